@@ -1,0 +1,41 @@
+// The record of one run's energy figures, and the two totals derived from it.
+#ifndef ENERGY_TOTALS_ENERGY_SUMMARY_H
+#define ENERGY_TOTALS_ENERGY_SUMMARY_H
+
+#include <cmath>
+
+struct energy_summary {
+    double total_energy = 0.0;
+    double cpu1 = 0.0;
+    double cpu2 = 0.0;
+    double gpu1 = 0.0;
+    double gpu2 = 0.0;
+    double gpu3 = 0.0;
+    double gpu4 = 0.0;
+};
+
+// Returns a + b, rounded to double as usual. Where the sum is a NaN its sign
+// is fixed here rather than left to the CPU and to the operand order the
+// compiler happens to pick: the first NaN operand as written, else (infinity
+// minus infinity) the negative default NaN. Without this, "nan" and "-nan"
+// could trade places between builds. Does not allocate.
+// Inline, since the readers call it once per line.
+inline double add_figures(double a, double b)
+{
+    double sum = a + b;
+    if (!std::isnan(sum))
+        return sum;
+    if (std::isnan(a))
+        return a;
+    if (std::isnan(b))
+        return b;
+    return -std::nan("");
+}
+
+// cpu1 + cpu2.
+double total_cpu(const energy_summary& s);
+
+// ((gpu1 + gpu2) + gpu3) + gpu4, added in that order.
+double total_gpu(const energy_summary& s);
+
+#endif

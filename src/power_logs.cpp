@@ -1,0 +1,323 @@
+#include "power_logs.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+// The whitespace of the POSIX locale: space, \t, \n, \v, \f, \r.
+inline bool is_space(char c)
+{
+    return c == ' ' || static_cast<unsigned char>(c - '\t') < 5;
+}
+
+// Whitespace that does not end the line.
+inline bool is_blank(char c)
+{
+    return c != '\n' && is_space(c);
+}
+
+inline bool is_digit(char c)
+{
+    return static_cast<unsigned char>(c - '0') < 10;
+}
+
+inline const char* skip_blanks(const char* p)
+{
+    while (is_blank(*p))
+        ++p;
+    return p;
+}
+
+// Skips one field and the whitespace after it, stopping at the newline.
+inline const char* skip_field(const char* p)
+{
+    while (!is_space(*p))
+        ++p;
+    return skip_blanks(p);
+}
+
+// Returns the start of the next line, given a position in this one.
+inline const char* next_line(const char* p)
+{
+    while (*p != '\n')
+        ++p;
+    return p + 1;
+}
+
+// Powers of ten that are exact doubles.
+constexpr double exact_powers_of_ten[] = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
+};
+
+// strtod on the bytes at p, which are not whitespace. The line's newline
+// ends any number, so strtod stops at or before it.
+double parse_with_strtod(const char* p, const char** end)
+{
+    char* stop = nullptr;
+    double value = std::strtod(p, &stop);
+    *end = stop;
+    return value;
+}
+
+} // namespace
+
+double parse_reading(const char* p, const char** end)
+{
+    const char* s = skip_blanks(p);
+    const char* start = s;
+    bool negative = false;
+    if (*s == '+' || *s == '-') {
+        negative = *s == '-';
+        ++s;
+    }
+
+    // The digits, before and after the point, as one integer. It wraps past
+    // 19 digits, but then strtod decides.
+    const char* digits = s;
+    uint64_t mantissa = 0;
+    int ndigits = 0;
+    while (is_digit(*s)) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*s - '0');
+        ++ndigits;
+        ++s;
+    }
+    if (ndigits == 1 && *digits == '0' && (*s == 'x' || *s == 'X'))
+        return parse_with_strtod(start, end); // hexadecimal
+    int fraction_digits = 0;
+    if (*s == '.') {
+        ++s;
+        while (is_digit(*s)) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(*s - '0');
+            ++ndigits;
+            ++fraction_digits;
+            ++s;
+        }
+    }
+    if (ndigits == 0) {
+        char c = *digits;
+        if (c == 'i' || c == 'I' || c == 'n' || c == 'N')
+            return parse_with_strtod(start, end); // inf, infinity, nan
+        *end = p;
+        return 0.0;
+    }
+
+    // An exponent counts only with a digit: "1e" and "1e+" are just 1.
+    int exponent = 0;
+    if (*s == 'e' || *s == 'E') {
+        const char* e = s + 1;
+        bool exponent_negative = false;
+        if (*e == '+' || *e == '-') {
+            exponent_negative = *e == '-';
+            ++e;
+        }
+        if (is_digit(*e)) {
+            while (is_digit(*e)) {
+                if (exponent < 100000)
+                    exponent = exponent * 10 + (*e - '0');
+                ++e;
+            }
+            if (exponent_negative)
+                exponent = -exponent;
+            s = e;
+        }
+    }
+
+    if (ndigits > 19)
+        return parse_with_strtod(start, end);
+    *end = s;
+    if (mantissa == 0)
+        return negative ? -0.0 : 0.0;
+    // Both operands exact, so the one rounding of the multiply or divide
+    // gives the correctly rounded result.
+    int scale = exponent - fraction_digits;
+    if (mantissa <= (uint64_t{1} << 53) && scale >= -22 && scale <= 22) {
+        double value = static_cast<double>(mantissa);
+        if (scale < 0)
+            value /= exact_powers_of_ten[-scale];
+        else
+            value *= exact_powers_of_ten[scale];
+        return negative ? -value : value;
+    }
+    return parse_with_strtod(start, end);
+}
+
+void add_total_power_lines(const char* begin, const char* end, energy_summary& s)
+{
+    double total = s.total_energy;
+    const char* p = begin;
+    while (p < end) {
+        // Every whitespace character counts, the newline too; a line whose
+        // newline is its first or second one holds no reading.
+        int count = 0;
+        double reading = 0.0;
+        for (;;) {
+            char c = *p++;
+            if (!is_space(c))
+                continue;
+            if (c == '\n')
+                break;
+            if (++count == 2) {
+                const char* stop = p;
+                reading = parse_reading(p, &stop);
+                p = next_line(stop);
+                break;
+            }
+        }
+        total = add_figures(reading * 0.5, total);
+    }
+    s.total_energy = total;
+}
+
+void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s)
+{
+    double cpu1 = s.cpu1;
+    double cpu2 = s.cpu2;
+    const char* p = begin;
+    while (p < end) {
+        // A missing field leaves p at the newline, where the reading is 0.0.
+        // stop never falls behind p: a parse that finds no number leaves it
+        // where the parse began.
+        const char* stop = p;
+        p = skip_blanks(p);
+        p = skip_field(p);
+        p = skip_field(p);
+        double field3 = parse_reading(p, &stop);
+        for (int i = 0; i < 4; ++i)
+            p = skip_field(p);
+        double field7 = parse_reading(p, &stop);
+        p = next_line(stop);
+        cpu1 = add_figures(field3, cpu1);
+        cpu2 = add_figures(field7, cpu2);
+    }
+    s.cpu1 = cpu1;
+    s.cpu2 = cpu2;
+}
+
+void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s)
+{
+    double gpu1 = s.gpu1;
+    const char* p = begin;
+    while (p < end) {
+        const char* stop = p;
+        double reading = parse_reading(p, &stop);
+        p = next_line(stop);
+        gpu1 = add_figures(reading * 0.1, gpu1);
+    }
+    s.gpu1 = gpu1;
+}
+
+int line_buffer_init(line_buffer& lb, size_t capacity)
+{
+    if (capacity == 0)
+        capacity = 1;
+    lb.data = static_cast<char*>(std::malloc(capacity + 1));
+    if (lb.data == nullptr)
+        return ENOMEM;
+    lb.capacity = capacity;
+    lb.begin = 0;
+    lb.end = 0;
+    return 0;
+}
+
+void line_buffer_free(line_buffer& lb)
+{
+    std::free(lb.data);
+    lb = line_buffer{};
+}
+
+namespace {
+
+using line_scanner = void (*)(const char*, const char*, energy_summary&);
+
+// Makes room to read into: moves the unfinished line to the front, and
+// doubles the buffer when that line fills it. Returns 0 or ENOMEM.
+int make_room(line_buffer& lb)
+{
+    if (lb.begin > 0) {
+        std::memmove(lb.data, lb.data + lb.begin, lb.end - lb.begin);
+        lb.end -= lb.begin;
+        lb.begin = 0;
+    }
+    if (lb.end < lb.capacity)
+        return 0;
+    if (lb.capacity > (SIZE_MAX - 1) / 2)
+        return ENOMEM;
+    size_t capacity = lb.capacity * 2;
+    char* data = static_cast<char*>(std::realloc(lb.data, capacity + 1));
+    if (data == nullptr)
+        return ENOMEM;
+    lb.data = data;
+    lb.capacity = capacity;
+    return 0;
+}
+
+// Reads fd to its end, handing every run of whole lines to scan, and the
+// last line, if it has no newline, with one added: after a newline a line
+// holds nothing, so the added one changes no reading. With skip_header the
+// first line is dropped; it is never held whole, however long it is.
+int read_log(int fd, line_buffer& lb, energy_summary& s, line_scanner scan,
+             bool skip_header)
+{
+    lb.begin = 0;
+    lb.end = 0;
+    for (;;) {
+        int status = make_room(lb);
+        if (status != 0)
+            return status;
+        ssize_t n = read(fd, lb.data + lb.end, lb.capacity - lb.end);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            break;
+        size_t fresh = lb.end;
+        lb.end += static_cast<size_t>(n);
+        if (skip_header) {
+            const void* nl = std::memchr(lb.data + fresh, '\n', lb.end - fresh);
+            if (nl == nullptr) {
+                lb.begin = lb.end;
+                continue;
+            }
+            skip_header = false;
+            lb.begin = static_cast<size_t>(static_cast<const char*>(nl) - lb.data) + 1;
+            fresh = lb.begin;
+        }
+        const void* last = memrchr(lb.data + fresh, '\n', lb.end - fresh);
+        if (last == nullptr)
+            continue;
+        const char* lines_end = static_cast<const char*>(last) + 1;
+        scan(lb.data + lb.begin, lines_end, s);
+        lb.begin = static_cast<size_t>(lines_end - lb.data);
+    }
+    if (lb.begin < lb.end) {
+        lb.data[lb.end] = '\n';
+        scan(lb.data + lb.begin, lb.data + lb.end + 1, s);
+        lb.begin = lb.end;
+    }
+    return 0;
+}
+
+} // namespace
+
+int read_total_power_log(int fd, line_buffer& lb, energy_summary& s)
+{
+    return read_log(fd, lb, s, add_total_power_lines, false);
+}
+
+int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s)
+{
+    return read_log(fd, lb, s, add_cpu_power_lines, true);
+}
+
+int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s)
+{
+    return read_log(fd, lb, s, add_gpu_power_lines, false);
+}

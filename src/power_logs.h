@@ -1,0 +1,69 @@
+// The three power log readers, and the line buffer they share.
+//
+// A reader takes an open file descriptor and reads it to its end in one pass,
+// adding each line's reading into its figures of the energy summary. Lines
+// are looked at where they lie in the buffer; only a line that straddles two
+// reads is moved, and the buffer grows only when one line outgrows it.
+#ifndef ENERGY_TOTALS_POWER_LOGS_H
+#define ENERGY_TOTALS_POWER_LOGS_H
+
+#include <cstddef>
+
+#include "energy_summary.h"
+
+// One growable byte buffer, reused by the three readers in turn. It holds
+// the bytes last read from a log: the line most recently read, and those
+// after it that arrived with it. One byte past `capacity` is kept spare, so a
+// last line without a newline can be given one.
+struct line_buffer {
+    char* data = nullptr;
+    size_t capacity = 0;
+    size_t begin = 0; // first byte not yet taken as part of a line
+    size_t end = 0;   // one past the last byte read
+};
+
+// The size a run's buffer starts at: large enough that reads are few, small
+// enough that a short run does not pay for it.
+constexpr size_t default_line_buffer_size = 64 * 1024;
+
+// Allocates room for `capacity` bytes (at least 1). Returns 0, or ENOMEM.
+int line_buffer_init(line_buffer& lb, size_t capacity);
+
+// Releases the buffer; safe on one that never got its memory.
+void line_buffer_free(line_buffer& lb);
+
+// Each reads fd from where it stands to the end of the file. Returns 0 when
+// the whole log was read, else the errno of the read that failed (ENOMEM if
+// a line outgrew the memory to hold it); the readings added before that
+// stay. Opens and closes nothing.
+//
+// Total-power log: every line; the reading follows the line's second
+// whitespace character and adds reading * 0.5 to total_energy.
+int read_total_power_log(int fd, line_buffer& lb, energy_summary& s);
+// CPU power log: the first line is a header; in every other line field 3
+// adds to cpu1 and field 7 to cpu2.
+int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s);
+// GPU power log: every line; the reading starts the line and adds
+// reading * 0.1 to gpu1.
+int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s);
+
+// The line scanners the readers run over each buffer of whole lines; they
+// are exposed so that tests and fuzzers can feed them from memory. [begin,
+// end) holds whole lines, each ending in '\n' (so end[-1] == '\n'), none of
+// them a CPU log's header. Nothing outside [begin, end) is read.
+void add_total_power_lines(const char* begin, const char* end, energy_summary& s);
+void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s);
+void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s);
+
+// Parses the reading that starts at p, in a line that ends with '\n' at or
+// after p, and gives the value strtod gives for the line's bytes from p in
+// the POSIX locale, taken as a C string (a NUL byte ends it). Whitespace
+// before the number is skipped, but never the line's newline: at the newline
+// the line is over and the reading is 0.0. Sets *end past the number, or to
+// where it found none. Reads nothing past the newline; does not allocate.
+//
+// Plain decimals of up to 19 digits whose exponent is small are converted
+// here exactly; anything else goes to strtod.
+double parse_reading(const char* p, const char** end);
+
+#endif

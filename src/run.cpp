@@ -1,0 +1,152 @@
+#include "run.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "energy_summary.h"
+#include "power_logs.h"
+#include "summary_output.h"
+
+int32_t parse_operand(const char* text)
+{
+    const char* p = text;
+    while (*p == ' ' || static_cast<unsigned char>(*p - '\t') < 5)
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    // Past 2^31 the digits that follow cannot bring the value back in range.
+    int64_t value = 0;
+    while (static_cast<unsigned char>(*p - '0') < 10) {
+        if (value <= INT32_MAX)
+            value = value * 10 + (*p - '0');
+        ++p;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<int32_t>(value);
+}
+
+namespace {
+
+constexpr const char usage_line[] = "usage: filename case# write id\n";
+constexpr const char gpu_log_name[] = "gpupower1.out";
+
+using log_reader = int (*)(int, line_buffer&, energy_summary&);
+
+// base followed by suffix, in memory of its own; nullptr if there is none.
+char* join_name(const char* base, const char* suffix)
+{
+    size_t base_length = std::strlen(base);
+    size_t suffix_length = std::strlen(suffix);
+    char* name = static_cast<char*>(std::malloc(base_length + suffix_length + 1));
+    if (name != nullptr) {
+        std::memcpy(name, base, base_length);
+        std::memcpy(name + base_length, suffix, suffix_length + 1);
+    }
+    return name;
+}
+
+void report_unreadable(const char* name, int err)
+{
+    std::printf("couldn't read %s: %s\n", name, std::strerror(err));
+}
+
+int open_log(const char* name)
+{
+    int fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        report_unreadable(name, errno);
+    return fd;
+}
+
+bool read_whole_log(int fd, const char* name, log_reader reader, line_buffer& lb,
+                    energy_summary& s)
+{
+    int err = reader(fd, lb, s);
+    if (err != 0)
+        report_unreadable(name, err);
+    return err == 0;
+}
+
+// The logs have been read by the time they are closed, so a failing close
+// can no longer change a figure.
+void close_log(int fd)
+{
+    if (fd >= 0)
+        (void)close(fd);
+}
+
+// Reads the three logs of the case into s. A log that can't be opened or
+// read whole is reported and ends the run: a figure from part of a log
+// would look like a complete run's. Returns true when all three were read.
+bool read_logs(const char* base_name, energy_summary& s)
+{
+    char* total_name = join_name(base_name, ".total.pwr");
+    char* cpu_name = join_name(base_name, ".cpu.pwr");
+    line_buffer lb;
+    int total_fd = -1;
+    int cpu_fd = -1;
+    int gpu_fd = -1;
+    bool ok = false;
+
+    if (total_name == nullptr || cpu_name == nullptr ||
+        line_buffer_init(lb, default_line_buffer_size) != 0) {
+        std::printf("couldn't read %s.total.pwr: %s\n", base_name, std::strerror(ENOMEM));
+        goto done;
+    }
+    if ((total_fd = open_log(total_name)) < 0 || (cpu_fd = open_log(cpu_name)) < 0)
+        goto done;
+    if (!read_whole_log(total_fd, total_name, read_total_power_log, lb, s) ||
+        !read_whole_log(cpu_fd, cpu_name, read_cpu_power_log, lb, s))
+        goto done;
+    if ((gpu_fd = open_log(gpu_log_name)) < 0 ||
+        !read_whole_log(gpu_fd, gpu_log_name, read_gpu_power_log, lb, s))
+        goto done;
+    ok = true;
+
+done:
+    close_log(total_fd);
+    close_log(cpu_fd);
+    close_log(gpu_fd);
+    line_buffer_free(lb);
+    std::free(cpu_name);
+    std::free(total_name);
+    return ok;
+}
+
+} // namespace
+
+int run(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::fputs(usage_line, stdout);
+        return -1;
+    }
+    run_options options;
+    options.base_name = argv[1];
+    options.write_switch = parse_operand(argv[2]);
+    options.results_id = parse_operand(argv[3]);
+
+    energy_summary summary;
+    if (!read_logs(options.base_name, summary))
+        return -1;
+    print_console_summary(summary);
+    table_name table = results_table_name(options.results_id);
+    if (options.write_switch != 1)
+        return 0;
+    if (append_results_row(table.text, summary) != 0) {
+        std::fputs("couldn't write results\n", stdout);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,232 @@
+// The built tool, run in a scratch directory: statuses, messages, summary
+// and the appended row.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace {
+
+const std::string usage = "usage: filename case# write id\n";
+
+// A case whose figures are exact in binary, so they can be written out here:
+// total 0.5 * (100 + 101.5) = 100.75; CPU1 10.5 + 11 = 21.5; CPU2 20.25 + 2 =
+// 22.25; GPU1 0.1 * 150 + 0.1 * 250, the sum of two rounded products.
+void write_case(const scratch_dir& dir, const std::string& base = "case7")
+{
+    write_file(dir.file(base + ".total.pwr"), "10:00:00 A 100\n10:00:01 A 101.5\n");
+    write_file(dir.file(base + ".cpu.pwr"),
+               "time pkg cpu1 b c d cpu2\n"
+               "10:00:00 pkg 10.5 b c d 20.25\n"
+               "10:00:01 pkg 11 b c d 2\n");
+    write_file(dir.file("gpupower1.out"), "150 W\n250 W\n");
+}
+
+const std::string case_summary = "total energy: 100.750000\nCPU1: 21.500000\nCPU2: 22.250000\n"
+                                 "total CPU: 43.750000\nGPU1: 40.000000\nGPU2: 0.000000\n"
+                                 "GPU3: 0.000000\nGPU4: 0.000000\ntotal GPU: 40.000000\n";
+const std::string case_row = "100.75\t\t21.5\t\t22.25\t\t43.75\t\t\t40\t\t0\t\t0\t\t0\t\t40\n";
+
+void ExpectRun(const tool_result& r, int status, const std::string& output)
+{
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(r.output, output);
+    EXPECT_EQ(r.errors, "");
+}
+
+TEST(Cli, WrongOperandCountGivesUsage)
+{
+    scratch_dir dir;
+    write_case(dir);
+    write_file(dir.file("results.txt"), "");
+    std::vector<std::vector<std::string>> calls = {
+        {}, {"case7"}, {"case7", "1"}, {"case7", "1", "0", "x"}, {"case7", "1", "0", "x", "y"}};
+    for (const auto& operands : calls)
+        ExpectRun(run_tool(dir.path, operands), 255, usage);
+    EXPECT_EQ(read_file(dir.file("results.txt")), "");
+}
+
+TEST(Cli, SummaryAndRow)
+{
+    scratch_dir dir;
+    write_case(dir);
+    write_file(dir.file("results7.txt"), "total\tcpu\n");
+    ExpectRun(run_tool(dir.path, {"case7", "1", "7"}), 0, case_summary);
+    EXPECT_EQ(read_file(dir.file("results7.txt")), "total\tcpu\n" + case_row);
+    ExpectRun(run_tool(dir.path, {"case7", "1", "7"}), 0, case_summary);
+    EXPECT_EQ(read_file(dir.file("results7.txt")), "total\tcpu\n" + case_row + case_row);
+}
+
+TEST(Cli, WriteSwitch)
+{
+    scratch_dir dir;
+    write_case(dir);
+    for (const char* yes : {"1", "01", "+1", "1x", "1.9", "  1"}) {
+        write_file(dir.file("results.txt"), "");
+        ExpectRun(run_tool(dir.path, {"case7", yes, "0"}), 0, case_summary);
+        EXPECT_EQ(read_file(dir.file("results.txt")), case_row) << "write switch " << yes;
+    }
+    for (const char* no : {"0", "2", "-1", "x1", "", "4294967297"}) {
+        write_file(dir.file("results.txt"), "");
+        ExpectRun(run_tool(dir.path, {"case7", no, "0"}), 0, case_summary);
+        EXPECT_EQ(read_file(dir.file("results.txt")), "") << "write switch " << no;
+    }
+}
+
+TEST(Cli, ResultsIdPicksTable)
+{
+    scratch_dir dir;
+    write_case(dir);
+    const std::vector<std::pair<std::string, std::string>> picks = {
+        {"0", "results.txt"},       {"-5", "results.txt"}, {"x", "results.txt"},
+        {"1", "results1.txt"},      {"012", "results12.txt"},
+        {"4294967297", "results2147483647.txt"}};
+    for (const auto& [id, table] : picks) {
+        write_file(dir.file(table), "");
+        ExpectRun(run_tool(dir.path, {"case7", "1", id}), 0, case_summary);
+        EXPECT_EQ(read_file(dir.file(table)), case_row) << "results id " << id;
+        unlink(dir.file(table).c_str());
+    }
+}
+
+TEST(Cli, MissingTableIsNotCreated)
+{
+    scratch_dir dir;
+    write_case(dir);
+    ExpectRun(run_tool(dir.path, {"case7", "1", "3"}), 255, case_summary + "couldn't write results\n");
+    EXPECT_FALSE(file_exists(dir.file("results3.txt")));
+    // Without the write switch no table is wanted.
+    ExpectRun(run_tool(dir.path, {"case7", "0", "3"}), 0, case_summary);
+    EXPECT_FALSE(file_exists(dir.file("results3.txt")));
+}
+
+TEST(Cli, TableOnFullDevice)
+{
+    scratch_dir dir;
+    write_case(dir);
+    ASSERT_EQ(symlink("/dev/full", dir.file("results.txt").c_str()), 0);
+    ExpectRun(run_tool(dir.path, {"case7", "1", "0"}), 255, case_summary + "couldn't write results\n");
+}
+
+TEST(Cli, UnreadableLogEndsTheRun)
+{
+    scratch_dir dir;
+    write_case(dir);
+    write_file(dir.file("results.txt"), "heading\n");
+    const std::string missing = ": No such file or directory\n";
+
+    unlink(dir.file("case7.total.pwr").c_str());
+    ExpectRun(run_tool(dir.path, {"case7", "1", "0"}), 255, "couldn't read case7.total.pwr" + missing);
+    write_case(dir);
+    unlink(dir.file("case7.cpu.pwr").c_str());
+    ExpectRun(run_tool(dir.path, {"case7", "1", "0"}), 255, "couldn't read case7.cpu.pwr" + missing);
+    write_case(dir);
+    unlink(dir.file("gpupower1.out").c_str());
+    ExpectRun(run_tool(dir.path, {"case7", "1", "0"}), 255, "couldn't read gpupower1.out" + missing);
+    write_case(dir);
+    unlink(dir.file("case7.total.pwr").c_str());
+    mkdir(dir.file("case7.total.pwr").c_str(), 0755);
+    ExpectRun(run_tool(dir.path, {"case7", "1", "0"}), 255,
+              "couldn't read case7.total.pwr: Is a directory\n");
+    EXPECT_EQ(read_file(dir.file("results.txt")), "heading\n");
+}
+
+TEST(Cli, BaseNameIsAPath)
+{
+    scratch_dir dir;
+    write_case(dir);
+    mkdir(dir.file("data").c_str(), 0755);
+    write_file(dir.file("data/run3.total.pwr"), "a b 8\n");
+    write_file(dir.file("data/run3.cpu.pwr"), "header\na b 1 c d e 2\n");
+    write_file(dir.file("results.txt"), "");
+    tool_result r = run_tool(dir.path, {"data/run3", "1", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output.substr(0, r.output.find('\n')), "total energy: 4.000000");
+    EXPECT_EQ(read_file(dir.file("results.txt")), "4\t\t1\t\t2\t\t3\t\t\t40\t\t0\t\t0\t\t0\t\t40\n");
+
+    // An empty base name reads ".total.pwr" and ".cpu.pwr".
+    write_case(dir, "");
+    ExpectRun(run_tool(dir.path, {"", "0", "0"}), 0, case_summary);
+    // An absolute one.
+    ExpectRun(run_tool("/", {dir.file("case7"), "0", "0"}), 255,
+              "couldn't read gpupower1.out: No such file or directory\n");
+}
+
+// No fixed-size name buffer: a base name far past 512 bytes still works.
+TEST(Cli, LongBaseName)
+{
+    scratch_dir dir;
+    write_case(dir);
+    std::string base;
+    for (int i = 0; i < 5; ++i) {
+        base += std::string(200, 'd' + static_cast<char>(i));
+        mkdir(dir.file(base).c_str(), 0755);
+        base += "/";
+    }
+    base += std::string(200, 'c');
+    write_case(dir, base);
+    ExpectRun(run_tool(dir.path, {base, "0", "0"}), 0, case_summary);
+    // One past what the system takes is reported, not cut short.
+    std::string too_long(5000, 'x');
+    ExpectRun(run_tool(dir.path, {too_long, "0", "0"}), 255,
+              "couldn't read " + too_long + ".total.pwr: File name too long\n");
+}
+
+// Parallel runs of a sweep append to one table: every row arrives whole.
+TEST(Cli, ParallelRunsKeepEveryRow)
+{
+    scratch_dir dir;
+    write_case(dir);
+    write_file(dir.file("results.txt"), "heading\n");
+    constexpr int runs = 64;
+    std::vector<pid_t> children;
+    for (int i = 0; i < runs; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            if (chdir(dir.path.c_str()) != 0)
+                _exit(120);
+            execl(ENERGY_TOTALS_EXE, ENERGY_TOTALS_EXE, "case7", "1", "0", nullptr);
+            _exit(121);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::string expected = "heading\n";
+    for (int i = 0; i < runs; ++i)
+        expected += case_row;
+    EXPECT_EQ(read_file(dir.file("results.txt")), expected);
+}
+
+TEST(Cli, BundledExample)
+{
+    scratch_dir dir;
+    for (const char* name : {"case1.total.pwr", "case1.cpu.pwr", "gpupower1.out", "results.txt"})
+        write_file(dir.file(name), read_file(std::string(ENERGY_TOTALS_EXAMPLES) + "/" + name));
+    std::string before = read_file(dir.file("results.txt"));
+    ASSERT_FALSE(before.empty());
+    tool_result r = run_tool(dir.path, {"case1", "1", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 9);
+    std::string after = read_file(dir.file("results.txt"));
+    ASSERT_EQ(after.compare(0, before.size(), before), 0);
+    std::string row = after.substr(before.size());
+    EXPECT_EQ(std::count(row.begin(), row.end(), '\t'), 8 * 2 + 1);
+    EXPECT_EQ(row.back(), '\n');
+}
+
+} // namespace

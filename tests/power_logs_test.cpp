@@ -1,0 +1,293 @@
+// The three readers: where a reading stands in a line, the weights, the
+// header, and that how the bytes arrive never changes a figure.
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "power_logs.h"
+
+namespace {
+
+using reader_fn = int (*)(int, line_buffer&, energy_summary&);
+
+// A descriptor reading text from memory, positioned at its start.
+int memory_file(const std::string& text)
+{
+    int fd = memfd_create("log", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        lseek(fd, 0, SEEK_SET) != 0)
+        std::abort();
+    return fd;
+}
+
+// Runs reader over text through a buffer that starts at capacity bytes.
+energy_summary read_text(reader_fn reader, const std::string& text,
+                         size_t capacity = default_line_buffer_size)
+{
+    energy_summary s;
+    line_buffer lb;
+    EXPECT_EQ(line_buffer_init(lb, capacity), 0);
+    int fd = memory_file(text);
+    EXPECT_EQ(reader(fd, lb, s), 0);
+    close(fd);
+    line_buffer_free(lb);
+    return s;
+}
+
+void VerifyTotal(const std::string& log, double expected)
+{
+    EXPECT_EQ(read_text(read_total_power_log, log).total_energy, expected) << "log \"" << log << "\"";
+}
+
+void VerifyCpu(const std::string& lines, double cpu1, double cpu2)
+{
+    energy_summary s = read_text(read_cpu_power_log, "header\n" + lines);
+    EXPECT_EQ(s.cpu1, cpu1) << "lines \"" << lines << "\"";
+    EXPECT_EQ(s.cpu2, cpu2) << "lines \"" << lines << "\"";
+}
+
+void VerifyGpu(const std::string& log, double expected)
+{
+    EXPECT_EQ(read_text(read_gpu_power_log, log).gpu1, expected) << "log \"" << log << "\"";
+}
+
+uint64_t bits(double d)
+{
+    uint64_t u;
+    std::memcpy(&u, &d, sizeof u);
+    return u;
+}
+
+void ExpectSameBits(const energy_summary& a, const energy_summary& b, const std::string& what)
+{
+    EXPECT_EQ(bits(a.total_energy), bits(b.total_energy)) << what;
+    EXPECT_EQ(bits(a.cpu1), bits(b.cpu1)) << what;
+    EXPECT_EQ(bits(a.cpu2), bits(b.cpu2)) << what;
+    EXPECT_EQ(bits(a.gpu1), bits(b.gpu1)) << what;
+}
+
+TEST(TotalPowerLog, ReadingFollowsSecondWhitespace)
+{
+    VerifyTotal("10:00:01 A 40\n", 20);
+    VerifyTotal("t1  t2 40\n", 0);
+    VerifyTotal(" t1 t2 40\n", 0);
+    VerifyTotal("t1 t2  40\n", 20);
+    VerifyTotal("t1\tt2\t3.5e1\n", 17.5);
+    VerifyTotal("t1 40\n", 0);
+    VerifyTotal("a b -12.5 W\n", -6.25);
+    VerifyTotal("a\rb\v7\n", 3.5);
+    VerifyTotal("a b \n7\n", 0); // the reading may not come from the next line
+}
+
+TEST(TotalPowerLog, LinesWithoutReading)
+{
+    VerifyTotal("", 0);
+    VerifyTotal("\n\n\n", 0);
+    VerifyTotal(" \n", 0);
+    VerifyTotal("40", 0);
+    VerifyTotal(" ", 0);
+    VerifyTotal("a 40", 0);
+    VerifyTotal("a b", 0);
+    VerifyTotal("a b ", 0);
+    VerifyTotal("time A power\n", 0);
+}
+
+TEST(TotalPowerLog, LastLineAndLineEndings)
+{
+    VerifyTotal("a b 40", 20);
+    VerifyTotal("a b 40\na b 2", 21);
+    VerifyTotal("a b 40\r\na b 2\r\n", 21);
+    VerifyTotal("\r\n\r\na b 40\r\n", 20);
+}
+
+TEST(TotalPowerLog, OddBytesAreFieldBytes)
+{
+    VerifyTotal(std::string("\0 \0 40\n", 7), 20);
+    VerifyTotal(std::string("a b 4\0" "0\n", 8), 2);
+    VerifyTotal("\xff\xfe \xc2\xa0 40\n", 20);
+    VerifyTotal("a\xc2\xa0" "b 40\n", 0); // no-break space is not whitespace
+}
+
+// Each product is added to the running total in file order: after 1e17 the
+// halves of 1 are lost, as a plain loop loses them.
+TEST(TotalPowerLog, AddsInFileOrder)
+{
+    std::string log = "a b 1e17\n";
+    for (int i = 0; i < 10; ++i)
+        log += "a b 1\n";
+    VerifyTotal(log, 5e16);
+    std::string reversed;
+    for (int i = 0; i < 10; ++i)
+        reversed += "a b 1\n";
+    VerifyTotal(reversed + "a b 1e17\n", 5e16 + 5);
+}
+
+TEST(CpuPowerLog, FieldsThreeAndSeven)
+{
+    VerifyCpu("  a b 3.5 c\td e 7.25 f\n", 3.5, 7.25);
+    VerifyCpu("a b 2 c d e\n", 2, 0);
+    VerifyCpu("a b 12W c d e x\n", 12, 0);
+    VerifyCpu("a b 1 c d e 2\na b 10 c d e 20\n", 11, 22);
+    VerifyCpu("a\t\tb  \t 1 c d e\t2 tail\n", 1, 2);
+    VerifyCpu("a b -1 c d e -2\r\n", -1, -2);
+}
+
+TEST(CpuPowerLog, ShortLines)
+{
+    VerifyCpu("\n", 0, 0);
+    VerifyCpu("   \n", 0, 0);
+    VerifyCpu("a\n", 0, 0);
+    VerifyCpu("a b\n", 0, 0);
+    VerifyCpu("a b 5", 5, 0);
+    VerifyCpu("a b 5 c d e", 5, 0);
+    VerifyCpu("a b 5 c d e 6", 5, 6);
+    VerifyCpu("a b 5 c\nd e 6\n", 11, 0); // field 7 is not taken from the next line
+}
+
+TEST(CpuPowerLog, Header)
+{
+    // The first line goes, whatever it holds.
+    VerifyCpu("", 0, 0);
+    EXPECT_EQ(read_text(read_cpu_power_log, "a b 1 c d e 2\n").cpu1, 0);
+    EXPECT_EQ(read_text(read_cpu_power_log, "a b 1 c d e 2").cpu2, 0);
+    EXPECT_EQ(read_text(read_cpu_power_log, "").cpu1, 0);
+    energy_summary s = read_text(read_cpu_power_log, "a b 1 c d e 2\na b 3 c d e 4\n");
+    EXPECT_EQ(s.cpu1, 3);
+    EXPECT_EQ(s.cpu2, 4);
+    // A header far longer than the buffer.
+    s = read_text(read_cpu_power_log, std::string(10000, 'h') + "\na b 3 c d e 4\n", 16);
+    EXPECT_EQ(s.cpu1, 3);
+    EXPECT_EQ(s.cpu2, 4);
+}
+
+TEST(CpuPowerLog, OddBytesAreFieldBytes)
+{
+    VerifyCpu(std::string("\0 \0 5 \0 \0 \0 6\n", 14), 5, 6);
+    VerifyCpu(std::string("a b 5\0" "9 c d e 6\n", 16), 5, 6);
+    VerifyCpu("a\xe2\x80\x83" "b 5 c d e 6 7\n", 0, 7); // an em space does not split a field
+}
+
+TEST(GpuPowerLog, ReadingStartsTheLine)
+{
+    VerifyGpu("12.5\n", 1.25);
+    VerifyGpu("  12.5 W\n", 1.25);
+    VerifyGpu("power\n", 0);
+    VerifyGpu("\n12.5\n", 1.25);
+    VerifyGpu("10 W\n20 W\n", 10 * 0.1 + 20 * 0.1);
+    VerifyGpu("12.5", 1.25);
+    VerifyGpu("-3", -3 * 0.1);
+}
+
+TEST(Readers, ErrorsAreReturned)
+{
+    energy_summary s;
+    line_buffer lb;
+    ASSERT_EQ(line_buffer_init(lb, 64), 0);
+    int dir = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    EXPECT_EQ(read_total_power_log(dir, lb, s), EISDIR);
+    EXPECT_EQ(read_cpu_power_log(dir, lb, s), EISDIR);
+    EXPECT_EQ(read_gpu_power_log(dir, lb, s), EISDIR);
+    close(dir);
+    EXPECT_EQ(read_gpu_power_log(-1, lb, s), EBADF);
+    line_buffer_free(lb);
+    line_buffer_free(lb); // twice is harmless
+}
+
+// A log of mixed lines, some far longer than a small buffer, some odd.
+std::string generated_log(unsigned seed, size_t lines)
+{
+    std::mt19937 rng(seed);
+    const char* pieces[] = {"10:00:01", "A", "123.45", " ", "\t", "  ", "W", "-0.5e2",
+                            "0x1p3", "nan", "inf", "1e", "12W", "", "\r", "x"};
+    std::string log;
+    for (size_t i = 0; i < lines; ++i) {
+        size_t n = rng() % 12;
+        if (rng() % 50 == 0)
+            log += std::string(rng() % 3000, "a 1"[rng() % 3]);
+        for (size_t j = 0; j < n; ++j) {
+            log += pieces[rng() % (sizeof pieces / sizeof pieces[0])];
+            if (rng() % 3)
+                log += ' ';
+        }
+        log += '\n';
+    }
+    return log;
+}
+
+energy_summary scan_memory(const std::string& text, bool skip_header)
+{
+    std::string lines = text;
+    if (skip_header) {
+        size_t nl = lines.find('\n');
+        lines = nl == std::string::npos ? "" : lines.substr(nl + 1);
+    }
+    if (!lines.empty() && lines.back() != '\n')
+        lines += '\n';
+    energy_summary s;
+    const char* b = lines.data();
+    const char* e = b + lines.size();
+    if (skip_header) {
+        add_cpu_power_lines(b, e, s);
+    } else {
+        add_total_power_lines(b, e, s);
+        add_gpu_power_lines(b, e, s);
+    }
+    return s;
+}
+
+energy_summary read_all(const std::string& text, size_t capacity, bool skip_header)
+{
+    if (skip_header)
+        return read_text(read_cpu_power_log, text, capacity);
+    energy_summary t = read_text(read_total_power_log, text, capacity);
+    t.gpu1 = read_text(read_gpu_power_log, text, capacity).gpu1;
+    return t;
+}
+
+// However the reads split the lines, and however small the buffer starts,
+// the figures are those of the lines taken whole.
+TEST(Readers, BufferSizeNeverChangesFigures)
+{
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        std::string log = generated_log(seed, 400);
+        for (bool header : {false, true}) {
+            energy_summary expected = scan_memory(log, header);
+            for (size_t capacity : std::initializer_list<size_t>{1, 2, 3, 5, 16, 100, 4096, 1 << 20})
+                ExpectSameBits(read_all(log, capacity, header), expected,
+                               "seed " + std::to_string(seed) + " capacity " +
+                                   std::to_string(capacity));
+        }
+    }
+}
+
+// A log cut short at every length reads as the lines it still holds.
+TEST(Readers, Truncate)
+{
+    std::string log = "10:00:01 A 40\nx y 1e3\n a b 2 c d e 7\n0x1p3 W\n\n-nan t 5\n";
+    for (size_t length = 0; length <= log.size(); ++length) {
+        std::string cut = log.substr(0, length);
+        for (bool header : {false, true})
+            ExpectSameBits(read_all(cut, 4, header), scan_memory(cut, header),
+                           "cut at " + std::to_string(length));
+    }
+}
+
+TEST(Readers, VeryLongLine)
+{
+    std::string line = "a b " + std::string(3 << 20, '7') + " c d e 1\n";
+    EXPECT_EQ(read_text(read_total_power_log, line, 8).total_energy,
+              std::strtod(std::string(3 << 20, '7').c_str(), nullptr) * 0.5);
+    energy_summary s = read_text(read_cpu_power_log, "h\n" + line + "a b 1 c d e 2\n", 8);
+    EXPECT_EQ(s.cpu1, std::strtod(std::string(3 << 20, '7').c_str(), nullptr) + 1);
+    EXPECT_EQ(s.cpu2, 1 + 2);
+}
+
+} // namespace

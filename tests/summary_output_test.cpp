@@ -1,0 +1,168 @@
+// The two renderings of the figures, the table's name, and the append.
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "summary_output.h"
+#include "test_util.h"
+
+namespace {
+
+std::string console_text(const energy_summary& s)
+{
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    print_console_summary(s, out);
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+std::string row_text(const energy_summary& s)
+{
+    char row[results_row_size];
+    int length = format_results_row(s, row, sizeof row);
+    EXPECT_GT(length, 0);
+    EXPECT_LT(static_cast<size_t>(length), sizeof row);
+    return std::string(row, static_cast<size_t>(length));
+}
+
+energy_summary figures(double total, double cpu1, double cpu2, double gpu1)
+{
+    energy_summary s;
+    s.total_energy = total;
+    s.cpu1 = cpu1;
+    s.cpu2 = cpu2;
+    s.gpu1 = gpu1;
+    return s;
+}
+
+TEST(ConsoleSummary, NineLabelledLines)
+{
+    EXPECT_EQ(console_text(energy_summary{}),
+              "total energy: 0.000000\nCPU1: 0.000000\nCPU2: 0.000000\ntotal CPU: 0.000000\n"
+              "GPU1: 0.000000\nGPU2: 0.000000\nGPU3: 0.000000\nGPU4: 0.000000\n"
+              "total GPU: 0.000000\n");
+    EXPECT_EQ(console_text(figures(1.5e6, 20, 1.25, 0.1)),
+              "total energy: 1500000.000000\nCPU1: 20.000000\nCPU2: 1.250000\n"
+              "total CPU: 21.250000\nGPU1: 0.100000\nGPU2: 0.000000\nGPU3: 0.000000\n"
+              "GPU4: 0.000000\ntotal GPU: 0.100000\n");
+    EXPECT_EQ(console_text(figures(-HUGE_VAL, 1e-7, NAN, -NAN)),
+              "total energy: -inf\nCPU1: 0.000000\nCPU2: nan\ntotal CPU: nan\nGPU1: -nan\n"
+              "GPU2: 0.000000\nGPU3: 0.000000\nGPU4: 0.000000\ntotal GPU: -nan\n");
+}
+
+TEST(ResultsRow, TabPattern)
+{
+    EXPECT_EQ(row_text(energy_summary{}), "0\t\t0\t\t0\t\t0\t\t\t0\t\t0\t\t0\t\t0\t\t0\n");
+    EXPECT_EQ(row_text(figures(1.5e6, 20, 1.25, 123456.7)),
+              "1.5e+06\t\t20\t\t1.25\t\t21.25\t\t\t123457\t\t0\t\t0\t\t0\t\t123457\n");
+    EXPECT_EQ(row_text(figures(0.0001, 0.00001, -2.5, 1e300)),
+              "0.0001\t\t1e-05\t\t-2.5\t\t-2.49999\t\t\t1e+300\t\t0\t\t0\t\t0\t\t1e+300\n");
+    // The widest figures still fit the row buffer.
+    energy_summary widest = figures(-1.7976931348623157e308, -1.7976931348623157e308,
+                                    -2.2250738585072014e-308, -1.7976931348623157e308);
+    widest.gpu2 = widest.gpu3 = widest.gpu4 = -4.9e-324;
+    row_text(widest);
+}
+
+// The sum of two NaNs, or of infinities of both signs, is pinned so that no
+// compiler or CPU can print "nan" where another prints "-nan".
+TEST(DerivedTotals, SumsInTheirOrder)
+{
+    EXPECT_EQ(total_cpu(figures(0, 1, 2, 0)), 3);
+    EXPECT_EQ(total_gpu(figures(0, 0, 0, 2.5)), 2.5);
+    EXPECT_TRUE(std::signbit(total_cpu(figures(0, -NAN, NAN, 0))));
+    EXPECT_FALSE(std::signbit(total_cpu(figures(0, NAN, -NAN, 0))));
+    EXPECT_FALSE(std::signbit(total_cpu(figures(0, 1, NAN, 0))));
+    EXPECT_TRUE(std::isnan(total_cpu(figures(0, HUGE_VAL, -HUGE_VAL, 0))));
+    EXPECT_TRUE(std::signbit(total_cpu(figures(0, HUGE_VAL, -HUGE_VAL, 0))));
+    EXPECT_TRUE(std::signbit(add_figures(-HUGE_VAL, HUGE_VAL)));
+    EXPECT_EQ(add_figures(-0.0, 0.0), 0.0);
+    EXPECT_FALSE(std::signbit(add_figures(-0.0, 0.0)));
+}
+
+TEST(ResultsTableName, FromResultsId)
+{
+    EXPECT_STREQ(results_table_name(0).text, "results.txt");
+    EXPECT_STREQ(results_table_name(-5).text, "results.txt");
+    EXPECT_STREQ(results_table_name(INT32_MIN).text, "results.txt");
+    EXPECT_STREQ(results_table_name(1).text, "results1.txt");
+    EXPECT_STREQ(results_table_name(12).text, "results12.txt");
+    EXPECT_STREQ(results_table_name(INT32_MAX).text, "results2147483647.txt");
+}
+
+TEST(AppendResultsRow, AddsAfterTheLastByte)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    energy_summary s = figures(20, 1.25, 2, 0.5);
+    std::string row = row_text(s);
+
+    write_file(table, "heading\n");
+    ASSERT_EQ(append_results_row(table.c_str(), s), 0);
+    ASSERT_EQ(append_results_row(table.c_str(), s), 0);
+    EXPECT_EQ(read_file(table), "heading\n" + row + row);
+
+    // No newline is put before the row.
+    write_file(table, "no newline");
+    ASSERT_EQ(append_results_row(table.c_str(), s), 0);
+    EXPECT_EQ(read_file(table), "no newline" + row);
+
+    write_file(table, "");
+    ASSERT_EQ(append_results_row(table.c_str(), s), 0);
+    EXPECT_EQ(read_file(table), row);
+}
+
+TEST(AppendResultsRow, TableIsNeverCreated)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    EXPECT_EQ(append_results_row(table.c_str(), energy_summary{}), ENOENT);
+    EXPECT_FALSE(file_exists(table));
+    EXPECT_EQ(append_results_row(dir.path.c_str(), energy_summary{}), EISDIR);
+    std::string dangling = dir.file("dangling.txt");
+    ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dangling.c_str()), 0);
+    EXPECT_EQ(append_results_row(dangling.c_str(), energy_summary{}), ENOENT);
+    EXPECT_FALSE(file_exists(dir.file("nowhere")));
+}
+
+TEST(AppendResultsRow, FullDeviceFails)
+{
+    EXPECT_EQ(append_results_row("/dev/full", energy_summary{}), ENOSPC);
+}
+
+// A write that stops part way (here at the file size limit) leaves the
+// table as it was, not with half a row.
+TEST(AppendResultsRow, FailedWriteLeavesTableAsItWas)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    std::string before = "heading\n0\t\t0\n";
+    write_file(table, before);
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {before.size() + 5, before.size() + 5};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            _exit(100);
+        _exit(append_results_row(table.c_str(), figures(1, 2, 3, 4)) == EFBIG ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(table), before);
+}
+
+} // namespace

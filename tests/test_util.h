@@ -1,0 +1,33 @@
+// Helpers shared by the tests: scratch directories, files, and running the
+// built tool.
+#ifndef ENERGY_TOTALS_TEST_UTIL_H
+#define ENERGY_TOTALS_TEST_UTIL_H
+
+#include <string>
+#include <vector>
+
+// A fresh directory under $TMPDIR (or /tmp), removed with all it holds when
+// the object goes.
+struct scratch_dir {
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    std::string path;
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string& path, const std::string& bytes);
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+struct tool_result {
+    int status = -1; // the exit status as the shell sees it, or -1 if it did not exit
+    std::string output; // all it wrote to standard output
+    std::string errors; // all it wrote to standard error
+};
+
+// Runs the built energy-totals in dir with the given operands.
+tool_result run_tool(const std::string& dir, const std::vector<std::string>& operands);
+
+#endif
