@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Writes a large case into a directory: NAME.total.pwr, NAME.cpu.pwr and
+gpupower1.out, with the line counts given, in the shapes meters write."""
+import random
+import sys
+
+
+def write_lines(path, count, line, header=None):
+    rng = random.Random(path)
+    with open(path, "w") as f:
+        if header:
+            f.write(header)
+        chunk = []
+        for i in range(count):
+            chunk.append(line(rng, i))
+            if len(chunk) == 100000:
+                f.write("".join(chunk))
+                chunk = []
+        f.write("".join(chunk))
+
+
+def clock(i):
+    s = i // 10
+    return f"{s // 3600 % 24:02d}:{s // 60 % 60:02d}:{s % 60:02d}"
+
+
+def main():
+    directory, name = sys.argv[1], sys.argv[2]
+    total, cpu, gpu = (int(n) for n in sys.argv[3:6])
+    write_lines(f"{directory}/{name}.total.pwr", total,
+                lambda r, i: f"{clock(i)} A {r.uniform(300, 500):.2f}\n")
+    write_lines(f"{directory}/{name}.cpu.pwr", cpu,
+                lambda r, i: f"{clock(i)} node07 {r.uniform(80, 110):.2f} {r.uniform(9, 13):.2f} "
+                             f"{r.uniform(55, 70):.1f} {r.uniform(2.6, 3.2):.2f} {r.uniform(80, 110):.2f}\n",
+                header="time host pkg0_J dram0_J temp0_C freq0_GHz pkg1_J\n")
+    write_lines(f"{directory}/gpupower1.out", gpu,
+                lambda r, i: f"{r.uniform(150, 300):.2f} W\n")
+
+
+main()
