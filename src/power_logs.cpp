@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include <unistd.h>
 
@@ -22,8 +21,9 @@ constexpr byte_classes make_byte_classes()
 {
     byte_classes c{};
     // The whitespace of the POSIX locale: space, \t, \n, \v, \f, \r.
-    for (unsigned char b : {' ', '\t', '\v', '\f', '\r'})
-        c.of[b] = blank_byte;
+    const char blanks[] = {' ', '\t', '\v', '\f', '\r'};
+    for (char b : blanks)
+        c.of[static_cast<unsigned char>(b)] = blank_byte;
     c.of[static_cast<unsigned char>('\n')] = newline_byte;
     return c;
 }

@@ -1,0 +1,39 @@
+// The reading parse against strtod: for any bytes up to a newline, the
+// same double (NaN sign included) and the same end.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "power_logs.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const char* bytes = reinterpret_cast<const char*>(data);
+    const void* nl = std::memchr(bytes, '\n', size);
+    size_t length = nl ? static_cast<size_t>(static_cast<const char*>(nl) - bytes) : size;
+
+    // The line exactly as long as it is, so the sanitizer sees any read
+    // past its newline.
+    char* line = static_cast<char*>(std::malloc(length + 1));
+    std::memcpy(line, bytes, length);
+    line[length] = '\n';
+    std::string token(bytes, length); // a C string: the first NUL ends it
+
+    const char* end = nullptr;
+    double got = parse_reading(line, &end);
+    char* stop = nullptr;
+    double expected = std::strtod(token.c_str(), &stop);
+
+    uint64_t got_bits, expected_bits;
+    std::memcpy(&got_bits, &got, sizeof got);
+    std::memcpy(&expected_bits, &expected, sizeof expected);
+    if (got_bits != expected_bits)
+        std::abort();
+    if (stop != token.c_str() && end - line != stop - token.c_str())
+        std::abort();
+    if (end < line || end > line + length)
+        std::abort();
+    std::free(line);
+    return 0;
+}

@@ -1,0 +1,135 @@
+// The three readers on any bytes: no crash, no read outside the buffers,
+// and the figures the reading rules give, however the bytes arrive. The
+// rules are restated here the plain way, one line at a time as C strings,
+// as getline and atof would see them.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "power_logs.h"
+
+namespace {
+
+bool space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::vector<std::string> split_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        lines.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return lines;
+}
+
+// atof on the line from pos, the line a C string.
+double reading_at(const std::string& line, size_t pos)
+{
+    return pos < line.size() ? std::strtod(line.c_str() + pos, nullptr) : 0.0;
+}
+
+size_t skip_run(const std::string& line, size_t i, bool of_space)
+{
+    while (i < line.size() && space(line[i]) == of_space)
+        ++i;
+    return i;
+}
+
+energy_summary by_the_rules(const std::string& text)
+{
+    energy_summary s;
+    std::vector<std::string> lines = split_lines(text);
+    for (const std::string& line : lines) {
+        size_t i = 0;
+        int count = 0;
+        while (i < line.size() && count < 2)
+            count += space(line[i++]);
+        s.total_energy = add_figures((count == 2 ? reading_at(line, i) : 0.0) * 0.5, s.total_energy);
+        s.gpu1 = add_figures(reading_at(line, 0) * 0.1, s.gpu1);
+    }
+    for (size_t n = 1; n < lines.size(); ++n) {
+        const std::string& line = lines[n];
+        size_t i = skip_run(line, 0, true);
+        for (int f = 0; f < 2; ++f)
+            i = skip_run(line, skip_run(line, i, false), true);
+        s.cpu1 = add_figures(reading_at(line, i), s.cpu1);
+        for (int f = 0; f < 4; ++f)
+            i = skip_run(line, skip_run(line, i, false), true);
+        s.cpu2 = add_figures(reading_at(line, i), s.cpu2);
+    }
+    return s;
+}
+
+energy_summary from_file(const std::string& text, size_t capacity)
+{
+    energy_summary s;
+    line_buffer lb;
+    int fd = memfd_create("log", 0);
+    if (fd < 0 || line_buffer_init(lb, capacity) != 0)
+        std::abort();
+    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    int (*readers[])(int, line_buffer&, energy_summary&) = {
+        read_total_power_log, read_cpu_power_log, read_gpu_power_log};
+    for (auto reader : readers)
+        if (lseek(fd, 0, SEEK_SET) != 0 || reader(fd, lb, s) != 0)
+            std::abort();
+    close(fd);
+    line_buffer_free(lb);
+    return s;
+}
+
+// The lines handed straight to the scanners, in a buffer exactly their size.
+energy_summary from_memory(const std::string& text)
+{
+    energy_summary s;
+    if (text.empty())
+        return s;
+    std::string lines = text;
+    if (lines.back() != '\n')
+        lines += '\n';
+    std::vector<char> all(lines.begin(), lines.end());
+    const char* b = all.data();
+    const char* e = b + all.size();
+    add_total_power_lines(b, e, s);
+    add_gpu_power_lines(b, e, s);
+    const char* body = static_cast<const char*>(std::memchr(b, '\n', all.size()));
+    if (body != nullptr && body + 1 < e)
+        add_cpu_power_lines(body + 1, e, s);
+    return s;
+}
+
+void expect_same(const energy_summary& a, const energy_summary& b)
+{
+    const double x[] = {a.total_energy, a.cpu1, a.cpu2, a.gpu1, a.gpu2, a.gpu3, a.gpu4};
+    const double y[] = {b.total_energy, b.cpu1, b.cpu2, b.gpu1, b.gpu2, b.gpu3, b.gpu4};
+    if (std::memcmp(x, y, sizeof x) != 0)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    // The first byte picks how small the buffer starts, so that lines
+    // straddle reads and the buffer grows.
+    size_t capacity = 1 + data[0] % 64;
+    std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    energy_summary expected = by_the_rules(text);
+    expect_same(from_memory(text), expected);
+    expect_same(from_file(text, capacity), expected);
+    return 0;
+}
