@@ -66,12 +66,15 @@ inline const char* skip_field(const char* p)
     return skip_blanks(p);
 }
 
-// Returns the start of the next line, given a position in this one.
-inline const char* next_line(const char* p)
+// Returns the start of the next line, given a position in this one; end
+// is past the line's newline. Most lines end a few bytes after their
+// reading; memchr takes a long rest much faster than a byte loop.
+inline const char* next_line(const char* p, const char* end)
 {
-    while (*p != '\n')
-        ++p;
-    return p + 1;
+    for (int i = 0; i < 16; ++i, ++p)
+        if (*p == '\n')
+            return p + 1;
+    return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))) + 1;
 }
 
 // Powers of ten that are exact doubles.
@@ -230,7 +233,7 @@ void add_total_power_lines(const char* begin, const char* end, energy_summary& s
             if (++count == 2) {
                 const char* stop = p;
                 reading = scan_reading(p, &stop);
-                p = next_line(stop);
+                p = next_line(stop, end);
                 break;
             }
         }
@@ -256,7 +259,7 @@ void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s)
         for (int i = 0; i < 4; ++i)
             p = skip_field(p);
         double field7 = scan_reading(p, &stop);
-        p = next_line(stop);
+        p = next_line(stop, end);
         cpu1 = add_figures(field3, cpu1);
         cpu2 = add_figures(field7, cpu2);
     }
@@ -271,7 +274,7 @@ void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s)
     while (p < end) {
         const char* stop = p;
         double reading = scan_reading(p, &stop);
-        p = next_line(stop);
+        p = next_line(stop, end);
         gpu1 = add_figures(reading * 0.1, gpu1);
     }
     s.gpu1 = gpu1;

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <ftw.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -81,7 +82,8 @@ static void drain(int out_fd, int err_fd, tool_result& r)
     }
 }
 
-tool_result run_tool(const std::string& dir, const std::vector<std::string>& operands)
+tool_result run_tool(const std::string& dir, const std::vector<std::string>& operands,
+                     bool as_nobody)
 {
     std::vector<char*> argv;
     std::string exe = ENERGY_TOTALS_EXE;
@@ -102,6 +104,9 @@ tool_result run_tool(const std::string& dir, const std::vector<std::string>& ope
         close(out[1]);
         close(err[0]);
         close(err[1]);
+        if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(nobody_id) != 0 ||
+                          setuid(nobody_id) != 0))
+            _exit(119);
         if (chdir(dir.c_str()) != 0)
             _exit(120);
         execv(argv[0], argv.data());

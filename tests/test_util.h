@@ -27,7 +27,11 @@ struct tool_result {
     std::string errors; // all it wrote to standard error
 };
 
-// Runs the built energy-totals in dir with the given operands.
-tool_result run_tool(const std::string& dir, const std::vector<std::string>& operands);
+// Runs the built energy-totals in dir with the given operands; as the user
+// "nobody" (65534) when as_nobody is set, which needs root.
+tool_result run_tool(const std::string& dir, const std::vector<std::string>& operands,
+                     bool as_nobody = false);
+
+constexpr unsigned nobody_id = 65534;
 
 #endif

@@ -1,0 +1,315 @@
+// Logs and tables as crashed meters, full disks and scripts leave them: the
+// tool gives the figures the rules give, or says what it could not do and
+// exits with 255, and never leaves half a row.
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "power_logs.h"
+#include "summary_output.h"
+#include "test_util.h"
+
+namespace {
+
+// The summary the rules give for these logs, read here from memory.
+std::string expected_summary(const std::string& total, const std::string& cpu,
+                             const std::string& gpu)
+{
+    auto lines = [](std::string text) {
+        if (!text.empty() && text.back() != '\n')
+            text += '\n';
+        return text;
+    };
+    energy_summary s;
+    std::string t = lines(total), g = lines(gpu), c = lines(cpu);
+    add_total_power_lines(t.data(), t.data() + t.size(), s);
+    add_gpu_power_lines(g.data(), g.data() + g.size(), s);
+    size_t header = c.find('\n');
+    if (header != std::string::npos)
+        add_cpu_power_lines(c.data() + header + 1, c.data() + c.size(), s);
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    print_console_summary(s, out);
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
+}
+
+struct hostile_case {
+    scratch_dir dir;
+    std::string total, cpu, gpu;
+
+    void write(const std::string& table = "heading\n")
+    {
+        write_file(dir.file("case.total.pwr"), total);
+        write_file(dir.file("case.cpu.pwr"), cpu);
+        write_file(dir.file("gpupower1.out"), gpu);
+        write_file(dir.file("results.txt"), table);
+    }
+    // Runs the case with a row wanted; checks the summary and that exactly
+    // one row was appended.
+    void expect_figures()
+    {
+        write();
+        tool_result r = run_tool(dir.path, {"case", "1", "0"});
+        std::string summary = expected_summary(total, cpu, gpu);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.output, summary);
+        std::string table = read_file(dir.file("results.txt"));
+        ASSERT_EQ(table.compare(0, 8, "heading\n"), 0);
+        EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 2);
+    }
+    // Runs the case and expects it to stop with message, the table as it was.
+    void expect_failure(const std::string& message, bool as_nobody = false)
+    {
+        tool_result r = run_tool(dir.path, {"case", "1", "0"}, as_nobody);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.output, message);
+        EXPECT_EQ(read_file(dir.file("results.txt")), "heading\n");
+    }
+};
+
+std::string random_bytes(size_t size, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(rng());
+    return bytes;
+}
+
+TEST(HostileLogs, VeryLongSingleLine)
+{
+    hostile_case c;
+    c.cpu = "header\na b 1 c d e 2\n";
+    c.gpu = "100 W\n";
+    c.write();
+    // 200 MB in one line, with no newline at the end.
+    FILE* log = std::fopen(c.dir.file("case.total.pwr").c_str(), "w");
+    ASSERT_NE(log, nullptr);
+    std::fputs("10:00:01 A 12.5 ", log);
+    std::string block(1 << 20, 'x');
+    for (int i = 0; i < 200; ++i)
+        std::fwrite(block.data(), 1, block.size(), log);
+    ASSERT_EQ(std::fclose(log), 0);
+    tool_result r = run_tool(c.dir.path, {"case", "1", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, expected_summary("a b 12.5", c.cpu, c.gpu));
+    EXPECT_EQ(read_file(c.dir.file("results.txt")),
+              "heading\n6.25\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
+}
+
+TEST(HostileLogs, OnlyNewlines)
+{
+    hostile_case c;
+    c.total = c.cpu = c.gpu = std::string(1 << 20, '\n');
+    c.expect_figures();
+}
+
+TEST(HostileLogs, RandomBytes)
+{
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        hostile_case c;
+        c.total = random_bytes(1 << 20, seed);
+        c.cpu = random_bytes(1 << 20, seed + 10);
+        c.gpu = random_bytes(1 << 20, seed + 20);
+        c.expect_figures();
+    }
+}
+
+// Random bytes drawn mostly from what numbers and fields are made of.
+TEST(HostileLogs, NumberLikeGarbage)
+{
+    std::mt19937 rng(7);
+    const std::string alphabet = "0123456789.eE+-xXpinfaNt() \t\r\n\v\f";
+    hostile_case c;
+    for (std::string* log : {&c.total, &c.cpu, &c.gpu})
+        for (int i = 0; i < 200000; ++i)
+            *log += alphabet[rng() % alphabet.size()];
+    c.expect_figures();
+}
+
+TEST(HostileLogs, LineEndings)
+{
+    hostile_case c;
+    c.total = "a b 40\r\na b 2\r\n";
+    c.cpu = "header\r\na b 1 c d e 2\r\n";
+    c.gpu = "100 W\r\n\r\n";
+    c.expect_figures();
+    c.total = "a b 40\na b 2";
+    c.cpu = "header";
+    c.gpu = "100";
+    c.expect_figures();
+}
+
+TEST(HostileLogs, NotARegularFile)
+{
+    hostile_case c;
+    c.total = "a b 40\n";
+    c.cpu = "header\n";
+    c.gpu = "100\n";
+    c.write();
+    unlink(c.dir.file("gpupower1.out").c_str());
+    mkdir(c.dir.file("gpupower1.out").c_str(), 0755);
+    c.expect_failure("couldn't read gpupower1.out: Is a directory\n");
+    rmdir(c.dir.file("gpupower1.out").c_str());
+
+    // A FIFO is read like a file, from whatever writes into it.
+    write_file(c.dir.file("gpupower1.out"), c.gpu);
+    unlink(c.dir.file("case.total.pwr").c_str());
+    ASSERT_EQ(mkfifo(c.dir.file("case.total.pwr").c_str(), 0644), 0);
+    std::string fifo = c.dir.file("case.total.pwr");
+    std::thread writer([&] {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        std::string lines;
+        for (int i = 0; i < 100000; ++i)
+            lines += "a b 40\n";
+        EXPECT_EQ(::write(fd, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+        close(fd);
+    });
+    tool_result r = run_tool(c.dir.path, {"case", "1", "0"});
+    writer.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output.substr(0, r.output.find('\n')), "total energy: 2000000.000000");
+}
+
+TEST(HostileLogs, Unreadable)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run the tool as another user";
+    hostile_case c;
+    c.total = "a b 40\n";
+    c.cpu = "header\n";
+    c.gpu = "100\n";
+    c.write();
+    chmod(c.dir.path.c_str(), 0777);
+    chmod(c.dir.file("results.txt").c_str(), 0666);
+    chmod(c.dir.file("case.cpu.pwr").c_str(), 0200);
+    c.expect_failure("couldn't read case.cpu.pwr: Permission denied\n", true);
+}
+
+TEST(HostileLogs, NameLongerThanPathMax)
+{
+    hostile_case c;
+    c.write();
+    std::string base;
+    while (base.size() <= PATH_MAX)
+        base += "d/";
+    tool_result r = run_tool(c.dir.path, {base, "1", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "couldn't read " + base + ".total.pwr: File name too long\n");
+    EXPECT_EQ(read_file(c.dir.file("results.txt")), "heading\n");
+}
+
+// The results table.
+
+TEST(HostileTable, ReadOnlyOrDirectory)
+{
+    hostile_case c;
+    c.total = "a b 40\n";
+    c.cpu = "header\n";
+    c.gpu = "100\n";
+    c.write();
+    if (geteuid() == 0) {
+        chmod(c.dir.path.c_str(), 0777);
+        for (const char* f : {"case.total.pwr", "case.cpu.pwr", "gpupower1.out"})
+            chmod(c.dir.file(f).c_str(), 0644);
+        chmod(c.dir.file("results.txt").c_str(), 0444);
+        c.expect_failure(expected_summary(c.total, c.cpu, c.gpu) + "couldn't write results\n", true);
+    }
+    mkdir(c.dir.file("results5.txt").c_str(), 0755);
+    tool_result r = run_tool(c.dir.path, {"case", "1", "5"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, expected_summary(c.total, c.cpu, c.gpu) + "couldn't write results\n");
+}
+
+// A file system that fills up part way through the row: the table is cut
+// back to what it was.
+TEST(HostileTable, FileSystemFull)
+{
+    scratch_dir mount_point;
+    if (mount("energy-totals-test", mount_point.path.c_str(), "tmpfs", 0, "size=8k") != 0)
+        GTEST_SKIP() << "can't mount a small tmpfs here";
+    hostile_case c;
+    c.total = "a b 40\n";
+    c.cpu = "header\n";
+    c.gpu = "100\n";
+    c.write();
+    std::string table = mount_point.file("results.txt");
+    std::string heading(8192 - 5, 'h');
+    write_file(table, heading); // too large, fits only part
+    symlink(table.c_str(), c.dir.file("results9.txt").c_str());
+    tool_result r = run_tool(c.dir.path, {"case", "1", "9"});
+    std::string after = read_file(table);
+    umount(mount_point.path.c_str());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, expected_summary(c.total, c.cpu, c.gpu) + "couldn't write results\n");
+    EXPECT_EQ(after, heading);
+}
+
+// Runs that append while the table is replaced now and then: every row
+// lands whole, in one table or another, and each run's status says so.
+TEST(HostileTable, ReplacedWhileRunsAppend)
+{
+    hostile_case c;
+    c.total = "a b 40\n";
+    c.cpu = "header\na b 1 c d e 2\n";
+    c.gpu = "100\n";
+    c.write("");
+    std::string row = "20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n";
+
+    constexpr int runs = 48;
+    std::vector<pid_t> children;
+    for (int i = 0; i < runs; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            if (chdir(c.dir.path.c_str()) != 0)
+                _exit(120);
+            execl(ENERGY_TOTALS_EXE, ENERGY_TOTALS_EXE, "case", "1", "0", nullptr);
+            _exit(121);
+        }
+        children.push_back(pid);
+        if (i % 8 == 7) {
+            // Move the table aside and put an empty one in its place.
+            std::string aside = c.dir.file("old" + std::to_string(i) + ".txt");
+            ASSERT_EQ(link(c.dir.file("results.txt").c_str(), aside.c_str()), 0);
+            write_file(c.dir.file("fresh.txt"), "");
+            ASSERT_EQ(rename(c.dir.file("fresh.txt").c_str(), c.dir.file("results.txt").c_str()), 0);
+        }
+    }
+    int succeeded = 0;
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        succeeded += WEXITSTATUS(status) == 0;
+    }
+    EXPECT_EQ(succeeded, runs);
+    int rows = 0;
+    for (int i = 7; i < runs; i += 8) {
+        std::string old = read_file(c.dir.file("old" + std::to_string(i) + ".txt"));
+        for (size_t at = 0; at < old.size(); at += row.size(), ++rows)
+            ASSERT_EQ(old.compare(at, row.size(), row), 0) << "a broken row in old" << i;
+    }
+    std::string now = read_file(c.dir.file("results.txt"));
+    for (size_t at = 0; at < now.size(); at += row.size(), ++rows)
+        ASSERT_EQ(now.compare(at, row.size(), row), 0) << "a broken row in results.txt";
+    EXPECT_EQ(rows, runs);
+}
+
+} // namespace
