@@ -137,11 +137,6 @@ TEST(AppendResultsRow, TableIsNeverCreated)
     EXPECT_FALSE(file_exists(dir.file("nowhere")));
 }
 
-TEST(AppendResultsRow, FullDeviceFails)
-{
-    EXPECT_EQ(append_results_row("/dev/full", energy_summary{}), ENOSPC);
-}
-
 // A write that stops part way (here at the file size limit) leaves the
 // table as it was, not with half a row.
 TEST(AppendResultsRow, FailedWriteLeavesTableAsItWas)
