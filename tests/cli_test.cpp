@@ -184,24 +184,11 @@ TEST(Cli, ParallelRunsKeepEveryRow)
     write_case(dir);
     write_file(dir.file("results.txt"), "heading\n");
     constexpr int runs = 64;
-    std::vector<pid_t> children;
-    for (int i = 0; i < runs; ++i) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            if (chdir(dir.path.c_str()) != 0)
-                _exit(120);
-            execl(ENERGY_TOTALS_EXE, ENERGY_TOTALS_EXE, "case7", "1", "0", nullptr);
-            _exit(121);
-        }
-        children.push_back(pid);
-    }
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
+    std::vector<int> children;
+    for (int i = 0; i < runs; ++i)
+        children.push_back(start_tool(dir.path, {"case7", "1", "0"}));
+    for (int pid : children)
+        EXPECT_EQ(wait_tool(pid), 0);
     std::string expected = "heading\n";
     for (int i = 0; i < runs; ++i)
         expected += case_row;

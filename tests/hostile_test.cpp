@@ -38,19 +38,15 @@ std::string expected_summary(const std::string& total, const std::string& cpu,
     size_t header = c.find('\n');
     if (header != std::string::npos)
         add_cpu_power_lines(c.data() + header + 1, c.data() + c.size(), s);
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    print_console_summary(s, out);
-    std::fclose(out);
-    std::string result(text, size);
-    std::free(text);
-    return result;
+    return console_text(s);
 }
 
 struct hostile_case {
     scratch_dir dir;
-    std::string total, cpu, gpu;
+    // A plain case, until a test puts something worse in its place.
+    std::string total = "a b 40\n";
+    std::string cpu = "header\na b 1 c d e 2\n";
+    std::string gpu = "100\n";
 
     void write(const std::string& table = "heading\n")
     {
@@ -158,9 +154,6 @@ TEST(HostileLogs, LineEndings)
 TEST(HostileLogs, Fifo)
 {
     hostile_case c;
-    c.total = "a b 40\n";
-    c.cpu = "header\n";
-    c.gpu = "100\n";
     c.write();
     // A FIFO is read like a file, from whatever writes into it.
     unlink(c.dir.file("case.total.pwr").c_str());
@@ -184,9 +177,6 @@ TEST(HostileLogs, Fifo)
 TEST(HostileLogs, Unreadable)
 {
     hostile_case c;
-    c.total = "a b 40\n";
-    c.cpu = "header\n";
-    c.gpu = "100\n";
     c.write();
     chmod(c.dir.path.c_str(), 0777);
     chmod(c.dir.file("results.txt").c_str(), 0666);
@@ -212,9 +202,6 @@ TEST(HostileLogs, NameLongerThanPathMax)
 TEST(HostileTable, ReadOnlyOrDirectory)
 {
     hostile_case c;
-    c.total = "a b 40\n";
-    c.cpu = "header\n";
-    c.gpu = "100\n";
     c.write();
     chmod(c.dir.path.c_str(), 0777);
     for (const char* f : {"case.total.pwr", "case.cpu.pwr", "gpupower1.out"})
@@ -236,9 +223,6 @@ TEST(HostileTable, FileSystemFull)
     if (mount("energy-totals-test", mount_point.path.c_str(), "tmpfs", 0, "size=8k") != 0)
         GTEST_SKIP() << "can't mount a small tmpfs here";
     hostile_case c;
-    c.total = "a b 40\n";
-    c.cpu = "header\n";
-    c.gpu = "100\n";
     c.write();
     std::string table = mount_point.file("results.txt");
     std::string heading(8192 - 5, 'h');
@@ -257,25 +241,13 @@ TEST(HostileTable, FileSystemFull)
 TEST(HostileTable, ReplacedWhileRunsAppend)
 {
     hostile_case c;
-    c.total = "a b 40\n";
-    c.cpu = "header\na b 1 c d e 2\n";
-    c.gpu = "100\n";
     c.write("");
     std::string row = "20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n";
 
     constexpr int runs = 48;
-    std::vector<pid_t> children;
+    std::vector<int> children;
     for (int i = 0; i < runs; ++i) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            if (chdir(c.dir.path.c_str()) != 0)
-                _exit(120);
-            execl(ENERGY_TOTALS_EXE, ENERGY_TOTALS_EXE, "case", "1", "0", nullptr);
-            _exit(121);
-        }
-        children.push_back(pid);
+        children.push_back(start_tool(c.dir.path, {"case", "1", "0"}));
         if (i % 8 == 7) {
             // Move the table aside and put an empty one in its place.
             std::string aside = c.dir.file("old" + std::to_string(i) + ".txt");
@@ -285,12 +257,8 @@ TEST(HostileTable, ReplacedWhileRunsAppend)
         }
     }
     int succeeded = 0;
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        succeeded += WEXITSTATUS(status) == 0;
-    }
+    for (int pid : children)
+        succeeded += wait_tool(pid) == 0;
     EXPECT_EQ(succeeded, runs);
     int rows = 0;
     for (int i = 7; i < runs; i += 8) {

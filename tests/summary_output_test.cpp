@@ -16,18 +16,6 @@
 
 namespace {
 
-std::string console_text(const energy_summary& s)
-{
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    print_console_summary(s, out);
-    std::fclose(out);
-    std::string result(text, size);
-    std::free(text);
-    return result;
-}
-
 std::string row_text(const energy_summary& s)
 {
     char row[results_row_size];

@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "summary_output.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -121,4 +123,44 @@ tool_result run_tool(const std::string& dir, const std::vector<std::string>& ope
     if (WIFEXITED(wstatus))
         r.status = WEXITSTATUS(wstatus);
     return r;
+}
+
+int start_tool(const std::string& dir, const std::vector<std::string>& operands)
+{
+    std::vector<std::string> words = operands;
+    std::string exe = ENERGY_TOTALS_EXE;
+    std::vector<char*> argv = {exe.data()};
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        if (chdir(dir.c_str()) != 0)
+            _exit(120);
+        execv(argv[0], argv.data());
+        _exit(121);
+    }
+    return pid;
+}
+
+int wait_tool(int pid)
+{
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string console_text(const energy_summary& s)
+{
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    print_console_summary(s, out);
+    std::fclose(out);
+    std::string result(text, size);
+    std::free(text);
+    return result;
 }

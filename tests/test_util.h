@@ -34,4 +34,16 @@ tool_result run_tool(const std::string& dir, const std::vector<std::string>& ope
 
 constexpr unsigned nobody_id = 65534;
 
+// Starts the built tool in dir with standard output to /dev/null, without
+// waiting for it; returns its process id.
+int start_tool(const std::string& dir, const std::vector<std::string>& operands);
+
+// Waits for a started tool; returns its exit status, or -1 if it did not exit.
+int wait_tool(int pid);
+
+struct energy_summary;
+
+// What print_console_summary prints for s.
+std::string console_text(const energy_summary& s);
+
 #endif
