@@ -7,6 +7,10 @@
 
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Each byte's class, looked up: one load and test a byte is the cheapest
@@ -175,6 +179,17 @@ double parse_with_strtod(const char* p, const char** end)
     return parse_with_strtod(start, end);
 }
 
+// Appends the digits at s to mantissa; returns the first byte after them.
+inline const char* take_digits(const char* s, uint64_t& mantissa)
+{
+    for (;; ++s) {
+        unsigned digit = static_cast<unsigned char>(*s) - unsigned{'0'};
+        if (digit > 9)
+            return s;
+        mantissa = mantissa * 10 + digit;
+    }
+}
+
 // parse_reading, inlined into the line scanners, where the parse is most
 // of the work of a line. It takes the shape meters write, an optional minus
 // and up to 15 digits around a point, and hands anything else (a plus, an
@@ -187,14 +202,10 @@ double parse_with_strtod(const char* p, const char** end)
     s += negative;
     const char* digits = s;
     uint64_t mantissa = 0;
-    while (is_digit(*s))
-        mantissa = mantissa * 10 + static_cast<unsigned>(*s++ - '0');
+    s = take_digits(s, mantissa);
     const char* point = s;
-    if (*s == '.') {
-        ++s;
-        while (is_digit(*s))
-            mantissa = mantissa * 10 + static_cast<unsigned>(*s++ - '0');
-    }
+    if (*s == '.')
+        s = take_digits(s + 1, mantissa);
     // Up to 15 digits are below 2^53, and so is the mantissa: exact, as is
     // the power of ten, so the one rounding of the divide is strtod's.
     size_t ndigits = static_cast<size_t>(s - digits) - (point != s);
@@ -204,7 +215,9 @@ double parse_with_strtod(const char* p, const char** end)
         return parse_general(p, number, end);
     *end = s;
     size_t fraction_digits = point == s ? 0 : static_cast<size_t>(s - point) - 1;
-    double value = static_cast<double>(mantissa) / exact_powers_of_ten[fraction_digits];
+    // Below 2^53, so signed: the conversion needs no fix-up for the top bit.
+    double value = static_cast<double>(static_cast<int64_t>(mantissa)) /
+                   exact_powers_of_ten[fraction_digits];
     return negative ? -value : value;
 }
 
@@ -215,28 +228,167 @@ double parse_reading(const char* p, const char** end)
     return scan_reading(p, end);
 }
 
+namespace {
+
+// One line at a time, byte by byte: each takes the first byte of a line in
+// [begin, end), adds its readings and returns the next line's first byte.
+
+const char* total_line(const char* p, const char* end, double& reading)
+{
+    // Every whitespace character counts, the newline too; a line whose
+    // newline is its first or second one holds no reading.
+    int count = 0;
+    reading = 0.0;
+    for (;;) {
+        char c = *p++;
+        if (!is_space(c))
+            continue;
+        if (c == '\n')
+            return p;
+        if (++count == 2) {
+            const char* stop = p;
+            reading = scan_reading(p, &stop);
+            return next_line(stop, end);
+        }
+    }
+}
+
+const char* cpu_line(const char* p, const char* end, double& field3, double& field7)
+{
+    // A missing field leaves p at the newline, where the reading is 0.0.
+    // stop never falls behind p: a parse that finds no number leaves it
+    // where the parse began.
+    const char* stop = p;
+    p = skip_blanks(p);
+    p = skip_field(p);
+    p = skip_field(p);
+    field3 = scan_reading(p, &stop);
+    for (int i = 0; i < 4; ++i)
+        p = skip_field(p);
+    field7 = scan_reading(p, &stop);
+    return next_line(stop, end);
+}
+
+const char* gpu_line(const char* p, const char* end, double& reading)
+{
+    const char* stop = p;
+    reading = scan_reading(p, &stop);
+    return next_line(stop, end);
+}
+
+#if defined(__SSE2__)
+// The byte walk stalls wherever a field's width changes from line to line,
+// and it makes each line wait for the parse of the one before to find where
+// it starts. So where 16, 32 or 64 bytes of the range are left, a line is
+// classified 16 bytes at a time into bit masks, and its fields and newline
+// are found with bit operations that do not branch on the bytes. A line
+// that does not fit the masks goes to the byte walk.
+
+// Bit i: p[i] is whitespace (the newline too); p[i] is a newline.
+inline void classify_16(const char* p, uint32_t& space, uint32_t& newline)
+{
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i blank = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
+    // \t to \r, 9 to 13: bytes - 9 is at most 4, unsigned.
+    __m128i shifted = _mm_sub_epi8(bytes, _mm_set1_epi8('\t'));
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(4)), shifted);
+    space = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(blank, control)));
+    newline = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+}
+
+inline void classify_32(const char* p, uint32_t& space, uint32_t& newline)
+{
+    uint32_t s0, n0, s1, n1;
+    classify_16(p, s0, n0);
+    classify_16(p + 16, s1, n1);
+    space = s0 | s1 << 16;
+    newline = n0 | n1 << 16;
+}
+
+inline void classify_64(const char* p, uint64_t& space, uint64_t& newline)
+{
+    uint32_t s0, n0, s1, n1;
+    classify_32(p, s0, n0);
+    classify_32(p + 32, s1, n1);
+    space = s0 | uint64_t{s1} << 32;
+    newline = n0 | uint64_t{n1} << 32;
+}
+
+inline unsigned lowest_bit(uint64_t bits)
+{
+    return static_cast<unsigned>(__builtin_ctzll(bits));
+}
+
+// The total-power line at p, whose 32 bytes from p lie in the range; 0 if
+// its second whitespace character or its newline is not among them.
+inline const char* total_line_masked(const char* p, double& reading)
+{
+    uint32_t space, newline;
+    classify_32(p, space, newline);
+    uint32_t second = space & (space - 1);
+    if (second == 0 || newline == 0)
+        return nullptr;
+    unsigned nl = lowest_bit(newline);
+    reading = 0.0;
+    if (lowest_bit(second) < nl) {
+        const char* stop;
+        reading = scan_reading(p + lowest_bit(second) + 1, &stop);
+    }
+    return p + nl + 1;
+}
+
+// The CPU line at p, whose 64 bytes from p lie in the range; 0 if its
+// newline is not among them.
+inline const char* cpu_line_masked(const char* p, double& field3, double& field7)
+{
+    uint64_t space, newline;
+    classify_64(p, space, newline);
+    if (newline == 0)
+        return nullptr;
+    unsigned nl = lowest_bit(newline);
+    // A field starts where whitespace, or the line's start, is followed by
+    // a byte that is not; only the starts before the newline count.
+    uint64_t starts = ~space & (space << 1 | 1) & ((uint64_t{1} << nl) - 1);
+    for (int i = 0; i < 2; ++i)
+        starts &= starts - 1;
+    const char* stop;
+    field3 = starts != 0 ? scan_reading(p + lowest_bit(starts), &stop) : 0.0;
+    for (int i = 0; i < 4; ++i)
+        starts &= starts - 1;
+    field7 = starts != 0 ? scan_reading(p + lowest_bit(starts), &stop) : 0.0;
+    return p + nl + 1;
+}
+
+// The GPU line at p, whose 16 bytes from p lie in the range; 0 if its
+// newline is not among them.
+inline const char* gpu_line_masked(const char* p, double& reading)
+{
+    uint32_t space, newline;
+    classify_16(p, space, newline);
+    if (newline == 0)
+        return nullptr;
+    const char* stop;
+    reading = scan_reading(p, &stop);
+    return p + lowest_bit(newline) + 1;
+}
+#endif
+
+} // namespace
+
 void add_total_power_lines(const char* begin, const char* end, energy_summary& s)
 {
     double total = s.total_energy;
     const char* p = begin;
+    double reading;
+#if defined(__SSE2__)
+    while (end - p >= 32) {
+        const char* next = total_line_masked(p, reading);
+        p = next != nullptr ? next : total_line(p, end, reading);
+        total = add_figures(reading * 0.5, total);
+    }
+#endif
     while (p < end) {
-        // Every whitespace character counts, the newline too; a line whose
-        // newline is its first or second one holds no reading.
-        int count = 0;
-        double reading = 0.0;
-        for (;;) {
-            char c = *p++;
-            if (!is_space(c))
-                continue;
-            if (c == '\n')
-                break;
-            if (++count == 2) {
-                const char* stop = p;
-                reading = scan_reading(p, &stop);
-                p = next_line(stop, end);
-                break;
-            }
-        }
+        p = total_line(p, end, reading);
         total = add_figures(reading * 0.5, total);
     }
     s.total_energy = total;
@@ -247,19 +399,17 @@ void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s)
     double cpu1 = s.cpu1;
     double cpu2 = s.cpu2;
     const char* p = begin;
+    double field3, field7;
+#if defined(__SSE2__)
+    while (end - p >= 64) {
+        const char* next = cpu_line_masked(p, field3, field7);
+        p = next != nullptr ? next : cpu_line(p, end, field3, field7);
+        cpu1 = add_figures(field3, cpu1);
+        cpu2 = add_figures(field7, cpu2);
+    }
+#endif
     while (p < end) {
-        // A missing field leaves p at the newline, where the reading is 0.0.
-        // stop never falls behind p: a parse that finds no number leaves it
-        // where the parse began.
-        const char* stop = p;
-        p = skip_blanks(p);
-        p = skip_field(p);
-        p = skip_field(p);
-        double field3 = scan_reading(p, &stop);
-        for (int i = 0; i < 4; ++i)
-            p = skip_field(p);
-        double field7 = scan_reading(p, &stop);
-        p = next_line(stop, end);
+        p = cpu_line(p, end, field3, field7);
         cpu1 = add_figures(field3, cpu1);
         cpu2 = add_figures(field7, cpu2);
     }
@@ -271,10 +421,16 @@ void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s)
 {
     double gpu1 = s.gpu1;
     const char* p = begin;
+    double reading;
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const char* next = gpu_line_masked(p, reading);
+        p = next != nullptr ? next : gpu_line(p, end, reading);
+        gpu1 = add_figures(reading * 0.1, gpu1);
+    }
+#endif
     while (p < end) {
-        const char* stop = p;
-        double reading = scan_reading(p, &stop);
-        p = next_line(stop, end);
+        p = gpu_line(p, end, reading);
         gpu1 = add_figures(reading * 0.1, gpu1);
     }
     s.gpu1 = gpu1;
