@@ -40,8 +40,8 @@ cmp -s "$work/tool.out" "$work/base.out" || { echo "the figures differ:"; diff "
 (cd "$work/small" && "$tool" case1 0 0 > "$work/tool.out" && "$work/baseline" case1 0 0 > "$work/base.out")
 cmp -s "$work/tool.out" "$work/base.out" || { echo "the figures differ on the example"; exit 1; }
 
-read -r t_tool t_base < <("$work/alternate" "$runs" "$work/large" "$tool" large 0 0 -- "$work/baseline" large 0 0)
-read -r s_tool s_base < <("$work/alternate" 1001 "$work/small" "$tool" case1 0 0 -- "$work/baseline" case1 0 0)
+read -r t_tool t_base _ < <("$work/alternate" "$runs" "$work/large" "$tool" large 0 0 -- "$work/baseline" large 0 0)
+read -r s_tool s_base _ < <("$work/alternate" 1001 "$work/small" "$tool" case1 0 0 -- "$work/baseline" case1 0 0)
 m_tool=$(peak_kb "$work/large" "$tool" large 0 0)
 m_base=$(peak_kb "$work/large" "$work/baseline" large 0 0)
 small_kb=$(peak_kb "$work/small" "$tool" case1 0 0)
