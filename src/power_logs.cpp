@@ -231,7 +231,8 @@ double parse_reading(const char* p, const char** end)
 namespace {
 
 // One line at a time, byte by byte: each takes the first byte of a line in
-// [begin, end), adds its readings and returns the next line's first byte.
+// [begin, end), sets the line's readings and returns the next line's first
+// byte. The callers add the readings, so the sums stay in registers.
 
 const char* total_line(const char* p, const char* end, double& reading)
 {
@@ -319,8 +320,8 @@ inline unsigned lowest_bit(uint64_t bits)
     return static_cast<unsigned>(__builtin_ctzll(bits));
 }
 
-// The total-power line at p, whose 32 bytes from p lie in the range; 0 if
-// its second whitespace character or its newline is not among them.
+// The total-power line at p, whose 32 bytes from p lie in the range: sets
+// its reading and returns the next line, or nullptr if its second whitespace character or its newline is not among them.
 inline const char* total_line_masked(const char* p, double& reading)
 {
     uint32_t space, newline;
@@ -337,8 +338,8 @@ inline const char* total_line_masked(const char* p, double& reading)
     return p + nl + 1;
 }
 
-// The CPU line at p, whose 64 bytes from p lie in the range; 0 if its
-// newline is not among them.
+// The CPU line at p, whose 64 bytes from p lie in the range: sets its
+// readings and returns the next line, or nullptr if its newline is not among them.
 inline const char* cpu_line_masked(const char* p, double& field3, double& field7)
 {
     uint64_t space, newline;
@@ -359,8 +360,8 @@ inline const char* cpu_line_masked(const char* p, double& field3, double& field7
     return p + nl + 1;
 }
 
-// The GPU line at p, whose 16 bytes from p lie in the range; 0 if its
-// newline is not among them.
+// The GPU line at p, whose 16 bytes from p lie in the range: sets its
+// reading and returns the next line, or nullptr if its newline is not among them.
 inline const char* gpu_line_masked(const char* p, double& reading)
 {
     uint32_t space, newline;
