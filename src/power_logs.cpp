@@ -321,7 +321,8 @@ inline unsigned lowest_bit(uint64_t bits)
 }
 
 // The total-power line at p, whose 32 bytes from p lie in the range: sets
-// its reading and returns the next line, or nullptr if its second whitespace character or its newline is not among them.
+// its reading and returns the next line, or nullptr if its second
+// whitespace character or its newline is not among them.
 inline const char* total_line_masked(const char* p, double& reading)
 {
     uint32_t space, newline;
@@ -339,7 +340,8 @@ inline const char* total_line_masked(const char* p, double& reading)
 }
 
 // The CPU line at p, whose 64 bytes from p lie in the range: sets its
-// readings and returns the next line, or nullptr if its newline is not among them.
+// readings and returns the next line, or nullptr if its newline is not
+// among them.
 inline const char* cpu_line_masked(const char* p, double& field3, double& field7)
 {
     uint64_t space, newline;
@@ -361,7 +363,8 @@ inline const char* cpu_line_masked(const char* p, double& field3, double& field7
 }
 
 // The GPU line at p, whose 16 bytes from p lie in the range: sets its
-// reading and returns the next line, or nullptr if its newline is not among them.
+// reading and returns the next line, or nullptr if its newline is not
+// among them.
 inline const char* gpu_line_masked(const char* p, double& reading)
 {
     uint32_t space, newline;
