@@ -196,25 +196,25 @@ inline const char* take_digits(const char* s, uint64_t& mantissa)
 // exponent, "0x", inf, nan, no digits, more digits) to parse_general.
 [[gnu::always_inline]] inline double scan_reading(const char* p, const char** end)
 {
-    const char* s = skip_blanks(p);
-    const char* number = s;
-    bool negative = *s == '-';
-    s += negative;
-    const char* digits = s;
+    const char* number = skip_blanks(p);
+    bool negative = *number == '-';
+    const char* digits = number + negative;
     uint64_t mantissa = 0;
-    s = take_digits(s, mantissa);
-    const char* point = s;
-    if (*s == '.')
-        s = take_digits(s + 1, mantissa);
+    const char* s = take_digits(digits, mantissa);
+    size_t whole_digits = static_cast<size_t>(s - digits);
+    size_t fraction_digits = 0;
+    if (*s == '.') {
+        const char* fraction = s + 1;
+        s = take_digits(fraction, mantissa);
+        fraction_digits = static_cast<size_t>(s - fraction);
+    }
     // Up to 15 digits are below 2^53, and so is the mantissa: exact, as is
     // the power of ten, so the one rounding of the divide is strtod's.
-    size_t ndigits = static_cast<size_t>(s - digits) - (point != s);
-    bool plain = ndigits - 1 < 15 && (*s | 0x20) != 'e' &&
-                 !(*digits == '0' && point == digits + 1 && (*point | 0x20) == 'x');
+    bool plain = whole_digits + fraction_digits - 1 < 15 && (*s | 0x20) != 'e' &&
+                 !(whole_digits == 1 && *digits == '0' && (digits[1] | 0x20) == 'x');
     if (!plain)
         return parse_general(p, number, end);
     *end = s;
-    size_t fraction_digits = point == s ? 0 : static_cast<size_t>(s - point) - 1;
     // Below 2^53, so signed: the conversion needs no fix-up for the top bit.
     double value = static_cast<double>(static_cast<int64_t>(mantissa)) /
                    exact_powers_of_ten[fraction_digits];
