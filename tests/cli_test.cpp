@@ -1,13 +1,10 @@
 // The built tool, run in a scratch directory: statuses, messages, summary
 // and the appended row.
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
