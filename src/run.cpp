@@ -1,6 +1,7 @@
 #include "run.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,10 +125,32 @@ done:
     return ok;
 }
 
+// Readies the process for a run whose status must say whether its row is
+// in the table. A closed standard descriptor gets /dev/null, or the table
+// could be opened in its place and receive the summary. A reader of the
+// summary that went away must not kill a run whose row is in, and a file
+// size limit must fail the write (EFBIG, and the row is taken back) rather
+// than kill the run half way through it.
+void prepare_process()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
 } // namespace
 
 int run(int argc, char** argv)
 {
+    prepare_process();
     if (argc != 4) {
         std::fputs(usage_line, stdout);
         return -1;
@@ -141,11 +164,16 @@ int run(int argc, char** argv)
     if (!read_logs(options.base_name, summary))
         return -1;
     print_console_summary(summary);
+    // Out before the table is touched, so a run waiting for the lock has
+    // shown its figures. Errors on standard output change nothing here.
+    std::fflush(stdout);
     table_name table = results_table_name(options.results_id);
     if (options.write_switch != 1)
         return 0;
-    if (append_results_row(table.text, summary) != 0) {
+    int err = append_results_row(table.text, summary);
+    if (err != 0) {
         std::fputs("couldn't write results\n", stdout);
+        std::fprintf(stderr, "energy-totals: %s: %s\n", table.text, std::strerror(err));
         return -1;
     }
     return 0;

@@ -17,7 +17,8 @@ int32_t parse_operand(const char* text);
 
 // Runs the tool on its command line. Returns 0 for a completed run, -1 for
 // a usage error, a log that can't be read, or a row that can't be written.
-// All messages go to standard output.
+// The tool's messages go to standard output; the reason a row could not be
+// written, and notices for people, go to standard error.
 int run(int argc, char** argv);
 
 #endif

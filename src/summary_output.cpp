@@ -1,6 +1,8 @@
 #include "summary_output.h"
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,43 +36,108 @@ int format_results_row(const energy_summary& s, char* buf, size_t size)
 
 namespace {
 
-// Without locks (some network and user-space file systems) rows are still
-// appended with O_APPEND; only runs racing on such a system may interleave.
-bool no_locks_here(int err)
+// How long a run waits for the lock before it says that it is waiting.
+constexpr int lock_notice_seconds = 3;
+
+volatile sig_atomic_t lock_wait_is_long = 0;
+
+void note_long_lock_wait(int)
 {
-    return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS;
+    lock_wait_is_long = 1;
 }
 
-// Opens the existing table for appending and takes the lock. A table that
-// was replaced (renamed over, or removed) while this run waited for the lock
-// is let go and the name opened again, so the row lands in the table that
-// the name now names. Returns an open descriptor with *st its status, or -1
-// with *err set.
-int open_table_locked(const char* name, struct stat* st, int* err)
+// Takes the exclusive lock on the table, waiting for as long as another run
+// holds it. Once the wait has lasted lock_notice_seconds it says so, once,
+// on notices. The timer that tells it so ticks on a real-time signal, so
+// that the signals a scheduler sends keep their meaning; it ticks every
+// second after that, in case a tick arrived just before the wait began.
+// Returns 0, or the errno of a lock that can't be had: a file system
+// without working locks (ENOLCK, EOPNOTSUPP, ENOSYS) is a failure too,
+// since rows appended without the lock can be lost or torn.
+int lock_table(int fd, const char* name, FILE* notices)
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        int fd = open(name, O_RDWR | O_APPEND | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) == 0)
+        return 0;
+    if (errno != EAGAIN && errno != EACCES)
+        return errno;
+
+    int tick = SIGRTMIN;
+    struct sigaction action = {}, old_action;
+    action.sa_handler = note_long_lock_wait; // no SA_RESTART: a tick ends the wait
+    sigemptyset(&action.sa_mask);
+    sigaction(tick, &action, &old_action);
+    struct sigevent event = {};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = tick;
+    timer_t timer;
+    bool timed = timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+    if (timed) {
+        struct itimerspec when = {{1, 0}, {lock_notice_seconds, 0}};
+        timer_settime(timer, 0, &when, nullptr);
+    }
+    lock_wait_is_long = 0;
+    int err = 0;
+    while (fcntl(fd, F_SETLKW, &lock) != 0) {
+        if (errno != EINTR) {
+            err = errno;
+            break;
+        }
+        if (lock_wait_is_long && timed) {
+            std::fprintf(notices, "energy-totals: %s: waiting for the lock, held by another run\n",
+                         name);
+            std::fflush(notices);
+            timer_delete(timer);
+            timed = false;
+        }
+    }
+    if (timed)
+        timer_delete(timer);
+    sigaction(tick, &old_action, nullptr);
+    return err;
+}
+
+// Opens the existing table for appending. A FIFO is opened for writing only
+// and without waiting, so that one that nobody reads is an error (ENXIO)
+// rather than a row swallowed by the run's own end of it.
+int open_table(const char* name, struct stat* st, int* err)
+{
+    int fd = open(name, O_RDWR | O_APPEND | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && fstat(fd, st) == 0 && S_ISFIFO(st->st_mode)) {
+        close(fd);
+        fd = open(name, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0 && fcntl(fd, F_SETFL, O_APPEND) != 0) {
             *err = errno;
+            close(fd);
             return -1;
         }
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        int status;
-        while ((status = fcntl(fd, F_SETLKW, &lock)) == -1 && errno == EINTR) {
-        }
-        if (status == -1 && !no_locks_here(errno)) {
+    }
+    if (fd < 0)
+        *err = errno;
+    return fd;
+}
+
+// Opens the existing table and takes the lock. A table that was replaced
+// (renamed over, or removed) while this run waited for the lock is let go
+// and the name opened again, so the row lands in the table that the name
+// now names. Returns an open descriptor with *st its status, or -1 with
+// *err set.
+int open_table_locked(const char* name, struct stat* st, int* err, FILE* notices)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = open_table(name, st, err);
+        if (fd < 0)
+            return -1;
+        *err = lock_table(fd, name, notices);
+        if (*err == 0 && fstat(fd, st) != 0)
             *err = errno;
+        if (*err != 0) {
             close(fd);
             return -1;
         }
         struct stat now;
-        if (fstat(fd, st) != 0) {
-            *err = errno;
-            close(fd);
-            return -1;
-        }
         if (stat(name, &now) == 0 && now.st_dev == st->st_dev && now.st_ino == st->st_ino)
             return fd;
         close(fd);
@@ -97,31 +164,42 @@ int write_all(int fd, const char* buf, size_t size)
     return 0;
 }
 
+// Holds back the signals that a scheduler or a user sends to stop a run.
+void hold_stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT,
+                                SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU};
+    for (int sig : stop_signals)
+        sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
 } // namespace
 
-int append_results_row(const char* name, const energy_summary& s)
+int append_results_row(const char* name, const energy_summary& s, FILE* notices)
 {
     char row[results_row_size];
     int length = format_results_row(s, row, sizeof row);
 
     struct stat st;
     int err = 0;
-    int fd = open_table_locked(name, &st, &err);
+    int fd = open_table_locked(name, &st, &err, notices);
     if (fd < 0)
         return err;
 
+    hold_stop_signals();
     err = write_all(fd, row, static_cast<size_t>(length));
     // A device or pipe that cannot be synced (EINVAL) has taken the row.
     if (err == 0 && fsync(fd) != 0 && errno != EINVAL)
         err = errno;
-    if (err != 0) {
+    if (err != 0 && S_ISREG(st.st_mode)) {
         // Still under the lock, so no other run's row is cut off.
-        if (S_ISREG(st.st_mode))
-            (void)ftruncate(fd, st.st_size);
-        close(fd);
-        return err;
+        if (ftruncate(fd, st.st_size) == 0)
+            (void)fsync(fd);
     }
-    if (close(fd) != 0)
-        return errno;
-    return 0;
+    // Once synced, the row is in the table whatever close says.
+    (void)close(fd);
+    return err;
 }

@@ -28,10 +28,17 @@ int format_results_row(const energy_summary& s, char* buf, size_t size);
 
 // Appends the results row to the existing table `name`, which it never
 // creates or truncates. Parallel runs may append to one table: each holds an
-// exclusive lock on it while it writes, where the file system has locks. The
-// row is written whole and flushed to disk; if any of that fails, the table
-// is cut back to its length before the row. Returns 0 once the row is on
-// disk, else the errno of the step that failed. Prints nothing.
-int append_results_row(const char* name, const energy_summary& s);
+// exclusive lock on it while it writes, and a table whose file system has no
+// working locks is an error. A run that waits long for the lock says so once
+// on notices. The row is written whole and flushed to disk; if any of that
+// fails, the table is cut back to its length before the row. Returns 0 once
+// the row is on disk, else the errno of the step that failed.
+//
+// From the first byte written on, the signals that stop a run (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU) are held
+// back and stay so when it returns: the caller is about to exit, and a
+// signal let in after the row was synced would make a written row look
+// like a failed run.
+int append_results_row(const char* name, const energy_summary& s, FILE* notices = stderr);
 
 #endif

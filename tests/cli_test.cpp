@@ -99,7 +99,10 @@ TEST(Cli, MissingTableIsNotCreated)
 {
     scratch_dir dir;
     write_case(dir);
-    ExpectRun(run_tool(dir.path, {"case7", "1", "3"}), 255, case_summary + "couldn't write results\n");
+    tool_result r = run_tool(dir.path, {"case7", "1", "3"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, case_summary + "couldn't write results\n");
+    EXPECT_EQ(r.errors, "energy-totals: results3.txt: No such file or directory\n");
     EXPECT_FALSE(file_exists(dir.file("results3.txt")));
     // Without the write switch no table is wanted.
     ExpectRun(run_tool(dir.path, {"case7", "0", "3"}), 0, case_summary);
@@ -111,7 +114,10 @@ TEST(Cli, TableOnFullDevice)
     scratch_dir dir;
     write_case(dir);
     ASSERT_EQ(symlink("/dev/full", dir.file("results.txt").c_str()), 0);
-    ExpectRun(run_tool(dir.path, {"case7", "1", "0"}), 255, case_summary + "couldn't write results\n");
+    tool_result r = run_tool(dir.path, {"case7", "1", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, case_summary + "couldn't write results\n");
+    EXPECT_EQ(r.errors, "energy-totals: results.txt: No space left on device\n");
 }
 
 TEST(Cli, UnreadableLogEndsTheRun)

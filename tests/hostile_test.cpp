@@ -3,12 +3,17 @@
 // exits with 255, and never leaves half a row.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
+#include <chrono>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,6 +71,26 @@ struct hostile_case {
         std::string table = read_file(dir.file("results.txt"));
         ASSERT_EQ(table.compare(0, 8, "heading\n"), 0);
         EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 2);
+    }
+    // Runs the case with a row wanted, prepare called in the child; expects
+    // either status 0 and exactly one row more, or status 255 with the
+    // message and reason, the table as it was.
+    void expect_row_or_not(const std::function<void()>& prepare, bool row,
+                           const std::string& reason = "")
+    {
+        write();
+        tool_result r = run_tool_with(dir.path, {"case", "1", "0"}, prepare);
+        std::string summary = expected_summary(total, cpu, gpu);
+        std::string table = read_file(dir.file("results.txt"));
+        if (row) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(table, "heading\n20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
+        } else {
+            EXPECT_EQ(r.status, 255);
+            EXPECT_EQ(r.output, summary + "couldn't write results\n");
+            EXPECT_EQ(r.errors, "energy-totals: results.txt: " + reason + "\n");
+            EXPECT_EQ(table, "heading\n");
+        }
     }
     // Runs the case and expects it to stop with message, the table as it was.
     void expect_failure(const std::string& message, bool as_nobody = false)
@@ -269,6 +294,101 @@ TEST(HostileTable, ReplacedWhileRunsAppend)
     for (size_t at = 0; at < now.size(); at += row.size(), ++rows)
         ASSERT_EQ(now.compare(at, row.size(), row), 0) << "a broken row in results.txt";
     EXPECT_EQ(rows, runs);
+}
+
+// Whatever the file system, the limits and the signals: status 0 and one
+// whole row more, or status 255 and the table as it was.
+TEST(HostileTable, StatusSaysWhetherTheRowIsIn)
+{
+    hostile_case c;
+    // A file system whose locks do not work: no row without the lock.
+    for (int err : {ENOLCK, EOPNOTSUPP, ENOSYS})
+        c.expect_row_or_not([err] { fail_syscall(SYS_fcntl, err, {F_SETLK, F_SETLKW}); }, false,
+                            std::strerror(err));
+    // A file size limit reached part way through the row.
+    c.expect_row_or_not([] {
+        struct rlimit limit = {12, 12};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }, false, std::strerror(EFBIG));
+    // A reader of the summary that went away.
+    c.expect_row_or_not([] {
+        int p[2];
+        if (pipe(p) == 0 && close(p[0]) == 0)
+            dup2(p[1], 1);
+    }, true);
+    // A close that fails once the row is synced.
+    c.expect_row_or_not([] { fail_syscall(SYS_close, EIO); }, true);
+    // Standard descriptors closed: the summary does not end up in the table.
+    c.expect_row_or_not([] {
+        close(0);
+        close(1);
+        close(2);
+    }, true);
+}
+
+// A table that is a FIFO: with nobody reading it, a failure; with a reader,
+// the row reaches it even when a stop signal arrives while it is written.
+TEST(HostileTable, FifoTable)
+{
+    hostile_case c;
+    c.write();
+    std::string fifo = c.dir.file("results4.txt");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    tool_result r = run_tool(c.dir.path, {"case", "1", "4"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, expected_summary(c.total, c.cpu, c.gpu) + "couldn't write results\n");
+    EXPECT_EQ(r.errors, "energy-totals: results4.txt: No such device or address\n");
+
+    // A full pipe holds the tool in its write until the reader drains it.
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_GE(filler, 0);
+    size_t filled = 0;
+    while (::write(filler, "x", 1) == 1)
+        ++filled;
+    close(filler);
+    int pid = start_tool(c.dir.path, {"case", "1", "4"});
+    std::string syscall_file = "/proc/" + std::to_string(pid) + "/syscall";
+    std::string writing = std::to_string(SYS_write) + " ";
+    for (int i = 0; i < 1000 && read_file(syscall_file).compare(0, writing.size(), writing) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(read_file(syscall_file).compare(0, writing.size(), writing), 0);
+    kill(pid, SIGTERM);
+    std::string drained;
+    char buf[4096];
+    ssize_t n;
+    while (drained.size() < filled + 10 || drained.back() != '\n') {
+        if ((n = read(reader, buf, sizeof buf)) > 0)
+            drained.append(buf, static_cast<size_t>(n));
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    close(reader);
+    EXPECT_EQ(wait_tool(pid), 0);
+    EXPECT_EQ(drained.substr(filled), "20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
+}
+
+// A run kept waiting for the lock says so, once, and then appends.
+TEST(HostileTable, LockWaitIsAnnounced)
+{
+    hostile_case c;
+    c.write();
+    int fd = open(c.dir.file("results.txt").c_str(), O_RDWR);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+    std::thread holder([fd] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+        close(fd);
+    });
+    // The lock belongs to this process, so the tool must run as another.
+    tool_result r = run_tool(c.dir.path, {"case", "1", "0"});
+    holder.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.errors, "energy-totals: results.txt: waiting for the lock, held by another run\n");
+    EXPECT_EQ(read_file(c.dir.file("results.txt")),
+              "heading\n20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
 }
 
 } // namespace

@@ -2,15 +2,19 @@
 
 #include "summary_output.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <grp.h>
 #include <ftw.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -87,6 +91,16 @@ static void drain(int out_fd, int err_fd, tool_result& r)
 tool_result run_tool(const std::string& dir, const std::vector<std::string>& operands,
                      bool as_nobody)
 {
+    return run_tool_with(dir, operands, [as_nobody] {
+        if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(nobody_id) != 0 ||
+                          setuid(nobody_id) != 0))
+            _exit(119);
+    });
+}
+
+tool_result run_tool_with(const std::string& dir, const std::vector<std::string>& operands,
+                          const std::function<void()>& prepare)
+{
     std::vector<char*> argv;
     std::string exe = ENERGY_TOTALS_EXE;
     argv.push_back(exe.data());
@@ -106,11 +120,9 @@ tool_result run_tool(const std::string& dir, const std::vector<std::string>& ope
         close(out[1]);
         close(err[0]);
         close(err[1]);
-        if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(nobody_id) != 0 ||
-                          setuid(nobody_id) != 0))
-            _exit(119);
         if (chdir(dir.c_str()) != 0)
             _exit(120);
+        prepare();
         execv(argv[0], argv.data());
         _exit(121);
     }
@@ -123,6 +135,30 @@ tool_result run_tool(const std::string& dir, const std::vector<std::string>& ope
     if (WIFEXITED(wstatus))
         r.status = WEXITSTATUS(wstatus);
     return r;
+}
+
+bool fail_syscall(long nr, int err, const std::vector<unsigned>& values)
+{
+    // The program: load the call's number; not ours: allow. With values,
+    // load the second argument; any of them: fail; none: allow.
+    size_t k = values.size();
+    size_t fail_at = k == 0 ? 2 : 3 + k + 1; // index of the failing return
+    size_t allow_at = fail_at + 1;
+    auto jump = [](size_t from, size_t to) { return static_cast<unsigned char>(to - from - 1); };
+    std::vector<sock_filter> f;
+    f.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+    f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, jump(1, allow_at)));
+    if (k > 0) {
+        f.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])));
+        for (unsigned v : values)
+            f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, v, jump(f.size(), fail_at), 0));
+        f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    }
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(err)));
+    f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    sock_fprog prog = {static_cast<unsigned short>(f.size()), f.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
 }
 
 int start_tool(const std::string& dir, const std::vector<std::string>& operands)

@@ -3,6 +3,7 @@
 #ifndef ENERGY_TOTALS_TEST_UTIL_H
 #define ENERGY_TOTALS_TEST_UTIL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,16 @@ tool_result run_tool(const std::string& dir, const std::vector<std::string>& ope
                      bool as_nobody = false);
 
 constexpr unsigned nobody_id = 65534;
+
+// As run_tool, with prepare called in the child just before the tool starts
+// (in dir, its standard output and error already on the pipes).
+tool_result run_tool_with(const std::string& dir, const std::vector<std::string>& operands,
+                          const std::function<void()>& prepare);
+
+// From now on, in this process and what it starts, makes system call nr
+// fail with err; with values given, only where its second argument is one
+// of them. Returns false if the filter can't be set.
+bool fail_syscall(long nr, int err, const std::vector<unsigned>& values = {});
 
 // Starts the built tool in dir with standard output to /dev/null, without
 // waiting for it; returns its process id.
