@@ -1,6 +1,7 @@
 #include "power_logs.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -190,11 +191,29 @@ inline const char* take_digits(const char* s, uint64_t& mantissa)
     }
 }
 
+// Counts, for the warnings, what is odd about a reading that took the
+// general parse: only there is there no number, one that runs on into
+// other bytes, or one that is not finite.
+[[gnu::noinline]] void count_general_reading(const char* p, const char* stop, double value,
+                                             log_shape& shape)
+{
+    if (stop == p) {
+        ++shape.no_reading;
+        return;
+    }
+    shape.not_finite += std::isfinite(value) ? 0 : 1;
+    shape.runs_on += is_space(*stop) ? 0 : 1;
+}
+
 // parse_reading, inlined into the line scanners, where the parse is most
 // of the work of a line. It takes the shape meters write, an optional minus
-// and up to 15 digits around a point, and hands anything else (a plus, an
-// exponent, "0x", inf, nan, no digits, more digits) to parse_general.
-[[gnu::always_inline]] inline double scan_reading(const char* p, const char** end)
+// and up to 15 digits around a point, ended by whitespace, and hands
+// anything else (a plus, an exponent, "0x", inf, nan, no digits, more
+// digits, a number that runs on into other bytes) to parse_general, which
+// counts the odd ones in shape. So the plain shape pays nothing for the
+// counting.
+[[gnu::always_inline]] inline double scan_reading(const char* p, const char** end,
+                                                  log_shape& shape)
 {
     const char* number = skip_blanks(p);
     bool negative = *number == '-';
@@ -210,10 +229,13 @@ inline const char* take_digits(const char* s, uint64_t& mantissa)
     }
     // Up to 15 digits are below 2^53, and so is the mantissa: exact, as is
     // the power of ten, so the one rounding of the divide is strtod's.
-    bool plain = whole_digits + fraction_digits - 1 < 15 && (*s | 0x20) != 'e' &&
-                 !(whole_digits == 1 && *digits == '0' && (digits[1] | 0x20) == 'x');
-    if (!plain)
-        return parse_general(p, number, end);
+    // Whitespace after the digits rules out an exponent and "0x" too.
+    bool plain = whole_digits + fraction_digits - 1 < 15 && is_space(*s);
+    if (!plain) [[unlikely]] {
+        double value = parse_general(p, number, end);
+        count_general_reading(p, *end, value, shape);
+        return value;
+    }
     *end = s;
     // Below 2^53, so signed: the conversion needs no fix-up for the top bit.
     double value = static_cast<double>(static_cast<int64_t>(mantissa)) /
@@ -225,16 +247,18 @@ inline const char* take_digits(const char* s, uint64_t& mantissa)
 
 double parse_reading(const char* p, const char** end)
 {
-    return scan_reading(p, end);
+    log_shape ignored;
+    return scan_reading(p, end, ignored);
 }
 
 namespace {
 
 // One line at a time, byte by byte: each takes the first byte of a line in
-// [begin, end), sets the line's readings and returns the next line's first
-// byte. The callers add the readings, so the sums stay in registers.
+// [begin, end), sets the line's readings, counts what is odd about them in
+// shape and returns the next line's first byte. The callers add the readings, so the sums stay in
+// registers.
 
-const char* total_line(const char* p, const char* end, double& reading)
+const char* total_line(const char* p, const char* end, double& reading, log_shape& shape)
 {
     // Every whitespace character counts, the newline too; a line whose
     // newline is its first or second one holds no reading.
@@ -244,17 +268,20 @@ const char* total_line(const char* p, const char* end, double& reading)
         char c = *p++;
         if (!is_space(c))
             continue;
-        if (c == '\n')
+        if (c == '\n') {
+            ++shape.no_reading;
             return p;
+        }
         if (++count == 2) {
             const char* stop = p;
-            reading = scan_reading(p, &stop);
+            reading = scan_reading(p, &stop, shape);
             return next_line(stop, end);
         }
     }
 }
 
-const char* cpu_line(const char* p, const char* end, double& field3, double& field7)
+const char* cpu_line(const char* p, const char* end, double& field3, double& field7,
+                     log_shape& shape)
 {
     // A missing field leaves p at the newline, where the reading is 0.0.
     // stop never falls behind p: a parse that finds no number leaves it
@@ -263,17 +290,17 @@ const char* cpu_line(const char* p, const char* end, double& field3, double& fie
     p = skip_blanks(p);
     p = skip_field(p);
     p = skip_field(p);
-    field3 = scan_reading(p, &stop);
+    field3 = scan_reading(p, &stop, shape);
     for (int i = 0; i < 4; ++i)
         p = skip_field(p);
-    field7 = scan_reading(p, &stop);
+    field7 = scan_reading(p, &stop, shape);
     return next_line(stop, end);
 }
 
-const char* gpu_line(const char* p, const char* end, double& reading)
+const char* gpu_line(const char* p, const char* end, double& reading, log_shape& shape)
 {
     const char* stop = p;
-    reading = scan_reading(p, &stop);
+    reading = scan_reading(p, &stop, shape);
     return next_line(stop, end);
 }
 
@@ -323,7 +350,7 @@ inline unsigned lowest_bit(uint64_t bits)
 // The total-power line at p, whose 32 bytes from p lie in the range: sets
 // its reading and returns the next line, or nullptr if its second
 // whitespace character or its newline is not among them.
-inline const char* total_line_masked(const char* p, double& reading)
+inline const char* total_line_masked(const char* p, double& reading, log_shape& shape)
 {
     uint32_t space, newline;
     classify_32(p, space, newline);
@@ -334,7 +361,9 @@ inline const char* total_line_masked(const char* p, double& reading)
     reading = 0.0;
     if (lowest_bit(second) < nl) {
         const char* stop;
-        reading = scan_reading(p + lowest_bit(second) + 1, &stop);
+        reading = scan_reading(p + lowest_bit(second) + 1, &stop, shape);
+    } else {
+        ++shape.no_reading;
     }
     return p + nl + 1;
 }
@@ -342,7 +371,8 @@ inline const char* total_line_masked(const char* p, double& reading)
 // The CPU line at p, whose 64 bytes from p lie in the range: sets its
 // readings and returns the next line, or nullptr if its newline is not
 // among them.
-inline const char* cpu_line_masked(const char* p, double& field3, double& field7)
+inline const char* cpu_line_masked(const char* p, double& field3, double& field7,
+                                   log_shape& shape)
 {
     uint64_t space, newline;
     classify_64(p, space, newline);
@@ -355,89 +385,113 @@ inline const char* cpu_line_masked(const char* p, double& field3, double& field7
     for (int i = 0; i < 2; ++i)
         starts &= starts - 1;
     const char* stop;
-    field3 = starts != 0 ? scan_reading(p + lowest_bit(starts), &stop) : 0.0;
+    field3 = 0.0;
+    field7 = 0.0;
+    if (starts == 0) {
+        shape.no_reading += 2;
+        return p + nl + 1;
+    }
+    field3 = scan_reading(p + lowest_bit(starts), &stop, shape);
     for (int i = 0; i < 4; ++i)
         starts &= starts - 1;
-    field7 = starts != 0 ? scan_reading(p + lowest_bit(starts), &stop) : 0.0;
+    if (starts == 0)
+        ++shape.no_reading;
+    else
+        field7 = scan_reading(p + lowest_bit(starts), &stop, shape);
     return p + nl + 1;
 }
 
 // The GPU line at p, whose 16 bytes from p lie in the range: sets its
 // reading and returns the next line, or nullptr if its newline is not
 // among them.
-inline const char* gpu_line_masked(const char* p, double& reading)
+inline const char* gpu_line_masked(const char* p, double& reading, log_shape& shape)
 {
     uint32_t space, newline;
     classify_16(p, space, newline);
     if (newline == 0)
         return nullptr;
     const char* stop;
-    reading = scan_reading(p, &stop);
+    reading = scan_reading(p, &stop, shape);
     return p + lowest_bit(newline) + 1;
 }
 #endif
 
 } // namespace
 
-void add_total_power_lines(const char* begin, const char* end, energy_summary& s)
+void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
+                           log_shape& shape)
 {
     double total = s.total_energy;
     const char* p = begin;
+    uint64_t lines = 0;
     double reading;
 #if defined(__SSE2__)
     while (end - p >= 32) {
-        const char* next = total_line_masked(p, reading);
-        p = next != nullptr ? next : total_line(p, end, reading);
+        const char* next = total_line_masked(p, reading, shape);
+        p = next != nullptr ? next : total_line(p, end, reading, shape);
         total = add_figures(reading * 0.5, total);
+        ++lines;
     }
 #endif
     while (p < end) {
-        p = total_line(p, end, reading);
+        p = total_line(p, end, reading, shape);
         total = add_figures(reading * 0.5, total);
+        ++lines;
     }
     s.total_energy = total;
+    shape.lines += lines;
 }
 
-void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s)
+void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
+                         log_shape& shape)
 {
     double cpu1 = s.cpu1;
     double cpu2 = s.cpu2;
     const char* p = begin;
+    uint64_t lines = 0;
     double field3, field7;
 #if defined(__SSE2__)
     while (end - p >= 64) {
-        const char* next = cpu_line_masked(p, field3, field7);
-        p = next != nullptr ? next : cpu_line(p, end, field3, field7);
+        const char* next = cpu_line_masked(p, field3, field7, shape);
+        p = next != nullptr ? next : cpu_line(p, end, field3, field7, shape);
         cpu1 = add_figures(field3, cpu1);
         cpu2 = add_figures(field7, cpu2);
+        ++lines;
     }
 #endif
     while (p < end) {
-        p = cpu_line(p, end, field3, field7);
+        p = cpu_line(p, end, field3, field7, shape);
         cpu1 = add_figures(field3, cpu1);
         cpu2 = add_figures(field7, cpu2);
+        ++lines;
     }
     s.cpu1 = cpu1;
     s.cpu2 = cpu2;
+    shape.lines += lines;
 }
 
-void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s)
+void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
+                         log_shape& shape)
 {
     double gpu1 = s.gpu1;
     const char* p = begin;
+    uint64_t lines = 0;
     double reading;
 #if defined(__SSE2__)
     while (end - p >= 16) {
-        const char* next = gpu_line_masked(p, reading);
-        p = next != nullptr ? next : gpu_line(p, end, reading);
+        const char* next = gpu_line_masked(p, reading, shape);
+        p = next != nullptr ? next : gpu_line(p, end, reading, shape);
         gpu1 = add_figures(reading * 0.1, gpu1);
+        ++lines;
     }
 #endif
     while (p < end) {
-        p = gpu_line(p, end, reading);
+        p = gpu_line(p, end, reading, shape);
         gpu1 = add_figures(reading * 0.1, gpu1);
+        ++lines;
     }
     s.gpu1 = gpu1;
+    shape.lines += lines;
 }
 
 int line_buffer_init(line_buffer& lb, size_t capacity)
@@ -461,7 +515,10 @@ void line_buffer_free(line_buffer& lb)
 
 namespace {
 
-using line_scanner = void (*)(const char*, const char*, energy_summary&);
+using line_scanner = void (*)(const char*, const char*, energy_summary&, log_shape&);
+
+// What becomes of a log's first line.
+enum class first_line { data, header_if_no_reading, header };
 
 // Makes room to read into: moves the unfinished line to the front, and
 // doubles the buffer when that line fills it. Returns 0 or ENOMEM.
@@ -485,15 +542,28 @@ int make_room(line_buffer& lb)
     return 0;
 }
 
+// Scans the log's first line, [begin, end), on its own: with
+// header_if_no_reading, a first line without a reading is taken for a header
+// and set apart in shape (its 0 is still added, as for any such line).
+void scan_first_line(const char* begin, const char* end, energy_summary& s, log_shape& shape,
+                     line_scanner scan, first_line first)
+{
+    uint64_t before = shape.no_reading;
+    scan(begin, end, s, shape);
+    if (first == first_line::header_if_no_reading && shape.no_reading != before)
+        shape.header = true;
+}
+
 // Reads fd to its end, handing every run of whole lines to scan, and the
 // last line, if it has no newline, with one added: after a newline a line
-// holds nothing, so the added one changes no reading. With skip_header the
-// first line is dropped; it is never held whole, however long it is.
-int read_log(int fd, line_buffer& lb, energy_summary& s, line_scanner scan,
-             bool skip_header)
+// holds nothing, so the added one changes no reading. A first_line::header
+// is dropped; it is never held whole, however long it is.
+int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, line_scanner scan,
+             first_line first)
 {
     lb.begin = 0;
     lb.end = 0;
+    bool at_first_line = true;
     for (;;) {
         int status = make_room(lb);
         if (status != 0)
@@ -508,26 +578,34 @@ int read_log(int fd, line_buffer& lb, energy_summary& s, line_scanner scan,
             break;
         size_t fresh = lb.end;
         lb.end += static_cast<size_t>(n);
-        if (skip_header) {
+        if (at_first_line) {
             const void* nl = std::memchr(lb.data + fresh, '\n', lb.end - fresh);
             if (nl == nullptr) {
-                lb.begin = lb.end;
+                if (first == first_line::header)
+                    lb.begin = lb.end;
                 continue;
             }
-            skip_header = false;
-            lb.begin = static_cast<size_t>(static_cast<const char*>(nl) - lb.data) + 1;
+            at_first_line = false;
+            const char* second_line = static_cast<const char*>(nl) + 1;
+            if (first != first_line::header)
+                scan_first_line(lb.data + lb.begin, second_line, s, shape, scan, first);
+            lb.begin = static_cast<size_t>(second_line - lb.data);
             fresh = lb.begin;
         }
         const void* last = memrchr(lb.data + fresh, '\n', lb.end - fresh);
         if (last == nullptr)
             continue;
         const char* lines_end = static_cast<const char*>(last) + 1;
-        scan(lb.data + lb.begin, lines_end, s);
+        scan(lb.data + lb.begin, lines_end, s, shape);
         lb.begin = static_cast<size_t>(lines_end - lb.data);
     }
     if (lb.begin < lb.end) {
+        shape.unended = true;
         lb.data[lb.end] = '\n';
-        scan(lb.data + lb.begin, lb.data + lb.end + 1, s);
+        if (at_first_line)
+            scan_first_line(lb.data + lb.begin, lb.data + lb.end + 1, s, shape, scan, first);
+        else
+            scan(lb.data + lb.begin, lb.data + lb.end + 1, s, shape);
         lb.begin = lb.end;
     }
     return 0;
@@ -535,17 +613,17 @@ int read_log(int fd, line_buffer& lb, energy_summary& s, line_scanner scan,
 
 } // namespace
 
-int read_total_power_log(int fd, line_buffer& lb, energy_summary& s)
+int read_total_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
 {
-    return read_log(fd, lb, s, add_total_power_lines, false);
+    return read_log(fd, lb, s, shape, add_total_power_lines, first_line::header_if_no_reading);
 }
 
-int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s)
+int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
 {
-    return read_log(fd, lb, s, add_cpu_power_lines, true);
+    return read_log(fd, lb, s, shape, add_cpu_power_lines, first_line::header);
 }
 
-int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s)
+int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
 {
-    return read_log(fd, lb, s, add_gpu_power_lines, false);
+    return read_log(fd, lb, s, shape, add_gpu_power_lines, first_line::header_if_no_reading);
 }

@@ -8,6 +8,7 @@
 #define ENERGY_TOTALS_POWER_LOGS_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "energy_summary.h"
 
@@ -32,28 +33,47 @@ int line_buffer_init(line_buffer& lb, size_t capacity);
 // Releases the buffer; safe on one that never got its memory.
 void line_buffer_free(line_buffer& lb);
 
+// What a reader saw of a log's shape, for the warnings: how many lines it
+// read, and how many of the readings its rule looks for (one a line, two in
+// the CPU log) did not have the plain shape of a number ended by
+// whitespace. Their values are added all the same, as the rules say.
+struct log_shape {
+    uint64_t lines = 0;      // lines read, the CPU log's header not among them
+    uint64_t no_reading = 0; // places with no number where a reading should stand
+    uint64_t runs_on = 0;    // numbers that run straight on into other bytes
+    uint64_t not_finite = 0; // readings that are nan or infinite
+    bool header = false;     // the first line, counted above, holds no reading
+    bool unended = false;    // the last line has no newline
+};
+
 // Each reads fd from where it stands to the end of the file. Returns 0 when
 // the whole log was read, else the errno of the read that failed (ENOMEM if
 // a line outgrew the memory to hold it); the readings added before that
-// stay. Opens and closes nothing.
+// stay. Adds what it saw of the log's shape to shape; in the total-power and
+// GPU logs a first line without a reading is taken for a header. Opens and
+// closes nothing.
 //
 // Total-power log: every line; the reading follows the line's second
 // whitespace character and adds reading * 0.5 to total_energy.
-int read_total_power_log(int fd, line_buffer& lb, energy_summary& s);
+int read_total_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape);
 // CPU power log: the first line is a header; in every other line field 3
 // adds to cpu1 and field 7 to cpu2.
-int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s);
+int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape);
 // GPU power log: every line; the reading starts the line and adds
 // reading * 0.1 to gpu1.
-int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s);
+int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape);
 
 // The line scanners the readers run over each buffer of whole lines; they
 // are exposed so that tests and fuzzers can feed them from memory. [begin,
 // end) holds whole lines, each ending in '\n' (so end[-1] == '\n'), none of
-// them a CPU log's header. Nothing outside [begin, end) is read.
-void add_total_power_lines(const char* begin, const char* end, energy_summary& s);
-void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s);
-void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s);
+// them a CPU log's header. Nothing outside [begin, end) is read. Each adds
+// its lines, and the readings that do not fit the plain shape, to shape.
+void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
+                           log_shape& shape);
+void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
+                         log_shape& shape);
+void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
+                         log_shape& shape);
 
 // Parses the reading that starts at p, in a line that ends with '\n' at or
 // after p, and gives the value strtod gives for the line's bytes from p in

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "energy_summary.h"
+#include "log_warnings.h"
 #include "power_logs.h"
 #include "summary_output.h"
 
@@ -42,7 +43,7 @@ namespace {
 constexpr const char usage_line[] = "usage: filename case# write id\n";
 constexpr const char gpu_log_name[] = "gpupower1.out";
 
-using log_reader = int (*)(int, line_buffer&, energy_summary&);
+using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&);
 
 // base followed by suffix, in memory of its own; nullptr if there is none.
 char* join_name(const char* base, const char* suffix)
@@ -71,9 +72,9 @@ int open_log(const char* name)
 }
 
 bool read_whole_log(int fd, const char* name, log_reader reader, line_buffer& lb,
-                    energy_summary& s)
+                    energy_summary& s, log_shape& shape)
 {
-    int err = reader(fd, lb, s);
+    int err = reader(fd, lb, s, shape);
     if (err != 0)
         report_unreadable(name, err);
     return err == 0;
@@ -89,7 +90,8 @@ void close_log(int fd)
 
 // Reads the three logs of the case into s. A log that can't be opened or
 // read whole is reported and ends the run: a figure from part of a log
-// would look like a complete run's. Returns true when all three were read.
+// would look like a complete run's. Returns true when all three were read,
+// having warned about those that do not fit their rules.
 bool read_logs(const char* base_name, energy_summary& s)
 {
     char* total_name = join_name(base_name, ".total.pwr");
@@ -98,6 +100,7 @@ bool read_logs(const char* base_name, energy_summary& s)
     int total_fd = -1;
     int cpu_fd = -1;
     int gpu_fd = -1;
+    log_shape total_shape, cpu_shape, gpu_shape;
     bool ok = false;
 
     if (total_name == nullptr || cpu_name == nullptr ||
@@ -107,12 +110,14 @@ bool read_logs(const char* base_name, energy_summary& s)
     }
     if ((total_fd = open_log(total_name)) < 0 || (cpu_fd = open_log(cpu_name)) < 0)
         goto done;
-    if (!read_whole_log(total_fd, total_name, read_total_power_log, lb, s) ||
-        !read_whole_log(cpu_fd, cpu_name, read_cpu_power_log, lb, s))
+    if (!read_whole_log(total_fd, total_name, read_total_power_log, lb, s, total_shape) ||
+        !read_whole_log(cpu_fd, cpu_name, read_cpu_power_log, lb, s, cpu_shape))
         goto done;
     if ((gpu_fd = open_log(gpu_log_name)) < 0 ||
-        !read_whole_log(gpu_fd, gpu_log_name, read_gpu_power_log, lb, s))
+        !read_whole_log(gpu_fd, gpu_log_name, read_gpu_power_log, lb, s, gpu_shape))
         goto done;
+    warn_about_logs(stderr, {total_name, &total_shape}, {cpu_name, &cpu_shape},
+                    {gpu_log_name, &gpu_shape});
     ok = true;
 
 done:

@@ -207,6 +207,7 @@ TEST(Cli, BundledExample)
     ASSERT_FALSE(before.empty());
     tool_result r = run_tool(dir.path, {"case1", "1", "0"});
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.errors, "");
     EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 9);
     std::string after = read_file(dir.file("results.txt"));
     ASSERT_EQ(after.compare(0, before.size(), before), 0);

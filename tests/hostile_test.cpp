@@ -36,12 +36,13 @@ std::string expected_summary(const std::string& total, const std::string& cpu,
         return text;
     };
     energy_summary s;
+    log_shape shape;
     std::string t = lines(total), g = lines(gpu), c = lines(cpu);
-    add_total_power_lines(t.data(), t.data() + t.size(), s);
-    add_gpu_power_lines(g.data(), g.data() + g.size(), s);
+    add_total_power_lines(t.data(), t.data() + t.size(), s, shape);
+    add_gpu_power_lines(g.data(), g.data() + g.size(), s, shape);
     size_t header = c.find('\n');
     if (header != std::string::npos)
-        add_cpu_power_lines(c.data() + header + 1, c.data() + c.size(), s);
+        add_cpu_power_lines(c.data() + header + 1, c.data() + c.size(), s, shape);
     return console_text(s);
 }
 
@@ -60,8 +61,8 @@ struct hostile_case {
         write_file(dir.file("results.txt"), table);
     }
     // Runs the case with a row wanted; checks the summary and that exactly
-    // one row was appended.
-    void expect_figures()
+    // one row was appended. Returns what it wrote to standard error.
+    std::string expect_figures()
     {
         write();
         tool_result r = run_tool(dir.path, {"case", "1", "0"});
@@ -69,8 +70,9 @@ struct hostile_case {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.output, summary);
         std::string table = read_file(dir.file("results.txt"));
-        ASSERT_EQ(table.compare(0, 8, "heading\n"), 0);
+        EXPECT_EQ(table.compare(0, 8, "heading\n"), 0);
         EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 2);
+        return r.errors;
     }
     // Runs the case with a row wanted, prepare called in the child; expects
     // either status 0 and exactly one row more, or status 255 with the
@@ -109,6 +111,65 @@ std::string random_bytes(size_t size, unsigned seed)
     for (char& c : bytes)
         c = static_cast<char>(rng());
     return bytes;
+}
+
+std::string repeat(const std::string& line, int times)
+{
+    std::string text;
+    for (int i = 0; i < times; ++i)
+        text += line;
+    return text;
+}
+
+// Runs a case of these logs: the figures and the row are the rules', and
+// standard error holds exactly these warnings.
+void VerifyWarnings(const std::string& total, const std::string& cpu, const std::string& gpu,
+                    const std::string& warnings)
+{
+    hostile_case c;
+    c.total = total;
+    c.cpu = cpu;
+    c.gpu = gpu;
+    EXPECT_EQ(c.expect_figures(), warnings)
+        << "logs \"" << total << "\", \"" << cpu << "\", \"" << gpu << "\"";
+}
+
+TEST(LogWarnings, EachOddShapeIsNamed)
+{
+    const std::string cpu = "header\na b 1 c d e 2\n", ok = "a b 40\n", prefix = "energy-totals: ";
+    const std::string gpu = prefix + "gpupower1.out: ", total = prefix + "case.total.pwr: ";
+    // Logs that fit, a header line at the top of each included.
+    VerifyWarnings(ok, cpu, "100\n", "");
+    VerifyWarnings("time A power\n" + ok, cpu, "power.draw [W]\n100 W\n", "");
+    // Readings that are not numbers.
+    VerifyWarnings(ok, cpu, "100\n[N/A]\n[Not Supported]\n",
+                   gpu + "2 of the 3 readings it should hold are not numbers; each adds 0\n");
+    VerifyWarnings("a b 1\nt1  t2 40\n", cpu, "100\n",
+                   total + "1 of the 2 readings it should hold are not numbers; each adds 0\n");
+    VerifyWarnings(ok, "header\na b 1 c d e\n", "100\n",
+                   prefix + "case.cpu.pwr: 1 of the 2 readings it should hold are not numbers; "
+                            "each adds 0\n");
+    // Numbers that run on, or are not finite.
+    const std::string runs_on =
+        "readings run on into other characters (as in 12W, 1,5 or 10:00); only the number "
+        "before them counts\n";
+    VerifyWarnings("a b 40,5\n", cpu, "100\n", total + "1 " + runs_on);
+    VerifyWarnings(ok, cpu, "10:00:01 100\n10:00:02 100\n", gpu + "2 " + runs_on);
+    VerifyWarnings(ok, cpu, "nan\n100\n", gpu + "1 readings are nan or infinite, and so is the figure\n");
+    // A last line cut off.
+    VerifyWarnings("a b 40\na b 4", cpu, "100\n",
+                   total + "the last line has no newline; the log may be cut off or still being "
+                           "written\n");
+    // Lengths in time: 40 total-power lines are 20 s, as are 200 GPU lines.
+    const std::string tail = " (several GPUs in one log, another sampling period, or a log from "
+                             "another run?)\n";
+    VerifyWarnings(repeat(ok, 40), cpu, repeat("100\n", 200), "");
+    VerifyWarnings(repeat(ok, 40), cpu, repeat("100\n", 800),
+                   gpu + "covers 80.0 s at 0.1 s a line, but case.total.pwr covers 20.0 s at 0.5 s "
+                         "a line" + tail);
+    VerifyWarnings(repeat(ok, 40), cpu, repeat("100\n", 20),
+                   gpu + "covers 2.0 s at 0.1 s a line, but case.total.pwr covers 20.0 s at 0.5 s "
+                         "a line" + tail);
 }
 
 TEST(HostileLogs, VeryLongSingleLine)

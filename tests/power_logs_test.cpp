@@ -15,7 +15,7 @@
 
 namespace {
 
-using reader_fn = int (*)(int, line_buffer&, energy_summary&);
+using reader_fn = int (*)(int, line_buffer&, energy_summary&, log_shape&);
 
 // A descriptor reading text from memory, positioned at its start.
 int memory_file(const std::string& text)
@@ -29,13 +29,16 @@ int memory_file(const std::string& text)
 
 // Runs reader over text through a buffer that starts at capacity bytes.
 energy_summary read_text(reader_fn reader, const std::string& text,
-                         size_t capacity = default_line_buffer_size)
+                         size_t capacity = default_line_buffer_size, log_shape* seen = nullptr)
 {
     energy_summary s;
+    log_shape shape;
     line_buffer lb;
     EXPECT_EQ(line_buffer_init(lb, capacity), 0);
     int fd = memory_file(text);
-    EXPECT_EQ(reader(fd, lb, s), 0);
+    EXPECT_EQ(reader(fd, lb, s, shape), 0);
+    if (seen != nullptr)
+        *seen = shape;
     close(fd);
     line_buffer_free(lb);
     return s;
@@ -192,11 +195,12 @@ TEST(Readers, ErrorsAreReturned)
     ASSERT_EQ(line_buffer_init(lb, 64), 0);
     int dir = open(".", O_RDONLY | O_DIRECTORY);
     ASSERT_GE(dir, 0);
-    EXPECT_EQ(read_total_power_log(dir, lb, s), EISDIR);
-    EXPECT_EQ(read_cpu_power_log(dir, lb, s), EISDIR);
-    EXPECT_EQ(read_gpu_power_log(dir, lb, s), EISDIR);
+    log_shape shape;
+    EXPECT_EQ(read_total_power_log(dir, lb, s, shape), EISDIR);
+    EXPECT_EQ(read_cpu_power_log(dir, lb, s, shape), EISDIR);
+    EXPECT_EQ(read_gpu_power_log(dir, lb, s, shape), EISDIR);
     close(dir);
-    EXPECT_EQ(read_gpu_power_log(-1, lb, s), EBADF);
+    EXPECT_EQ(read_gpu_power_log(-1, lb, s, shape), EBADF);
     line_buffer_free(lb);
     line_buffer_free(lb); // twice is harmless
 }
@@ -232,13 +236,14 @@ energy_summary scan_memory(const std::string& text, bool skip_header)
     if (!lines.empty() && lines.back() != '\n')
         lines += '\n';
     energy_summary s;
+    log_shape shape;
     const char* b = lines.data();
     const char* e = b + lines.size();
     if (skip_header) {
-        add_cpu_power_lines(b, e, s);
+        add_cpu_power_lines(b, e, s, shape);
     } else {
-        add_total_power_lines(b, e, s);
-        add_gpu_power_lines(b, e, s);
+        add_total_power_lines(b, e, s, shape);
+        add_gpu_power_lines(b, e, s, shape);
     }
     return s;
 }
