@@ -41,6 +41,12 @@ int32_t parse_operand(const char* text)
 namespace {
 
 constexpr const char usage_line[] = "usage: filename case# write id\n";
+constexpr const char help_text[] =
+    "  case#  the case's base name: reads case#.total.pwr, case#.cpu.pwr and\n"
+    "         ./gpupower1.out, and prints the nine energy figures\n"
+    "  write  1 appends the figures as a row to the results table; else no row\n"
+    "  id     the table: results.txt for an id below 1, else results<id>.txt\n"
+    "The table must exist already. See energy-totals(1).\n";
 constexpr const char gpu_log_name[] = "gpupower1.out";
 
 using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&);
@@ -156,6 +162,15 @@ void prepare_process()
 int run(int argc, char** argv)
 {
     prepare_process();
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(usage_line, stdout);
+        std::fputs(help_text, stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::puts("energy-totals " ENERGY_TOTALS_VERSION);
+        return 0;
+    }
     if (argc != 4) {
         std::fputs(usage_line, stdout);
         return -1;

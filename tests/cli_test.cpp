@@ -52,6 +52,19 @@ TEST(Cli, WrongOperandCountGivesUsage)
     EXPECT_EQ(read_file(dir.file("results.txt")), "");
 }
 
+TEST(Cli, HelpAndVersion)
+{
+    scratch_dir dir;
+    tool_result help = run_tool(dir.path, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.output.compare(0, usage.size(), usage), 0) << help.output;
+    EXPECT_NE(help.output.find("results<id>.txt"), std::string::npos) << help.output;
+    ExpectRun(run_tool(dir.path, {"--version"}), 0, "energy-totals " ENERGY_TOTALS_VERSION "\n");
+    // Only alone: with other operands they are operands like any other.
+    ExpectRun(run_tool(dir.path, {"--help", "1"}), 255, usage);
+    ExpectRun(run_tool(dir.path, {"--version", "1", "0", "x"}), 255, usage);
+}
+
 TEST(Cli, SummaryAndRow)
 {
     scratch_dir dir;
@@ -180,16 +193,23 @@ TEST(Cli, LongBaseName)
     ExpectRun(run_tool(dir.path, {base, "0", "0"}), 0, case_summary);
 }
 
-// Parallel runs of a sweep append to one table: every row arrives whole.
+// Parallel runs of a sweep append to one table: every row arrives whole,
+// half of them reaching the table through a symbolic link from a case
+// directory of their own, as a sweep with one directory per case does.
 TEST(Cli, ParallelRunsKeepEveryRow)
 {
     scratch_dir dir;
     write_case(dir);
     write_file(dir.file("results.txt"), "heading\n");
+    std::string case_dir = dir.file("case 2");
+    ASSERT_EQ(mkdir(case_dir.c_str(), 0755), 0);
+    for (const char* log : {"case7.total.pwr", "case7.cpu.pwr", "gpupower1.out"})
+        write_file(case_dir + "/" + log, read_file(dir.file(log)));
+    ASSERT_EQ(symlink("../results.txt", (case_dir + "/results.txt").c_str()), 0);
     constexpr int runs = 64;
     std::vector<int> children;
     for (int i = 0; i < runs; ++i)
-        children.push_back(start_tool(dir.path, {"case7", "1", "0"}));
+        children.push_back(start_tool(i % 2 ? case_dir : dir.path, {"case7", "1", "0"}));
     for (int pid : children)
         EXPECT_EQ(wait_tool(pid), 0);
     std::string expected = "heading\n";
