@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 void print_console_summary(const energy_summary& s, FILE* out)
@@ -39,6 +40,9 @@ namespace {
 // How long a run waits for the lock before it says that it is waiting.
 constexpr int lock_notice_seconds = 3;
 
+// What statfs says of a file system mounted over NFS, any version.
+constexpr long nfs_super_magic = 0x6969;
+
 volatile sig_atomic_t lock_wait_is_long = 0;
 
 void note_long_lock_wait(int)
@@ -46,24 +50,19 @@ void note_long_lock_wait(int)
     lock_wait_is_long = 1;
 }
 
-// Takes the exclusive lock on the table, waiting for as long as another run
-// holds it. Once the wait has lasted lock_notice_seconds it says so, once,
-// on notices. The timer that tells it so ticks on a real-time signal, so
-// that the signals a scheduler sends keep their meaning; it ticks every
-// second after that, in case a tick arrived just before the wait began.
-// Returns 0, or the errno of a lock that can't be had: a file system
-// without working locks (ENOLCK, EOPNOTSUPP, ENOSYS) is a failure too,
-// since rows appended without the lock can be lost or torn.
-int lock_table(int fd, const char* name, FILE* notices)
+void say_waiting(const char* name, FILE* notices)
 {
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &lock) == 0)
-        return 0;
-    if (errno != EAGAIN && errno != EACCES)
-        return errno;
+    std::fprintf(notices, "energy-totals: %s: waiting for the lock, held by another run\n", name);
+    std::fflush(notices);
+}
 
+// Waits in the kernel for the lock that another run holds. Once the wait has
+// lasted lock_notice_seconds it says so, once, on notices. The timer that
+// tells it so ticks on a real-time signal, so that the signals a scheduler
+// sends keep their meaning; it ticks every second after that, in case a tick
+// arrived just before the wait began. Returns 0 or the errno of the lock.
+int wait_for_lock(int fd, struct flock* lock, const char* name, FILE* notices)
+{
     int tick = SIGRTMIN;
     struct sigaction action = {}, old_action;
     action.sa_handler = note_long_lock_wait; // no SA_RESTART: a tick ends the wait
@@ -80,15 +79,13 @@ int lock_table(int fd, const char* name, FILE* notices)
     }
     lock_wait_is_long = 0;
     int err = 0;
-    while (fcntl(fd, F_SETLKW, &lock) != 0) {
+    while (fcntl(fd, F_SETLKW, lock) != 0) {
         if (errno != EINTR) {
             err = errno;
             break;
         }
         if (lock_wait_is_long && timed) {
-            std::fprintf(notices, "energy-totals: %s: waiting for the lock, held by another run\n",
-                         name);
-            std::fflush(notices);
+            say_waiting(name, notices);
             timer_delete(timer);
             timed = false;
         }
@@ -97,6 +94,64 @@ int lock_table(int fd, const char* name, FILE* notices)
         timer_delete(timer);
     sigaction(tick, &old_action, nullptr);
     return err;
+}
+
+double seconds_now()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Asks for the lock again and again until it is granted. On NFS a waiting
+// lock is retried by the client itself after ever longer pauses, up to half
+// a minute (NFSv4), so when many runs of a sweep finish together most of
+// them sleep long after the lock is free. Asking every few milliseconds at
+// first, then at most once a second, at jittered times so that the runs
+// spread out, keeps the wait close to the time the lock is really held and
+// the load on the server at a request a second a run. Says once on notices
+// that it waits, as wait_for_lock does. Returns 0 or the errno of the lock.
+int poll_for_lock(int fd, struct flock* lock, const char* name, FILE* notices)
+{
+    double start = seconds_now();
+    bool said = false;
+    long pause_ns = 5'000'000;
+    unsigned jitter = static_cast<unsigned>(getpid()) * 2654435761u;
+    for (;;) {
+        if (fcntl(fd, F_SETLK, lock) == 0)
+            return 0;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+            return errno;
+        if (!said && seconds_now() - start >= lock_notice_seconds) {
+            say_waiting(name, notices);
+            said = true;
+        }
+        jitter = jitter * 1103515245u + 12345u;
+        long ns = pause_ns / 2 + static_cast<long>((jitter >> 8) % static_cast<unsigned>(pause_ns));
+        struct timespec pause = {ns / 1'000'000'000, ns % 1'000'000'000};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+        pause_ns = pause_ns < 500'000'000 ? pause_ns * 2 : 1'000'000'000;
+    }
+}
+
+// Takes the exclusive lock on the table, waiting for as long as another run
+// holds it. Returns 0, or the errno of a lock that can't be had: a file
+// system without working locks (ENOLCK, EOPNOTSUPP, ENOSYS) is a failure
+// too, since rows appended without the lock can be lost or torn.
+int lock_table(int fd, const char* name, FILE* notices)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &lock) == 0)
+        return 0;
+    if (errno != EAGAIN && errno != EACCES)
+        return errno;
+    struct statfs fs;
+    if (fstatfs(fd, &fs) == 0 && fs.f_type == nfs_super_magic)
+        return poll_for_lock(fd, &lock, name, notices);
+    return wait_for_lock(fd, &lock, name, notices);
 }
 
 // Opens the existing table for appending. A FIFO is opened for writing only

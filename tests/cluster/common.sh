@@ -55,7 +55,8 @@ stop_started() {
 # make_cases DIR COUNT: COUNT case directories under DIR/runs, named with
 # blanks and quotes as users name them, each with logs of its own (the GPU
 # log's readings differ from case to case, so every row differs) and links
-# to the sweep's table results7.txt and (as results8.txt) to expected8.txt in DIR.
+# (relative, so that they hold wherever DIR is mounted) to the sweep's table
+# results7.txt and, as results8.txt, to expected8.txt in DIR.
 make_cases() {
     local dir=$1 count=$2 i name d
     mkdir -p "$dir/runs"
@@ -72,8 +73,8 @@ make_cases() {
         awk -v i="$i" 'BEGIN { for (l = 0; l < 40; l++) printf "10:00:%02d A %d.5\n", l, 300 + i }' > "$d/$name.total.pwr"
         awk -v i="$i" 'BEGIN { print "time host p0 d0 t0 f0 p1"; for (l = 0; l < 20; l++) printf "10:00:%02d n1 %d 1 2 3 %d\n", l, 90 + i, 80 + i }' > "$d/$name.cpu.pwr"
         awk -v i="$i" 'BEGIN { for (l = 0; l < 200; l++) printf "%d.25 W\n", 100 + i }' > "$d/gpupower1.out"
-        ln -s "$dir/results7.txt" "$d/results7.txt"
-        ln -s "$dir/expected8.txt" "$d/results8.txt"
+        ln -s ../../results7.txt "$d/results7.txt"
+        ln -s ../../expected8.txt "$d/results8.txt"
     done
 }
 
