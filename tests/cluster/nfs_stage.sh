@@ -62,7 +62,8 @@ kernel=$(ls -v /boot/vmlinuz-*-amd64 2> /dev/null | grep -v cloud | tail -1)
 [ -n "$kernel" ] || skip "no Debian kernel for the client nodes in /boot"
 kernel_version=${kernel#/boot/vmlinuz-}
 "$here/make_initramfs.sh" "$kernel_version" "$work/initrd.img"
-# KVM where it works, else QEMU's own translation (a few seconds a boot).
+# QEMU's own translation: a node boots in a few seconds, and it needs no
+# KVM, which a virtual build machine may lack or run far slower than that.
 accel=tcg
 
 # The bridge, the server's address on it, and a tap for each node.
