@@ -1,11 +1,13 @@
 #include "power_logs.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #if defined(__SSE2__)
@@ -626,4 +628,52 @@ int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sh
 int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
 {
     return read_log(fd, lb, s, shape, add_gpu_power_lines, first_line::header_if_no_reading);
+}
+
+namespace {
+
+// The jobs, largest first, and the next one to take.
+struct job_queue {
+    log_job* jobs[8];
+    int count = 0;
+    std::atomic<int> next{0};
+};
+
+// Takes jobs until none is left, each read through this thread's buffer.
+void take_jobs(job_queue& queue)
+{
+    line_buffer lb;
+    int no_buffer = line_buffer_init(lb, default_line_buffer_size);
+    for (int i; (i = queue.next.fetch_add(1)) < queue.count;) {
+        log_job& job = *queue.jobs[i];
+        job.err = no_buffer != 0 ? no_buffer : job.reader(job.fd, lb, job.part, job.shape);
+    }
+    line_buffer_free(lb);
+}
+
+void* job_thread(void* queue)
+{
+    take_jobs(*static_cast<job_queue*>(queue));
+    return nullptr;
+}
+
+} // namespace
+
+void read_logs_at_once(log_job* jobs, int count, unsigned threads)
+{
+    job_queue queue;
+    for (int i = 0; i < count && i < 8; ++i) {
+        int at = queue.count++;
+        for (; at > 0 && queue.jobs[at - 1]->size < jobs[i].size; --at)
+            queue.jobs[at] = queue.jobs[at - 1];
+        queue.jobs[at] = &jobs[i];
+    }
+    pthread_t helpers[8];
+    unsigned started = 0;
+    while (started + 1 < threads && static_cast<int>(started) + 1 < queue.count &&
+           pthread_create(&helpers[started], nullptr, job_thread, &queue) == 0)
+        ++started;
+    take_jobs(queue);
+    for (unsigned i = 0; i < started; ++i)
+        pthread_join(helpers[i], nullptr);
 }

@@ -63,6 +63,25 @@ int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sh
 // reading * 0.1 to gpu1.
 int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape);
 
+// A log to be read by read_logs_at_once: its open descriptor, its reader
+// and its size going in; its figures alone (the rest of part stays 0), what
+// its reader saw and the reader's status coming out.
+struct log_job {
+    int fd = -1;
+    int (*reader)(int, line_buffer&, energy_summary&, log_shape&) = nullptr;
+    long long size = 0;
+    energy_summary part;
+    log_shape shape;
+    int err = 0;
+};
+
+// Reads every job's log with its reader, on up to `threads` threads, the
+// calling one among them, the largest logs first. Each log is read whole
+// by one thread, in file order, into its own part, so the figures are those
+// of reading the logs one after another. A thread that can't be started
+// leaves its share to the others. Returns when all are read.
+void read_logs_at_once(log_job* jobs, int count, unsigned threads);
+
 // The line scanners the readers run over each buffer of whole lines; they
 // are exposed so that tests and fuzzers can feed them from memory. [begin,
 // end) holds whole lines, each ending in '\n' (so end[-1] == '\n'), none of

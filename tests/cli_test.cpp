@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -216,6 +217,45 @@ TEST(Cli, ParallelRunsKeepEveryRow)
     for (int i = 0; i < runs; ++i)
         expected += case_row;
     EXPECT_EQ(read_file(dir.file("results.txt")), expected);
+}
+
+// Logs large enough to be read on several threads give the same figures,
+// shapes and row whether the run may use one CPU or two.
+TEST(Cli, CpusNeverChangeFigures)
+{
+    scratch_dir dir;
+    std::string total, cpu = "time host p0 d0 t0 f0 p1\n", gpu;
+    const char* odd[] = {"nan", "1e300", "-0.1", "12W", "0x1p-3"};
+    for (int i = 0; i < 200000; ++i) {
+        std::string r = std::to_string(i % 997) + "." + std::to_string(i % 89);
+        const char* reading = i % 50000 == 7 ? odd[(i / 50000) % 5] : r.c_str();
+        total += "10:00:01 A " + std::string(reading) + "\n";
+        if (i % 2 == 0)
+            cpu += "10:00:01 n1 " + std::string(reading) + " 1 2 3 " + r + "\n";
+        gpu += r + " W\n" + r + " W\n" + r + " W\n";
+    }
+    write_file(dir.file("big.total.pwr"), total);
+    write_file(dir.file("big.cpu.pwr"), cpu);
+    write_file(dir.file("gpupower1.out"), gpu);
+    std::vector<tool_result> results;
+    for (int cpus = 1; cpus <= 2; ++cpus) {
+        write_file(dir.file("results.txt"), "");
+        tool_result r = run_tool_with(dir.path, {"big", "1", "0"}, [cpus] {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            for (int c = 0; c < cpus; ++c)
+                CPU_SET(c, &set);
+            if (sched_setaffinity(0, sizeof set, &set) != 0)
+                _exit(122);
+        });
+        if (r.status == 122)
+            GTEST_SKIP() << "can't run on " << cpus << " CPUs here";
+        r.output += read_file(dir.file("results.txt"));
+        results.push_back(r);
+    }
+    EXPECT_EQ(results[0].status, 0);
+    EXPECT_EQ(results[0].output, results[1].output);
+    EXPECT_EQ(results[0].errors, results[1].errors);
 }
 
 TEST(Cli, BundledExample)
