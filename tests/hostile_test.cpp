@@ -377,8 +377,10 @@ TEST(HostileTable, StatusSaysWhetherTheRowIsIn)
         if (pipe(p) == 0 && close(p[0]) == 0)
             dup2(p[1], 1);
     }, true);
-    // A close that fails once the row is synced.
-    c.expect_row_or_not([] { fail_syscall(SYS_close, EIO); }, true);
+    // A close that fails once the row is synced. Every close fails, which a
+    // dynamic loader does not survive, so only a static tool is tried.
+    if (ENERGY_TOTALS_EXE_STATIC)
+        c.expect_row_or_not([] { fail_syscall(SYS_close, EIO); }, true);
     // Standard descriptors closed: the summary does not end up in the table.
     c.expect_row_or_not([] {
         close(0);
