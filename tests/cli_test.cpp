@@ -228,10 +228,10 @@ TEST(Cli, CpusNeverChangeFigures)
     const char* odd[] = {"nan", "1e300", "-0.1", "12W", "0x1p-3"};
     for (int i = 0; i < 200000; ++i) {
         std::string r = std::to_string(i % 997) + "." + std::to_string(i % 89);
-        const char* reading = i % 50000 == 7 ? odd[(i / 50000) % 5] : r.c_str();
+        const char* reading = i % 50000 == 8 ? odd[(i / 50000) % 5] : r.c_str();
         total += "10:00:01 A " + std::string(reading) + "\n";
         if (i % 2 == 0)
-            cpu += "10:00:01 n1 " + std::string(reading) + " 1 2 3 " + r + "\n";
+            cpu += "10:00:01 n1 " + std::string(reading) + " 1 2 3 " + r + "5\n";
         gpu += r + " W\n" + r + " W\n" + r + " W\n";
     }
     write_file(dir.file("big.total.pwr"), total);
