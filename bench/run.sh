@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Measures energy-totals against the plain getline + strtod loop in
-# bench/baseline.c, on a large generated case and on the bundled example.
+# bench/baseline.c and against the floor (wc -l over the same files), on a
+# large generated case and on the bundled example: wall and CPU time.
 #
 #   bench/run.sh [BUILD_DIR] [RUNS]
 #
@@ -43,19 +44,25 @@ cmp -s "$work/tool.out" "$work/base.out" || { echo "the figures differ:"; diff "
 (cd "$work/small" && "$tool" case1 0 0 > "$work/tool.out" && "$work/baseline" case1 0 0 > "$work/base.out")
 cmp -s "$work/tool.out" "$work/base.out" || { echo "the figures differ on the example"; exit 1; }
 
-read -r t_tool t_base _ < <("$work/alternate" "$runs" "$work/large" "$tool" large 0 0 -- "$work/baseline" large 0 0)
+read -r t_tool t_base c_tool c_base < <("$work/alternate" "$runs" "$work/large" "$tool" large 0 0 -- "$work/baseline" large 0 0)
+# The floor: reading the same bytes and doing next to nothing with them.
+read -r f_tool t_wc _ c_wc < <("$work/alternate" "$runs" "$work/large" "$tool" large 0 0 -- "$(command -v wc)" -l large.total.pwr large.cpu.pwr gpupower1.out)
 read -r s_tool s_base _ < <("$work/alternate" 1001 "$work/small" "$tool" case1 0 0 -- "$work/baseline" case1 0 0)
 m_tool=$(peak_kb "$work/large" "$tool" large 0 0)
 m_base=$(peak_kb "$work/large" "$work/baseline" large 0 0)
 small_kb=$(peak_kb "$work/small" "$tool" case1 0 0)
 
-awk -v tt="$t_tool" -v tb="$t_base" -v mt="$m_tool" -v mb="$m_base" -v ms="$small_kb" \
-    -v st="$s_tool" -v sb="$s_base" -v bytes="$bytes" -v runs="$runs" '
+awk -v tt="$t_tool" -v tb="$t_base" -v ct="$c_tool" -v cb="$c_base" -v ft="$f_tool" -v tw="$t_wc" -v cw="$c_wc" \
+    -v mt="$m_tool" -v mb="$m_base" -v ms="$small_kb" \
+    -v st="$s_tool" -v sb="$s_base" -v bytes="$bytes" -v runs="$runs" -v cpus="$(nproc)" '
 BEGIN {
-  printf "large case: %.0f MB in three logs, median of %d runs each\n", bytes / 1e6, runs
-  printf "  energy-totals  %7.3f s  %5.2f GB/s  peak %6d KB\n", tt / 1e6, bytes / tt / 1e3, mt
-  printf "  baseline       %7.3f s  %5.2f GB/s  peak %6d KB\n", tb / 1e6, bytes / tb / 1e3, mb
-  printf "  baseline / energy-totals: %.1f times faster\n", tb / tt
+  printf "large case: %.0f MB in three logs, median of %d runs each, %d CPUs\n", bytes / 1e6, runs, cpus
+  printf "                 wall       CPU        rate         peak\n"
+  printf "  energy-totals  %7.3f s  %7.3f s  %5.2f GB/s  %6d KB\n", tt / 1e6, ct / 1e6, bytes / tt / 1e3, mt
+  printf "  baseline       %7.3f s  %7.3f s  %5.2f GB/s  %6d KB\n", tb / 1e6, cb / 1e6, bytes / tb / 1e3, mb
+  printf "  wc -l (floor)  %7.3f s  %7.3f s  %5.2f GB/s\n", tw / 1e6, cw / 1e6, bytes / tw / 1e3
+  printf "  energy-totals / baseline: %.3f of its wall time (%.1f times faster)\n", tt / tb, tb / tt
+  printf "  energy-totals / floor: %.1f times its wall time (in the same runs: %.3f s against %.3f s)\n", ft / tw, ft / 1e6, tw / 1e6
   printf "  peak over the bundled example: %d KB (example %d KB)\n", mt - ms, ms
   printf "small case (bundled example): median of 1001 runs each\n"
   printf "  energy-totals  %7.3f ms\n", st / 1e3
