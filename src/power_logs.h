@@ -1,8 +1,11 @@
-// The three power log readers, and the line buffer they share.
+// The bytes: where a log's bytes come from and how they reach the lines. The
+// three power log readers, the line buffer, and the reading of the three
+// logs at once on threads.
 //
 // A reader takes an open file descriptor and reads it to its end in one pass,
-// adding each line's reading into its figures of the energy summary. Lines
-// are looked at where they lie in the buffer; only a line that straddles two
+// adding each line's reading into its figures of the energy summary (the
+// rules are in log_lines.h, the number in reading_number.h). Lines are
+// looked at where they lie in the buffer; only a line that straddles two
 // reads is moved, and the buffer grows only when one line outgrows it.
 #ifndef ENERGY_TOTALS_POWER_LOGS_H
 #define ENERGY_TOTALS_POWER_LOGS_H
@@ -11,6 +14,9 @@
 #include <cstdint>
 
 #include "energy_summary.h"
+#include "log_lines.h"
+#include "log_shape.h"
+#include "reading_number.h"
 
 // One growable byte buffer, reused by the three readers in turn. It holds
 // the bytes last read from a log: the line most recently read, and those
@@ -32,19 +38,6 @@ int line_buffer_init(line_buffer& lb, size_t capacity);
 
 // Releases the buffer; safe on one that never got its memory.
 void line_buffer_free(line_buffer& lb);
-
-// What a reader saw of a log's shape, for the warnings: how many lines it
-// read, and how many of the readings its rule looks for (one a line, two in
-// the CPU log) did not have the plain shape of a number ended by
-// whitespace. Their values are added all the same, as the rules say.
-struct log_shape {
-    uint64_t lines = 0;      // lines read, the CPU log's header not among them
-    uint64_t no_reading = 0; // places with no number where a reading should stand
-    uint64_t runs_on = 0;    // numbers that run straight on into other bytes
-    uint64_t not_finite = 0; // readings that are nan or infinite
-    bool header = false;     // the first line, counted above, holds no reading
-    bool unended = false;    // the last line has no newline
-};
 
 // Each reads fd from where it stands to the end of the file. Returns 0 when
 // the whole log was read, else the errno of the read that failed (ENOMEM if
@@ -81,28 +74,5 @@ struct log_job {
 // of reading the logs one after another. A thread that can't be started
 // leaves its share to the others. Returns when all are read.
 void read_logs_at_once(log_job* jobs, int count, unsigned threads);
-
-// The line scanners the readers run over each buffer of whole lines; they
-// are exposed so that tests and fuzzers can feed them from memory. [begin,
-// end) holds whole lines, each ending in '\n' (so end[-1] == '\n'), none of
-// them a CPU log's header. Nothing outside [begin, end) is read. Each adds
-// its lines, and the readings that do not fit the plain shape, to shape.
-void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
-                           log_shape& shape);
-void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape);
-void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape);
-
-// Parses the reading that starts at p, in a line that ends with '\n' at or
-// after p, and gives the value strtod gives for the line's bytes from p in
-// the POSIX locale, taken as a C string (a NUL byte ends it). Whitespace
-// before the number is skipped, but never the line's newline: at the newline
-// the line is over and the reading is 0.0. Sets *end past the number, or to
-// where it found none. Reads nothing past the newline; does not allocate.
-//
-// Plain decimals of up to 19 digits whose exponent is small are converted
-// here exactly; anything else goes to strtod.
-double parse_reading(const char* p, const char** end);
 
 #endif

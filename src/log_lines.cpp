@@ -1,0 +1,252 @@
+#include "log_lines.h"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "reading_number.h"
+
+namespace {
+
+// One line at a time, byte by byte: each takes the first byte of a line in
+// [begin, end), sets the line's readings, counts what is odd about them in
+// shape and returns the next line's first byte. The callers add the readings, so the sums stay in
+// registers.
+
+const char* total_line(const char* p, const char* end, double& reading, log_shape& shape)
+{
+    // Every whitespace character counts, the newline too; a line whose
+    // newline is its first or second one holds no reading.
+    int count = 0;
+    reading = 0.0;
+    for (;;) {
+        char c = *p++;
+        if (!is_space(c))
+            continue;
+        if (c == '\n') {
+            ++shape.no_reading;
+            return p;
+        }
+        if (++count == 2) {
+            const char* stop = p;
+            reading = scan_reading(p, &stop, shape);
+            return next_line(stop, end);
+        }
+    }
+}
+
+const char* cpu_line(const char* p, const char* end, double& field3, double& field7,
+                     log_shape& shape)
+{
+    // A missing field leaves p at the newline, where the reading is 0.0.
+    // stop never falls behind p: a parse that finds no number leaves it
+    // where the parse began.
+    const char* stop = p;
+    p = skip_blanks(p);
+    p = skip_field(p);
+    p = skip_field(p);
+    field3 = scan_reading(p, &stop, shape);
+    for (int i = 0; i < 4; ++i)
+        p = skip_field(p);
+    field7 = scan_reading(p, &stop, shape);
+    return next_line(stop, end);
+}
+
+const char* gpu_line(const char* p, const char* end, double& reading, log_shape& shape)
+{
+    const char* stop = p;
+    reading = scan_reading(p, &stop, shape);
+    return next_line(stop, end);
+}
+
+#if defined(__SSE2__)
+// The byte walk stalls wherever a field's width changes from line to line,
+// and it makes each line wait for the parse of the one before to find where
+// it starts. So where 16, 32 or 64 bytes of the range are left, a line is
+// classified 16 bytes at a time into bit masks, and its fields and newline
+// are found with bit operations that do not branch on the bytes. A line
+// that does not fit the masks goes to the byte walk.
+
+// Bit i: p[i] is whitespace (the newline too); p[i] is a newline.
+inline void classify_16(const char* p, uint32_t& space, uint32_t& newline)
+{
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i blank = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
+    // \t to \r, 9 to 13: bytes - 9 is at most 4, unsigned.
+    __m128i shifted = _mm_sub_epi8(bytes, _mm_set1_epi8('\t'));
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(4)), shifted);
+    space = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(blank, control)));
+    newline = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+}
+
+inline void classify_32(const char* p, uint32_t& space, uint32_t& newline)
+{
+    uint32_t s0, n0, s1, n1;
+    classify_16(p, s0, n0);
+    classify_16(p + 16, s1, n1);
+    space = s0 | s1 << 16;
+    newline = n0 | n1 << 16;
+}
+
+inline void classify_64(const char* p, uint64_t& space, uint64_t& newline)
+{
+    uint32_t s0, n0, s1, n1;
+    classify_32(p, s0, n0);
+    classify_32(p + 32, s1, n1);
+    space = s0 | uint64_t{s1} << 32;
+    newline = n0 | uint64_t{n1} << 32;
+}
+
+inline unsigned lowest_bit(uint64_t bits)
+{
+    return static_cast<unsigned>(__builtin_ctzll(bits));
+}
+
+// The total-power line at p, whose 32 bytes from p lie in the range: sets
+// its reading and returns the next line, or nullptr if its second
+// whitespace character or its newline is not among them.
+inline const char* total_line_masked(const char* p, double& reading, log_shape& shape)
+{
+    uint32_t space, newline;
+    classify_32(p, space, newline);
+    uint32_t second = space & (space - 1);
+    if (second == 0 || newline == 0)
+        return nullptr;
+    unsigned nl = lowest_bit(newline);
+    reading = 0.0;
+    if (lowest_bit(second) < nl) {
+        const char* stop;
+        reading = scan_reading(p + lowest_bit(second) + 1, &stop, shape);
+    } else {
+        ++shape.no_reading;
+    }
+    return p + nl + 1;
+}
+
+// The CPU line at p, whose 64 bytes from p lie in the range: sets its
+// readings and returns the next line, or nullptr if its newline is not
+// among them.
+inline const char* cpu_line_masked(const char* p, double& field3, double& field7,
+                                   log_shape& shape)
+{
+    uint64_t space, newline;
+    classify_64(p, space, newline);
+    if (newline == 0)
+        return nullptr;
+    unsigned nl = lowest_bit(newline);
+    // A field starts where whitespace, or the line's start, is followed by
+    // a byte that is not; only the starts before the newline count.
+    uint64_t starts = ~space & (space << 1 | 1) & ((uint64_t{1} << nl) - 1);
+    for (int i = 0; i < 2; ++i)
+        starts &= starts - 1;
+    const char* stop;
+    field3 = 0.0;
+    field7 = 0.0;
+    if (starts == 0) {
+        shape.no_reading += 2;
+        return p + nl + 1;
+    }
+    field3 = scan_reading(p + lowest_bit(starts), &stop, shape);
+    for (int i = 0; i < 4; ++i)
+        starts &= starts - 1;
+    if (starts == 0)
+        ++shape.no_reading;
+    else
+        field7 = scan_reading(p + lowest_bit(starts), &stop, shape);
+    return p + nl + 1;
+}
+
+// The GPU line at p, whose 16 bytes from p lie in the range: sets its
+// reading and returns the next line, or nullptr if its newline is not
+// among them.
+inline const char* gpu_line_masked(const char* p, double& reading, log_shape& shape)
+{
+    uint32_t space, newline;
+    classify_16(p, space, newline);
+    if (newline == 0)
+        return nullptr;
+    const char* stop;
+    reading = scan_reading(p, &stop, shape);
+    return p + lowest_bit(newline) + 1;
+}
+#endif
+
+} // namespace
+
+void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
+                           log_shape& shape)
+{
+    double total = s.total_energy;
+    const char* p = begin;
+    uint64_t lines = 0;
+    double reading;
+#if defined(__SSE2__)
+    while (end - p >= 32) {
+        const char* next = total_line_masked(p, reading, shape);
+        p = next != nullptr ? next : total_line(p, end, reading, shape);
+        total = add_figures(reading * 0.5, total);
+        ++lines;
+    }
+#endif
+    while (p < end) {
+        p = total_line(p, end, reading, shape);
+        total = add_figures(reading * 0.5, total);
+        ++lines;
+    }
+    s.total_energy = total;
+    shape.lines += lines;
+}
+
+void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
+                         log_shape& shape)
+{
+    double cpu1 = s.cpu1;
+    double cpu2 = s.cpu2;
+    const char* p = begin;
+    uint64_t lines = 0;
+    double field3, field7;
+#if defined(__SSE2__)
+    while (end - p >= 64) {
+        const char* next = cpu_line_masked(p, field3, field7, shape);
+        p = next != nullptr ? next : cpu_line(p, end, field3, field7, shape);
+        cpu1 = add_figures(field3, cpu1);
+        cpu2 = add_figures(field7, cpu2);
+        ++lines;
+    }
+#endif
+    while (p < end) {
+        p = cpu_line(p, end, field3, field7, shape);
+        cpu1 = add_figures(field3, cpu1);
+        cpu2 = add_figures(field7, cpu2);
+        ++lines;
+    }
+    s.cpu1 = cpu1;
+    s.cpu2 = cpu2;
+    shape.lines += lines;
+}
+
+void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
+                         log_shape& shape)
+{
+    double gpu1 = s.gpu1;
+    const char* p = begin;
+    uint64_t lines = 0;
+    double reading;
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const char* next = gpu_line_masked(p, reading, shape);
+        p = next != nullptr ? next : gpu_line(p, end, reading, shape);
+        gpu1 = add_figures(reading * 0.1, gpu1);
+        ++lines;
+    }
+#endif
+    while (p < end) {
+        p = gpu_line(p, end, reading, shape);
+        gpu1 = add_figures(reading * 0.1, gpu1);
+        ++lines;
+    }
+    s.gpu1 = gpu1;
+    shape.lines += lines;
+}

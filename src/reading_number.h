@@ -1,0 +1,167 @@
+// The number: the exact parse of one reading, and the classes of bytes that
+// the reading rules share.
+//
+// A reading is parsed from where its rule says it stands as strtod parses
+// it in the POSIX locale, from the line's bytes taken as a C string: the
+// same double, and the same end. Whitespace is exactly space, \t, \n, \v,
+// \f and \r. The parse never looks past the line's newline, which ends any
+// number, and does not allocate. Readings that are not plain (no number, a
+// number that runs on into other bytes, one that is not finite) are counted
+// in a log_shape as they are met.
+#ifndef ENERGY_TOTALS_READING_NUMBER_H
+#define ENERGY_TOTALS_READING_NUMBER_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "log_shape.h"
+
+// Each byte's class, looked up: one load and test a byte is the cheapest
+// walk there is, and walking is much of the work of a line.
+enum : unsigned char { field_byte = 0, blank_byte = 1, newline_byte = 2 };
+
+struct byte_classes {
+    unsigned char of[256];
+};
+
+constexpr byte_classes make_byte_classes()
+{
+    byte_classes c{};
+    // The whitespace of the POSIX locale: space, \t, \n, \v, \f, \r.
+    const char blanks[] = {' ', '\t', '\v', '\f', '\r'};
+    for (char b : blanks)
+        c.of[static_cast<unsigned char>(b)] = blank_byte;
+    c.of[static_cast<unsigned char>('\n')] = newline_byte;
+    return c;
+}
+
+inline constexpr byte_classes classes = make_byte_classes();
+
+inline unsigned char class_of(char c)
+{
+    return classes.of[static_cast<unsigned char>(c)];
+}
+
+inline bool is_space(char c)
+{
+    return class_of(c) != field_byte;
+}
+
+// Whitespace that does not end the line.
+inline bool is_blank(char c)
+{
+    return class_of(c) == blank_byte;
+}
+
+inline bool is_digit(char c)
+{
+    return static_cast<unsigned char>(c - '0') < 10;
+}
+
+inline const char* skip_blanks(const char* p)
+{
+    while (is_blank(*p))
+        ++p;
+    return p;
+}
+
+// Skips one field and the whitespace after it, stopping at the newline.
+inline const char* skip_field(const char* p)
+{
+    while (!is_space(*p))
+        ++p;
+    return skip_blanks(p);
+}
+
+// Returns the start of the next line, given a position in this one; end
+// is past the line's newline. Most lines end a few bytes after their
+// reading; memchr takes a long rest much faster than a byte loop.
+inline const char* next_line(const char* p, const char* end)
+{
+    for (int i = 0; i < 16; ++i, ++p)
+        if (*p == '\n')
+            return p + 1;
+    return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p))) + 1;
+}
+
+// Powers of ten that are exact doubles.
+inline constexpr double exact_powers_of_ten[] = {
+    1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
+};
+
+
+// The whole grammar, from s, the first byte after the blanks at p: signs,
+// exponents, hexadecimal, inf and nan, and digit strings of any length.
+// Out of line, so the common case below stays small enough to inline.
+double parse_general(const char* p, const char* s, const char** end);
+
+
+// Counts, for the warnings, what is odd about a reading that took the
+// general parse: only there is there no number, one that runs on into
+// other bytes, or one that is not finite.
+void count_general_reading(const char* p, const char* stop, double value, log_shape& shape);
+
+
+// Appends the digits at s to mantissa; returns the first byte after them.
+inline const char* take_digits(const char* s, uint64_t& mantissa)
+{
+    for (;; ++s) {
+        unsigned digit = static_cast<unsigned char>(*s) - unsigned{'0'};
+        if (digit > 9)
+            return s;
+        mantissa = mantissa * 10 + digit;
+    }
+}
+
+
+// parse_reading, inlined into the line scanners, where the parse is most
+// of the work of a line. It takes the shape meters write, an optional minus
+// and up to 15 digits around a point, ended by whitespace, and hands
+// anything else (a plus, an exponent, "0x", inf, nan, no digits, more
+// digits, a number that runs on into other bytes) to parse_general, which
+// counts the odd ones in shape. So the plain shape pays nothing for the
+// counting.
+[[gnu::always_inline]] inline double scan_reading(const char* p, const char** end,
+                                                  log_shape& shape)
+{
+    const char* number = skip_blanks(p);
+    bool negative = *number == '-';
+    const char* digits = number + negative;
+    uint64_t mantissa = 0;
+    const char* s = take_digits(digits, mantissa);
+    size_t whole_digits = static_cast<size_t>(s - digits);
+    size_t fraction_digits = 0;
+    if (*s == '.') {
+        const char* fraction = s + 1;
+        s = take_digits(fraction, mantissa);
+        fraction_digits = static_cast<size_t>(s - fraction);
+    }
+    // Up to 15 digits are below 2^53, and so is the mantissa: exact, as is
+    // the power of ten, so the one rounding of the divide is strtod's.
+    // Whitespace after the digits rules out an exponent and "0x" too.
+    bool plain = whole_digits + fraction_digits - 1 < 15 && is_space(*s);
+    if (!plain) [[unlikely]] {
+        double value = parse_general(p, number, end);
+        count_general_reading(p, *end, value, shape);
+        return value;
+    }
+    *end = s;
+    // Below 2^53, so signed: the conversion needs no fix-up for the top bit.
+    double value = static_cast<double>(static_cast<int64_t>(mantissa)) /
+                   exact_powers_of_ten[fraction_digits];
+    return negative ? -value : value;
+}
+
+// Parses the reading that starts at p, in a line that ends with '\n' at or
+// after p, and gives the value strtod gives for the line's bytes from p in
+// the POSIX locale, taken as a C string (a NUL byte ends it). Whitespace
+// before the number is skipped, but never the line's newline: at the newline
+// the line is over and the reading is 0.0. Sets *end past the number, or to
+// where it found none. Reads nothing past the newline; does not allocate.
+//
+// Plain decimals of up to 19 digits whose exponent is small are converted
+// here exactly; anything else goes to strtod.
+double parse_reading(const char* p, const char** end);
+
+#endif
