@@ -89,7 +89,7 @@ array_start=$SECONDS
 # A lock held on the table from outside keeps every task from appending
 # until it is let go; the tasks say that they wait.
 cc -O2 -o "$work/hold_lock" "$here/hold_lock.c"
-"$work/hold_lock" "$work/results7.txt" 6 > "$work/holder.out" &
+"$work/hold_lock" "$work/results7.txt" 10 > "$work/holder.out" &
 holder=$!
 started "$holder"
 for _ in $(seq 100); do grep -q locked "$work/holder.out" && break; sleep 0.1; done
