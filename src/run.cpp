@@ -111,15 +111,15 @@ unsigned allowed_cpus()
     return count > 1 ? static_cast<unsigned>(count) : 1;
 }
 
-// Reads the three logs at once, each on a thread of its own where the CPUs
-// allow, when they are regular files large enough to gain from it, so that
-// each can be opened without waiting for a writer and read as fast as the
-// disk gives it. All three must open; the figures and the shapes go to s
-// and shapes[]. Returns 1 when it read them (and reported a read that
-// failed: 0 in *ok), 0 when it did not try, leaving the reading and any
-// report to the plain path.
-int read_logs_at_once(const char* const names[3], energy_summary& s, log_shape shapes[3],
-                      bool* ok)
+// Reads the three logs at once, each on a thread of its own, where the run
+// may use two CPUs or more and the logs are regular files (which open
+// without waiting for a writer) large enough to gain from it. All three
+// must open; the figures go to s and what was seen of each log to shapes[].
+// Returns 1 when it read them, with *ok false if a read failed (reported in
+// the plain path's order), or 0 when it did not try, leaving the reading
+// and any report to the plain path.
+int read_big_logs_at_once(const char* const names[3], energy_summary& s, log_shape shapes[3],
+                          bool* ok)
 {
     unsigned cpus = allowed_cpus();
     if (cpus < 2)
@@ -188,7 +188,7 @@ bool read_logs(const char* base_name, energy_summary& s)
     }
     {
         const char* const names[3] = {total_name, cpu_name, gpu_log_name};
-        if (read_logs_at_once(names, s, shapes, &ok) != 0) {
+        if (read_big_logs_at_once(names, s, shapes, &ok) != 0) {
             if (ok)
                 warn_about_logs(stderr, {total_name, &total_shape}, {cpu_name, &cpu_shape},
                                 {gpu_log_name, &gpu_shape});
