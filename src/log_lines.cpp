@@ -178,10 +178,12 @@ inline unsigned lowest_bit(uint64_t bits)
 // functions, the bytes the masked one needs in range, and its weight.
 struct total_rule {
     static constexpr ptrdiff_t width = 32;
+#if defined(__SSE2__)
     static const char* masked(const char* p, double* r, log_shape& shape)
     {
         return total_line_masked(p, r[0], shape);
     }
+#endif
     static const char* walk(const char* p, const char* end, double* r, log_shape& shape)
     {
         return total_line(p, end, r[0], shape);
@@ -191,10 +193,12 @@ struct total_rule {
 
 struct gpu_rule {
     static constexpr ptrdiff_t width = 16;
+#if defined(__SSE2__)
     static const char* masked(const char* p, double* r, log_shape& shape)
     {
         return gpu_line_masked(p, r[0], shape);
     }
+#endif
     static const char* walk(const char* p, const char* end, double* r, log_shape& shape)
     {
         return gpu_line(p, end, r[0], shape);
