@@ -52,6 +52,7 @@ cleanup() {
     if [ -n "${KEEP_WORK:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
 install_packages nfs-ganesha nfs-ganesha-vfs rpcbind nfs-common qemu-system-x86 \
     linux-image-amd64 busybox-static kmod cpio iproute2
 ip netns add "$ns" || skip "can't make a network namespace"
@@ -125,7 +126,7 @@ EXPORT {
 }
 CONF
     : > "$work/srv/pids"
-    in_ns unshare -m --propagation private bash -c '
+    ip netns exec "$ns" unshare -m --propagation private bash -c '
         work=$1
         mount -t tmpfs tmpfs /run
         mount --bind "$work/hosts" /etc/hosts
@@ -155,7 +156,8 @@ CONF
 boot() {
     local mac
     mac=52:54:00:77:00:0$([ "$1" = a ] && echo 2 || echo 3)
-    in_ns qemu-system-x86_64 -machine "accel=$accel" -m 512 -kernel "$kernel" -initrd "$work/initrd.img" \
+    # Started directly, not through in_ns, so that $! is QEMU itself.
+    ip netns exec "$ns" qemu-system-x86_64 -machine "accel=$accel" -m 512 -kernel "$kernel" -initrd "$work/initrd.img" \
         -append "console=ttyS0 panic=-1 quiet et_init=$work/nfs_guest.sh et_node=$1 et_ip=$2 et_vers=$3 et_plan=$4 et_work=$work" \
         -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
         -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \

@@ -20,6 +20,7 @@ start_time=$SECONDS
 work=$(mktemp -d /tmp/energy-totals-slurm.XXXXXX)
 chmod 755 "$work" # munged refuses a socket folder others can't search
 trap 'stop_started; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM HUP
 install_packages slurmctld slurmd slurm-client munge
 
 # MUNGE, for Slurm's authentication, on a socket of its own.
