@@ -33,7 +33,7 @@ namespace {
 using line_scanner = void (*)(const char*, const char*, energy_summary&, log_shape&);
 
 // What becomes of a log's first line.
-enum class first_line { data, header_if_no_reading, header };
+enum class first_line { header_if_no_reading, header };
 
 // Makes room to read into: moves the unfinished line to the front, and
 // doubles the buffer when that line fills it. Returns 0 or ENOMEM.

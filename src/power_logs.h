@@ -68,11 +68,12 @@ struct log_job {
     int err = 0;
 };
 
-// Reads every job's log with its reader, on up to `threads` threads, the
-// calling one among them, the largest logs first. Each log is read whole
-// by one thread, in file order, into its own part, so the figures are those
-// of reading the logs one after another. A thread that can't be started
-// leaves its share to the others. Returns when all are read.
+// Reads every job's log (count is at most 8) with its reader, on up to
+// `threads` threads, the calling one among them, the largest logs first.
+// Each log is read whole by one thread, in file order, into its own part,
+// so the figures are those of reading the logs one after another. A thread
+// that can't be started leaves its share to the others. Returns when all
+// are read.
 void read_logs_at_once(log_job* jobs, int count, unsigned threads);
 
 #endif

@@ -46,6 +46,9 @@ std::string expected_summary(const std::string& total, const std::string& cpu,
     return console_text(s);
 }
 
+// The row the plain case below appends.
+const std::string plain_row = "20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n";
+
 struct hostile_case {
     scratch_dir dir;
     // A plain case, until a test puts something worse in its place.
@@ -86,7 +89,7 @@ struct hostile_case {
         std::string table = read_file(dir.file("results.txt"));
         if (row) {
             EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(table, "heading\n20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
+            EXPECT_EQ(table, "heading\n" + plain_row);
         } else {
             EXPECT_EQ(r.status, 255);
             EXPECT_EQ(r.output, summary + "couldn't write results\n");
@@ -327,7 +330,7 @@ TEST(HostileTable, ReplacedWhileRunsAppend)
 {
     hostile_case c;
     c.write("");
-    std::string row = "20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n";
+    const std::string& row = plain_row;
 
     constexpr int runs = 48;
     std::vector<int> children;
@@ -429,7 +432,7 @@ TEST(HostileTable, FifoTable)
     }
     close(reader);
     EXPECT_EQ(wait_tool(pid), 0);
-    EXPECT_EQ(drained.substr(filled), "20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
+    EXPECT_EQ(drained.substr(filled), plain_row);
 }
 
 // A run kept waiting for the lock says so, once, and then appends.
@@ -451,7 +454,7 @@ TEST(HostileTable, LockWaitIsAnnounced)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.errors, "energy-totals: results.txt: waiting for the lock, held by another run\n");
     EXPECT_EQ(read_file(c.dir.file("results.txt")),
-              "heading\n20\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
+              "heading\n" + plain_row);
 }
 
 } // namespace
