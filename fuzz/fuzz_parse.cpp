@@ -35,5 +35,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (end < line || end > line + length)
         std::abort();
     std::free(line);
+
+#if defined(ENERGY_TOTALS_WORD_FIELDS)
+    // The line's first field, parsed where its bounds are known: the same
+    // double as strtod gives for the field alone, with and without eight
+    // readable bytes before its end.
+    size_t field_length = 0;
+    while (field_length < length && !is_space(bytes[field_length]))
+        ++field_length;
+    if (field_length > 0) {
+        char* padded = static_cast<char*>(std::malloc(field_length + 9));
+        std::memset(padded, 'x', 8);
+        std::memcpy(padded + 8, bytes, field_length);
+        padded[field_length + 8] = ' ';
+        std::string field(bytes, field_length);
+        double field_expected = std::strtod(field.c_str(), nullptr);
+        double with_room = parse_field(padded + 8, field_length, padded);
+        double without = parse_field(padded + 8, field_length, padded + 8);
+        if (std::memcmp(&with_room, &field_expected, 8) != 0 ||
+            std::memcmp(&without, &field_expected, 8) != 0)
+            std::abort();
+        std::free(padded);
+    }
+#endif
     return 0;
 }

@@ -126,11 +126,22 @@ inline unsigned lowest_bit(uint64_t bits)
     return p + nl + 1;
 }
 
+// The reading whose field starts at bit `start` of the masks of the line
+// at p: the field ends at the next whitespace, which the newline's bit
+// guarantees there is. Only the CPU log's lines take their readings this
+// way: the other two logs' readings start where the line walk already is,
+// and parsing them at once, before the masks are in, is faster there.
+[[gnu::always_inline]] inline double field_at(const char* p, unsigned start, uint64_t space,
+                                              log_shape& shape)
+{
+    return scan_field(p + start, lowest_bit(space >> start), p, shape);
+}
+
 // The CPU line at p, whose 64 bytes from p lie in the range: sets its
 // readings and returns the next line, or nullptr if its newline is not
 // among them.
-[[gnu::always_inline]] inline const char* cpu_line_masked(const char* p, double& field3, double& field7,
-                                   log_shape& shape)
+[[gnu::always_inline]] inline const char* cpu_line_masked(const char* p, double& field3,
+                                                          double& field7, log_shape& shape)
 {
     uint64_t space, newline;
     classify_64(p, space, newline);
@@ -142,20 +153,19 @@ inline unsigned lowest_bit(uint64_t bits)
     uint64_t starts = ~space & (space << 1 | 1) & ((uint64_t{1} << nl) - 1);
     for (int i = 0; i < 2; ++i)
         starts &= starts - 1;
-    const char* stop;
     field3 = 0.0;
     field7 = 0.0;
     if (starts == 0) {
         shape.no_reading += 2;
         return p + nl + 1;
     }
-    field3 = scan_reading(p + lowest_bit(starts), &stop, shape);
+    field3 = field_at(p, lowest_bit(starts), space, shape);
     for (int i = 0; i < 4; ++i)
         starts &= starts - 1;
     if (starts == 0)
         ++shape.no_reading;
     else
-        field7 = scan_reading(p + lowest_bit(starts), &stop, shape);
+        field7 = field_at(p, lowest_bit(starts), space, shape);
     return p + nl + 1;
 }
 

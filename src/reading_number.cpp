@@ -121,3 +121,11 @@ double parse_reading(const char* p, const char** end)
     log_shape ignored;
     return scan_reading(p, end, ignored);
 }
+
+#if defined(ENERGY_TOTALS_WORD_FIELDS)
+double parse_field(const char* q, size_t length, const char* low)
+{
+    log_shape ignored;
+    return scan_field(q, length, low, ignored);
+}
+#endif

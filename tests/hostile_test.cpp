@@ -152,6 +152,10 @@ TEST(LogWarnings, EachOddShapeIsNamed)
     VerifyWarnings(ok, "header\na b 1 c d e\n", "100\n",
                    prefix + "case.cpu.pwr: 1 of the 2 readings it should hold are not numbers; "
                             "each adds 0\n");
+    VerifyWarnings(ok, "header\n10:00:01 node07 . c d e 2\n" + repeat("a b 1 c d e 2\n", 5),
+                   "100\n",
+                   prefix + "case.cpu.pwr: 1 of the 12 readings it should hold are not numbers; "
+                            "each adds 0\n");
     // Numbers that run on, or are not finite.
     const std::string runs_on =
         "readings run on into other characters (as in 12W, 1,5 or 10:00); only the number "

@@ -29,6 +29,26 @@ double parse_line(const std::string& token, size_t* consumed = nullptr)
     return value;
 }
 
+#if defined(ENERGY_TOTALS_WORD_FIELDS)
+// The token's first field, the bytes before its first whitespace, parsed
+// where its bounds are known, must give strtod's double too: with eight
+// readable bytes before its end and without.
+void VerifyFieldLikeStrtod(const std::string& token)
+{
+    std::string field = token.substr(0, token.find_first_of(" \t\n\v\f\r"));
+    if (field.empty())
+        return;
+    double expected = std::strtod(field.c_str(), nullptr);
+    std::string line = "12345678" + field + "\n";
+    const char* q = line.data() + 8;
+    ASSERT_EQ(bits(parse_field(q, field.size(), line.data())), bits(expected))
+        << "field \"" << field << "\"";
+    ASSERT_EQ(bits(parse_field(q, field.size(), q)), bits(expected)) << "field \"" << field << "\"";
+}
+#else
+void VerifyFieldLikeStrtod(const std::string&) {}
+#endif
+
 // The token must parse as strtod parses it as a C string, to the bit, and
 // the parse must end where strtod's does.
 void VerifyLikeStrtod(const std::string& token)
@@ -42,6 +62,7 @@ void VerifyLikeStrtod(const std::string& token)
     if (stop != token.c_str()) {
         ASSERT_EQ(consumed, static_cast<size_t>(stop - token.c_str())) << "token \"" << token << "\"";
     }
+    VerifyFieldLikeStrtod(token);
 }
 
 void VerifyValue(const std::string& token, double expected)
@@ -220,6 +241,21 @@ TEST(ParseReading, MatchesStrtodOnGeneratedDecimals)
         std::memcpy(&d, &u, sizeof d);
         std::snprintf(token, sizeof token, "%.*g", static_cast<int>(rng() % 18) + 1, d);
         VerifyLikeStrtod(token);
+    }
+}
+
+// Every shape of a short field of digits, points and a sign, the fields
+// the word conversion takes or hands on.
+TEST(ParseReading, MatchesStrtodOnShortFields)
+{
+    std::mt19937_64 rng(8);
+    const char alphabet[] = "0123456789012345678.-";
+    for (int i = 0; i < 200000; ++i) {
+        std::string field;
+        size_t length = 1 + rng() % 9;
+        for (size_t j = 0; j < length; ++j)
+            field += alphabet[rng() % (sizeof alphabet - 1)];
+        VerifyFieldLikeStrtod(field);
     }
 }
 
