@@ -14,6 +14,12 @@
 #include "energy_summary.h"
 #include "log_shape.h"
 
+// Whether the scanners classify lines 32 bytes an instruction (AVX2) rather
+// than 16: set before main where the CPU has AVX2, on x86-64; the figures
+// are the same either way. Tests set it to try both; nothing may change it
+// while a scanner runs.
+extern bool wide_line_masks;
+
 // The line scanners the readers run over each buffer of whole lines; they
 // are exposed so that tests and fuzzers can feed them from memory. [begin,
 // end) holds whole lines, each ending in '\n' (so end[-1] == '\n'), none of
