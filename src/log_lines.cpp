@@ -6,6 +6,10 @@
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
+#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define ENERGY_TOTALS_GLIBC_CPU_FEATURES 1
+#endif
 
 #include "reading_number.h"
 
@@ -374,10 +378,17 @@ template <class Masks>
     cpu_lines<wide_masks>(begin, end, s, shape);
 }
 
+// glibc has asked the CPU already, for its own string functions: asking
+// again costs a trap to the hypervisor per question on a virtual machine,
+// 0.1 ms in all, an eighth of a small run.
 bool cpu_has_avx2()
 {
+#if defined(ENERGY_TOTALS_GLIBC_CPU_FEATURES)
+    return CPU_FEATURE_ACTIVE(AVX2);
+#else
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
+#endif
 }
 #elif !defined(__SSE2__)
 struct narrow_masks {};
