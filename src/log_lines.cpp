@@ -7,7 +7,10 @@
 #include <immintrin.h>
 #endif
 #if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+// The header is C, and its _Bool is not C++'s, which only GCC lets by.
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
 #define ENERGY_TOTALS_GLIBC_CPU_FEATURES 1
 #endif
 
