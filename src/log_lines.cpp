@@ -129,31 +129,26 @@ struct narrow_masks {
 
 #if defined(__x86_64__)
 #define ENERGY_TOTALS_WIDE_MASKS 1
-// classify_16's bits, 32 bytes at a time. Not always_inline: that would
-// have it inlined into the loops' templates, which are not built for AVX2;
-// the wide loops are flattened instead, which inlines it into them.
-[[gnu::target("avx2")]] inline void classify_32_wide(const char* p, uint32_t& space,
-                                                     uint32_t& newline)
-{
-    __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    __m256i blank = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' '));
-    __m256i shifted = _mm256_sub_epi8(bytes, _mm256_set1_epi8('\t'));
-    __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(shifted, _mm256_set1_epi8(4)), shifted);
-    space = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(blank, control)));
-    newline = static_cast<uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n'))));
-}
-
+// classify_16's bits, 32 bytes an instruction. Not always_inline: that
+// would have them inlined into the loops' templates, which are not built
+// for AVX2; the wide loops are flattened instead, which inlines them there.
 struct wide_masks {
     [[gnu::target("avx2")]] static void of_32(const char* p, uint32_t& space, uint32_t& newline)
     {
-        classify_32_wide(p, space, newline);
+        __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        __m256i blank = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' '));
+        __m256i shifted = _mm256_sub_epi8(bytes, _mm256_set1_epi8('\t'));
+        __m256i control =
+            _mm256_cmpeq_epi8(_mm256_min_epu8(shifted, _mm256_set1_epi8(4)), shifted);
+        space = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(blank, control)));
+        newline = static_cast<uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n'))));
     }
     [[gnu::target("avx2")]] static void of_64(const char* p, uint64_t& space, uint64_t& newline)
     {
         uint32_t s0, n0, s1, n1;
-        classify_32_wide(p, s0, n0);
-        classify_32_wide(p + 32, s1, n1);
+        of_32(p, s0, n0);
+        of_32(p + 32, s1, n1);
         space = s0 | uint64_t{s1} << 32;
         newline = n0 | uint64_t{n1} << 32;
     }
@@ -401,42 +396,31 @@ struct narrow_masks {};
 
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
 bool wide_line_masks = cpu_has_avx2();
-
-void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
-                           log_shape& shape)
-{
-    if (wide_line_masks)
-        total_lines_wide(begin, end, s, shape);
-    else
-        total_lines<narrow_masks>(begin, end, s, shape);
-}
-
-void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape)
-{
-    if (wide_line_masks)
-        cpu_lines_wide(begin, end, s, shape);
-    else
-        cpu_lines<narrow_masks>(begin, end, s, shape);
-}
-
-void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape)
-{
-    gpu_lines<narrow_masks>(begin, end, s, shape);
-}
 #else
 bool wide_line_masks = false;
+#endif
 
 void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
                            log_shape& shape)
 {
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (wide_line_masks) {
+        total_lines_wide(begin, end, s, shape);
+        return;
+    }
+#endif
     total_lines<narrow_masks>(begin, end, s, shape);
 }
 
 void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
                          log_shape& shape)
 {
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (wide_line_masks) {
+        cpu_lines_wide(begin, end, s, shape);
+        return;
+    }
+#endif
     cpu_lines<narrow_masks>(begin, end, s, shape);
 }
 
@@ -445,4 +429,3 @@ void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
 {
     gpu_lines<narrow_masks>(begin, end, s, shape);
 }
-#endif
