@@ -6,7 +6,9 @@
 // adding each line's reading into its figures of the energy summary (the
 // rules are in log_lines.h, the number in reading_number.h). Lines are
 // looked at where they lie in the buffer; only a line that straddles two
-// reads is moved, and the buffer grows only when one line outgrows it.
+// reads is moved. The buffer never grows: a line longer than it is read on
+// through it and condensed to what its rule looks at (long_lines.h), so
+// memory is the same whatever the lines' lengths.
 #ifndef ENERGY_TOTALS_POWER_LOGS_H
 #define ENERGY_TOTALS_POWER_LOGS_H
 
@@ -18,7 +20,7 @@
 #include "log_shape.h"
 #include "reading_number.h"
 
-// One growable byte buffer, reused by the three readers in turn. It holds
+// One fixed byte buffer, reused by the three readers in turn. It holds
 // the bytes last read from a log: the line most recently read, and those
 // after it that arrived with it. One byte past `capacity` is kept spare, so a
 // last line without a newline can be given one.
@@ -40,9 +42,8 @@ int line_buffer_init(line_buffer& lb, size_t capacity);
 void line_buffer_free(line_buffer& lb);
 
 // Each reads fd from where it stands to the end of the file. Returns 0 when
-// the whole log was read, else the errno of the read that failed (ENOMEM if
-// a line outgrew the memory to hold it); the readings added before that
-// stay. Adds what it saw of the log's shape to shape; in the total-power and
+// the whole log was read, else the errno of the read that failed; the
+// readings added before that stay. Adds what it saw of the log's shape to shape; in the total-power and
 // GPU logs a first line without a reading is taken for a header. Opens and
 // closes nothing.
 //

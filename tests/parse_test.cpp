@@ -4,9 +4,11 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "long_lines.h"
 #include "power_logs.h"
 
 namespace {
@@ -49,10 +51,34 @@ void VerifyFieldLikeStrtod(const std::string& token)
 void VerifyFieldLikeStrtod(const std::string&) {}
 #endif
 
+// The token as a long line's condenser leaves it, followed by what the
+// condenser did not take, must parse to strtod's double for the token, and
+// strtod must stop on the same byte, or find no number in both.
+void VerifyCondensedLikeStrtod(const std::string& token)
+{
+    std::string text = token.substr(0, token.find('\0'));
+    number_condenser n;
+    number_start(n);
+    size_t taken = 0;
+    while (taken < text.size() && number_take(n, text[taken]))
+        ++taken;
+    char number[number_text_size];
+    std::string condensed = std::string(number, number_text(n, number)) + text.substr(taken);
+    char* stop = nullptr;
+    char* condensed_stop = nullptr;
+    double expected = std::strtod(text.c_str(), &stop);
+    double got = std::strtod(condensed.c_str(), &condensed_stop);
+    std::string shown = token.size() > 80 ? token.substr(0, 80) + "..." : token;
+    ASSERT_EQ(bits(got), bits(expected)) << "token \"" << shown << "\" condensed \"" << condensed << "\"";
+    ASSERT_EQ(stop == text.c_str(), condensed_stop == condensed.c_str()) << "token \"" << shown << "\"";
+    ASSERT_EQ(*stop, *condensed_stop) << "token \"" << shown << "\" condensed \"" << condensed << "\"";
+}
+
 // The token must parse as strtod parses it as a C string, to the bit, and
 // the parse must end where strtod's does.
 void VerifyLikeStrtod(const std::string& token)
 {
+    VerifyCondensedLikeStrtod(token);
     char* stop = nullptr;
     double expected = std::strtod(token.c_str(), &stop);
     size_t consumed = 0;
@@ -257,6 +283,33 @@ TEST(ParseReading, MatchesStrtodOnShortFields)
             field += alphabet[rng() % (sizeof alphabet - 1)];
         VerifyFieldLikeStrtod(field);
     }
+}
+
+// Numbers longer than any buffer, as a long line's condenser keeps them:
+// the digits a double's rounding can depend on, and whether any after them
+// is not 0. Halfway between 0 and the least double, and a hair above it.
+TEST(ParseReading, LongNumbersCondensed)
+{
+    // 2^-1075 = 5^1075 / 10^1075, its digits worked out here.
+    std::string five_power = "1";
+    for (int i = 0; i < 1075; ++i) {
+        int carry = 0;
+        for (size_t j = five_power.size(); j-- > 0;) {
+            int d = (five_power[j] - '0') * 5 + carry;
+            five_power[j] = static_cast<char>('0' + d % 10);
+            carry = d / 10;
+        }
+        if (carry > 0)
+            five_power.insert(five_power.begin(), static_cast<char>('0' + carry));
+    }
+    std::string half_least = "0." + std::string(1075 - five_power.size(), '0') + five_power;
+    std::string zeros(2000, '0');
+    for (const std::string& token : std::vector<std::string>{half_least, half_least + zeros, half_least + zeros + "1", "-" + half_least + zeros + "1e0",
+          "0x1." + zeros + "p-1075", "0x1." + zeros + "1p-1075", "0x" + zeros + "1" + zeros + "p-8000",
+          "0." + zeros + "1e2001", "-" + zeros, "1" + zeros + "e-2000", "1" + zeros + "e+", "9" + zeros + "x",
+          zeros + "." + zeros + "5", "1e" + zeros + "7", "nan(123)", "-nan(0x1f)", "nan(0x)", "nan(" + zeros + "9)",
+          "nan(" + zeros + "_)", "nan(99999999999999999999999)", "nan(1", "infinit", "-.", "0x.", "0x.p1"})
+        VerifyCondensedLikeStrtod(token);
 }
 
 } // namespace

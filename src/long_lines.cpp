@@ -1,0 +1,509 @@
+#include "long_lines.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "reading_number.h"
+
+namespace {
+
+// Where a number stands after the bytes taken so far: each state's text is
+// a prefix of some number strtod reads.
+enum : int {
+    s_start,      // nothing
+    s_sign,       // + or -
+    s_point,      // a point, no digit yet
+    s_zero,       // a lone 0 (hexadecimal may follow)
+    s_whole,      // digits
+    s_fraction,   // digits and a point, or a point and digits
+    s_e,          // a complete number and e
+    s_e_sign,     // ... and the exponent's sign
+    s_e_digits,   // ... and its digits
+    s_hex,        // 0x
+    s_hex_point,  // 0x.
+    s_hex_whole,  // 0x and hex digits
+    s_hex_fraction,
+    s_p,
+    s_p_sign,
+    s_p_digits,
+    s_infinity,   // letters of "infinity"
+    s_nan,        // letters of "nan"
+    s_nan_open,   // nan( and the characters of a payload
+    s_nan_closed, // nan(...)
+};
+
+// Significant digits kept: a double's rounding depends on at most 767
+// decimal or 14 hexadecimal ones.
+constexpr size_t kept_decimal = 800;
+constexpr size_t kept_hex = 32;
+
+// Exponents saturate here, and are written clamped to this: far past any
+// double, both ways, in either base.
+constexpr int64_t exponent_saturation = 100000000000000;
+constexpr int64_t exponent_written = 100000;
+
+int hex_value(char c)
+{
+    if (is_digit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool is_payload_char(char c)
+{
+    return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+char lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+void keep(number_condenser& n, char c, bool zero)
+{
+    if (n.kept < (n.hex ? kept_hex : kept_decimal))
+        n.digits[n.kept++] = c;
+    else if (!zero)
+        n.sticky = true;
+}
+
+void whole_digit(number_condenser& n, char c, bool zero)
+{
+    if (!n.any_significant && zero)
+        return;
+    n.any_significant = true;
+    ++n.whole_digits;
+    keep(n, c, zero);
+}
+
+void fraction_digit(number_condenser& n, char c, bool zero)
+{
+    if (!n.any_significant && zero) {
+        ++n.leading_zeros;
+        return;
+    }
+    n.any_significant = true;
+    keep(n, c, zero);
+}
+
+void exponent_digit(number_condenser& n, char c)
+{
+    if (n.exponent < exponent_saturation)
+        n.exponent = n.exponent * 10 + (c - '0');
+}
+
+// A payload counts as strtoull reads it with base 0, where it reads the
+// whole of it; else the NaN has none.
+void payload_char(number_condenser& n, char c)
+{
+    int at = n.payload_length++;
+    if (n.payload_base < 0)
+        return;
+    if (at == 0) {
+        n.payload_base = c == '0' ? 8 : is_digit(c) ? 10 : -1;
+        n.payload = is_digit(c) ? static_cast<uint64_t>(c - '0') : 0;
+        return;
+    }
+    if (at == 1 && n.payload_base == 8 && (c == 'x' || c == 'X')) {
+        n.payload_base = 16;
+        return;
+    }
+    int v = n.payload_base == 16 ? hex_value(c) : is_digit(c) ? c - '0' : -1;
+    if (v < 0 || v >= n.payload_base) {
+        n.payload_base = -1;
+        return;
+    }
+    uint64_t base = static_cast<uint64_t>(n.payload_base);
+    uint64_t digit = static_cast<uint64_t>(v);
+    n.payload = n.payload > (UINT64_MAX - digit) / base ? UINT64_MAX : n.payload * base + digit;
+}
+
+bool take_after_sign(number_condenser& n, char c)
+{
+    if (c == '0') {
+        n.state = s_zero;
+    } else if (is_digit(c)) {
+        whole_digit(n, c, false);
+        n.state = s_whole;
+    } else if (c == '.') {
+        n.state = s_point;
+    } else if (c == 'i' || c == 'I' || c == 'n' || c == 'N') {
+        n.word[0] = c;
+        n.word_length = 1;
+        n.state = lower(c) == 'i' ? s_infinity : s_nan;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The exponent's states, e or p alike: next is where a sign or digit goes.
+bool take_exponent(number_condenser& n, char c, int sign_state, int digits_state)
+{
+    if (n.state != digits_state && n.state != sign_state && (c == '+' || c == '-')) {
+        n.exponent_sign = c;
+        n.state = sign_state;
+        return true;
+    }
+    if (!is_digit(c))
+        return false;
+    exponent_digit(n, c);
+    n.state = digits_state;
+    return true;
+}
+
+char* write_text(char* p, const char* text, size_t length)
+{
+    std::memcpy(p, text, length);
+    return p + length;
+}
+
+// The significand as digits after "0." (or "0x0."), and the exponent that
+// makes its value, with the exponent given if it is complete.
+char* write_significand(const number_condenser& n, char* p, bool complete_exponent)
+{
+    // Each form ends with an exponent, so that no byte that ended the
+    // original number can carry on the written one.
+    if (!n.any_significant)
+        return write_text(p, n.hex ? "0x0p0" : "0e0", n.hex ? 5 : 3);
+    std::memcpy(p, n.hex ? "0x0." : "0.", n.hex ? 4 : 2);
+    p += n.hex ? 4 : 2;
+    std::memcpy(p, n.digits, n.kept);
+    p += n.kept;
+    if (n.sticky)
+        *p++ = '1';
+    int64_t scale = n.hex ? 4 : 1;
+    int64_t e = scale * (n.whole_digits - n.leading_zeros);
+    if (complete_exponent)
+        e += n.exponent_sign == '-' ? -n.exponent : n.exponent;
+    e = e > exponent_written ? exponent_written : e < -exponent_written ? -exponent_written : e;
+    return p + std::sprintf(p, "%c%lld", n.hex ? 'p' : 'e', static_cast<long long>(e));
+}
+
+} // namespace
+
+void number_start(number_condenser& n)
+{
+    n.state = s_start;
+    n.sign = 0;
+    n.hex = false;
+    n.any_significant = false;
+    n.sticky = false;
+    n.kept = 0;
+    n.whole_digits = 0;
+    n.leading_zeros = 0;
+    n.exponent = 0;
+    n.exponent_sign = 0;
+    n.exponent_mark = 0;
+    n.x_mark = 0;
+    n.word_length = 0;
+    n.payload_base = 0;
+    n.payload_length = 0;
+    n.payload = 0;
+}
+
+bool number_take(number_condenser& n, char c)
+{
+    switch (n.state) {
+    case s_start:
+        if (c == '+' || c == '-') {
+            n.sign = c;
+            n.state = s_sign;
+            return true;
+        }
+        return take_after_sign(n, c);
+    case s_sign:
+        return take_after_sign(n, c);
+    case s_point:
+        if (!is_digit(c))
+            return false;
+        fraction_digit(n, c, c == '0');
+        n.state = s_fraction;
+        return true;
+    case s_zero:
+        if (c == 'x' || c == 'X') {
+            n.x_mark = c;
+            n.state = s_hex;
+            return true;
+        }
+        [[fallthrough]];
+    case s_whole:
+        if (is_digit(c)) {
+            whole_digit(n, c, c == '0');
+            n.state = s_whole;
+        } else if (c == '.') {
+            n.state = s_fraction;
+        } else if (c == 'e' || c == 'E') {
+            n.exponent_mark = c;
+            n.state = s_e;
+        } else {
+            return false;
+        }
+        return true;
+    case s_fraction:
+        if (is_digit(c)) {
+            fraction_digit(n, c, c == '0');
+        } else if (c == 'e' || c == 'E') {
+            n.exponent_mark = c;
+            n.state = s_e;
+        } else {
+            return false;
+        }
+        return true;
+    case s_e:
+    case s_e_sign:
+    case s_e_digits:
+        return take_exponent(n, c, s_e_sign, s_e_digits);
+    case s_hex:
+    case s_hex_point:
+    case s_hex_whole:
+    case s_hex_fraction: {
+        int v = hex_value(c);
+        if (v >= 0) {
+            n.hex = true;
+            if (n.state == s_hex || n.state == s_hex_whole) {
+                whole_digit(n, c, v == 0);
+                n.state = s_hex_whole;
+            } else {
+                fraction_digit(n, c, v == 0);
+                n.state = s_hex_fraction;
+            }
+            return true;
+        }
+        if (c == '.' && (n.state == s_hex || n.state == s_hex_whole)) {
+            n.state = n.state == s_hex ? s_hex_point : s_hex_fraction;
+            return true;
+        }
+        if ((c == 'p' || c == 'P') && (n.state == s_hex_whole || n.state == s_hex_fraction)) {
+            n.exponent_mark = c;
+            n.state = s_p;
+            return true;
+        }
+        return false;
+    }
+    case s_p:
+    case s_p_sign:
+    case s_p_digits:
+        return take_exponent(n, c, s_p_sign, s_p_digits);
+    case s_infinity:
+        if (n.word_length < 8 && lower(c) == "infinity"[n.word_length]) {
+            n.word[n.word_length++] = c;
+            return true;
+        }
+        return false;
+    case s_nan:
+        if (n.word_length < 3 && lower(c) == "nan"[n.word_length]) {
+            n.word[n.word_length++] = c;
+            return true;
+        }
+        if (n.word_length == 3 && c == '(') {
+            n.state = s_nan_open;
+            return true;
+        }
+        return false;
+    case s_nan_open:
+        if (is_payload_char(c)) {
+            payload_char(n, c);
+            return true;
+        }
+        if (c == ')') {
+            n.state = s_nan_closed;
+            return true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+size_t number_text(const number_condenser& n, char* out)
+{
+    char* p = out;
+    if (n.sign != 0)
+        *p++ = n.sign;
+    switch (n.state) {
+    case s_point:
+        *p++ = '.';
+        break;
+    case s_zero:
+    case s_whole:
+    case s_fraction:
+    case s_hex_whole:
+    case s_hex_fraction:
+        p = write_significand(n, p, false);
+        break;
+    case s_e:
+    case s_p:
+        p = write_significand(n, p, false);
+        *p++ = n.exponent_mark;
+        break;
+    case s_e_sign:
+    case s_p_sign:
+        p = write_significand(n, p, false);
+        *p++ = n.exponent_mark;
+        *p++ = n.exponent_sign;
+        break;
+    case s_e_digits:
+    case s_p_digits:
+        p = write_significand(n, p, true);
+        break;
+    case s_hex:
+    case s_hex_point:
+        *p++ = '0';
+        *p++ = n.x_mark;
+        if (n.state == s_hex_point)
+            *p++ = '.';
+        break;
+    case s_infinity:
+    case s_nan:
+        p = write_text(p, n.word, static_cast<size_t>(n.word_length));
+        break;
+    case s_nan_open:
+        p = write_text(p, n.word, 3);
+        *p++ = '(';
+        break;
+    case s_nan_closed: {
+        // An empty payload reads as 0; "0x" with no digit after it, or any
+        // other character strtoull stops at, leaves none.
+        bool valid = n.payload_length == 0 ||
+                     (n.payload_base > 0 && (n.payload_base != 16 || n.payload_length > 2));
+        if (valid)
+            p += std::sprintf(p, "nan(0x%llx)", static_cast<unsigned long long>(n.payload));
+        else
+            p = write_text(p, "nan(_)", 6);
+        break;
+    }
+    default:
+        break;
+    }
+    return static_cast<size_t>(p - out);
+}
+
+namespace {
+
+// What the condenser does with the bytes where it stands in the line.
+enum : int {
+    st_two_spaces, // to the second whitespace character, each one written
+    st_blanks,     // a run of blanks, written as one
+    st_field,      // a field stepped over, written as one byte
+    st_number,     // a reading
+    st_field_rest, // what follows a reading in its field, not written
+    st_done,       // the rest of the line, not looked at
+};
+
+constexpr int total_power_steps[] = {st_two_spaces, st_blanks, st_number, st_done};
+constexpr int gpu_steps[] = {st_blanks, st_number, st_done};
+constexpr int cpu_steps[] = {st_blanks, st_field,  st_blanks, st_field,      st_blanks, st_number,
+                             st_field_rest, st_blanks, st_field, st_blanks, st_field,  st_blanks,
+                             st_field,  st_blanks, st_number, st_done};
+
+int step_kind(const line_condenser& c)
+{
+    switch (c.rule) {
+    case line_rule::total_power:
+        return total_power_steps[c.step];
+    case line_rule::cpu:
+        return cpu_steps[c.step];
+    default:
+        return gpu_steps[c.step];
+    }
+}
+
+void emit(line_condenser& c, char byte)
+{
+    c.text[c.length++] = byte;
+}
+
+void next_step(line_condenser& c)
+{
+    ++c.step;
+    c.in_field = false;
+}
+
+// The reading ends at byte: its text, and the byte where it runs on into
+// other characters, so that the counts see it.
+void end_number(line_condenser& c, char byte)
+{
+    c.length += number_text(c.number, c.text + c.length);
+    if (!is_space(byte))
+        emit(c, byte);
+    number_start(c.number);
+    next_step(c);
+}
+
+} // namespace
+
+void condenser_start(line_condenser& c, line_rule rule)
+{
+    c.rule = rule;
+    c.step = 0;
+    c.spaces = 0;
+    c.in_field = false;
+    c.length = 0;
+    number_start(c.number);
+}
+
+void condenser_feed(line_condenser& c, const char* p, const char* end)
+{
+    while (p < end) {
+        char byte = *p;
+        switch (step_kind(c)) {
+        case st_two_spaces:
+            if (is_space(byte)) {
+                emit(c, byte);
+                c.in_field = false;
+                if (++c.spaces == 2)
+                    next_step(c);
+            } else {
+                if (!c.in_field)
+                    emit(c, 'x');
+                c.in_field = true;
+                while (++p < end && !is_space(*p)) {
+                }
+                continue;
+            }
+            break;
+        case st_blanks:
+            if (!is_blank(byte)) {
+                next_step(c);
+                continue;
+            }
+            if (!c.in_field)
+                emit(c, ' ');
+            c.in_field = true;
+            break;
+        case st_field:
+        case st_field_rest:
+            if (is_space(byte)) {
+                next_step(c);
+                continue;
+            }
+            if (!c.in_field && step_kind(c) == st_field)
+                emit(c, 'x');
+            c.in_field = true;
+            while (++p < end && !is_space(*p)) {
+            }
+            continue;
+        case st_number:
+            if (!number_take(c.number, byte)) {
+                end_number(c, byte);
+                continue;
+            }
+            break;
+        default:
+            return;
+        }
+        ++p;
+    }
+}
+
+void condenser_finish(line_condenser& c)
+{
+    if (step_kind(c) == st_number)
+        end_number(c, '\n');
+    emit(c, '\n');
+}

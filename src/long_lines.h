@@ -1,0 +1,78 @@
+// Lines longer than the buffer. A reader never holds such a line whole: it
+// hands the line's bytes, as they arrive, to a condenser, which keeps only
+// what the log's rule looks at and writes it as a short line that gives the
+// same readings and the same counts. A field that the rule steps over
+// becomes one byte, a run of blanks one blank, and a reading a number of at
+// most number_text_size bytes with strtod's value, followed by the byte
+// that ended it. The rest of the line is not looked at, so memory stays
+// the same whatever a line's length.
+#ifndef ENERGY_TOTALS_LONG_LINES_H
+#define ENERGY_TOTALS_LONG_LINES_H
+
+#include <cstddef>
+#include <cstdint>
+
+// The reading rules, by where their readings stand.
+enum class line_rule { total_power, cpu, gpu };
+
+// A number as strtod reads it, taken a byte at a time, in bounded memory.
+// The text it leaves has strtod's value (the payload of a NaN included) and
+// strtod stops on it at the same byte as on the original, or after it where
+// the original's number ran to the end: the leading significant digits (more than the 767 a double's
+// rounding can depend on), one non-zero digit standing for all the others
+// if any of them is not 0, and the exponent, which saturates far past where
+// a double overflows or underflows.
+constexpr size_t number_text_size = 1024;
+
+struct number_condenser {
+    int state = 0;
+    char sign = 0;             // '+', '-' or 0
+    bool hex = false;
+    bool any_significant = false;
+    bool sticky = false;       // a non-zero digit past the kept ones
+    size_t kept = 0;
+    int64_t whole_digits = 0;  // significant digits before the point
+    int64_t leading_zeros = 0; // zeros after the point before the first significant one
+    int64_t exponent = 0;
+    char exponent_sign = 0;
+    char exponent_mark = 0;    // e, E, p or P, as written
+    char x_mark = 0;           // x or X, as written
+    int word_length = 0;       // letters of "infinity" or "nan" matched
+    char word[8] = {};         // and as written
+    int payload_base = 0;      // the NaN payload's base (0: not yet known; -1: no payload)
+    int payload_length = 0;
+    uint64_t payload = 0;
+    char digits[800];
+};
+
+void number_start(number_condenser& n);
+
+// Takes the next byte; returns false, taking nothing, when the byte can't
+// continue a number.
+bool number_take(number_condenser& n, char c);
+
+// Writes the number taken so far to out (number_text_size bytes); returns
+// its length. Does not allocate.
+size_t number_text(const number_condenser& n, char* out);
+
+constexpr size_t condensed_line_size = 2 * number_text_size + 64;
+
+struct line_condenser {
+    line_rule rule = line_rule::gpu;
+    int step = 0;
+    int spaces = 0;        // whitespace seen, for the total-power rule
+    bool in_field = false; // within a field already written as one byte
+    number_condenser number;
+    size_t length = 0;
+    char text[condensed_line_size];
+};
+
+void condenser_start(line_condenser& c, line_rule rule);
+
+// Takes the bytes [p, end) of the line, none of them its newline.
+void condenser_feed(line_condenser& c, const char* p, const char* end);
+
+// Ends the line with a newline: c.text holds it, c.length bytes.
+void condenser_finish(line_condenser& c);
+
+#endif
