@@ -13,6 +13,7 @@
 
 #include "energy_summary.h"
 #include "log_warnings.h"
+#include "open_file.h"
 #include "power_logs.h"
 #include "summary_output.h"
 
@@ -73,7 +74,7 @@ void report_unreadable(const char* name, int err)
 
 int open_log(const char* name)
 {
-    int fd = open(name, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    int fd = open_file(name, O_RDONLY | O_NOCTTY);
     if (fd < 0)
         report_unreadable(name, errno);
     return fd;
@@ -136,7 +137,7 @@ int read_big_logs_at_once(const char* const names[3], energy_summary& s, log_sha
     log_reader readers[3] = {read_total_power_log, read_cpu_power_log, read_gpu_power_log};
     log_job jobs[3];
     for (int i = 0; i < 3; ++i) {
-        jobs[i].fd = open(names[i], O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        jobs[i].fd = open_file(names[i], O_RDONLY | O_NOCTTY);
         jobs[i].reader = readers[i];
         struct stat st;
         if (jobs[i].fd < 0 || fstat(jobs[i].fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -271,10 +272,18 @@ int run(int argc, char** argv)
     table_name table = results_table_name(options.results_id);
     if (options.write_switch != 1)
         return 0;
-    int err = append_results_row(table.text, summary);
+    char row[results_row_size];
+    int row_size = format_results_row(summary, nullptr, row, sizeof row);
+    int undo_error = 0;
+    int err = append_results_row(table.text, row, static_cast<size_t>(row_size), &undo_error);
     if (err != 0) {
         std::fputs("couldn't write results\n", stdout);
         std::fprintf(stderr, "energy-totals: %s: %s\n", table.text, std::strerror(err));
+        if (undo_error != 0)
+            std::fprintf(stderr,
+                         "energy-totals: %s: the row could not be taken back (%s): the table "
+                         "may end in part of it, which the next run removes, or hold all of it\n",
+                         table.text, std::strerror(undo_error));
         return -1;
     }
     return 0;

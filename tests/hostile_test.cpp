@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -198,6 +199,42 @@ TEST(HostileLogs, VeryLongSingleLine)
     EXPECT_EQ(r.output, expected_summary("a b 12.5", c.cpu, c.gpu));
     EXPECT_EQ(read_file(c.dir.file("results.txt")),
               "heading\n6.25\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
+}
+
+// Memory stays flat whatever the lines: a gigabyte of NUL bytes with no
+// newline (what a crash can leave), and readings of 60 MB, under an
+// address-space limit of 256 MiB; the readings are still strtod's.
+TEST(HostileLogs, FlatMemoryForAnyLine)
+{
+    if (!ENERGY_TOTALS_EXE_STATIC)
+        GTEST_SKIP() << "a sanitized tool can't run under an address-space limit";
+    hostile_case c;
+    c.write();
+    int fd = open(c.dir.file("case.total.pwr").c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_EQ(ftruncate(fd, 1LL << 30), 0);
+    close(fd);
+    std::mt19937 rng(3);
+    std::string digits(60 << 20, '0');
+    for (char& d : digits)
+        d = static_cast<char>('0' + rng() % 10);
+    digits[30 << 20] = '.';
+    std::string field3 = digits + "e-" + std::to_string(30 << 20);
+    std::string gpu = "-" + digits;
+    c.cpu = "header\na b " + field3 + " c d e 2\n";
+    c.gpu = gpu + "W\n100\n";
+    write_file(c.dir.file("case.cpu.pwr"), c.cpu);
+    write_file(c.dir.file("gpupower1.out"), c.gpu);
+    tool_result r = run_tool_with(c.dir.path, {"case", "1", "0"}, [] {
+        struct rlimit limit = {256 << 20, 256 << 20};
+        setrlimit(RLIMIT_AS, &limit);
+    });
+    energy_summary s;
+    s.cpu1 = std::strtod(field3.c_str(), nullptr);
+    s.cpu2 = 2;
+    s.gpu1 = std::strtod(gpu.c_str(), nullptr) * 0.1 + 100 * 0.1;
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(r.output, console_text(s));
+    EXPECT_NE(r.errors.find("case.total.pwr: the last line has no newline"), std::string::npos);
 }
 
 TEST(HostileLogs, OnlyNewlines)
@@ -394,10 +431,75 @@ TEST(HostileTable, StatusSaysWhetherTheRowIsIn)
         close(1);
         close(2);
     }, true);
+    // A row that can't be synced nor cut back (a journal that aborted): the
+    // run fails, and says that the table may hold the row.
+    c.write();
+    tool_result r = run_tool_with(c.dir.path, {"case", "1", "0"}, [] {
+        fail_syscall(SYS_fsync, EIO);
+        fail_syscall(SYS_ftruncate, EROFS);
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.errors, "energy-totals: results.txt: Input/output error\n"
+                        "energy-totals: results.txt: the row could not be taken back (Read-only "
+                        "file system): the table may end in part of it, which the next run "
+                        "removes, or hold all of it\n");
 }
 
-// A table that is a FIFO: with nobody reading it, a failure; with a reader,
-// the row reaches it even when a stop signal arrives while it is written.
+// Standard error closed, and no /dev/null to put in its place (an empty
+// /dev in a container): the table is not opened as descriptor 2, so the
+// notice that a fragment was cut does not land in it.
+TEST(HostileTable, NoStandardErrorAndNoDevNull)
+{
+    hostile_case c;
+    c.write("heading\n20\t\t1\t");
+    tool_result r = run_tool_with(c.dir.path, {"case", "1", "0"}, [] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("energy-totals-test", "/dev", "tmpfs", 0, nullptr) != 0)
+            _exit(123);
+        close(2);
+    });
+    if (r.status == 123)
+        GTEST_SKIP() << "can't put an empty /dev in place here (needs root)";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(c.dir.file("results.txt")), "heading\n" + plain_row);
+}
+
+// An append-only table (chattr +a, which refuses to cut a row back) at a
+// file size limit the row would cross: nothing of the row is written.
+TEST(HostileTable, AppendOnlyTableAtSizeLimit)
+{
+    hostile_case c;
+    c.write();
+    scratch_dir mount_point;
+    std::string image = c.dir.file("ext4.img");
+    std::string table = mount_point.file("results.txt");
+    std::string setup = "truncate -s 8M '" + image + "' && mkfs.ext4 -q -F '" + image +
+                        "' 2>/dev/null && mount -o loop '" + image + "' '" + mount_point.path +
+                        "' 2>/dev/null";
+    if (std::system(setup.c_str()) != 0)
+        GTEST_SKIP() << "can't mount an ext4 image here (needs root, a loop device, e2fsprogs)";
+    write_file(table, "heading\n");
+    symlink(table.c_str(), c.dir.file("results9.txt").c_str());
+    bool append_only = std::system(("chattr +a '" + table + "'").c_str()) == 0;
+    tool_result r;
+    if (append_only)
+        r = run_tool_with(c.dir.path, {"case", "1", "9"}, [] {
+            struct rlimit limit = {12, 12};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        });
+    std::string after = read_file(table);
+    std::system(("chattr -a '" + table + "'; umount '" + mount_point.path + "'").c_str());
+    if (!append_only)
+        GTEST_SKIP() << "chattr +a failed";
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.errors, "energy-totals: results9.txt: File too large\n");
+    EXPECT_EQ(after, "heading\n");
+}
+
+// A table that is a FIFO: with nobody reading it, a failure; with a reader
+// that stopped reading, a stop signal still ends the run, which has written
+// nothing, since a pipe takes a short row whole or not at all; once the
+// reader drains the pipe, a run appends its row.
 TEST(HostileTable, FifoTable)
 {
     hostile_case c;
@@ -409,7 +511,7 @@ TEST(HostileTable, FifoTable)
     EXPECT_EQ(r.output, expected_summary(c.total, c.cpu, c.gpu) + "couldn't write results\n");
     EXPECT_EQ(r.errors, "energy-totals: results4.txt: No such device or address\n");
 
-    // A full pipe holds the tool in its write until the reader drains it.
+    // A full pipe holds the tool in its write.
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
@@ -418,25 +520,37 @@ TEST(HostileTable, FifoTable)
     while (::write(filler, "x", 1) == 1)
         ++filled;
     close(filler);
-    int pid = start_tool(c.dir.path, {"case", "1", "4"});
-    std::string syscall_file = "/proc/" + std::to_string(pid) + "/syscall";
     std::string writing = std::to_string(SYS_write) + " ";
-    for (int i = 0; i < 1000 && read_file(syscall_file).compare(0, writing.size(), writing) != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(read_file(syscall_file).compare(0, writing.size(), writing), 0);
-    kill(pid, SIGTERM);
-    std::string drained;
-    char buf[4096];
-    ssize_t n;
-    while (drained.size() < filled + 10 || drained.back() != '\n') {
-        if ((n = read(reader, buf, sizeof buf)) > 0)
-            drained.append(buf, static_cast<size_t>(n));
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    auto drain = [&](size_t at_least) {
+        std::string drained;
+        char buf[4096];
+        ssize_t n;
+        for (int idle = 0; idle < 200 && (drained.size() < at_least || idle < 20);) {
+            if ((n = read(reader, buf, sizeof buf)) > 0) {
+                drained.append(buf, static_cast<size_t>(n));
+                idle = 0;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                ++idle;
+            }
+        }
+        return drained;
+    };
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        int pid = start_tool(c.dir.path, {"case", "1", "4"});
+        std::string syscall_file = "/proc/" + std::to_string(pid) + "/syscall";
+        for (int i = 0; i < 1000 && read_file(syscall_file).compare(0, writing.size(), writing) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(read_file(syscall_file).compare(0, writing.size(), writing), 0);
+        kill(pid, sig);
+        EXPECT_EQ(wait_tool(pid), -1) << "signal " << sig;
     }
+    EXPECT_EQ(drain(filled), std::string(filled, 'x'));
+    int pid = start_tool(c.dir.path, {"case", "1", "4"});
+    std::string drained = drain(plain_row.size());
     close(reader);
     EXPECT_EQ(wait_tool(pid), 0);
-    EXPECT_EQ(drained.substr(filled), plain_row);
+    EXPECT_EQ(drained, plain_row);
 }
 
 // A run kept waiting for the lock says so, once, and then appends.

@@ -16,13 +16,24 @@
 
 namespace {
 
-std::string row_text(const energy_summary& s)
+std::string row_text(const energy_summary& s, const char* label = nullptr)
 {
     char row[results_row_size];
-    int length = format_results_row(s, row, sizeof row);
+    int length = format_results_row(s, label, row, sizeof row);
     EXPECT_GT(length, 0);
     EXPECT_LT(static_cast<size_t>(length), sizeof row);
     return std::string(row, static_cast<size_t>(length));
+}
+
+// Appends s's row to table; returns the status, having checked that a
+// failure other than a refused undo says so.
+int append_row(const std::string& table, const energy_summary& s)
+{
+    std::string row = row_text(s);
+    int undo_error = 0;
+    int err = append_results_row(table.c_str(), row.data(), row.size(), &undo_error);
+    EXPECT_EQ(undo_error, 0) << table;
+    return err;
 }
 
 energy_summary figures(double total, double cpu1, double cpu2, double gpu1)
@@ -98,17 +109,17 @@ TEST(AppendResultsRow, AddsAfterTheLastByte)
     std::string row = row_text(s);
 
     write_file(table, "heading\n");
-    ASSERT_EQ(append_results_row(table.c_str(), s), 0);
-    ASSERT_EQ(append_results_row(table.c_str(), s), 0);
+    ASSERT_EQ(append_row(table, s), 0);
+    ASSERT_EQ(append_row(table, s), 0);
     EXPECT_EQ(read_file(table), "heading\n" + row + row);
 
     // No newline is put before the row.
     write_file(table, "no newline");
-    ASSERT_EQ(append_results_row(table.c_str(), s), 0);
+    ASSERT_EQ(append_row(table, s), 0);
     EXPECT_EQ(read_file(table), "no newline" + row);
 
     write_file(table, "");
-    ASSERT_EQ(append_results_row(table.c_str(), s), 0);
+    ASSERT_EQ(append_row(table, s), 0);
     EXPECT_EQ(read_file(table), row);
 }
 
@@ -116,12 +127,12 @@ TEST(AppendResultsRow, TableIsNeverCreated)
 {
     scratch_dir dir;
     std::string table = dir.file("results.txt");
-    EXPECT_EQ(append_results_row(table.c_str(), energy_summary{}), ENOENT);
+    EXPECT_EQ(append_row(table, energy_summary{}), ENOENT);
     EXPECT_FALSE(file_exists(table));
-    EXPECT_EQ(append_results_row(dir.path.c_str(), energy_summary{}), EISDIR);
+    EXPECT_EQ(append_row(dir.path, energy_summary{}), EISDIR);
     std::string dangling = dir.file("dangling.txt");
     ASSERT_EQ(symlink(dir.file("nowhere").c_str(), dangling.c_str()), 0);
-    EXPECT_EQ(append_results_row(dangling.c_str(), energy_summary{}), ENOENT);
+    EXPECT_EQ(append_row(dangling, energy_summary{}), ENOENT);
     EXPECT_FALSE(file_exists(dir.file("nowhere")));
 }
 
@@ -139,13 +150,95 @@ TEST(AppendResultsRow, FailedWriteLeavesTableAsItWas)
         struct rlimit limit = {before.size() + 5, before.size() + 5};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
             _exit(100);
-        _exit(append_results_row(table.c_str(), figures(1, 2, 3, 4)) == EFBIG ? 0 : 1);
+        _exit(append_row(table, figures(1, 2, 3, 4)) == EFBIG ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(read_file(table), before);
+}
+
+void VerifyFragment(const std::string& tail, bool fragment)
+{
+    EXPECT_EQ(is_row_fragment(tail.data(), tail.size()), fragment) << "tail \"" << tail << "\"";
+}
+
+TEST(ResultsRow, FragmentIsTheStartOfARow)
+{
+    std::string row = row_text(figures(1.5e6, -20, 1.25, 0.1));
+    row.pop_back();
+    std::string labelled = row_text(figures(-HUGE_VAL, NAN, 3, 4), "case 7");
+    labelled.pop_back();
+    // Every start of a row, a whole row without its newline included.
+    for (const std::string& r : {row, labelled})
+        for (size_t n = 1; n <= r.size(); ++n)
+            VerifyFragment(r.substr(0, n), true);
+    VerifyFragment(row + "\t", true);
+    VerifyFragment(row + "\t\t", true);
+    // Not a row: empty, a heading, a note, a figure of another format, tab
+    // runs of other lengths, a label with a CR.
+    VerifyFragment("", false);
+    VerifyFragment("total\t\tCPU1", false);
+    VerifyFragment("no newline", false);
+    VerifyFragment("1.5e+6\t\t", false);
+    VerifyFragment("1.\t", false);
+    VerifyFragment("1\t2", false);
+    VerifyFragment("1\t\t\t2", false);
+    VerifyFragment("1\t\t2\t\t3\t\t4\t\t5", false);
+    VerifyFragment(row + "\t\t\t", false);
+    VerifyFragment(labelled + "\r", false);
+}
+
+// A row that an interrupted run left part of is cut off before the next
+// row goes in; a heading or note without a newline is joined to.
+TEST(AppendResultsRow, CutsOffARowFragment)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    energy_summary s = figures(20, 1.25, 2, 0.5);
+    std::string row = row_text(s);
+    for (const std::string& before : {std::string("heading\n"), std::string()}) {
+        write_file(table, before + row.substr(0, 11));
+        ASSERT_EQ(append_row(table, s), 0);
+        EXPECT_EQ(read_file(table), before + row);
+    }
+    for (const std::string& kept : {"heading\n" + row + "note: x", std::string("total\t\tCPU1")}) {
+        write_file(table, kept);
+        ASSERT_EQ(append_row(table, s), 0);
+        EXPECT_EQ(read_file(table), kept + row);
+    }
+}
+
+// Once the row is written, no signal that can be held ends the run: each
+// one, sent while the run stalls before its sync, waits until it exits,
+// with the row in.
+TEST(AppendResultsRow, SignalsWaitForTheExit)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    write_file(table, "");
+    std::string row = row_text(figures(1, 2, 3, 4));
+    static int signal_to_send;
+    int rows = 0;
+    for (int sig = 1; sig <= SIGRTMAX; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP)
+            continue;
+        signal_to_send = sig;
+        pid_t pid = fork();
+        if (pid == 0) {
+            before_row_sync = [] { kill(getpid(), signal_to_send); };
+            _exit(append_row(table, figures(1, 2, 3, 4)));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "signal " << sig;
+        ++rows;
+    }
+    std::string expected;
+    for (int i = 0; i < rows; ++i)
+        expected += row;
+    EXPECT_EQ(read_file(table), expected);
 }
 
 } // namespace

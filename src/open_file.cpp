@@ -1,0 +1,18 @@
+#include "open_file.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+int open_file(const char* path, int flags)
+{
+    int fd = open(path, flags | O_CLOEXEC);
+    if (fd < 0 || fd > 2)
+        return fd;
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int err = errno;
+    close(fd);
+    errno = err;
+    return high;
+}
