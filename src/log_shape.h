@@ -15,6 +15,7 @@ struct log_shape {
     uint64_t not_finite = 0; // readings that are nan or infinite
     bool header = false;     // the first line, counted above, holds no reading
     bool unended = false;    // the last line has no newline
+    bool header_readings = false; // the CPU log's header holds both readings
 };
 
 #endif

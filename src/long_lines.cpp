@@ -444,11 +444,17 @@ void condenser_start(line_condenser& c, line_rule rule)
     c.spaces = 0;
     c.in_field = false;
     c.length = 0;
+    c.head_length = 0;
     number_start(c.number);
 }
 
 void condenser_feed(line_condenser& c, const char* p, const char* end)
 {
+    size_t head = static_cast<size_t>(end - p);
+    if (head > sizeof c.head - c.head_length)
+        head = sizeof c.head - c.head_length;
+    std::memcpy(c.head + c.head_length, p, head);
+    c.head_length += head;
     while (p < end) {
         char byte = *p;
         switch (step_kind(c)) {

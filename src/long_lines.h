@@ -65,6 +65,8 @@ struct line_condenser {
     number_condenser number;
     size_t length = 0;
     char text[condensed_line_size];
+    size_t head_length = 0; // the line's first bytes, as they were
+    char head[64];
 };
 
 void condenser_start(line_condenser& c, line_rule rule);

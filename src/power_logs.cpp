@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int line_buffer_init(line_buffer& lb, size_t capacity)
@@ -32,10 +33,31 @@ void line_buffer_free(line_buffer& lb)
 
 namespace {
 
-using line_scanner = void (*)(const char*, const char*, energy_summary&, log_shape&);
-
 // What becomes of a log's first line.
 enum class first_line { header_if_no_reading, header };
+
+// A log's rule as the read loop takes it.
+struct log_rule {
+    void (*scan)(const char*, const char*, energy_summary&, log_shape&);
+    first_line first;
+    line_rule rule;
+};
+
+constexpr log_rule total_power_rule = {add_total_power_lines, first_line::header_if_no_reading,
+                                       line_rule::total_power};
+constexpr log_rule cpu_rule = {add_cpu_power_lines, first_line::header, line_rule::cpu};
+constexpr log_rule gpu_rule = {add_gpu_power_lines, first_line::header_if_no_reading,
+                               line_rule::gpu};
+
+// Whole lines, [begin, end), as the read loop hands them on: the log's
+// first line on its own (unless it is a header, which is dropped), and a
+// line longer than the buffer condensed, with the condenser that holds it.
+struct line_run {
+    const char* begin;
+    const char* end;
+    bool first;
+    const line_condenser* condensed;
+};
 
 // Moves the unfinished line to the front of the buffer, to read on after
 // it. Returns false when that line fills the buffer.
@@ -49,16 +71,25 @@ bool make_room(line_buffer& lb)
     return lb.end < lb.capacity;
 }
 
-// Takes the line that fills the buffer through a condenser (long_lines.h),
-// reading on to its newline through the same buffer; c holds the condensed
-// line. Leaves in [begin, end) the bytes read after the newline, and sets
-// *at_end where the file ended first. Returns 0 or the errno of a read.
-int condense_long_line(int fd, line_buffer& lb, line_condenser& c, bool* at_end)
+// Reads into the buffer after what it holds. Returns the bytes read, 0 at
+// the end of the file, or -1 with errno set.
+ssize_t read_more(int fd, line_buffer& lb)
 {
-    size_t at = 0;
+    ssize_t n;
+    while ((n = read(fd, lb.data + lb.end, lb.capacity - lb.end)) < 0 && errno == EINTR) {
+    }
+    return n;
+}
+
+// Takes the line that starts the buffer, to its newline or the end of the
+// file, through c, reading on through the same buffer. Leaves in [begin,
+// end) the bytes read after the newline, and sets *at_end where the file
+// ended first. Returns 0 or the errno of a read.
+int condense_line(int fd, line_buffer& lb, line_condenser& c, bool* at_end)
+{
     for (;;) {
-        const char* p = lb.data + at;
-        const void* nl = std::memchr(p, '\n', lb.end - at);
+        const char* p = lb.data + lb.begin;
+        const void* nl = std::memchr(p, '\n', lb.end - lb.begin);
         const char* stop = nl != nullptr ? static_cast<const char*>(nl) : lb.data + lb.end;
         condenser_feed(c, p, stop);
         if (nl != nullptr) {
@@ -66,14 +97,10 @@ int condense_long_line(int fd, line_buffer& lb, line_condenser& c, bool* at_end)
             condenser_finish(c);
             return 0;
         }
-        ssize_t n = read(fd, lb.data, lb.capacity);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        lb.begin = lb.end = 0;
+        ssize_t n = read_more(fd, lb);
+        if (n < 0)
             return errno;
-        }
-        at = 0;
-        lb.begin = 0;
         lb.end = static_cast<size_t>(n);
         if (n == 0) {
             *at_end = true;
@@ -83,116 +110,201 @@ int condense_long_line(int fd, line_buffer& lb, line_condenser& c, bool* at_end)
     }
 }
 
-// Scans the log's first line, [begin, end), on its own: with
-// header_if_no_reading, a first line without a reading is taken for a header
-// and set apart in shape (its 0 is still added, as for any such line).
-void scan_first_line(const char* begin, const char* end, energy_summary& s, log_shape& shape,
-                     line_scanner scan, first_line first)
-{
-    uint64_t before = shape.no_reading;
-    scan(begin, end, s, shape);
-    if (first == first_line::header_if_no_reading && shape.no_reading != before)
-        shape.header = true;
-}
-
-// Hands the whole lines in [begin, end) to scan, the first newline no
-// earlier than from; a first_line::header is dropped as it arrives, and is
-// never held whole, however long it is.
-void take_lines(line_buffer& lb, size_t from, bool& at_first_line, energy_summary& s,
-                log_shape& shape, line_scanner scan, first_line first)
-{
-    if (at_first_line) {
-        const void* nl = std::memchr(lb.data + from, '\n', lb.end - from);
-        if (nl == nullptr) {
-            if (first == first_line::header)
-                lb.begin = lb.end;
-            return;
-        }
-        at_first_line = false;
-        const char* second_line = static_cast<const char*>(nl) + 1;
-        if (first != first_line::header)
-            scan_first_line(lb.data + lb.begin, second_line, s, shape, scan, first);
-        lb.begin = static_cast<size_t>(second_line - lb.data);
-        from = lb.begin;
-    }
-    const void* last = memrchr(lb.data + from, '\n', lb.end - from);
-    if (last == nullptr)
-        return;
-    const char* lines_end = static_cast<const char*>(last) + 1;
-    scan(lb.data + lb.begin, lines_end, s, shape);
-    lb.begin = static_cast<size_t>(lines_end - lb.data);
-}
-
-// Reads fd to its end, handing every run of whole lines to scan, and the
-// last line, if it has no newline, with one added: after a newline a line
-// holds nothing, so the added one changes no reading. A line that does not
-// fit the buffer is condensed by rule as it is read, and scanned as such.
-int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, line_scanner scan,
-             first_line first, line_rule rule)
+// Reads fd to its end and hands its lines to take, as line_runs; the last
+// line, if it has no newline, with one added: after a newline a line holds
+// nothing, so the added one changes no reading. A line that does not fit
+// the buffer is condensed by the rule as it is read. A header is taken
+// through a condenser as it arrives, never held whole, and shape notes
+// whether it holds both readings. Returns 0 or the errno of a read.
+template <class Take>
+int read_lines(int fd, line_buffer& lb, const log_rule& rule, log_shape& shape, Take take)
 {
     lb.begin = 0;
     lb.end = 0;
     bool at_first_line = true;
+    bool at_end = false;
+    if (rule.first == first_line::header) {
+        line_condenser header;
+        condenser_start(header, rule.rule);
+        int status = condense_line(fd, lb, header, &at_end);
+        if (status != 0)
+            return status;
+        energy_summary ignored;
+        log_shape seen;
+        rule.scan(header.text, header.text + header.length, ignored, seen);
+        shape.header_readings = seen.no_reading == 0;
+        at_first_line = false;
+    }
+    size_t searched = lb.begin; // [begin, searched) holds no newline
     for (;;) {
+        if (at_first_line) {
+            const void* nl = std::memchr(lb.data + searched, '\n', lb.end - searched);
+            if (nl != nullptr) {
+                const char* second_line = static_cast<const char*>(nl) + 1;
+                take(line_run{lb.data + lb.begin, second_line, true, nullptr});
+                lb.begin = searched = static_cast<size_t>(second_line - lb.data);
+                at_first_line = false;
+            }
+        }
+        if (!at_first_line) {
+            const void* last = memrchr(lb.data + searched, '\n', lb.end - searched);
+            if (last != nullptr) {
+                const char* lines_end = static_cast<const char*>(last) + 1;
+                take(line_run{lb.data + lb.begin, lines_end, false, nullptr});
+                lb.begin = static_cast<size_t>(lines_end - lb.data);
+            }
+        }
+        searched = lb.end;
+        if (at_end)
+            break;
+        size_t shift = lb.begin;
         if (!make_room(lb)) {
             line_condenser c;
-            condenser_start(c, rule);
-            bool at_end = false;
-            int status = condense_long_line(fd, lb, c, &at_end);
+            condenser_start(c, rule.rule);
+            int status = condense_line(fd, lb, c, &at_end);
             if (status != 0)
                 return status;
             shape.unended = shape.unended || at_end;
-            if (at_first_line)
-                scan_first_line(c.text, c.text + c.length, s, shape, scan, first);
-            else
-                scan(c.text, c.text + c.length, s, shape);
+            take(line_run{c.text, c.text + c.length, at_first_line, &c});
             at_first_line = false;
-            if (at_end)
-                return 0;
-            take_lines(lb, lb.begin, at_first_line, s, shape, scan, first);
+            searched = lb.begin;
             continue;
         }
-        ssize_t n = read(fd, lb.data + lb.end, lb.capacity - lb.end);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        searched -= shift;
+        ssize_t n = read_more(fd, lb);
+        if (n < 0)
             return errno;
-        }
         if (n == 0)
             break;
-        size_t fresh = lb.end;
         lb.end += static_cast<size_t>(n);
-        take_lines(lb, fresh, at_first_line, s, shape, scan, first);
     }
     if (lb.begin < lb.end) {
         shape.unended = true;
         lb.data[lb.end] = '\n';
-        if (at_first_line)
-            scan_first_line(lb.data + lb.begin, lb.data + lb.end + 1, s, shape, scan, first);
-        else
-            scan(lb.data + lb.begin, lb.data + lb.end + 1, s, shape);
+        take(line_run{lb.data + lb.begin, lb.data + lb.end + 1, at_first_line, nullptr});
         lb.begin = lb.end;
     }
     return 0;
+}
+
+// Reads a log by its rule into s and shape. With header_if_no_reading, a
+// first line without a reading is taken for a header and set apart in
+// shape (its 0 is still added, as for any such line).
+int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const log_rule& rule)
+{
+    return read_lines(fd, lb, rule, shape, [&](const line_run& run) {
+        uint64_t before = shape.no_reading;
+        rule.scan(run.begin, run.end, s, shape);
+        if (run.first && shape.no_reading != before)
+            shape.header = true;
+    });
 }
 
 } // namespace
 
 int read_total_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
 {
-    return read_log(fd, lb, s, shape, add_total_power_lines, first_line::header_if_no_reading,
-                    line_rule::total_power);
+    return read_log(fd, lb, s, shape, total_power_rule);
 }
 
 int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
 {
-    return read_log(fd, lb, s, shape, add_cpu_power_lines, first_line::header, line_rule::cpu);
+    return read_log(fd, lb, s, shape, cpu_rule);
 }
 
 int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
 {
-    return read_log(fd, lb, s, shape, add_gpu_power_lines, first_line::header_if_no_reading,
-                    line_rule::gpu);
+    return read_log(fd, lb, s, shape, gpu_rule);
+}
+
+namespace {
+
+void pick(picked_line& picked, uint64_t number, const char* text, size_t length)
+{
+    if (picked.number != 0)
+        return;
+    picked.number = number;
+    picked.length = length < sizeof picked.text ? length : sizeof picked.text;
+    std::memcpy(picked.text, text, picked.length);
+}
+
+bool is_blank_line(const char* p, const char* end)
+{
+    while (p < end && is_space(*p))
+        ++p;
+    return p == end;
+}
+
+} // namespace
+
+int look_again(int fd, line_buffer& lb, int log, log_details& details)
+{
+    const log_rule& rule = log == 0 ? total_power_rule : log == 1 ? cpu_rule : gpu_rule;
+    log_shape shape;
+    uint64_t number = log == 1 ? 1 : 0;
+    uint64_t blanks = 0;
+    int status = read_lines(fd, lb, rule, shape, [&](const line_run& run) {
+        for (const char* p = run.begin; p < run.end;) {
+            const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
+            const char* text = run.condensed != nullptr ? run.condensed->head : p;
+            size_t length = run.condensed != nullptr ? run.condensed->head_length
+                                                     : static_cast<size_t>(end - 1 - p);
+            ++number;
+            energy_summary ignored;
+            log_shape seen;
+            rule.scan(p, end, ignored, seen);
+            bool header = run.first && seen.no_reading != 0;
+            if (!header && is_blank_line(p, end)) {
+                ++blanks;
+            } else if (!header) {
+                details.blank_lines += blanks;
+                blanks = 0;
+                if (seen.no_reading != 0)
+                    pick(details.no_reading, number, text, length);
+            }
+            if (seen.runs_on != 0)
+                pick(details.runs_on, number, text, length);
+            if (seen.not_finite != 0)
+                pick(details.not_finite, number, text, length);
+            p = end;
+        }
+    });
+    details.trailing_blanks = blanks;
+    return status;
+}
+
+int first_and_last_lines(int fd, bool skip_first, picked_line& first, picked_line& last)
+{
+    char buf[4096];
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return -1;
+    ssize_t n = pread(fd, buf, sizeof buf, 0);
+    if (n <= 0)
+        return -1;
+    const char* p = buf;
+    const char* end = buf + n;
+    if (skip_first) {
+        const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
+        if (nl == nullptr)
+            return -1;
+        p = static_cast<const char*>(nl) + 1;
+    }
+    const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
+    pick(first, 1, p, static_cast<size_t>((nl != nullptr ? static_cast<const char*>(nl) : end) - p));
+    off_t from = st.st_size > static_cast<off_t>(sizeof buf) ? st.st_size - static_cast<off_t>(sizeof buf) : 0;
+    n = pread(fd, buf, sizeof buf, from);
+    if (n <= 0)
+        return -1;
+    end = buf + n;
+    while (end > buf && is_space(end[-1]))
+        --end;
+    const char* start = static_cast<const char*>(memrchr(buf, '\n', static_cast<size_t>(end - buf)));
+    if (start == nullptr && from > 0)
+        return -1;
+    start = start != nullptr ? start + 1 : buf;
+    pick(last, 2, start, static_cast<size_t>(end - start));
+    return 0;
 }
 
 namespace {
