@@ -2,77 +2,218 @@
 
 namespace {
 
-// The sampling periods, in seconds, that the weights of the total-power and
-// GPU logs stand for.
-constexpr double total_seconds_per_line = 0.5;
-constexpr double gpu_seconds_per_line = 0.1;
-
 // Logs shorter than this, in lines, are too short for their lengths in time
-// to be compared: a few lines either way at the ends would decide it.
+// to be compared on their own: a few lines either way at the ends would
+// decide it. One that short is still compared with a long one.
 constexpr unsigned long long lines_to_compare = 20;
 
-unsigned long long as_count(uint64_t n)
+// How far two lengths in time may differ, either way, before it is said.
+// nvidia-smi's -lms is the pause between queries, so real logs run a little
+// long; a fifth off is not that.
+constexpr double time_tolerance = 1.25;
+
+// A day: stamps without a date may have wrapped more than once in a log
+// that long.
+constexpr double seconds_a_day = 86400;
+
+using count = unsigned long long;
+
+count as_count(uint64_t n)
 {
-    return static_cast<unsigned long long>(n);
+    return static_cast<count>(n);
 }
 
-// The lines of the log that are not a header, and so stand for time.
-unsigned long long data_lines(const log_shape& shape)
+// How a warning starts: the program, the case where the log's name does
+// not hold it, and the log.
+void start(FILE* out, const read_log_report& log)
 {
-    return as_count(shape.lines) - (shape.header ? 1 : 0);
+    std::fputs("energy-totals: ", out);
+    if (log.case_name != nullptr)
+        std::fprintf(out, "%s: ", log.case_name);
+    std::fprintf(out, "%s: ", log.name);
+}
+
+// Where a second look found the first such line: its number and its first
+// 60 bytes, control bytes escaped.
+void where(FILE* out, const picked_line& line)
+{
+    if (line.number == 0) {
+        std::fputs("\n", out);
+        return;
+    }
+    std::fprintf(out, " (first at line %llu: \"", as_count(line.number));
+    size_t shown = line.length < 60 ? line.length : 60;
+    for (size_t i = 0; i < shown; ++i) {
+        unsigned char c = static_cast<unsigned char>(line.text[i]);
+        if (c == '\t')
+            std::fputs("\\t", out);
+        else if (c == '\r')
+            std::fputs("\\r", out);
+        else if (c == '\\' || c == '"')
+            std::fprintf(out, "\\%c", c);
+        else if (c < 0x20 || c >= 0x7f)
+            std::fprintf(out, "\\x%02x", c);
+        else
+            std::fputc(c, out);
+    }
+    std::fputs(line.length > shown ? "...\")\n" : "\")\n", out);
+}
+
+// The blank lines at the end of a log, which stand for nothing.
+count trailing_blanks(const read_log_report& log)
+{
+    return log.details != nullptr ? as_count(log.details->trailing_blanks) : 0;
+}
+
+// The lines of the log that stand for time: not a header, nor the blank
+// lines at its end.
+count data_lines(const read_log_report& log)
+{
+    const log_shape& shape = *log.shape;
+    return as_count(shape.lines) - (shape.header ? 1 : 0) - trailing_blanks(log);
 }
 
 void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_per_line)
 {
     const log_shape& shape = *log.shape;
-    unsigned long long missing = as_count(shape.no_reading) - (shape.header ? 1 : 0);
-    if (missing > 0)
+    const log_details* details = log.details;
+    picked_line none;
+    if (shape.header_readings) {
+        start(out, log);
+        std::fputs("its first line, skipped as the header, holds numbers in fields 3 and 7: "
+                   "probably a reading, lost (does the log lack its header line?)\n",
+                   out);
+    }
+    if (as_count(shape.lines) * readings_per_line == as_count(shape.no_reading)) {
+        start(out, log);
+        std::fputs("holds no readings; its figures are 0 (did the meter run?)\n", out);
+    } else {
+        count blanks = details != nullptr ? as_count(details->blank_lines) : 0;
+        count missing = as_count(shape.no_reading) - (shape.header ? 1 : 0) -
+                        (blanks + trailing_blanks(log)) * readings_per_line;
+        if (missing > 0) {
+            start(out, log);
+            std::fprintf(out, "%llu of the %llu readings it should hold are not numbers; each adds 0",
+                         missing, (data_lines(log) - blanks) * readings_per_line);
+            where(out, details != nullptr ? details->no_reading : none);
+        }
+        if (blanks > 0) {
+            start(out, log);
+            std::fprintf(out, "%llu blank lines among its readings; each adds 0 (a lost sample?)\n",
+                         blanks);
+        }
+    }
+    if (shape.not_finite > 0) {
+        start(out, log);
+        std::fprintf(out, "%llu readings are nan or infinite, and so is the figure",
+                     as_count(shape.not_finite));
+        where(out, details != nullptr ? details->not_finite : none);
+    }
+    if (shape.runs_on > 0) {
+        start(out, log);
         std::fprintf(out,
-                     "energy-totals: %s: %llu of the %llu readings it should hold are not "
-                     "numbers; each adds 0\n",
-                     log.name, missing, data_lines(shape) * readings_per_line);
-    if (shape.not_finite > 0)
-        std::fprintf(out,
-                     "energy-totals: %s: %llu readings are nan or infinite, and so is the "
-                     "figure\n",
-                     log.name, as_count(shape.not_finite));
-    if (shape.runs_on > 0)
-        std::fprintf(out,
-                     "energy-totals: %s: %llu readings run on into other characters (as in 12W, "
-                     "1,5 or 10:00); only the number before them counts\n",
-                     log.name, as_count(shape.runs_on));
-    if (shape.unended)
-        std::fprintf(out,
-                     "energy-totals: %s: the last line has no newline; the log may be cut off "
-                     "or still being written\n",
-                     log.name);
+                     "%llu readings run on into other characters (as in 12W, 1,5 or 10:00); only "
+                     "the number before them counts",
+                     as_count(shape.runs_on));
+        where(out, details != nullptr ? details->runs_on : none);
+    }
+    if (shape.unended) {
+        start(out, log);
+        std::fputs("the last line has no newline; the log may be cut off or still being written\n",
+                   out);
+    }
 }
 
+bool out_of_tolerance(double ratio)
+{
+    return ratio > time_tolerance || ratio * time_tolerance < 1;
+}
+
+// The GPU log against the total-power log, in time at their periods. Logs
+// with no lines are said to hold no readings already.
 void warn_about_durations(FILE* out, const read_log_report& total, const read_log_report& gpu)
 {
-    unsigned long long total_lines = data_lines(*total.shape);
-    unsigned long long gpu_lines = data_lines(*gpu.shape);
-    if (total_lines < lines_to_compare || gpu_lines < lines_to_compare)
+    count total_lines = data_lines(total);
+    count gpu_lines = data_lines(gpu);
+    if (total_lines == 0 || gpu_lines == 0 ||
+        (total_lines < lines_to_compare && gpu_lines < lines_to_compare))
         return;
-    double total_seconds = static_cast<double>(total_lines) * total_seconds_per_line;
-    double gpu_seconds = static_cast<double>(gpu_lines) * gpu_seconds_per_line;
-    if (gpu_seconds <= total_seconds * 1.5 && gpu_seconds * 1.5 >= total_seconds)
+    double total_seconds = static_cast<double>(total_lines) * total.seconds_per_line;
+    double gpu_seconds = static_cast<double>(gpu_lines) * gpu.seconds_per_line;
+    double ratio = gpu_seconds / total_seconds;
+    if (!out_of_tolerance(ratio))
         return;
+    start(out, total);
     std::fprintf(out,
-                 "energy-totals: %s: covers %.1f s at %g s a line, but %s covers %.1f s at %g s "
-                 "a line (several GPUs in one log, another sampling period, or a log from "
-                 "another run?)\n",
-                 gpu.name, gpu_seconds, gpu_seconds_per_line, total.name, total_seconds,
-                 total_seconds_per_line);
+                 "covers %.1f s at %g s a line, but %s covers %.1f s at %g s a line, %.2f times "
+                 "as long (a meter that died or started late, another sampling period, several "
+                 "GPUs in one log, or logs of different runs?)\n",
+                 total_seconds, total.seconds_per_line, gpu.name, gpu_seconds,
+                 gpu.seconds_per_line, ratio);
+}
+
+// The total-power log's own time stamps against the period each of its
+// lines counts for. Stamps past midnight, or running backwards, and logs
+// long enough to have wrapped more than once, are not judged.
+void warn_about_stamps(FILE* out, const read_log_report& total, const log_ends& ends)
+{
+    double first, last;
+    count lines = data_lines(total);
+    if (ends.first == nullptr || ends.last == nullptr || lines < lines_to_compare ||
+        static_cast<double>(lines) * total.seconds_per_line >= seconds_a_day ||
+        !clock_time(*ends.first, &first) || !clock_time(*ends.last, &last) || last <= first)
+        return;
+    double spacing = (last - first) / static_cast<double>(lines - 1);
+    if (!out_of_tolerance(spacing / total.seconds_per_line))
+        return;
+    start(out, total);
+    std::fprintf(out,
+                 "a line every %.2f s by its time stamps, but each counts %g s, so the total "
+                 "energy is off by as much (is the meter set to another period?)\n",
+                 spacing, total.seconds_per_line);
+}
+
+// Reads up to `most` digits at *p as a number; false if there are fewer
+// than `least`.
+bool digits(const char*& p, const char* end, int least, int most, int* value)
+{
+    int n = 0;
+    *value = 0;
+    for (; n < most && p < end && *p >= '0' && *p <= '9'; ++n, ++p)
+        *value = *value * 10 + (*p - '0');
+    return n >= least;
 }
 
 } // namespace
 
+bool clock_time(const picked_line& line, double* seconds)
+{
+    const char* p = line.text;
+    const char* end = line.text + line.length;
+    while (p < end && is_blank(*p))
+        ++p;
+    int h, m, s;
+    if (!digits(p, end, 1, 2, &h) || p == end || *p++ != ':' || !digits(p, end, 2, 2, &m) ||
+        p == end || *p++ != ':' || !digits(p, end, 2, 2, &s) || h > 23 || m > 59 || s > 60)
+        return false;
+    double fraction = 0;
+    if (p < end && *p == '.') {
+        double scale = 0.1;
+        for (++p; p < end && *p >= '0' && *p <= '9'; ++p, scale /= 10)
+            fraction += (*p - '0') * scale;
+    }
+    if (p < end && !is_space(*p))
+        return false;
+    *seconds = h * 3600.0 + m * 60.0 + s + fraction;
+    return true;
+}
+
 void warn_about_logs(FILE* out, const read_log_report& total, const read_log_report& cpu,
-                     const read_log_report& gpu)
+                     const read_log_report& gpu, const log_ends& total_ends)
 {
     warn_about_shape(out, total, 1);
     warn_about_shape(out, cpu, 2);
     warn_about_shape(out, gpu, 1);
     warn_about_durations(out, total, gpu);
+    warn_about_stamps(out, total, total_ends);
 }

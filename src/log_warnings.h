@@ -8,21 +8,40 @@
 
 #include "power_logs.h"
 
-// A log that has been read, and what its reader saw of it.
+// A log that has been read, what its reader saw of it, and what a second
+// look found where the log was looked at again.
 struct read_log_report {
-    const char* name;
+    const char* name;           // as it was opened
+    const char* case_name;      // said before the name where the name does not hold the case
     const log_shape* shape;
+    const log_details* details; // null where there was no second look
+    double seconds_per_line;    // the period its weight stands for; 0 for the CPU log
+};
+
+// The first bytes of the total-power log's first and last lines, for its
+// time stamps; null where they could not be read.
+struct log_ends {
+    const picked_line* first;
+    const picked_line* last;
 };
 
 // Writes to out one line "energy-totals: NAME: ..." for each thing wrong
-// with each log: readings that are not numbers (a first line without one in
-// the total-power or GPU log is a header and passes), nan or infinite
-// readings, readings that run on into other bytes, a last line without a
-// newline; and, on the
-// GPU log, a length in time that does not agree with the total-power log's
-// at the sampling periods the weights stand for (0.5 s and 0.1 s a line).
-// Writes nothing for logs that fit their rules.
+// with each log: no readings at all, a CPU header that holds readings,
+// readings that are not numbers (a first line without one in the
+// total-power or GPU log is a header and passes; blank lines at the end
+// pass), blank lines among the readings, nan or infinite readings,
+// readings that run on into other bytes, each with the first line it saw
+// them on where there was a second look, a last line without a newline.
+// Then two checks of time: the GPU log's length against the total-power
+// log's at their periods, beyond 1.25 times either way; and the
+// total-power log's time stamps against its period. Writes nothing for
+// logs that fit their rules.
 void warn_about_logs(FILE* out, const read_log_report& total, const read_log_report& cpu,
-                     const read_log_report& gpu);
+                     const read_log_report& gpu, const log_ends& total_ends);
+
+// The seconds since midnight of a clock time (H:MM:SS or HH:MM:SS, with
+// any fraction) that starts the line, as a field of its own; false where
+// the line does not start with one.
+bool clock_time(const picked_line& line, double* seconds);
 
 #endif

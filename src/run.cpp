@@ -17,40 +17,37 @@
 #include "power_logs.h"
 #include "summary_output.h"
 
-int32_t parse_operand(const char* text)
-{
-    const char* p = text;
-    while (*p == ' ' || static_cast<unsigned char>(*p - '\t') < 5)
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    // Past 2^31 the digits that follow cannot bring the value back in range.
-    int64_t value = 0;
-    while (static_cast<unsigned char>(*p - '0') < 10) {
-        if (value <= INT32_MAX)
-            value = value * 10 + (*p - '0');
-        ++p;
-    }
-    if (negative)
-        value = -value;
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
 namespace {
 
 constexpr const char usage_line[] = "usage: filename case# write id\n";
 constexpr const char help_text[] =
-    "  case#  the case's base name: reads case#.total.pwr, case#.cpu.pwr and\n"
-    "         ./gpupower1.out, and prints the nine energy figures\n"
-    "  write  1 appends the figures as a row to the results table; else no row\n"
-    "  id     the table: results.txt for an id below 1, else results<id>.txt\n"
+    "  energy-totals [--label=TEXT] [--] BASE WRITE ID\n"
+    "  energy-totals --heading | --help | --version\n"
+    "  BASE   the case's base name: reads BASE.total.pwr, BASE.cpu.pwr and\n"
+    "         ./gpupower1.out, and prints the nine energy figures in joules\n"
+    "  WRITE  1 appends the figures as a row to the results table; else no row\n"
+    "  ID     the table: results.txt for an ID below 1, else results<ID>.txt\n"
+    "  --label=TEXT  ends the row with TEXT, the case's name, as a tenth field\n"
+    "  --heading     prints a heading line for a table of labelled rows\n"
     "The table must exist already. See energy-totals(1).\n";
+constexpr const char heading_line[] =
+    "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\ttotal GPU\t\tcase\n";
 constexpr const char gpu_log_name[] = "gpupower1.out";
+
+// The sampling periods, in seconds, that the weights of the total-power and
+// GPU logs stand for.
+constexpr double total_seconds_per_line = 0.5;
+constexpr double gpu_seconds_per_line = 0.1;
+
+// The case, as said before the name of the GPU log, which does not hold
+// it: the base name, or the working directory where that is empty.
+const char* case_name_of(const char* base_name)
+{
+    static char dir[4096];
+    if (*base_name != '\0')
+        return base_name;
+    return getcwd(dir, sizeof dir) != nullptr ? dir : ".";
+}
 
 using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&);
 
@@ -164,58 +161,118 @@ int read_big_logs_at_once(const char* const names[3], energy_summary& s, log_sha
     return 1;
 }
 
-// Reads the three logs of the case into s. A log that can't be opened or
-// read whole is reported and ends the run: a figure from part of a log
-// would look like a complete run's. Returns true when all three were read,
-// having warned about those that do not fit their rules.
-bool read_logs(const char* base_name, energy_summary& s)
+// The three logs of a case: their names, and what their readers saw.
+struct case_logs {
+    char* total_name = nullptr;
+    char* cpu_name = nullptr;
+    log_shape shapes[3];
+};
+
+// Where the GPU log was looked for: the working directory, said to the
+// user of a run that could not read it.
+void say_where_gpu_log_is(const char* case_name)
 {
-    char* total_name = join_name(base_name, ".total.pwr");
-    char* cpu_name = join_name(base_name, ".cpu.pwr");
+    char dir[4096];
+    const char* where = getcwd(dir, sizeof dir) != nullptr ? dir : "(unknown)";
+    std::fprintf(stderr, "energy-totals: %s: %s is read from the current directory, %s\n",
+                 case_name, gpu_log_name, where);
+}
+
+// Reads the three logs of the case into s, and what was seen of them into
+// logs. A log that can't be opened or read whole is reported and ends the
+// run: a figure from part of a log would look like a complete run's.
+// Returns true when all three were read.
+bool read_logs(const char* base_name, energy_summary& s, case_logs& logs)
+{
+    logs.total_name = join_name(base_name, ".total.pwr");
+    logs.cpu_name = join_name(base_name, ".cpu.pwr");
     line_buffer lb;
     int total_fd = -1;
     int cpu_fd = -1;
     int gpu_fd = -1;
-    log_shape shapes[3];
-    log_shape& total_shape = shapes[0];
-    log_shape& cpu_shape = shapes[1];
-    log_shape& gpu_shape = shapes[2];
     bool ok = false;
 
-    if (total_name == nullptr || cpu_name == nullptr ||
+    if (logs.total_name == nullptr || logs.cpu_name == nullptr ||
         line_buffer_init(lb, default_line_buffer_size) != 0) {
         std::printf("couldn't read %s.total.pwr: %s\n", base_name, std::strerror(ENOMEM));
         goto done;
     }
     {
-        const char* const names[3] = {total_name, cpu_name, gpu_log_name};
-        if (read_big_logs_at_once(names, s, shapes, &ok) != 0) {
-            if (ok)
-                warn_about_logs(stderr, {total_name, &total_shape}, {cpu_name, &cpu_shape},
-                                {gpu_log_name, &gpu_shape});
+        const char* const names[3] = {logs.total_name, logs.cpu_name, gpu_log_name};
+        if (read_big_logs_at_once(names, s, logs.shapes, &ok) != 0)
             goto done;
-        }
     }
-    if ((total_fd = open_log(total_name)) < 0 || (cpu_fd = open_log(cpu_name)) < 0)
+    if ((total_fd = open_log(logs.total_name)) < 0 || (cpu_fd = open_log(logs.cpu_name)) < 0)
         goto done;
-    if (!read_whole_log(total_fd, total_name, read_total_power_log, lb, s, total_shape) ||
-        !read_whole_log(cpu_fd, cpu_name, read_cpu_power_log, lb, s, cpu_shape))
+    if (!read_whole_log(total_fd, logs.total_name, read_total_power_log, lb, s, logs.shapes[0]) ||
+        !read_whole_log(cpu_fd, logs.cpu_name, read_cpu_power_log, lb, s, logs.shapes[1]))
         goto done;
-    if ((gpu_fd = open_log(gpu_log_name)) < 0 ||
-        !read_whole_log(gpu_fd, gpu_log_name, read_gpu_power_log, lb, s, gpu_shape))
+    if ((gpu_fd = open_log(gpu_log_name)) < 0) {
+        say_where_gpu_log_is(case_name_of(base_name));
         goto done;
-    warn_about_logs(stderr, {total_name, &total_shape}, {cpu_name, &cpu_shape},
-                    {gpu_log_name, &gpu_shape});
-    ok = true;
+    }
+    ok = read_whole_log(gpu_fd, gpu_log_name, read_gpu_power_log, lb, s, logs.shapes[2]);
 
 done:
     close_log(total_fd);
     close_log(cpu_fd);
     close_log(gpu_fd);
     line_buffer_free(lb);
-    std::free(cpu_name);
-    std::free(total_name);
     return ok;
+}
+
+// Whether the warnings have anything to say of a log that a second look
+// could show them a line of.
+bool worth_a_second_look(const log_shape& shape)
+{
+    return shape.no_reading > (shape.header ? 1u : 0u) || shape.runs_on > 0 || shape.not_finite > 0;
+}
+
+// Looks again, line by line, at a log that is a regular file (a FIFO can't
+// be read twice, and opening one again would wait for a writer). Returns
+// whether it did.
+bool look_again_at(const char* name, int log, line_buffer& lb, log_details& details)
+{
+    int fd = open_file(name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    struct stat st;
+    bool looked = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                  look_again(fd, lb, log, details) == 0;
+    close_log(fd);
+    return looked;
+}
+
+// Says on standard error what does not fit the logs' rules, looking again
+// at the logs that have something odd to show, and at the total-power
+// log's first and last lines for its time stamps. Nothing here changes a
+// figure, and a log that can't be read again just gets less said of it.
+void warn_about_case(const char* base_name, const case_logs& logs)
+{
+    const char* names[3] = {logs.total_name, logs.cpu_name, gpu_log_name};
+    log_details details[3];
+    bool looked[3] = {false, false, false};
+    line_buffer lb;
+    if (line_buffer_init(lb, default_line_buffer_size) == 0) {
+        for (int i = 0; i < 3; ++i)
+            if (worth_a_second_look(logs.shapes[i]))
+                looked[i] = look_again_at(names[i], i, lb, details[i]);
+        line_buffer_free(lb);
+    }
+    picked_line first, last;
+    log_ends ends = {nullptr, nullptr};
+    int fd = open_file(logs.total_name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        first_and_last_lines(fd, logs.shapes[0].header, first, last) == 0)
+        ends = {&first, &last};
+    close_log(fd);
+    const char* case_name = case_name_of(base_name);
+    warn_about_logs(stderr,
+                    {logs.total_name, nullptr, &logs.shapes[0], looked[0] ? &details[0] : nullptr,
+                     total_seconds_per_line},
+                    {logs.cpu_name, nullptr, &logs.shapes[1], looked[1] ? &details[1] : nullptr, 0},
+                    {gpu_log_name, case_name, &logs.shapes[2], looked[2] ? &details[2] : nullptr,
+                     gpu_seconds_per_line},
+                    ends);
 }
 
 // Readies the process for a run whose status must say whether its row is
@@ -244,26 +301,35 @@ void prepare_process()
 int run(int argc, char** argv)
 {
     prepare_process();
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    run_options options;
+    char reason[256];
+    switch (parse_command_line(argc, argv, options, reason, sizeof reason)) {
+    case command_help:
         std::fputs(usage_line, stdout);
         std::fputs(help_text, stdout);
         return 0;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    case command_version:
         std::puts("energy-totals " ENERGY_TOTALS_VERSION);
         return 0;
-    }
-    if (argc != 4) {
+    case command_heading:
+        std::fputs(heading_line, stdout);
+        return 0;
+    case command_usage:
         std::fputs(usage_line, stdout);
+        std::fprintf(stderr, "energy-totals: %s\n", reason);
         return -1;
+    default:
+        break;
     }
-    run_options options;
-    options.base_name = argv[1];
-    options.write_switch = parse_operand(argv[2]);
-    options.results_id = parse_operand(argv[3]);
 
     energy_summary summary;
-    if (!read_logs(options.base_name, summary))
+    case_logs logs;
+    bool read = read_logs(options.base_name, summary, logs);
+    if (read)
+        warn_about_case(options.base_name, logs);
+    std::free(logs.total_name);
+    std::free(logs.cpu_name);
+    if (!read)
         return -1;
     print_console_summary(summary);
     // Out before the table is touched, so a run waiting for the lock has
@@ -273,7 +339,7 @@ int run(int argc, char** argv)
     if (options.write_switch != 1)
         return 0;
     char row[results_row_size];
-    int row_size = format_results_row(summary, nullptr, row, sizeof row);
+    int row_size = format_results_row(summary, options.label, row, sizeof row);
     int undo_error = 0;
     int err = append_results_row(table.text, row, static_cast<size_t>(row_size), &undo_error);
     if (err != 0) {

@@ -41,29 +41,57 @@ void ExpectRun(const tool_result& r, int status, const std::string& output)
     EXPECT_EQ(r.errors, "");
 }
 
-TEST(Cli, WrongOperandCountGivesUsage)
+// A usage error: the usage line on standard output, the reason on standard
+// error, status 255, and nothing read or written.
+void VerifyUsageError(const scratch_dir& dir, const std::vector<std::string>& words,
+                      const std::string& reason)
+{
+    tool_result r = run_tool(dir.path, words);
+    std::string shown;
+    for (const std::string& w : words)
+        shown += " [" + w + "]";
+    EXPECT_EQ(r.status, 255) << shown;
+    EXPECT_EQ(r.output, usage) << shown;
+    EXPECT_EQ(r.errors, "energy-totals: " + reason + "\n") << shown;
+}
+
+TEST(Cli, CommandLine)
 {
     scratch_dir dir;
     write_case(dir);
     write_file(dir.file("results.txt"), "");
-    std::vector<std::vector<std::string>> calls = {
-        {}, {"case7"}, {"case7", "1"}, {"case7", "1", "0", "x"}, {"case7", "1", "0", "x", "y"}};
-    for (const auto& operands : calls)
-        ExpectRun(run_tool(dir.path, operands), 255, usage);
+    const std::string count = "expects BASE WRITE ID; see --help";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> errors = {
+        {{}, count},
+        {{"case7"}, count},
+        {{"case7", "1"}, count},
+        {{"case7", "1", "0", "x"}, count},
+        {{"case7", "1", "0", "x", "y"}, count},
+        {{"--label=a", "case7"}, count},
+        {{"--label=a", "--", "--", "case7", "1", "0"}, count},
+        {{"--frob=1", "case7", "1", "0"}, "--frob: unknown option; see --help"},
+        {{"--label", "case7", "1", "0"}, "--label: needs a value, as in --label=VALUE"},
+        {{"--label=", "case7", "1", "0"}, "--label: the label must not be empty"},
+        {{"--label=a\tb", "case7", "1", "0"},
+         "--label: the label must hold no tab, carriage return or newline"},
+        {{"--label=" + std::string(1025, 'a'), "case7", "1", "0"},
+         "--label: the label is longer than 1024 bytes"},
+        {{"--help", "1"}, "--help: goes alone"},
+        {{"--version", "1", "0", "x"}, "--version: goes alone"},
+    };
+    for (const auto& [words, reason] : errors)
+        VerifyUsageError(dir, words, reason);
     EXPECT_EQ(read_file(dir.file("results.txt")), "");
-}
 
-TEST(Cli, HelpAndVersion)
-{
-    scratch_dir dir;
-    tool_result help = run_tool(dir.path, {"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.output.compare(0, usage.size(), usage), 0) << help.output;
-    EXPECT_NE(help.output.find("results<id>.txt"), std::string::npos) << help.output;
-    ExpectRun(run_tool(dir.path, {"--version"}), 0, "energy-totals " ENERGY_TOTALS_VERSION "\n");
-    // Only alone: with other operands they are operands like any other.
-    ExpectRun(run_tool(dir.path, {"--help", "1"}), 255, usage);
-    ExpectRun(run_tool(dir.path, {"--version", "1", "0", "x"}), 255, usage);
+    // Three operands are always the operands, whatever they look like.
+    write_case(dir, "--label=x");
+    ExpectRun(run_tool(dir.path, {"--label=x", "1", "0"}), 0, case_summary);
+    EXPECT_EQ(read_file(dir.file("results.txt")), case_row);
+    // A label ends the row; "--" ends the options.
+    std::string labelled = case_row.substr(0, case_row.size() - 1) + "\t\tcase 7\n";
+    ExpectRun(run_tool(dir.path, {"--label=case 7", "--", "case7", "1", "0"}), 0, case_summary);
+    ExpectRun(run_tool(dir.path, {"--label=case 7", "case7", "1", "0"}), 0, case_summary);
+    EXPECT_EQ(read_file(dir.file("results.txt")), case_row + labelled + labelled);
 }
 
 TEST(Cli, SummaryAndRow)
@@ -148,7 +176,11 @@ TEST(Cli, UnreadableLogEndsTheRun)
     ExpectRun(run_tool(dir.path, {"case7", "1", "0"}), 255, "couldn't read case7.cpu.pwr" + missing);
     write_case(dir);
     unlink(dir.file("gpupower1.out").c_str());
-    ExpectRun(run_tool(dir.path, {"case7", "1", "0"}), 255, "couldn't read gpupower1.out" + missing);
+    tool_result r = run_tool(dir.path, {"case7", "1", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "couldn't read gpupower1.out" + missing);
+    EXPECT_EQ(r.errors, "energy-totals: case7: gpupower1.out is read from the current directory, " +
+                            dir.path + "\n");
     write_case(dir);
     unlink(dir.file("case7.total.pwr").c_str());
     mkdir(dir.file("case7.total.pwr").c_str(), 0755);
@@ -173,9 +205,11 @@ TEST(Cli, BaseNameIsAPath)
     // An empty base name reads ".total.pwr" and ".cpu.pwr".
     write_case(dir, "");
     ExpectRun(run_tool(dir.path, {"", "0", "0"}), 0, case_summary);
-    // An absolute one.
-    ExpectRun(run_tool("/", {dir.file("case7"), "0", "0"}), 255,
-              "couldn't read gpupower1.out: No such file or directory\n");
+    // An absolute one; the GPU log is still looked for in the current
+    // directory.
+    r = run_tool("/", {dir.file("case7"), "0", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "couldn't read gpupower1.out: No such file or directory\n");
 }
 
 // No fixed-size name buffer: a base name far past 512 bytes still works.

@@ -1,6 +1,7 @@
 // Logs and tables as crashed meters, full disks and scripts leave them: the
 // tool gives the figures the rules give, or says what it could not do and
 // exits with 255, and never leaves half a row.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,67 +139,87 @@ void VerifyWarnings(const std::string& total, const std::string& cpu, const std:
         << "logs \"" << total << "\", \"" << cpu << "\", \"" << gpu << "\"";
 }
 
+// A total-power log of count lines, time stamped from start (seconds after
+// midnight) every step seconds.
+std::string stamped(double start, double step, int count)
+{
+    std::string log;
+    char line[64];
+    for (int i = 0; i < count; ++i) {
+        double t = std::fmod(start + step * i, 86400);
+        std::snprintf(line, sizeof line, "%02d:%02d:%04.1f A 40\n", static_cast<int>(t / 3600),
+                      static_cast<int>(std::fmod(t, 3600) / 60), std::fmod(t, 60));
+        log += line;
+    }
+    return log;
+}
+
 TEST(LogWarnings, EachOddShapeIsNamed)
 {
     const std::string cpu = "header\na b 1 c d e 2\n", ok = "a b 40\n", prefix = "energy-totals: ";
-    const std::string gpu = prefix + "gpupower1.out: ", total = prefix + "case.total.pwr: ";
-    // Logs that fit, a header line at the top of each included.
+    const std::string gpu = prefix + "case: gpupower1.out: ", total = prefix + "case.total.pwr: ";
+    const std::string cpu_log = prefix + "case.cpu.pwr: ";
+    // Logs that fit, a header line at the top of each included, and one
+    // blank line at the end.
     VerifyWarnings(ok, cpu, "100\n", "");
     VerifyWarnings("time A power\n" + ok, cpu, "power.draw [W]\n100 W\n", "");
-    // Readings that are not numbers.
-    VerifyWarnings(ok, cpu, "100\n[N/A]\n[Not Supported]\n",
-                   gpu + "2 of the 3 readings it should hold are not numbers; each adds 0\n");
+    VerifyWarnings(ok + "\n", cpu + "\n", "100\n\n", "");
+    // Readings that are not numbers, the first quoted; blank lines apart.
+    VerifyWarnings(ok, cpu, "100\n[N/A]\n\n[Not Supported]\n",
+                   gpu + "2 of the 3 readings it should hold are not numbers; each adds 0 (first at "
+                         "line 2: \"[N/A]\")\n" +
+                       gpu + "1 blank lines among its readings; each adds 0 (a lost sample?)\n");
     VerifyWarnings("a b 1\nt1  t2 40\n", cpu, "100\n",
-                   total + "1 of the 2 readings it should hold are not numbers; each adds 0\n");
-    VerifyWarnings(ok, "header\na b 1 c d e\n", "100\n",
-                   prefix + "case.cpu.pwr: 1 of the 2 readings it should hold are not numbers; "
-                            "each adds 0\n");
+                   total + "1 of the 2 readings it should hold are not numbers; each adds 0 (first "
+                           "at line 2: \"t1  t2 40\")\n");
     VerifyWarnings(ok, "header\n10:00:01 node07 . c d e 2\n" + repeat("a b 1 c d e 2\n", 5),
                    "100\n",
-                   prefix + "case.cpu.pwr: 1 of the 12 readings it should hold are not numbers; "
-                            "each adds 0\n");
-    // Numbers that run on, or are not finite.
+                   cpu_log + "1 of the 12 readings it should hold are not numbers; each adds 0 "
+                             "(first at line 2: \"10:00:01 node07 . c d e 2\")\n");
+    // Logs with no reading at all, and a CPU log without its header.
+    const std::string none = "holds no readings; its figures are 0 (did the meter run?)\n";
+    VerifyWarnings(ok, cpu, "", gpu + none);
+    VerifyWarnings("", "header\n", "100\n", total + none + cpu_log + none);
+    VerifyWarnings(ok, "a b 1 c d e 2\na b 1 c d e 2\n", "100\n",
+                   cpu_log + "its first line, skipped as the header, holds numbers in fields 3 "
+                             "and 7: probably a reading, lost (does the log lack its header "
+                             "line?)\n");
+    // Numbers that run on, or are not finite, the first quoted.
     const std::string runs_on =
         "readings run on into other characters (as in 12W, 1,5 or 10:00); only the number "
-        "before them counts\n";
-    VerifyWarnings("a b 40,5\n", cpu, "100\n", total + "1 " + runs_on);
-    VerifyWarnings(ok, cpu, "10:00:01 100\n10:00:02 100\n", gpu + "2 " + runs_on);
-    VerifyWarnings(ok, cpu, "nan\n100\n", gpu + "1 readings are nan or infinite, and so is the figure\n");
+        "before them counts";
+    VerifyWarnings("a b 40,5\n", cpu, "100\n", total + "1 " + runs_on + " (first at line 1: \"a b 40,5\")\n");
+    VerifyWarnings(ok, cpu, "100\n2024/05/01 10:00:00.000,\t196.51 W\n",
+                   gpu + "1 " + runs_on +
+                       " (first at line 2: \"2024/05/01 10:00:00.000,\\t196.51 W\")\n");
+    VerifyWarnings(ok, cpu, "nan\n100\n",
+                   gpu + "1 readings are nan or infinite, and so is the figure (first at line 1: "
+                         "\"nan\")\n");
     // A last line cut off.
     VerifyWarnings("a b 40\na b 4", cpu, "100\n",
                    total + "the last line has no newline; the log may be cut off or still being "
                            "written\n");
-    // Lengths in time: 40 total-power lines are 20 s, as are 200 GPU lines.
-    const std::string tail = " (several GPUs in one log, another sampling period, or a log from "
-                             "another run?)\n";
-    VerifyWarnings(repeat(ok, 40), cpu, repeat("100\n", 200), "");
-    VerifyWarnings(repeat(ok, 40), cpu, repeat("100\n", 800),
-                   gpu + "covers 80.0 s at 0.1 s a line, but case.total.pwr covers 20.0 s at 0.5 s "
-                         "a line" + tail);
-    VerifyWarnings(repeat(ok, 40), cpu, repeat("100\n", 20),
-                   gpu + "covers 2.0 s at 0.1 s a line, but case.total.pwr covers 20.0 s at 0.5 s "
-                         "a line" + tail);
-}
-
-TEST(HostileLogs, VeryLongSingleLine)
-{
-    hostile_case c;
-    c.cpu = "header\na b 1 c d e 2\n";
-    c.gpu = "100 W\n";
-    c.write();
-    // 200 MB in one line, with no newline at the end.
-    FILE* log = std::fopen(c.dir.file("case.total.pwr").c_str(), "w");
-    ASSERT_NE(log, nullptr);
-    std::fputs("10:00:01 A 12.5 ", log);
-    std::string block(1 << 20, 'x');
-    for (int i = 0; i < 200; ++i)
-        std::fwrite(block.data(), 1, block.size(), log);
-    ASSERT_EQ(std::fclose(log), 0);
-    tool_result r = run_tool(c.dir.path, {"case", "1", "0"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output, expected_summary("a b 12.5", c.cpu, c.gpu));
-    EXPECT_EQ(read_file(c.dir.file("results.txt")),
-              "heading\n6.25\t\t1\t\t2\t\t3\t\t\t10\t\t0\t\t0\t\t0\t\t10\n");
+    // Lengths in time: 40 total-power lines are 20 s, as are 200 GPU lines;
+    // a fifth either way passes.
+    const std::string tail = " (a meter that died or started late, another sampling period, "
+                             "several GPUs in one log, or logs of different runs?)\n";
+    VerifyWarnings(repeat(ok, 40), cpu, repeat("100\n", 220), "");
+    VerifyWarnings(repeat(ok, 40), cpu, repeat("100\n", 260),
+                   total + "covers 20.0 s at 0.5 s a line, but gpupower1.out covers 26.0 s at "
+                           "0.1 s a line, 1.30 times as long" + tail);
+    VerifyWarnings(repeat(ok, 1200), cpu, repeat("100\n", 19),
+                   total + "covers 600.0 s at 0.5 s a line, but gpupower1.out covers 1.9 s at "
+                           "0.1 s a line, 0.00 times as long" + tail);
+    // The total-power log's own time stamps: a line a second, where each
+    // counts half a second; across midnight nothing is judged.
+    VerifyWarnings(stamped(36000, 1, 40), cpu, repeat("100\n", 400),
+                   total + "covers 20.0 s at 0.5 s a line, but gpupower1.out covers 40.0 s at "
+                           "0.1 s a line, 2.00 times as long" + tail +
+                   total + "a line every 1.00 s by its time stamps, but each counts 0.5 s, so the "
+                           "total energy is off by as much (is the meter set to another "
+                           "period?)\n");
+    VerifyWarnings(stamped(36000, 0.5, 40), cpu, repeat("100\n", 200), "");
+    VerifyWarnings(stamped(86390, 0.5, 40), cpu, repeat("100\n", 200), "");
 }
 
 // Memory stays flat whatever the lines: a gigabyte of NUL bytes with no

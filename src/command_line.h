@@ -1,0 +1,32 @@
+// The command line: the three operands, and the options that may come
+// before them.
+#ifndef ENERGY_TOTALS_COMMAND_LINE_H
+#define ENERGY_TOTALS_COMMAND_LINE_H
+
+#include <cstddef>
+#include <cstdint>
+
+struct run_options {
+    const char* base_name = "";
+    int32_t write_switch = 0;
+    int32_t results_id = 0;
+    const char* label = nullptr; // --label: the row's tenth field, if given
+};
+
+// Parses an operand as atoi does (leading whitespace, a sign, then decimal
+// digits up to the first other byte; 0 without digits), except that a value
+// outside the signed 32-bit range is clamped to its nearer end.
+int32_t parse_operand(const char* text);
+
+// What a command line asks for.
+enum command : int { command_run, command_help, command_version, command_heading, command_usage };
+
+// Reads the command line into options. Exactly three operands are always
+// the operands, whatever they look like. Otherwise options, each one word
+// --name=value, come first, and "--" ends them; --help, --version and
+// --heading go alone. Returns the command; for command_usage, reason holds
+// what was wrong, a line without a newline. Does not allocate.
+int parse_command_line(int argc, char** argv, run_options& options, char* reason,
+                       size_t reason_size);
+
+#endif
