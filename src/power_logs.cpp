@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 int line_buffer_init(line_buffer& lb, size_t capacity)
@@ -273,12 +272,10 @@ int look_again(int fd, line_buffer& lb, int log, log_details& details)
     return status;
 }
 
-int first_and_last_lines(int fd, bool skip_first, picked_line& first, picked_line& last)
+int first_and_last_lines(int fd, long long size, bool skip_first, picked_line& first,
+                         picked_line& last)
 {
     char buf[4096];
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return -1;
     ssize_t n = pread(fd, buf, sizeof buf, 0);
     if (n <= 0)
         return -1;
@@ -292,8 +289,9 @@ int first_and_last_lines(int fd, bool skip_first, picked_line& first, picked_lin
     }
     const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
     pick(first, 1, p, static_cast<size_t>((nl != nullptr ? static_cast<const char*>(nl) : end) - p));
-    off_t from = st.st_size > static_cast<off_t>(sizeof buf) ? st.st_size - static_cast<off_t>(sizeof buf) : 0;
-    n = pread(fd, buf, sizeof buf, from);
+    off_t from = size > static_cast<off_t>(sizeof buf) ? size - static_cast<off_t>(sizeof buf) : 0;
+    if (from > 0 || skip_first)
+        n = pread(fd, buf, sizeof buf, from);
     if (n <= 0)
         return -1;
     end = buf + n;

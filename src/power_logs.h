@@ -83,10 +83,12 @@ struct log_details {
 int look_again(int fd, line_buffer& lb, int log, log_details& details);
 
 // The first bytes of the log's first line and of its last line that is
-// not blank, read from its start and its end; where the log has a header
-// (skip_first), its second line is taken for the first. Returns 0, or -1
-// where the log is too short or its last line too long to be found.
-int first_and_last_lines(int fd, bool skip_first, picked_line& first, picked_line& last);
+// not blank, read from the start and the end of the file of size bytes
+// that fd reads; where the log has a header (skip_first), its second line
+// is taken for the first. Returns 0, or -1 where the log is too short or
+// its last line too long to be found.
+int first_and_last_lines(int fd, long long size, bool skip_first, picked_line& first,
+                         picked_line& last);
 
 // A log to be read by read_logs_at_once: its open descriptor, its reader
 // and its size going in; its figures alone (the rest of part stays 0), what

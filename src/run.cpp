@@ -166,7 +166,19 @@ struct case_logs {
     char* total_name = nullptr;
     char* cpu_name = nullptr;
     log_shape shapes[3];
+    picked_line total_first, total_last; // for the time stamps
+    bool total_ends = false;             // whether those two were read
 };
+
+// Reads the total-power log's first and last lines, for its time stamps,
+// where it is a regular file.
+void read_total_ends(int fd, case_logs& logs)
+{
+    struct stat st;
+    logs.total_ends = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                      first_and_last_lines(fd, st.st_size, logs.shapes[0].header,
+                                           logs.total_first, logs.total_last) == 0;
+}
 
 // Where the GPU log was looked for: the working directory, said to the
 // user of a run that could not read it.
@@ -199,14 +211,19 @@ bool read_logs(const char* base_name, energy_summary& s, case_logs& logs)
     }
     {
         const char* const names[3] = {logs.total_name, logs.cpu_name, gpu_log_name};
-        if (read_big_logs_at_once(names, s, logs.shapes, &ok) != 0)
+        if (read_big_logs_at_once(names, s, logs.shapes, &ok) != 0) {
+            total_fd = open_file(logs.total_name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+            if (ok && total_fd >= 0)
+                read_total_ends(total_fd, logs);
             goto done;
+        }
     }
     if ((total_fd = open_log(logs.total_name)) < 0 || (cpu_fd = open_log(logs.cpu_name)) < 0)
         goto done;
     if (!read_whole_log(total_fd, logs.total_name, read_total_power_log, lb, s, logs.shapes[0]) ||
         !read_whole_log(cpu_fd, logs.cpu_name, read_cpu_power_log, lb, s, logs.shapes[1]))
         goto done;
+    read_total_ends(total_fd, logs);
     if ((gpu_fd = open_log(gpu_log_name)) < 0) {
         say_where_gpu_log_is(case_name_of(base_name));
         goto done;
@@ -242,8 +259,7 @@ bool look_again_at(const char* name, int log, line_buffer& lb, log_details& deta
 }
 
 // Says on standard error what does not fit the logs' rules, looking again
-// at the logs that have something odd to show, and at the total-power
-// log's first and last lines for its time stamps. Nothing here changes a
+// at the logs that have something odd to show. Nothing here changes a
 // figure, and a log that can't be read again just gets less said of it.
 void warn_about_case(const char* base_name, const case_logs& logs)
 {
@@ -251,20 +267,14 @@ void warn_about_case(const char* base_name, const case_logs& logs)
     log_details details[3];
     bool looked[3] = {false, false, false};
     line_buffer lb;
-    if (line_buffer_init(lb, default_line_buffer_size) == 0) {
-        for (int i = 0; i < 3; ++i)
-            if (worth_a_second_look(logs.shapes[i]))
-                looked[i] = look_again_at(names[i], i, lb, details[i]);
-        line_buffer_free(lb);
-    }
-    picked_line first, last;
+    for (int i = 0; i < 3; ++i)
+        if (worth_a_second_look(logs.shapes[i]) &&
+            (lb.data != nullptr || line_buffer_init(lb, default_line_buffer_size) == 0))
+            looked[i] = look_again_at(names[i], i, lb, details[i]);
+    line_buffer_free(lb);
     log_ends ends = {nullptr, nullptr};
-    int fd = open_file(logs.total_name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        first_and_last_lines(fd, logs.shapes[0].header, first, last) == 0)
-        ends = {&first, &last};
-    close_log(fd);
+    if (logs.total_ends)
+        ends = {&logs.total_first, &logs.total_last};
     const char* case_name = case_name_of(base_name);
     warn_about_logs(stderr,
                     {logs.total_name, nullptr, &logs.shapes[0], looked[0] ? &details[0] : nullptr,
