@@ -9,7 +9,8 @@
 # named after it (runs/case7/case7.total.pwr, runs/case7/case7.cpu.pwr) beside
 # its own gpupower1.out, and a symbolic link to the shared table
 # (runs/case7/results7.txt -> the sweep's results7.txt) lets every case
-# append to it. ID (default 0) picks the table, as for energy-totals. Task N
+# append to it; each row ends with the case's name (--label). ID (default 0)
+# picks the table, as for energy-totals. Task N
 # takes the Nth directory in byte order, the same on every node; names may
 # hold any character. A task that fails leaves the table as it was, so
 # failed tasks can simply be run again:
@@ -31,4 +32,4 @@ fi
 dir=${cases[task - 1]}
 name=$(basename "$dir")
 cd "$dir"
-exec energy-totals "$name" 1 "$id"
+exec energy-totals --label="$name" "$name" 1 "$id"

@@ -70,7 +70,7 @@ make_cases() {
         esac
         d="$dir/runs/$name"
         mkdir "$d"
-        awk -v i="$i" 'BEGIN { for (l = 0; l < 40; l++) printf "10:00:%02d A %d.5\n", l, 300 + i }' > "$d/$name.total.pwr"
+        awk -v i="$i" 'BEGIN { for (l = 0; l < 40; l++) printf "10:00:%04.1f A %d.5\n", l / 2, 300 + i }' > "$d/$name.total.pwr"
         awk -v i="$i" 'BEGIN { print "time host p0 d0 t0 f0 p1"; for (l = 0; l < 20; l++) printf "10:00:%02d n1 %d 1 2 3 %d\n", l, 90 + i, 80 + i }' > "$d/$name.cpu.pwr"
         awk -v i="$i" 'BEGIN { for (l = 0; l < 200; l++) printf "%d.25 W\n", 100 + i }' > "$d/gpupower1.out"
         ln -s ../../results7.txt "$d/results7.txt"

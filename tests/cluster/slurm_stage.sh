@@ -83,7 +83,7 @@ echo "$stage: 4 nodes up after $((SECONDS - start_time)) s"
 # The cases, their rows one by one, then the same cases as a job array.
 make_cases "$work" "$cases"
 export PATH="$build:$PATH"
-(cd "$work" && for d in runs/*/; do (cd "$d" && energy-totals "$(basename "$d")" 1 8 > /dev/null); done)
+(cd "$work" && for d in runs/*/; do (cd "$d" && energy-totals --label="$(basename "$d")" "$(basename "$d")" 1 8 > /dev/null); done)
 n=$(cd "$work" && set -- runs/*/ && echo $#)
 [ "$n" -eq "$cases" ]
 array_start=$SECONDS

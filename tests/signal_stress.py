@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""Signals at random moments: runs of the built tool, each sent a signal
+(any that can be caught or held, or SIGKILL) 0 to 1.5 ms after it starts.
+Status 0 must mean one whole row more in the table, any other status none
+(after SIGKILL, one or none), and after a SIGKILL the next run must leave
+only whole rows.
+
+    tests/signal_stress.py BUILD_DIR [RUNS]
+"""
+import os
+import random
+import shutil
+import signal
+import sys
+import tempfile
+import time
+
+build = sys.argv[1] if len(sys.argv) > 1 else "build"
+runs = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+tool = os.path.abspath(os.path.join(build, "energy-totals"))
+here = os.path.dirname(os.path.abspath(__file__))
+work = tempfile.mkdtemp()
+try:
+    for name in ("case1.total.pwr", "case1.cpu.pwr", "gpupower1.out"):
+        shutil.copy(os.path.join(here, "..", "examples", name), work)
+    table = os.path.join(work, "results.txt")
+    with open(table, "w") as f:
+        f.write("heading\n")
+    devnull = os.open(os.devnull, os.O_RDWR)
+    os.chdir(work)
+    quiet = [(os.POSIX_SPAWN_DUP2, devnull, 1), (os.POSIX_SPAWN_DUP2, devnull, 2)]
+
+    def start():
+        # No Python runs in the child, so a signal meets the tool, not the
+        # script before its exec.
+        return os.posix_spawn(tool, [tool, "--label=stress", "case1", "1", "0"], os.environ,
+                              file_actions=quiet)
+
+    # One plain run gives the row.
+    os.waitpid(start(), 0)
+    with open(table) as f:
+        row = f.read()[len("heading\n"):]
+    assert row.endswith("\n") and row.count("\n") == 1, repr(row)
+    catchable = [s for s in range(1, signal.SIGRTMAX + 1)
+                 if s not in (signal.SIGKILL, signal.SIGSTOP, signal.SIGCHLD, signal.SIGCONT,
+                              signal.SIGURG, signal.SIGWINCH, signal.SIGTSTP, signal.SIGTTIN,
+                              signal.SIGTTOU)]
+    rng = random.Random(int(os.environ.get("SEED", "1")))
+    counts = {"row": 0, "none": 0, "killed-row": 0, "killed-none": 0, "fragments": 0}
+    expected = 1
+    for i in range(runs):
+        sig = signal.SIGKILL if rng.random() < 0.25 else rng.choice(catchable)
+        size_before = os.path.getsize(table)
+        pid = start()
+        time.sleep(rng.random() * 0.0015)
+        try:
+            os.kill(pid, sig)
+        except ProcessLookupError:
+            pass
+        _, status = os.waitpid(pid, 0)
+        with open(table) as f:
+            text = f.read()
+        body = text[len("heading\n"):]
+        whole, tail = divmod(len(body), len(row))
+        if tail:
+            # Part of a row: only a SIGKILL may leave one, and the next run
+            # removes it.
+            assert sig == signal.SIGKILL and os.WIFSIGNALED(status), (i, sig, status, body[-tail:])
+            counts["fragments"] += 1
+        assert body[: whole * len(row)] == row * whole, (i, sig, "a broken row")
+        added = whole - expected
+        if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0:
+            assert added == 1, (i, sig, "status 0 but rows added:", added)
+            counts["row"] += 1
+        elif sig == signal.SIGKILL:
+            assert added in (0, 1), (i, sig, added)
+            counts["killed-row" if added else "killed-none"] += 1
+        else:
+            assert added == 0 and len(text) == size_before or (added == 0 and tail == 0), \
+                (i, sig, status, "failed but rows added:", added)
+            counts["none"] += 1
+        expected = whole
+    # A last plain run cuts off any fragment and leaves only whole rows.
+    os.waitpid(start(), 0)
+    with open(table) as f:
+        body = f.read()[len("heading\n"):]
+    assert len(body) % len(row) == 0 and body == row * (len(body) // len(row)), "torn rows remain"
+    print("signal stress: %d runs, %d rows: %s" % (runs, len(body) // len(row),
+          ", ".join("%s %d" % kv for kv in counts.items())))
+finally:
+    shutil.rmtree(work)
