@@ -80,10 +80,10 @@ energy_summary from_file(const std::string& text, size_t capacity, log_shape sha
         std::abort();
     if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         std::abort();
-    int (*readers[])(int, line_buffer&, energy_summary&, log_shape&) = {
-        read_total_power_log, read_cpu_power_log, read_gpu_power_log};
+    log_reader readers[] = {read_total_power_log, read_cpu_power_log, read_gpu_power_log};
+    double weights[] = {total_power_weight, 1, gpu_weight};
     for (int i = 0; i < 3; ++i)
-        if (lseek(fd, 0, SEEK_SET) != 0 || readers[i](fd, lb, s, shapes[i]) != 0)
+        if (lseek(fd, 0, SEEK_SET) != 0 || readers[i](fd, lb, s, shapes[i], weights[i]) != 0)
             std::abort();
     close(fd);
     line_buffer_free(lb);

@@ -1,6 +1,8 @@
 #include "command_line.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 int32_t parse_operand(const char* text)
@@ -45,6 +47,47 @@ const char* take_label(const char* value, run_options& options)
     return nullptr;
 }
 
+const char* take_gpus(const char* value, run_options& options)
+{
+    if (value[0] < '1' || value[0] > '4' || value[1] != '\0')
+        return "takes a whole number from 1 to 4";
+    options.gpus = value[0] - '0';
+    return nullptr;
+}
+
+// A period in seconds, by strtod's grammar: positive and finite, with
+// nothing after it.
+const char* take_period(const char* value, double* period)
+{
+    char* end = nullptr;
+    double seconds = std::strtod(value, &end);
+    if (end == value || *end != '\0' || !(seconds > 0) || !std::isfinite(seconds))
+        return "takes a positive number of seconds, as in 0.5";
+    *period = seconds;
+    return nullptr;
+}
+
+const char* take_total_period(const char* value, run_options& options)
+{
+    return take_period(value, &options.total_period);
+}
+
+const char* take_gpu_period(const char* value, run_options& options)
+{
+    return take_period(value, &options.gpu_period);
+}
+
+const char* take_gpu_time(const char* value, run_options& options)
+{
+    if (std::strcmp(value, "period") == 0)
+        options.gpu_stamps = false;
+    else if (std::strcmp(value, "stamps") == 0)
+        options.gpu_stamps = true;
+    else
+        return "takes period or stamps";
+    return nullptr;
+}
+
 struct valued_option {
     const char* name;
     const char* (*take)(const char* value, run_options& options);
@@ -52,6 +95,10 @@ struct valued_option {
 
 constexpr valued_option valued_options[] = {
     {"label", take_label},
+    {"gpus", take_gpus},
+    {"total-period", take_total_period},
+    {"gpu-period", take_gpu_period},
+    {"gpu-time", take_gpu_time},
 };
 
 // Takes the option word, "--name=value". Returns null, or writes what is

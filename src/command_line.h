@@ -11,6 +11,10 @@ struct run_options {
     int32_t write_switch = 0;
     int32_t results_id = 0;
     const char* label = nullptr; // --label: the row's tenth field, if given
+    int gpus = 1;                // --gpus: GPU logs, gpupower1.out to gpupowerN.out
+    double total_period = 0.5;   // --total-period: seconds a total-power line stands for
+    double gpu_period = 0.1;     // --gpu-period: seconds a GPU line stands for
+    bool gpu_stamps = false;     // --gpu-time=stamps: GPU logs weighted by their time stamps
 };
 
 // Parses an operand as atoi does (leading whitespace, a sign, then decimal

@@ -245,7 +245,7 @@ template <class Masks>
 #endif
 
 // A one-reading log's rule in the form the shared loop takes: its two line
-// functions, the bytes the masked one needs in range, and its weight.
+// functions, and the bytes the masked one needs in range.
 struct total_rule {
     static constexpr ptrdiff_t width = 32;
 #if defined(__SSE2__)
@@ -259,7 +259,6 @@ struct total_rule {
     {
         return total_line(p, end, r[0], shape);
     }
-    static double weighted(double reading) { return reading * 0.5; }
 };
 
 struct gpu_rule {
@@ -275,13 +274,28 @@ struct gpu_rule {
     {
         return gpu_line(p, end, r[0], shape);
     }
-    static double weighted(double reading) { return reading * 0.1; }
 };
 
-// Where the weighted readings go: added in order into the figure.
+// Where the readings go: each times the weight, added in order into the
+// figure; and what the plausibility warnings look at, the lowest and
+// highest reading and the smallest step from one to the next, none of
+// which holds up the sum.
 struct sum_sink {
     double first;
-    void add(double x) { first = add_figures(x, first); }
+    double weight;
+    double lowest;
+    double highest;
+    double last;
+    double steepest; // the smallest step from a reading to the next
+    void add(double reading)
+    {
+        first = add_figures(reading * weight, first);
+        lowest = reading < lowest ? reading : lowest;
+        highest = reading > highest ? reading : highest;
+        double step = reading - last;
+        steepest = step < steepest ? step : steepest;
+        last = reading;
+    }
 };
 
 // The loop of the total-power and GPU logs: masked lines while the rule's
@@ -298,25 +312,41 @@ template <class Rule, class Masks, class Sink>
     while (end - p >= Rule::width) {
         const char* next = Rule::template masked<Masks>(p, r, shape);
         p = next != nullptr ? next : Rule::walk(p, end, r, shape);
-        sink.add(Rule::weighted(r[0]));
+        sink.add(r[0]);
         ++lines;
     }
 #endif
     while (p < end) {
         p = Rule::walk(p, end, r, shape);
-        sink.add(Rule::weighted(r[0]));
+        sink.add(r[0]);
         ++lines;
     }
     shape.lines += lines;
 }
 
+// The sink of a figure, the statistics carried on from the log's lines
+// before these.
+sum_sink start_sink(double figure, double weight, const log_shape& shape)
+{
+    return {figure, weight, shape.lowest, shape.highest, shape.last, shape.steepest};
+}
+
+void end_sink(const sum_sink& sink, log_shape& shape)
+{
+    shape.lowest = sink.lowest;
+    shape.highest = sink.highest;
+    shape.last = sink.last;
+    shape.steepest = sink.steepest;
+}
+
 template <class Masks>
-[[gnu::always_inline]] inline void total_lines(const char* begin, const char* end,
+[[gnu::always_inline]] inline void total_lines(const char* begin, const char* end, double weight,
                                                energy_summary& s, log_shape& shape)
 {
-    sum_sink sink = {s.total_energy};
+    sum_sink sink = start_sink(s.total_energy, weight, shape);
     scan_lines<total_rule, Masks>(begin, end, sink, shape);
     s.total_energy = sink.first;
+    end_sink(sink, shape);
 }
 
 // The CPU log keeps a loop of its own: its two figures through the shared
@@ -351,12 +381,13 @@ template <class Masks>
 }
 
 template <class Masks>
-[[gnu::always_inline]] inline void gpu_lines(const char* begin, const char* end,
+[[gnu::always_inline]] inline void gpu_lines(const char* begin, const char* end, double weight,
                                              energy_summary& s, log_shape& shape)
 {
-    sum_sink sink = {s.gpu1};
+    sum_sink sink = start_sink(s.gpu1, weight, shape);
     scan_lines<gpu_rule, Masks>(begin, end, sink, shape);
     s.gpu1 = sink.first;
+    end_sink(sink, shape);
 }
 
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
@@ -365,9 +396,10 @@ template <class Masks>
 // loops might call. The GPU log's lines take 16 bytes of masks, which AVX2
 // does not widen: built for it, they only ran 2.5% slower.
 [[gnu::target("avx2"), gnu::flatten]] void total_lines_wide(const char* begin, const char* end,
-                                                              energy_summary& s, log_shape& shape)
+                                                              double weight, energy_summary& s,
+                                                              log_shape& shape)
 {
-    total_lines<wide_masks>(begin, end, s, shape);
+    total_lines<wide_masks>(begin, end, weight, s, shape);
 }
 
 [[gnu::target("avx2"), gnu::flatten]] void cpu_lines_wide(const char* begin, const char* end,
@@ -401,19 +433,19 @@ bool wide_line_masks = false;
 #endif
 
 void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
-                           log_shape& shape)
+                           log_shape& shape, double weight)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
     if (wide_line_masks) {
-        total_lines_wide(begin, end, s, shape);
+        total_lines_wide(begin, end, weight, s, shape);
         return;
     }
 #endif
-    total_lines<narrow_masks>(begin, end, s, shape);
+    total_lines<narrow_masks>(begin, end, weight, s, shape);
 }
 
 void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape)
+                         log_shape& shape, double)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
     if (wide_line_masks) {
@@ -425,7 +457,7 @@ void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
 }
 
 void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape)
+                         log_shape& shape, double weight)
 {
-    gpu_lines<narrow_masks>(begin, end, s, shape);
+    gpu_lines<narrow_masks>(begin, end, weight, s, shape);
 }

@@ -25,11 +25,16 @@ extern bool wide_line_masks;
 // end) holds whole lines, each ending in '\n' (so end[-1] == '\n'), none of
 // them a CPU log's header. Nothing outside [begin, end) is read. Each adds
 // its lines, and the readings that do not fit the plain shape, to shape.
+// weight is what each reading is multiplied by (the CPU log's readings are
+// added as they stand); the defaults are the periods, in seconds, that a
+// line of the total-power and GPU logs stands for.
+constexpr double total_power_weight = 0.5;
+constexpr double gpu_weight = 0.1;
 void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
-                           log_shape& shape);
+                           log_shape& shape, double weight = total_power_weight);
 void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape);
+                         log_shape& shape, double weight = 1);
 void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape);
+                         log_shape& shape, double weight = gpu_weight);
 
 #endif

@@ -2,7 +2,32 @@
 #ifndef ENERGY_TOTALS_LOG_SHAPE_H
 #define ENERGY_TOTALS_LOG_SHAPE_H
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+
+// What the reader of a time-stamped GPU log saw of its stamps.
+struct stamp_shape {
+    // Lines without a stamp and a comma, or whose stamp is not later than
+    // the last good one; a header not among them.
+    uint64_t skipped = 0;
+    uint64_t first_skipped = 0; // the first of them, by number
+    size_t first_skipped_length = 0;
+    char first_skipped_text[64];
+    uint64_t good = 0;          // lines with a stamp later than the last
+    uint64_t negatives = 0;     // negative readings among them
+    int64_t first_ns = 0;       // the first and last good stamps
+    int64_t last_ns = 0;
+    // Gaps: intervals several times the typical one, which is the median
+    // of the first intervals, sampled in a fixed array.
+    int64_t typical_ns = 0;
+    uint64_t gaps = 0;
+    int64_t longest_gap_ns = 0;
+    uint64_t longest_gap_line = 0; // the line that ends it
+    int sampled = 0;
+    int64_t sample[31];
+    uint64_t sample_line[31];
+};
 
 // What a reader saw of a log's shape, for the warnings: how many lines it
 // read, and how many of the readings its rule looks for (one a line, two in
@@ -16,6 +41,14 @@ struct log_shape {
     bool header = false;     // the first line, counted above, holds no reading
     bool unended = false;    // the last line has no newline
     bool header_readings = false; // the CPU log's header holds both readings
+    // The total-power and GPU logs' readings: the lowest, the highest, the
+    // last, and the smallest step from one to the next (positive where each
+    // rose above the one before; NaN not counted).
+    double lowest = HUGE_VAL;
+    double highest = -HUGE_VAL;
+    double last = -HUGE_VAL;
+    double steepest = HUGE_VAL;
+    stamp_shape stamps; // a time-stamped GPU log's
 };
 
 #endif

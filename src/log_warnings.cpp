@@ -1,5 +1,7 @@
 #include "log_warnings.h"
 
+#include <cstring>
+
 namespace {
 
 // Logs shorter than this, in lines, are too short for their lengths in time
@@ -129,27 +131,134 @@ bool out_of_tolerance(double ratio)
     return ratio > time_tolerance || ratio * time_tolerance < 1;
 }
 
-// The GPU log against the total-power log, in time at their periods. Logs
-// with no lines are said to hold no readings already.
-void warn_about_durations(FILE* out, const read_log_report& total, const read_log_report& gpu)
+// The seconds a log covers: its lines at its period, or a time-stamped
+// log's span. 0 where that can't be told.
+double covered_seconds(const read_log_report& log, bool stamped)
+{
+    if (!stamped)
+        return static_cast<double>(data_lines(log)) * log.seconds_per_line;
+    const stamp_shape& st = log.shape->stamps;
+    return st.good < 2 ? 0 : static_cast<double>(st.last_ns - st.first_ns) / 1e9;
+}
+
+// How many readings a log gives the length check: its lines, or its good
+// time-stamped lines.
+count timed_lines(const read_log_report& log, bool stamped)
+{
+    return stamped ? as_count(log.shape->stamps.good) : data_lines(log);
+}
+
+// A GPU log against the total-power log, in time. Logs with no lines are
+// said to hold no readings already.
+void warn_about_duration(FILE* out, const read_log_report& total, const read_log_report& gpu,
+                         bool stamped)
 {
     count total_lines = data_lines(total);
-    count gpu_lines = data_lines(gpu);
-    if (total_lines == 0 || gpu_lines == 0 ||
+    count gpu_lines = timed_lines(gpu, stamped);
+    double total_seconds = covered_seconds(total, false);
+    double gpu_seconds = covered_seconds(gpu, stamped);
+    if (total_lines == 0 || gpu_lines == 0 || total_seconds <= 0 || gpu_seconds <= 0 ||
         (total_lines < lines_to_compare && gpu_lines < lines_to_compare))
         return;
-    double total_seconds = static_cast<double>(total_lines) * total.seconds_per_line;
-    double gpu_seconds = static_cast<double>(gpu_lines) * gpu.seconds_per_line;
     double ratio = gpu_seconds / total_seconds;
     if (!out_of_tolerance(ratio))
         return;
     start(out, total);
+    std::fprintf(out, "covers %.1f s at %g s a line, but %s covers %.1f s ", total_seconds,
+                 total.seconds_per_line, gpu.name, gpu_seconds);
+    if (stamped)
+        std::fputs("by its time stamps", out);
+    else
+        std::fprintf(out, "at %g s a line", gpu.seconds_per_line);
     std::fprintf(out,
-                 "covers %.1f s at %g s a line, but %s covers %.1f s at %g s a line, %.2f times "
-                 "as long (a meter that died or started late, another sampling period, several "
-                 "GPUs in one log, or logs of different runs?)\n",
-                 total_seconds, total.seconds_per_line, gpu.name, gpu_seconds,
-                 gpu.seconds_per_line, ratio);
+                 ", %.2f times as long (a meter that died or started late, another sampling "
+                 "period, several GPUs in one log, or logs of different runs?)\n",
+                 ratio);
+}
+
+// A time-stamped GPU log's own faults: lines skipped, and gaps.
+void warn_about_stamped(FILE* out, const read_log_report& gpu)
+{
+    const stamp_shape& st = gpu.shape->stamps;
+    if (st.skipped > 0) {
+        picked_line first;
+        first.number = st.first_skipped;
+        first.length = st.first_skipped_length;
+        std::memcpy(first.text, st.first_skipped_text, first.length);
+        start(out, gpu);
+        std::fprintf(out,
+                     "%llu lines skipped: no time stamp and comma, or a stamp not later than the "
+                     "line before",
+                     as_count(st.skipped));
+        where(out, first);
+    }
+    if (st.gaps > 0) {
+        start(out, gpu);
+        std::fprintf(out,
+                     "%llu gaps of more than 3 times the typical interval of %.3f s; the "
+                     "longest, %.3f s, ends at line %llu (the meter stalled?)\n",
+                     as_count(st.gaps), static_cast<double>(st.typical_ns) / 1e9,
+                     static_cast<double>(st.longest_gap_ns) / 1e9, as_count(st.longest_gap_line));
+    }
+}
+
+// Whether a log holds any reading at all.
+bool holds_readings(const read_log_report& log, unsigned readings_per_line)
+{
+    return as_count(log.shape->lines) * readings_per_line > as_count(log.shape->no_reading);
+}
+
+// Readings that can't be power, in the total-power or a GPU log.
+void warn_about_power(FILE* out, const read_log_report& log, bool gpu, bool stamped)
+{
+    const log_shape& shape = *log.shape;
+    if (shape.lowest < 0) {
+        count negatives = stamped ? as_count(shape.stamps.negatives)
+                          : log.details != nullptr ? as_count(log.details->negatives)
+                                                   : 0;
+        picked_line none;
+        start(out, log);
+        if (negatives > 0)
+            std::fprintf(out, "%llu readings are negative", negatives);
+        else
+            std::fputs("holds negative readings", out);
+        std::fprintf(out, ", the lowest %g: power can't be (a meter that writes its sign the other way?)",
+                     shape.lowest);
+        where(out, !stamped && log.details != nullptr ? log.details->negative : none);
+    }
+    count readings = stamped ? as_count(shape.stamps.good) : data_lines(log);
+    if (readings >= lines_to_compare && shape.steepest > 0) {
+        start(out, log);
+        std::fputs("each reading is above the one before: a clock or a counter read as "
+                   "power?\n",
+                   out);
+    }
+    if (gpu && shape.highest > 5000) {
+        start(out, log);
+        std::fprintf(out, "holds readings above 5000 W, the highest %g: milliwatts written as watts?\n",
+                     shape.highest);
+    }
+}
+
+// The total energy can't be below what the CPUs or the GPUs used.
+void warn_about_totals(FILE* out, const read_log_report& total, const energy_summary& s)
+{
+    const char* part = nullptr;
+    double figure = 0;
+    if (s.total_energy < total_cpu(s)) {
+        part = "total CPU";
+        figure = total_cpu(s);
+    } else if (s.total_energy < total_gpu(s)) {
+        part = "total GPU";
+        figure = total_gpu(s);
+    }
+    if (part == nullptr)
+        return;
+    start(out, total);
+    std::fprintf(out,
+                 "the total energy, %g J, is below the %s, %g J: impossible if all are joules of "
+                 "one run (a log in other units, at another rate, or from another run?)\n",
+                 s.total_energy, part, figure);
 }
 
 // The total-power log's own time stamps against the period each of its
@@ -208,12 +317,25 @@ bool clock_time(const picked_line& line, double* seconds)
     return true;
 }
 
-void warn_about_logs(FILE* out, const read_log_report& total, const read_log_report& cpu,
-                     const read_log_report& gpu, const log_ends& total_ends)
+void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,
+                     const log_ends& total_ends, const energy_summary& s)
 {
-    warn_about_shape(out, total, 1);
-    warn_about_shape(out, cpu, 2);
-    warn_about_shape(out, gpu, 1);
-    warn_about_durations(out, total, gpu);
-    warn_about_stamps(out, total, total_ends);
+    warn_about_shape(out, logs[0], 1);
+    warn_about_shape(out, logs[1], 2);
+    for (int i = 2; i < count; ++i) {
+        warn_about_shape(out, logs[i], 1);
+        if (gpu_stamps)
+            warn_about_stamped(out, logs[i]);
+    }
+    warn_about_power(out, logs[0], false, false);
+    for (int i = 2; i < count; ++i)
+        warn_about_power(out, logs[i], true, gpu_stamps);
+    bool all_hold_readings = holds_readings(logs[0], 1) && holds_readings(logs[1], 2);
+    for (int i = 2; i < count; ++i)
+        all_hold_readings = all_hold_readings && holds_readings(logs[i], 1);
+    if (all_hold_readings)
+        warn_about_totals(out, logs[0], s);
+    for (int i = 2; i < count; ++i)
+        warn_about_duration(out, logs[0], logs[i], gpu_stamps);
+    warn_about_stamps(out, logs[0], total_ends);
 }

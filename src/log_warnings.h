@@ -26,18 +26,23 @@ struct log_ends {
 };
 
 // Writes to out one line "energy-totals: NAME: ..." for each thing wrong
-// with each log: no readings at all, a CPU header that holds readings,
-// readings that are not numbers (a first line without one in the
-// total-power or GPU log is a header and passes; blank lines at the end
-// pass), blank lines among the readings, nan or infinite readings,
-// readings that run on into other bytes, each with the first line it saw
-// them on where there was a second look, a last line without a newline.
-// Then two checks of time: the GPU log's length against the total-power
-// log's at their periods, beyond 1.25 times either way; and the
-// total-power log's time stamps against its period. Writes nothing for
-// logs that fit their rules.
-void warn_about_logs(FILE* out, const read_log_report& total, const read_log_report& cpu,
-                     const read_log_report& gpu, const log_ends& total_ends);
+// with the logs, logs[0] the total-power log, logs[1] the CPU log, then
+// count - 2 GPU logs (time-stamped where gpu_stamps is set): no readings at
+// all, a CPU header that holds readings, readings that are not numbers (a
+// first line without one in the total-power or GPU log is a header and
+// passes; blank lines at the end pass), blank lines among the readings,
+// nan or infinite readings, readings that run on into other bytes, each
+// with the first line it saw them on where there was a second look, a last
+// line without a newline; skipped lines and gaps in time-stamped logs.
+// Then readings that can't be power: negative ones, ones that never fall
+// (a clock read as power), GPU readings above 5000 W, and figures s whose
+// total energy is below the total CPU or GPU. Then two checks of time:
+// each GPU log's length against the total-power log's at their periods
+// (or by its stamps), beyond 1.25 times either way; and the total-power
+// log's time stamps against its period. Writes nothing for logs that fit
+// their rules.
+void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,
+                     const log_ends& total_ends, const energy_summary& s);
 
 // The seconds since midnight of a clock time (H:MM:SS or HH:MM:SS, with
 // any fraction) that starts the line, as a field of its own; false where

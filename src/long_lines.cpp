@@ -392,11 +392,13 @@ enum : int {
     st_field,      // a field stepped over, written as one byte
     st_number,     // a reading
     st_field_rest, // what follows a reading in its field, not written
+    st_stamp,      // to a comma, written as it is (the first 64 bytes)
     st_done,       // the rest of the line, not looked at
 };
 
 constexpr int total_power_steps[] = {st_two_spaces, st_blanks, st_number, st_done};
 constexpr int gpu_steps[] = {st_blanks, st_number, st_done};
+constexpr int stamped_gpu_steps[] = {st_stamp, st_blanks, st_number, st_done};
 constexpr int cpu_steps[] = {st_blanks, st_field,  st_blanks, st_field,      st_blanks, st_number,
                              st_field_rest, st_blanks, st_field, st_blanks, st_field,  st_blanks,
                              st_field,  st_blanks, st_number, st_done};
@@ -408,6 +410,8 @@ int step_kind(const line_condenser& c)
         return total_power_steps[c.step];
     case line_rule::cpu:
         return cpu_steps[c.step];
+    case line_rule::stamped_gpu:
+        return stamped_gpu_steps[c.step];
     default:
         return gpu_steps[c.step];
     }
@@ -494,6 +498,12 @@ void condenser_feed(line_condenser& c, const char* p, const char* end)
             while (++p < end && !is_space(*p)) {
             }
             continue;
+        case st_stamp:
+            if (c.length < 64 || byte == ',')
+                emit(c, byte);
+            if (byte == ',')
+                next_step(c);
+            break;
         case st_number:
             if (!number_take(c.number, byte)) {
                 end_number(c, byte);

@@ -13,7 +13,7 @@
 #include <cstdint>
 
 // The reading rules, by where their readings stand.
-enum class line_rule { total_power, cpu, gpu };
+enum class line_rule { total_power, cpu, gpu, stamped_gpu };
 
 // A number as strtod reads it, taken a byte at a time, in bounded memory.
 // The text it leaves has strtod's value (the payload of a NaN included) and

@@ -1,6 +1,7 @@
 #include "power_logs.h"
 
 #include "long_lines.h"
+#include "time_stamps.h"
 
 #include <atomic>
 #include <cerrno>
@@ -37,7 +38,7 @@ enum class first_line { header_if_no_reading, header };
 
 // A log's rule as the read loop takes it.
 struct log_rule {
-    void (*scan)(const char*, const char*, energy_summary&, log_shape&);
+    void (*scan)(const char*, const char*, energy_summary&, log_shape&, double);
     first_line first;
     line_rule rule;
 };
@@ -47,6 +48,9 @@ constexpr log_rule total_power_rule = {add_total_power_lines, first_line::header
 constexpr log_rule cpu_rule = {add_cpu_power_lines, first_line::header, line_rule::cpu};
 constexpr log_rule gpu_rule = {add_gpu_power_lines, first_line::header_if_no_reading,
                                line_rule::gpu};
+// The time-stamped GPU log's lines are taken one at a time, not scanned.
+constexpr log_rule stamped_gpu_rule = {nullptr, first_line::header_if_no_reading,
+                                       line_rule::stamped_gpu};
 
 // Whole lines, [begin, end), as the read loop hands them on: the log's
 // first line on its own (unless it is a header, which is dropped), and a
@@ -130,7 +134,7 @@ int read_lines(int fd, line_buffer& lb, const log_rule& rule, log_shape& shape, 
             return status;
         energy_summary ignored;
         log_shape seen;
-        rule.scan(header.text, header.text + header.length, ignored, seen);
+        rule.scan(header.text, header.text + header.length, ignored, seen, 1);
         shape.header_readings = seen.no_reading == 0;
         at_first_line = false;
     }
@@ -188,32 +192,185 @@ int read_lines(int fd, line_buffer& lb, const log_rule& rule, log_shape& shape, 
 
 // Reads a log by its rule into s and shape. With header_if_no_reading, a
 // first line without a reading is taken for a header and set apart in
-// shape (its 0 is still added, as for any such line).
-int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const log_rule& rule)
+// shape (its 0 is still added, as for any such line, but kept out of the
+// readings' lowest, highest and steps).
+int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const log_rule& rule,
+             double weight)
 {
     return read_lines(fd, lb, rule, shape, [&](const line_run& run) {
         uint64_t before = shape.no_reading;
-        rule.scan(run.begin, run.end, s, shape);
-        if (run.first && shape.no_reading != before)
+        log_shape at_start = shape;
+        rule.scan(run.begin, run.end, s, shape, weight);
+        if (run.first && shape.no_reading != before) {
+            // A header's 0 is added, but is no reading of the meter's.
             shape.header = true;
+            shape.lowest = at_start.lowest;
+            shape.highest = at_start.highest;
+            shape.last = at_start.last;
+            shape.steepest = at_start.steepest;
+        }
     });
 }
 
 } // namespace
 
-int read_total_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
+int read_total_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                         double weight)
 {
-    return read_log(fd, lb, s, shape, total_power_rule);
+    return read_log(fd, lb, s, shape, total_power_rule, weight);
 }
 
-int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
+int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
 {
-    return read_log(fd, lb, s, shape, cpu_rule);
+    return read_log(fd, lb, s, shape, cpu_rule, 1);
 }
 
-int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape)
+int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                       double weight)
 {
-    return read_log(fd, lb, s, shape, gpu_rule);
+    return read_log(fd, lb, s, shape, gpu_rule, weight);
+}
+
+namespace {
+
+// Intervals more than this many times the typical one are gaps.
+constexpr int64_t gap_factor = 3;
+
+int64_t median(int64_t* v, int n)
+{
+    // Few values, once: an insertion sort.
+    for (int i = 1; i < n; ++i)
+        for (int j = i; j > 0 && v[j - 1] > v[j]; --j) {
+            int64_t t = v[j];
+            v[j] = v[j - 1];
+            v[j - 1] = t;
+        }
+    return v[n / 2];
+}
+
+void note_gap(stamp_shape& st, int64_t interval, uint64_t line)
+{
+    if (interval <= gap_factor * st.typical_ns)
+        return;
+    ++st.gaps;
+    if (interval > st.longest_gap_ns) {
+        st.longest_gap_ns = interval;
+        st.longest_gap_line = line;
+    }
+}
+
+// Sets the typical interval from those sampled, and judges them by it.
+void settle_typical(stamp_shape& st)
+{
+    int64_t sorted[sizeof st.sample / sizeof st.sample[0]] = {};
+    for (int i = 0; i < st.sampled; ++i)
+        sorted[i] = st.sample[i];
+    st.typical_ns = median(sorted, st.sampled);
+    for (int i = 0; i < st.sampled; ++i)
+        note_gap(st, st.sample[i], st.sample_line[i]);
+}
+
+void note_interval(stamp_shape& st, int64_t interval, uint64_t line)
+{
+    constexpr int room = sizeof st.sample / sizeof st.sample[0];
+    if (st.sampled < room) {
+        st.sample[st.sampled] = interval;
+        st.sample_line[st.sampled++] = line;
+        if (st.sampled == room)
+            settle_typical(st);
+        return;
+    }
+    note_gap(st, interval, line);
+}
+
+// The state of the trapezoid rule between lines.
+struct stamped_state {
+    double energy = 0.0;
+    bool have_last = false;
+    int64_t last_ns = 0;
+    double last_reading = 0.0;
+    uint64_t number = 0;
+};
+
+// One line of a time-stamped GPU log, [p, end) with its newline: a stamp,
+// a comma, then the reading.
+void take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
+                       log_shape& shape)
+{
+    stamp_shape& st = shape.stamps;
+    ++state.number;
+    ++shape.lines;
+    const char* line = p;
+    while (is_blank(*p))
+        ++p;
+    int64_t ns;
+    const char* after;
+    bool good = parse_time_stamp(p, end - 1, &ns, &after);
+    if (good) {
+        p = skip_blanks(after);
+        good = *p == ',' && (!state.have_last || ns > state.last_ns);
+    }
+    if (!good) {
+        if (!first) {
+            if (st.skipped++ == 0) {
+                st.first_skipped = state.number;
+                size_t length = static_cast<size_t>(end - 1 - line);
+                st.first_skipped_length = length < sizeof st.first_skipped_text ? length : sizeof st.first_skipped_text;
+                std::memcpy(st.first_skipped_text, line, st.first_skipped_length);
+            }
+        } else {
+            shape.header = true;
+            ++shape.no_reading;
+        }
+        return;
+    }
+    // Only the number counts: what follows it (a unit, more columns) is
+    // the meter's, and not a reading run on.
+    log_shape seen;
+    const char* stop;
+    double reading = scan_reading(p + 1, &stop, seen);
+    shape.no_reading += seen.no_reading;
+    shape.not_finite += seen.not_finite;
+    shape.lowest = reading < shape.lowest ? reading : shape.lowest;
+    shape.highest = reading > shape.highest ? reading : shape.highest;
+    double step = reading - shape.last;
+    shape.steepest = step < shape.steepest ? step : shape.steepest;
+    shape.last = reading;
+    st.negatives += reading < 0;
+    if (state.have_last) {
+        double dt = static_cast<double>(ns - state.last_ns) / 1e9;
+        double area = add_figures(state.last_reading, reading) * dt * 0.5;
+        state.energy = add_figures(area, state.energy);
+        note_interval(st, ns - state.last_ns, state.number);
+    } else {
+        st.first_ns = ns;
+    }
+    st.last_ns = ns;
+    ++st.good;
+    state.have_last = true;
+    state.last_ns = ns;
+    state.last_reading = reading;
+}
+
+} // namespace
+
+int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+{
+    stamped_state state;
+    state.energy = s.gpu1;
+    int status = read_lines(fd, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
+        for (const char* p = run.begin; p < run.end;) {
+            const char* end =
+                static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
+            take_stamped_line(p, end, run.first && p == run.begin, state, shape);
+            p = end;
+        }
+    });
+    stamp_shape& st = shape.stamps;
+    if (st.typical_ns == 0 && st.sampled > 0)
+        settle_typical(st);
+    s.gpu1 = state.energy;
+    return status;
 }
 
 namespace {
@@ -251,7 +408,7 @@ int look_again(int fd, line_buffer& lb, int log, log_details& details)
             ++number;
             energy_summary ignored;
             log_shape seen;
-            rule.scan(p, end, ignored, seen);
+            rule.scan(p, end, ignored, seen, 1);
             bool header = run.first && seen.no_reading != 0;
             if (!header && is_blank_line(p, end)) {
                 ++blanks;
@@ -265,6 +422,11 @@ int look_again(int fd, line_buffer& lb, int log, log_details& details)
                 pick(details.runs_on, number, text, length);
             if (seen.not_finite != 0)
                 pick(details.not_finite, number, text, length);
+            // Weighted by 1, the line's reading is its figure.
+            if (ignored.total_energy < 0 || ignored.gpu1 < 0) {
+                ++details.negatives;
+                pick(details.negative, number, text, length);
+            }
             p = end;
         }
     });
@@ -321,7 +483,7 @@ void take_jobs(job_queue& queue)
     int no_buffer = line_buffer_init(lb, default_line_buffer_size);
     for (int i; (i = queue.next.fetch_add(1)) < queue.count;) {
         log_job& job = *queue.jobs[i];
-        job.err = no_buffer != 0 ? no_buffer : job.reader(job.fd, lb, job.part, job.shape);
+        job.err = no_buffer != 0 ? no_buffer : job.reader(job.fd, lb, job.part, job.shape, job.weight);
     }
     line_buffer_free(lb);
 }

@@ -48,14 +48,31 @@ void line_buffer_free(line_buffer& lb);
 // closes nothing.
 //
 // Total-power log: every line; the reading follows the line's second
-// whitespace character and adds reading * 0.5 to total_energy.
-int read_total_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape);
+// whitespace character and adds reading * weight to total_energy.
+int read_total_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                         double weight = total_power_weight);
 // CPU power log: the first line is a header; in every other line field 3
-// adds to cpu1 and field 7 to cpu2.
-int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape);
+// adds to cpu1 and field 7 to cpu2. It takes a weight only to be called as
+// the others are, and uses none.
+int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                       double weight = 1);
 // GPU power log: every line; the reading starts the line and adds
-// reading * 0.1 to gpu1.
-int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape);
+// reading * weight to gpu1.
+int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                       double weight = gpu_weight);
+
+// A GPU log of time-stamped lines, each a time stamp (time_stamps.h), a
+// comma, then the reading: each pair of neighbouring good lines adds the
+// trapezoid ((p0 + p1) * dt) * 0.5 to gpu1, dt their stamps' difference
+// in seconds, each operation rounded to double, in file order. A line
+// without a stamp and a comma, or whose stamp is not later than the last
+// good line's, is skipped; the next good line pairs with the last good
+// one. What follows the reading is ignored. The weight is not used.
+int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                         double weight = 1);
+
+// A reader, as the run and read_logs_at_once take them.
+using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&, double);
 
 // A line that a second look at a log picked out: its number (from 1, a
 // header counted) and its first bytes. number is 0 where there is none.
@@ -72,6 +89,8 @@ struct log_details {
     picked_line no_reading; // a header not among them
     picked_line runs_on;
     picked_line not_finite;
+    picked_line negative;
+    uint64_t negatives = 0;      // negative readings
     uint64_t blank_lines = 0;    // blank lines with a line of something after them
     uint64_t trailing_blanks = 0; // blank lines at the end
 };
@@ -95,7 +114,8 @@ int first_and_last_lines(int fd, long long size, bool skip_first, picked_line& f
 // its reader saw and the reader's status coming out.
 struct log_job {
     int fd = -1;
-    int (*reader)(int, line_buffer&, energy_summary&, log_shape&) = nullptr;
+    log_reader reader = nullptr;
+    double weight = 1;
     long long size = 0;
     energy_summary part;
     log_shape shape;

@@ -32,12 +32,6 @@ constexpr const char help_text[] =
     "The table must exist already. See energy-totals(1).\n";
 constexpr const char heading_line[] =
     "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\ttotal GPU\t\tcase\n";
-constexpr const char gpu_log_name[] = "gpupower1.out";
-
-// The sampling periods, in seconds, that the weights of the total-power and
-// GPU logs stand for.
-constexpr double total_seconds_per_line = 0.5;
-constexpr double gpu_seconds_per_line = 0.1;
 
 // The case, as said before the name of the GPU log, which does not hold
 // it: the base name, or the working directory where that is empty.
@@ -49,7 +43,6 @@ const char* case_name_of(const char* base_name)
     return getcwd(dir, sizeof dir) != nullptr ? dir : ".";
 }
 
-using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&);
 
 // base followed by suffix, in memory of its own; nullptr if there is none.
 char* join_name(const char* base, const char* suffix)
@@ -77,15 +70,6 @@ int open_log(const char* name)
     return fd;
 }
 
-bool read_whole_log(int fd, const char* name, log_reader reader, line_buffer& lb,
-                    energy_summary& s, log_shape& shape)
-{
-    int err = reader(fd, lb, s, shape);
-    if (err != 0)
-        report_unreadable(name, err);
-    return err == 0;
-}
-
 // The logs have been read by the time they are closed, so a failing close
 // can no longer change a figure.
 void close_log(int fd)
@@ -94,8 +78,69 @@ void close_log(int fd)
         (void)close(fd);
 }
 
-// Logs smaller than this, the three together, are read on one thread: a
-// thread would cost more to start than it saves.
+// The logs of a case, in the order they are read: the total-power log,
+// the CPU log, then one for each GPU; their names, readers and weights,
+// and what the readers made of them.
+struct case_logs {
+    int count = 0;
+    char* total_name = nullptr;
+    char* cpu_name = nullptr;
+    const char* names[6] = {};
+    log_reader readers[6] = {};
+    double weights[6] = {};
+    energy_summary parts[6];
+    log_shape shapes[6];
+    picked_line total_first, total_last; // for the time stamps
+    bool total_ends = false;             // whether those two were read
+};
+
+constexpr const char* gpu_log_names[4] = {"gpupower1.out", "gpupower2.out", "gpupower3.out",
+                                          "gpupower4.out"};
+
+// Names the logs the options ask for, with their readers and weights.
+// Returns false where there is no memory for the names.
+bool plan_logs(const run_options& options, case_logs& logs)
+{
+    logs.total_name = join_name(options.base_name, ".total.pwr");
+    logs.cpu_name = join_name(options.base_name, ".cpu.pwr");
+    logs.count = 2 + options.gpus;
+    logs.names[0] = logs.total_name;
+    logs.readers[0] = read_total_power_log;
+    logs.weights[0] = options.total_period;
+    logs.names[1] = logs.cpu_name;
+    logs.readers[1] = read_cpu_power_log;
+    logs.weights[1] = 1;
+    for (int k = 0; k < options.gpus; ++k) {
+        logs.names[2 + k] = gpu_log_names[k];
+        logs.readers[2 + k] = options.gpu_stamps ? read_stamped_gpu_log : read_gpu_power_log;
+        logs.weights[2 + k] = options.gpu_period;
+    }
+    return logs.total_name != nullptr && logs.cpu_name != nullptr;
+}
+
+// The figures from each log's part, GPU k's into gpu k.
+void gather_figures(const case_logs& logs, energy_summary& s)
+{
+    s.total_energy = logs.parts[0].total_energy;
+    s.cpu1 = logs.parts[1].cpu1;
+    s.cpu2 = logs.parts[1].cpu2;
+    double* gpus[4] = {&s.gpu1, &s.gpu2, &s.gpu3, &s.gpu4};
+    for (int k = 0; k + 2 < logs.count; ++k)
+        *gpus[k] = logs.parts[2 + k].gpu1;
+}
+
+// Reads log i of the case, open on fd, whole. Returns whether it did,
+// having said so where it did not.
+bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs)
+{
+    int err = logs.readers[i](fd, lb, logs.parts[i], logs.shapes[i], logs.weights[i]);
+    if (err != 0)
+        report_unreadable(logs.names[i], err);
+    return err == 0;
+}
+
+// Logs smaller than this, all together, are read on one thread: a thread
+// would cost more to start than it saves.
 constexpr long long bytes_worth_threads = 4 << 20;
 
 // The CPUs this run may use (a batch scheduler may give it fewer than the
@@ -109,33 +154,31 @@ unsigned allowed_cpus()
     return count > 1 ? static_cast<unsigned>(count) : 1;
 }
 
-// Reads the three logs at once, each on a thread of its own, where the run
-// may use two CPUs or more and the logs are regular files (which open
-// without waiting for a writer) large enough to gain from it. All three
-// must open; the figures go to s and what was seen of each log to shapes[].
-// Returns 1 when it read them, with *ok false if a read failed (reported in
-// the plain path's order), or 0 when it did not try, leaving the reading
-// and any report to the plain path.
-int read_big_logs_at_once(const char* const names[3], energy_summary& s, log_shape shapes[3],
-                          bool* ok)
+// Reads the case's logs at once, each on a thread of its own, where the
+// run may use two CPUs or more and the logs are regular files (which open
+// without waiting for a writer) large enough to gain from it. All must
+// open. Returns 1 when it read them, with *ok false if a read failed
+// (reported in the plain path's order), or 0 when it did not try, leaving
+// the reading and any report to the plain path.
+int read_big_logs_at_once(case_logs& logs, bool* ok)
 {
     unsigned cpus = allowed_cpus();
     if (cpus < 2)
         return 0;
     long long bytes = 0;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < logs.count; ++i) {
         struct stat st;
-        if (stat(names[i], &st) != 0 || !S_ISREG(st.st_mode))
+        if (stat(logs.names[i], &st) != 0 || !S_ISREG(st.st_mode))
             return 0;
         bytes += st.st_size;
     }
     if (bytes < bytes_worth_threads)
         return 0;
-    log_reader readers[3] = {read_total_power_log, read_cpu_power_log, read_gpu_power_log};
-    log_job jobs[3];
-    for (int i = 0; i < 3; ++i) {
-        jobs[i].fd = open_file(names[i], O_RDONLY | O_NOCTTY);
-        jobs[i].reader = readers[i];
+    log_job jobs[6];
+    for (int i = 0; i < logs.count; ++i) {
+        jobs[i].fd = open_file(logs.names[i], O_RDONLY | O_NOCTTY);
+        jobs[i].reader = logs.readers[i];
+        jobs[i].weight = logs.weights[i];
         struct stat st;
         if (jobs[i].fd < 0 || fstat(jobs[i].fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             for (int j = 0; j <= i; ++j)
@@ -144,31 +187,19 @@ int read_big_logs_at_once(const char* const names[3], energy_summary& s, log_sha
         }
         jobs[i].size = st.st_size;
     }
-    read_logs_at_once(jobs, 3, cpus);
+    read_logs_at_once(jobs, logs.count, cpus);
     *ok = true;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < logs.count; ++i) {
         close_log(jobs[i].fd);
-        shapes[i] = jobs[i].shape;
+        logs.parts[i] = jobs[i].part;
+        logs.shapes[i] = jobs[i].shape;
         if (jobs[i].err != 0 && *ok) {
-            report_unreadable(names[i], jobs[i].err);
+            report_unreadable(logs.names[i], jobs[i].err);
             *ok = false;
         }
     }
-    s.total_energy = jobs[0].part.total_energy;
-    s.cpu1 = jobs[1].part.cpu1;
-    s.cpu2 = jobs[1].part.cpu2;
-    s.gpu1 = jobs[2].part.gpu1;
     return 1;
 }
-
-// The three logs of a case: their names, and what their readers saw.
-struct case_logs {
-    char* total_name = nullptr;
-    char* cpu_name = nullptr;
-    log_shape shapes[3];
-    picked_line total_first, total_last; // for the time stamps
-    bool total_ends = false;             // whether those two were read
-};
 
 // Reads the total-power log's first and last lines, for its time stamps,
 // where it is a regular file.
@@ -180,61 +211,58 @@ void read_total_ends(int fd, case_logs& logs)
                                            logs.total_first, logs.total_last) == 0;
 }
 
-// Where the GPU log was looked for: the working directory, said to the
-// user of a run that could not read it.
-void say_where_gpu_log_is(const char* case_name)
+// Where a GPU log was looked for: the working directory, said to the user
+// of a run that could not read it.
+void say_where_gpu_log_is(const char* case_name, const char* name)
 {
     char dir[4096];
     const char* where = getcwd(dir, sizeof dir) != nullptr ? dir : "(unknown)";
     std::fprintf(stderr, "energy-totals: %s: %s is read from the current directory, %s\n",
-                 case_name, gpu_log_name, where);
+                 case_name, name, where);
 }
 
-// Reads the three logs of the case into s, and what was seen of them into
-// logs. A log that can't be opened or read whole is reported and ends the
-// run: a figure from part of a log would look like a complete run's.
-// Returns true when all three were read.
-bool read_logs(const char* base_name, energy_summary& s, case_logs& logs)
+// Reads the logs of the case into s, and what was seen of them into logs.
+// The total-power and CPU logs are both opened before either is read; the
+// GPU logs follow, each opened as its turn comes. A log that can't be
+// opened or read whole is reported and ends the run: a figure from part of
+// a log would look like a complete run's. Returns true when all were read.
+bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
 {
-    logs.total_name = join_name(base_name, ".total.pwr");
-    logs.cpu_name = join_name(base_name, ".cpu.pwr");
     line_buffer lb;
-    int total_fd = -1;
-    int cpu_fd = -1;
-    int gpu_fd = -1;
+    int fds[6] = {-1, -1, -1, -1, -1, -1};
     bool ok = false;
 
-    if (logs.total_name == nullptr || logs.cpu_name == nullptr ||
-        line_buffer_init(lb, default_line_buffer_size) != 0) {
-        std::printf("couldn't read %s.total.pwr: %s\n", base_name, std::strerror(ENOMEM));
+    if (!plan_logs(options, logs) || line_buffer_init(lb, default_line_buffer_size) != 0) {
+        std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
         goto done;
     }
-    {
-        const char* const names[3] = {logs.total_name, logs.cpu_name, gpu_log_name};
-        if (read_big_logs_at_once(names, s, logs.shapes, &ok) != 0) {
-            total_fd = open_file(logs.total_name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
-            if (ok && total_fd >= 0)
-                read_total_ends(total_fd, logs);
+    if (read_big_logs_at_once(logs, &ok) != 0) {
+        fds[0] = open_file(logs.total_name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        if (ok && fds[0] >= 0)
+            read_total_ends(fds[0], logs);
+        goto done;
+    }
+    if ((fds[0] = open_log(logs.total_name)) < 0 || (fds[1] = open_log(logs.cpu_name)) < 0)
+        goto done;
+    if (!read_whole_log(fds[0], 0, lb, logs) || !read_whole_log(fds[1], 1, lb, logs))
+        goto done;
+    read_total_ends(fds[0], logs);
+    for (int i = 2; i < logs.count; ++i) {
+        if ((fds[i] = open_log(logs.names[i])) < 0) {
+            say_where_gpu_log_is(case_name_of(options.base_name), logs.names[i]);
             goto done;
         }
+        if (!read_whole_log(fds[i], i, lb, logs))
+            goto done;
     }
-    if ((total_fd = open_log(logs.total_name)) < 0 || (cpu_fd = open_log(logs.cpu_name)) < 0)
-        goto done;
-    if (!read_whole_log(total_fd, logs.total_name, read_total_power_log, lb, s, logs.shapes[0]) ||
-        !read_whole_log(cpu_fd, logs.cpu_name, read_cpu_power_log, lb, s, logs.shapes[1]))
-        goto done;
-    read_total_ends(total_fd, logs);
-    if ((gpu_fd = open_log(gpu_log_name)) < 0) {
-        say_where_gpu_log_is(case_name_of(base_name));
-        goto done;
-    }
-    ok = read_whole_log(gpu_fd, gpu_log_name, read_gpu_power_log, lb, s, logs.shapes[2]);
+    ok = true;
 
 done:
-    close_log(total_fd);
-    close_log(cpu_fd);
-    close_log(gpu_fd);
+    for (int fd : fds)
+        close_log(fd);
     line_buffer_free(lb);
+    if (ok)
+        gather_figures(logs, s);
     return ok;
 }
 
@@ -242,7 +270,8 @@ done:
 // could show them a line of.
 bool worth_a_second_look(const log_shape& shape)
 {
-    return shape.no_reading > (shape.header ? 1u : 0u) || shape.runs_on > 0 || shape.not_finite > 0;
+    return shape.no_reading > (shape.header ? 1u : 0u) || shape.runs_on > 0 ||
+           shape.not_finite > 0 || shape.lowest < 0;
 }
 
 // Looks again, line by line, at a log that is a regular file (a FIFO can't
@@ -259,30 +288,27 @@ bool look_again_at(const char* name, int log, line_buffer& lb, log_details& deta
 }
 
 // Says on standard error what does not fit the logs' rules, looking again
-// at the logs that have something odd to show. Nothing here changes a
-// figure, and a log that can't be read again just gets less said of it.
-void warn_about_case(const char* base_name, const case_logs& logs)
+// at the logs that have something odd to show (not time-stamped GPU logs,
+// whose reader notes their odd lines itself).
+void warn_about_case(const run_options& options, const case_logs& logs, const energy_summary& s)
 {
-    const char* names[3] = {logs.total_name, logs.cpu_name, gpu_log_name};
-    log_details details[3];
-    bool looked[3] = {false, false, false};
+    log_details details[6];
+    bool looked[6] = {};
     line_buffer lb;
-    for (int i = 0; i < 3; ++i)
-        if (worth_a_second_look(logs.shapes[i]) &&
+    for (int i = 0; i < logs.count; ++i)
+        if (!(i >= 2 && options.gpu_stamps) && worth_a_second_look(logs.shapes[i]) &&
             (lb.data != nullptr || line_buffer_init(lb, default_line_buffer_size) == 0))
-            looked[i] = look_again_at(names[i], i, lb, details[i]);
+            looked[i] = look_again_at(logs.names[i], i < 2 ? i : 2, lb, details[i]);
     line_buffer_free(lb);
     log_ends ends = {nullptr, nullptr};
     if (logs.total_ends)
         ends = {&logs.total_first, &logs.total_last};
-    const char* case_name = case_name_of(base_name);
-    warn_about_logs(stderr,
-                    {logs.total_name, nullptr, &logs.shapes[0], looked[0] ? &details[0] : nullptr,
-                     total_seconds_per_line},
-                    {logs.cpu_name, nullptr, &logs.shapes[1], looked[1] ? &details[1] : nullptr, 0},
-                    {gpu_log_name, case_name, &logs.shapes[2], looked[2] ? &details[2] : nullptr,
-                     gpu_seconds_per_line},
-                    ends);
+    const char* case_name = case_name_of(options.base_name);
+    read_log_report reports[6];
+    for (int i = 0; i < logs.count; ++i)
+        reports[i] = {logs.names[i], i >= 2 ? case_name : nullptr, &logs.shapes[i],
+                      looked[i] ? &details[i] : nullptr, i == 1 ? 0 : logs.weights[i]};
+    warn_about_logs(stderr, reports, logs.count, options.gpu_stamps, ends, s);
 }
 
 // Readies the process for a run whose status must say whether its row is
@@ -334,9 +360,9 @@ int run(int argc, char** argv)
 
     energy_summary summary;
     case_logs logs;
-    bool read = read_logs(options.base_name, summary, logs);
+    bool read = read_logs(options, summary, logs);
     if (read)
-        warn_about_case(options.base_name, logs);
+        warn_about_case(options, logs, summary);
     std::free(logs.total_name);
     std::free(logs.cpu_name);
     if (!read)

@@ -147,7 +147,7 @@ std::string stamped(double start, double step, int count)
     char line[64];
     for (int i = 0; i < count; ++i) {
         double t = std::fmod(start + step * i, 86400);
-        std::snprintf(line, sizeof line, "%02d:%02d:%04.1f A 40\n", static_cast<int>(t / 3600),
+        std::snprintf(line, sizeof line, "%02d:%02d:%04.1f A 400\n", static_cast<int>(t / 3600),
                       static_cast<int>(std::fmod(t, 3600) / 60), std::fmod(t, 60));
         log += line;
     }
@@ -156,7 +156,7 @@ std::string stamped(double start, double step, int count)
 
 TEST(LogWarnings, EachOddShapeIsNamed)
 {
-    const std::string cpu = "header\na b 1 c d e 2\n", ok = "a b 40\n", prefix = "energy-totals: ";
+    const std::string cpu = "header\na b 1 c d e 2\n", ok = "a b 400\n", prefix = "energy-totals: ";
     const std::string gpu = prefix + "case: gpupower1.out: ", total = prefix + "case.total.pwr: ";
     const std::string cpu_log = prefix + "case.cpu.pwr: ";
     // Logs that fit, a header line at the top of each included, and one
@@ -169,7 +169,7 @@ TEST(LogWarnings, EachOddShapeIsNamed)
                    gpu + "2 of the 3 readings it should hold are not numbers; each adds 0 (first at "
                          "line 2: \"[N/A]\")\n" +
                        gpu + "1 blank lines among its readings; each adds 0 (a lost sample?)\n");
-    VerifyWarnings("a b 1\nt1  t2 40\n", cpu, "100\n",
+    VerifyWarnings("a b 100\nt1  t2 40\n", cpu, "100\n",
                    total + "1 of the 2 readings it should hold are not numbers; each adds 0 (first "
                            "at line 2: \"t1  t2 40\")\n");
     VerifyWarnings(ok, "header\n10:00:01 node07 . c d e 2\n" + repeat("a b 1 c d e 2\n", 5),
@@ -191,7 +191,10 @@ TEST(LogWarnings, EachOddShapeIsNamed)
     VerifyWarnings("a b 40,5\n", cpu, "100\n", total + "1 " + runs_on + " (first at line 1: \"a b 40,5\")\n");
     VerifyWarnings(ok, cpu, "100\n2024/05/01 10:00:00.000,\t196.51 W\n",
                    gpu + "1 " + runs_on +
-                       " (first at line 2: \"2024/05/01 10:00:00.000,\\t196.51 W\")\n");
+                       " (first at line 2: \"2024/05/01 10:00:00.000,\\t196.51 W\")\n" + total +
+                       "the total energy, 200 J, is below the total GPU, 212.4 J: impossible if "
+                       "all are joules of one run (a log in other units, at another rate, or from "
+                       "another run?)\n");
     VerifyWarnings(ok, cpu, "nan\n100\n",
                    gpu + "1 readings are nan or infinite, and so is the figure (first at line 1: "
                          "\"nan\")\n");

@@ -15,7 +15,15 @@
 
 namespace {
 
-using reader_fn = int (*)(int, line_buffer&, energy_summary&, log_shape&);
+using reader_fn = log_reader;
+
+// The weight a reader's log has by default.
+double default_weight(reader_fn reader)
+{
+    return reader == read_total_power_log ? total_power_weight
+           : reader == read_gpu_power_log ? gpu_weight
+                                          : 1;
+}
 
 // A descriptor reading text from memory, positioned at its start.
 int memory_file(const std::string& text)
@@ -36,7 +44,7 @@ energy_summary read_text(reader_fn reader, const std::string& text,
     line_buffer lb;
     EXPECT_EQ(line_buffer_init(lb, capacity), 0);
     int fd = memory_file(text);
-    EXPECT_EQ(reader(fd, lb, s, shape), 0);
+    EXPECT_EQ(reader(fd, lb, s, shape, default_weight(reader)), 0);
     if (seen != nullptr)
         *seen = shape;
     close(fd);
