@@ -6,6 +6,7 @@
 #include <string>
 
 #include "long_lines.h"
+#include "time_stamps.h"
 #include "power_logs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -51,6 +52,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (std::memcmp(&condensed_value, &expected, sizeof expected) != 0 ||
         (stop == token.c_str()) != (condensed_stop == condensed.c_str()) || *stop != *condensed_stop)
         std::abort();
+
+    // A time stamp at the line's start, in a buffer exactly the line's size:
+    // the parse reads nothing past it and ends within it.
+    {
+        char* exact = static_cast<char*>(std::malloc(length + 1));
+        std::memcpy(exact, bytes, length);
+        int64_t ns = 0;
+        const char* after = nullptr;
+        if (parse_time_stamp(exact, exact + length, &ns, &after) &&
+            (after <= exact || after > exact + length))
+            std::abort();
+        std::free(exact);
+    }
 
 #if defined(ENERGY_TOTALS_WORD_FIELDS)
     // The line's first field, parsed where its bounds are known: the same

@@ -129,6 +129,32 @@ void expect_same_counts(const log_shape* a, const log_shape* b)
 
 } // namespace
 
+// The time-stamped GPU reader, through a small buffer and a large one:
+// the same figure and the same counts.
+void expect_same_stamped(const std::string& text, size_t capacity)
+{
+    energy_summary figures[2];
+    log_shape shapes[2];
+    int fd = memfd_create("log", 0);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    size_t capacities[2] = {capacity, 1 << 20};
+    for (int i = 0; i < 2; ++i) {
+        line_buffer lb;
+        if (line_buffer_init(lb, capacities[i]) != 0 || lseek(fd, 0, SEEK_SET) != 0 ||
+            read_stamped_gpu_log(fd, lb, figures[i], shapes[i]) != 0)
+            std::abort();
+        line_buffer_free(lb);
+    }
+    close(fd);
+    const stamp_shape& a = shapes[0].stamps;
+    const stamp_shape& b = shapes[1].stamps;
+    if (std::memcmp(&figures[0].gpu1, &figures[1].gpu1, sizeof(double)) != 0 ||
+        a.skipped != b.skipped || a.good != b.good || a.gaps != b.gaps ||
+        shapes[0].no_reading != shapes[1].no_reading)
+        std::abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
@@ -142,6 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     expect_same(from_memory(text, in_memory), expected);
     expect_same(from_file(text, capacity, in_file), expected);
     expect_same_counts(in_memory, in_file);
+    expect_same_stamped(text, capacity);
     // The narrower masks too, where the CPU has the wider.
     if (wide_line_masks) {
         log_shape narrow[3];

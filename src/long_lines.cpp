@@ -439,6 +439,55 @@ void end_number(line_condenser& c, char byte)
     next_step(c);
 }
 
+// Bytes of a time stamp past this many, once its runs are kept short, can't
+// be one.
+constexpr size_t longest_stamp = 200;
+
+// A byte of the stamp and the blanks before its comma, kept so that the
+// stamp parses as it would whole: a run of blanks as two at most (one
+// stands between date and time, more fail), a run of digits after a point
+// (a fraction, read to the nanosecond) as ten at most, and any other run
+// of digits as five of its leading zeros and eleven digits after them at
+// most (a year or field of fixed width fails either way; seconds since the
+// epoch keep their value, or stay too large). Past longest_stamp bytes the
+// line can't hold a stamp, and its comma is not written.
+void take_stamp_byte(line_condenser& c, char byte)
+{
+    if (byte == ',') {
+        if (!c.spoiled)
+            emit(c, byte);
+        next_step(c);
+        return;
+    }
+    int kind = is_blank(byte) ? 1 : is_digit(byte) ? (c.run_kind == 2 || (c.length > 0 && c.text[c.length - 1] == '.' && c.run_kind == 0) ? 2 : 3) : 0;
+    if (kind != c.run_kind || kind == 0) {
+        c.run_kind = kind;
+        c.run_length = 0;
+        c.run_zeros = 0;
+    }
+    ++c.run_length;
+    bool keep = true;
+    if (kind == 1) {
+        keep = c.run_length <= 2;
+    } else if (kind == 2) {
+        keep = c.run_length <= 10;
+    } else if (kind == 3) {
+        if (byte == '0' && c.run_zeros == c.run_length - 1) {
+            ++c.run_zeros;
+            keep = c.run_zeros <= 5;
+        } else {
+            keep = c.run_length - c.run_zeros <= 11;
+        }
+    }
+    if (!keep || c.spoiled)
+        return;
+    if (c.length >= longest_stamp) {
+        c.spoiled = true;
+        return;
+    }
+    emit(c, byte);
+}
+
 } // namespace
 
 void condenser_start(line_condenser& c, line_rule rule)
@@ -447,6 +496,10 @@ void condenser_start(line_condenser& c, line_rule rule)
     c.step = 0;
     c.spaces = 0;
     c.in_field = false;
+    c.run_kind = 0;
+    c.run_length = 0;
+    c.run_zeros = 0;
+    c.spoiled = false;
     c.length = 0;
     c.head_length = 0;
     number_start(c.number);
@@ -499,10 +552,7 @@ void condenser_feed(line_condenser& c, const char* p, const char* end)
             }
             continue;
         case st_stamp:
-            if (c.length < 64 || byte == ',')
-                emit(c, byte);
-            if (byte == ',')
-                next_step(c);
+            take_stamp_byte(c, byte);
             break;
         case st_number:
             if (!number_take(c.number, byte)) {

@@ -62,6 +62,12 @@ struct line_condenser {
     int step = 0;
     int spaces = 0;        // whitespace seen, for the total-power rule
     bool in_field = false; // within a field already written as one byte
+    // A time stamp's runs, as they are kept: blanks, digits after a point,
+    // other digits, and the zeros those start with.
+    int run_kind = 0;
+    int64_t run_length = 0;
+    int64_t run_zeros = 0;
+    bool spoiled = false; // too long to be a stamp
     number_condenser number;
     size_t length = 0;
     char text[condensed_line_size];

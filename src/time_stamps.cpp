@@ -42,14 +42,18 @@ int64_t days_from_civil(int64_t y, int64_t m, int64_t d)
 
 constexpr int64_t billion = 1000000000;
 
+// Stamps from 1970 to 2255: their nanoseconds fit 64 bits, with room for
+// differences.
+constexpr int64_t latest_second = 9000000000;
+
 bool parse_epoch(const char* p, const char* end, int64_t* ns, const char** after)
 {
     int64_t seconds = 0;
     int digits = 0;
     for (; p < end && *p >= '0' && *p <= '9'; ++p, ++digits) {
-        if (digits == 11) // past the year 5000: not a stamp
-            return false;
         seconds = seconds * 10 + (*p - '0');
+        if (seconds >= latest_second)
+            return false;
     }
     if (digits == 0)
         return false;
@@ -100,6 +104,8 @@ bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const char** 
     }
     int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 +
                       second - offset;
+    if (seconds < 0 || seconds >= latest_second)
+        return false;
     *ns = seconds * billion + fraction;
     *after = q;
     return true;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "energy_summary.h"
 #include "test_util.h"
 
 namespace {
@@ -78,6 +79,15 @@ TEST(Cli, CommandLine)
          "--label: the label is longer than 1024 bytes"},
         {{"--help", "1"}, "--help: goes alone"},
         {{"--version", "1", "0", "x"}, "--version: goes alone"},
+        {{"--gpus=0", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 4"},
+        {{"--gpus=5", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 4"},
+        {{"--gpus=2x", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 4"},
+        {{"--total-period=0", "case7", "1", "0"}, "--total-period: takes a positive number of seconds, as in 0.5"},
+        {{"--total-period=-1", "case7", "1", "0"}, "--total-period: takes a positive number of seconds, as in 0.5"},
+        {{"--gpu-period=inf", "case7", "1", "0"}, "--gpu-period: takes a positive number of seconds, as in 0.5"},
+        {{"--gpu-period=0.1s", "case7", "1", "0"}, "--gpu-period: takes a positive number of seconds, as in 0.5"},
+        {{"--gpu-period=", "case7", "1", "0"}, "--gpu-period: takes a positive number of seconds, as in 0.5"},
+        {{"--gpu-time=stamp", "case7", "1", "0"}, "--gpu-time: takes period or stamps"},
     };
     for (const auto& [words, reason] : errors)
         VerifyUsageError(dir, words, reason);
@@ -92,6 +102,47 @@ TEST(Cli, CommandLine)
     ExpectRun(run_tool(dir.path, {"--label=case 7", "--", "case7", "1", "0"}), 0, case_summary);
     ExpectRun(run_tool(dir.path, {"--label=case 7", "case7", "1", "0"}), 0, case_summary);
     EXPECT_EQ(read_file(dir.file("results.txt")), case_row + labelled + labelled);
+}
+
+// The summary of write_case's logs at other weights, and with more GPUs.
+std::string case_summary_at(double total_period, double gpu_period, double gpu2 = 0,
+                            double gpu3 = 0, double gpu4 = 0)
+{
+    energy_summary s;
+    s.total_energy = 101.5 * total_period + 100 * total_period;
+    s.cpu1 = 21.5;
+    s.cpu2 = 22.25;
+    s.gpu1 = 250 * gpu_period + 150 * gpu_period;
+    s.gpu2 = gpu2;
+    s.gpu3 = gpu3;
+    s.gpu4 = gpu4;
+    return console_text(s);
+}
+
+TEST(Cli, GpuLogsAndPeriods)
+{
+    scratch_dir dir;
+    write_case(dir);
+    write_file(dir.file("results.txt"), "");
+    write_file(dir.file("gpupower2.out"), "10 W\n");
+    write_file(dir.file("gpupower4.out"), "30 W\n");
+    // Without the option, gpupower2.out is not read.
+    ExpectRun(run_tool(dir.path, {"--gpus=1", "case7", "0", "0"}), 0, case_summary);
+    // A GPU log missing fails the run as any log does.
+    tool_result r = run_tool(dir.path, {"--gpus=3", "case7", "1", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "couldn't read gpupower3.out: No such file or directory\n");
+    EXPECT_EQ(r.errors, "energy-totals: case7: gpupower3.out is read from the current directory, " +
+                            dir.path + "\n");
+    EXPECT_EQ(read_file(dir.file("results.txt")), "");
+    // Four GPUs, and their sum in order.
+    write_file(dir.file("gpupower3.out"), "20 W\n");
+    ExpectRun(run_tool(dir.path, {"--gpus=4", "case7", "0", "0"}), 0,
+              case_summary_at(0.5, 0.1, 10 * 0.1, 20 * 0.1, 30 * 0.1));
+    // Other periods weigh the readings.
+    ExpectRun(run_tool(dir.path, {"--total-period=1", "--gpu-period=0.2", "case7", "0", "0"}), 0,
+              case_summary_at(1, 0.2));
+    ExpectRun(run_tool(dir.path, {"--total-period=0x1p-1", "case7", "0", "0"}), 0, case_summary);
 }
 
 TEST(Cli, SummaryAndRow)

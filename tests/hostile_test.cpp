@@ -223,6 +223,23 @@ TEST(LogWarnings, EachOddShapeIsNamed)
                            "period?)\n");
     VerifyWarnings(stamped(36000, 0.5, 40), cpu, repeat("100\n", 200), "");
     VerifyWarnings(stamped(86390, 0.5, 40), cpu, repeat("100\n", 200), "");
+    // Readings that can't be power.
+    VerifyWarnings(ok, cpu, "100\n-5 W\n100\n",
+                   gpu + "1 readings are negative, the lowest -5: power can't be (a meter that "
+                         "writes its sign the other way?) (first at line 2: \"-5 W\")\n");
+    std::string rising = "seconds\n";
+    for (int i = 0; i < 20; ++i)
+        rising += std::to_string(i) + ".5\n";
+    VerifyWarnings(repeat(ok, 4), cpu, rising,
+                   gpu + "each reading is above the one before: a clock or a counter read as "
+                         "power?\n");
+    VerifyWarnings("a b 40000\n", cpu, "100\n6000\n",
+                   gpu + "holds readings above 5000 W, the highest 6000: milliwatts written as "
+                         "watts?\n");
+    VerifyWarnings(ok, "header\na b 1000 c d e 2\n", "100\n",
+                   total + "the total energy, 200 J, is below the total CPU, 1002 J: impossible "
+                           "if all are joules of one run (a log in other units, at another "
+                           "rate, or from another run?)\n");
 }
 
 // Memory stays flat whatever the lines: a gigabyte of NUL bytes with no

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -194,6 +195,54 @@ TEST(GpuPowerLog, ReadingStartsTheLine)
     VerifyGpu("10 W\n20 W\n", 10 * 0.1 + 20 * 0.1);
     VerifyGpu("12.5", 1.25);
     VerifyGpu("-3", -3 * 0.1);
+}
+
+// The trapezoid rule, restated: stamps in nanoseconds, readings, in order.
+double trapezoids(const std::vector<std::pair<int64_t, double>>& points)
+{
+    double energy = 0.0;
+    for (size_t i = 1; i < points.size(); ++i) {
+        double dt = static_cast<double>(points[i].first - points[i - 1].first) / 1e9;
+        energy = ((points[i - 1].second + points[i].second) * dt) * 0.5 + energy;
+    }
+    return energy;
+}
+
+void VerifyStamped(const std::string& log, const std::vector<std::pair<int64_t, double>>& points,
+                   uint64_t skipped = 0, uint64_t gaps = 0)
+{
+    log_shape shape;
+    energy_summary s = read_text(read_stamped_gpu_log, log, 16, &shape);
+    EXPECT_EQ(s.gpu1, trapezoids(points)) << "log \"" << log << "\"";
+    EXPECT_EQ(shape.stamps.skipped, skipped) << "log \"" << log << "\"";
+    EXPECT_EQ(shape.stamps.gaps, gaps) << "log \"" << log << "\"";
+}
+
+// GPU energy from time stamps: each format, a header, a line skipped, a
+// stamp that does not advance, and a gap.
+TEST(GpuPowerLog, TimeStamped)
+{
+    const int64_t t0 = 1714557600LL * 1000000000;  // 2024-05-01 10:00:00 UTC
+    VerifyStamped("timestamp, power.draw [W]\n"
+                  "2024/05/01 10:00:00.000, 196.51 W\n"
+                  "2024/05/01 10:00:00.105, 200.25 W\n"
+                  "2024/05/01 10:00:00.2999999999, 50\n",
+                  {{t0, 196.51}, {t0 + 105000000, 200.25}, {t0 + 299999999, 50}});
+    VerifyStamped("2024-05-01T12:00:00.5+02:00 , 100\n2024-05-01 10:00:01Z,300,1500 MHz\n"
+                  "1714557602.25,\t20\n",
+                  {{t0 + 500000000, 100}, {t0 + 1000000000, 300}, {t0 + 2250000000, 20}});
+    VerifyStamped("1714557600.0, 10\n1714557600.1 20\nnoise\n1714557600.1, 5\n"
+                  "1714557600.05, 7\n1714557600.2, 30\n",
+                  {{t0, 10}, {t0 + 100000000, 5}, {t0 + 200000000, 30}}, 3);
+    std::string log;
+    std::vector<std::pair<int64_t, double>> points;
+    for (int i = 0; i < 40; ++i) {
+        int64_t ns = t0 + i * 100000000LL + (i >= 30 ? 1000000000 : 0);
+        log += std::to_string(ns / 1000000000) + "." + std::to_string(ns % 1000000000 / 100000000) +
+               ", " + std::to_string(100 + i) + "\n";
+        points.push_back({ns, 100 + i});
+    }
+    VerifyStamped(log, points, 0, 1);
 }
 
 TEST(Readers, ErrorsAreReturned)
