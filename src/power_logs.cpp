@@ -292,10 +292,10 @@ struct stamped_state {
     uint64_t number = 0;
 };
 
-// One line of a time-stamped GPU log, [p, end) with its newline: a stamp,
-// a comma, then the reading.
-void take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
-                       log_shape& shape)
+// The time-stamped GPU log's line at p, in a run of lines that ends at
+// end: a stamp, a comma, then the reading. Returns the next line.
+const char* take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
+                              log_shape& shape)
 {
     stamp_shape& st = shape.stamps;
     ++state.number;
@@ -303,18 +303,20 @@ void take_stamped_line(const char* p, const char* end, bool first, stamped_state
     const char* line = p;
     while (is_blank(*p))
         ++p;
+    // The newline ends the stamp, whatever its form.
     int64_t ns;
     const char* after;
-    bool good = parse_time_stamp(p, end - 1, &ns, &after);
+    bool good = parse_time_stamp(p, end, &ns, &after);
     if (good) {
         p = skip_blanks(after);
         good = *p == ',' && (!state.have_last || ns > state.last_ns);
     }
     if (!good) {
+        const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         if (!first) {
             if (st.skipped++ == 0) {
                 st.first_skipped = state.number;
-                size_t length = static_cast<size_t>(end - 1 - line);
+                size_t length = static_cast<size_t>(line_end - line);
                 st.first_skipped_length = length < sizeof st.first_skipped_text ? length : sizeof st.first_skipped_text;
                 std::memcpy(st.first_skipped_text, line, st.first_skipped_length);
             }
@@ -322,7 +324,7 @@ void take_stamped_line(const char* p, const char* end, bool first, stamped_state
             shape.header = true;
             ++shape.no_reading;
         }
-        return;
+        return line_end + 1;
     }
     // Only the number counts: what follows it (a unit, more columns) is
     // the meter's, and not a reading run on.
@@ -350,6 +352,7 @@ void take_stamped_line(const char* p, const char* end, bool first, stamped_state
     state.have_last = true;
     state.last_ns = ns;
     state.last_reading = reading;
+    return next_line(stop, end);
 }
 
 } // namespace
@@ -359,12 +362,8 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
     stamped_state state;
     state.energy = s.gpu1;
     int status = read_lines(fd, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
-        for (const char* p = run.begin; p < run.end;) {
-            const char* end =
-                static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
-            take_stamped_line(p, end, run.first && p == run.begin, state, shape);
-            p = end;
-        }
+        for (const char* p = run.begin; p < run.end;)
+            p = take_stamped_line(p, run.end, run.first && p == run.begin, state, shape);
     });
     stamp_shape& st = shape.stamps;
     if (st.typical_ns == 0 && st.sampled > 0)
