@@ -250,7 +250,7 @@ int64_t median(int64_t* v, int n)
 
 void note_gap(stamp_shape& st, int64_t interval, uint64_t line)
 {
-    if (interval <= gap_factor * st.typical_ns)
+    if (st.typical_ns > INT64_MAX / gap_factor || interval <= gap_factor * st.typical_ns)
         return;
     ++st.gaps;
     if (interval > st.longest_gap_ns) {
