@@ -96,8 +96,9 @@ holder=$!
 started "$holder"
 for _ in $(seq 100); do grep -q locked "$work/holder.out" && break; sleep 0.1; done
 status=0
+find "$work/runs" -mindepth 1 -maxdepth 1 -type d | LC_ALL=C sort > "$work/cases.list"
 (cd "$work" && exec sbatch --quiet --array=1-"$n" --wait --output="$work/log/task-%a.out" \
-    "$top/examples/sweep.sbatch" runs 7) &
+    "$top/examples/sweep.sbatch" "$work/cases.list" 7) &
 array=$!
 sleep 4.5
 held_rows=$(wc -l < "$work/results7.txt")

@@ -1,0 +1,65 @@
+#!/bin/bash
+# One case's job, as a sweep runs it: start the meters, run the application,
+# stop the meters, then add the case's row, labelled with its name, to the
+# sweep's table. The case's directory holds its logs and a link to the table.
+#
+# One case, from its directory:
+#
+#   cd runs/case7 && sbatch ../../examples/case.sbatch
+#
+# A whole sweep as a job array: a list of the case directories is written
+# once, at submission, and task N runs the case on line N of it, so a case
+# added later can't change which task runs which case:
+#
+#   list=sweep-$(date +%Y%m%d-%H%M%S).list
+#   find "$PWD/runs" -mindepth 1 -maxdepth 1 -type d | sort > "$list"
+#   sbatch --array=1-"$(wc -l < "$list")" examples/case.sbatch "$list"
+#
+# RESULTS_ID (default 7) picks the table, results7.txt. Set the #SBATCH
+# lines below for your site, and replace the marked lines with your meters
+# and your application.
+#SBATCH --job-name=case
+#SBATCH --account=YOUR_ACCOUNT
+#SBATCH --partition=YOUR_PARTITION
+#SBATCH --time=01:00:00
+#SBATCH --gres=gpu:4
+#SBATCH --output=case-%A_%a.out
+set -eu
+export LC_ALL=C
+id=${RESULTS_ID:-7}
+if [ -n "${SLURM_ARRAY_TASK_ID:-}" ] && [ $# -ge 1 ]; then
+    dir=$(sed -n "${SLURM_ARRAY_TASK_ID}p" "$1")
+    [ -n "$dir" ] || { echo "case.sbatch: no line $SLURM_ARRAY_TASK_ID in $1" >&2; exit 1; }
+    cd "$dir"
+fi
+name=$(basename "$PWD")
+meters=()
+
+# GPU meters: one nvidia-smi a GPU, named by its UUID (index order can
+# change across reboots), writing time stamps, into gpupower1.out to
+# gpupower4.out.
+gpus=0
+for uuid in $(nvidia-smi --query-gpu=uuid --format=csv,noheader); do
+    [ "$gpus" -lt 4 ] || break
+    gpus=$((gpus + 1))
+    nvidia-smi -i "$uuid" --query-gpu=timestamp,power.draw --format=csv,noheader,nounits \
+        -lms 100 > "gpupower$gpus.out" &
+    meters+=($!)
+done
+[ "$gpus" -gt 0 ] || { echo "case.sbatch: nvidia-smi lists no GPU" >&2; exit 1; }
+
+# >>> The site's total-power meter: a line every 0.5 s, "10:00:01 A 412.37"
+# >>> (time, a field, the power in watts), into "$name.total.pwr":
+# site-power-meter --interval 0.5 > "$name.total.pwr" &
+# meters+=($!)
+# >>> The site's CPU energy meter: a header line, then a line an interval
+# >>> with the energies in joules in fields 3 and 7, into "$name.cpu.pwr":
+# site-cpu-meter > "$name.cpu.pwr" &
+# meters+=($!)
+
+# >>> The application.
+srun ./my_application
+
+kill "${meters[@]}"
+wait "${meters[@]}" 2>/dev/null || true
+exec energy-totals --gpus="$gpus" --gpu-time=stamps --label="$name" "$name" 1 "$id"
