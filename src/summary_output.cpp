@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "open_file.h"
+#include "table_lock.h"
 
 void print_console_summary(const energy_summary& s, FILE* out)
 {
@@ -150,11 +151,6 @@ void note_long_lock_wait(int)
     lock_wait_is_long = 1;
 }
 
-void say_waiting(const char* name, FILE* notices)
-{
-    std::fprintf(notices, "energy-totals: %s: waiting for the lock, held by another run\n", name);
-    std::fflush(notices);
-}
 
 // Waits in the kernel for the lock that another run holds. Once the wait has
 // lasted lock_notice_seconds it says so, once, on notices. The timer that
@@ -432,6 +428,19 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
     int fd = open_table_locked(name, &st, &err, notices);
     if (fd < 0)
         return err;
+    // Where each node keeps its own locks, the lock file is taken too, and
+    // the table opened again once it is held, so that its end is read fresh
+    // from the server.
+    lock_file lock;
+    if (S_ISREG(st.st_mode) && locks_are_node_local(st.st_dev)) {
+        close(fd);
+        if ((err = take_lock_file(name, lock, notices)) != 0)
+            return err;
+        if ((fd = open_table_locked(name, &st, &err, notices)) < 0) {
+            release_lock_file(lock);
+            return err;
+        }
+    }
     if (S_ISREG(st.st_mode)) {
         err = append_to_file(fd, name, st, row, size, undo_error, notices);
     } else if (S_ISFIFO(st.st_mode)) {
@@ -443,7 +452,12 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
         if (err == 0 && fsync(fd) != 0 && errno != EINVAL)
             err = errno;
     }
-    // Once synced, the row is in the table whatever close says.
+    // Once synced, the row is in the table whatever close says. The row is
+    // closed before the lock file goes, so the next holder reads it.
     (void)close(fd);
+    int release_err = release_lock_file(lock);
+    if (release_err != 0)
+        std::fprintf(notices, "energy-totals: %s: can't remove the lock file %s: %s\n", name,
+                     lock.path, std::strerror(release_err));
     return err;
 }

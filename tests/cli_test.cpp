@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -302,6 +303,12 @@ TEST(Cli, ParallelRunsKeepEveryRow)
     for (int i = 0; i < runs; ++i)
         expected += case_row;
     EXPECT_EQ(read_file(dir.file("results.txt")), expected);
+    // On a local disk the lock is the file's own: nothing is left beside it.
+    DIR* d = opendir(dir.path.c_str());
+    ASSERT_NE(d, nullptr);
+    for (struct dirent* e; (e = readdir(d)) != nullptr;)
+        EXPECT_NE(std::string(e->d_name).rfind("results.txt.", 0), 0u) << e->d_name;
+    closedir(d);
 }
 
 // Logs large enough to be read on several threads give the same figures,

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "summary_output.h"
+#include "table_lock.h"
 #include "test_util.h"
 
 namespace {
@@ -239,6 +240,73 @@ TEST(AppendResultsRow, SignalsWaitForTheExit)
     for (int i = 0; i < rows; ++i)
         expected += row;
     EXPECT_EQ(read_file(table), expected);
+}
+
+void VerifyMountinfo(const std::string& line, bool node_local)
+{
+    unsigned major = 0, minor = 0;
+    bool local = !node_local;
+    ASSERT_TRUE(read_mountinfo_line(line.c_str(), &major, &minor, &local)) << line;
+    EXPECT_EQ(local, node_local) << line;
+}
+
+// Which file systems keep fcntl locks within each node, from lines of
+// /proc/self/mountinfo as kernels write them.
+TEST(TableLock, NodeLocalLocksFromMountinfo)
+{
+    const std::string nfs = "412 29 0:53 / /shared rw,relatime shared:250 - ";
+    const std::string nfs_options = " 10.0.0.1:/export rw,vers=3,rsize=1048576,wsize=1048576,"
+                                    "namlen=255,hard,proto=tcp,timeo=600,retrans=2,sec=sys,";
+    VerifyMountinfo(nfs + "nfs" + nfs_options + "mountaddr=10.0.0.1,local_lock=none,addr=10.0.0.1", false);
+    VerifyMountinfo(nfs + "nfs" + nfs_options + "nolock,mountaddr=10.0.0.1,local_lock=all,addr=10.0.0.1", true);
+    VerifyMountinfo(nfs + "nfs" + nfs_options + "mountaddr=10.0.0.1,local_lock=posix,addr=10.0.0.1", true);
+    VerifyMountinfo(nfs + "nfs" + nfs_options + "mountaddr=10.0.0.1,local_lock=flock,addr=10.0.0.1", false);
+    VerifyMountinfo(nfs + "nfs4" + " 10.0.0.1:/ rw,vers=4.1,local_lock=none,addr=10.0.0.1", false);
+    VerifyMountinfo("90 29 1234:5 / /lustre rw - lustre 10.0.0.2@o2ib:/fs rw,flock,lazystatfs", false);
+    VerifyMountinfo("90 29 1234:5 / /lustre rw - lustre 10.0.0.2@o2ib:/fs rw,localflock,lazystatfs", true);
+    VerifyMountinfo("91 29 0:61 / /beegfs rw,relatime - beegfs beegfs_nodev rw,cfgFile=/etc/beegfs/beegfs-client.conf", true);
+    VerifyMountinfo("29 1 8:1 / / rw,relatime - ext4 /dev/sda1 rw,errors=remount-ro", false);
+    unsigned major = 0, minor = 0;
+    bool local = false;
+    ASSERT_TRUE(read_mountinfo_line("29 1 8:1 / / rw,relatime - ext4 /dev/sda1 rw", &major, &minor, &local));
+    EXPECT_EQ(major, 8u);
+    EXPECT_EQ(minor, 1u);
+    EXPECT_FALSE(read_mountinfo_line("garbage", &major, &minor, &local));
+}
+
+// A lock file left behind is broken at once where its holder ran on this
+// host and is gone, and after the bound where it ran elsewhere; a live
+// holder here, or a young lock from elsewhere, is waited for.
+TEST(TableLock, StaleLockRule)
+{
+    pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    waitpid(dead, nullptr, 0);
+    std::string here = "node1 " + std::to_string(getpid()) + "\n";
+    std::string gone = "node1 " + std::to_string(dead) + "\n";
+    EXPECT_FALSE(lock_is_stale(here.c_str(), "node1", 1e9));
+    EXPECT_TRUE(lock_is_stale(gone.c_str(), "node1", 0));
+    EXPECT_FALSE(lock_is_stale(gone.c_str(), "node2", stale_lock_seconds - 1));
+    EXPECT_TRUE(lock_is_stale(gone.c_str(), "node2", stale_lock_seconds + 1));
+    EXPECT_FALSE(lock_is_stale("", "node1", stale_lock_seconds - 1));
+    EXPECT_TRUE(lock_is_stale("", "node1", stale_lock_seconds + 1));
+
+    // Taken beside the table a link reaches, over a dead holder's; gone once
+    // let go.
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    write_file(table, "");
+    ASSERT_EQ(symlink(table.c_str(), dir.file("link.txt").c_str()), 0);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    write_file(table + ".lock", std::string(host) + " " + std::to_string(dead) + "\n");
+    lock_file lock;
+    ASSERT_EQ(take_lock_file(dir.file("link.txt").c_str(), lock, stderr), 0);
+    EXPECT_EQ(std::string(lock.path), table + ".lock");
+    EXPECT_EQ(read_file(table + ".lock"), std::string(host) + " " + std::to_string(getpid()) + "\n");
+    EXPECT_EQ(release_lock_file(lock), 0);
+    EXPECT_FALSE(file_exists(table + ".lock"));
 }
 
 } // namespace

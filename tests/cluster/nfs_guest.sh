@@ -7,7 +7,10 @@
 #   et_node  a or b             et_ip    its address
 #   et_vers  4.1 or 3           et_work  the stage's folder on the host
 #   et_plan  append: a holds a lock on the table from outside until both
-#            nodes have seen their runs wait; broken: no lock can be had.
+#            nodes have seen their runs wait; broken: no lock can be had;
+#            plain: the runs alone; stale: a leaves the lock file of a run
+#            killed on it, and both nodes start their runs after that.
+#   et_opts  more mount options (nolock, local_lock=all), or none
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C
 out=/run/et/out
 poweroff_now() {
@@ -43,12 +46,12 @@ fi
 export_path=/export
 [ "$et_vers" = 3 ] && export_path=$et_work/export
 for _ in $(seq 20); do
-    mount -t nfs -o "vers=$et_vers" "192.168.77.1:$export_path" /run/et/nfs 2>> "$out/$et_node.log" && break
+    mount -t nfs -o "vers=$et_vers${et_opts:+,$et_opts}" "192.168.77.1:$export_path" /run/et/nfs 2>> "$out/$et_node.log" && break
     sleep 0.5
 done
 mountpoint -q /run/et/nfs || fail "can't mount the export"
 table=/run/et/nfs/results7.txt
-say "mounted with vers=$et_vers"
+say "mounted with vers=$et_vers${et_opts:+,$et_opts}: $(grep ' /run/et/nfs ' /proc/self/mountinfo)"
 
 # waits for a file to appear, for up to two minutes.
 await() {
@@ -64,6 +67,17 @@ if [ "$et_plan" = append ]; then
         touch "$out/a.locked"
     fi
     await "$out/a.locked"
+fi
+
+if [ "$et_plan" = stale ]; then
+    if [ "$et_node" = a ]; then
+        # A run killed while it held the lock file: its holder, named in
+        # it, is gone.
+        sh -c 'echo "$(hostname) $$" > "$0.lock"; kill -9 $$' "$table"
+        [ -e "$table.lock" ] || fail "no lock file left behind"
+        touch "$out/a.planted"
+    fi
+    await "$out/a.planted"
 fi
 
 start=$(date +%s%N)

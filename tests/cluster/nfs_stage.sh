@@ -3,12 +3,16 @@
 # (NFS-Ganesha, with rpcbind and rpc.statd) in a network namespace of its
 # own, and two virtual machines (QEMU, Debian's kernel, the host's root
 # read-only over 9p) on a bridge inside it, each running 64 appends at once
-# into one table on the mount. Three scenarios:
+# into one table on the mount. The scenarios:
 #   NFSv4.1, and NFSv3 with its lock manager: every run exits 0, the table
 #     holds exactly the 128 rows the cases give one by one, and while a lock
 #     is held from one node no run on either finishes;
 #   NFSv3 with no rpc.statd on the server, so that no lock can be had: every
-#     run exits 255 with "couldn't write results" and the table is untouched.
+#     run exits 255 with "couldn't write results" and the table is untouched;
+#   NFSv3 mounted nolock, and local_lock=all, whose locks are each node's
+#     own: every run exits 0, the 128 rows each exactly once, nothing left
+#     beside the table; and with a lock file left by a run killed on node a
+#     in place, the same.
 # Needs root; installs Debian's packages for all this if they are missing.
 #
 #   tests/cluster/nfs_stage.sh [BUILD_DIR]
@@ -152,13 +156,13 @@ CONF
         { tail -20 "$work/srv/ganesha.log" >&2; echo "FAIL: $stage: the server did not start" >&2; exit 1; }
 }
 
-# boot NODE ADDRESS VERS PLAN: starts a client node.
+# boot NODE ADDRESS VERS PLAN OPTS: starts a client node.
 boot() {
     local mac
     mac=52:54:00:77:00:0$([ "$1" = a ] && echo 2 || echo 3)
     # Started directly, not through in_ns, so that $! is QEMU itself.
     ip netns exec "$ns" qemu-system-x86_64 -machine "accel=$accel" -m 512 -kernel "$kernel" -initrd "$work/initrd.img" \
-        -append "console=ttyS0 panic=-1 quiet et_init=$work/nfs_guest.sh et_node=$1 et_ip=$2 et_vers=$3 et_plan=$4 et_work=$work" \
+        -append "console=ttyS0 panic=-1 quiet et_init=$work/nfs_guest.sh et_node=$1 et_ip=$2 et_vers=$3 et_plan=$4 et_opts=$5 et_work=$work" \
         -fsdev local,id=hostroot,path=/,security_model=none,readonly=on,multidevs=remap \
         -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot \
         -fsdev "local,id=out,path=$work/out,security_model=none" -device virtio-9p-pci,fsdev=out,mount_tag=out \
@@ -183,7 +187,7 @@ fail_scenario() {
     exit 1
 }
 
-# scenario NAME VERS WITH_STATD PLAN
+# scenario NAME VERS WITH_STATD PLAN [OPTS]
 run_scenario() {
     scenario=$1
     local t0=$SECONDS
@@ -191,8 +195,8 @@ run_scenario() {
     rm -f "$work"/out/*
     cp "$work"/cases-* "$work/out/"
     start_server "$3"
-    boot a 192.168.77.2 "$2" "$4"
-    boot b 192.168.77.3 "$2" "$4"
+    boot a 192.168.77.2 "$2" "$4" "${5:-}"
+    boot b 192.168.77.3 "$2" "$4" "${5:-}"
     local deadline=$((SECONDS + 240))
     while [ $SECONDS -lt $deadline ]; do
         kill -0 "${guest_pids[0]}" 2> /dev/null || kill -0 "${guest_pids[1]}" 2> /dev/null || break
@@ -217,6 +221,13 @@ run_scenario() {
         rows=$(wc -l < "$work/export/results7.txt")
         echo "$stage: $scenario: $((2 * per_node)) runs on 2 nodes, all exit 0, $rows rows each exactly once" \
             "(nodes a, b: $(value a seconds) s, $(value b seconds) s; $(($(value a waited) + $(value b waited))) runs said they waited for the lock held on node a, none finished under it)"
+    elif [ "$4" = plain ] || [ "$4" = stale ]; then
+        expect_rows "$work/export/expected8.txt" "$work/export/results7.txt"
+        rows=$(wc -l < "$work/export/results7.txt")
+        left=$(cd "$work/export" && ls -A | grep -c '^results7\.txt\.' || true)
+        [ "$left" = 0 ] || fail_scenario "$left files left beside the table: $(cd "$work/export" && ls -A | grep '^results7\.txt\.' | head -3 | xargs)"
+        echo "$stage: $scenario: $((2 * per_node)) runs on 2 nodes, all exit 0, $rows rows each exactly once" \
+            "(nodes a, b: $(value a seconds) s, $(value b seconds) s; nothing left beside the table)"
     else
         [ ! -s "$work/export/results7.txt" ] || fail_scenario "the table was changed: $(wc -c < "$work/export/results7.txt") bytes"
         for n in a b; do
@@ -230,4 +241,9 @@ run_scenario() {
 run_scenario "NFSv4.1" 4.1 1 append
 run_scenario "NFSv3 with NLM" 3 1 append
 run_scenario "NFSv3, no statd on the server" 3 0 broken
+# Mounts whose locks are each node's own: the lock file beside the table
+# keeps the nodes apart, and a lock file left by a killed run is broken.
+run_scenario "NFSv3 nolock" 3 1 plain nolock
+run_scenario "NFSv3 local_lock=all" 3 1 plain local_lock=all
+run_scenario "NFSv3 nolock, a holder killed" 3 1 stale nolock
 echo "$stage: passed in $((SECONDS - start_time)) s"
