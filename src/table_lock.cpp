@@ -51,50 +51,97 @@ double modified(const struct stat& st)
     return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
 }
 
-// The lock file's holder, "HOST PID", as read; empty where it can't be.
-void read_holder(const char* path, char* content, size_t size)
+// The lock file's holder, "HOST PID TOKEN", as read, and the file's status,
+// fresh from the server (an open revalidates what the client cached).
+// Returns false where it can't be read.
+bool read_holder(const char* path, char* content, size_t size, struct stat* st)
 {
     content[0] = '\0';
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
-        return;
+        return false;
     ssize_t n = read(fd, content, size - 1);
     content[n > 0 ? n : 0] = '\0';
+    bool ok = n >= 0 && fstat(fd, st) == 0;
     close(fd);
+    return ok;
 }
 
-// Makes the run's own file beside the lock, holding its "HOST PID", and
-// links it to the lock; the link count of the run's file says whether the
-// link was made, which an NFS reply lost in transit can't hide. Sets
-// *server_now to the file's time, the server's clock. Returns 0 with *held
-// set, or the errno of a file that can't be made.
-int try_lock(const lock_file& lock, const char* mine, const char* content, bool* held,
-             double* server_now)
+// Makes a file of the run's own at mine holding content, and links it to
+// target: the link made, or a link count of 2 asked afresh where the link
+// seemed to fail (its reply lost in transit), says that target is the
+// run's. Sets *server_now to the file's time, by the server's clock.
+// Returns 0 with *made set, or the errno of a file that can't be made.
+int link_own_file(const char* mine, const char* target, const char* content, bool* made,
+                  double* server_now)
 {
-    *held = false;
+    *made = false;
     int fd = open(mine, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
         return errno;
     size_t length = std::strlen(content);
     struct stat st;
-    int err = write(fd, content, length) == static_cast<ssize_t>(length) && fstat(fd, &st) == 0 ? 0 : errno != 0 ? errno : EIO;
+    bool written = write(fd, content, length) == static_cast<ssize_t>(length) && fstat(fd, &st) == 0;
+    int err = written ? 0 : errno != 0 ? errno : EIO;
     close(fd);
     if (err == 0) {
         *server_now = modified(st);
-        (void)link(mine, lock.path);
-        *held = stat(mine, &st) == 0 && st.st_nlink == 2;
+        *made = link(mine, target) == 0;
+        int again = *made ? -1 : open(mine, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (again >= 0) {
+            *made = fstat(again, &st) == 0 && st.st_nlink == 2;
+            close(again);
+        }
     }
     unlink(mine);
     return err;
 }
 
-// Removes the lock file if it is still the one judged stale.
-void break_lock(const lock_file& lock, const struct stat& judged)
+// Removes the lock file if it still holds judged, a holder found stale.
+// Runs that find a lock stale together break it one at a time, each
+// holding a second lock file, lock.break, made the same way: while the
+// stale lock holds the name, no run can take the lock, so once the one
+// breaking has read the stale holder there afresh, it can move it away
+// without a race. A lock.break left by a run killed while breaking is
+// itself broken after stale_lock_seconds.
+void break_lock(const lock_file& lock, const char* mine, const char* taken, const char* content,
+                const char* judged)
 {
-    struct stat now;
-    if (lstat(lock.path, &now) == 0 && now.st_ino == judged.st_ino &&
-        now.st_mtim.tv_sec == judged.st_mtim.tv_sec && now.st_mtim.tv_nsec == judged.st_mtim.tv_nsec)
-        unlink(lock.path);
+    char breaking[sizeof lock.path + 8];
+    std::snprintf(breaking, sizeof breaking, "%s.break", lock.path);
+    char own[PATH_MAX + 320];
+    std::snprintf(own, sizeof own, "%s.b", mine);
+    bool held = false;
+    double server_now = 0;
+    if (link_own_file(own, breaking, content, &held, &server_now) != 0)
+        return;
+    if (!held) {
+        struct stat st;
+        if (stat(breaking, &st) == 0 && server_now - modified(st) > stale_lock_seconds)
+            unlink(breaking);
+        return;
+    }
+    char now[300];
+    struct stat st;
+    if (read_holder(lock.path, now, sizeof now, &st) && std::strcmp(now, judged) == 0 &&
+        rename(lock.path, taken) == 0) {
+        // Read afresh under its own name: another run's lock, taken since
+        // (a stale read of the name), goes back.
+        if (read_holder(taken, now, sizeof now, &st) && std::strcmp(now, judged) != 0)
+            (void)link(taken, lock.path);
+        unlink(taken);
+    }
+    unlink(breaking);
+}
+
+// Whether the lock file, read afresh, holds a stale holder; the server's
+// clock stood at server_now a moment ago.
+bool looks_stale(const lock_file& lock, const char* host, double server_now)
+{
+    char holder[300];
+    struct stat st;
+    return read_holder(lock.path, holder, sizeof holder, &st) &&
+           lock_is_stale(holder, host, server_now - modified(st));
 }
 
 } // namespace
@@ -189,17 +236,24 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
     if (gethostname(host, sizeof host - 1) != 0)
         std::strcpy(host, "localhost");
     char mine[sizeof lock.path + 300];
-    std::snprintf(mine, sizeof mine, "%s.%s.%ld", lock.path, host, static_cast<long>(getpid()));
+    char taken[sizeof mine];
+    std::snprintf(taken, sizeof taken, "%s.%s.%ld.stale", lock.path, host, static_cast<long>(getpid()));
+    // The token tells this run's lock from a later one of the same pid.
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
     char content[300];
-    std::snprintf(content, sizeof content, "%s %ld\n", host, static_cast<long>(getpid()));
+    std::snprintf(content, sizeof content, "%s %ld %lld.%09ld\n", host, static_cast<long>(getpid()),
+                  static_cast<long long>(t.tv_sec), t.tv_nsec);
 
     double start = seconds_now();
     bool said = false;
     long pause_ns = 5'000'000;
     unsigned jitter = static_cast<unsigned>(getpid()) * 2654435761u;
-    for (;;) {
+    for (unsigned attempt = 0;; ++attempt) {
+        std::snprintf(mine, sizeof mine, "%s.%s.%ld.%u", lock.path, host, static_cast<long>(getpid()),
+                      attempt);
         double server_now = 0;
-        int err = try_lock(lock, mine, content, &lock.held, &server_now);
+        int err = link_own_file(mine, lock.path, content, &lock.held, &server_now);
         if (err != 0) {
             std::fprintf(notices,
                          "energy-totals: %s: its file system keeps locks within each node, and "
@@ -209,14 +263,21 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
         }
         if (lock.held)
             return 0;
-        struct stat st;
-        if (lstat(lock.path, &st) == 0) {
+        if (looks_stale(lock, host, server_now)) {
+            // A holder lets its lock go before it exits, so a lock read
+            // just then names a run that is gone. Only a lock that still
+            // holds the same holder a while later is stale.
             char holder[300];
-            read_holder(lock.path, holder, sizeof holder);
-            if (lock_is_stale(holder, host, server_now - modified(st))) {
-                break_lock(lock, st);
-                continue;
+            struct stat st;
+            read_holder(lock.path, holder, sizeof holder, &st);
+            struct timespec settle = {0, 200'000'000};
+            while (nanosleep(&settle, &settle) != 0 && errno == EINTR) {
             }
+            char again[300];
+            if (read_holder(lock.path, again, sizeof again, &st) && std::strcmp(holder, again) == 0 &&
+                looks_stale(lock, host, server_now))
+                break_lock(lock, mine, taken, content, holder);
+            continue;
         }
         if (!said && seconds_now() - start >= 3) {
             say_waiting(name, notices);

@@ -28,7 +28,7 @@ bool locks_are_node_local(dev_t dev);
 // holder stalled that long has lost its server, and so has every run.
 constexpr double stale_lock_seconds = 300;
 
-// Whether a lock file holding content (its holder's "HOST PID"), age
+// Whether a lock file holding content (its holder's "HOST PID TOKEN"), age
 // seconds old, is stale, judged from this_host.
 bool lock_is_stale(const char* content, const char* this_host, double age);
 
