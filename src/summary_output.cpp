@@ -192,13 +192,6 @@ int wait_for_lock(int fd, struct flock* lock, const char* name, FILE* notices)
     return err;
 }
 
-double seconds_now()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
 // Asks for the lock again and again until it is granted. On NFS a waiting
 // lock is retried by the client itself after ever longer pauses, up to half
 // a minute (NFSv4), so when many runs of a sweep finish together most of
@@ -209,25 +202,19 @@ double seconds_now()
 // that it waits, as wait_for_lock does. Returns 0 or the errno of the lock.
 int poll_for_lock(int fd, struct flock* lock, const char* name, FILE* notices)
 {
-    double start = seconds_now();
+    double start = monotonic_seconds();
     bool said = false;
-    long pause_ns = 5'000'000;
-    unsigned jitter = static_cast<unsigned>(getpid()) * 2654435761u;
+    lock_backoff backoff;
     for (;;) {
         if (fcntl(fd, F_SETLK, lock) == 0)
             return 0;
         if (errno != EAGAIN && errno != EACCES && errno != EINTR)
             return errno;
-        if (!said && seconds_now() - start >= lock_notice_seconds) {
+        if (!said && monotonic_seconds() - start >= lock_notice_seconds) {
             say_waiting(name, notices);
             said = true;
         }
-        jitter = jitter * 1103515245u + 12345u;
-        long ns = pause_ns / 2 + static_cast<long>((jitter >> 8) % static_cast<unsigned>(pause_ns));
-        struct timespec pause = {ns / 1'000'000'000, ns % 1'000'000'000};
-        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-        }
-        pause_ns = pause_ns < 500'000'000 ? pause_ns * 2 : 1'000'000'000;
+        pause_before_retry(backoff);
     }
 }
 

@@ -39,13 +39,6 @@ const char* field(const char*& p, size_t* length)
     return start;
 }
 
-double seconds_now()
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
 double modified(const struct stat& st)
 {
     return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
@@ -220,6 +213,25 @@ bool lock_is_stale(const char* content, const char* this_host, double age)
     return age > stale_lock_seconds;
 }
 
+double monotonic_seconds()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+void pause_before_retry(lock_backoff& b)
+{
+    if (b.jitter == 0)
+        b.jitter = static_cast<unsigned>(getpid()) * 2654435761u;
+    b.jitter = b.jitter * 1103515245u + 12345u;
+    long ns = b.pause_ns / 2 + static_cast<long>((b.jitter >> 8) % static_cast<unsigned>(b.pause_ns));
+    struct timespec pause = {ns / 1'000'000'000, ns % 1'000'000'000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+    b.pause_ns = b.pause_ns < 500'000'000 ? b.pause_ns * 2 : 1'000'000'000;
+}
+
 void say_waiting(const char* name, FILE* notices)
 {
     std::fprintf(notices, "energy-totals: %s: waiting for the lock, held by another run\n", name);
@@ -245,10 +257,9 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
     std::snprintf(content, sizeof content, "%s %ld %lld.%09ld\n", host, static_cast<long>(getpid()),
                   static_cast<long long>(t.tv_sec), t.tv_nsec);
 
-    double start = seconds_now();
+    double start = monotonic_seconds();
     bool said = false;
-    long pause_ns = 5'000'000;
-    unsigned jitter = static_cast<unsigned>(getpid()) * 2654435761u;
+    lock_backoff backoff;
     for (unsigned attempt = 0;; ++attempt) {
         std::snprintf(mine, sizeof mine, "%s.%s.%ld.%u", lock.path, host, static_cast<long>(getpid()),
                       attempt);
@@ -279,16 +290,11 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
                 break_lock(lock, mine, taken, content, holder);
             continue;
         }
-        if (!said && seconds_now() - start >= 3) {
+        if (!said && monotonic_seconds() - start >= 3) {
             say_waiting(name, notices);
             said = true;
         }
-        jitter = jitter * 1103515245u + 12345u;
-        long ns = pause_ns / 2 + static_cast<long>((jitter >> 8) % static_cast<unsigned>(pause_ns));
-        struct timespec pause = {ns / 1'000'000'000, ns % 1'000'000'000};
-        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-        }
-        pause_ns = pause_ns < 500'000'000 ? pause_ns * 2 : 1'000'000'000;
+        pause_before_retry(backoff);
     }
 }
 

@@ -49,4 +49,18 @@ int release_lock_file(lock_file& lock);
 // Says once on notices that the run waits for the table's lock.
 void say_waiting(const char* name, FILE* notices);
 
+// The pauses between tries for a lock: 5 ms at first, doubling to a
+// second, jittered by the run's pid so that the runs of a sweep that wait
+// together spread out.
+struct lock_backoff {
+    long pause_ns = 5'000'000;
+    unsigned jitter = 0;
+};
+
+// Sleeps the next pause of b.
+void pause_before_retry(lock_backoff& b);
+
+// Seconds on the monotonic clock.
+double monotonic_seconds();
+
 #endif
