@@ -60,9 +60,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::memcpy(exact, bytes, length);
         int64_t ns = 0;
         const char* after = nullptr;
-        if (parse_time_stamp(exact, exact + length, &ns, &after) &&
-            (after <= exact || after > exact + length))
+        bool parsed = parse_time_stamp(exact, exact + length, &ns, &after);
+        if (parsed && (after <= exact || after > exact + length))
             std::abort();
+        // Read again after a stamp with the same first bytes, and after
+        // one of its own: the same result.
+        stamp_prefix prefix;
+        const char* primer = "2024/05/01 10:00:00, 1";
+        int64_t ignored;
+        const char* ignored_end;
+        parse_time_stamp(primer, primer + std::strlen(primer), &ignored, &ignored_end, &prefix);
+        for (int pass = 0; pass < 2; ++pass) {
+            int64_t cached_ns = 0;
+            const char* cached_after = nullptr;
+            bool cached = parse_time_stamp(exact, exact + length, &cached_ns, &cached_after, &prefix);
+            if (cached != parsed || (parsed && (cached_ns != ns || cached_after != after)))
+                std::abort();
+        }
         std::free(exact);
     }
 

@@ -290,6 +290,7 @@ struct stamped_state {
     int64_t last_ns = 0;
     double last_reading = 0.0;
     uint64_t number = 0;
+    stamp_prefix prefix;
 };
 
 // The time-stamped GPU log's line at p, in a run of lines that ends at
@@ -306,7 +307,7 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     // The newline ends the stamp, whatever its form.
     int64_t ns;
     const char* after;
-    bool good = parse_time_stamp(p, end, &ns, &after);
+    bool good = parse_time_stamp(p, end, &ns, &after, &state.prefix);
     if (good) {
         p = skip_blanks(after);
         good = *p == ',' && (!state.have_last || ns > state.last_ns);

@@ -2,7 +2,9 @@
 #ifndef ENERGY_TOTALS_TIME_STAMPS_H
 #define ENERGY_TOTALS_TIME_STAMPS_H
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Parses the time stamp at p, which ends before end: nvidia-smi's
 // "YYYY/MM/DD HH:MM:SS.fff", ISO 8601's "YYYY-MM-DDTHH:MM:SS.fff" (a blank
@@ -10,8 +12,9 @@
 // the epoch ("1714557600.123"), from 1970 to 2255. The fraction is optional and of any length,
 // kept to the nanosecond. Sets *ns to the stamp in nanoseconds since the
 // epoch (a stamp without an offset is taken as UTC: only differences
-// count) and *after past it. Returns false, touching neither, where no
-// stamp stands at p. Reads nothing at or past end, nor past a newline;
+// count) and *after past it. With prefix, a stamp that starts as the last
+// one did is read faster, to the same result. Returns false, touching
+// neither, where no stamp stands at p. Reads nothing at or past end, nor past a newline;
 // does not allocate. Inline, since a time-stamped log's reader calls it
 // once a line.
 namespace time_stamp_detail {
@@ -83,23 +86,54 @@ inline bool parse_epoch(const char* p, const char* end, int64_t* ns, const char*
 
 } // namespace time_stamp_detail
 
-inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const char** after)
+// What a time-stamped log's lines share from one to the next: the date and
+// the time to the minute, "YYYY/MM/DD HH:MM:" (or with - and T), 17 bytes.
+// A stamp whose first 17 bytes are those of the last parsed needs only its
+// seconds parsed.
+struct stamp_prefix {
+    bool valid = false;
+    char separator = 0;
+    int64_t minute_seconds = 0; // the prefix's seconds since the epoch
+    char bytes[17] = {};
+};
+
+inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const char** after,
+                             stamp_prefix* prefix = nullptr)
 {
     using namespace time_stamp_detail;
+    constexpr ptrdiff_t prefix_length = sizeof prefix->bytes;
     const char* q = p;
-    int64_t year, month, day, hour, minute, second;
-    if (!fixed_digits(q, end, 4, &year) || q == end || (*q != '/' && *q != '-'))
-        return parse_epoch(p, end, ns, after);
-    char separator = *q++;
-    if (!fixed_digits(q, end, 2, &month) || q == end || *q++ != separator ||
-        !fixed_digits(q, end, 2, &day) || q == end || (*q != 'T' && *q != ' '))
-        return false;
-    ++q;
-    if (!fixed_digits(q, end, 2, &hour) || q == end || *q++ != ':' ||
-        !fixed_digits(q, end, 2, &minute) || q == end || *q++ != ':' ||
-        !fixed_digits(q, end, 2, &second))
-        return false;
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+    char separator;
+    int64_t base;
+    if (prefix != nullptr && prefix->valid && end - p >= prefix_length &&
+        std::memcmp(p, prefix->bytes, prefix_length) == 0) {
+        q = p + prefix_length;
+        separator = prefix->separator;
+        base = prefix->minute_seconds;
+    } else {
+        int64_t year, month, day, hour, minute;
+        if (!fixed_digits(q, end, 4, &year) || q == end || (*q != '/' && *q != '-'))
+            return parse_epoch(p, end, ns, after);
+        separator = *q++;
+        if (!fixed_digits(q, end, 2, &month) || q == end || *q++ != separator ||
+            !fixed_digits(q, end, 2, &day) || q == end || (*q != 'T' && *q != ' '))
+            return false;
+        ++q;
+        if (!fixed_digits(q, end, 2, &hour) || q == end || *q++ != ':' ||
+            !fixed_digits(q, end, 2, &minute) || q == end || *q++ != ':')
+            return false;
+        if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59)
+            return false;
+        base = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60;
+        if (prefix != nullptr) {
+            prefix->valid = true;
+            prefix->separator = separator;
+            prefix->minute_seconds = base;
+            std::memcpy(prefix->bytes, p, prefix_length);
+        }
+    }
+    int64_t second;
+    if (!fixed_digits(q, end, 2, &second) || second > 60)
         return false;
     int64_t fraction = 0;
     if (q < end && *q == '.') {
@@ -117,8 +151,7 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
             return false;
         offset = sign * (oh * 3600 + om * 60);
     }
-    int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 +
-                      second - offset;
+    int64_t seconds = base + second - offset;
     if (seconds < 0 || seconds >= latest_second)
         return false;
     *ns = seconds * billion + fraction;
