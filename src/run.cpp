@@ -21,14 +21,18 @@ namespace {
 
 constexpr const char usage_line[] = "usage: filename case# write id\n";
 constexpr const char help_text[] =
-    "  energy-totals [--label=TEXT] [--] BASE WRITE ID\n"
+    "  energy-totals [OPTIONS] [--] BASE WRITE ID\n"
     "  energy-totals --heading | --help | --version\n"
     "  BASE   the case's base name: reads BASE.total.pwr, BASE.cpu.pwr and\n"
     "         ./gpupower1.out, and prints the nine energy figures in joules\n"
     "  WRITE  1 appends the figures as a row to the results table; else no row\n"
     "  ID     the table: results.txt for an ID below 1, else results<ID>.txt\n"
-    "  --label=TEXT  ends the row with TEXT, the case's name, as a tenth field\n"
-    "  --heading     prints a heading line for a table of labelled rows\n"
+    "  --label=TEXT        ends the row with TEXT, the case's name\n"
+    "  --gpus=N            reads gpupower1.out to gpupowerN.out (N from 1 to 4)\n"
+    "  --gpu-time=stamps   weighs GPU readings by their lines' time stamps\n"
+    "  --total-period=S    seconds a total-power line stands for (0.5)\n"
+    "  --gpu-period=S      seconds a GPU line stands for (0.1)\n"
+    "  --heading           prints a heading line for a table of labelled rows\n"
     "The table must exist already. See energy-totals(1).\n";
 constexpr const char heading_line[] =
     "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\ttotal GPU\t\tcase\n";
@@ -42,7 +46,6 @@ const char* case_name_of(const char* base_name)
         return base_name;
     return getcwd(dir, sizeof dir) != nullptr ? dir : ".";
 }
-
 
 // base followed by suffix, in memory of its own; nullptr if there is none.
 char* join_name(const char* base, const char* suffix)
