@@ -283,18 +283,11 @@ struct gpu_rule {
 struct sum_sink {
     double first;
     double weight;
-    double lowest;
-    double highest;
-    double last;
-    double steepest; // the smallest step from a reading to the next
+    reading_range range;
     void add(double reading)
     {
         first = add_figures(reading * weight, first);
-        lowest = reading < lowest ? reading : lowest;
-        highest = reading > highest ? reading : highest;
-        double step = reading - last;
-        steepest = step < steepest ? step : steepest;
-        last = reading;
+        range.see(reading);
     }
 };
 
@@ -328,15 +321,12 @@ template <class Rule, class Masks, class Sink>
 // before these.
 sum_sink start_sink(double figure, double weight, const log_shape& shape)
 {
-    return {figure, weight, shape.lowest, shape.highest, shape.last, shape.steepest};
+    return {figure, weight, shape.readings};
 }
 
 void end_sink(const sum_sink& sink, log_shape& shape)
 {
-    shape.lowest = sink.lowest;
-    shape.highest = sink.highest;
-    shape.last = sink.last;
-    shape.steepest = sink.steepest;
+    shape.readings = sink.range;
 }
 
 template <class Masks>

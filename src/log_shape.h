@@ -29,6 +29,28 @@ struct stamp_shape {
     uint64_t sample_line[31];
 };
 
+// The readings of a total-power or GPU log as the plausibility warnings see
+// them: the lowest, the highest, the last, and the smallest step from one
+// to the next (positive where each rose above the one before). A NaN
+// changes none of them but the last.
+struct reading_range {
+    double lowest = HUGE_VAL;
+    double highest = -HUGE_VAL;
+    double last = -HUGE_VAL;
+    double steepest = HUGE_VAL;
+
+    // Takes the next reading. No branch a CPU can mispredict, and nothing
+    // a sum waits on.
+    void see(double reading)
+    {
+        lowest = reading < lowest ? reading : lowest;
+        highest = reading > highest ? reading : highest;
+        double step = reading - last;
+        steepest = step < steepest ? step : steepest;
+        last = reading;
+    }
+};
+
 // What a reader saw of a log's shape, for the warnings: how many lines it
 // read, and how many of the readings its rule looks for (one a line, two in
 // the CPU log) did not have the plain shape of a number ended by
@@ -41,13 +63,7 @@ struct log_shape {
     bool header = false;     // the first line, counted above, holds no reading
     bool unended = false;    // the last line has no newline
     bool header_readings = false; // the CPU log's header holds both readings
-    // The total-power and GPU logs' readings: the lowest, the highest, the
-    // last, and the smallest step from one to the next (positive where each
-    // rose above the one before; NaN not counted).
-    double lowest = HUGE_VAL;
-    double highest = -HUGE_VAL;
-    double last = -HUGE_VAL;
-    double steepest = HUGE_VAL;
+    reading_range readings; // the total-power and GPU logs' 
     stamp_shape stamps; // a time-stamped GPU log's
 };
 

@@ -212,7 +212,7 @@ bool holds_readings(const read_log_report& log, unsigned readings_per_line)
 void warn_about_power(FILE* out, const read_log_report& log, bool gpu, bool stamped)
 {
     const log_shape& shape = *log.shape;
-    if (shape.lowest < 0) {
+    if (shape.readings.lowest < 0) {
         count negatives = stamped ? as_count(shape.stamps.negatives)
                           : log.details != nullptr ? as_count(log.details->negatives)
                                                    : 0;
@@ -223,20 +223,20 @@ void warn_about_power(FILE* out, const read_log_report& log, bool gpu, bool stam
         else
             std::fputs("holds negative readings", out);
         std::fprintf(out, ", the lowest %g: power can't be (a meter that writes its sign the other way?)",
-                     shape.lowest);
+                     shape.readings.lowest);
         where(out, !stamped && log.details != nullptr ? log.details->negative : none);
     }
     count readings = stamped ? as_count(shape.stamps.good) : data_lines(log);
-    if (readings >= lines_to_compare && shape.steepest > 0) {
+    if (readings >= lines_to_compare && shape.readings.steepest > 0) {
         start(out, log);
         std::fputs("each reading is above the one before: a clock or a counter read as "
                    "power?\n",
                    out);
     }
-    if (gpu && shape.highest > 5000) {
+    if (gpu && shape.readings.highest > 5000) {
         start(out, log);
         std::fprintf(out, "holds readings above 5000 W, the highest %g: milliwatts written as watts?\n",
-                     shape.highest);
+                     shape.readings.highest);
     }
 }
 

@@ -199,15 +199,12 @@ int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const
 {
     return read_lines(fd, lb, rule, shape, [&](const line_run& run) {
         uint64_t before = shape.no_reading;
-        log_shape at_start = shape;
+        reading_range at_start = shape.readings;
         rule.scan(run.begin, run.end, s, shape, weight);
         if (run.first && shape.no_reading != before) {
             // A header's 0 is added, but is no reading of the meter's.
             shape.header = true;
-            shape.lowest = at_start.lowest;
-            shape.highest = at_start.highest;
-            shape.last = at_start.last;
-            shape.steepest = at_start.steepest;
+            shape.readings = at_start;
         }
     });
 }
@@ -334,11 +331,7 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     double reading = scan_reading(p + 1, &stop, seen);
     shape.no_reading += seen.no_reading;
     shape.not_finite += seen.not_finite;
-    shape.lowest = reading < shape.lowest ? reading : shape.lowest;
-    shape.highest = reading > shape.highest ? reading : shape.highest;
-    double step = reading - shape.last;
-    shape.steepest = step < shape.steepest ? step : shape.steepest;
-    shape.last = reading;
+    shape.readings.see(reading);
     st.negatives += reading < 0;
     if (state.have_last) {
         double dt = static_cast<double>(ns - state.last_ns) / 1e9;

@@ -274,7 +274,7 @@ done:
 bool worth_a_second_look(const log_shape& shape)
 {
     return shape.no_reading > (shape.header ? 1u : 0u) || shape.runs_on > 0 ||
-           shape.not_finite > 0 || shape.lowest < 0;
+           shape.not_finite > 0 || shape.readings.lowest < 0;
 }
 
 // Looks again, line by line, at a log that is a regular file (a FIFO can't
