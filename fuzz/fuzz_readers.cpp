@@ -90,6 +90,37 @@ energy_summary from_file(const std::string& text, size_t capacity, log_shape sha
     return s;
 }
 
+// The three logs read at once, in chunks of chunk_size bytes on two
+// threads, so that chunks start and end anywhere in a line.
+energy_summary from_chunks(const std::string& text, size_t chunk_size, log_shape shapes[3])
+{
+    int fd = memfd_create("log", 0);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    log_reader readers[] = {read_total_power_log, read_cpu_power_log, read_gpu_power_log};
+    double weights[] = {total_power_weight, 1, gpu_weight};
+    log_job jobs[3];
+    for (int i = 0; i < 3; ++i) {
+        jobs[i].fd = fd;
+        jobs[i].reader = readers[i];
+        jobs[i].weight = weights[i];
+        jobs[i].size = static_cast<long long>(text.size());
+    }
+    read_logs_at_once(jobs, 3, 2, chunk_size);
+    close(fd);
+    energy_summary s;
+    s.total_energy = jobs[0].part.total_energy;
+    s.cpu1 = jobs[1].part.cpu1;
+    s.cpu2 = jobs[1].part.cpu2;
+    s.gpu1 = jobs[2].part.gpu1;
+    for (int i = 0; i < 3; ++i) {
+        if (jobs[i].err != 0)
+            std::abort();
+        shapes[i] = jobs[i].shape;
+    }
+    return s;
+}
+
 // The lines handed straight to the scanners, in a buffer exactly their size.
 energy_summary from_memory(const std::string& text, log_shape shapes[3])
 {
@@ -168,6 +199,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     expect_same(from_memory(text, in_memory), expected);
     expect_same(from_file(text, capacity, in_file), expected);
     expect_same_counts(in_memory, in_file);
+    log_shape in_chunks[3];
+    expect_same(from_chunks(text, 1 + data[0] / 4 % 32, in_chunks), expected);
+    expect_same_counts(in_file, in_chunks);
+    for (int i = 0; i < 3; i += 2)
+        if (std::memcmp(&in_file[i].readings, &in_chunks[i].readings, sizeof(reading_range)) != 0 ||
+            in_file[i].header != in_chunks[i].header || in_file[i].unended != in_chunks[i].unended)
+            std::abort();
     expect_same_stamped(text, capacity);
     // The narrower masks too, where the CPU has the wider.
     if (wide_line_masks) {

@@ -291,6 +291,32 @@ struct sum_sink {
     }
 };
 
+// Readings kept in order, for a sum made later (add_kept_readings).
+struct keep_sink {
+    double* out;
+    void add(double reading)
+    {
+        *out++ = reading;
+    }
+    void add(double field3, double field7)
+    {
+        out[0] = field3;
+        out[1] = field7;
+        out += 2;
+    }
+};
+
+// The CPU log's two figures, its readings added as they stand.
+struct cpu_sum_sink {
+    double cpu1;
+    double cpu2;
+    void add(double field3, double field7)
+    {
+        cpu1 = add_figures(field3, cpu1);
+        cpu2 = add_figures(field7, cpu2);
+    }
+};
+
 // The loop of the total-power and GPU logs: masked lines while the rule's
 // width is left in range, then the walk; each line's weighted reading to
 // the sink, in order.
@@ -341,12 +367,10 @@ template <class Masks>
 
 // The CPU log keeps a loop of its own: its two figures through the shared
 // loop ran 4.5% slower.
-template <class Masks>
-[[gnu::always_inline]] inline void cpu_lines(const char* begin, const char* end,
-                                             energy_summary& s, log_shape& shape)
+template <class Masks, class Sink>
+[[gnu::always_inline]] inline void scan_cpu_lines(const char* begin, const char* end, Sink& sink,
+                                                  log_shape& shape)
 {
-    double cpu1 = s.cpu1;
-    double cpu2 = s.cpu2;
     const char* p = begin;
     uint64_t lines = 0;
     double field3, field7;
@@ -354,20 +378,26 @@ template <class Masks>
     while (end - p >= 64) {
         const char* next = cpu_line_masked<Masks>(p, field3, field7, shape);
         p = next != nullptr ? next : cpu_line(p, end, field3, field7, shape);
-        cpu1 = add_figures(field3, cpu1);
-        cpu2 = add_figures(field7, cpu2);
+        sink.add(field3, field7);
         ++lines;
     }
 #endif
     while (p < end) {
         p = cpu_line(p, end, field3, field7, shape);
-        cpu1 = add_figures(field3, cpu1);
-        cpu2 = add_figures(field7, cpu2);
+        sink.add(field3, field7);
         ++lines;
     }
-    s.cpu1 = cpu1;
-    s.cpu2 = cpu2;
     shape.lines += lines;
+}
+
+template <class Masks>
+[[gnu::always_inline]] inline void cpu_lines(const char* begin, const char* end,
+                                             energy_summary& s, log_shape& shape)
+{
+    cpu_sum_sink sink = {s.cpu1, s.cpu2};
+    scan_cpu_lines<Masks>(begin, end, sink, shape);
+    s.cpu1 = sink.cpu1;
+    s.cpu2 = sink.cpu2;
 }
 
 template <class Masks>
@@ -396,6 +426,22 @@ template <class Masks>
                                                             energy_summary& s, log_shape& shape)
 {
     cpu_lines<wide_masks>(begin, end, s, shape);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] double* keep_total_wide(const char* begin, const char* end,
+                                                               double* out, log_shape& shape)
+{
+    keep_sink sink = {out};
+    scan_lines<total_rule, wide_masks>(begin, end, sink, shape);
+    return sink.out;
+}
+
+[[gnu::target("avx2"), gnu::flatten]] double* keep_cpu_wide(const char* begin, const char* end,
+                                                             double* out, log_shape& shape)
+{
+    keep_sink sink = {out};
+    scan_cpu_lines<wide_masks>(begin, end, sink, shape);
+    return sink.out;
 }
 
 // glibc has asked the CPU already, for its own string functions: asking
@@ -450,4 +496,55 @@ void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
                          log_shape& shape, double weight)
 {
     gpu_lines<narrow_masks>(begin, end, weight, s, shape);
+}
+
+double* keep_total_power_readings(const char* begin, const char* end, double* out,
+                                  log_shape& shape)
+{
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (wide_line_masks)
+        return keep_total_wide(begin, end, out, shape);
+#endif
+    keep_sink sink = {out};
+    scan_lines<total_rule, narrow_masks>(begin, end, sink, shape);
+    return sink.out;
+}
+
+double* keep_cpu_power_readings(const char* begin, const char* end, double* out,
+                                log_shape& shape)
+{
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (wide_line_masks)
+        return keep_cpu_wide(begin, end, out, shape);
+#endif
+    keep_sink sink = {out};
+    scan_cpu_lines<narrow_masks>(begin, end, sink, shape);
+    return sink.out;
+}
+
+double* keep_gpu_power_readings(const char* begin, const char* end, double* out,
+                                log_shape& shape)
+{
+    keep_sink sink = {out};
+    scan_lines<gpu_rule, narrow_masks>(begin, end, sink, shape);
+    return sink.out;
+}
+
+void add_kept_readings(const double* readings, size_t count, double weight, double& figure,
+                       reading_range& range)
+{
+    sum_sink sink = {figure, weight, range};
+    for (size_t i = 0; i < count; ++i)
+        sink.add(readings[i]);
+    figure = sink.first;
+    range = sink.range;
+}
+
+void add_kept_cpu_readings(const double* readings, size_t lines, double& cpu1, double& cpu2)
+{
+    cpu_sum_sink sink = {cpu1, cpu2};
+    for (size_t i = 0; i < lines; ++i)
+        sink.add(readings[2 * i], readings[2 * i + 1]);
+    cpu1 = sink.cpu1;
+    cpu2 = sink.cpu2;
 }

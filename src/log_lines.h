@@ -11,6 +11,8 @@
 #ifndef ENERGY_TOTALS_LOG_LINES_H
 #define ENERGY_TOTALS_LOG_LINES_H
 
+#include <cstddef>
+
 #include "energy_summary.h"
 #include "log_shape.h"
 
@@ -36,5 +38,26 @@ void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
                          log_shape& shape, double weight = 1);
 void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
                          log_shape& shape, double weight = gpu_weight);
+
+// The same scanners, for a log read in chunks on several threads: each
+// keeps its lines' readings in order from out on (the CPU log's two a line,
+// field 3 then field 7) rather than adding them, and returns past the last
+// it kept. out must have room for one reading a byte of [begin, end) (two
+// in the CPU log). They count in shape as the others do, but leave its
+// lowest, highest and steepest reading to the sum.
+double* keep_total_power_readings(const char* begin, const char* end, double* out,
+                                  log_shape& shape);
+double* keep_cpu_power_readings(const char* begin, const char* end, double* out,
+                                log_shape& shape);
+double* keep_gpu_power_readings(const char* begin, const char* end, double* out,
+                                log_shape& shape);
+
+// Adds kept readings in order, each times weight, into figure and range,
+// exactly as the scanners add them as they go: the same bits, whatever
+// the chunks were.
+void add_kept_readings(const double* readings, size_t count, double weight, double& figure,
+                       reading_range& range);
+// The CPU log's kept pairs: field 3 into cpu1 and field 7 into cpu2.
+void add_kept_cpu_readings(const double* readings, size_t lines, double& cpu1, double& cpu2);
 
 #endif

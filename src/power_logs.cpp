@@ -1,15 +1,19 @@
 #include "power_logs.h"
 
 #include "long_lines.h"
+#include "open_file.h"
 #include "time_stamps.h"
 
-#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int line_buffer_init(line_buffer& lb, size_t capacity)
@@ -74,12 +78,110 @@ bool make_room(line_buffer& lb)
     return lb.end < lb.capacity;
 }
 
-// Reads into the buffer after what it holds. Returns the bytes read, 0 at
-// the end of the file, or -1 with errno set.
-ssize_t read_more(int fd, line_buffer& lb)
+// Where a read loop's bytes come from: a file read on from where it stands
+// (read(2), so a FIFO too), or one chunk of a regular file (pread(2)). A
+// chunk holds the lines that start at an offset in [from, to): it begins
+// after the first newline at or after from - 1 (at 0 where from is 0), and
+// ends with the first newline at or after to - 1, or at the end of the
+// file. A line that crosses to - 1 is the chunk's; one that starts at or
+// after to is the next chunk's, which sees the same newline from the other
+// side. So the chunks of a file, [0, c), [c, 2c), ..., hold each line once,
+// whole, and in order.
+struct byte_source {
+    int fd;
+    bool chunk = false;
+    long long from = 0;
+    long long to = 0;
+    long long at = 0;     // the next byte to read
+    bool started = false; // the chunk's first line found
+    bool ended = false;   // its last newline read
+};
+
+byte_source whole_file(int fd)
+{
+    return byte_source{fd};
+}
+
+byte_source chunk_of(int fd, long long from, long long to)
+{
+    byte_source src{fd};
+    src.chunk = true;
+    src.from = from;
+    src.to = to;
+    src.at = from > 0 ? from - 1 : 0;
+    src.started = from == 0;
+    return src;
+}
+
+ssize_t pread_whole(int fd, char* to, size_t room, long long at)
 {
     ssize_t n;
-    while ((n = read(fd, lb.data + lb.end, lb.capacity - lb.end)) < 0 && errno == EINTR) {
+    while ((n = pread(fd, to, room, static_cast<off_t>(at))) < 0 && errno == EINTR) {
+    }
+    return n;
+}
+
+// The next bytes of a chunk into [to, to + room): what follows its end
+// is cut off. Returns the bytes, 0 at the chunk's end, or -1 with errno.
+ssize_t read_chunk(byte_source& src, char* to, size_t room)
+{
+    for (;;) {
+        if (src.ended)
+            return 0;
+        // Looking for where the chunk starts, what lies past to - 1 can't
+        // be the chunk's: a chunk inside a long line reads little.
+        size_t want = room;
+        if (!src.started && src.to - src.at < static_cast<long long>(room))
+            want = static_cast<size_t>(src.to - src.at);
+        ssize_t n = pread_whole(src.fd, to, want, src.at);
+        if (n <= 0)
+            return n;
+        long long at = src.at;
+        src.at += n;
+        char* begin = to;
+        if (!src.started) {
+            // Up to and through the newline that ends the last line of the
+            // chunk before; where it is the newline that ends this chunk
+            // too, the chunk holds no line.
+            char* nl = static_cast<char*>(std::memchr(to, '\n', static_cast<size_t>(n)));
+            long long nl_at = nl != nullptr ? at + (nl - to) : src.at;
+            if (nl_at >= src.to - 1) {
+                src.ended = nl != nullptr || src.at >= src.to;
+                if (src.ended)
+                    return 0;
+                continue;
+            }
+            if (nl == nullptr)
+                continue;
+            src.started = true;
+            begin = nl + 1;
+        }
+        long long begin_at = at + (begin - to);
+        long long look_from = src.to - 1 > begin_at ? src.to - 1 : begin_at;
+        if (look_from < src.at) {
+            char* look = to + (look_from - at);
+            char* nl = static_cast<char*>(std::memchr(look, '\n', static_cast<size_t>(to + n - look)));
+            if (nl != nullptr) {
+                n = nl + 1 - to;
+                src.ended = true;
+            }
+        }
+        size_t kept = static_cast<size_t>(to + n - begin);
+        if (begin != to)
+            std::memmove(to, begin, kept);
+        if (kept > 0)
+            return static_cast<ssize_t>(kept);
+    }
+}
+
+// Reads into the buffer after what it holds. Returns the bytes read, 0 at
+// the end of the file or chunk, or -1 with errno set.
+ssize_t read_more(byte_source& src, line_buffer& lb)
+{
+    if (src.chunk)
+        return read_chunk(src, lb.data + lb.end, lb.capacity - lb.end);
+    ssize_t n;
+    while ((n = read(src.fd, lb.data + lb.end, lb.capacity - lb.end)) < 0 && errno == EINTR) {
     }
     return n;
 }
@@ -88,7 +190,7 @@ ssize_t read_more(int fd, line_buffer& lb)
 // file, through c, reading on through the same buffer. Leaves in [begin,
 // end) the bytes read after the newline, and sets *at_end where the file
 // ended first. Returns 0 or the errno of a read.
-int condense_line(int fd, line_buffer& lb, line_condenser& c, bool* at_end)
+int condense_line(byte_source& src, line_buffer& lb, line_condenser& c, bool* at_end)
 {
     for (;;) {
         const char* p = lb.data + lb.begin;
@@ -101,7 +203,7 @@ int condense_line(int fd, line_buffer& lb, line_condenser& c, bool* at_end)
             return 0;
         }
         lb.begin = lb.end = 0;
-        ssize_t n = read_more(fd, lb);
+        ssize_t n = read_more(src, lb);
         if (n < 0)
             return errno;
         lb.end = static_cast<size_t>(n);
@@ -120,16 +222,18 @@ int condense_line(int fd, line_buffer& lb, line_condenser& c, bool* at_end)
 // through a condenser as it arrives, never held whole, and shape notes
 // whether it holds both readings. Returns 0 or the errno of a read.
 template <class Take>
-int read_lines(int fd, line_buffer& lb, const log_rule& rule, log_shape& shape, Take take)
+int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
+               Take take)
 {
     lb.begin = 0;
     lb.end = 0;
-    bool at_first_line = true;
+    // Only the log's first chunk holds its first line.
+    bool at_first_line = !src.chunk || src.from == 0;
     bool at_end = false;
-    if (rule.first == first_line::header) {
+    if (rule.first == first_line::header && at_first_line) {
         line_condenser header;
         condenser_start(header, rule.rule);
-        int status = condense_line(fd, lb, header, &at_end);
+        int status = condense_line(src, lb, header, &at_end);
         if (status != 0)
             return status;
         energy_summary ignored;
@@ -164,7 +268,7 @@ int read_lines(int fd, line_buffer& lb, const log_rule& rule, log_shape& shape, 
         if (!make_room(lb)) {
             line_condenser c;
             condenser_start(c, rule.rule);
-            int status = condense_line(fd, lb, c, &at_end);
+            int status = condense_line(src, lb, c, &at_end);
             if (status != 0)
                 return status;
             shape.unended = shape.unended || at_end;
@@ -174,7 +278,7 @@ int read_lines(int fd, line_buffer& lb, const log_rule& rule, log_shape& shape, 
             continue;
         }
         searched -= shift;
-        ssize_t n = read_more(fd, lb);
+        ssize_t n = read_more(src, lb);
         if (n < 0)
             return errno;
         if (n == 0)
@@ -197,7 +301,8 @@ int read_lines(int fd, line_buffer& lb, const log_rule& rule, log_shape& shape, 
 int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const log_rule& rule,
              double weight)
 {
-    return read_lines(fd, lb, rule, shape, [&](const line_run& run) {
+    byte_source src = whole_file(fd);
+    return read_lines(src, lb, rule, shape, [&](const line_run& run) {
         uint64_t before = shape.no_reading;
         reading_range at_start = shape.readings;
         rule.scan(run.begin, run.end, s, shape, weight);
@@ -355,7 +460,8 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
 {
     stamped_state state;
     state.energy = s.gpu1;
-    int status = read_lines(fd, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
         for (const char* p = run.begin; p < run.end;)
             p = take_stamped_line(p, run.end, run.first && p == run.begin, state, shape);
     });
@@ -392,7 +498,8 @@ int look_again(int fd, line_buffer& lb, int log, log_details& details)
     log_shape shape;
     uint64_t number = log == 1 ? 1 : 0;
     uint64_t blanks = 0;
-    int status = read_lines(fd, lb, rule, shape, [&](const line_run& run) {
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, rule, shape, [&](const line_run& run) {
         for (const char* p = run.begin; p < run.end;) {
             const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
             const char* text = run.condensed != nullptr ? run.condensed->head : p;
@@ -462,48 +569,387 @@ int first_and_last_lines(int fd, long long size, bool skip_first, picked_line& f
 
 namespace {
 
-// The jobs, largest first, and the next one to take.
-struct job_queue {
-    log_job* jobs[8];
-    int count = 0;
-    std::atomic<int> next{0};
+// The rule of a log that can be read in chunks, by its reader; nullptr
+// for the time-stamped GPU log, each of whose lines pairs with the one
+// before, which is read whole.
+const log_rule* chunk_rule_of(log_reader reader)
+{
+    if (reader == read_total_power_log)
+        return &total_power_rule;
+    if (reader == read_cpu_power_log)
+        return &cpu_rule;
+    if (reader == read_gpu_power_log)
+        return &gpu_rule;
+    return nullptr;
+}
+
+// Readings a chunk keeps at most before it adds them; past that it waits
+// for its turn and adds what it has, so memory is bounded whatever the
+// lines' lengths. A chunk of 256 KiB of the shortest lines meters write
+// (about 7 bytes) keeps some 37,000.
+constexpr size_t slot_room = 64 * 1024;
+
+constexpr int max_jobs = 8;
+constexpr int max_slots = 10;
+
+// A chunk's readings, kept in file order until it is the chunk's turn to
+// add them to its log's figures.
+struct chunk_slot {
+    double* readings = nullptr;
+    size_t count = 0;
+    log_shape shape; // the chunk's counts; its lowest and highest come in the adding
+    int err = 0;
+    int log = -1;
+    long long index = 0;
+    bool in_use = false;
+    bool parsed = false;
+    bool header_first = false; // its first reading is the log's header's 0
+    // Its turn has come: it adds its readings to the log's figures as it
+    // parses them, and its shape's lowest and highest are the log's.
+    bool direct = false;
 };
 
-// Takes jobs until none is left, each read through this thread's buffer.
-void take_jobs(job_queue& queue)
+// Where the adding of a log's chunks stands.
+struct log_progress {
+    const log_rule* rule = nullptr; // nullptr: the log is read whole
+    long long chunks = 0;
+    long long next_to_add = 0; // all chunks before it are in the figures
+    bool adding = false;       // a thread is adding a parsed chunk
+};
+
+// The work of read_logs_at_once, shared by its threads under the mutex:
+// the logs read whole (largest first), then every log's chunks, in order.
+struct schedule {
+    log_job* jobs = nullptr;
+    int count = 0;
+    long long chunk_size = 0;
+    int wholes = 0;
+    int whole_order[max_jobs] = {};
+    long long items = 0;
+    long long next_item = 0;
+    log_progress logs[max_jobs];
+    chunk_slot slots[max_slots];
+    int slot_count = 0;
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+};
+
+// Adds the readings a slot keeps into its log's figures, in order. The
+// caller holds the log's turn.
+void add_slot(schedule& sc, chunk_slot& slot)
+{
+    log_job& job = sc.jobs[slot.log];
+    const log_rule* rule = sc.logs[slot.log].rule;
+    const double* r = slot.readings;
+    size_t n = slot.count;
+    slot.count = 0;
+    if (rule == &cpu_rule) {
+        add_kept_cpu_readings(r, n / 2, job.part.cpu1, job.part.cpu2);
+        return;
+    }
+    double& figure = rule == &total_power_rule ? job.part.total_energy : job.part.gpu1;
+    if (slot.header_first && n > 0) {
+        // A header's 0 is added, but is no reading of the meter's.
+        reading_range not_a_reading;
+        add_kept_readings(r, 1, job.weight, figure, not_a_reading);
+        slot.header_first = false;
+        ++r;
+        --n;
+    }
+    add_kept_readings(r, n, job.weight, figure, job.shape.readings);
+}
+
+// The rest of a parsed chunk: its readings, its counts and its status.
+void finish_chunk(schedule& sc, chunk_slot& slot)
+{
+    add_slot(sc, slot);
+    log_job& job = sc.jobs[slot.log];
+    log_shape& into = job.shape;
+    into.lines += slot.shape.lines;
+    into.no_reading += slot.shape.no_reading;
+    into.runs_on += slot.shape.runs_on;
+    into.not_finite += slot.shape.not_finite;
+    into.header = into.header || slot.shape.header;
+    into.header_readings = into.header_readings || slot.shape.header_readings;
+    into.unended = into.unended || slot.shape.unended;
+    if (slot.direct)
+        into.readings = slot.shape.readings;
+    if (job.err == 0)
+        job.err = slot.err;
+}
+
+// Adds, in order, each parsed chunk of the log whose turn has come, unless
+// another thread is at it. Called and returns with the mutex held.
+void add_ready_chunks(schedule& sc, int log)
+{
+    log_progress& progress = sc.logs[log];
+    while (!progress.adding) {
+        chunk_slot* slot = nullptr;
+        for (int i = 0; i < sc.slot_count && slot == nullptr; ++i)
+            if (sc.slots[i].parsed && sc.slots[i].log == log &&
+                sc.slots[i].index == progress.next_to_add)
+                slot = &sc.slots[i];
+        if (slot == nullptr)
+            return;
+        progress.adding = true;
+        pthread_mutex_unlock(&sc.mutex);
+        finish_chunk(sc, *slot);
+        pthread_mutex_lock(&sc.mutex);
+        slot->parsed = false;
+        slot->in_use = false;
+        ++progress.next_to_add;
+        progress.adding = false;
+        pthread_cond_broadcast(&sc.changed);
+    }
+}
+
+// Whether every chunk before the slot's is in its log's figures. No other
+// thread adds to the log then, since its next chunk is this one, unparsed.
+bool has_turn(schedule& sc, const chunk_slot& slot)
+{
+    const log_progress& progress = sc.logs[slot.log];
+    pthread_mutex_lock(&sc.mutex);
+    bool turn = progress.next_to_add == slot.index && !progress.adding;
+    pthread_mutex_unlock(&sc.mutex);
+    return turn;
+}
+
+// Adds what the slot keeps, and has the rest of its chunk added as it is
+// parsed: the cheaper way, but for the turn it waits on.
+void take_turn(schedule& sc, chunk_slot& slot)
+{
+    add_slot(sc, slot);
+    slot.direct = true;
+    slot.shape.readings = sc.jobs[slot.log].shape.readings;
+}
+
+// A slot that is full: waits for its turn, and takes it.
+void wait_for_turn(schedule& sc, chunk_slot& slot)
+{
+    const log_progress& progress = sc.logs[slot.log];
+    pthread_mutex_lock(&sc.mutex);
+    while (progress.next_to_add != slot.index || progress.adding)
+        pthread_cond_wait(&sc.changed, &sc.mutex);
+    pthread_mutex_unlock(&sc.mutex);
+    take_turn(sc, slot);
+}
+
+// Parses the slot's chunk: its readings kept in the slot until its turn
+// comes (looked for between reads), added as they are parsed from then
+// on. Returns 0 or the errno of a read.
+int parse_chunk(schedule& sc, chunk_slot& slot, line_buffer& lb)
+{
+    log_job& job = sc.jobs[slot.log];
+    const log_progress& progress = sc.logs[slot.log];
+    const log_rule& rule = *progress.rule;
+    long long from = slot.index * sc.chunk_size;
+    long long to = slot.index + 1 < progress.chunks ? from + sc.chunk_size : LLONG_MAX;
+    byte_source src = chunk_of(job.fd, from, to);
+    double* (*keep)(const char*, const char*, double*, log_shape&) =
+        &rule == &total_power_rule ? keep_total_power_readings
+        : &rule == &cpu_rule       ? keep_cpu_power_readings
+                                   : keep_gpu_power_readings;
+    size_t per_line = &rule == &cpu_rule ? 2 : 1;
+    return read_lines(src, lb, rule, slot.shape, [&](const line_run& run) {
+        if (!slot.direct && has_turn(sc, slot))
+            take_turn(sc, slot);
+        uint64_t before = slot.shape.no_reading;
+        reading_range at_start = slot.shape.readings;
+        const char* b = run.begin;
+        while (b < run.end && !slot.direct) {
+            // A line takes at least a byte, so room readings for room bytes.
+            size_t room = (slot_room - slot.count) / per_line;
+            if (room == 0) {
+                wait_for_turn(sc, slot);
+                break;
+            }
+            const char* e = run.end;
+            if (static_cast<size_t>(e - b) > room) {
+                const void* nl = memrchr(b, '\n', room);
+                e = nl != nullptr ? static_cast<const char*>(nl) + 1
+                                  : static_cast<const char*>(std::memchr(
+                                        b, '\n', static_cast<size_t>(run.end - b))) + 1;
+            }
+            slot.count = static_cast<size_t>(keep(b, e, slot.readings + slot.count, slot.shape) -
+                                             slot.readings);
+            b = e;
+        }
+        if (b < run.end)
+            rule.scan(b, run.end, job.part, slot.shape, job.weight);
+        if (run.first && slot.shape.no_reading != before) {
+            // A header's 0 is added, but is no reading of the meter's.
+            slot.shape.header = true;
+            if (slot.direct)
+                slot.shape.readings = at_start;
+            else
+                slot.header_first = true;
+        }
+    });
+}
+
+// The log and index of chunk item i, counted after the logs read whole.
+void chunk_of_item(const schedule& sc, long long i, int* log, long long* index)
+{
+    i -= sc.wholes;
+    int l = 0;
+    while (sc.logs[l].rule == nullptr || i >= sc.logs[l].chunks) {
+        if (sc.logs[l].rule != nullptr)
+            i -= sc.logs[l].chunks;
+        ++l;
+    }
+    *log = l;
+    *index = i;
+}
+
+// Takes work until none is left: a whole log, or a chunk where a slot is
+// free to keep it.
+void take_work(schedule& sc)
 {
     line_buffer lb;
     int no_buffer = line_buffer_init(lb, default_line_buffer_size);
-    for (int i; (i = queue.next.fetch_add(1)) < queue.count;) {
-        log_job& job = *queue.jobs[i];
-        job.err = no_buffer != 0 ? no_buffer : job.reader(job.fd, lb, job.part, job.shape, job.weight);
+    pthread_mutex_lock(&sc.mutex);
+    while (sc.next_item < sc.items) {
+        if (sc.next_item < sc.wholes) {
+            log_job& job = sc.jobs[sc.whole_order[sc.next_item++]];
+            pthread_mutex_unlock(&sc.mutex);
+            job.err = no_buffer != 0 ? no_buffer
+                                     : job.reader(job.fd, lb, job.part, job.shape, job.weight);
+            pthread_mutex_lock(&sc.mutex);
+            continue;
+        }
+        chunk_slot* slot = nullptr;
+        for (int i = 0; i < sc.slot_count && slot == nullptr; ++i)
+            if (!sc.slots[i].in_use)
+                slot = &sc.slots[i];
+        if (slot == nullptr) {
+            pthread_cond_wait(&sc.changed, &sc.mutex);
+            continue;
+        }
+        chunk_of_item(sc, sc.next_item++, &slot->log, &slot->index);
+        slot->in_use = true;
+        slot->count = 0;
+        slot->shape = log_shape{};
+        slot->header_first = false;
+        slot->direct = false;
+        pthread_mutex_unlock(&sc.mutex);
+        slot->err = no_buffer != 0 ? no_buffer : parse_chunk(sc, *slot, lb);
+        pthread_mutex_lock(&sc.mutex);
+        slot->parsed = true;
+        add_ready_chunks(sc, slot->log);
     }
+    pthread_mutex_unlock(&sc.mutex);
     line_buffer_free(lb);
 }
 
-void* job_thread(void* queue)
+void* work_thread(void* sc)
 {
-    take_jobs(*static_cast<job_queue*>(queue));
+    take_work(*static_cast<schedule*>(sc));
     return nullptr;
 }
 
 } // namespace
 
-void read_logs_at_once(log_job* jobs, int count, unsigned threads)
+void read_logs_at_once(log_job* jobs, int count, unsigned threads, size_t chunk_size)
 {
-    job_queue queue;
-    for (int i = 0; i < count && i < 8; ++i) {
-        int at = queue.count++;
-        for (; at > 0 && queue.jobs[at - 1]->size < jobs[i].size; --at)
-            queue.jobs[at] = queue.jobs[at - 1];
-        queue.jobs[at] = &jobs[i];
+    schedule sc;
+    sc.jobs = jobs;
+    sc.count = count < max_jobs ? count : max_jobs;
+    sc.chunk_size = chunk_size > 0 ? static_cast<long long>(chunk_size) : 1;
+    if (threads > max_jobs)
+        threads = max_jobs;
+    if (threads < 1)
+        threads = 1;
+    int want_slots = static_cast<int>(threads) + 2;
+    for (; sc.slot_count < want_slots; ++sc.slot_count) {
+        sc.slots[sc.slot_count].readings =
+            static_cast<double*>(std::malloc(slot_room * sizeof(double)));
+        if (sc.slots[sc.slot_count].readings == nullptr)
+            break;
     }
-    pthread_t helpers[8];
+    for (int i = 0; i < sc.count; ++i) {
+        log_progress& progress = sc.logs[i];
+        progress.rule = sc.slot_count > 0 ? chunk_rule_of(jobs[i].reader) : nullptr;
+        if (progress.rule != nullptr) {
+            long long size = jobs[i].size > 0 ? jobs[i].size : 0;
+            progress.chunks = size / sc.chunk_size + 1;
+            sc.items += progress.chunks;
+            continue;
+        }
+        int at = sc.wholes++;
+        for (; at > 0 && jobs[sc.whole_order[at - 1]].size < jobs[i].size; --at)
+            sc.whole_order[at] = sc.whole_order[at - 1];
+        sc.whole_order[at] = i;
+        ++sc.items;
+    }
+    pthread_t helpers[max_jobs];
     unsigned started = 0;
-    while (started + 1 < threads && static_cast<int>(started) + 1 < queue.count &&
-           pthread_create(&helpers[started], nullptr, job_thread, &queue) == 0)
+    while (started + 1 < threads && started + 1 < sc.items &&
+           pthread_create(&helpers[started], nullptr, work_thread, &sc) == 0)
         ++started;
-    take_jobs(queue);
+    take_work(sc);
     for (unsigned i = 0; i < started; ++i)
         pthread_join(helpers[i], nullptr);
+    for (int i = 0; i < sc.slot_count; ++i)
+        std::free(sc.slots[i].readings);
+}
+
+namespace {
+
+// Logs smaller than this, all together, are read on one thread: a thread
+// would cost more to start than it saves.
+constexpr long long bytes_worth_threads = 4 << 20;
+
+unsigned allowed_cpus()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    int count = CPU_COUNT(&set);
+    return count > 1 ? static_cast<unsigned>(count) : 1;
+}
+
+void close_all(const log_job* jobs, int count)
+{
+    for (int i = 0; i < count; ++i)
+        if (jobs[i].fd >= 0)
+            (void)close(jobs[i].fd);
+}
+
+} // namespace
+
+int read_big_logs_at_once(log_set& logs)
+{
+    unsigned cpus = allowed_cpus();
+    if (cpus < 2)
+        return 0;
+    long long bytes = 0;
+    for (int i = 0; i < logs.count; ++i) {
+        struct stat st;
+        if (stat(logs.names[i], &st) != 0 || !S_ISREG(st.st_mode))
+            return 0;
+        bytes += st.st_size;
+    }
+    if (bytes < bytes_worth_threads)
+        return 0;
+    log_job jobs[max_case_logs];
+    for (int i = 0; i < logs.count; ++i) {
+        jobs[i].fd = open_file(logs.names[i], O_RDONLY | O_NOCTTY);
+        jobs[i].reader = logs.readers[i];
+        jobs[i].weight = logs.weights[i];
+        struct stat st;
+        if (jobs[i].fd < 0 || fstat(jobs[i].fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close_all(jobs, i + 1);
+            return 0;
+        }
+        jobs[i].size = st.st_size;
+    }
+    read_logs_at_once(jobs, logs.count, cpus);
+    // Read whole, the logs can't change a figure by closing.
+    close_all(jobs, logs.count);
+    for (int i = 0; i < logs.count; ++i) {
+        logs.parts[i] = jobs[i].part;
+        logs.shapes[i] = jobs[i].shape;
+        logs.errs[i] = jobs[i].err;
+    }
+    return 1;
 }

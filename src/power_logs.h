@@ -122,12 +122,48 @@ struct log_job {
     int err = 0;
 };
 
-// Reads every job's log (count is at most 8) with its reader, on up to
-// `threads` threads, the calling one among them, the largest logs first.
-// Each log is read whole by one thread, in file order, into its own part,
-// so the figures are those of reading the logs one after another. A thread
-// that can't be started leaves its share to the others. Returns when all
-// are read.
-void read_logs_at_once(log_job* jobs, int count, unsigned threads);
+// The size of the chunks read_logs_at_once splits a log into.
+constexpr size_t default_chunk_size = 256 * 1024;
+
+// Reads every job's log (count is at most 8) on up to `threads` threads
+// (at most 8), the calling one among them, and returns when all are read.
+//
+// A total-power, CPU or GPU log is read in chunks of chunk_size bytes, cut
+// at line boundaries: a chunk holds the lines that start in its bytes.
+// Any thread parses any chunk, keeping its readings in order in one of a
+// few bounded slots; the chunk's readings are then added, weighted, into
+// its log's figures in file order, by the thread that parsed it or the one
+// that finished the chunk before, once every chunk before it is in. So
+// each log's figures are the bits of one thread reading it whole, whatever
+// the thread count and chunk size, and the threads stay busy to the end
+// whichever log is largest. A time-stamped GPU log, whose lines pair with
+// the lines before them, is read whole by one thread, before the chunks.
+// Each log's first read error, in file order, is its err. A thread that
+// can't be started leaves its share to the others.
+void read_logs_at_once(log_job* jobs, int count, unsigned threads,
+                       size_t chunk_size = default_chunk_size);
+
+// The logs of a case, in the order they are read: their names, readers
+// and weights going in; each one's figures alone (the rest of its part
+// stays 0), what its reader saw and its read status coming out.
+constexpr int max_case_logs = 6;
+struct log_set {
+    int count = 0;
+    const char* names[max_case_logs] = {};
+    log_reader readers[max_case_logs] = {};
+    double weights[max_case_logs] = {};
+    energy_summary parts[max_case_logs];
+    log_shape shapes[max_case_logs];
+    int errs[max_case_logs] = {};
+};
+
+// Reads the logs at once, by read_logs_at_once on every CPU the run may
+// use, where it may use two or more (a batch scheduler may give it fewer
+// than the machine has) and the logs are regular files of 4 MiB or more
+// together; smaller logs would not repay the threads. Returns 1 when it
+// read them, 0 when it did not try (a log that can't be opened, or is
+// not a regular file, among the reasons), leaving the logs, and what to
+// say of them, to a reading one by one. Opens and closes files of its own.
+int read_big_logs_at_once(log_set& logs);
 
 #endif

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,14 +84,9 @@ void close_log(int fd)
 // the CPU log, then one for each GPU; their names, readers and weights,
 // and what the readers made of them.
 struct case_logs {
-    int count = 0;
+    log_set set;
     char* total_name = nullptr;
     char* cpu_name = nullptr;
-    const char* names[6] = {};
-    log_reader readers[6] = {};
-    double weights[6] = {};
-    energy_summary parts[6];
-    log_shape shapes[6];
     picked_line total_first, total_last; // for the time stamps
     bool total_ends = false;             // whether those two were read
 };
@@ -106,17 +100,17 @@ bool plan_logs(const run_options& options, case_logs& logs)
 {
     logs.total_name = join_name(options.base_name, ".total.pwr");
     logs.cpu_name = join_name(options.base_name, ".cpu.pwr");
-    logs.count = 2 + options.gpus;
-    logs.names[0] = logs.total_name;
-    logs.readers[0] = read_total_power_log;
-    logs.weights[0] = options.total_period;
-    logs.names[1] = logs.cpu_name;
-    logs.readers[1] = read_cpu_power_log;
-    logs.weights[1] = 1;
+    logs.set.count = 2 + options.gpus;
+    logs.set.names[0] = logs.total_name;
+    logs.set.readers[0] = read_total_power_log;
+    logs.set.weights[0] = options.total_period;
+    logs.set.names[1] = logs.cpu_name;
+    logs.set.readers[1] = read_cpu_power_log;
+    logs.set.weights[1] = 1;
     for (int k = 0; k < options.gpus; ++k) {
-        logs.names[2 + k] = gpu_log_names[k];
-        logs.readers[2 + k] = options.gpu_stamps ? read_stamped_gpu_log : read_gpu_power_log;
-        logs.weights[2 + k] = options.gpu_period;
+        logs.set.names[2 + k] = gpu_log_names[k];
+        logs.set.readers[2 + k] = options.gpu_stamps ? read_stamped_gpu_log : read_gpu_power_log;
+        logs.set.weights[2 + k] = options.gpu_period;
     }
     return logs.total_name != nullptr && logs.cpu_name != nullptr;
 }
@@ -124,83 +118,37 @@ bool plan_logs(const run_options& options, case_logs& logs)
 // The figures from each log's part, GPU k's into gpu k.
 void gather_figures(const case_logs& logs, energy_summary& s)
 {
-    s.total_energy = logs.parts[0].total_energy;
-    s.cpu1 = logs.parts[1].cpu1;
-    s.cpu2 = logs.parts[1].cpu2;
+    s.total_energy = logs.set.parts[0].total_energy;
+    s.cpu1 = logs.set.parts[1].cpu1;
+    s.cpu2 = logs.set.parts[1].cpu2;
     double* gpus[4] = {&s.gpu1, &s.gpu2, &s.gpu3, &s.gpu4};
-    for (int k = 0; k + 2 < logs.count; ++k)
-        *gpus[k] = logs.parts[2 + k].gpu1;
+    for (int k = 0; k + 2 < logs.set.count; ++k)
+        *gpus[k] = logs.set.parts[2 + k].gpu1;
 }
 
 // Reads log i of the case, open on fd, whole. Returns whether it did,
 // having said so where it did not.
 bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs)
 {
-    int err = logs.readers[i](fd, lb, logs.parts[i], logs.shapes[i], logs.weights[i]);
+    int err = logs.set.readers[i](fd, lb, logs.set.parts[i], logs.set.shapes[i], logs.set.weights[i]);
     if (err != 0)
-        report_unreadable(logs.names[i], err);
+        report_unreadable(logs.set.names[i], err);
     return err == 0;
 }
 
-// Logs smaller than this, all together, are read on one thread: a thread
-// would cost more to start than it saves.
-constexpr long long bytes_worth_threads = 4 << 20;
-
-// The CPUs this run may use (a batch scheduler may give it fewer than the
-// machine has).
-unsigned allowed_cpus()
+// Reads the case's logs at once where that pays, and says which could not
+// be read, in the order the plain path would. Returns 1 when it read them,
+// with *ok false if a read failed, or 0 when it did not try.
+int read_big_logs(case_logs& logs, bool* ok)
 {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) != 0)
-        return 1;
-    int count = CPU_COUNT(&set);
-    return count > 1 ? static_cast<unsigned>(count) : 1;
-}
-
-// Reads the case's logs at once, each on a thread of its own, where the
-// run may use two CPUs or more and the logs are regular files (which open
-// without waiting for a writer) large enough to gain from it. All must
-// open. Returns 1 when it read them, with *ok false if a read failed
-// (reported in the plain path's order), or 0 when it did not try, leaving
-// the reading and any report to the plain path.
-int read_big_logs_at_once(case_logs& logs, bool* ok)
-{
-    unsigned cpus = allowed_cpus();
-    if (cpus < 2)
+    if (read_big_logs_at_once(logs.set) == 0)
         return 0;
-    long long bytes = 0;
-    for (int i = 0; i < logs.count; ++i) {
-        struct stat st;
-        if (stat(logs.names[i], &st) != 0 || !S_ISREG(st.st_mode))
-            return 0;
-        bytes += st.st_size;
-    }
-    if (bytes < bytes_worth_threads)
-        return 0;
-    log_job jobs[6];
-    for (int i = 0; i < logs.count; ++i) {
-        jobs[i].fd = open_file(logs.names[i], O_RDONLY | O_NOCTTY);
-        jobs[i].reader = logs.readers[i];
-        jobs[i].weight = logs.weights[i];
-        struct stat st;
-        if (jobs[i].fd < 0 || fstat(jobs[i].fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            for (int j = 0; j <= i; ++j)
-                close_log(jobs[j].fd);
-            return 0;
-        }
-        jobs[i].size = st.st_size;
-    }
-    read_logs_at_once(jobs, logs.count, cpus);
     *ok = true;
-    for (int i = 0; i < logs.count; ++i) {
-        close_log(jobs[i].fd);
-        logs.parts[i] = jobs[i].part;
-        logs.shapes[i] = jobs[i].shape;
-        if (jobs[i].err != 0 && *ok) {
-            report_unreadable(logs.names[i], jobs[i].err);
+    for (int i = 0; i < logs.set.count && *ok; ++i)
+        if (logs.set.errs[i] != 0) {
+            report_unreadable(logs.set.names[i], logs.set.errs[i]);
             *ok = false;
         }
-    }
     return 1;
 }
 
@@ -210,7 +158,7 @@ void read_total_ends(int fd, case_logs& logs)
 {
     struct stat st;
     logs.total_ends = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                      first_and_last_lines(fd, st.st_size, logs.shapes[0].header,
+                      first_and_last_lines(fd, st.st_size, logs.set.shapes[0].header,
                                            logs.total_first, logs.total_last) == 0;
 }
 
@@ -239,7 +187,7 @@ bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
         std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
         goto done;
     }
-    if (read_big_logs_at_once(logs, &ok) != 0) {
+    if (read_big_logs(logs, &ok) != 0) {
         fds[0] = open_file(logs.total_name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
         if (ok && fds[0] >= 0)
             read_total_ends(fds[0], logs);
@@ -250,9 +198,9 @@ bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
     if (!read_whole_log(fds[0], 0, lb, logs) || !read_whole_log(fds[1], 1, lb, logs))
         goto done;
     read_total_ends(fds[0], logs);
-    for (int i = 2; i < logs.count; ++i) {
-        if ((fds[i] = open_log(logs.names[i])) < 0) {
-            say_where_gpu_log_is(case_name_of(options.base_name), logs.names[i]);
+    for (int i = 2; i < logs.set.count; ++i) {
+        if ((fds[i] = open_log(logs.set.names[i])) < 0) {
+            say_where_gpu_log_is(case_name_of(options.base_name), logs.set.names[i]);
             goto done;
         }
         if (!read_whole_log(fds[i], i, lb, logs))
@@ -298,20 +246,20 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
     log_details details[6];
     bool looked[6] = {};
     line_buffer lb;
-    for (int i = 0; i < logs.count; ++i)
-        if (!(i >= 2 && options.gpu_stamps) && worth_a_second_look(logs.shapes[i]) &&
+    for (int i = 0; i < logs.set.count; ++i)
+        if (!(i >= 2 && options.gpu_stamps) && worth_a_second_look(logs.set.shapes[i]) &&
             (lb.data != nullptr || line_buffer_init(lb, default_line_buffer_size) == 0))
-            looked[i] = look_again_at(logs.names[i], i < 2 ? i : 2, lb, details[i]);
+            looked[i] = look_again_at(logs.set.names[i], i < 2 ? i : 2, lb, details[i]);
     line_buffer_free(lb);
     log_ends ends = {nullptr, nullptr};
     if (logs.total_ends)
         ends = {&logs.total_first, &logs.total_last};
     const char* case_name = case_name_of(options.base_name);
     read_log_report reports[6];
-    for (int i = 0; i < logs.count; ++i)
-        reports[i] = {logs.names[i], i >= 2 ? case_name : nullptr, &logs.shapes[i],
-                      looked[i] ? &details[i] : nullptr, i == 1 ? 0 : logs.weights[i]};
-    warn_about_logs(stderr, reports, logs.count, options.gpu_stamps, ends, s);
+    for (int i = 0; i < logs.set.count; ++i)
+        reports[i] = {logs.set.names[i], i >= 2 ? case_name : nullptr, &logs.set.shapes[i],
+                      looked[i] ? &details[i] : nullptr, i == 1 ? 0 : logs.set.weights[i]};
+    warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps, ends, s);
 }
 
 // Readies the process for a run whose status must say whether its row is

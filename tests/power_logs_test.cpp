@@ -1,5 +1,6 @@
 // The three readers: where a reading stands in a line, the weights, the
 // header, and that how the bytes arrive never changes a figure.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -354,6 +355,63 @@ TEST(Readers, MaskWidthNeverChangesFigures)
             EXPECT_EQ(wide_shape.runs_on, narrow_shape.runs_on) << "seed " << seed;
         }
     }
+}
+
+// Read at once in chunks, on any number of threads, each log gives the
+// bits and the counts of one thread reading it whole: chunks cut inside
+// lines, inside a line longer than the buffer, and past a last line
+// without a newline; a time-stamped GPU log is read beside them.
+TEST(Readers, ChunksAndThreadsNeverChangeFigures)
+{
+    std::string odd = generated_log(3, 3000, true) + "a b " + std::string(100000, '5') + "\n" +
+                      generated_log(4, 300) + "a b 7";
+    std::string stamped;
+    for (int i = 0; i < 2000; ++i)
+        stamped += "2026/12/08 10:00:0" + std::to_string(i % 10) + "." +
+                   std::to_string(100 + i % 900) + ", " + std::to_string(150 + i % 7) + " W\n";
+    std::string plain = "GPU power\n";
+    for (int i = 0; i < 20000; ++i)
+        plain += std::to_string(150 + i * 7 % 150) + "." + std::to_string(10 + i % 90) + " W\n";
+    const std::string texts[] = {odd, "h\n" + odd, plain, stamped};
+    log_reader readers[] = {read_total_power_log, read_cpu_power_log, read_gpu_power_log,
+                            read_stamped_gpu_log};
+    log_job whole[4];
+    for (int i = 0; i < 4; ++i) {
+        whole[i].fd = memory_file(texts[i]);
+        whole[i].reader = readers[i];
+        whole[i].weight = default_weight(readers[i]);
+        whole[i].size = static_cast<long long>(texts[i].size());
+    }
+    log_job expected[4];
+    for (int i = 0; i < 4; ++i) {
+        line_buffer lb;
+        ASSERT_EQ(line_buffer_init(lb, default_line_buffer_size), 0);
+        ASSERT_EQ(readers[i](whole[i].fd, lb, expected[i].part, expected[i].shape, whole[i].weight), 0);
+        line_buffer_free(lb);
+    }
+    for (unsigned threads : {1u, 2u, 3u})
+        for (size_t chunk : std::initializer_list<size_t>{5, 100, 4096, 70000, 1 << 20}) {
+            log_job jobs[4];
+            std::copy(whole, whole + 4, jobs);
+            for (log_job& job : jobs)
+                ASSERT_EQ(lseek(job.fd, 0, SEEK_SET), 0);
+            read_logs_at_once(jobs, 4, threads, chunk);
+            std::string what = std::to_string(threads) + " threads, chunks of " + std::to_string(chunk);
+            for (int i = 0; i < 4; ++i) {
+                EXPECT_EQ(jobs[i].err, 0) << what;
+                ExpectSameBits(jobs[i].part, expected[i].part, what + ", log " + std::to_string(i));
+                const log_shape& a = jobs[i].shape;
+                const log_shape& b = expected[i].shape;
+                EXPECT_EQ(a.lines, b.lines) << what;
+                EXPECT_EQ(a.no_reading + a.runs_on + a.not_finite,
+                          b.no_reading + b.runs_on + b.not_finite) << what;
+                EXPECT_EQ(a.header, b.header) << what;
+                EXPECT_EQ(a.unended, b.unended) << what;
+                EXPECT_EQ(std::memcmp(&a.readings, &b.readings, sizeof a.readings), 0) << what;
+            }
+        }
+    for (log_job& job : whole)
+        close(job.fd);
 }
 
 // A log cut short at every length reads as the lines it still holds.
