@@ -444,6 +444,170 @@ template <class Masks>
     return sink.out;
 }
 
+// The GPU log's lines, four at a time where their shape repeats. Meters
+// write the same shape line after line ("231.45 W", then "228.90 W"): the
+// same length, the same bytes but for the reading's digits. Once a line's
+// shape is learnt, four lines that have it are checked against it at once
+// and their readings converted together, in vector registers, by the same
+// arithmetic as the plain parse: the digits as one integer, divided by the
+// power of ten, negated if the line's minus says so. The divide is IEEE's,
+// lane by lane, so the readings are the bits the plain parse gives. Lines
+// of another shape take the usual way, four at a time, and the last of
+// them is the shape looked for next.
+
+// What a GPU line has that shape: its bytes, the places of the reading's
+// digits (any digit there), and the rest.
+struct gpu_line_shape {
+    __m256i bytes;  // the line's bytes, in both halves
+    __m256i digits; // 0xff where a digit of the reading stands
+    __m256i order;  // the reading's digits to bytes 8 - n to 7, zeros elsewhere
+    uint32_t whole; // the line's bytes, in both halves of a byte mask
+    int length;     // with its newline; at most 16
+    double scale;   // 10 to the number of fraction digits
+    bool negative;
+};
+
+// Learns the shape of the line [p, next). Returns false where it has none
+// to learn: longer than 16 bytes, or a reading not of the plain shape
+// (blanks, a minus, up to 8 digits around a point, then whitespace).
+[[gnu::target("avx2")]] bool learn_gpu_shape(const char* p, const char* next, gpu_line_shape& t)
+{
+    ptrdiff_t length = next - p;
+    if (length > 16)
+        return false;
+    unsigned char at[8];
+    int n = 0;
+    int fraction = 0;
+    const char* q = skip_blanks(p);
+    t.negative = *q == '-';
+    q += t.negative;
+    for (; is_digit(*q); ++q) {
+        if (n == 8)
+            return false;
+        at[n++] = static_cast<unsigned char>(q - p);
+    }
+    if (*q == '.')
+        for (++q; is_digit(*q); ++q, ++fraction) {
+            if (n == 8)
+                return false;
+            at[n++] = static_cast<unsigned char>(q - p);
+        }
+    if (n == 0 || !is_space(*q))
+        return false;
+    alignas(16) unsigned char bytes[16] = {};
+    alignas(16) unsigned char digits[16] = {};
+    alignas(16) unsigned char order[16];
+    std::memset(order, 0x80, sizeof order);
+    std::memcpy(bytes, p, static_cast<size_t>(length));
+    for (int i = 0; i < n; ++i) {
+        digits[at[i]] = 0xff;
+        order[8 - n + i] = at[i];
+    }
+    t.bytes = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes)));
+    t.digits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(digits)));
+    t.order = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(order)));
+    uint32_t line = (uint32_t{1} << length) - 1;
+    t.whole = line | line << 16;
+    t.length = static_cast<int>(length);
+    t.scale = exact_powers_of_ten[fraction];
+    return true;
+}
+
+// The two lines at p and p + t.length, whose 16 bytes each lie in the
+// range: their digits, less '0', in the bytes `order` puts them in, or
+// false if either line has not the shape.
+[[gnu::target("avx2")]] inline bool two_gpu_lines(const char* p, const gpu_line_shape& t,
+                                                  __m256i& digits)
+{
+    __m256i v = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + t.length)), 1);
+    __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
+    __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(9)), d);
+    __m256i fits = _mm256_or_si256(_mm256_cmpeq_epi8(v, t.bytes), _mm256_and_si256(is_digit, t.digits));
+    if ((static_cast<uint32_t>(_mm256_movemask_epi8(fits)) & t.whole) != t.whole)
+        return false;
+    digits = _mm256_shuffle_epi8(d, t.order);
+    return true;
+}
+
+// Eight digits in each half's low bytes to their value, in its first
+// 32 bits.
+[[gnu::target("avx2")]] inline __m256i digits_value(__m256i d)
+{
+    d = _mm256_maddubs_epi16(d, _mm256_set1_epi16(0x010a));          // 10, 1
+    d = _mm256_madd_epi16(d, _mm256_set1_epi32(0x00010064));         // 100, 1
+    d = _mm256_packus_epi32(d, d);
+    return _mm256_madd_epi16(d, _mm256_set1_epi32(0x00012710));      // 10000, 1
+}
+
+// The four lines at p, whose 64 bytes lie in the range: their readings in
+// r, or false if any has not the shape t.
+[[gnu::target("avx2")]] inline bool four_gpu_lines(const char* p, const gpu_line_shape& t,
+                                                   double* r)
+{
+    __m256i first, second;
+    if (!two_gpu_lines(p, t, first) || !two_gpu_lines(p + 2 * t.length, t, second))
+        return false;
+    __m256i both = _mm256_unpacklo_epi32(digits_value(first), digits_value(second));
+    __m256i in_order = _mm256_permutevar8x32_epi32(both, _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5));
+    __m256d value = _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(in_order)),
+                                  _mm256_set1_pd(t.scale));
+    if (t.negative)
+        value = _mm256_xor_pd(value, _mm256_set1_pd(-0.0));
+    _mm256_storeu_pd(r, value);
+    return true;
+}
+
+template <class Sink>
+[[gnu::target("avx2"), gnu::always_inline]] inline void scan_gpu_lines_wide(
+    const char* begin, const char* end, Sink& sink, log_shape& shape)
+{
+    gpu_line_shape t;
+    bool known = false;
+    const char* p = begin;
+    uint64_t lines = 0;
+    double r[4];
+    while (end - p >= 64) {
+        if (known && four_gpu_lines(p, t, r)) {
+            for (double reading : r)
+                sink.add(reading);
+            p += 4 * t.length;
+            lines += 4;
+            continue;
+        }
+        const char* line = p;
+        for (int i = 0; i < 4 && end - p >= gpu_rule::width; ++i) {
+            line = p;
+            const char* next = gpu_line_masked<narrow_masks>(p, r[0], shape);
+            p = next != nullptr ? next : gpu_line(p, end, r[0], shape);
+            sink.add(r[0]);
+            ++lines;
+        }
+        known = learn_gpu_shape(line, p, t);
+    }
+    shape.lines += lines;
+    scan_lines<gpu_rule, narrow_masks>(p, end, sink, shape);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] void gpu_lines_wide(const char* begin, const char* end,
+                                                            double weight, energy_summary& s,
+                                                            log_shape& shape)
+{
+    sum_sink sink = start_sink(s.gpu1, weight, shape);
+    scan_gpu_lines_wide(begin, end, sink, shape);
+    s.gpu1 = sink.first;
+    end_sink(sink, shape);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] double* keep_gpu_wide(const char* begin, const char* end,
+                                                             double* out, log_shape& shape)
+{
+    keep_sink sink = {out};
+    scan_gpu_lines_wide(begin, end, sink, shape);
+    return sink.out;
+}
+
 // glibc has asked the CPU already, for its own string functions: asking
 // again costs a trap to the hypervisor per question on a virtual machine,
 // 0.1 ms in all, an eighth of a small run.
@@ -495,6 +659,12 @@ void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
 void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
                          log_shape& shape, double weight)
 {
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (wide_line_masks) {
+        gpu_lines_wide(begin, end, weight, s, shape);
+        return;
+    }
+#endif
     gpu_lines<narrow_masks>(begin, end, weight, s, shape);
 }
 
@@ -525,6 +695,10 @@ double* keep_cpu_power_readings(const char* begin, const char* end, double* out,
 double* keep_gpu_power_readings(const char* begin, const char* end, double* out,
                                 log_shape& shape)
 {
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (wide_line_masks)
+        return keep_gpu_wide(begin, end, out, shape);
+#endif
     keep_sink sink = {out};
     scan_lines<gpu_rule, narrow_masks>(begin, end, sink, shape);
     return sink.out;

@@ -2,6 +2,7 @@
 // header, and that how the bytes arrive never changes a figure.
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -221,6 +222,43 @@ void VerifyStamped(const std::string& log, const std::vector<std::pair<int64_t, 
 
 // GPU energy from time stamps: each format, a header, a line skipped, a
 // stamp that does not advance, and a gap.
+// Runs of lines of one shape, which are read four at a time where the
+// CPU allows, with lines that break the shape by a byte among them: the
+// figure is the sum of each line's strtod, in order, at every width. (No
+// byte makes an exponent, whose inf would hide every later reading.)
+TEST(GpuPowerLog, RepeatedShapes)
+{
+    std::mt19937 rng(7);
+    const char* shapes[] = {"%03d.%02d W\n", "%02d.%02d W\n", "-%03d.%d\n", "%03d\n",
+                            " %03d.%03d,W\n", "%08d\n", "%09d\n", "1%03d.%de1 W\n"};
+    const int ranges[] = {1000, 100, 1000, 1000, 1000, 100000000, 1000000000, 1000};
+    std::string log;
+    for (int run = 0; run < 2000; ++run) {
+        unsigned shape = rng() % 8;
+        for (int n = static_cast<int>(rng() % 40); n >= 0; --n) {
+            char line[64];
+            std::snprintf(line, sizeof line, shapes[shape], static_cast<int>(rng() % ranges[shape]),
+                          static_cast<int>(rng() % 10));
+            if (rng() % 30 == 0)
+                line[rng() % std::strlen(line)] = "0123456789. -Wx\t\n"[rng() % 17];
+            log += line;
+        }
+    }
+    double expected = 0;
+    for (size_t at = 0; at < log.size();) {
+        size_t nl = log.find('\n', at);
+        std::string line = log.substr(at, nl + 1 - at);
+        expected = add_figures(std::strtod(line.c_str(), nullptr) * gpu_weight, expected);
+        at = nl + 1;
+    }
+    bool wide = wide_line_masks;
+    for (bool width : {false, wide}) {
+        wide_line_masks = width;
+        EXPECT_EQ(bits(read_text(read_gpu_power_log, log).gpu1), bits(expected)) << "wide " << width;
+    }
+    wide_line_masks = wide;
+}
+
 TEST(GpuPowerLog, TimeStamped)
 {
     const int64_t t0 = 1714557600LL * 1000000000;  // 2024-05-01 10:00:00 UTC
