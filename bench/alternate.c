@@ -1,5 +1,6 @@
 /* Times two commands side by side: runs A and B in turn, RUNS times each,
- * with standard output to /dev/null, and prints each one's median wall time
+ * with standard output and error to /dev/null (a failure is still told by
+ * its status), and prints each one's median wall time
  * and median CPU time (user and system, which leaves out time the machine's
  * other guests took) in microseconds: wall A, wall B, CPU A, CPU B.
  *
@@ -75,6 +76,7 @@ int main(int argc, char **argv)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     double *ta = malloc(sizeof *ta * runs), *tb = malloc(sizeof *tb * runs);
     double *ca = malloc(sizeof *ca * runs), *cb = malloc(sizeof *cb * runs);
     for (int i = 0; i < runs; ++i) {

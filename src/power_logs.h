@@ -1,6 +1,6 @@
 // The bytes: where a log's bytes come from and how they reach the lines. The
-// three power log readers, the line buffer, and the reading of the three
-// logs at once on threads.
+// power log readers, the line buffer, and the reading of a case's logs at
+// once, on every CPU the run may use.
 //
 // A reader takes an open file descriptor and reads it to its end in one pass,
 // adding each line's reading into its figures of the energy summary (the
@@ -9,6 +9,13 @@
 // reads is moved. The buffer never grows: a line longer than it is read on
 // through it and condensed to what its rule looks at (long_lines.h), so
 // memory is the same whatever the lines' lengths.
+//
+// Read at once (read_logs_at_once), each log is cut into chunks at line
+// boundaries, read by pread(2); any thread parses any chunk into a slot of
+// kept readings, and each chunk's readings are added into its log's
+// figures in file order, by whichever thread finds the chunk's turn come.
+// The figures are those of one thread reading each log whole, to the bit;
+// memory is the slots and a buffer a thread, whatever the logs' sizes.
 #ifndef ENERGY_TOTALS_POWER_LOGS_H
 #define ENERGY_TOTALS_POWER_LOGS_H
 

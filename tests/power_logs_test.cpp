@@ -231,7 +231,7 @@ TEST(GpuPowerLog, RepeatedShapes)
     std::mt19937 rng(7);
     const char* shapes[] = {"%03d.%02d W\n", "%02d.%02d W\n", "-%03d.%d\n", "%03d\n",
                             " %03d.%03d,W\n", "%08d\n", "%09d\n", "1%03d.%de1 W\n"};
-    const int ranges[] = {1000, 100, 1000, 1000, 1000, 100000000, 1000000000, 1000};
+    const unsigned ranges[] = {1000, 100, 1000, 1000, 1000, 100000000, 1000000000, 1000};
     std::string log;
     for (int run = 0; run < 2000; ++run) {
         unsigned shape = rng() % 8;
