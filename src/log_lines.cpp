@@ -415,12 +415,7 @@ template <class Masks>
 // built for it too, and nothing of it is left in a function the other
 // loops might call. The GPU log's lines take 16 bytes of masks, which AVX2
 // does not widen: built for it, they only ran 2.5% slower.
-[[gnu::target("avx2"), gnu::flatten]] void total_lines_wide(const char* begin, const char* end,
-                                                              double weight, energy_summary& s,
-                                                              log_shape& shape)
-{
-    total_lines<wide_masks>(begin, end, weight, s, shape);
-}
+
 
 [[gnu::target("avx2"), gnu::flatten]] void cpu_lines_wide(const char* begin, const char* end,
                                                             energy_summary& s, log_shape& shape)
@@ -428,13 +423,7 @@ template <class Masks>
     cpu_lines<wide_masks>(begin, end, s, shape);
 }
 
-[[gnu::target("avx2"), gnu::flatten]] double* keep_total_wide(const char* begin, const char* end,
-                                                               double* out, log_shape& shape)
-{
-    keep_sink sink = {out};
-    scan_lines<total_rule, wide_masks>(begin, end, sink, shape);
-    return sink.out;
-}
+
 
 [[gnu::target("avx2"), gnu::flatten]] double* keep_cpu_wide(const char* begin, const char* end,
                                                              double* out, log_shape& shape)
@@ -467,20 +456,18 @@ struct gpu_line_shape {
     bool negative;
 };
 
-// Learns the shape of the line [p, next). Returns false where it has none
-// to learn: longer than 16 bytes, or a reading not of the plain shape
-// (blanks, a minus, up to 8 digits around a point, then whitespace).
-[[gnu::target("avx2")]] bool learn_gpu_shape(const char* p, const char* next, gpu_line_shape& t)
+// The reading that starts at q (after blanks) in the line at p, learnt:
+// the places of its digits from p, their number (at most 8), how many
+// follow the point, and its sign. Returns false where it is not of the
+// plain shape: blanks, a minus, up to 8 digits around a point, whitespace.
+[[gnu::target("avx2")]] bool learn_reading(const char* p, const char* q, unsigned char* at,
+                                           int& n, int& fraction, bool& negative)
 {
-    ptrdiff_t length = next - p;
-    if (length > 16)
-        return false;
-    unsigned char at[8];
-    int n = 0;
-    int fraction = 0;
-    const char* q = skip_blanks(p);
-    t.negative = *q == '-';
-    q += t.negative;
+    n = 0;
+    fraction = 0;
+    q = skip_blanks(q);
+    negative = *q == '-';
+    q += negative;
     for (; is_digit(*q); ++q) {
         if (n == 8)
             return false;
@@ -492,7 +479,17 @@ struct gpu_line_shape {
                 return false;
             at[n++] = static_cast<unsigned char>(q - p);
         }
-    if (n == 0 || !is_space(*q))
+    return n > 0 && is_space(*q);
+}
+
+// Learns the shape of the line [p, next). Returns false where it has none
+// to learn: longer than 16 bytes, or a reading not of the plain shape.
+[[gnu::target("avx2")]] bool learn_gpu_shape(const char* p, const char* next, gpu_line_shape& t)
+{
+    ptrdiff_t length = next - p;
+    unsigned char at[8];
+    int n, fraction;
+    if (length > 16 || !learn_reading(p, p, at, n, fraction, t.negative))
         return false;
     alignas(16) unsigned char bytes[16] = {};
     alignas(16) unsigned char digits[16] = {};
@@ -541,6 +538,20 @@ struct gpu_line_shape {
     return _mm256_madd_epi16(d, _mm256_set1_epi32(0x00012710));      // 10000, 1
 }
 
+// The readings of four lines, from their digits as two_gpu_lines leaves
+// them (lines 1 and 2 in first, 3 and 4 in second): to r, in order.
+[[gnu::target("avx2")]] inline void four_readings(__m256i first, __m256i second, double scale,
+                                                  bool negative, double* r)
+{
+    __m256i both = _mm256_unpacklo_epi32(digits_value(first), digits_value(second));
+    __m256i in_order = _mm256_permutevar8x32_epi32(both, _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5));
+    __m256d value = _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(in_order)),
+                                  _mm256_set1_pd(scale));
+    if (negative)
+        value = _mm256_xor_pd(value, _mm256_set1_pd(-0.0));
+    _mm256_storeu_pd(r, value);
+}
+
 // The four lines at p, whose 64 bytes lie in the range: their readings in
 // r, or false if any has not the shape t.
 [[gnu::target("avx2")]] inline bool four_gpu_lines(const char* p, const gpu_line_shape& t,
@@ -549,27 +560,154 @@ struct gpu_line_shape {
     __m256i first, second;
     if (!two_gpu_lines(p, t, first) || !two_gpu_lines(p + 2 * t.length, t, second))
         return false;
-    __m256i both = _mm256_unpacklo_epi32(digits_value(first), digits_value(second));
-    __m256i in_order = _mm256_permutevar8x32_epi32(both, _mm256_setr_epi32(0, 4, 1, 5, 0, 4, 1, 5));
-    __m256d value = _mm256_div_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(in_order)),
-                                  _mm256_set1_pd(t.scale));
-    if (t.negative)
-        value = _mm256_xor_pd(value, _mm256_set1_pd(-0.0));
-    _mm256_storeu_pd(r, value);
+    four_readings(first, second, t.scale, t.negative, r);
     return true;
 }
 
-template <class Sink>
-[[gnu::target("avx2"), gnu::always_inline]] inline void scan_gpu_lines_wide(
-    const char* begin, const char* end, Sink& sink, log_shape& shape)
+// The total-power log's lines the same way, where their shape repeats:
+// the same bytes but for digits, which may be any digit wherever the line
+// learnt had one (a time stamp's too); whitespace, and so where the
+// reading starts, the same. Lines of up to 32 bytes.
+struct total_line_shape {
+    __m256i bytes;  // the line's bytes
+    __m256i digits; // 0xff where the line had a digit
+    __m128i order;  // the reading's digits, from the 16 bytes at `from`
+    uint32_t whole; // the line's bytes, in a byte mask
+    int length;
+    int from;
+    double scale;
+    bool negative;
+};
+
+[[gnu::target("avx2")]] bool learn_total_shape(const char* p, const char* next,
+                                               total_line_shape& t)
 {
-    gpu_line_shape t;
+    ptrdiff_t length = next - p;
+    if (length > 32)
+        return false;
+    // The reading follows the second whitespace character, which must come
+    // before the newline.
+    const char* q = p;
+    for (int count = 0; count < 2; ++q)
+        if (is_space(*q)) {
+            if (*q == '\n')
+                return false;
+            ++count;
+        }
+    unsigned char at[8];
+    int n, fraction;
+    if (!learn_reading(p, q, at, n, fraction, t.negative))
+        return false;
+    alignas(32) unsigned char bytes[32] = {};
+    alignas(32) unsigned char digits[32] = {};
+    alignas(16) unsigned char order[16];
+    std::memset(order, 0x80, sizeof order);
+    std::memcpy(bytes, p, static_cast<size_t>(length));
+    for (ptrdiff_t i = 0; i < length; ++i)
+        digits[i] = is_digit(p[i]) ? 0xff : 0;
+    t.from = at[0];
+    for (int i = 0; i < n; ++i)
+        order[8 - n + i] = static_cast<unsigned char>(at[i] - at[0]);
+    t.bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
+    t.digits = _mm256_load_si256(reinterpret_cast<const __m256i*>(digits));
+    t.order = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
+    t.whole = length == 32 ? ~uint32_t{0} : (uint32_t{1} << length) - 1;
+    t.length = static_cast<int>(length);
+    t.scale = exact_powers_of_ten[fraction];
+    return true;
+}
+
+// Whether the line at p, whose 32 bytes lie in the range, has the shape t.
+[[gnu::target("avx2")]] inline bool total_line_fits(const char* p, const total_line_shape& t)
+{
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
+    __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(9)), d);
+    __m256i fits = _mm256_or_si256(_mm256_cmpeq_epi8(v, t.bytes), _mm256_and_si256(is_digit, t.digits));
+    return (static_cast<uint32_t>(_mm256_movemask_epi8(fits)) & t.whole) == t.whole;
+}
+
+// The digits of the readings of the lines at p and q, as two_gpu_lines
+// leaves them.
+[[gnu::target("avx2")]] inline __m256i two_total_readings(const char* p, const char* q,
+                                                          const total_line_shape& t)
+{
+    const __m128i zero = _mm_set1_epi8('0');
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + t.from));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + t.from));
+    a = _mm_shuffle_epi8(_mm_sub_epi8(a, zero), t.order);
+    b = _mm_shuffle_epi8(_mm_sub_epi8(b, zero), t.order);
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(a), b, 1);
+}
+
+// The four lines at p, whose 144 bytes lie in the range.
+[[gnu::target("avx2")]] inline bool four_total_lines(const char* p, const total_line_shape& t,
+                                                     double* r)
+{
+    const char* q[4] = {p, p + t.length, p + 2 * t.length, p + 3 * t.length};
+    if (!total_line_fits(q[0], t) || !total_line_fits(q[1], t) || !total_line_fits(q[2], t) ||
+        !total_line_fits(q[3], t))
+        return false;
+    four_readings(two_total_readings(q[0], q[1], t), two_total_readings(q[2], q[3], t), t.scale,
+                  t.negative, r);
+    return true;
+}
+
+// The two logs' ways of taking lines by shape, for the loop below: the
+// shape, how it is learnt and checked, the bytes that must lie in the
+// range for four lines, and one line the usual way.
+struct gpu_shapes {
+    using shape = gpu_line_shape;
+    static constexpr ptrdiff_t room = 64;
+    [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
+    {
+        return learn_gpu_shape(p, next, t);
+    }
+    [[gnu::target("avx2")]] static bool four(const char* p, const shape& t, double* r)
+    {
+        return four_gpu_lines(p, t, r);
+    }
+    [[gnu::target("avx2")]] static const char* one(const char* p, const char* end, double* r,
+                                                   log_shape& shape)
+    {
+        const char* next = gpu_line_masked<narrow_masks>(p, r[0], shape);
+        return next != nullptr ? next : gpu_line(p, end, r[0], shape);
+    }
+};
+
+struct total_shapes {
+    using shape = total_line_shape;
+    static constexpr ptrdiff_t room = 4 * 32 + 16;
+    [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
+    {
+        return learn_total_shape(p, next, t);
+    }
+    [[gnu::target("avx2")]] static bool four(const char* p, const shape& t, double* r)
+    {
+        return four_total_lines(p, t, r);
+    }
+    [[gnu::target("avx2")]] static const char* one(const char* p, const char* end, double* r,
+                                                   log_shape& shape)
+    {
+        const char* next = total_line_masked<wide_masks>(p, r[0], shape);
+        return next != nullptr ? next : total_line(p, end, r[0], shape);
+    }
+};
+
+// Four lines at a time while they have the shape last learnt; where they
+// do not, four the usual way, the last of which is learnt.
+template <class Shapes, class Rule, class Masks, class Sink>
+[[gnu::target("avx2"), gnu::always_inline]] inline void scan_by_shape(const char* begin,
+                                                                      const char* end, Sink& sink,
+                                                                      log_shape& shape)
+{
+    typename Shapes::shape t;
     bool known = false;
     const char* p = begin;
     uint64_t lines = 0;
     double r[4];
-    while (end - p >= 64) {
-        if (known && four_gpu_lines(p, t, r)) {
+    while (end - p >= Shapes::room) {
+        if (known && Shapes::four(p, t, r)) {
             for (double reading : r)
                 sink.add(reading);
             p += 4 * t.length;
@@ -577,17 +715,34 @@ template <class Sink>
             continue;
         }
         const char* line = p;
-        for (int i = 0; i < 4 && end - p >= gpu_rule::width; ++i) {
+        for (int i = 0; i < 4 && end - p >= Rule::width; ++i) {
             line = p;
-            const char* next = gpu_line_masked<narrow_masks>(p, r[0], shape);
-            p = next != nullptr ? next : gpu_line(p, end, r[0], shape);
+            p = Shapes::one(p, end, r, shape);
             sink.add(r[0]);
             ++lines;
         }
-        known = learn_gpu_shape(line, p, t);
+        known = Shapes::learn(line, p, t);
     }
     shape.lines += lines;
-    scan_lines<gpu_rule, narrow_masks>(p, end, sink, shape);
+    scan_lines<Rule, Masks>(p, end, sink, shape);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] void total_lines_wide(const char* begin, const char* end,
+                                                              double weight, energy_summary& s,
+                                                              log_shape& shape)
+{
+    sum_sink sink = start_sink(s.total_energy, weight, shape);
+    scan_by_shape<total_shapes, total_rule, wide_masks>(begin, end, sink, shape);
+    s.total_energy = sink.first;
+    end_sink(sink, shape);
+}
+
+[[gnu::target("avx2"), gnu::flatten]] double* keep_total_wide(const char* begin, const char* end,
+                                                               double* out, log_shape& shape)
+{
+    keep_sink sink = {out};
+    scan_by_shape<total_shapes, total_rule, wide_masks>(begin, end, sink, shape);
+    return sink.out;
 }
 
 [[gnu::target("avx2"), gnu::flatten]] void gpu_lines_wide(const char* begin, const char* end,
@@ -595,7 +750,7 @@ template <class Sink>
                                                             log_shape& shape)
 {
     sum_sink sink = start_sink(s.gpu1, weight, shape);
-    scan_gpu_lines_wide(begin, end, sink, shape);
+    scan_by_shape<gpu_shapes, gpu_rule, narrow_masks>(begin, end, sink, shape);
     s.gpu1 = sink.first;
     end_sink(sink, shape);
 }
@@ -604,7 +759,7 @@ template <class Sink>
                                                              double* out, log_shape& shape)
 {
     keep_sink sink = {out};
-    scan_gpu_lines_wide(begin, end, sink, shape);
+    scan_by_shape<gpu_shapes, gpu_rule, narrow_masks>(begin, end, sink, shape);
     return sink.out;
 }
 

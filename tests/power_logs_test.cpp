@@ -87,6 +87,53 @@ void ExpectSameBits(const energy_summary& a, const energy_summary& b, const std:
     EXPECT_EQ(bits(a.gpu1), bits(b.gpu1)) << what;
 }
 
+// Runs of lines of one of a few shapes (printf formats of a number from
+// 0 to its range, then a digit), some broken by a byte. No byte makes an
+// exponent or a hexadecimal number, or joins two lines: a huge reading
+// would leave the sum too coarse to show a small one wrong.
+std::string repeated_shapes(const std::vector<std::pair<const char*, unsigned>>& shapes)
+{
+    std::mt19937 rng(7);
+    std::string log;
+    for (int run = 0; run < 2000; ++run) {
+        const auto& [format, range] = shapes[rng() % shapes.size()];
+        for (int n = static_cast<int>(rng() % 40); n >= 0; --n) {
+            char line[64];
+            std::snprintf(line, sizeof line, format, static_cast<int>(rng() % range),
+                          static_cast<int>(rng() % 10));
+            if (rng() % 30 == 0)
+                line[rng() % (std::strlen(line) - 1)] = "0123456789. -W\t"[rng() % 15];
+            log += line;
+        }
+    }
+    return log;
+}
+
+// The figure of a log read line by line with strtod, from where its rule
+// says the reading starts (npos: none), in order, at every mask width; and
+// the same from the reader.
+void VerifyLineByLine(reader_fn reader, const std::string& log, size_t (*start)(const std::string&))
+{
+    double expected = 0;
+    for (size_t at = 0; at < log.size();) {
+        size_t nl = log.find('\n', at);
+        std::string line = log.substr(at, nl + 1 - at);
+        size_t from = start(line);
+        double reading = from == std::string::npos ? 0 : std::strtod(line.c_str() + from, nullptr);
+        expected = add_figures(reading * default_weight(reader), expected);
+        at = nl + 1;
+    }
+    bool wide = wide_line_masks;
+    for (bool width : {false, wide}) {
+        wide_line_masks = width;
+        energy_summary s = read_text(reader, log);
+        double got = reader == read_total_power_log ? s.total_energy : s.gpu1;
+        EXPECT_EQ(bits(got), bits(expected)) << "wide " << width;
+    }
+    wide_line_masks = wide;
+}
+
+
 TEST(TotalPowerLog, ReadingFollowsSecondWhitespace)
 {
     VerifyTotal("10:00:01 A 40\n", 20);
@@ -141,6 +188,22 @@ TEST(TotalPowerLog, AddsInFileOrder)
     for (int i = 0; i < 10; ++i)
         reversed += "a b 1\n";
     VerifyTotal(reversed + "a b 1e17\n", 5e16 + 5);
+}
+
+TEST(TotalPowerLog, RepeatedShapes)
+{
+    VerifyLineByLine(
+        read_total_power_log,
+        repeated_shapes({{"10:00:%02d A %03d.01\n", 60}, {"%08d B  %d.5\n", 100000000},
+                         {"t\t-%02d.%d W\n", 100}, {"a b %03d\n", 1000},
+                         {"2026-12-08T10:00:00 A %06d.%d\n", 1000000}, {"x y %09d\n", 1000000000},
+                         {"a b 1%02d.%de1\n", 100}, {"x %d\n", 10}}),
+        [](const std::string& line) {
+            size_t i = line.find_first_of(" \t\n\v\f\r");
+            if (line[i] != '\n')
+                i = line.find_first_of(" \t\n\v\f\r", i + 1);
+            return line[i] == '\n' ? std::string::npos : i + 1;
+        });
 }
 
 TEST(CpuPowerLog, FieldsThreeAndSeven)
@@ -222,41 +285,15 @@ void VerifyStamped(const std::string& log, const std::vector<std::pair<int64_t, 
 
 // GPU energy from time stamps: each format, a header, a line skipped, a
 // stamp that does not advance, and a gap.
-// Runs of lines of one shape, which are read four at a time where the
-// CPU allows, with lines that break the shape by a byte among them: the
-// figure is the sum of each line's strtod, in order, at every width. (No
-// byte makes an exponent, whose inf would hide every later reading.)
+// Lines of one shape are read four at a time where the CPU allows.
 TEST(GpuPowerLog, RepeatedShapes)
 {
-    std::mt19937 rng(7);
-    const char* shapes[] = {"%03d.%02d W\n", "%02d.%02d W\n", "-%03d.%d\n", "%03d\n",
-                            " %03d.%03d,W\n", "%08d\n", "%09d\n", "1%03d.%de1 W\n"};
-    const unsigned ranges[] = {1000, 100, 1000, 1000, 1000, 100000000, 1000000000, 1000};
-    std::string log;
-    for (int run = 0; run < 2000; ++run) {
-        unsigned shape = rng() % 8;
-        for (int n = static_cast<int>(rng() % 40); n >= 0; --n) {
-            char line[64];
-            std::snprintf(line, sizeof line, shapes[shape], static_cast<int>(rng() % ranges[shape]),
-                          static_cast<int>(rng() % 10));
-            if (rng() % 30 == 0)
-                line[rng() % std::strlen(line)] = "0123456789. -Wx\t\n"[rng() % 17];
-            log += line;
-        }
-    }
-    double expected = 0;
-    for (size_t at = 0; at < log.size();) {
-        size_t nl = log.find('\n', at);
-        std::string line = log.substr(at, nl + 1 - at);
-        expected = add_figures(std::strtod(line.c_str(), nullptr) * gpu_weight, expected);
-        at = nl + 1;
-    }
-    bool wide = wide_line_masks;
-    for (bool width : {false, wide}) {
-        wide_line_masks = width;
-        EXPECT_EQ(bits(read_text(read_gpu_power_log, log).gpu1), bits(expected)) << "wide " << width;
-    }
-    wide_line_masks = wide;
+    VerifyLineByLine(read_gpu_power_log,
+                     repeated_shapes({{"%03d.%02d W\n", 1000}, {"%02d.%02d W\n", 100},
+                                      {"-%03d.%d\n", 1000}, {"%03d\n", 1000},
+                                      {" %03d.%03d,W\n", 1000}, {"%08d\n", 100000000},
+                                      {"%09d\n", 1000000000}, {"1%03d.%de1 W\n", 1000}}),
+                     [](const std::string&) { return size_t{0}; });
 }
 
 TEST(GpuPowerLog, TimeStamped)
