@@ -433,16 +433,17 @@ template <class Masks>
     return sink.out;
 }
 
-// The GPU log's lines, four at a time where their shape repeats. Meters
-// write the same shape line after line ("231.45 W", then "228.90 W"): the
-// same length, the same bytes but for the reading's digits. Once a line's
-// shape is learnt, four lines that have it are checked against it at once
-// and their readings converted together, in vector registers, by the same
-// arithmetic as the plain parse: the digits as one integer, divided by the
-// power of ten, negated if the line's minus says so. The divide is IEEE's,
-// lane by lane, so the readings are the bits the plain parse gives. Lines
-// of another shape take the usual way, four at a time, and the last of
-// them is the shape looked for next.
+// The GPU log's lines (and below, the total-power log's), four at a time
+// where their shape repeats. Meters write the same shape line after line
+// ("231.45 W", then "228.90 W"): the same length, the same bytes but for
+// the reading's digits. Once a line's shape is learnt, four lines that
+// have it are checked against it at once and their readings converted
+// together, in vector registers, by the same arithmetic as the plain
+// parse: the digits as one integer, divided by the power of ten, negated
+// if the line's minus says so. The divide is IEEE's, lane by lane, so the
+// readings are the bits the plain parse gives. Lines of another shape take
+// the usual way, four at a time, and the last of them is the shape looked
+// for next.
 
 // What a GPU line has that shape: its bytes, the places of the reading's
 // digits (any digit there), and the rest.
