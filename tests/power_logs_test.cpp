@@ -332,6 +332,21 @@ TEST(Readers, ErrorsAreReturned)
     EXPECT_EQ(read_total_power_log(dir, lb, s, shape), EISDIR);
     EXPECT_EQ(read_cpu_power_log(dir, lb, s, shape), EISDIR);
     EXPECT_EQ(read_gpu_power_log(dir, lb, s, shape), EISDIR);
+    // Read at once, each log's first error is its own.
+    log_job jobs[3];
+    log_reader readers[] = {read_total_power_log, read_cpu_power_log, read_gpu_power_log};
+    int gpu_log = memory_file("1\n2\n");
+    for (int i = 0; i < 3; ++i) {
+        jobs[i].fd = i < 2 ? dir : gpu_log;
+        jobs[i].reader = readers[i];
+        jobs[i].size = 1 << 20;
+    }
+    read_logs_at_once(jobs, 3, 2, 4096);
+    EXPECT_EQ(jobs[0].err, EISDIR);
+    EXPECT_EQ(jobs[1].err, EISDIR);
+    EXPECT_EQ(jobs[2].err, 0);
+    EXPECT_EQ(jobs[2].part.gpu1, 3.0);
+    close(gpu_log);
     close(dir);
     EXPECT_EQ(read_gpu_power_log(-1, lb, s, shape), EBADF);
     line_buffer_free(lb);
@@ -447,18 +462,22 @@ TEST(Readers, ChunksAndThreadsNeverChangeFigures)
     std::string plain = "GPU power\n";
     for (int i = 0; i < 20000; ++i)
         plain += std::to_string(150 + i * 7 % 150) + "." + std::to_string(10 + i % 90) + " W\n";
-    const std::string texts[] = {odd, "h\n" + odd, plain, stamped};
+    // More lines than a chunk keeps before its turn: it waits, and adds.
+    std::string short_lines;
+    for (int i = 0; i < 700000; ++i)
+        short_lines += i % 3 == 0 ? "1\n" : "-5\n";
+    const std::string texts[] = {odd, "h\n" + odd, plain, stamped, short_lines};
     log_reader readers[] = {read_total_power_log, read_cpu_power_log, read_gpu_power_log,
-                            read_stamped_gpu_log};
-    log_job whole[4];
-    for (int i = 0; i < 4; ++i) {
+                            read_stamped_gpu_log, read_gpu_power_log};
+    log_job whole[5];
+    for (int i = 0; i < 5; ++i) {
         whole[i].fd = memory_file(texts[i]);
         whole[i].reader = readers[i];
         whole[i].weight = default_weight(readers[i]);
         whole[i].size = static_cast<long long>(texts[i].size());
     }
-    log_job expected[4];
-    for (int i = 0; i < 4; ++i) {
+    log_job expected[5];
+    for (int i = 0; i < 5; ++i) {
         line_buffer lb;
         ASSERT_EQ(line_buffer_init(lb, default_line_buffer_size), 0);
         ASSERT_EQ(readers[i](whole[i].fd, lb, expected[i].part, expected[i].shape, whole[i].weight), 0);
@@ -466,13 +485,15 @@ TEST(Readers, ChunksAndThreadsNeverChangeFigures)
     }
     for (unsigned threads : {1u, 2u, 3u})
         for (size_t chunk : std::initializer_list<size_t>{5, 100, 4096, 70000, 1 << 20}) {
-            log_job jobs[4];
-            std::copy(whole, whole + 4, jobs);
+            // The short lines only in large chunks, where they fill a slot.
+            int count = chunk < 4096 ? 4 : 5;
+            log_job jobs[5];
+            std::copy(whole, whole + 5, jobs);
             for (log_job& job : jobs)
                 ASSERT_EQ(lseek(job.fd, 0, SEEK_SET), 0);
-            read_logs_at_once(jobs, 4, threads, chunk);
+            read_logs_at_once(jobs, count, threads, chunk);
             std::string what = std::to_string(threads) + " threads, chunks of " + std::to_string(chunk);
-            for (int i = 0; i < 4; ++i) {
+            for (int i = 0; i < count; ++i) {
                 EXPECT_EQ(jobs[i].err, 0) << what;
                 ExpectSameBits(jobs[i].part, expected[i].part, what + ", log " + std::to_string(i));
                 const log_shape& a = jobs[i].shape;
