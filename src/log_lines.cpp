@@ -414,16 +414,13 @@ template <class Masks>
 // The loops built for AVX2. Flattened, so that everything they call is
 // built for it too, and nothing of it is left in a function the other
 // loops might call. The GPU log's lines take 16 bytes of masks, which AVX2
-// does not widen: built for it, they only ran 2.5% slower.
-
-
+// does not widen; its loops are built for AVX2 for the lines read by shape
+// (below).
 [[gnu::target("avx2"), gnu::flatten]] void cpu_lines_wide(const char* begin, const char* end,
                                                             energy_summary& s, log_shape& shape)
 {
     cpu_lines<wide_masks>(begin, end, s, shape);
 }
-
-
 
 [[gnu::target("avx2"), gnu::flatten]] double* keep_cpu_wide(const char* begin, const char* end,
                                                              double* out, log_shape& shape)
@@ -655,8 +652,8 @@ struct total_line_shape {
 }
 
 // The two logs' ways of taking lines by shape, for the loop below: the
-// shape, how it is learnt and checked, the bytes that must lie in the
-// range for four lines, and one line the usual way.
+// shape, how it is learnt and checked, and the bytes that must lie in the
+// range for four lines.
 struct gpu_shapes {
     using shape = gpu_line_shape;
     static constexpr ptrdiff_t room = 64;
@@ -667,12 +664,6 @@ struct gpu_shapes {
     [[gnu::target("avx2")]] static bool four(const char* p, const shape& t, double* r)
     {
         return four_gpu_lines(p, t, r);
-    }
-    [[gnu::target("avx2")]] static const char* one(const char* p, const char* end, double* r,
-                                                   log_shape& shape)
-    {
-        const char* next = gpu_line_masked<narrow_masks>(p, r[0], shape);
-        return next != nullptr ? next : gpu_line(p, end, r[0], shape);
     }
 };
 
@@ -686,12 +677,6 @@ struct total_shapes {
     [[gnu::target("avx2")]] static bool four(const char* p, const shape& t, double* r)
     {
         return four_total_lines(p, t, r);
-    }
-    [[gnu::target("avx2")]] static const char* one(const char* p, const char* end, double* r,
-                                                   log_shape& shape)
-    {
-        const char* next = total_line_masked<wide_masks>(p, r[0], shape);
-        return next != nullptr ? next : total_line(p, end, r[0], shape);
     }
 };
 
@@ -718,7 +703,8 @@ template <class Shapes, class Rule, class Masks, class Sink>
         const char* line = p;
         for (int i = 0; i < 4 && end - p >= Rule::width; ++i) {
             line = p;
-            p = Shapes::one(p, end, r, shape);
+            const char* next = Rule::template masked<Masks>(p, r, shape);
+            p = next != nullptr ? next : Rule::walk(p, end, r, shape);
             sink.add(r[0]);
             ++lines;
         }
