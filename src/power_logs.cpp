@@ -41,19 +41,24 @@ namespace {
 enum class first_line { header_if_no_reading, header };
 
 // A log's rule as the read loop takes it.
+// keep is the scanner's form for a chunk read before its turn, which
+// keeps `readings` a line rather than adding them.
 struct log_rule {
     void (*scan)(const char*, const char*, energy_summary&, log_shape&, double);
+    double* (*keep)(const char*, const char*, double*, log_shape&);
+    size_t readings;
     first_line first;
     line_rule rule;
 };
 
-constexpr log_rule total_power_rule = {add_total_power_lines, first_line::header_if_no_reading,
-                                       line_rule::total_power};
-constexpr log_rule cpu_rule = {add_cpu_power_lines, first_line::header, line_rule::cpu};
-constexpr log_rule gpu_rule = {add_gpu_power_lines, first_line::header_if_no_reading,
-                               line_rule::gpu};
+constexpr log_rule total_power_rule = {add_total_power_lines, keep_total_power_readings, 1,
+                                       first_line::header_if_no_reading, line_rule::total_power};
+constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readings, 2, first_line::header,
+                               line_rule::cpu};
+constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, 1,
+                               first_line::header_if_no_reading, line_rule::gpu};
 // The time-stamped GPU log's lines are taken one at a time, not scanned.
-constexpr log_rule stamped_gpu_rule = {nullptr, first_line::header_if_no_reading,
+constexpr log_rule stamped_gpu_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
                                        line_rule::stamped_gpu};
 
 // Whole lines, [begin, end), as the read loop hands them on: the log's
@@ -603,7 +608,6 @@ struct chunk_slot {
     long long index = 0;
     bool in_use = false;
     bool parsed = false;
-    bool header_first = false; // its first reading is the log's header's 0
     // Its turn has come: it adds its readings to the log's figures as it
     // parses them, and its shape's lowest and highest are the log's.
     bool direct = false;
@@ -648,14 +652,6 @@ void add_slot(schedule& sc, chunk_slot& slot)
         return;
     }
     double& figure = rule == &total_power_rule ? job.part.total_energy : job.part.gpu1;
-    if (slot.header_first && n > 0) {
-        // A header's 0 is added, but is no reading of the meter's.
-        reading_range not_a_reading;
-        add_kept_readings(r, 1, job.weight, figure, not_a_reading);
-        slot.header_first = false;
-        ++r;
-        --n;
-    }
     add_kept_readings(r, n, job.weight, figure, job.shape.readings);
 }
 
@@ -705,11 +701,17 @@ void add_ready_chunks(schedule& sc, int log)
 
 // Whether every chunk before the slot's is in its log's figures. No other
 // thread adds to the log then, since its next chunk is this one, unparsed.
-bool has_turn(schedule& sc, const chunk_slot& slot)
+// Called with the mutex held.
+bool turn_has_come(const schedule& sc, const chunk_slot& slot)
 {
     const log_progress& progress = sc.logs[slot.log];
+    return progress.next_to_add == slot.index && !progress.adding;
+}
+
+bool has_turn(schedule& sc, const chunk_slot& slot)
+{
     pthread_mutex_lock(&sc.mutex);
-    bool turn = progress.next_to_add == slot.index && !progress.adding;
+    bool turn = turn_has_come(sc, slot);
     pthread_mutex_unlock(&sc.mutex);
     return turn;
 }
@@ -726,9 +728,8 @@ void take_turn(schedule& sc, chunk_slot& slot)
 // A slot that is full: waits for its turn, and takes it.
 void wait_for_turn(schedule& sc, chunk_slot& slot)
 {
-    const log_progress& progress = sc.logs[slot.log];
     pthread_mutex_lock(&sc.mutex);
-    while (progress.next_to_add != slot.index || progress.adding)
+    while (!turn_has_come(sc, slot))
         pthread_cond_wait(&sc.changed, &sc.mutex);
     pthread_mutex_unlock(&sc.mutex);
     take_turn(sc, slot);
@@ -745,11 +746,6 @@ int parse_chunk(schedule& sc, chunk_slot& slot, line_buffer& lb)
     long long from = slot.index * sc.chunk_size;
     long long to = slot.index + 1 < progress.chunks ? from + sc.chunk_size : LLONG_MAX;
     byte_source src = chunk_of(job.fd, from, to);
-    double* (*keep)(const char*, const char*, double*, log_shape&) =
-        &rule == &total_power_rule ? keep_total_power_readings
-        : &rule == &cpu_rule       ? keep_cpu_power_readings
-                                   : keep_gpu_power_readings;
-    size_t per_line = &rule == &cpu_rule ? 2 : 1;
     return read_lines(src, lb, rule, slot.shape, [&](const line_run& run) {
         if (!slot.direct && has_turn(sc, slot))
             take_turn(sc, slot);
@@ -758,7 +754,7 @@ int parse_chunk(schedule& sc, chunk_slot& slot, line_buffer& lb)
         const char* b = run.begin;
         while (b < run.end && !slot.direct) {
             // A line takes at least a byte, so room readings for room bytes.
-            size_t room = (slot_room - slot.count) / per_line;
+            size_t room = (slot_room - slot.count) / rule.readings;
             if (room == 0) {
                 wait_for_turn(sc, slot);
                 break;
@@ -770,19 +766,18 @@ int parse_chunk(schedule& sc, chunk_slot& slot, line_buffer& lb)
                                   : static_cast<const char*>(std::memchr(
                                         b, '\n', static_cast<size_t>(run.end - b))) + 1;
             }
-            slot.count = static_cast<size_t>(keep(b, e, slot.readings + slot.count, slot.shape) -
-                                             slot.readings);
+            slot.count = static_cast<size_t>(
+                rule.keep(b, e, slot.readings + slot.count, slot.shape) - slot.readings);
             b = e;
         }
         if (b < run.end)
             rule.scan(b, run.end, job.part, slot.shape, job.weight);
+        // The log's first chunk has its turn from its first line, so a
+        // header's 0 is added as the plain reader adds it, and is kept out
+        // of the readings' lowest and highest in the same way.
         if (run.first && slot.shape.no_reading != before) {
-            // A header's 0 is added, but is no reading of the meter's.
             slot.shape.header = true;
-            if (slot.direct)
-                slot.shape.readings = at_start;
-            else
-                slot.header_first = true;
+            slot.shape.readings = at_start;
         }
     });
 }
@@ -829,7 +824,6 @@ void take_work(schedule& sc)
         slot->in_use = true;
         slot->count = 0;
         slot->shape = log_shape{};
-        slot->header_first = false;
         slot->direct = false;
         pthread_mutex_unlock(&sc.mutex);
         slot->err = no_buffer != 0 ? no_buffer : parse_chunk(sc, *slot, lb);
