@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "summary_output.h"
+
 int32_t parse_operand(const char* text)
 {
     const char* p = text;
@@ -31,9 +33,6 @@ int32_t parse_operand(const char* text)
 
 namespace {
 
-// The longest label a row takes: see max_label_length in summary_output.h.
-constexpr size_t longest_label = 1024;
-
 // Takes the value of --label. Returns null, or what is wrong with it.
 const char* take_label(const char* value, run_options& options)
 {
@@ -41,7 +40,8 @@ const char* take_label(const char* value, run_options& options)
         return "the label must not be empty";
     if (std::strpbrk(value, "\t\r\n") != nullptr)
         return "the label must hold no tab, carriage return or newline";
-    if (std::strlen(value) > longest_label)
+    static_assert(max_label_length == 1024, "the message names the limit");
+    if (std::strlen(value) > max_label_length)
         return "the label is longer than 1024 bytes";
     options.label = value;
     return nullptr;

@@ -14,6 +14,7 @@
 #include "log_warnings.h"
 #include "open_file.h"
 #include "power_logs.h"
+#include "results_table.h"
 #include "summary_output.h"
 
 namespace {
@@ -328,7 +329,8 @@ int run(int argc, char** argv)
     char row[results_row_size];
     int row_size = format_results_row(summary, options.label, row, sizeof row);
     int undo_error = 0;
-    int err = append_results_row(table.text, row, static_cast<size_t>(row_size), &undo_error);
+    int err = row_size < 0 ? EOVERFLOW
+                           : append_results_row(table.text, row, static_cast<size_t>(row_size), &undo_error);
     if (err != 0) {
         std::fputs("couldn't write results\n", stdout);
         std::fprintf(stderr, "energy-totals: %s: %s\n", table.text, std::strerror(err));

@@ -1,3 +1,5 @@
+// The lock file that every node sees: who holds it, when a holder is dead,
+// and taking, breaking and letting go of it.
 #include "table_lock.h"
 
 #include <cerrno>
@@ -5,11 +7,14 @@
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include "held_signals.h"
 
 namespace {
 
@@ -37,104 +42,6 @@ const char* field(const char*& p, size_t* length)
         ++p;
     *length = static_cast<size_t>(p - start);
     return start;
-}
-
-double modified(const struct stat& st)
-{
-    return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
-}
-
-// The lock file's holder, "HOST PID TOKEN", as read, and the file's status,
-// fresh from the server (an open revalidates what the client cached).
-// Returns false where it can't be read.
-bool read_holder(const char* path, char* content, size_t size, struct stat* st)
-{
-    content[0] = '\0';
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return false;
-    ssize_t n = read(fd, content, size - 1);
-    content[n > 0 ? n : 0] = '\0';
-    bool ok = n >= 0 && fstat(fd, st) == 0;
-    close(fd);
-    return ok;
-}
-
-// Makes a file of the run's own at mine holding content, and links it to
-// target: the link made, or a link count of 2 asked afresh where the link
-// seemed to fail (its reply lost in transit), says that target is the
-// run's. Sets *server_now to the file's time, by the server's clock.
-// Returns 0 with *made set, or the errno of a file that can't be made.
-int link_own_file(const char* mine, const char* target, const char* content, bool* made,
-                  double* server_now)
-{
-    *made = false;
-    int fd = open(mine, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
-        return errno;
-    size_t length = std::strlen(content);
-    struct stat st;
-    bool written = write(fd, content, length) == static_cast<ssize_t>(length) && fstat(fd, &st) == 0;
-    int err = written ? 0 : errno != 0 ? errno : EIO;
-    close(fd);
-    if (err == 0) {
-        *server_now = modified(st);
-        *made = link(mine, target) == 0;
-        int again = *made ? -1 : open(mine, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (again >= 0) {
-            *made = fstat(again, &st) == 0 && st.st_nlink == 2;
-            close(again);
-        }
-    }
-    unlink(mine);
-    return err;
-}
-
-// Removes the lock file if it still holds judged, a holder found stale.
-// Runs that find a lock stale together break it one at a time, each
-// holding a second lock file, lock.break, made the same way: while the
-// stale lock holds the name, no run can take the lock, so once the one
-// breaking has read the stale holder there afresh, it can move it away
-// without a race. A lock.break left by a run killed while breaking is
-// itself broken after stale_lock_seconds.
-void break_lock(const lock_file& lock, const char* mine, const char* taken, const char* content,
-                const char* judged)
-{
-    char breaking[sizeof lock.path + 8];
-    std::snprintf(breaking, sizeof breaking, "%s.break", lock.path);
-    char own[PATH_MAX + 320];
-    std::snprintf(own, sizeof own, "%s.b", mine);
-    bool held = false;
-    double server_now = 0;
-    if (link_own_file(own, breaking, content, &held, &server_now) != 0)
-        return;
-    if (!held) {
-        struct stat st;
-        if (stat(breaking, &st) == 0 && server_now - modified(st) > stale_lock_seconds)
-            unlink(breaking);
-        return;
-    }
-    char now[300];
-    struct stat st;
-    if (read_holder(lock.path, now, sizeof now, &st) && std::strcmp(now, judged) == 0 &&
-        rename(lock.path, taken) == 0) {
-        // Read afresh under its own name: another run's lock, taken since
-        // (a stale read of the name), goes back.
-        if (read_holder(taken, now, sizeof now, &st) && std::strcmp(now, judged) != 0)
-            (void)link(taken, lock.path);
-        unlink(taken);
-    }
-    unlink(breaking);
-}
-
-// Whether the lock file, read afresh, holds a stale holder; the server's
-// clock stood at server_now a moment ago.
-bool looks_stale(const lock_file& lock, const char* host, double server_now)
-{
-    char holder[300];
-    struct stat st;
-    return read_holder(lock.path, holder, sizeof holder, &st) &&
-           lock_is_stale(holder, host, server_now - modified(st));
 }
 
 } // namespace
@@ -203,16 +110,6 @@ bool locks_are_node_local(dev_t dev)
     return node_local;
 }
 
-bool lock_is_stale(const char* content, const char* this_host, double age)
-{
-    char host[256];
-    long pid = 0;
-    if (std::sscanf(content, "%255s %ld", host, &pid) == 2 && pid > 0 &&
-        std::strcmp(host, this_host) == 0)
-        return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-    return age > stale_lock_seconds;
-}
-
 double monotonic_seconds()
 {
     struct timespec t;
@@ -238,60 +135,363 @@ void say_waiting(const char* name, FILE* notices)
     std::fflush(notices);
 }
 
+
+namespace {
+
+double modified(const struct stat& st)
+{
+    return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
+}
+
+// The start time of process pid (field 22 of /proc/PID/stat), or 0 where
+// it can't be read; *running is false where there is no such process, or
+// only its zombie.
+unsigned long long process_start(long pid, bool* running)
+{
+    char path[64], stat_line[1024];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    *running = true;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *running = errno != ENOENT && errno != ESRCH;
+        return 0;
+    }
+    ssize_t n = read(fd, stat_line, sizeof stat_line - 1);
+    close(fd);
+    stat_line[n > 0 ? n : 0] = '\0';
+    // The command's name, in parentheses, may hold blanks and parentheses.
+    const char* p = std::strrchr(stat_line, ')');
+    char state = 0;
+    unsigned long long start = 0;
+    if (p == nullptr ||
+        std::sscanf(p + 1, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
+                    &state, &start) != 2)
+        return 0;
+    *running = state != 'Z' && state != 'X';
+    return start;
+}
+
+// The holder that content names; returns how many of its fields it holds.
+int parse_holder(const char* content, lock_holder* h)
+{
+    return std::sscanf(content, "%255s %ld %31s %39s %llu %llu", h->host, &h->pid, h->token,
+                       h->boot_id, &h->start, &h->pid_ns);
+}
+
+} // namespace
+
+lock_holder this_run_holder()
+{
+    lock_holder h;
+    if (gethostname(h.host, sizeof h.host - 1) != 0 || h.host[0] == '\0')
+        std::strcpy(h.host, "localhost");
+    // A host name holds no blank; one that did would shift the fields.
+    for (char* c = h.host; *c != '\0'; ++c)
+        if (*c == ' ' || *c == '\t' || *c == '\n')
+            *c = '_';
+    h.pid = static_cast<long>(getpid());
+    struct timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    std::snprintf(h.token, sizeof h.token, "%lld.%09ld", static_cast<long long>(t.tv_sec), t.tv_nsec);
+    std::strcpy(h.boot_id, "-");
+    int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char id[40] = {};
+        ssize_t n = read(fd, id, sizeof id - 1);
+        close(fd);
+        if (n >= 32) {
+            id[std::strcspn(id, " \n")] = '\0';
+            std::strcpy(h.boot_id, id);
+        }
+    }
+    bool running;
+    h.start = process_start(h.pid, &running);
+    struct stat ns;
+    if (stat("/proc/self/ns/pid", &ns) == 0)
+        h.pid_ns = static_cast<unsigned long long>(ns.st_ino);
+    return h;
+}
+
+int format_holder(const lock_holder& h, char* buf, size_t size)
+{
+    return std::snprintf(buf, size, "%s %ld %s %s %llu %llu\n", h.host, h.pid, h.token, h.boot_id,
+                         h.start, h.pid_ns);
+}
+
+bool lock_is_stale(const char* content, const lock_holder& self, double age)
+{
+    lock_holder h;
+    int fields = parse_holder(content, &h);
+    bool old = age > stale_lock_seconds;
+    if (fields < 2 || h.pid <= 0 || std::strcmp(h.host, self.host) != 0)
+        return old;
+    if (fields < 6)
+        return old || (kill(static_cast<pid_t>(h.pid), 0) != 0 && errno == ESRCH);
+    if (std::strcmp(h.boot_id, "-") == 0 || std::strcmp(h.boot_id, self.boot_id) != 0 ||
+        h.pid_ns == 0 || h.pid_ns != self.pid_ns || h.start == 0 || self.start == 0)
+        return old;
+    bool running;
+    unsigned long long start = process_start(h.pid, &running);
+    if (!running)
+        return true;
+    return start != 0 ? start != h.start : old;
+}
+
+namespace {
+
+// What read_holder found where a lock file goes.
+enum holder_seen : int { holder_gone, holder_read, holder_in_the_way };
+
+// Reads the lock file at path: its holder, as read, and its status, fresh
+// from the server (an open revalidates what the client cached). Something
+// there that no run of this tool made (a directory, a symbolic link, a
+// FIFO, a file it can't read) is in the way, with *what saying which.
+int read_holder(const char* path, char* content, size_t size, struct stat* st,
+                const char** what = nullptr)
+{
+    content[0] = '\0';
+    const char* dummy;
+    const char** kind = what != nullptr ? what : &dummy;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        *kind = errno == ELOOP ? "a symbolic link" : errno == EACCES ? "a file it can't read" : "";
+        return errno == ELOOP || errno == EACCES ? holder_in_the_way : holder_gone;
+    }
+    int seen = holder_gone;
+    if (fstat(fd, st) == 0) {
+        if (!S_ISREG(st->st_mode)) {
+            *kind = S_ISDIR(st->st_mode) ? "a directory" : "not a regular file";
+            seen = holder_in_the_way;
+        } else {
+            ssize_t n = read(fd, content, size - 1);
+            content[n > 0 ? n : 0] = '\0';
+            seen = n >= 0 ? holder_read : holder_gone;
+        }
+    }
+    close(fd);
+    return seen;
+}
+
+// Makes a file of the run's own at mine holding content, and links it to
+// target: the link made, or a link count of 2 or more asked afresh where
+// the link seemed to fail (its reply lost in transit), says that target is
+// the run's. Sets *server_now to the file's time, by the server's clock.
+// Returns 0 with *made set, or the errno of a file that can't be made.
+int link_own_file(const char* mine, const char* target, const char* content, bool* made,
+                  double* server_now)
+{
+    *made = false;
+    int fd = open(mine, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return errno;
+    size_t length = std::strlen(content);
+    struct stat st;
+    bool written = write(fd, content, length) == static_cast<ssize_t>(length) && fstat(fd, &st) == 0;
+    int err = written ? 0 : errno != 0 ? errno : EIO;
+    close(fd);
+    if (err == 0) {
+        *server_now = modified(st);
+        *made = link(mine, target) == 0;
+        int again = *made ? -1 : open(mine, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (again >= 0) {
+            *made = fstat(again, &st) == 0 && st.st_nlink >= 2;
+            close(again);
+        }
+    }
+    unlink(mine);
+    return err;
+}
+
+// Removes the lock file at path if it holds judged: it is linked to a name
+// of the run's own, taken, which the server resolves afresh, and read
+// through that; only if that is the judged holder is path removed. Nothing
+// else ever moves or removes a lock but its holder, so no live lock is
+// touched and none has to be put back. Returns whether it removed it.
+bool remove_if_same(const char* path, const char* judged, const char* taken)
+{
+    if (link(path, taken) != 0)
+        return false;
+    char now[512];
+    struct stat st;
+    bool same = read_holder(taken, now, sizeof now, &st) == holder_read && std::strcmp(now, judged) == 0;
+    if (same)
+        (void)unlink(path);
+    (void)unlink(taken);
+    return same;
+}
+
+// What a waiting run waits for, to say so.
+struct awaited {
+    char path[PATH_MAX + 16] = {};
+    char holder[512] = {};
+    double age = 0;
+};
+
+// Breaks the lock file, whose holder judged was found stale. Runs that find
+// a lock stale together break it one at a time, each holding a second lock
+// file, lock.break, made the same way, and judged stale by the same rule.
+// Returns whether the lock was removed; where lock.break is another's, it
+// is what the run waits for.
+bool break_lock(const lock_file& lock, const char* mine, const char* judged, const char* content,
+                const lock_holder& self, awaited* waiting)
+{
+    char breaking[sizeof lock.path + 8], own[PATH_MAX + 320], taken[PATH_MAX + 320];
+    std::snprintf(breaking, sizeof breaking, "%s.break", lock.path);
+    std::snprintf(own, sizeof own, "%s.b", mine);
+    std::snprintf(taken, sizeof taken, "%s.t", mine);
+    uint64_t mask = hold_signals();
+    bool held = false, broke = false;
+    double server_now = 0;
+    if (link_own_file(own, breaking, content, &held, &server_now) == 0) {
+        if (held) {
+            broke = remove_if_same(lock.path, judged, taken);
+            (void)unlink(breaking);
+        } else {
+            struct stat st;
+            char breaker[512];
+            if (read_holder(breaking, breaker, sizeof breaker, &st) == holder_read) {
+                if (lock_is_stale(breaker, self, server_now - modified(st)))
+                    remove_if_same(breaking, breaker, taken);
+                std::snprintf(waiting->path, sizeof waiting->path, "%s", breaking);
+                std::snprintf(waiting->holder, sizeof waiting->holder, "%s", breaker);
+                waiting->age = server_now - modified(st);
+            }
+        }
+    }
+    restore_signals(mask);
+    return broke;
+}
+
+// Whether name, in the lock file's directory, is one of the files runs make
+// beside it: the lock file's name then "HOST.PID.N", "HOST.PID.N.b",
+// "HOST.PID.N.t" or (earlier versions) "HOST.PID.stale".
+bool is_runs_file(const char* name, const char* lock_name)
+{
+    size_t prefix = std::strlen(lock_name);
+    if (std::strncmp(name, lock_name, prefix) != 0 || name[prefix] != '.')
+        return false;
+    const char* rest = name + prefix + 1;
+    const char* end = rest + std::strlen(rest);
+    auto strip = [&](const char* suffix) {
+        size_t n = std::strlen(suffix);
+        if (static_cast<size_t>(end - rest) > n && std::strcmp(end - n, suffix) == 0) {
+            end -= n;
+            return true;
+        }
+        return false;
+    };
+    auto number = [&]() {
+        const char* start = end;
+        while (end > rest && end[-1] >= '0' && end[-1] <= '9')
+            --end;
+        if (end == start || end == rest || end[-1] != '.')
+            return false;
+        --end;
+        return true;
+    };
+    if (!strip(".stale")) {
+        if (!strip(".b"))
+            strip(".t");
+        if (!number())
+            return false;
+    }
+    return number() && end > rest;
+}
+
+// Removes what dead runs left beside the lock file (their own files, of a
+// try or a break, stopped by SIGKILL or a crash): each is judged by the
+// holder it names, as a lock file is.
+void remove_leftovers(const lock_file& lock, const lock_holder& self, double server_now)
+{
+    char dir_path[sizeof lock.path];
+    std::snprintf(dir_path, sizeof dir_path, "%s", lock.path);
+    char* slash = std::strrchr(dir_path, '/');
+    if (slash == nullptr)
+        return;
+    const char* lock_name = lock.path + (slash - dir_path) + 1;
+    *slash = '\0';
+    DIR* dir = opendir(dir_path[0] != '\0' ? dir_path : "/");
+    if (dir == nullptr)
+        return;
+    while (struct dirent* entry = readdir(dir)) {
+        if (!is_runs_file(entry->d_name, lock_name))
+            continue;
+        char path[sizeof lock.path + 256], holder[512];
+        std::snprintf(path, sizeof path, "%s/%s", dir_path, entry->d_name);
+        struct stat st;
+        if (read_holder(path, holder, sizeof holder, &st) == holder_read &&
+            lock_is_stale(holder, self, server_now - modified(st)))
+            (void)unlink(path);
+    }
+    closedir(dir);
+}
+
+// Says on notices what the run waits for: the lock file and its holder.
+void say_waiting_for_file(const char* name, const awaited& a, FILE* notices)
+{
+    lock_holder h;
+    if (parse_holder(a.holder, &h) >= 2)
+        std::fprintf(notices, "energy-totals: %s: waiting for %s, held by %s pid %ld for %.0f s\n",
+                     name, a.path, h.host, h.pid, a.age > 0 ? a.age : 0);
+    else
+        std::fprintf(notices, "energy-totals: %s: waiting for %s, held by another run\n", name, a.path);
+    std::fflush(notices);
+}
+
+} // namespace
+
 int take_lock_file(const char* name, lock_file& lock, FILE* notices)
 {
     char real[PATH_MAX];
     if (realpath(name, real) == nullptr)
         return errno;
     std::snprintf(lock.path, sizeof lock.path, "%s.lock", real);
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0)
-        std::strcpy(host, "localhost");
-    char mine[sizeof lock.path + 300];
-    char taken[sizeof mine];
-    std::snprintf(taken, sizeof taken, "%s.%s.%ld.stale", lock.path, host, static_cast<long>(getpid()));
-    // The token tells this run's lock from a later one of the same pid.
-    struct timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    char content[300];
-    std::snprintf(content, sizeof content, "%s %ld %lld.%09ld\n", host, static_cast<long>(getpid()),
-                  static_cast<long long>(t.tv_sec), t.tv_nsec);
+    lock_holder self = this_run_holder();
+    char content[512];
+    format_holder(self, content, sizeof content);
 
     double start = monotonic_seconds();
     bool said = false;
     lock_backoff backoff;
     for (unsigned attempt = 0;; ++attempt) {
-        std::snprintf(mine, sizeof mine, "%s.%s.%ld.%u", lock.path, host, static_cast<long>(getpid()),
-                      attempt);
+        char mine[sizeof lock.path + 300];
+        std::snprintf(mine, sizeof mine, "%s.%s.%ld.%u", lock.path, self.host, self.pid, attempt);
         double server_now = 0;
+        uint64_t mask = hold_signals();
         int err = link_own_file(mine, lock.path, content, &lock.held, &server_now);
         if (err != 0) {
+            restore_signals(mask);
             std::fprintf(notices,
                          "energy-totals: %s: its file system keeps locks within each node, and "
                          "the lock file every node sees can't be made beside it (%s)\n",
                          name, mine);
             return err;
         }
-        if (lock.held)
+        if (lock.held) {
+            remove_leftovers(lock, self, server_now);
             return 0;
-        if (looks_stale(lock, host, server_now)) {
-            // A holder lets its lock go before it exits, so a lock read
-            // just then names a run that is gone. Only a lock that still
-            // holds the same holder a while later is stale.
-            char holder[300];
-            struct stat st;
-            read_holder(lock.path, holder, sizeof holder, &st);
-            struct timespec settle = {0, 200'000'000};
-            while (nanosleep(&settle, &settle) != 0 && errno == EINTR) {
-            }
-            char again[300];
-            if (read_holder(lock.path, again, sizeof again, &st) && std::strcmp(holder, again) == 0 &&
-                looks_stale(lock, host, server_now))
-                break_lock(lock, mine, taken, content, holder);
-            continue;
         }
-        if (!said && monotonic_seconds() - start >= 3) {
-            say_waiting(name, notices);
+        restore_signals(mask);
+        awaited waiting;
+        std::snprintf(waiting.path, sizeof waiting.path, "%s", lock.path);
+        struct stat st;
+        const char* what = "";
+        int seen = read_holder(lock.path, waiting.holder, sizeof waiting.holder, &st, &what);
+        if (seen == holder_in_the_way) {
+            std::fprintf(notices,
+                         "energy-totals: %s: %s is in the lock file's place, but no run of "
+                         "energy-totals made it (%s): remove it\n",
+                         name, lock.path, what);
+            return EEXIST;
+        }
+        if (seen == holder_read) {
+            waiting.age = server_now - modified(st);
+            if (lock_is_stale(waiting.holder, self, waiting.age) &&
+                break_lock(lock, mine, waiting.holder, content, self, &waiting))
+                continue;
+        }
+        if (!said && monotonic_seconds() - start >= lock_notice_seconds) {
+            say_waiting_for_file(name, waiting, notices);
             said = true;
         }
         pause_before_retry(backoff);

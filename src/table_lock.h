@@ -8,6 +8,7 @@
 #define ENERGY_TOTALS_TABLE_LOCK_H
 
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <sys/types.h>
 
@@ -20,17 +21,45 @@ bool read_mountinfo_line(const char* line, unsigned* major, unsigned* minor, boo
 // by /proc/self/mountinfo; false where that can't be read.
 bool locks_are_node_local(dev_t dev);
 
+// A run that holds a lock file, as the file names it: the line
+// "HOST PID TOKEN BOOT_ID START PID_NS". HOST and PID come first, as
+// earlier versions wrote them; the token (the time the run began to wait,
+// to the nanosecond) tells one run's lock from another's; the kernel's boot
+// id, the process's start time (clock ticks after boot) and the inode of
+// its PID namespace tell whether the process of that PID on this host is
+// still the holder. Unknown values are "-" and 0.
+struct lock_holder {
+    char host[256] = {};
+    long pid = 0;
+    char token[32] = {};
+    char boot_id[40] = {};
+    unsigned long long start = 0;
+    unsigned long long pid_ns = 0;
+};
+
+// This run, as its lock file names it.
+lock_holder this_run_holder();
+
+// Writes h as a lock file holds it, with its newline. Returns its length.
+int format_holder(const lock_holder& h, char* buf, size_t size);
+
 // A lock file left behind by a run that died (SIGKILL, a node that
-// crashed) is broken: at once where its holder, named in it, ran on this
-// host and is gone; after stale_lock_seconds (by the server's clock) where
-// it ran on another host, or the file does not name one. An append holds
-// the lock for milliseconds, so five minutes is far past any live one: a
+// crashed) is broken. Where its holder ran on this host (the same host
+// name and boot id) and in this PID namespace, it is judged at once: dead
+// where its PID is gone, a zombie, or a process with another start time.
+// Elsewhere, or where the file does not say enough to tell (an earlier
+// version's lock: then a PID that is gone here still counts as dead), it is
+// dead after stale_lock_seconds by the server's clock. An append holds the
+// lock for milliseconds, so five minutes is far past any live one: a
 // holder stalled that long has lost its server, and so has every run.
 constexpr double stale_lock_seconds = 300;
 
-// Whether a lock file holding content (its holder's "HOST PID TOKEN"), age
-// seconds old, is stale, judged from this_host.
-bool lock_is_stale(const char* content, const char* this_host, double age);
+// Whether a lock file holding content, age seconds old, is stale, judged by
+// self, this run.
+bool lock_is_stale(const char* content, const lock_holder& self, double age);
+
+// How long a run waits for a lock before it says that it is waiting.
+constexpr double lock_notice_seconds = 3;
 
 struct lock_file {
     char path[PATH_MAX + 8] = {};
@@ -39,8 +68,14 @@ struct lock_file {
 
 // Takes the lock file beside the table that name reaches (links followed):
 // waits, breaking a stale one by the rule above, and says once on notices,
-// after a few seconds, that it waits. Returns 0, or the errno of a lock file
-// that can't be made (a directory the user can't write to), having said so.
+// after lock_notice_seconds, what it waits for. From just before each try's
+// link every signal that can be held is held; where the lock is taken they
+// stay held (the caller releases the lock and exits), else they are let in
+// again once the try's own file is gone. Having taken the lock, it removes
+// what dead runs left beside it. Returns 0, or the errno of a lock file
+// that can't be made (a directory the user can't write to), or EEXIST for
+// something in its place that no run of this tool made (a directory, a
+// symbolic link, a file it can't read), having said which.
 int take_lock_file(const char* name, lock_file& lock, FILE* notices);
 
 // Lets the lock file go. Returns 0 or the errno of its removal.

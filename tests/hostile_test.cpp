@@ -18,12 +18,15 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "power_logs.h"
+#include "results_table.h"
 #include "summary_output.h"
+#include "table_lock.h"
 #include "test_util.h"
 
 namespace {
@@ -614,6 +617,59 @@ TEST(HostileTable, LockWaitIsAnnounced)
     EXPECT_EQ(r.errors, "energy-totals: results.txt: waiting for the lock, held by another run\n");
     EXPECT_EQ(read_file(c.dir.file("results.txt")),
               "heading\n" + plain_row);
+}
+
+// Runs the tool in c's directory as if that directory's file system kept
+// its locks within each node (NFS mounted nolock), by a mountinfo of its
+// own; 123 where that can't be set up (it needs root).
+tool_result run_on_node_local_locks(hostile_case& c, const std::vector<std::string>& operands)
+{
+    struct stat st;
+    stat(c.dir.path.c_str(), &st);
+    std::string fake = c.dir.file("mountinfo");
+    write_file(fake, "1 0 " + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)) +
+                         " / / rw - nfs server:/export rw,vers=3,nolock\n");
+    return run_tool_with(c.dir.path, operands, [fake] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(fake.c_str(), "/proc/self/mountinfo", nullptr, MS_BIND, nullptr) != 0)
+            _exit(123);
+    });
+}
+
+// Where the table's locks are each node's own, the lock file every node
+// sees is taken and leaves nothing behind; one whose holder's PID now names
+// another process is broken at once; something in its place that no run
+// made is an error, with the table as it was.
+TEST(HostileTable, LockFileWhereLocksAreNodeLocal)
+{
+    hostile_case c;
+    c.write();
+    tool_result r = run_on_node_local_locks(c, {"case", "1", "0"});
+    if (r.status == 123)
+        GTEST_SKIP() << "can't give the tool a mountinfo of its own here (needs root)";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.errors, "");
+    EXPECT_EQ(read_file(c.dir.file("results.txt")), "heading\n" + plain_row);
+    EXPECT_EQ(std::system(("ls '" + c.dir.path + "' | grep -q lock").c_str()) == 0, false);
+
+    // This process's PID, with a start time that is not its own.
+    lock_holder reused = this_run_holder();
+    reused.start += 1;
+    char content[512];
+    format_holder(reused, content, sizeof content);
+    write_file(c.dir.file("results.txt.lock"), content);
+    r = run_on_node_local_locks(c, {"case", "1", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.errors, "");
+    EXPECT_EQ(read_file(c.dir.file("results.txt")), "heading\n" + plain_row + plain_row);
+    EXPECT_FALSE(file_exists(c.dir.file("results.txt.lock")));
+
+    ASSERT_EQ(mkdir(c.dir.file("results.txt.lock").c_str(), 0755), 0);
+    r = run_on_node_local_locks(c, {"case", "1", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.errors.find(c.dir.file("results.txt.lock") + " is in the lock file's place"), std::string::npos)
+        << r.errors;
+    EXPECT_EQ(read_file(c.dir.file("results.txt")), "heading\n" + plain_row + plain_row);
 }
 
 } // namespace

@@ -3,16 +3,21 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "results_table.h"
 #include "summary_output.h"
 #include "table_lock.h"
 #include "test_util.h"
@@ -46,6 +51,29 @@ int append_row(const std::string& table, const energy_summary& s)
     if (getpid() == test_process)
         syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
     return err;
+}
+
+// How many entries the directory at path holds, "." and ".." included.
+int entries(const std::string& path)
+{
+    DIR* dir = opendir(path.c_str());
+    int count = 0;
+    while (dir != nullptr && readdir(dir) != nullptr)
+        ++count;
+    if (dir != nullptr)
+        closedir(dir);
+    return count;
+}
+
+// All that was written to f.
+std::string read_stream(FILE* f)
+{
+    std::string text;
+    char buf[512];
+    std::rewind(f);
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    return text;
 }
 
 energy_summary figures(double total, double cpu1, double cpu2, double gpu1)
@@ -171,35 +199,50 @@ TEST(AppendResultsRow, FailedWriteLeavesTableAsItWas)
     EXPECT_EQ(read_file(table), before);
 }
 
-void VerifyFragment(const std::string& tail, bool fragment)
+void VerifyTail(const std::string& tail, int kind, bool labelled = false)
 {
-    EXPECT_EQ(is_row_fragment(tail.data(), tail.size()), fragment) << "tail \"" << tail << "\"";
+    EXPECT_EQ(classify_table_tail(tail.data(), tail.size(), labelled), kind)
+        << "tail \"" << tail << "\"" << (labelled ? " after a labelled row" : "");
 }
 
-TEST(ResultsRow, FragmentIsTheStartOfARow)
+// What follows a table's last newline: the start of a row this tool writes
+// is cut, a whole row gets its newline, anything else is joined to.
+TEST(TableEnd, TailsAreCutCompletedOrJoined)
 {
-    std::string row = row_text(figures(1.5e6, -20, 1.25, 0.1));
-    row.pop_back();
-    std::string labelled = row_text(figures(-HUGE_VAL, NAN, 3, 4), "case 7");
+    energy_summary wide = figures(1.5e6, -20, 1.25, 0.000123456);
+    wide.gpu2 = 1e-5;
+    wide.gpu3 = -0.0;
+    wide.gpu4 = 5e-324;
+    std::string plain = row_text(wide);
+    plain.pop_back();
+    std::string labelled = row_text(figures(-HUGE_VAL, NAN, 1e300, 123456), "case 7");
     labelled.pop_back();
-    // Every start of a row, a whole row without its newline included.
-    for (const std::string& r : {row, labelled})
-        for (size_t n = 1; n <= r.size(); ++n)
-            VerifyFragment(r.substr(0, n), true);
-    VerifyFragment(row + "\t", true);
-    VerifyFragment(row + "\t\t", true);
-    // Not a row: empty, a heading, a note, a figure of another format, tab
-    // runs of other lengths, a label with a CR.
-    VerifyFragment("", false);
-    VerifyFragment("total\t\tCPU1", false);
-    VerifyFragment("no newline", false);
-    VerifyFragment("1.5e+6\t\t", false);
-    VerifyFragment("1.\t", false);
-    VerifyFragment("1\t2", false);
-    VerifyFragment("1\t\t\t2", false);
-    VerifyFragment("1\t\t2\t\t3\t\t4\t\t5", false);
-    VerifyFragment(row + "\t\t\t", false);
-    VerifyFragment(labelled + "\r", false);
+    // Up to the label's first byte: a label cut short can't be told from a
+    // shorter one, so from there on the row is whole.
+    for (const std::string& r : {plain, labelled.substr(0, labelled.size() - 6)})
+        for (size_t n = 1; n < r.size() || (n == r.size() && r != plain); ++n)
+            VerifyTail(r.substr(0, n), tail_fragment, true);
+    VerifyTail(labelled.substr(0, labelled.size() - 2), tail_row, true);
+    VerifyTail(plain, tail_row);
+    VerifyTail(labelled, tail_row);
+    VerifyTail(labelled, tail_row, true);
+    VerifyTail(plain, tail_fragment, true);
+    VerifyTail(plain + "\t\t", tail_fragment);
+    // Nothing %g prints, or a table's own text.
+    for (const std::string& kept :
+         {std::string("1714557600"), std::string("007"), std::string("00"), std::string("-0123"),
+          std::string("1234567"), std::string("3.14159265"), std::string("1.000000"),
+          std::string("123456."), std::string("1e+0000"), std::string("1e+05"), std::string("0.00001"),
+          std::string("1.50e+06"), std::string(1283, '9'), std::string("total\t\tCPU1"),
+          std::string("no newline"), std::string("1.\t"), std::string("1\t2"), std::string("1\t\t\t2"),
+          std::string("1\t\t2\t\t3\t\t4\t\t5"), plain + "\t\t\t", labelled + "\r"})
+        VerifyTail(kept, tail_foreign);
+    // Which rows count as labelled: the heading of such a table, and rows
+    // that end in a label.
+    EXPECT_TRUE(line_is_labelled(labelled.data(), labelled.size()));
+    EXPECT_FALSE(line_is_labelled(plain.data(), plain.size()));
+    std::string heading = "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\ttotal GPU\t\tcase";
+    EXPECT_TRUE(line_is_labelled(heading.data(), heading.size()));
 }
 
 // A row that an interrupted run left part of is cut off before the next
@@ -220,6 +263,16 @@ TEST(AppendResultsRow, CutsOffARowFragment)
         ASSERT_EQ(append_row(table, s), 0);
         EXPECT_EQ(read_file(table), kept + row);
     }
+    // A whole row that lost its newline (as some editors save a file) is
+    // kept; after labelled rows, nine figures alone are part of a row.
+    std::string whole = row.substr(0, row.size() - 1);
+    write_file(table, "heading\n" + whole);
+    ASSERT_EQ(append_row(table, s), 0);
+    EXPECT_EQ(read_file(table), "heading\n" + row + row);
+    std::string labelled = row_text(s, "c1");
+    write_file(table, labelled + whole);
+    ASSERT_EQ(append_row(table, s), 0);
+    EXPECT_EQ(read_file(table), labelled + row);
 }
 
 // Once the row is written, no signal that can be held ends the run: each
@@ -285,23 +338,39 @@ TEST(TableLock, NodeLocalLocksFromMountinfo)
     EXPECT_FALSE(read_mountinfo_line("garbage", &major, &minor, &local));
 }
 
-// A lock file left behind is broken at once where its holder ran on this
-// host and is gone, and after the bound where it ran elsewhere; a live
-// holder here, or a young lock from elsewhere, is waited for.
+// A lock file's holder on this host is judged at once: dead where its PID
+// is gone or now names another process; one that can't be checked (another
+// host, another PID namespace, an earlier version's lock) only by age.
 TEST(TableLock, StaleLockRule)
 {
     pid_t dead = fork();
     if (dead == 0)
         _exit(0);
     waitpid(dead, nullptr, 0);
-    std::string here = "node1 " + std::to_string(getpid()) + "\n";
-    std::string gone = "node1 " + std::to_string(dead) + "\n";
-    EXPECT_FALSE(lock_is_stale(here.c_str(), "node1", 1e9));
-    EXPECT_TRUE(lock_is_stale(gone.c_str(), "node1", 0));
-    EXPECT_FALSE(lock_is_stale(gone.c_str(), "node2", stale_lock_seconds - 1));
-    EXPECT_TRUE(lock_is_stale(gone.c_str(), "node2", stale_lock_seconds + 1));
-    EXPECT_FALSE(lock_is_stale("", "node1", stale_lock_seconds - 1));
-    EXPECT_TRUE(lock_is_stale("", "node1", stale_lock_seconds + 1));
+    lock_holder self = this_run_holder();
+    ASSERT_NE(self.start, 0u);
+    ASSERT_NE(self.pid_ns, 0u);
+    auto content = [](lock_holder h) {
+        char text[512];
+        format_holder(h, text, sizeof text);
+        return std::string(text);
+    };
+    lock_holder gone = self, reused = self, elsewhere = self, contained = self;
+    gone.pid = dead;
+    reused.start = self.start + 1;
+    std::strcpy(elsewhere.host, "node2");
+    contained.pid_ns = self.pid_ns + 1;
+    EXPECT_FALSE(lock_is_stale(content(self).c_str(), self, 1e9));
+    EXPECT_TRUE(lock_is_stale(content(gone).c_str(), self, 0));
+    EXPECT_TRUE(lock_is_stale(content(reused).c_str(), self, 0));
+    for (const lock_holder& h : {elsewhere, contained}) {
+        EXPECT_FALSE(lock_is_stale(content(h).c_str(), self, stale_lock_seconds - 1)) << content(h);
+        EXPECT_TRUE(lock_is_stale(content(h).c_str(), self, stale_lock_seconds + 1)) << content(h);
+    }
+    std::string old_gone = std::string(self.host) + " " + std::to_string(dead) + "\n";
+    EXPECT_TRUE(lock_is_stale(old_gone.c_str(), self, 0));
+    EXPECT_FALSE(lock_is_stale("", self, stale_lock_seconds - 1));
+    EXPECT_TRUE(lock_is_stale("", self, stale_lock_seconds + 1));
 
     // Taken beside the table a link reaches, over a dead holder's; gone once
     // let go.
@@ -309,16 +378,70 @@ TEST(TableLock, StaleLockRule)
     std::string table = dir.file("results.txt");
     write_file(table, "");
     ASSERT_EQ(symlink(table.c_str(), dir.file("link.txt").c_str()), 0);
-    char host[256] = {};
-    gethostname(host, sizeof host - 1);
-    write_file(table + ".lock", std::string(host) + " " + std::to_string(dead) + "\n");
+    write_file(table + ".lock", content(reused));
+    // What dead runs left beside it goes once the lock is taken; a live
+    // run's file and a person's stay.
+    std::string left = table + ".lock." + self.host + "." + std::to_string(dead) + ".3";
+    std::string live = table + ".lock." + self.host + ".1.0";
+    write_file(left, content(gone));
+    write_file(live, content(self));
+    write_file(table + ".lock.notes", content(gone));
     lock_file lock;
     ASSERT_EQ(take_lock_file(dir.file("link.txt").c_str(), lock, stderr), 0);
+    uint64_t none = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
     EXPECT_EQ(std::string(lock.path), table + ".lock");
-    std::string held = std::string(host) + " " + std::to_string(getpid()) + " ";
+    std::string held = std::string(self.host) + " " + std::to_string(getpid()) + " ";
     EXPECT_EQ(read_file(table + ".lock").compare(0, held.size(), held), 0);
+    EXPECT_FALSE(file_exists(left));
+    EXPECT_TRUE(file_exists(live));
+    EXPECT_TRUE(file_exists(table + ".lock.notes"));
     EXPECT_EQ(release_lock_file(lock), 0);
     EXPECT_FALSE(file_exists(table + ".lock"));
+
+    // Something no run made in the lock file's place is an error that names
+    // it, not a wait.
+    ASSERT_EQ(mkdir((table + ".lock").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("nowhere", (table + "2.txt.lock").c_str()), 0);
+    write_file(table + "2.txt", "");
+    for (const std::string& t : {table, table + "2.txt"}) {
+        FILE* notices = tmpfile();
+        EXPECT_EQ(take_lock_file(t.c_str(), lock, notices), EEXIST) << t;
+        syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+        EXPECT_NE(read_stream(notices).find(t + ".lock is in the lock file's place"), std::string::npos) << t;
+        fclose(notices);
+    }
+}
+
+// A SIGTERM (what scancel sends) at any moment of taking and letting go of
+// the lock file leaves nothing beside the table: a timer sends it at
+// offsets a microsecond apart, until the runs finish before it.
+TEST(TableLock, SignalsNeverStrandTheLockFile)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    write_file(table, "");
+    int finished = 0;
+    for (long at = 1000; finished < 20; at += 1000) {
+        ASSERT_LT(at, 20'000'000) << "the runs never finish before the signal";
+        pid_t pid = fork();
+        if (pid == 0) {
+            struct sigevent event = {};
+            event.sigev_notify = SIGEV_SIGNAL;
+            event.sigev_signo = SIGTERM;
+            timer_t timer;
+            struct itimerspec when = {{0, 0}, {0, at}};
+            if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0 || timer_settime(timer, 0, &when, nullptr) != 0)
+                _exit(2);
+            lock_file lock;
+            _exit(take_lock_file(table.c_str(), lock, stderr) == 0 && release_lock_file(lock) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 0) << "signal at " << at << " ns";
+        finished = WIFSIGNALED(status) ? 0 : finished + 1;
+        ASSERT_EQ(entries(dir.path), 3) << "left beside the table by a signal at " << at << " ns";
+    }
 }
 
 } // namespace

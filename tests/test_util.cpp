@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include "results_table.h"
 #include "summary_output.h"
 
 #include <cstddef>
