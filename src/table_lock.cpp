@@ -431,10 +431,10 @@ void say_waiting_for_file(const char* name, const awaited& a, FILE* notices)
 {
     lock_holder h;
     if (parse_holder(a.holder, &h) >= 2)
-        std::fprintf(notices, "energy-totals: %s: waiting for %s, held by %s pid %ld for %.0f s\n",
+        std::fprintf(notices, "energy-totals: %s: waiting for the lock %s, held by %s pid %ld for %.0f s\n",
                      name, a.path, h.host, h.pid, a.age > 0 ? a.age : 0);
     else
-        std::fprintf(notices, "energy-totals: %s: waiting for %s, held by another run\n", name, a.path);
+        std::fprintf(notices, "energy-totals: %s: waiting for the lock %s, held by another run\n", name, a.path);
     std::fflush(notices);
 }
 
@@ -451,7 +451,7 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
     format_holder(self, content, sizeof content);
 
     double start = monotonic_seconds();
-    bool said = false;
+    bool said = false, broke = false;
     lock_backoff backoff;
     for (unsigned attempt = 0;; ++attempt) {
         char mine[sizeof lock.path + 300];
@@ -468,7 +468,13 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
             return err;
         }
         if (lock.held) {
-            remove_leftovers(lock, self, server_now);
+            // Where a dead holder's lock was broken, what it and its like
+            // left goes too. Looking costs a listing of the directory,
+            // which on a busy server is slow enough that every run doing
+            // it under the lock made a sweep's appends several times
+            // slower.
+            if (broke)
+                remove_leftovers(lock, self, server_now);
             return 0;
         }
         restore_signals(mask);
@@ -487,8 +493,10 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
         if (seen == holder_read) {
             waiting.age = server_now - modified(st);
             if (lock_is_stale(waiting.holder, self, waiting.age) &&
-                break_lock(lock, mine, waiting.holder, content, self, &waiting))
+                break_lock(lock, mine, waiting.holder, content, self, &waiting)) {
+                broke = true;
                 continue;
+            }
         }
         if (!said && monotonic_seconds() - start >= lock_notice_seconds) {
             say_waiting_for_file(name, waiting, notices);

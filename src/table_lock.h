@@ -71,8 +71,9 @@ struct lock_file {
 // after lock_notice_seconds, what it waits for. From just before each try's
 // link every signal that can be held is held; where the lock is taken they
 // stay held (the caller releases the lock and exits), else they are let in
-// again once the try's own file is gone. Having taken the lock, it removes
-// what dead runs left beside it. Returns 0, or the errno of a lock file
+// again once the try's own file is gone. Having broken a dead holder's
+// lock, it removes what dead runs left beside it. Returns 0, or the errno
+// of a lock file
 // that can't be made (a directory the user can't write to), or EEXIST for
 // something in its place that no run of this tool made (a directory, a
 // symbolic link, a file it can't read), having said which.
