@@ -1,3 +1,4 @@
+// The command line: the options, then the three operands.
 #include "command_line.h"
 
 #include <cmath>
@@ -101,9 +102,12 @@ constexpr valued_option valued_options[] = {
     {"gpu-time", take_gpu_time},
 };
 
-// Takes the option word, "--name=value". Returns null, or writes what is
-// wrong to reason and returns it.
-const char* take_option(const char* word, run_options& options, char* reason, size_t size)
+// Takes the option word, "--name=value"; given has a bit for each option
+// taken already, which may not come again (a script that says --gpus twice
+// means one of them, and which is not for the tool to guess). Returns null,
+// or writes what is wrong to reason and returns it.
+const char* take_option(const char* word, run_options& options, unsigned& given, char* reason,
+                        size_t size)
 {
     const char* name = word + 2;
     const char* equals = std::strchr(name, '=');
@@ -112,6 +116,12 @@ const char* take_option(const char* word, run_options& options, char* reason, si
         if (std::strlen(option.name) != name_length ||
             std::strncmp(option.name, name, name_length) != 0)
             continue;
+        unsigned bit = 1u << (&option - valued_options);
+        if ((given & bit) != 0) {
+            std::snprintf(reason, size, "--%s: given twice", option.name);
+            return reason;
+        }
+        given |= bit;
         if (equals == nullptr) {
             std::snprintf(reason, size, "--%s: needs a value, as in --%s=VALUE", option.name,
                           option.name);
@@ -145,13 +155,14 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
             return command_heading;
     }
     int at = 1;
+    unsigned given = 0;
     if (argc != 4) {
         for (; at < argc && std::strncmp(argv[at], "--", 2) == 0; ++at) {
             if (argv[at][2] == '\0') {
                 ++at;
                 break;
             }
-            if (take_option(argv[at], options, reason, reason_size) != nullptr)
+            if (take_option(argv[at], options, given, reason, reason_size) != nullptr)
                 return command_usage;
         }
     }

@@ -1,3 +1,5 @@
+// Each log's rule for where its readings stand in a line: a byte walk, bit
+// masks, and lines read four at a time where their shape repeats.
 #include "log_lines.h"
 
 #include <cstddef>
@@ -291,12 +293,16 @@ struct sum_sink {
     }
 };
 
-// Readings kept in order, for a sum made later (add_kept_readings).
+// Readings kept in order, for a sum made later (add_kept_readings), with
+// the negative ones counted, so that the reader can pick out the first as
+// the lines go by.
 struct keep_sink {
     double* out;
+    uint64_t negatives = 0;
     void add(double reading)
     {
         *out++ = reading;
+        negatives += reading < 0;
     }
     void add(double field3, double field7)
     {
@@ -729,6 +735,7 @@ template <class Shapes, class Rule, class Masks, class Sink>
 {
     keep_sink sink = {out};
     scan_by_shape<total_shapes, total_rule, wide_masks>(begin, end, sink, shape);
+    shape.readings.negatives += sink.negatives;
     return sink.out;
 }
 
@@ -747,6 +754,7 @@ template <class Shapes, class Rule, class Masks, class Sink>
 {
     keep_sink sink = {out};
     scan_by_shape<gpu_shapes, gpu_rule, narrow_masks>(begin, end, sink, shape);
+    shape.readings.negatives += sink.negatives;
     return sink.out;
 }
 
@@ -819,6 +827,7 @@ double* keep_total_power_readings(const char* begin, const char* end, double* ou
 #endif
     keep_sink sink = {out};
     scan_lines<total_rule, narrow_masks>(begin, end, sink, shape);
+    shape.readings.negatives += sink.negatives;
     return sink.out;
 }
 
@@ -843,6 +852,7 @@ double* keep_gpu_power_readings(const char* begin, const char* end, double* out,
 #endif
     keep_sink sink = {out};
     scan_lines<gpu_rule, narrow_masks>(begin, end, sink, shape);
+    shape.readings.negatives += sink.negatives;
     return sink.out;
 }
 

@@ -43,8 +43,8 @@ void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
 // keeps its lines' readings in order from out on (the CPU log's two a line,
 // field 3 then field 7) rather than adding them, and returns past the last
 // it kept. out must have room for one reading a byte of [begin, end) (two
-// in the CPU log). They count in shape as the others do, but leave its
-// lowest, highest and steepest reading to the sum.
+// in the CPU log). They count in shape as the others do, negative readings
+// among them, but leave the rest of its statistics to the sum.
 double* keep_total_power_readings(const char* begin, const char* end, double* out,
                                   log_shape& shape);
 double* keep_cpu_power_readings(const char* begin, const char* end, double* out,

@@ -1,3 +1,4 @@
+// What is said on standard error about logs that do not fit their rules.
 #include "log_warnings.h"
 
 #include <cstring>
@@ -35,8 +36,8 @@ void start(FILE* out, const read_log_report& log)
     std::fprintf(out, "%s: ", log.name);
 }
 
-// Where a second look found the first such line: its number and its first
-// 60 bytes, control bytes escaped.
+// The first such line: its number and its first 60 bytes, control bytes
+// escaped.
 void where(FILE* out, const picked_line& line)
 {
     if (line.number == 0) {
@@ -61,10 +62,41 @@ void where(FILE* out, const picked_line& line)
     std::fputs(line.length > shown ? "...\")\n" : "\")\n", out);
 }
 
-// The blank lines at the end of a log, which stand for nothing.
+// The blank lines at the end of a log, which stand for nothing: all of
+// them where no other line is.
 count trailing_blanks(const read_log_report& log)
 {
-    return log.details != nullptr ? as_count(log.details->trailing_blanks) : 0;
+    const blank_lines& b = log.shape->blanks;
+    return as_count(b.any_other ? b.trailing : b.leading);
+}
+
+// The blank lines with a line that is not blank after them.
+count inner_blanks(const read_log_report& log)
+{
+    const blank_lines& b = log.shape->blanks;
+    return b.any_other ? as_count(b.leading + b.among) : 0;
+}
+
+// Whether the first bytes of a log hold a carriage return with more after
+// it than a newline: lines ended by carriage returns alone.
+bool carriage_returns_alone(const picked_line& line)
+{
+    const char* cr = static_cast<const char*>(std::memchr(line.text, '\r', line.length));
+    return cr != nullptr && cr + 1 < line.text + line.length && cr[1] != '\n';
+}
+
+// What a log none of whose lines holds a reading might be, by its first
+// bytes.
+const char* unreadable_because(const picked_line& opening, bool total_log)
+{
+    if (opening.length >= 2 && static_cast<unsigned char>(opening.text[0]) == 0x1f &&
+        static_cast<unsigned char>(opening.text[1]) == 0x8b)
+        return "it is compressed with gzip";
+    if (std::memchr(opening.text, '\0', opening.length) != nullptr)
+        return "UTF-16? compressed?";
+    if (total_log)
+        return "two blanks between the first fields? UTF-16? compressed?";
+    return "UTF-16? compressed? another format?";
 }
 
 // The lines of the log that stand for time: not a header, nor the blank
@@ -75,29 +107,39 @@ count data_lines(const read_log_report& log)
     return as_count(shape.lines) - (shape.header ? 1 : 0) - trailing_blanks(log);
 }
 
-void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_per_line)
+void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_per_line,
+                      bool total_log = false)
 {
     const log_shape& shape = *log.shape;
-    const log_details* details = log.details;
-    picked_line none;
     if (shape.header_readings) {
         start(out, log);
         std::fputs("its first line, skipped as the header, holds numbers in fields 3 and 7: "
                    "probably a reading, lost (does the log lack its header line?)\n",
                    out);
     }
-    if (as_count(shape.lines) * readings_per_line == as_count(shape.no_reading)) {
+    bool one_line = as_count(shape.lines) == (readings_per_line == 2 ? 0u : 1u);
+    if (shape.unended && one_line && carriage_returns_alone(shape.opening)) {
         start(out, log);
-        std::fputs("holds no readings; its figures are 0 (did the meter run?)\n", out);
+        std::fputs("its lines end in carriage returns alone (an old Mac's line ends), so it reads "
+                   "as one line; convert it with tr '\\r' '\\n'\n",
+                   out);
+    } else if (as_count(shape.lines) * readings_per_line == as_count(shape.no_reading)) {
+        start(out, log);
+        // A header alone, or blank lines, are a meter that never wrote.
+        if (!shape.blanks.any_other)
+            std::fputs("holds no readings; its figures are 0 (did the meter run?)\n", out);
+        else
+            std::fprintf(out, "no line is readable (%s); its figures are 0\n",
+                         unreadable_because(log.shape->opening, total_log));
     } else {
-        count blanks = details != nullptr ? as_count(details->blank_lines) : 0;
+        count blanks = inner_blanks(log);
         count missing = as_count(shape.no_reading) - (shape.header ? 1 : 0) -
                         (blanks + trailing_blanks(log)) * readings_per_line;
         if (missing > 0) {
             start(out, log);
             std::fprintf(out, "%llu of the %llu readings it should hold are not numbers; each adds 0",
                          missing, (data_lines(log) - blanks) * readings_per_line);
-            where(out, details != nullptr ? details->no_reading : none);
+            where(out, shape.no_reading_line);
         }
         if (blanks > 0) {
             start(out, log);
@@ -109,7 +151,7 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
         start(out, log);
         std::fprintf(out, "%llu readings are nan or infinite, and so is the figure",
                      as_count(shape.not_finite));
-        where(out, details != nullptr ? details->not_finite : none);
+        where(out, shape.not_finite_line);
     }
     if (shape.runs_on > 0) {
         start(out, log);
@@ -117,9 +159,9 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
                      "%llu readings run on into other characters (as in 12W, 1,5 or 10:00); only "
                      "the number before them counts",
                      as_count(shape.runs_on));
-        where(out, details != nullptr ? details->runs_on : none);
+        where(out, shape.runs_on_line);
     }
-    if (shape.unended) {
+    if (shape.unended && !(one_line && carriage_returns_alone(shape.opening))) {
         start(out, log);
         std::fputs("the last line has no newline; the log may be cut off or still being written\n",
                    out);
@@ -181,16 +223,12 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
 {
     const stamp_shape& st = gpu.shape->stamps;
     if (st.skipped > 0) {
-        picked_line first;
-        first.number = st.first_skipped;
-        first.length = st.first_skipped_length;
-        std::memcpy(first.text, st.first_skipped_text, first.length);
         start(out, gpu);
         std::fprintf(out,
                      "%llu lines skipped: no time stamp and comma, or a stamp not later than the "
                      "line before",
                      as_count(st.skipped));
-        where(out, first);
+        where(out, st.skipped_line);
     }
     if (st.gaps > 0) {
         start(out, gpu);
@@ -213,18 +251,12 @@ void warn_about_power(FILE* out, const read_log_report& log, bool gpu, bool stam
 {
     const log_shape& shape = *log.shape;
     if (shape.readings.lowest < 0) {
-        count negatives = stamped ? as_count(shape.stamps.negatives)
-                          : log.details != nullptr ? as_count(log.details->negatives)
-                                                   : 0;
-        picked_line none;
         start(out, log);
-        if (negatives > 0)
-            std::fprintf(out, "%llu readings are negative", negatives);
-        else
-            std::fputs("holds negative readings", out);
-        std::fprintf(out, ", the lowest %g: power can't be (a meter that writes its sign the other way?)",
-                     shape.readings.lowest);
-        where(out, !stamped && log.details != nullptr ? log.details->negative : none);
+        std::fprintf(out,
+                     "%llu readings are negative, the lowest %g: power can't be (a meter that "
+                     "writes its sign the other way?)",
+                     as_count(shape.readings.negatives), shape.readings.lowest);
+        where(out, shape.negative_line);
     }
     count readings = stamped ? as_count(shape.stamps.good) : data_lines(log);
     if (readings >= lines_to_compare && shape.readings.steepest > 0) {
@@ -264,13 +296,13 @@ void warn_about_totals(FILE* out, const read_log_report& total, const energy_sum
 // The total-power log's own time stamps against the period each of its
 // lines counts for. Stamps past midnight, or running backwards, and logs
 // long enough to have wrapped more than once, are not judged.
-void warn_about_stamps(FILE* out, const read_log_report& total, const log_ends& ends)
+void warn_about_stamps(FILE* out, const read_log_report& total)
 {
     double first, last;
     count lines = data_lines(total);
-    if (ends.first == nullptr || ends.last == nullptr || lines < lines_to_compare ||
-        static_cast<double>(lines) * total.seconds_per_line >= seconds_a_day ||
-        !clock_time(*ends.first, &first) || !clock_time(*ends.last, &last) || last <= first)
+    if (lines < lines_to_compare || static_cast<double>(lines) * total.seconds_per_line >= seconds_a_day ||
+        !clock_time(total.shape->first_line, &first) || !clock_time(total.shape->last_line, &last) ||
+        last <= first)
         return;
     double spacing = (last - first) / static_cast<double>(lines - 1);
     if (!out_of_tolerance(spacing / total.seconds_per_line))
@@ -318,9 +350,9 @@ bool clock_time(const picked_line& line, double* seconds)
 }
 
 void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,
-                     const log_ends& total_ends, const energy_summary& s)
+                     const energy_summary& s)
 {
-    warn_about_shape(out, logs[0], 1);
+    warn_about_shape(out, logs[0], 1, true);
     warn_about_shape(out, logs[1], 2);
     for (int i = 2; i < count; ++i) {
         warn_about_shape(out, logs[i], 1);
@@ -337,5 +369,5 @@ void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu
         warn_about_totals(out, logs[0], s);
     for (int i = 2; i < count; ++i)
         warn_about_duration(out, logs[0], logs[i], gpu_stamps);
-    warn_about_stamps(out, logs[0], total_ends);
+    warn_about_stamps(out, logs[0]);
 }

@@ -8,21 +8,12 @@
 
 #include "power_logs.h"
 
-// A log that has been read, what its reader saw of it, and what a second
-// look found where the log was looked at again.
+// A log that has been read, and what its reader saw of it.
 struct read_log_report {
-    const char* name;           // as it was opened
-    const char* case_name;      // said before the name where the name does not hold the case
+    const char* name;        // as it was opened
+    const char* case_name;   // said before the name where the name does not hold the case
     const log_shape* shape;
-    const log_details* details; // null where there was no second look
-    double seconds_per_line;    // the period its weight stands for; 0 for the CPU log
-};
-
-// The first bytes of the total-power log's first and last lines, for its
-// time stamps; null where they could not be read.
-struct log_ends {
-    const picked_line* first;
-    const picked_line* last;
+    double seconds_per_line; // the period its weight stands for; 0 for the CPU log
 };
 
 // Writes to out one line "energy-totals: NAME: ..." for each thing wrong
@@ -32,17 +23,18 @@ struct log_ends {
 // first line without one in the total-power or GPU log is a header and
 // passes; blank lines at the end pass), blank lines among the readings,
 // nan or infinite readings, readings that run on into other bytes, each
-// with the first line it saw them on where there was a second look, a last
-// line without a newline; skipped lines and gaps in time-stamped logs.
+// with the first line it saw them on, a last
+// line without a newline (or lines ended by carriage returns alone); skipped
+// lines and gaps in time-stamped logs.
 // Then readings that can't be power: negative ones, ones that never fall
 // (a clock read as power), GPU readings above 5000 W, and figures s whose
 // total energy is below the total CPU or GPU. Then two checks of time:
 // each GPU log's length against the total-power log's at their periods
 // (or by its stamps), beyond 1.25 times either way; and the total-power
-// log's time stamps against its period. Writes nothing for logs that fit
-// their rules.
+// log's time stamps, on its first and last lines, against its period.
+// Writes nothing for logs that fit their rules.
 void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,
-                     const log_ends& total_ends, const energy_summary& s);
+                     const energy_summary& s);
 
 // The seconds since midnight of a clock time (H:MM:SS or HH:MM:SS, with
 // any fraction) that starts the line, as a field of its own; false where

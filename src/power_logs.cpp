@@ -71,6 +71,152 @@ struct line_run {
     const line_condenser* condensed;
 };
 
+// Keeps the first bytes of a line, and its number, in picked.
+void pick(picked_line& picked, uint64_t number, const char* text, size_t length)
+{
+    picked.number = number;
+    picked.length = length < sizeof picked.text ? length : sizeof picked.text;
+    std::memcpy(picked.text, text, picked.length);
+}
+
+void pick_first(picked_line& picked, uint64_t number, const char* text, size_t length)
+{
+    if (picked.number == 0)
+        pick(picked, number, text, length);
+}
+
+void note_blank(blank_lines& b)
+{
+    ++(b.any_other ? b.trailing : b.leading);
+}
+
+void note_other(blank_lines& b)
+{
+    if (b.any_other)
+        b.among += b.trailing;
+    b.trailing = 0;
+    b.any_other = true;
+}
+
+// The blank lines of part appended to those of into, which came before it.
+void merge_blanks(blank_lines& into, const blank_lines& part)
+{
+    if (!part.any_other) {
+        (into.any_other ? into.trailing : into.leading) += part.leading;
+        return;
+    }
+    if (into.any_other)
+        into.among += into.trailing + part.leading + part.among;
+    else
+        into.leading += part.leading, into.among = part.among;
+    into.trailing = part.trailing;
+    into.any_other = true;
+}
+
+bool is_blank_line(const char* p, const char* end)
+{
+    while (p < end && is_space(*p))
+        ++p;
+    return p == end;
+}
+
+// A line of a run: its bytes [p, end), end past its newline, and what the
+// warnings would quote of it (a condensed line's original first bytes).
+struct run_line {
+    const char* text;
+    size_t length;
+};
+
+run_line quoted(const line_run& run, const char* p, const char* end)
+{
+    if (run.condensed != nullptr)
+        return {run.condensed->head, run.condensed->head_length};
+    return {p, static_cast<size_t>(end - 1 - p)};
+}
+
+// Looks at each line of the run alone, by the rule, for what the warnings
+// say: blank lines, and the first line of each kind of fault. number is
+// the number of the line before the run; a header is passed over.
+void walk_faults(const line_run& run, const log_rule& rule, uint64_t number, bool header,
+                 log_shape& shape)
+{
+    for (const char* p = run.begin; p < run.end; ++number) {
+        const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
+        run_line line = quoted(run, p, end);
+        const char* at = p;
+        p = end;
+        if (header && at == run.begin)
+            continue;
+        energy_summary ignored;
+        log_shape seen;
+        rule.scan(at, end, ignored, seen, 1);
+        if (is_blank_line(at, end)) {
+            note_blank(shape.blanks);
+        } else {
+            note_other(shape.blanks);
+            pick(shape.last_line, number + 1, line.text, line.length);
+            if (seen.no_reading != 0)
+                pick_first(shape.no_reading_line, number + 1, line.text, line.length);
+        }
+        if (seen.runs_on != 0)
+            pick_first(shape.runs_on_line, number + 1, line.text, line.length);
+        if (seen.not_finite != 0)
+            pick_first(shape.not_finite_line, number + 1, line.text, line.length);
+        if (seen.readings.negatives != 0)
+            pick_first(shape.negative_line, number + 1, line.text, line.length);
+    }
+}
+
+// What every reader does with a run of whole lines, add having turned them
+// into readings (summed, or kept for a chunk's turn). A log's first line
+// without a reading is its header: its 0 is added, as the rule says, but it
+// is no reading of the meter's, and is kept out of the readings'
+// statistics. Then the lines the warnings quote are picked out: where the
+// run holds nothing odd, only its last line is; else each line is looked
+// at alone, a few times a log at most, so a log is read once however odd.
+template <class Add>
+void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add add)
+{
+    uint64_t lines = shape.lines, no_reading = shape.no_reading, runs_on = shape.runs_on;
+    uint64_t not_finite = shape.not_finite, negatives = shape.readings.negatives;
+    reading_range at_start = shape.readings;
+    add(run.begin, run.end);
+    bool header = run.first && shape.no_reading != no_reading;
+    if (header) {
+        shape.header = true;
+        shape.readings = at_start;
+        ++no_reading;
+    }
+    // The CPU log's header is not among its lines, but is line 1.
+    uint64_t number = lines + (rule.first == first_line::header ? 1 : 0);
+    const char* second = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin))) + 1;
+    if (run.first) {
+        run_line line = quoted(run, run.begin, second);
+        pick(shape.opening, 1, line.text, line.length);
+    }
+    // The first line after a header: where the run starts with the header,
+    // the line after it, if the run holds one.
+    if (shape.first_line.number == 0 && !(header && second == run.end)) {
+        const char* at = header ? second : run.begin;
+        const char* end = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(run.end - at))) + 1;
+        run_line line = quoted(run, at, end);
+        pick(shape.first_line, number + (header ? 2 : 1), line.text, line.length);
+    }
+    bool odd = shape.no_reading != no_reading ||
+               (shape.runs_on != runs_on && shape.runs_on_line.number == 0) ||
+               (shape.not_finite != not_finite && shape.not_finite_line.number == 0) ||
+               (shape.readings.negatives != negatives && shape.negative_line.number == 0);
+    if (odd) {
+        walk_faults(run, rule, number, header, shape);
+        return;
+    }
+    note_other(shape.blanks);
+    const char* last = static_cast<const char*>(memrchr(run.begin, '\n', static_cast<size_t>(run.end - 1 - run.begin)));
+    last = last != nullptr ? last + 1 : run.begin;
+    run_line line = quoted(run, last, run.end);
+    pick(shape.last_line, shape.lines + (number - lines), line.text, line.length);
+}
+
 // Moves the unfinished line to the front of the buffer, to read on after
 // it. Returns false when that line fills the buffer.
 bool make_room(line_buffer& lb)
@@ -245,6 +391,8 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
         log_shape seen;
         rule.scan(header.text, header.text + header.length, ignored, seen, 1);
         shape.header_readings = seen.no_reading == 0;
+        shape.unended = at_end && header.head_length > 0;
+        pick(shape.opening, 1, header.head, header.head_length);
         at_first_line = false;
     }
     size_t searched = lb.begin; // [begin, searched) holds no newline
@@ -308,14 +456,7 @@ int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const
 {
     byte_source src = whole_file(fd);
     return read_lines(src, lb, rule, shape, [&](const line_run& run) {
-        uint64_t before = shape.no_reading;
-        reading_range at_start = shape.readings;
-        rule.scan(run.begin, run.end, s, shape, weight);
-        if (run.first && shape.no_reading != before) {
-            // A header's 0 is added, but is no reading of the meter's.
-            shape.header = true;
-            shape.readings = at_start;
-        }
+        take_lines(run, rule, shape, [&](const char* b, const char* e) { rule.scan(b, e, s, shape, weight); });
     });
 }
 
@@ -352,7 +493,9 @@ int64_t median(int64_t* v, int n)
             v[j] = v[j - 1];
             v[j - 1] = t;
         }
-    return v[n / 2];
+    // The lower middle where n is even: of two intervals, a stall can
+    // only be the longer one.
+    return v[(n - 1) / 2];
 }
 
 void note_gap(stamp_shape& st, int64_t interval, uint64_t line)
@@ -422,12 +565,8 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     if (!good) {
         const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         if (!first) {
-            if (st.skipped++ == 0) {
-                st.first_skipped = state.number;
-                size_t length = static_cast<size_t>(line_end - line);
-                st.first_skipped_length = length < sizeof st.first_skipped_text ? length : sizeof st.first_skipped_text;
-                std::memcpy(st.first_skipped_text, line, st.first_skipped_length);
-            }
+            ++st.skipped;
+            pick_first(st.skipped_line, state.number, line, static_cast<size_t>(line_end - line));
         } else {
             shape.header = true;
             ++shape.no_reading;
@@ -442,7 +581,8 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     shape.no_reading += seen.no_reading;
     shape.not_finite += seen.not_finite;
     shape.readings.see(reading);
-    st.negatives += reading < 0;
+    if (reading < 0)
+        pick_first(shape.negative_line, state.number, line, static_cast<size_t>(next_line(stop, end) - 1 - line));
     if (state.have_last) {
         double dt = static_cast<double>(ns - state.last_ns) / 1e9;
         double area = add_figures(state.last_reading, reading) * dt * 0.5;
@@ -467,6 +607,11 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
     state.energy = s.gpu1;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
+        if (run.first) {
+            const char* end = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin)));
+            run_line line = quoted(run, run.begin, end + 1);
+            pick(shape.opening, 1, line.text, line.length);
+        }
         for (const char* p = run.begin; p < run.end;)
             p = take_stamped_line(p, run.end, run.first && p == run.begin, state, shape);
     });
@@ -475,101 +620,6 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
         settle_typical(st);
     s.gpu1 = state.energy;
     return status;
-}
-
-namespace {
-
-void pick(picked_line& picked, uint64_t number, const char* text, size_t length)
-{
-    if (picked.number != 0)
-        return;
-    picked.number = number;
-    picked.length = length < sizeof picked.text ? length : sizeof picked.text;
-    std::memcpy(picked.text, text, picked.length);
-}
-
-bool is_blank_line(const char* p, const char* end)
-{
-    while (p < end && is_space(*p))
-        ++p;
-    return p == end;
-}
-
-} // namespace
-
-int look_again(int fd, line_buffer& lb, int log, log_details& details)
-{
-    const log_rule& rule = log == 0 ? total_power_rule : log == 1 ? cpu_rule : gpu_rule;
-    log_shape shape;
-    uint64_t number = log == 1 ? 1 : 0;
-    uint64_t blanks = 0;
-    byte_source src = whole_file(fd);
-    int status = read_lines(src, lb, rule, shape, [&](const line_run& run) {
-        for (const char* p = run.begin; p < run.end;) {
-            const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
-            const char* text = run.condensed != nullptr ? run.condensed->head : p;
-            size_t length = run.condensed != nullptr ? run.condensed->head_length
-                                                     : static_cast<size_t>(end - 1 - p);
-            ++number;
-            energy_summary ignored;
-            log_shape seen;
-            rule.scan(p, end, ignored, seen, 1);
-            bool header = run.first && seen.no_reading != 0;
-            if (!header && is_blank_line(p, end)) {
-                ++blanks;
-            } else if (!header) {
-                details.blank_lines += blanks;
-                blanks = 0;
-                if (seen.no_reading != 0)
-                    pick(details.no_reading, number, text, length);
-            }
-            if (seen.runs_on != 0)
-                pick(details.runs_on, number, text, length);
-            if (seen.not_finite != 0)
-                pick(details.not_finite, number, text, length);
-            // Weighted by 1, the line's reading is its figure.
-            if (ignored.total_energy < 0 || ignored.gpu1 < 0) {
-                ++details.negatives;
-                pick(details.negative, number, text, length);
-            }
-            p = end;
-        }
-    });
-    details.trailing_blanks = blanks;
-    return status;
-}
-
-int first_and_last_lines(int fd, long long size, bool skip_first, picked_line& first,
-                         picked_line& last)
-{
-    char buf[4096];
-    ssize_t n = pread(fd, buf, sizeof buf, 0);
-    if (n <= 0)
-        return -1;
-    const char* p = buf;
-    const char* end = buf + n;
-    if (skip_first) {
-        const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
-        if (nl == nullptr)
-            return -1;
-        p = static_cast<const char*>(nl) + 1;
-    }
-    const void* nl = std::memchr(p, '\n', static_cast<size_t>(end - p));
-    pick(first, 1, p, static_cast<size_t>((nl != nullptr ? static_cast<const char*>(nl) : end) - p));
-    off_t from = size > static_cast<off_t>(sizeof buf) ? size - static_cast<off_t>(sizeof buf) : 0;
-    if (from > 0 || skip_first)
-        n = pread(fd, buf, sizeof buf, from);
-    if (n <= 0)
-        return -1;
-    end = buf + n;
-    while (end > buf && is_space(end[-1]))
-        --end;
-    const char* start = static_cast<const char*>(memrchr(buf, '\n', static_cast<size_t>(end - buf)));
-    if (start == nullptr && from > 0)
-        return -1;
-    start = start != nullptr ? start + 1 : buf;
-    pick(last, 2, start, static_cast<size_t>(end - start));
-    return 0;
 }
 
 namespace {
@@ -661,6 +711,22 @@ void finish_chunk(schedule& sc, chunk_slot& slot)
     add_slot(sc, slot);
     log_job& job = sc.jobs[slot.log];
     log_shape& into = job.shape;
+    const log_shape& part = slot.shape;
+    // The chunk's lines are numbered from its start.
+    auto merge = [&](picked_line& a, const picked_line& b, bool first) {
+        if (b.number != 0 && (a.number == 0 || !first)) {
+            a = b;
+            a.number += into.lines;
+        }
+    };
+    merge(into.opening, part.opening, true);
+    merge(into.first_line, part.first_line, true);
+    merge(into.last_line, part.last_line, false);
+    merge(into.no_reading_line, part.no_reading_line, true);
+    merge(into.runs_on_line, part.runs_on_line, true);
+    merge(into.not_finite_line, part.not_finite_line, true);
+    merge(into.negative_line, part.negative_line, true);
+    merge_blanks(into.blanks, part.blanks);
     into.lines += slot.shape.lines;
     into.no_reading += slot.shape.no_reading;
     into.runs_on += slot.shape.runs_on;
@@ -749,36 +815,30 @@ int parse_chunk(schedule& sc, chunk_slot& slot, line_buffer& lb)
     return read_lines(src, lb, rule, slot.shape, [&](const line_run& run) {
         if (!slot.direct && has_turn(sc, slot))
             take_turn(sc, slot);
-        uint64_t before = slot.shape.no_reading;
-        reading_range at_start = slot.shape.readings;
-        const char* b = run.begin;
-        while (b < run.end && !slot.direct) {
-            // A line takes at least a byte, so room readings for room bytes.
-            size_t room = (slot_room - slot.count) / rule.readings;
-            if (room == 0) {
-                wait_for_turn(sc, slot);
-                break;
+        take_lines(run, rule, slot.shape, [&](const char* b, const char* end) {
+            while (b < end && !slot.direct) {
+                // A line takes at least a byte, so room readings for room bytes.
+                size_t room = (slot_room - slot.count) / rule.readings;
+                if (room == 0) {
+                    wait_for_turn(sc, slot);
+                    break;
+                }
+                const char* e = end;
+                if (static_cast<size_t>(e - b) > room) {
+                    const void* nl = memrchr(b, '\n', room);
+                    e = nl != nullptr ? static_cast<const char*>(nl) + 1
+                                      : static_cast<const char*>(std::memchr(
+                                            b, '\n', static_cast<size_t>(end - b))) + 1;
+                }
+                slot.count = static_cast<size_t>(
+                    rule.keep(b, e, slot.readings + slot.count, slot.shape) - slot.readings);
+                b = e;
             }
-            const char* e = run.end;
-            if (static_cast<size_t>(e - b) > room) {
-                const void* nl = memrchr(b, '\n', room);
-                e = nl != nullptr ? static_cast<const char*>(nl) + 1
-                                  : static_cast<const char*>(std::memchr(
-                                        b, '\n', static_cast<size_t>(run.end - b))) + 1;
-            }
-            slot.count = static_cast<size_t>(
-                rule.keep(b, e, slot.readings + slot.count, slot.shape) - slot.readings);
-            b = e;
-        }
-        if (b < run.end)
-            rule.scan(b, run.end, job.part, slot.shape, job.weight);
-        // The log's first chunk has its turn from its first line, so a
-        // header's 0 is added as the plain reader adds it, and is kept out
-        // of the readings' lowest and highest in the same way.
-        if (run.first && slot.shape.no_reading != before) {
-            slot.shape.header = true;
-            slot.shape.readings = at_start;
-        }
+            // The log's first chunk has its turn from its first line, so a
+            // header's 0 is added as the plain reader adds it.
+            if (b < end)
+                rule.scan(b, end, job.part, slot.shape, job.weight);
+        });
     });
 }
 

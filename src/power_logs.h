@@ -81,41 +81,6 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
 // A reader, as the run and read_logs_at_once take them.
 using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&, double);
 
-// A line that a second look at a log picked out: its number (from 1, a
-// header counted) and its first bytes. number is 0 where there is none.
-struct picked_line {
-    uint64_t number = 0;
-    size_t length = 0;
-    char text[64];
-};
-
-// What a second look at a log found, line by line: the first line of each
-// kind the warnings count, and the blank lines (only whitespace), which
-// add 0 as a line without a number does.
-struct log_details {
-    picked_line no_reading; // a header not among them
-    picked_line runs_on;
-    picked_line not_finite;
-    picked_line negative;
-    uint64_t negatives = 0;      // negative readings
-    uint64_t blank_lines = 0;    // blank lines with a line of something after them
-    uint64_t trailing_blanks = 0; // blank lines at the end
-};
-
-// Reads fd to its end by the rule of log (0 total power, 1 CPU, 2 GPU), a
-// line at a time, into details. Slower than the readers; the run takes it
-// only for a log that the warnings have something to say about. Returns 0
-// or the errno of a read.
-int look_again(int fd, line_buffer& lb, int log, log_details& details);
-
-// The first bytes of the log's first line and of its last line that is
-// not blank, read from the start and the end of the file of size bytes
-// that fd reads; where the log has a header (skip_first), its second line
-// is taken for the first. Returns 0, or -1 where the log is too short or
-// its last line too long to be found.
-int first_and_last_lines(int fd, long long size, bool skip_first, picked_line& first,
-                         picked_line& last);
-
 // A log to be read by read_logs_at_once: its open descriptor, its reader
 // and its size going in; its figures alone (the rest of part stays 0), what
 // its reader saw and the reader's status coming out.

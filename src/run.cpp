@@ -88,8 +88,6 @@ struct case_logs {
     log_set set;
     char* total_name = nullptr;
     char* cpu_name = nullptr;
-    picked_line total_first, total_last; // for the time stamps
-    bool total_ends = false;             // whether those two were read
 };
 
 constexpr const char* gpu_log_names[4] = {"gpupower1.out", "gpupower2.out", "gpupower3.out",
@@ -153,16 +151,6 @@ int read_big_logs(case_logs& logs, bool* ok)
     return 1;
 }
 
-// Reads the total-power log's first and last lines, for its time stamps,
-// where it is a regular file.
-void read_total_ends(int fd, case_logs& logs)
-{
-    struct stat st;
-    logs.total_ends = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                      first_and_last_lines(fd, st.st_size, logs.set.shapes[0].header,
-                                           logs.total_first, logs.total_last) == 0;
-}
-
 // Where a GPU log was looked for: the working directory, said to the user
 // of a run that could not read it.
 void say_where_gpu_log_is(const char* case_name, const char* name)
@@ -188,17 +176,12 @@ bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
         std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
         goto done;
     }
-    if (read_big_logs(logs, &ok) != 0) {
-        fds[0] = open_file(logs.total_name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
-        if (ok && fds[0] >= 0)
-            read_total_ends(fds[0], logs);
+    if (read_big_logs(logs, &ok) != 0)
         goto done;
-    }
     if ((fds[0] = open_log(logs.total_name)) < 0 || (fds[1] = open_log(logs.cpu_name)) < 0)
         goto done;
     if (!read_whole_log(fds[0], 0, lb, logs) || !read_whole_log(fds[1], 1, lb, logs))
         goto done;
-    read_total_ends(fds[0], logs);
     for (int i = 2; i < logs.set.count; ++i) {
         if ((fds[i] = open_log(logs.set.names[i])) < 0) {
             say_where_gpu_log_is(case_name_of(options.base_name), logs.set.names[i]);
@@ -218,49 +201,15 @@ done:
     return ok;
 }
 
-// Whether the warnings have anything to say of a log that a second look
-// could show them a line of.
-bool worth_a_second_look(const log_shape& shape)
-{
-    return shape.no_reading > (shape.header ? 1u : 0u) || shape.runs_on > 0 ||
-           shape.not_finite > 0 || shape.readings.lowest < 0;
-}
-
-// Looks again, line by line, at a log that is a regular file (a FIFO can't
-// be read twice, and opening one again would wait for a writer). Returns
-// whether it did.
-bool look_again_at(const char* name, int log, line_buffer& lb, log_details& details)
-{
-    int fd = open_file(name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    struct stat st;
-    bool looked = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                  look_again(fd, lb, log, details) == 0;
-    close_log(fd);
-    return looked;
-}
-
-// Says on standard error what does not fit the logs' rules, looking again
-// at the logs that have something odd to show (not time-stamped GPU logs,
-// whose reader notes their odd lines itself).
+// Says on standard error what does not fit the logs' rules.
 void warn_about_case(const run_options& options, const case_logs& logs, const energy_summary& s)
 {
-    log_details details[6];
-    bool looked[6] = {};
-    line_buffer lb;
-    for (int i = 0; i < logs.set.count; ++i)
-        if (!(i >= 2 && options.gpu_stamps) && worth_a_second_look(logs.set.shapes[i]) &&
-            (lb.data != nullptr || line_buffer_init(lb, default_line_buffer_size) == 0))
-            looked[i] = look_again_at(logs.set.names[i], i < 2 ? i : 2, lb, details[i]);
-    line_buffer_free(lb);
-    log_ends ends = {nullptr, nullptr};
-    if (logs.total_ends)
-        ends = {&logs.total_first, &logs.total_last};
     const char* case_name = case_name_of(options.base_name);
-    read_log_report reports[6];
+    read_log_report reports[max_case_logs];
     for (int i = 0; i < logs.set.count; ++i)
         reports[i] = {logs.set.names[i], i >= 2 ? case_name : nullptr, &logs.set.shapes[i],
-                      looked[i] ? &details[i] : nullptr, i == 1 ? 0 : logs.set.weights[i]};
-    warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps, ends, s);
+                      i == 1 ? 0 : logs.set.weights[i]};
+    warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps, s);
 }
 
 // Readies the process for a run whose status must say whether its row is

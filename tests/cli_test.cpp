@@ -89,6 +89,7 @@ TEST(Cli, CommandLine)
         {{"--gpu-period=0.1s", "case7", "1", "0"}, "--gpu-period: takes a positive number of seconds, as in 0.5"},
         {{"--gpu-period=", "case7", "1", "0"}, "--gpu-period: takes a positive number of seconds, as in 0.5"},
         {{"--gpu-time=stamp", "case7", "1", "0"}, "--gpu-time: takes period or stamps"},
+        {{"--gpus=2", "--gpus=3", "case7", "1", "0"}, "--gpus: given twice"},
     };
     for (const auto& [words, reason] : errors)
         VerifyUsageError(dir, words, reason);

@@ -140,6 +140,25 @@ void VerifyWarnings(const std::string& total, const std::string& cpu, const std:
     c.gpu = gpu;
     EXPECT_EQ(c.expect_figures(), warnings)
         << "logs \"" << total << "\", \"" << cpu << "\", \"" << gpu << "\"";
+    // The same bytes through FIFOs, read once as they come: the same words.
+    const char* names[] = {"case.total.pwr", "case.cpu.pwr", "gpupower1.out"};
+    const std::string* texts[] = {&total, &cpu, &gpu};
+    for (const char* name : names) {
+        unlink(c.dir.file(name).c_str());
+        ASSERT_EQ(mkfifo(c.dir.file(name).c_str(), 0600), 0);
+    }
+    std::thread writer([&] {
+        for (int i = 0; i < 3; ++i) {
+            int fd = open(c.dir.file(names[i]).c_str(), O_WRONLY);
+            if (fd >= 0 && !texts[i]->empty())
+                (void)::write(fd, texts[i]->data(), texts[i]->size());
+            close(fd);
+        }
+    });
+    tool_result r = run_tool(c.dir.path, {"case", "0", "0"});
+    writer.join();
+    EXPECT_EQ(r.output, expected_summary(total, cpu, gpu)) << "through FIFOs";
+    EXPECT_EQ(r.errors, warnings) << "through FIFOs: logs \"" << total << "\", \"" << cpu << "\", \"" << gpu << "\"";
 }
 
 // A total-power log of count lines, time stamped from start (seconds after
@@ -187,6 +206,21 @@ TEST(LogWarnings, EachOddShapeIsNamed)
                    cpu_log + "its first line, skipped as the header, holds numbers in fields 3 "
                              "and 7: probably a reading, lost (does the log lack its header "
                              "line?)\n");
+    // Logs no line of which can be read, named by what they may be; a CPU
+    // log that is only a header cut short; lines ended by CRs alone.
+    std::string utf16;
+    for (char ch : repeat("10:00:01 A 40\n", 3))
+        utf16 += std::string(1, ch) + '\0';
+    const std::string cut = "the last line has no newline; the log may be cut off or still being written\n";
+    VerifyWarnings(utf16, cpu, "100\n",
+                   total + "no line is readable (UTF-16? compressed?); its figures are 0\n" + total + cut);
+    VerifyWarnings(repeat("10:00:01  A 40\n", 3), cpu, "100\n",
+                   total + "no line is readable (two blanks between the first fields? UTF-16? "
+                           "compressed?); its figures are 0\n");
+    VerifyWarnings(ok, "header", "100\n", cpu_log + none + cpu_log + cut);
+    VerifyWarnings("a b 40\ra b 40\ra b 40", cpu, "100\n",
+                   total + "its lines end in carriage returns alone (an old Mac's line ends), so it "
+                           "reads as one line; convert it with tr '\\r' '\\n'\n");
     // Numbers that run on, or are not finite, the first quoted.
     const std::string runs_on =
         "readings run on into other characters (as in 12W, 1,5 or 10:00); only the number "

@@ -319,6 +319,9 @@ TEST(GpuPowerLog, TimeStamped)
         points.push_back({ns, 100 + i});
     }
     VerifyStamped(log, points, 0, 1);
+    // Of two intervals, a ten-year stall is the gap.
+    VerifyStamped("1714557600, 10\n1714557601, 10\n2029557601, 10\n",
+                  {{t0, 10}, {t0 + 1000000000, 10}, {2029557601LL * 1000000000, 10}}, 0, 1);
 }
 
 TEST(Readers, ErrorsAreReturned)
