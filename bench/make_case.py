@@ -1,11 +1,18 @@
 #!/usr/bin/env python3
 """Writes a large case into a directory: NAME.total.pwr, NAME.cpu.pwr and
-gpupower1.out, with the line counts given, in the shapes meters write."""
+gpupower1.out, with the line counts given, in the shapes meters write.
+
+    make_case.py DIR NAME TOTAL CPU GPU [STYLE]
+
+STYLE is plain (readings of one width: GPU 150-300 W, total 300-500 W),
+mixed (readings whose width changes from line to line, GPU 20-300 W, total
+50-400 W, and CPU lines of 70 bytes and more, a host's full name), or
+blank (plain, each log ending in a blank line)."""
 import random
 import sys
 
 
-def write_lines(path, count, line, header=None):
+def write_lines(path, count, line, header=None, tail=""):
     rng = random.Random(path)
     with open(path, "w") as f:
         if header:
@@ -17,6 +24,7 @@ def write_lines(path, count, line, header=None):
                 f.write("".join(chunk))
                 chunk = []
         f.write("".join(chunk))
+        f.write(tail)
 
 
 def clock(i):
@@ -27,14 +35,19 @@ def clock(i):
 def main():
     directory, name = sys.argv[1], sys.argv[2]
     total, cpu, gpu = (int(n) for n in sys.argv[3:6])
+    style = sys.argv[6] if len(sys.argv) > 6 else "plain"
+    mixed = style == "mixed"
+    tail = "\n" if style == "blank" else ""
+    total_range, gpu_range = ((50, 400), (20, 300)) if mixed else ((300, 500), (150, 300))
+    host = "node07.cluster.example.org" if mixed else "node07"
     write_lines(f"{directory}/{name}.total.pwr", total,
-                lambda r, i: f"{clock(i)} A {r.uniform(300, 500):.2f}\n")
+                lambda r, i: f"{clock(i)} A {r.uniform(*total_range):.2f}\n", tail=tail)
     write_lines(f"{directory}/{name}.cpu.pwr", cpu,
-                lambda r, i: f"{clock(i)} node07 {r.uniform(80, 110):.2f} {r.uniform(9, 13):.2f} "
+                lambda r, i: f"{clock(i)} {host} {r.uniform(80, 110):.2f} {r.uniform(9, 13):.2f} "
                              f"{r.uniform(55, 70):.1f} {r.uniform(2.6, 3.2):.2f} {r.uniform(80, 110):.2f}\n",
-                header="time host pkg0_J dram0_J temp0_C freq0_GHz pkg1_J\n")
+                header="time host pkg0_J dram0_J temp0_C freq0_GHz pkg1_J\n", tail=tail)
     write_lines(f"{directory}/gpupower1.out", gpu,
-                lambda r, i: f"{r.uniform(150, 300):.2f} W\n")
+                lambda r, i: f"{r.uniform(*gpu_range):.2f} W\n", tail=tail)
 
 
 main()

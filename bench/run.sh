@@ -13,6 +13,9 @@
 #   sweep   4 M / 2 M / 20 M   a sweep's logs: 2 total-power lines a second,
 #                              1 CPU line, 10 GPU lines; also on one CPU
 #   gpu     2 k / 1 k / 40 M   nearly all GPU log
+#   mixed   4 M / 2 M / 20 M   the sweep's, readings changing width from line
+#                              to line and CPU lines of 70 bytes and more
+#   blank   4 M / 2 M / 20 M   the sweep's, each log ending in a blank line
 # ENERGY_TOTALS_BENCH_DIR keeps the generated cases there for the next run
 # (they take a minute or two to write); by default they go to a temporary
 # directory and are removed.
@@ -31,19 +34,21 @@ cc -O2 -o "$work/alternate" "$here/alternate.c"
 mkdir -p "$cases" "$work/small"
 cp "$here/../examples/"* "$work/small/"
 
-# make NAME TOTAL CPU GPU: the case, unless it is there already.
+# make NAME TOTAL CPU GPU [STYLE]: the case, unless it is there already.
 make() {
   local dir="$cases/$1"
   if [ ! -f "$dir/done" ]; then
     echo "generating the $1 case in $dir ..."
     mkdir -p "$dir"
-    python3 "$here/make_case.py" "$dir" large "$2" "$3" "$4"
+    python3 "$here/make_case.py" "$dir" large "$2" "$3" "$4" "${5:-plain}"
     touch "$dir/done"
   fi
 }
 make even 4000000 4000000 20000000
 make sweep 4000000 2000000 20000000
 make gpu 2000 1000 40000000
+make mixed 4000000 2000000 20000000 mixed
+make blank 4000000 2000000 20000000 blank
 
 # peak_kb DIR PROGRAM ARGS...: the peak resident memory of one run.
 peak_kb() {
@@ -60,7 +65,7 @@ agree() {
   cmp -s "$work/tool.out" "$work/base.out" || { echo "the figures differ in $1:"; diff "$work/tool.out" "$work/base.out"; exit 1; }
   [ ! -s "$work/tool.err" ] || echo "($(wc -l < "$work/tool.err") warnings about the case in $1)"
 }
-for shape in even sweep gpu; do agree "$cases/$shape" large; done
+for shape in even sweep gpu mixed blank; do agree "$cases/$shape" large; done
 agree "$work/small" case1
 
 # measure SHAPE [taskset -c 0]: a line of the table.
@@ -82,7 +87,10 @@ echo "  shape         size   tool wall    CPU  plain wall  ratio   tool rate  wc
 measure even
 measure sweep
 measure gpu
+measure mixed
+measure blank
 measure sweep taskset -c 0
+measure mixed taskset -c 0
 
 read -r s_tool s_base _ < <("$work/alternate" 1001 "$work/small" "$tool" case1 0 0 -- "$work/baseline" case1 0 0)
 small_kb=$(peak_kb "$work/small" "$tool" case1 0 0)

@@ -15,6 +15,11 @@
 #   find "$PWD/runs" -mindepth 1 -maxdepth 1 -type d | sort > "$list"
 #   sbatch --array=1-"$(wc -l < "$list")" examples/case.sbatch "$list"
 #
+# and, once the array is done, the table checked against the list:
+#
+#   sed 's|.*/||' "$list" > "$list.cases"
+#   energy-totals --check=results7.txt --cases="$list.cases"
+#
 # RESULTS_ID (default 7) picks the table, results7.txt. Set the #SBATCH
 # lines below for your site, and replace the marked lines with your meters
 # and your application.
@@ -57,9 +62,22 @@ done
 # site-cpu-meter > "$name.cpu.pwr" &
 # meters+=($!)
 
+# A meter that was never set up would leave the case without its log, and
+# the row without figures: stop before the application, saying which.
+sleep 1
+for log in "$name.total.pwr" "$name.cpu.pwr"; do
+    if [ ! -e "$log" ]; then
+        echo "case.sbatch: no meter writes $log: set it up at the marked lines" >&2
+        kill "${meters[@]}"
+        exit 1
+    fi
+done
+
 # >>> The application.
 srun ./my_application
 
 kill "${meters[@]}"
 wait "${meters[@]}" 2>/dev/null || true
-exec energy-totals --gpus="$gpus" --gpu-time=stamps --label="$name" "$name" 1 "$id"
+# --once: a job that Slurm runs again (requeued, or an array submitted
+# again) adds no second row for its case.
+exec energy-totals --once --gpus="$gpus" --gpu-time=stamps --label="$name" "$name" 1 "$id"

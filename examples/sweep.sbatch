@@ -13,18 +13,20 @@
 # Each case directory holds its logs named after it (runs/case7/case7.total.pwr,
 # runs/case7/case7.cpu.pwr) beside its own gpupower1.out, and a symbolic link
 # to the shared table (runs/case7/results7.txt -> the sweep's results7.txt).
-# ID (default 0) picks the table, as for energy-totals; OPTIONS, if given,
-# go before the operands (as in --gpus=4 --gpu-time=stamps). A task that
-# fails leaves the table as it was, so failed tasks can be run again:
+# ID (default 7, as in the README and case.sbatch) picks the table, as for
+# energy-totals; OPTIONS, if given, go before the operands (as in --gpus=4
+# --gpu-time=stamps). Each row is added --once, so the whole array can be
+# submitted again after a few tasks failed, and fills only the cases that
+# have no row; a task that fails leaves the table as it was:
 #
-#   sbatch --array=4,9 examples/sweep.sbatch "$list" 7
+#   sbatch --array=1-"$(wc -l < "$list")" examples/sweep.sbatch "$list" 7
 #SBATCH --job-name=energy-totals
 #SBATCH --cpus-per-task=1
 #SBATCH --output=energy-totals-%A_%a.out
 set -eu
 export LC_ALL=C
 list=${1:?give the list of case directories}
-id=${2:-0}
+id=${2:-7}
 shift $(($# < 2 ? $# : 2))
 task=${SLURM_ARRAY_TASK_ID:?run this with sbatch --array}
 dir=$(sed -n "${task}p" "$list")
@@ -34,4 +36,4 @@ if [ -z "$dir" ] || [ ! -d "$dir" ]; then
 fi
 name=$(basename "$dir")
 cd "$dir"
-exec energy-totals "$@" --label="$name" "$name" 1 "$id"
+exec energy-totals "$@" --once --label="$name" "$name" 1 "$id"

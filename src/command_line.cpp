@@ -32,6 +32,17 @@ int32_t parse_operand(const char* text)
     return static_cast<int32_t>(value);
 }
 
+bool is_plain_integer(const char* text)
+{
+    const char* p = text + (*text == '+' || *text == '-');
+    if (*p == '\0')
+        return false;
+    for (; *p != '\0'; ++p)
+        if (*p < '0' || *p > '9')
+            return false;
+    return true;
+}
+
 namespace {
 
 // Takes the value of --label. Returns null, or what is wrong with it.
@@ -89,17 +100,28 @@ const char* take_gpu_time(const char* value, run_options& options)
     return nullptr;
 }
 
+const char* take_once(const char* value, run_options& options)
+{
+    if (value != nullptr)
+        return "takes no value";
+    options.once = true;
+    return nullptr;
+}
+
+// An option; a flag takes no value, and its take gets null.
 struct valued_option {
     const char* name;
     const char* (*take)(const char* value, run_options& options);
+    bool flag;
 };
 
 constexpr valued_option valued_options[] = {
-    {"label", take_label},
-    {"gpus", take_gpus},
-    {"total-period", take_total_period},
-    {"gpu-period", take_gpu_period},
-    {"gpu-time", take_gpu_time},
+    {"label", take_label, false},
+    {"gpus", take_gpus, false},
+    {"total-period", take_total_period, false},
+    {"gpu-period", take_gpu_period, false},
+    {"gpu-time", take_gpu_time, false},
+    {"once", take_once, true},
 };
 
 // Takes the option word, "--name=value"; given has a bit for each option
@@ -122,12 +144,12 @@ const char* take_option(const char* word, run_options& options, unsigned& given,
             return reason;
         }
         given |= bit;
-        if (equals == nullptr) {
+        if (equals == nullptr && !option.flag) {
             std::snprintf(reason, size, "--%s: needs a value, as in --%s=VALUE", option.name,
                           option.name);
             return reason;
         }
-        const char* wrong = option.take(equals + 1, options);
+        const char* wrong = option.take(equals != nullptr ? equals + 1 : nullptr, options);
         if (wrong != nullptr)
             std::snprintf(reason, size, "--%s: %s", option.name, wrong);
         return wrong != nullptr ? reason : nullptr;
@@ -135,6 +157,8 @@ const char* take_option(const char* word, run_options& options, unsigned& given,
     if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "--version") == 0 ||
         std::strcmp(word, "--heading") == 0)
         std::snprintf(reason, size, "%s: goes alone", word);
+    else if (std::strncmp(word, "--check=", 8) == 0 || std::strncmp(word, "--cases=", 8) == 0)
+        std::snprintf(reason, size, "%.7s: goes alone, as in --check=TABLE --cases=LIST", word);
     else
         std::snprintf(reason, size, "%.*s: unknown option; see --help",
                       static_cast<int>(name_length + 2), word);
@@ -154,6 +178,15 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
         if (std::strcmp(argv[1], "--heading") == 0)
             return command_heading;
     }
+    if ((argc == 2 || argc == 3) && std::strncmp(argv[1], "--check=", 8) == 0) {
+        options.check = argv[1] + 8;
+        if (argc == 3 && std::strncmp(argv[2], "--cases=", 8) != 0) {
+            std::snprintf(reason, reason_size, "--check: goes alone, or with --cases=LIST");
+            return command_usage;
+        }
+        options.cases = argc == 3 ? argv[2] + 8 : nullptr;
+        return command_check;
+    }
     int at = 1;
     unsigned given = 0;
     if (argc != 4) {
@@ -167,10 +200,21 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
         }
     }
     if (argc - at != 3) {
-        std::snprintf(reason, reason_size, "expects BASE WRITE ID; see --help");
+        bool option_after = false;
+        for (int i = at; i < argc; ++i)
+            option_after = option_after || (std::strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0');
+        std::snprintf(reason, reason_size,
+                      option_after ? "options go before BASE WRITE ID; see --help"
+                                   : "expects BASE WRITE ID; see --help");
+        return command_usage;
+    }
+    if (options.once && options.label == nullptr) {
+        std::snprintf(reason, reason_size, "--once: needs --label, the row's name to look for");
         return command_usage;
     }
     options.base_name = argv[at];
+    options.write_text = argv[at + 1];
+    options.id_text = argv[at + 2];
     options.write_switch = parse_operand(argv[at + 1]);
     options.results_id = parse_operand(argv[at + 2]);
     return command_run;

@@ -10,12 +10,21 @@ struct run_options {
     const char* base_name = "";
     int32_t write_switch = 0;
     int32_t results_id = 0;
+    const char* write_text = "0"; // the two operands as given
+    const char* id_text = "0";
     const char* label = nullptr; // --label: the row's tenth field, if given
     int gpus = 1;                // --gpus: GPU logs, gpupower1.out to gpupowerN.out
     double total_period = 0.5;   // --total-period: seconds a total-power line stands for
     double gpu_period = 0.1;     // --gpu-period: seconds a GPU line stands for
     bool gpu_stamps = false;     // --gpu-time=stamps: GPU logs weighted by their time stamps
+    bool once = false;           // --once: no row where one with the label is in the table
+    const char* check = nullptr; // --check=TABLE: the table to check
+    const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold
 };
+
+// Whether text is a plain whole number: an optional sign, then decimal
+// digits, and nothing else.
+bool is_plain_integer(const char* text);
 
 // Parses an operand as atoi does (leading whitespace, a sign, then decimal
 // digits up to the first other byte; 0 without digits), except that a value
@@ -23,12 +32,20 @@ struct run_options {
 int32_t parse_operand(const char* text);
 
 // What a command line asks for.
-enum command : int { command_run, command_help, command_version, command_heading, command_usage };
+enum command : int {
+    command_run,
+    command_help,
+    command_version,
+    command_heading,
+    command_check,
+    command_usage
+};
 
 // Reads the command line into options. Exactly three operands are always
 // the operands, whatever they look like. Otherwise options, each one word
-// --name=value, come first, and "--" ends them; --help, --version and
-// --heading go alone. Returns the command; for command_usage, reason holds
+// --name=value (or --once), come first, and "--" ends them; --help,
+// --version and --heading go alone, and --check=TABLE alone or with
+// --cases=LIST. Returns the command; for command_usage, reason holds
 // what was wrong, a line without a newline. Does not allocate.
 int parse_command_line(int argc, char** argv, run_options& options, char* reason,
                        size_t reason_size);

@@ -1,7 +1,10 @@
 // What is said on standard error about logs that do not fit their rules.
 #include "log_warnings.h"
 
+#include <cmath>
 #include <cstring>
+
+#include "time_stamps.h"
 
 namespace {
 
@@ -240,6 +243,23 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
     }
 }
 
+// A GPU log read by its period whose readings ran on from a time stamp:
+// the option that reads it as it is.
+void warn_about_unread_stamps(FILE* out, const read_log_report& gpu)
+{
+    const picked_line& line = gpu.shape->runs_on_line;
+    const char* p = line.text;
+    const char* end = line.text + line.length;
+    while (p < end && is_blank(*p))
+        ++p;
+    int64_t ns;
+    const char* after;
+    if (line.number == 0 || !parse_time_stamp(p, end, &ns, &after))
+        return;
+    start(out, gpu);
+    std::fputs("its lines start with time stamps: read it with --gpu-time=stamps\n", out);
+}
+
 // Whether a log holds any reading at all.
 bool holds_readings(const read_log_report& log, unsigned readings_per_line)
 {
@@ -310,8 +330,9 @@ void warn_about_stamps(FILE* out, const read_log_report& total)
     start(out, total);
     std::fprintf(out,
                  "a line every %.2f s by its time stamps, but each counts %g s, so the total "
-                 "energy is off by as much (is the meter set to another period?)\n",
-                 spacing, total.seconds_per_line);
+                 "energy is off by as much (is the meter set to another period? then say so "
+                 "with --total-period=%g)\n",
+                 spacing, total.seconds_per_line, static_cast<double>(std::lround(spacing * 100)) / 100);
 }
 
 // Reads up to `most` digits at *p as a number; false if there are fewer
@@ -358,6 +379,8 @@ void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu
         warn_about_shape(out, logs[i], 1);
         if (gpu_stamps)
             warn_about_stamped(out, logs[i]);
+        else
+            warn_about_unread_stamps(out, logs[i]);
     }
     warn_about_power(out, logs[0], false, false);
     for (int i = 2; i < count; ++i)

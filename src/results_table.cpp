@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
@@ -167,7 +168,86 @@ bool line_is_labelled(const char* p, size_t size)
     return fields > fewest_figures && last != nullptr && match_figure(last, end) != figure_whole;
 }
 
+bool row_label(const char* p, size_t size, bool* is_row, const char** label, size_t* length)
+{
+    *is_row = size > 0 && size < results_row_size && classify_table_tail(p, size, false) == tail_row;
+    if (!*is_row || !line_is_labelled(p, size))
+        return false;
+    const char* tab = static_cast<const char*>(memrchr(p, '\t', size));
+    *label = tab + 1;
+    *length = static_cast<size_t>(p + size - *label);
+    return true;
+}
+
 namespace {
+
+// Hands each line of the table on fd to take(line, length, number, whole),
+// without its newline: read by pread from 0 to size where size is not
+// negative, else by read to the end. A line longer than any row is handed
+// on as its first bytes, with whole false. Returns 0 or the errno of a
+// read.
+template <class Take>
+int each_table_line(int fd, long long size, Take take)
+{
+    static char buf[256 * 1024];
+    size_t have = 0;
+    long long at = 0;
+    unsigned long long number = 0;
+    bool skipping = false; // within a line too long to be a row
+    for (;;) {
+        size_t room = sizeof buf - have;
+        if (size >= 0 && static_cast<long long>(room) > size - at)
+            room = static_cast<size_t>(size - at);
+        ssize_t n = room == 0 ? 0
+                    : size >= 0 ? pread(fd, buf + have, room, at)
+                                : read(fd, buf + have, room);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        at += n;
+        have += static_cast<size_t>(n);
+        char* p = buf;
+        char* end = buf + have;
+        for (char* nl; (nl = static_cast<char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr; p = nl + 1) {
+            if (skipping)
+                skipping = false;
+            else
+                take(p, static_cast<size_t>(nl - p), ++number, true);
+        }
+        size_t left = static_cast<size_t>(end - p);
+        if (n == 0) {
+            if (left > 0 && !skipping)
+                take(p, left, ++number, true);
+            return 0;
+        }
+        if (left >= results_row_size && !skipping) {
+            take(p, left, ++number, false);
+            skipping = true;
+        }
+        if (skipping)
+            left = 0;
+        std::memmove(buf, p, left);
+        have = left;
+    }
+}
+
+// Whether the table on fd, size bytes long, holds a row labelled label;
+// *line is its number. Returns 0, or the errno of a read.
+int find_labelled_row(int fd, long long size, const char* label, unsigned long long* line)
+{
+    size_t length = std::strlen(label);
+    *line = 0;
+    return each_table_line(fd, size, [&](const char* p, size_t n, unsigned long long number, bool whole) {
+        bool is_row;
+        const char* at;
+        size_t at_length;
+        // The label's own bytes at the line's end first: most lines fail there.
+        if (*line == 0 && whole && n > length && std::memcmp(p + n - length, label, length) == 0 &&
+            p[n - length - 1] == '\t' && row_label(p, n, &is_row, &at, &at_length) && at_length == length)
+            *line = number;
+    });
+}
 
 // Takes the exclusive lock on the table, asking again and again until it is
 // granted, so that no signal of the caller's is borrowed as a timer. On NFS
@@ -329,12 +409,28 @@ int check_room(int fd, long long size, size_t row_size)
 // newline, checks for room, writes, syncs, and takes the row back if any of
 // that fails. Returns as append_results_row does.
 int append_to_file(int fd, const char* name, const struct stat& st, const char* row, size_t size,
-                   int* undo_error, FILE* notices)
+                   int* undo_error, FILE* notices, const char* once, bool* skipped)
 {
     long long length = st.st_size, tail = 0;
     int kind = tail_foreign;
     if (read_table_tail(fd, length, &tail, &kind) != 0)
         return errno;
+    if (once != nullptr) {
+        unsigned long long line = 0;
+        int err = find_labelled_row(fd, length, once, &line);
+        if (err != 0)
+            return err;
+        if (line != 0) {
+            std::fprintf(notices,
+                         "energy-totals: %s: line %llu is a row labelled %s already; none "
+                         "appended (--once)\n",
+                         name, line, once);
+            std::fflush(notices);
+            *skipped = true;
+            hold_signals();
+            return 0;
+        }
+    }
     long long fragment = kind == tail_fragment ? tail : 0;
     size_t newline = kind == tail_row ? 1 : 0;
     int err = check_room(fd, length - fragment, newline + size);
@@ -382,9 +478,13 @@ int append_to_fifo(int fd, const char* row, size_t size)
 void (*before_row_sync)() = nullptr;
 
 int append_results_row(const char* name, const char* row, size_t size, int* undo_error,
-                       FILE* notices)
+                       FILE* notices, const char* once, bool* skipped)
 {
     *undo_error = 0;
+    bool ignored = false;
+    if (skipped == nullptr)
+        skipped = &ignored;
+    *skipped = false;
     struct stat st;
     int err = 0;
     int fd = open_table_locked(name, &st, &err, notices);
@@ -405,7 +505,7 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
         }
     }
     if (S_ISREG(st.st_mode)) {
-        err = append_to_file(fd, name, st, row, size, undo_error, notices);
+        err = append_to_file(fd, name, st, row, size, undo_error, notices, once, skipped);
     } else if (S_ISFIFO(st.st_mode)) {
         err = append_to_fifo(fd, row, size);
     } else {
@@ -423,4 +523,173 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
         std::fprintf(notices, "energy-totals: %s: can't remove the lock file %s: %s\n", name,
                      lock.path, std::strerror(release_err));
     return err;
+}
+
+namespace {
+
+// The rows seen under each label, for --check: a label, the first line
+// it was seen on, and whether it was said to repeat.
+struct label_entry {
+    char* text = nullptr;
+    size_t length = 0;
+    unsigned long long line = 0;
+    bool said = false;
+};
+
+// An open-addressed hash table of labels, growing by doubling.
+struct label_set {
+    label_entry* slots = nullptr;
+    size_t capacity = 0;
+    size_t count = 0;
+};
+
+uint64_t hash_bytes(const char* p, size_t n)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+    return h;
+}
+
+// The entry of label, made where there is none (its line 0). Returns null
+// where there is no memory.
+label_entry* find_label(label_set& set, const char* p, size_t n, bool make)
+{
+    if (make && (set.count + 1) * 2 > set.capacity) {
+        size_t capacity = set.capacity == 0 ? 1024 : set.capacity * 2;
+        auto* slots = static_cast<label_entry*>(std::calloc(capacity, sizeof(label_entry)));
+        if (slots == nullptr)
+            return nullptr;
+        for (size_t i = 0; i < set.capacity; ++i)
+            if (set.slots[i].text != nullptr) {
+                size_t j = hash_bytes(set.slots[i].text, set.slots[i].length) & (capacity - 1);
+                while (slots[j].text != nullptr)
+                    j = (j + 1) & (capacity - 1);
+                slots[j] = set.slots[i];
+            }
+        std::free(set.slots);
+        set.slots = slots;
+        set.capacity = capacity;
+    }
+    if (set.capacity == 0)
+        return nullptr;
+    size_t j = hash_bytes(p, n) & (set.capacity - 1);
+    for (; set.slots[j].text != nullptr; j = (j + 1) & (set.capacity - 1))
+        if (set.slots[j].length == n && std::memcmp(set.slots[j].text, p, n) == 0)
+            return &set.slots[j];
+    if (!make)
+        return nullptr;
+    set.slots[j].text = static_cast<char*>(std::malloc(n + 1));
+    if (set.slots[j].text == nullptr)
+        return nullptr;
+    std::memcpy(set.slots[j].text, p, n);
+    set.slots[j].text[n] = '\0';
+    set.slots[j].length = n;
+    ++set.count;
+    return &set.slots[j];
+}
+
+void free_labels(label_set& set)
+{
+    for (size_t i = 0; i < set.capacity; ++i)
+        std::free(set.slots[i].text);
+    std::free(set.slots);
+    set = label_set{};
+}
+
+// A line as the findings quote it: its first 60 bytes, tabs as \t.
+void quote(FILE* out, const char* p, size_t n)
+{
+    size_t shown = n < 60 ? n : 60;
+    for (size_t i = 0; i < shown; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c == '\t')
+            std::fputs("\\t", out);
+        else if (c < 0x20 || c == 0x7f || c == '"' || c == '\\')
+            std::fprintf(out, "\\x%02x", c);
+        else
+            std::fputc(c, out);
+    }
+    if (n > shown)
+        std::fputs("...", out);
+}
+
+} // namespace
+
+int check_table(const char* path, const char* cases, FILE* out, FILE* errors)
+{
+    int fd = open_file(path, O_RDONLY | O_NOCTTY);
+    if (fd < 0) {
+        std::fprintf(errors, "energy-totals: %s: %s\n", path, std::strerror(errno));
+        return -1;
+    }
+    table_check found;
+    label_set labels;
+    bool no_memory = false;
+    int err = each_table_line(fd, -1, [&](const char* p, size_t n, unsigned long long number, bool whole) {
+        bool is_row = false;
+        const char* label = nullptr;
+        size_t length = 0;
+        bool labelled = whole && row_label(p, n, &is_row, &label, &length);
+        if (!is_row) {
+            // A heading on line 1 passes: any line of words, no row.
+            if (number == 1 && whole && classify_table_tail(p, n, false) == tail_foreign)
+                return;
+            ++found.not_rows;
+            std::fprintf(out, "line %llu: not a row: \"", number);
+            quote(out, p, n);
+            std::fputs("\"\n", out);
+            return;
+        }
+        ++found.rows;
+        if (!labelled) {
+            ++found.unlabelled;
+            std::fprintf(out, "line %llu: a row without a label\n", number);
+            return;
+        }
+        label_entry* e = find_label(labels, label, length, true);
+        if (e == nullptr) {
+            no_memory = true;
+            return;
+        }
+        if (e->line == 0) {
+            e->line = number;
+        } else if (!e->said) {
+            e->said = true;
+            ++found.repeated;
+            std::fprintf(out, "label %s: on more than one row, lines %llu and %llu\n", e->text,
+                         e->line, number);
+        }
+    });
+    close(fd);
+    if (err == 0 && !no_memory && cases != nullptr) {
+        int list = open_file(cases, O_RDONLY | O_NOCTTY);
+        if (list < 0) {
+            err = errno;
+            path = cases;
+        } else {
+            err = each_table_line(list, -1, [&](const char* p, size_t n, unsigned long long, bool) {
+                if (n == 0 || find_label(labels, p, n, false) != nullptr)
+                    return;
+                ++found.missing;
+                std::fputs("case ", out);
+                quote(out, p, n);
+                std::fputs(": no row\n", out);
+            });
+            close(list);
+            if (err != 0)
+                path = cases;
+        }
+    }
+    free_labels(labels);
+    if (err != 0 || no_memory) {
+        std::fprintf(errors, "energy-totals: %s: %s\n", path, std::strerror(err != 0 ? err : ENOMEM));
+        return -1;
+    }
+    std::fprintf(out, "%llu rows, %llu without a label, %llu lines not rows, %llu labels on more than one row",
+                 found.rows, found.unlabelled, found.not_rows, found.repeated);
+    if (cases != nullptr)
+        std::fprintf(out, ", %llu cases without a row", found.missing);
+    std::fputs("\n", out);
+    return found.unlabelled + found.not_rows + found.repeated + found.missing > 0 ? 1 : 0;
 }

@@ -26,6 +26,30 @@ int classify_table_tail(const char* p, size_t size, bool labelled);
 // the heading of a table of labelled rows.
 bool line_is_labelled(const char* p, size_t size);
 
+// The label of the table line [p, p + size), without its newline, where
+// it is a whole row of this tool's with one: its first byte and length.
+// Returns false for a row without a label, and for a line that is no row.
+// A row's last field is its label where it is not a figure (a label that
+// is a number can't be told from a tenth figure).
+bool row_label(const char* p, size_t size, bool* is_row, const char** label, size_t* length);
+
+// What --check found in a table.
+struct table_check {
+    unsigned long long rows = 0;       // whole rows
+    unsigned long long unlabelled = 0; // rows without a label
+    unsigned long long not_rows = 0;   // lines that are no row (a heading on line 1 passes)
+    unsigned long long repeated = 0;   // labels on more than one row
+    unsigned long long missing = 0;    // cases of the list with no row
+};
+
+// Reads the table at path to its end (any size, a FIFO too) and writes to
+// out one line for each finding: a line that is no row, a row without a
+// label, a label on more than one row, and, where cases is not null, each
+// case named in that file (one a line) that has no row; then a line that
+// counts them. Returns 0 where there is nothing to report, 1 where there
+// is, or -1 where a file can't be read, having said why on errors.
+int check_table(const char* path, const char* cases, FILE* out, FILE* errors);
+
 // Appends row (size bytes, a whole row) to the existing table `name`, which
 // it never creates. Parallel runs may append to one table: each holds an
 // exclusive lock on it while it writes, and a table whose file system has
@@ -44,8 +68,13 @@ bool line_is_labelled(const char* p, size_t size);
 // and a signal let in after the row was synced would make a written row
 // look like a failed run. A FIFO takes a row under PIPE_BUF whole or not at
 // all, so there signals are held only once the row is in.
+//
+// With once (the row's label), a table that already holds a row with that
+// label, as read under the lock, gets nothing: it returns 0 with *skipped
+// set, having said so on notices.
 int append_results_row(const char* name, const char* row, size_t size, int* undo_error,
-                       FILE* notices = stderr);
+                       FILE* notices = stderr, const char* once = nullptr,
+                       bool* skipped = nullptr);
 
 // Called, where set, after the row is written and before it is synced:
 // tests stall a run there.

@@ -22,7 +22,7 @@ namespace {
 constexpr const char usage_line[] = "usage: filename case# write id\n";
 constexpr const char help_text[] =
     "  energy-totals [OPTIONS] [--] BASE WRITE ID\n"
-    "  energy-totals --heading | --help | --version\n"
+    "  energy-totals --heading | --help | --version | --check=TABLE\n"
     "  BASE   the case's base name: reads BASE.total.pwr, BASE.cpu.pwr and\n"
     "         ./gpupower1.out, and prints the nine energy figures in joules\n"
     "  WRITE  1 appends the figures as a row to the results table; else no row\n"
@@ -32,7 +32,12 @@ constexpr const char help_text[] =
     "  --gpu-time=stamps   weighs GPU readings by their lines' time stamps\n"
     "  --total-period=S    seconds a total-power line stands for (0.5)\n"
     "  --gpu-period=S      seconds a GPU line stands for (0.1)\n"
+    "  --once              with --label: no row where one with the label is in\n"
+    "                      the table already\n"
     "  --heading           prints a heading line for a table of labelled rows\n"
+    "  energy-totals --check=TABLE [--cases=LIST]\n"
+    "                      checks a table: lines that are no rows, rows without\n"
+    "                      a label, labels on two rows, cases of LIST with none\n"
     "The table must exist already. See energy-totals(1).\n";
 constexpr const char heading_line[] =
     "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\ttotal GPU\t\tcase\n";
@@ -212,6 +217,39 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
     warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps, s);
 }
 
+// Says on standard error where an operand is not a plain whole number, and
+// so reads as its leading digits (or 0) may not be what was meant: a word
+// meant as an option after the operands, "yes" for 1.
+void say_slips(const run_options& options)
+{
+    const struct {
+        const char* what;
+        const char* text;
+        int32_t value;
+    } operands[] = {{"WRITE", options.write_text, options.write_switch},
+                    {"ID", options.id_text, options.results_id}};
+    for (const auto& o : operands) {
+        if (is_plain_integer(o.text))
+            continue;
+        std::fprintf(stderr, "energy-totals: %s \"%s\" is not a whole number; it reads as %d",
+                     o.what, o.text, static_cast<int>(o.value));
+        if (std::strncmp(o.text, "--", 2) == 0)
+            std::fputs(" (options go before BASE WRITE ID)", stderr);
+        std::fputs("\n", stderr);
+    }
+}
+
+// Says where a missing table was looked for, and how to make one.
+void say_where_table_is(const char* table)
+{
+    char dir[4096];
+    const char* where = getcwd(dir, sizeof dir) != nullptr ? dir : "(unknown)";
+    std::fprintf(stderr,
+                 "energy-totals: %s: looked for in %s; make one there with: energy-totals "
+                 "--heading > %s\n",
+                 table, where, table);
+}
+
 // Readies the process for a run whose status must say whether its row is
 // in the table. A closed standard descriptor gets /dev/null, or the table
 // could be opened in its place and receive the summary. A reader of the
@@ -251,6 +289,8 @@ int run(int argc, char** argv)
     case command_heading:
         std::fputs(heading_line, stdout);
         return 0;
+    case command_check:
+        return check_table(options.check, options.cases, stdout, stderr);
     case command_usage:
         std::fputs(usage_line, stdout);
         std::fprintf(stderr, "energy-totals: %s\n", reason);
@@ -259,6 +299,7 @@ int run(int argc, char** argv)
         break;
     }
 
+    say_slips(options);
     energy_summary summary;
     case_logs logs;
     bool read = read_logs(options, summary, logs);
@@ -279,10 +320,14 @@ int run(int argc, char** argv)
     int row_size = format_results_row(summary, options.label, row, sizeof row);
     int undo_error = 0;
     int err = row_size < 0 ? EOVERFLOW
-                           : append_results_row(table.text, row, static_cast<size_t>(row_size), &undo_error);
+                           : append_results_row(table.text, row, static_cast<size_t>(row_size),
+                                                &undo_error, stderr,
+                                                options.once ? options.label : nullptr);
     if (err != 0) {
         std::fputs("couldn't write results\n", stdout);
         std::fprintf(stderr, "energy-totals: %s: %s\n", table.text, std::strerror(err));
+        if (err == ENOENT)
+            say_where_table_is(table.text);
         if (undo_error != 0)
             std::fprintf(stderr,
                          "energy-totals: %s: the row could not be taken back (%s): the table "

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "energy_summary.h"
+#include "command_line.h"
 #include "test_util.h"
 
 namespace {
@@ -90,6 +91,11 @@ TEST(Cli, CommandLine)
         {{"--gpu-period=", "case7", "1", "0"}, "--gpu-period: takes a positive number of seconds, as in 0.5"},
         {{"--gpu-time=stamp", "case7", "1", "0"}, "--gpu-time: takes period or stamps"},
         {{"--gpus=2", "--gpus=3", "case7", "1", "0"}, "--gpus: given twice"},
+        {{"case7", "1", "0", "--label=case7"}, "options go before BASE WRITE ID; see --help"},
+        {{"--once", "case7", "1", "0"}, "--once: needs --label, the row's name to look for"},
+        {{"--once=1", "--label=a", "case7", "1", "0"}, "--once: takes no value"},
+        {{"--check=results.txt", "x"}, "--check: goes alone, or with --cases=LIST"},
+        {{"--cases=list", "case7", "1", "0"}, "--cases: goes alone, as in --check=TABLE --cases=LIST"},
     };
     for (const auto& [words, reason] : errors)
         VerifyUsageError(dir, words, reason);
@@ -162,16 +168,32 @@ TEST(Cli, WriteSwitch)
 {
     scratch_dir dir;
     write_case(dir);
+    // A switch that is not a plain whole number is read as before, and
+    // said on standard error.
+    auto slip = [](const std::string& text, int value) {
+        return "energy-totals: WRITE \"" + text + "\" is not a whole number; it reads as " +
+               std::to_string(value) + "\n";
+    };
     for (const char* yes : {"1", "01", "+1", "1x", "1.9", "  1"}) {
         write_file(dir.file("results.txt"), "");
-        ExpectRun(run_tool(dir.path, {"case7", yes, "0"}), 0, case_summary);
+        tool_result r = run_tool(dir.path, {"case7", yes, "0"});
+        ExpectRun({r.status, r.output, ""}, 0, case_summary);
+        EXPECT_EQ(r.errors, is_plain_integer(yes) ? "" : slip(yes, 1)) << "write switch " << yes;
         EXPECT_EQ(read_file(dir.file("results.txt")), case_row) << "write switch " << yes;
     }
-    for (const char* no : {"0", "2", "-1", "x1", "", "4294967297"}) {
+    for (const char* no : {"0", "2", "-1", "x1", "", "yes", "4294967297"}) {
         write_file(dir.file("results.txt"), "");
-        ExpectRun(run_tool(dir.path, {"case7", no, "0"}), 0, case_summary);
+        tool_result r = run_tool(dir.path, {"case7", no, "0"});
+        ExpectRun({r.status, r.output, ""}, 0, case_summary);
+        EXPECT_EQ(r.errors, is_plain_integer(no) ? "" : slip(no, 0)) << "write switch " << no;
         EXPECT_EQ(read_file(dir.file("results.txt")), "") << "write switch " << no;
     }
+    // An option after the operands is read as an ID, as before, and said.
+    write_file(dir.file("results.txt"), "");
+    tool_result r = run_tool(dir.path, {"case7", "1", "--label=case7"});
+    EXPECT_EQ(r.errors, "energy-totals: ID \"--label=case7\" is not a whole number; it reads as 0 "
+                        "(options go before BASE WRITE ID)\n");
+    EXPECT_EQ(read_file(dir.file("results.txt")), case_row);
 }
 
 TEST(Cli, ResultsIdPicksTable)
@@ -184,7 +206,8 @@ TEST(Cli, ResultsIdPicksTable)
         {"4294967297", "results2147483647.txt"}};
     for (const auto& [id, table] : picks) {
         write_file(dir.file(table), "");
-        ExpectRun(run_tool(dir.path, {"case7", "1", id}), 0, case_summary);
+        tool_result r = run_tool(dir.path, {"case7", "1", id});
+        ExpectRun({r.status, r.output, ""}, 0, case_summary);
         EXPECT_EQ(read_file(dir.file(table)), case_row) << "results id " << id;
         unlink(dir.file(table).c_str());
     }
@@ -197,7 +220,9 @@ TEST(Cli, MissingTableIsNotCreated)
     tool_result r = run_tool(dir.path, {"case7", "1", "3"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.output, case_summary + "couldn't write results\n");
-    EXPECT_EQ(r.errors, "energy-totals: results3.txt: No such file or directory\n");
+    EXPECT_EQ(r.errors, "energy-totals: results3.txt: No such file or directory\n"
+                        "energy-totals: results3.txt: looked for in " + dir.path +
+                        "; make one there with: energy-totals --heading > results3.txt\n");
     EXPECT_FALSE(file_exists(dir.file("results3.txt")));
     // Without the write switch no table is wanted.
     ExpectRun(run_tool(dir.path, {"case7", "0", "3"}), 0, case_summary);
@@ -314,6 +339,56 @@ TEST(Cli, ParallelRunsKeepEveryRow)
 
 // Logs large enough to be read on several threads give the same figures,
 // shapes and row whether the run may use one CPU or two.
+// Runs of one label with --once, all at once: one row in the table, every
+// run status 0; a label of another row does not count.
+TEST(Cli, OnceAppendsOneRowPerLabel)
+{
+    scratch_dir dir;
+    write_case(dir);
+    std::string labelled = case_row.substr(0, case_row.size() - 1) + "\t\tc1\n";
+    std::string other = case_row.substr(0, case_row.size() - 1) + "\t\tc10\n";
+    write_file(dir.file("results.txt"), "heading\n" + other);
+    std::vector<int> children;
+    for (int i = 0; i < 8; ++i)
+        children.push_back(start_tool(dir.path, {"--once", "--label=c1", "case7", "1", "0"}));
+    for (int pid : children)
+        EXPECT_EQ(wait_tool(pid), 0);
+    EXPECT_EQ(read_file(dir.file("results.txt")), "heading\n" + other + labelled);
+    tool_result r = run_tool(dir.path, {"--once", "--label=c1", "case7", "1", "0"});
+    ExpectRun({r.status, r.output, ""}, 0, case_summary);
+    EXPECT_EQ(r.errors, "energy-totals: results.txt: line 3 is a row labelled c1 already; none "
+                        "appended (--once)\n");
+}
+
+// --check reports each finding on a line of its own and counts them; a
+// clean table, and its cases all there, report nothing and exit 0.
+TEST(Cli, CheckTable)
+{
+    scratch_dir dir;
+    std::string row = case_row.substr(0, case_row.size() - 1);
+    std::string heading = "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\ttotal GPU\t\tcase\n";
+    write_file(dir.file("clean.txt"), heading + row + "\t\ta\n" + row + "\t\tb\n");
+    write_file(dir.file("cases"), "a\nb\n");
+    tool_result r = run_tool(dir.path, {"--check=clean.txt", "--cases=cases"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, "2 rows, 0 without a label, 0 lines not rows, 0 labels on more than one "
+                        "row, 0 cases without a row\n");
+    write_file(dir.file("results.txt"),
+               heading + row + "\t\ta\n" + row + "\n" + "garbage\t1\n" + row + "\t\tb\n" + row + "\t\ta\n");
+    write_file(dir.file("cases"), "a\nb\nc\n");
+    r = run_tool(dir.path, {"--check=results.txt", "--cases=cases"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "line 3: a row without a label\n"
+                        "line 4: not a row: \"garbage\\t1\"\n"
+                        "label a: on more than one row, lines 2 and 6\n"
+                        "case c: no row\n"
+                        "4 rows, 1 without a label, 1 lines not rows, 1 labels on more than one "
+                        "row, 1 cases without a row\n");
+    r = run_tool(dir.path, {"--check=missing.txt"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.errors, "energy-totals: missing.txt: No such file or directory\n");
+}
+
 TEST(Cli, CpusNeverChangeFigures)
 {
     scratch_dir dir;

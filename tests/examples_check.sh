@@ -54,4 +54,43 @@ case "$row" in
 *) echo "FAIL: sweep.sbatch added no row labelled 'case 2': $row"; exit 1 ;;
 esac
 [ "$(wc -l < "$work/results7.txt")" -eq 3 ] || { echo "FAIL: the table should hold a heading and two rows"; exit 1; }
-echo "examples: case.sbatch and sweep.sbatch each added their labelled row"
+# Submitted again, the array adds nothing.
+SLURM_ARRAY_TASK_ID=2 bash "$source/examples/sweep.sbatch" "$work/cases.list" > /dev/null 2>&1
+[ "$(wc -l < "$work/results7.txt")" -eq 3 ] || { echo "FAIL: sweep.sbatch run again added a row"; exit 1; }
+
+# A case whose CPU meter was never set up stops before the application.
+d="$work/runs/no meter"
+mkdir "$d"
+cp "$source/examples/case1.total.pwr" "$d/no meter.total.pwr"
+printf '#!/bin/sh\ntouch ran\n' > "$d/my_application"
+chmod +x "$d/my_application"
+if (cd "$d" && bash "$source/examples/case.sbatch" > /dev/null 2> "$work/meter.err"); then
+    echo "FAIL: case.sbatch ran without a CPU meter"; exit 1
+fi
+[ ! -e "$d/ran" ] || { echo "FAIL: case.sbatch ran the application without a CPU meter"; exit 1; }
+grep -q "no meter writes no meter.cpu.pwr" "$work/meter.err" ||
+    { echo "FAIL: case.sbatch did not name the missing meter:"; cat "$work/meter.err"; exit 1; }
+
+# The README's xargs recipe over three cases, one without its GPU log: the
+# other two rows go in, the failure is named, and xargs ends with 123.
+energy-totals --heading > "$work/results7.txt"
+mkdir "$work/xruns"
+for name in a b c; do
+    mkdir "$work/xruns/$name"
+    cp "$source/examples/case1.total.pwr" "$work/xruns/$name/$name.total.pwr"
+    cp "$source/examples/case1.cpu.pwr" "$work/xruns/$name/$name.cpu.pwr"
+    [ "$name" = b ] || cp "$source/examples/gpupower1.out" "$work/xruns/$name/"
+    ln -s ../../results7.txt "$work/xruns/$name/results7.txt"
+done
+status=0
+(cd "$work" && find xruns -mindepth 1 -maxdepth 1 -type d -print0 |
+    xargs -0 -P 8 -n 1 sh -c 'cd "$1" && n=$(basename "$1") && energy-totals --once --label="$n" "$n" 1 7 || { echo "failed: $1" >&2; exit 1; }' sh \
+    > /dev/null 2> "$work/xargs.err") || status=$?
+[ "$status" -eq 123 ] || { echo "FAIL: xargs ended with $status, not 123"; exit 1; }
+grep -qx "failed: xruns/b" "$work/xargs.err" || { echo "FAIL: the failed case was not named"; cat "$work/xargs.err"; exit 1; }
+printf 'a\nb\nc\n' > "$work/xcases"
+energy-totals --check="$work/results7.txt" --cases="$work/xcases" > "$work/check.out" && {
+    echo "FAIL: --check found nothing missing"; exit 1; }
+grep -qx "case b: no row" "$work/check.out" || { echo "FAIL: --check did not name case b:"; cat "$work/check.out"; exit 1; }
+[ "$(grep -c 'no row' "$work/check.out")" -eq 1 ] || { echo "FAIL: --check named more than case b"; cat "$work/check.out"; exit 1; }
+echo "examples: case.sbatch and sweep.sbatch each added their labelled row once; the xargs recipe survived a failing case"

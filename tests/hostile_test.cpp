@@ -228,7 +228,8 @@ TEST(LogWarnings, EachOddShapeIsNamed)
     VerifyWarnings("a b 40,5\n", cpu, "100\n", total + "1 " + runs_on + " (first at line 1: \"a b 40,5\")\n");
     VerifyWarnings(ok, cpu, "100\n2024/05/01 10:00:00.000,\t196.51 W\n",
                    gpu + "1 " + runs_on +
-                       " (first at line 2: \"2024/05/01 10:00:00.000,\\t196.51 W\")\n" + total +
+                       " (first at line 2: \"2024/05/01 10:00:00.000,\\t196.51 W\")\n" + gpu +
+                       "its lines start with time stamps: read it with --gpu-time=stamps\n" + total +
                        "the total energy, 200 J, is below the total GPU, 212.4 J: impossible if "
                        "all are joules of one run (a log in other units, at another rate, or from "
                        "another run?)\n");
@@ -257,7 +258,7 @@ TEST(LogWarnings, EachOddShapeIsNamed)
                            "0.1 s a line, 2.00 times as long" + tail +
                    total + "a line every 1.00 s by its time stamps, but each counts 0.5 s, so the "
                            "total energy is off by as much (is the meter set to another "
-                           "period?)\n");
+                           "period? then say so with --total-period=1)\n");
     VerifyWarnings(stamped(36000, 0.5, 40), cpu, repeat("100\n", 200), "");
     VerifyWarnings(stamped(86390, 0.5, 40), cpu, repeat("100\n", 200), "");
     // Readings that can't be power.

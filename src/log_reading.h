@@ -1,0 +1,249 @@
+// The reading of a log, shared by its readers: each log's rule, where a
+// read loop's bytes come from, the loop that hands whole lines on, and what
+// every reader does with them (the header rule, and the lines the warnings
+// quote). Inside the readers only; power_logs.h is their contract.
+#ifndef ENERGY_TOTALS_LOG_READING_H
+#define ENERGY_TOTALS_LOG_READING_H
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include <sys/types.h>
+
+#include "long_lines.h"
+#include "power_logs.h"
+
+// What becomes of a log's first line.
+enum class first_line { header_if_no_reading, header };
+
+// A log's rule as the read loop takes it.
+// keep is the scanner's form for a chunk read before its turn, which
+// keeps `readings` a line rather than adding them.
+struct log_rule {
+    void (*scan)(const char*, const char*, energy_summary&, log_shape&, double);
+    double* (*keep)(const char*, const char*, double*, log_shape&);
+    size_t readings;
+    first_line first;
+    line_rule rule;
+};
+
+inline constexpr log_rule total_power_rule = {add_total_power_lines, keep_total_power_readings, 1,
+                                       first_line::header_if_no_reading, line_rule::total_power};
+inline constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readings, 2, first_line::header,
+                               line_rule::cpu};
+inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, 1,
+                               first_line::header_if_no_reading, line_rule::gpu};
+// The time-stamped GPU log's lines are taken one at a time, not scanned.
+inline constexpr log_rule stamped_gpu_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
+                                       line_rule::stamped_gpu};
+
+// Whole lines, [begin, end), as the read loop hands them on: the log's
+// first line on its own (unless it is a header, which is dropped), and a
+// line longer than the buffer condensed, with the condenser that holds it.
+struct line_run {
+    const char* begin;
+    const char* end;
+    bool first;
+    const line_condenser* condensed;
+};
+
+// A line of a run: its bytes [p, end), end past its newline, and what the
+// warnings would quote of it (a condensed line's original first bytes).
+struct run_line {
+    const char* text;
+    size_t length;
+};
+
+// The line of a run from p (its newline before end) as the warnings
+// quote it: a condensed line's original first bytes.
+run_line quoted(const line_run& run, const char* p, const char* end);
+
+// Keeps the first bytes of a line, and its number, in picked; the second
+// only where picked holds none yet.
+void pick(picked_line& picked, uint64_t number, const char* text, size_t length);
+void pick_first(picked_line& picked, uint64_t number, const char* text, size_t length);
+
+// Counts a blank line, or a line that is not, after those counted.
+void note_blank(blank_lines& b);
+void note_other(blank_lines& b);
+
+// The blank lines of part appended to those of into, which came before it.
+void merge_blanks(blank_lines& into, const blank_lines& part);
+
+// Looks at each line of the run alone, by the rule, for what the warnings
+// say: blank lines, and the first line of each kind of fault. number is
+// the number of the line before the run; a header is passed over.
+void walk_faults(const line_run& run, const log_rule& rule, uint64_t number, bool header,
+                 log_shape& shape);
+
+// What every reader does with a run of whole lines, add having turned them
+// into readings (summed, or kept for a chunk's turn). A log's first line
+// without a reading is its header: its 0 is added, as the rule says, but it
+// is no reading of the meter's, and is kept out of the readings'
+// statistics. Then the lines the warnings quote are picked out: where the
+// run holds nothing odd, only its last line is; else each line is looked
+// at alone, a few times a log at most, so a log is read once however odd.
+template <class Add>
+void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add add)
+{
+    uint64_t lines = shape.lines, no_reading = shape.no_reading, runs_on = shape.runs_on;
+    uint64_t not_finite = shape.not_finite, negatives = shape.readings.negatives;
+    reading_range at_start = shape.readings;
+    add(run.begin, run.end);
+    bool header = run.first && shape.no_reading != no_reading;
+    if (header) {
+        shape.header = true;
+        shape.readings = at_start;
+        ++no_reading;
+    }
+    // The CPU log's header is not among its lines, but is line 1.
+    uint64_t number = lines + (rule.first == first_line::header ? 1 : 0);
+    const char* second = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin))) + 1;
+    if (run.first) {
+        run_line line = quoted(run, run.begin, second);
+        pick(shape.opening, 1, line.text, line.length);
+    }
+    // The first line after a header: where the run starts with the header,
+    // the line after it, if the run holds one.
+    if (shape.first_line.number == 0 && !(header && second == run.end)) {
+        const char* at = header ? second : run.begin;
+        const char* end = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(run.end - at))) + 1;
+        run_line line = quoted(run, at, end);
+        pick(shape.first_line, number + (header ? 2 : 1), line.text, line.length);
+    }
+    bool odd = shape.no_reading != no_reading ||
+               (shape.runs_on != runs_on && shape.runs_on_line.number == 0) ||
+               (shape.not_finite != not_finite && shape.not_finite_line.number == 0) ||
+               (shape.readings.negatives != negatives && shape.negative_line.number == 0);
+    if (odd) {
+        walk_faults(run, rule, number, header, shape);
+        return;
+    }
+    note_other(shape.blanks);
+    const char* last = static_cast<const char*>(memrchr(run.begin, '\n', static_cast<size_t>(run.end - 1 - run.begin)));
+    last = last != nullptr ? last + 1 : run.begin;
+    run_line line = quoted(run, last, run.end);
+    pick(shape.last_line, shape.lines + (number - lines), line.text, line.length);
+}
+
+// Where a read loop's bytes come from: a file read on from where it stands
+// (read(2), so a FIFO too), or one chunk of a regular file (pread(2)). A
+// chunk holds the lines that start at an offset in [from, to): it begins
+// after the first newline at or after from - 1 (at 0 where from is 0), and
+// ends with the first newline at or after to - 1, or at the end of the
+// file. A line that crosses to - 1 is the chunk's; one that starts at or
+// after to is the next chunk's, which sees the same newline from the other
+// side. So the chunks of a file, [0, c), [c, 2c), ..., hold each line once,
+// whole, and in order.
+struct byte_source {
+    int fd;
+    bool chunk = false;
+    long long from = 0;
+    long long to = 0;
+    long long at = 0;     // the next byte to read
+    bool started = false; // the chunk's first line found
+    bool ended = false;   // its last newline read
+};
+
+// A whole file, read on from where it stands; one chunk of a regular file.
+byte_source whole_file(int fd);
+byte_source chunk_of(int fd, long long from, long long to);
+
+// Moves the unfinished line to the front of the buffer, to read on after
+// it. Returns false when that line fills the buffer.
+bool make_room(line_buffer& lb);
+
+// Reads into the buffer after what it holds. Returns the bytes read, 0 at
+// the end of the file or chunk, or -1 with errno set.
+ssize_t read_more(byte_source& src, line_buffer& lb);
+
+// Takes the line that starts the buffer, to its newline or the end of the
+// file, through c, reading on through the same buffer. Leaves in [begin,
+// end) the bytes read after the newline, and sets *at_end where the file
+// ended first. Returns 0 or the errno of a read.
+int condense_line(byte_source& src, line_buffer& lb, line_condenser& c, bool* at_end);
+
+// Reads fd to its end and hands its lines to take, as line_runs; the last
+// line, if it has no newline, with one added: after a newline a line holds
+// nothing, so the added one changes no reading. A line that does not fit
+// the buffer is condensed by the rule as it is read. A header is taken
+// through a condenser as it arrives, never held whole, and shape notes
+// whether it holds both readings. Returns 0 or the errno of a read.
+template <class Take>
+int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
+               Take take)
+{
+    lb.begin = 0;
+    lb.end = 0;
+    // Only the log's first chunk holds its first line.
+    bool at_first_line = !src.chunk || src.from == 0;
+    bool at_end = false;
+    if (rule.first == first_line::header && at_first_line) {
+        line_condenser header;
+        condenser_start(header, rule.rule);
+        int status = condense_line(src, lb, header, &at_end);
+        if (status != 0)
+            return status;
+        energy_summary ignored;
+        log_shape seen;
+        rule.scan(header.text, header.text + header.length, ignored, seen, 1);
+        shape.header_readings = seen.no_reading == 0;
+        shape.unended = at_end && header.head_length > 0;
+        pick(shape.opening, 1, header.head, header.head_length);
+        at_first_line = false;
+    }
+    size_t searched = lb.begin; // [begin, searched) holds no newline
+    for (;;) {
+        if (at_first_line) {
+            const void* nl = std::memchr(lb.data + searched, '\n', lb.end - searched);
+            if (nl != nullptr) {
+                const char* second_line = static_cast<const char*>(nl) + 1;
+                take(line_run{lb.data + lb.begin, second_line, true, nullptr});
+                lb.begin = searched = static_cast<size_t>(second_line - lb.data);
+                at_first_line = false;
+            }
+        }
+        if (!at_first_line) {
+            const void* last = memrchr(lb.data + searched, '\n', lb.end - searched);
+            if (last != nullptr) {
+                const char* lines_end = static_cast<const char*>(last) + 1;
+                take(line_run{lb.data + lb.begin, lines_end, false, nullptr});
+                lb.begin = static_cast<size_t>(lines_end - lb.data);
+            }
+        }
+        searched = lb.end;
+        if (at_end)
+            break;
+        size_t shift = lb.begin;
+        if (!make_room(lb)) {
+            line_condenser c;
+            condenser_start(c, rule.rule);
+            int status = condense_line(src, lb, c, &at_end);
+            if (status != 0)
+                return status;
+            shape.unended = shape.unended || at_end;
+            take(line_run{c.text, c.text + c.length, at_first_line, &c});
+            at_first_line = false;
+            searched = lb.begin;
+            continue;
+        }
+        searched -= shift;
+        ssize_t n = read_more(src, lb);
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            break;
+        lb.end += static_cast<size_t>(n);
+    }
+    if (lb.begin < lb.end) {
+        shape.unended = true;
+        lb.data[lb.end] = '\n';
+        take(line_run{lb.data + lb.begin, lb.data + lb.end + 1, at_first_line, nullptr});
+        lb.begin = lb.end;
+    }
+    return 0;
+}
+
+#endif
