@@ -62,6 +62,19 @@ int match_figure(const char* p, const char* end)
 {
     if (p < end && *p == '-')
         ++p;
+    // Most figures are a few digits, perhaps with a point: told at once.
+    if (end - p == 1 && *p == '0')
+        return figure_whole;
+    if (end - p >= 1 && end - p <= 7 && *p != '0') {
+        const char* point = nullptr;
+        const char* q = p;
+        for (; q < end && ((*q >= '0' && *q <= '9') || (*q == '.' && point == nullptr)); ++q)
+            if (*q == '.')
+                point = q;
+        size_t digits = static_cast<size_t>(end - p) - (point != nullptr);
+        if (q == end && *p != '.' && digits <= 6 && (point == nullptr || (point + 1 < end && end[-1] != '0')))
+            return figure_whole;
+    }
     if (p == end)
         return figure_part;
     if (*p == 'n' || *p == 'i') {
@@ -118,21 +131,28 @@ constexpr int most_figures = 13;
 
 } // namespace
 
-int classify_table_tail(const char* p, size_t size, bool labelled)
+namespace {
+
+// classify_table_tail's walk; for a row, *last is its last field.
+int scan_row(const char* p, size_t size, bool labelled, const char** last)
 {
     const char* end = p + size;
     for (int figures = 0;;) {
-        const char* tab = static_cast<const char*>(std::memchr(p, '\t', static_cast<size_t>(end - p)));
-        const char* field_end = tab != nullptr ? tab : end;
-        int match = match_figure(p, field_end);
-        if (figures >= fewest_figures && tab == nullptr) {
+        // Fields are short: a loop finds their end sooner than memchr.
+        const char* tab = p;
+        while (tab < end && *tab != '\t')
+            ++tab;
+        if (figures >= fewest_figures && tab == end) {
             // A label, or a last GPU figure: the row is whole.
+            *last = p;
             return std::memchr(p, '\r', static_cast<size_t>(end - p)) == nullptr ? tail_row
                                                                                   : tail_foreign;
         }
-        if (tab == nullptr) {
+        int match = match_figure(p, tab);
+        if (tab == end) {
             if (match == figure_none)
                 return tail_foreign;
+            *last = p;
             return match == figure_whole && figures + 1 == fewest_figures && !labelled ? tail_row
                                                                                       : tail_fragment;
         }
@@ -153,6 +173,14 @@ int classify_table_tail(const char* p, size_t size, bool labelled)
     }
 }
 
+} // namespace
+
+int classify_table_tail(const char* p, size_t size, bool labelled)
+{
+    const char* last;
+    return scan_row(p, size, labelled, &last);
+}
+
 bool line_is_labelled(const char* p, size_t size)
 {
     const char* end = p + size;
@@ -170,12 +198,12 @@ bool line_is_labelled(const char* p, size_t size)
 
 bool row_label(const char* p, size_t size, bool* is_row, const char** label, size_t* length)
 {
-    *is_row = size > 0 && size < results_row_size && classify_table_tail(p, size, false) == tail_row;
-    if (!*is_row || !line_is_labelled(p, size))
+    const char* last = nullptr;
+    *is_row = size > 0 && size < results_row_size && scan_row(p, size, false, &last) == tail_row;
+    if (!*is_row || match_figure(last, p + size) == figure_whole)
         return false;
-    const char* tab = static_cast<const char*>(memrchr(p, '\t', size));
-    *label = tab + 1;
-    *length = static_cast<size_t>(p + size - *label);
+    *label = last;
+    *length = static_cast<size_t>(p + size - last);
     return true;
 }
 
@@ -531,17 +559,41 @@ namespace {
 // it was seen on, and whether it was said to repeat.
 struct label_entry {
     char* text = nullptr;
-    size_t length = 0;
-    unsigned long long line = 0;
-    bool said = false;
+    uint32_t length = 0;
+    uint32_t line : 31 = 0;
+    uint32_t said : 1 = 0;
 };
 
-// An open-addressed hash table of labels, growing by doubling.
+// An open-addressed hash table of labels, growing by doubling; the labels'
+// bytes in blocks of their own, freed together.
+struct label_block {
+    label_block* next;
+    size_t used;
+    char bytes[1 << 20];
+};
+
 struct label_set {
     label_entry* slots = nullptr;
     size_t capacity = 0;
     size_t count = 0;
+    label_block* blocks = nullptr;
 };
+
+// Room for n bytes among the set's blocks; null where there is no memory.
+char* label_room(label_set& set, size_t n)
+{
+    if (set.blocks == nullptr || set.blocks->used + n > sizeof set.blocks->bytes) {
+        auto* block = static_cast<label_block*>(std::malloc(sizeof(label_block)));
+        if (block == nullptr)
+            return nullptr;
+        block->next = set.blocks;
+        block->used = 0;
+        set.blocks = block;
+    }
+    char* room = set.blocks->bytes + set.blocks->used;
+    set.blocks->used += n;
+    return room;
+}
 
 uint64_t hash_bytes(const char* p, size_t n)
 {
@@ -579,20 +631,23 @@ label_entry* find_label(label_set& set, const char* p, size_t n, bool make)
             return &set.slots[j];
     if (!make)
         return nullptr;
-    set.slots[j].text = static_cast<char*>(std::malloc(n + 1));
+    set.slots[j].text = label_room(set, n + 1);
     if (set.slots[j].text == nullptr)
         return nullptr;
     std::memcpy(set.slots[j].text, p, n);
     set.slots[j].text[n] = '\0';
-    set.slots[j].length = n;
+    set.slots[j].length = static_cast<uint32_t>(n);
     ++set.count;
     return &set.slots[j];
 }
 
 void free_labels(label_set& set)
 {
-    for (size_t i = 0; i < set.capacity; ++i)
-        std::free(set.slots[i].text);
+    while (set.blocks != nullptr) {
+        label_block* next = set.blocks->next;
+        std::free(set.blocks);
+        set.blocks = next;
+    }
     std::free(set.slots);
     set = label_set{};
 }
@@ -653,12 +708,12 @@ int check_table(const char* path, const char* cases, FILE* out, FILE* errors)
             return;
         }
         if (e->line == 0) {
-            e->line = number;
+            e->line = number & 0x7fffffff;
         } else if (!e->said) {
-            e->said = true;
+            e->said = 1;
             ++found.repeated;
             std::fprintf(out, "label %s: on more than one row, lines %llu and %llu\n", e->text,
-                         e->line, number);
+                         static_cast<unsigned long long>(e->line), number);
         }
     });
     close(fd);
