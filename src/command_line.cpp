@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "energy_summary.h"
 #include "summary_output.h"
 
 int32_t parse_operand(const char* text)
@@ -61,8 +62,9 @@ const char* take_label(const char* value, run_options& options)
 
 const char* take_gpus(const char* value, run_options& options)
 {
-    if (value[0] < '1' || value[0] > '4' || value[1] != '\0')
-        return "takes a whole number from 1 to 4";
+    static_assert(max_gpus == 8, "the message names the limit");
+    if (value[0] < '1' || value[0] > '8' || value[1] != '\0')
+        return "takes a whole number from 1 to 8";
     options.gpus = value[0] - '0';
     return nullptr;
 }
@@ -177,6 +179,15 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
             return command_version;
         if (std::strcmp(argv[1], "--heading") == 0)
             return command_heading;
+    }
+    // A heading for rows of more GPUs than four.
+    if (argc == 3 && std::strcmp(argv[2], "--heading") == 0 && std::strncmp(argv[1], "--gpus=", 7) == 0) {
+        const char* wrong = take_gpus(argv[1] + 7, options);
+        if (wrong != nullptr) {
+            std::snprintf(reason, reason_size, "--gpus: %s", wrong);
+            return command_usage;
+        }
+        return command_heading;
     }
     if ((argc == 2 || argc == 3) && std::strncmp(argv[1], "--check=", 8) == 0) {
         options.check = argv[1] + 8;

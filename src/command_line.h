@@ -13,7 +13,7 @@ struct run_options {
     const char* write_text = "0"; // the two operands as given
     const char* id_text = "0";
     const char* label = nullptr; // --label: the row's tenth field, if given
-    int gpus = 1;                // --gpus: GPU logs, gpupower1.out to gpupowerN.out
+    int gpus = 1;                // --gpus: GPU logs, gpupower1.out to gpupowerN.out, N to 8
     double total_period = 0.5;   // --total-period: seconds a total-power line stands for
     double gpu_period = 0.1;     // --gpu-period: seconds a GPU line stands for
     bool gpu_stamps = false;     // --gpu-time=stamps: GPU logs weighted by their time stamps
@@ -44,8 +44,8 @@ enum command : int {
 // Reads the command line into options. Exactly three operands are always
 // the operands, whatever they look like. Otherwise options, each one word
 // --name=value (or --once), come first, and "--" ends them; --help,
-// --version and --heading go alone, and --check=TABLE alone or with
-// --cases=LIST. Returns the command; for command_usage, reason holds
+// --version and --heading go alone (--heading also after --gpus=N), and
+// --check=TABLE alone or with --cases=LIST. Returns the command; for command_usage, reason holds
 // what was wrong, a line without a newline. Does not allocate.
 int parse_command_line(int argc, char** argv, run_options& options, char* reason,
                        size_t reason_size);

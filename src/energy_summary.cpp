@@ -1,11 +1,27 @@
+// The figures' two totals, and the GPUs' figures by number.
 #include "energy_summary.h"
+
+double& gpu_figure(energy_summary& s, int k)
+{
+    double* figures[max_gpus] = {&s.gpu1, &s.gpu2, &s.gpu3, &s.gpu4,
+                                 &s.gpu5, &s.gpu6, &s.gpu7, &s.gpu8};
+    return *figures[k - 1];
+}
+
+double gpu_figure(const energy_summary& s, int k)
+{
+    return gpu_figure(const_cast<energy_summary&>(s), k);
+}
 
 double total_cpu(const energy_summary& s)
 {
     return add_figures(s.cpu1, s.cpu2);
 }
 
-double total_gpu(const energy_summary& s)
+double total_gpu(const energy_summary& s, int gpus)
 {
-    return add_figures(add_figures(add_figures(s.gpu1, s.gpu2), s.gpu3), s.gpu4);
+    double total = add_figures(add_figures(add_figures(s.gpu1, s.gpu2), s.gpu3), s.gpu4);
+    for (int k = 5; k <= gpus; ++k)
+        total = add_figures(total, gpu_figure(s, k));
+    return total;
 }

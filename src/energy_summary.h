@@ -12,7 +12,19 @@ struct energy_summary {
     double gpu2 = 0.0;
     double gpu3 = 0.0;
     double gpu4 = 0.0;
+    double gpu5 = 0.0; // GPU5 to GPU8: only with --gpus above 4
+    double gpu6 = 0.0;
+    double gpu7 = 0.0;
+    double gpu8 = 0.0;
 };
+
+// The most GPUs a node has, and so a run reads.
+constexpr int max_gpus = 8;
+
+// GPU k's figure, k from 1 to max_gpus: the one map from a GPU to its
+// accumulator.
+double& gpu_figure(energy_summary& s, int k);
+double gpu_figure(const energy_summary& s, int k);
 
 // Returns a + b, rounded to double as usual. Where the sum is a NaN its sign
 // is fixed here rather than left to the CPU and to the operand order the
@@ -35,7 +47,8 @@ inline double add_figures(double a, double b)
 // cpu1 + cpu2.
 double total_cpu(const energy_summary& s);
 
-// ((gpu1 + gpu2) + gpu3) + gpu4, added in that order.
-double total_gpu(const energy_summary& s);
+// ((gpu1 + gpu2) + gpu3) + gpu4, added in that order, then GPU5 to GPU
+// gpus one by one where gpus is above 4.
+double total_gpu(const energy_summary& s, int gpus = 4);
 
 #endif

@@ -39,7 +39,8 @@ const log_rule* chunk_rule_of(log_reader reader)
 // (about 7 bytes) keeps some 37,000.
 constexpr size_t slot_room = 64 * 1024;
 
-constexpr int max_jobs = 8;
+constexpr int max_jobs = max_case_logs;
+constexpr unsigned max_threads = 8;
 constexpr int max_slots = 10;
 
 // A chunk's readings, kept in file order until it is the chunk's turn to
@@ -304,8 +305,8 @@ void read_logs_at_once(log_job* jobs, int count, unsigned threads, size_t chunk_
     sc.jobs = jobs;
     sc.count = count < max_jobs ? count : max_jobs;
     sc.chunk_size = chunk_size > 0 ? static_cast<long long>(chunk_size) : 1;
-    if (threads > max_jobs)
-        threads = max_jobs;
+    if (threads > max_threads)
+        threads = max_threads;
     if (threads < 1)
         threads = 1;
     int want_slots = static_cast<int>(threads) + 2;
@@ -330,7 +331,7 @@ void read_logs_at_once(log_job* jobs, int count, unsigned threads, size_t chunk_
         sc.whole_order[at] = i;
         ++sc.items;
     }
-    pthread_t helpers[max_jobs];
+    pthread_t helpers[max_threads];
     unsigned started = 0;
     while (started + 1 < threads && started + 1 < sc.items &&
            pthread_create(&helpers[started], nullptr, work_thread, &sc) == 0)

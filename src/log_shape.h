@@ -19,6 +19,7 @@ struct stamp_shape {
     // Lines without a stamp and a comma, or whose stamp is not later than
     // the last good one; a header not among them.
     uint64_t skipped = 0;
+    uint64_t shared = 0;        // skipped for a stamp the same as the last good line's
     uint64_t good = 0;          // lines with a stamp later than the last
     int64_t first_ns = 0;       // the first and last good stamps
     int64_t last_ns = 0;

@@ -111,7 +111,7 @@ count data_lines(const read_log_report& log)
 }
 
 void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_per_line,
-                      bool total_log = false)
+                      bool total_log = false, bool stamped = false)
 {
     const log_shape& shape = *log.shape;
     if (shape.header_readings) {
@@ -140,8 +140,9 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
                         (blanks + trailing_blanks(log)) * readings_per_line;
         if (missing > 0) {
             start(out, log);
-            std::fprintf(out, "%llu of the %llu readings it should hold are not numbers; each adds 0",
-                         missing, (data_lines(log) - blanks) * readings_per_line);
+            std::fprintf(out, "%llu of the %llu readings it should hold are not numbers; %s",
+                         missing, (data_lines(log) - blanks) * readings_per_line,
+                         stamped ? "each is passed over" : "each adds 0");
             where(out, shape.no_reading_line);
         }
         if (blanks > 0) {
@@ -233,6 +234,13 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
                      as_count(st.skipped));
         where(out, st.skipped_line);
     }
+    if (st.shared * 4 >= st.good && st.shared >= 3) {
+        start(out, gpu);
+        std::fprintf(out,
+                     "%llu lines share their time stamp with the line before, in groups: "
+                     "several GPUs in one log? (one log a GPU, gpupower1.out to gpupowerN.out)\n",
+                     as_count(st.shared));
+    }
     if (st.gaps > 0) {
         start(out, gpu);
         std::fprintf(out,
@@ -278,8 +286,11 @@ void warn_about_power(FILE* out, const read_log_report& log, bool gpu, bool stam
                      as_count(shape.readings.negatives), shape.readings.lowest);
         where(out, shape.negative_line);
     }
+    // Readings that never fall; nan and inf, whose steps are no numbers,
+    // show no rise.
     count readings = stamped ? as_count(shape.stamps.good) : data_lines(log);
-    if (readings >= lines_to_compare && shape.readings.steepest > 0) {
+    if (readings >= lines_to_compare && shape.readings.steepest > 0 &&
+        shape.readings.steepest < HUGE_VAL) {
         start(out, log);
         std::fputs("each reading is above the one before: a clock or a counter read as "
                    "power?\n",
@@ -376,7 +387,7 @@ void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu
     warn_about_shape(out, logs[0], 1, true);
     warn_about_shape(out, logs[1], 2);
     for (int i = 2; i < count; ++i) {
-        warn_about_shape(out, logs[i], 1);
+        warn_about_shape(out, logs[i], 1, false, gpu_stamps);
         if (gpu_stamps)
             warn_about_stamped(out, logs[i]);
         else

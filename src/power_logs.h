@@ -97,7 +97,7 @@ struct log_job {
 // The size of the chunks read_logs_at_once splits a log into.
 constexpr size_t default_chunk_size = 256 * 1024;
 
-// Reads every job's log (count is at most 8) on up to `threads` threads
+// Reads every job's log (count is at most max_case_logs) on up to `threads` threads
 // (at most 8), the calling one among them, and returns when all are read.
 //
 // A total-power, CPU or GPU log is read in chunks of chunk_size bytes, cut
@@ -118,7 +118,7 @@ void read_logs_at_once(log_job* jobs, int count, unsigned threads,
 // The logs of a case, in the order they are read: their names, readers
 // and weights going in; each one's figures alone (the rest of its part
 // stays 0), what its reader saw and its read status coming out.
-constexpr int max_case_logs = 6;
+constexpr int max_case_logs = 2 + max_gpus;
 struct log_set {
     int count = 0;
     const char* names[max_case_logs] = {};

@@ -22,25 +22,24 @@ namespace {
 constexpr const char usage_line[] = "usage: filename case# write id\n";
 constexpr const char help_text[] =
     "  energy-totals [OPTIONS] [--] BASE WRITE ID\n"
-    "  energy-totals --heading | --help | --version | --check=TABLE\n"
+    "  energy-totals [--gpus=N] --heading | --help | --version | --check=TABLE\n"
     "  BASE   the case's base name: reads BASE.total.pwr, BASE.cpu.pwr and\n"
     "         ./gpupower1.out, and prints the nine energy figures in joules\n"
     "  WRITE  1 appends the figures as a row to the results table; else no row\n"
     "  ID     the table: results.txt for an ID below 1, else results<ID>.txt\n"
     "  --label=TEXT        ends the row with TEXT, the case's name\n"
-    "  --gpus=N            reads gpupower1.out to gpupowerN.out (N from 1 to 4)\n"
+    "  --gpus=N            reads gpupower1.out to gpupowerN.out (N from 1 to 8)\n"
     "  --gpu-time=stamps   weighs GPU readings by their lines' time stamps\n"
     "  --total-period=S    seconds a total-power line stands for (0.5)\n"
     "  --gpu-period=S      seconds a GPU line stands for (0.1)\n"
     "  --once              with --label: no row where one with the label is in\n"
     "                      the table already\n"
     "  --heading           prints a heading line for a table of labelled rows\n"
+    "                      (after --gpus=N, for rows of N GPUs)\n"
     "  energy-totals --check=TABLE [--cases=LIST]\n"
     "                      checks a table: lines that are no rows, rows without\n"
     "                      a label, labels on two rows, cases of LIST with none\n"
     "The table must exist already. See energy-totals(1).\n";
-constexpr const char heading_line[] =
-    "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\ttotal GPU\t\tcase\n";
 
 // The case, as said before the name of the GPU log, which does not hold
 // it: the base name, or the working directory where that is empty.
@@ -95,8 +94,9 @@ struct case_logs {
     char* cpu_name = nullptr;
 };
 
-constexpr const char* gpu_log_names[4] = {"gpupower1.out", "gpupower2.out", "gpupower3.out",
-                                          "gpupower4.out"};
+constexpr const char* gpu_log_names[max_gpus] = {"gpupower1.out", "gpupower2.out", "gpupower3.out",
+                                                 "gpupower4.out", "gpupower5.out", "gpupower6.out",
+                                                 "gpupower7.out", "gpupower8.out"};
 
 // Names the logs the options ask for, with their readers and weights.
 // Returns false where there is no memory for the names.
@@ -125,9 +125,8 @@ void gather_figures(const case_logs& logs, energy_summary& s)
     s.total_energy = logs.set.parts[0].total_energy;
     s.cpu1 = logs.set.parts[1].cpu1;
     s.cpu2 = logs.set.parts[1].cpu2;
-    double* gpus[4] = {&s.gpu1, &s.gpu2, &s.gpu3, &s.gpu4};
     for (int k = 0; k + 2 < logs.set.count; ++k)
-        *gpus[k] = logs.set.parts[2 + k].gpu1;
+        gpu_figure(s, k + 1) = logs.set.parts[2 + k].gpu1;
 }
 
 // Reads log i of the case, open on fd, whole. Returns whether it did,
@@ -174,7 +173,9 @@ void say_where_gpu_log_is(const char* case_name, const char* name)
 bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
 {
     line_buffer lb;
-    int fds[6] = {-1, -1, -1, -1, -1, -1};
+    int fds[max_case_logs];
+    for (int& fd : fds)
+        fd = -1;
     bool ok = false;
 
     if (!plan_logs(options, logs) || line_buffer_init(lb, default_line_buffer_size) != 0) {
@@ -287,7 +288,7 @@ int run(int argc, char** argv)
         std::puts("energy-totals " ENERGY_TOTALS_VERSION);
         return 0;
     case command_heading:
-        std::fputs(heading_line, stdout);
+        print_heading(stdout, options.gpus);
         return 0;
     case command_check:
         return check_table(options.check, options.cases, stdout, stderr);
@@ -309,7 +310,7 @@ int run(int argc, char** argv)
     std::free(logs.cpu_name);
     if (!read)
         return -1;
-    print_console_summary(summary);
+    print_console_summary(summary, stdout, options.gpus);
     // Out before the table is touched, so a run waiting for the lock has
     // shown its figures. Errors on standard output change nothing here.
     std::fflush(stdout);
@@ -317,7 +318,7 @@ int run(int argc, char** argv)
     if (options.write_switch != 1)
         return 0;
     char row[results_row_size];
-    int row_size = format_results_row(summary, options.label, row, sizeof row);
+    int row_size = format_results_row(summary, options.label, row, sizeof row, options.gpus);
     int undo_error = 0;
     int err = row_size < 0 ? EOVERFLOW
                            : append_results_row(table.text, row, static_cast<size_t>(row_size),

@@ -81,6 +81,8 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     ++state.number;
     ++shape.lines;
     const char* line = p;
+    const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    size_t length = static_cast<size_t>(line_end - line);
     while (is_blank(*p))
         ++p;
     // The newline ends the stamp, whatever its form.
@@ -90,28 +92,43 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     if (good) {
         p = skip_blanks(after);
         good = *p == ',' && (!state.have_last || ns > state.last_ns);
+        // Several lines at one instant: one log of several GPUs?
+        st.shared += *p == ',' && state.have_last && ns == state.last_ns;
     }
     if (!good) {
-        const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         if (!first) {
             ++st.skipped;
-            pick_first(st.skipped_line, state.number, line, static_cast<size_t>(line_end - line));
+            pick_first(st.skipped_line, state.number, line, length);
         } else {
             shape.header = true;
             ++shape.no_reading;
         }
         return line_end + 1;
     }
-    // Only the number counts: what follows it (a unit, more columns) is
-    // the meter's, and not a reading run on.
     log_shape seen;
     const char* stop;
     double reading = scan_reading(p + 1, &stop, seen);
-    shape.no_reading += seen.no_reading;
-    shape.not_finite += seen.not_finite;
+    if (seen.no_reading != 0) {
+        // No number ("[N/A]", a GPU's name): no point of the curve, and the
+        // line on either side of it are joined.
+        ++shape.no_reading;
+        pick_first(shape.no_reading_line, state.number, line, length);
+        return line_end + 1;
+    }
+    // A unit after a blank, or the next column after ", " as nvidia-smi
+    // writes it, is the meter's; a number run straight on into other
+    // bytes ("12W", a decimal comma, "30,3") is not.
+    if (seen.runs_on != 0 && !(stop[0] == ',' && is_space(stop[1]))) {
+        ++shape.runs_on;
+        pick_first(shape.runs_on_line, state.number, line, length);
+    }
+    if (seen.not_finite != 0) {
+        ++shape.not_finite;
+        pick_first(shape.not_finite_line, state.number, line, length);
+    }
     shape.readings.see(reading);
     if (reading < 0)
-        pick_first(shape.negative_line, state.number, line, static_cast<size_t>(next_line(stop, end) - 1 - line));
+        pick_first(shape.negative_line, state.number, line, length);
     if (state.have_last) {
         double dt = static_cast<double>(ns - state.last_ns) / 1e9;
         double area = add_figures(state.last_reading, reading) * dt * 0.5;
@@ -125,7 +142,7 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     state.have_last = true;
     state.last_ns = ns;
     state.last_reading = reading;
-    return next_line(stop, end);
+    return line_end + 1;
 }
 
 } // namespace

@@ -1,13 +1,15 @@
 // The console summary and the results row: the figures as text.
 #include "summary_output.h"
 
-void print_console_summary(const energy_summary& s, FILE* out)
+void print_console_summary(const energy_summary& s, FILE* out, int gpus)
 {
     std::fprintf(out,
                  "total energy: %f\nCPU1: %f\nCPU2: %f\ntotal CPU: %f\nGPU1: %f\n"
-                 "GPU2: %f\nGPU3: %f\nGPU4: %f\ntotal GPU: %f\n",
-                 s.total_energy, s.cpu1, s.cpu2, total_cpu(s), s.gpu1, s.gpu2, s.gpu3,
-                 s.gpu4, total_gpu(s));
+                 "GPU2: %f\nGPU3: %f\nGPU4: %f\n",
+                 s.total_energy, s.cpu1, s.cpu2, total_cpu(s), s.gpu1, s.gpu2, s.gpu3, s.gpu4);
+    for (int k = 5; k <= gpus; ++k)
+        std::fprintf(out, "GPU%d: %f\n", k, gpu_figure(s, k));
+    std::fprintf(out, "total GPU: %f\n", total_gpu(s, gpus));
 }
 
 table_name results_table_name(int32_t results_id)
@@ -20,11 +22,29 @@ table_name results_table_name(int32_t results_id)
     return name;
 }
 
-int format_results_row(const energy_summary& s, const char* label, char* buf, size_t size)
+int format_results_row(const energy_summary& s, const char* label, char* buf, size_t size,
+                       int gpus)
 {
-    int n = std::snprintf(buf, size, "%g\t\t%g\t\t%g\t\t%g\t\t\t%g\t\t%g\t\t%g\t\t%g\t\t%g%s%s\n",
-                         s.total_energy, s.cpu1, s.cpu2, total_cpu(s), s.gpu1, s.gpu2,
-                         s.gpu3, s.gpu4, total_gpu(s), label != nullptr ? "\t\t" : "",
-                         label != nullptr ? label : "");
-    return n >= 0 && static_cast<size_t>(n) < size ? n : -1;
+    size_t at = 0;
+    bool fits = true;
+    auto put = [&](int n) {
+        fits = fits && n >= 0 && at + static_cast<size_t>(n) < size;
+        at = fits ? at + static_cast<size_t>(n) : at;
+    };
+    put(std::snprintf(buf, size, "%g\t\t%g\t\t%g\t\t%g\t\t\t%g\t\t%g\t\t%g\t\t%g", s.total_energy,
+                      s.cpu1, s.cpu2, total_cpu(s), s.gpu1, s.gpu2, s.gpu3, s.gpu4));
+    for (int k = 5; k <= gpus && fits; ++k)
+        put(std::snprintf(buf + at, size - at, "\t\t%g", gpu_figure(s, k)));
+    if (fits)
+        put(std::snprintf(buf + at, size - at, "\t\t%g%s%s\n", total_gpu(s, gpus),
+                          label != nullptr ? "\t\t" : "", label != nullptr ? label : ""));
+    return fits ? static_cast<int>(at) : -1;
+}
+
+void print_heading(FILE* out, int gpus)
+{
+    std::fputs("total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4", out);
+    for (int k = 5; k <= gpus; ++k)
+        std::fprintf(out, "\t\tGPU%d", k);
+    std::fputs("\t\ttotal GPU\t\tcase\n", out);
 }

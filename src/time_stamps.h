@@ -9,7 +9,7 @@
 // Parses the time stamp at p, which ends before end: nvidia-smi's
 // "YYYY/MM/DD HH:MM:SS.fff", ISO 8601's "YYYY-MM-DDTHH:MM:SS.fff" (a blank
 // for the T too) with an optional Z or +HH:MM / -HH:MM, or seconds since
-// the epoch ("1714557600.123"), from 1970 to 2255. The fraction is optional and of any length,
+// the epoch ("1714557600.123", or relative ones, ".4895"), from 1970 to 2255. The fraction is optional and of any length,
 // kept to the nanosecond. Sets *ns to the stamp in nanoseconds since the
 // epoch (a stamp without an offset is taken as UTC: only differences
 // count) and *after past it. With prefix, a stamp that starts as the last
@@ -72,7 +72,8 @@ inline bool parse_epoch(const char* p, const char* end, int64_t* ns, const char*
         if (seconds >= latest_second)
             return false;
     }
-    if (digits == 0)
+    // Seconds below one may be written without their 0, as ".4895".
+    if (digits == 0 && !(end - p >= 2 && *p == '.' && p[1] >= '0' && p[1] <= '9'))
         return false;
     int64_t fraction = 0;
     if (p < end && *p == '.') {

@@ -1,6 +1,7 @@
 // The built tool, run in a scratch directory: statuses, messages, summary
 // and the appended row.
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -81,9 +82,9 @@ TEST(Cli, CommandLine)
          "--label: the label is longer than 1024 bytes"},
         {{"--help", "1"}, "--help: goes alone"},
         {{"--version", "1", "0", "x"}, "--version: goes alone"},
-        {{"--gpus=0", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 4"},
-        {{"--gpus=5", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 4"},
-        {{"--gpus=2x", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 4"},
+        {{"--gpus=0", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 8"},
+        {{"--gpus=9", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 8"},
+        {{"--gpus=2x", "case7", "1", "0"}, "--gpus: takes a whole number from 1 to 8"},
         {{"--total-period=0", "case7", "1", "0"}, "--total-period: takes a positive number of seconds, as in 0.5"},
         {{"--total-period=-1", "case7", "1", "0"}, "--total-period: takes a positive number of seconds, as in 0.5"},
         {{"--gpu-period=inf", "case7", "1", "0"}, "--gpu-period: takes a positive number of seconds, as in 0.5"},
@@ -151,6 +152,45 @@ TEST(Cli, GpuLogsAndPeriods)
     ExpectRun(run_tool(dir.path, {"--total-period=1", "--gpu-period=0.2", "case7", "0", "0"}), 0,
               case_summary_at(1, 0.2));
     ExpectRun(run_tool(dir.path, {"--total-period=0x1p-1", "case7", "0", "0"}), 0, case_summary);
+}
+
+// Eight GPUs, time-stamped: each GPU's trapezoids over its own stamps, the
+// summary's GPU5 to GPU8 after GPU4, the row's figures after GPU4's, and a
+// heading in the same pattern.
+TEST(Cli, EightGpus)
+{
+    scratch_dir dir;
+    write_case(dir);
+    write_file(dir.file("results.txt"), "");
+    double gpu[8];
+    for (int k = 1; k <= 8; ++k) {
+        // Two readings, k / 4 s apart: ((p0 + p1) * dt) * 0.5.
+        double p0 = 100 + k, p1 = 200 + k, dt = k * 0.25;
+        char log[128];
+        std::snprintf(log, sizeof log, "1714557600.0, %g\n%.2f, %g\n", p0, 1714557600.0 + dt, p1);
+        write_file(dir.file("gpupower" + std::to_string(k) + ".out"), log);
+        gpu[k - 1] = ((p0 + p1) * dt) * 0.5;
+    }
+    tool_result r = run_tool(dir.path, {"--gpus=8", "--gpu-time=stamps", "--label=c", "case7", "1", "0"});
+    double total = ((gpu[0] + gpu[1]) + gpu[2]) + gpu[3];
+    char expected[1024], row[512];
+    std::snprintf(expected, sizeof expected,
+                  "total energy: 100.750000\nCPU1: 21.500000\nCPU2: 22.250000\ntotal CPU: 43.750000\n"
+                  "GPU1: %f\nGPU2: %f\nGPU3: %f\nGPU4: %f\nGPU5: %f\nGPU6: %f\nGPU7: %f\nGPU8: %f\n"
+                  "total GPU: %f\n",
+                  gpu[0], gpu[1], gpu[2], gpu[3], gpu[4], gpu[5], gpu[6], gpu[7],
+                  (((total + gpu[4]) + gpu[5]) + gpu[6]) + gpu[7]);
+    std::snprintf(row, sizeof row, "100.75\t\t21.5\t\t22.25\t\t43.75\t\t\t%g\t\t%g\t\t%g\t\t%g\t\t%g\t\t%g\t\t%g\t\t%g\t\t%g\t\tc\n",
+                  gpu[0], gpu[1], gpu[2], gpu[3], gpu[4], gpu[5], gpu[6], gpu[7],
+                  (((total + gpu[4]) + gpu[5]) + gpu[6]) + gpu[7]);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, expected);
+    EXPECT_EQ(read_file(dir.file("results.txt")), row);
+    r = run_tool(dir.path, {"--gpus=8", "--heading"});
+    EXPECT_EQ(r.output, "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\tGPU5\t\t"
+                        "GPU6\t\tGPU7\t\tGPU8\t\ttotal GPU\t\tcase\n");
+    // The next run's append knows such a row for a whole one.
+    EXPECT_EQ(run_tool(dir.path, {"--check=results.txt"}).status, 0);
 }
 
 TEST(Cli, SummaryAndRow)

@@ -280,6 +280,61 @@ TEST(LogWarnings, EachOddShapeIsNamed)
                            "rate, or from another run?)\n");
 }
 
+// A time-stamped GPU log run with --gpu-time=stamps: standard error holds
+// exactly these warnings, and GPU1 is gpu1.
+void VerifyStampedWarnings(const std::string& gpu, const std::string& warnings, double gpu1 = -1)
+{
+    hostile_case c;
+    c.total = repeat("a b 400\n", 2);
+    c.gpu = gpu;
+    c.write();
+    tool_result r = run_tool(c.dir.path, {"--gpu-time=stamps", "case", "0", "0"});
+    EXPECT_EQ(r.status, 0) << "log \"" << gpu << "\"";
+    EXPECT_EQ(r.errors, warnings) << "log \"" << gpu << "\"";
+    if (gpu1 >= 0) {
+        char line[64];
+        std::snprintf(line, sizeof line, "\nGPU1: %f\n", gpu1);
+        EXPECT_NE(r.output.find(line), std::string::npos) << r.output;
+    }
+}
+
+// Stamped logs are warned about as plain ones: a reading that is no number
+// is passed over (no 0 W point) and quoted, as are readings that run on and
+// negative ones; nan shows no rise; seconds may lack their 0; lines in
+// groups at one instant are several GPUs.
+TEST(LogWarnings, StampedLogsAsPlainOnes)
+{
+    const std::string gpu = "energy-totals: case: gpupower1.out: ";
+    std::string lines;
+    for (int i = 0; i < 20; ++i) {
+        char line[32];
+        std::snprintf(line, sizeof line, "1714557600.%02d, nan\n", i * 5);
+        lines += line;
+    }
+    VerifyStampedWarnings("1714557600, 70\n1714557601, 70\n1714557602, [N/A]\n1714557603, 70\n",
+                          gpu + "1 of the 4 readings it should hold are not numbers; each is passed "
+                                "over (first at line 3: \"1714557602, [N/A]\")\n",
+                          210);
+    VerifyStampedWarnings("1714557600, 12W\n1714557601, 30,3\n1714557602, 40, 1500 MHz\n",
+                          gpu + "2 readings run on into other characters (as in 12W, 1,5 or 10:00); "
+                                "only the number before them counts (first at line 1: "
+                                "\"1714557600, 12W\")\n");
+    VerifyStampedWarnings("1714557600, 10\n1714557601, -5\n",
+                          gpu + "1 readings are negative, the lowest -5: power can't be (a meter "
+                                "that writes its sign the other way?) (first at line 2: "
+                                "\"1714557601, -5\")\n");
+    VerifyStampedWarnings(lines, gpu + "20 readings are nan or infinite, and so is the figure (first "
+                                       "at line 1: \"1714557600.00, nan\")\n");
+    VerifyStampedWarnings(".4895, 100\n1.4895, 100\n", "", 100);
+    VerifyStampedWarnings(repeat("1714557600, 100\n1714557600, 90\n1714557601, 100\n1714557601, 90\n", 1) +
+                              "1714557602, 100\n1714557602, 90\n",
+                          gpu + "3 lines skipped: no time stamp and comma, or a stamp not later than "
+                                "the line before (first at line 2: \"1714557600, 90\")\n" +
+                              gpu + "3 lines share their time stamp with the line before, in groups: "
+                                    "several GPUs in one log? (one log a GPU, gpupower1.out to "
+                                    "gpupowerN.out)\n");
+}
+
 // Memory stays flat whatever the lines: a gigabyte of NUL bytes with no
 // newline (what a crash can leave), and readings of 60 MB, under an
 // address-space limit of 256 MiB; the readings are still strtod's.
