@@ -111,6 +111,22 @@ const char* take_once(const char* value, run_options& options)
 }
 
 // An option; a flag takes no value, and its take gets null.
+const char* take_gpu_log(const char* value, run_options& options)
+{
+    if (*value == '\0')
+        return "needs the log's name";
+    options.gpu_log = value;
+    return nullptr;
+}
+
+const char* take_gpu_columns(const char* value, run_options& options)
+{
+    if (std::strstr(value, "timestamp") == nullptr || std::strstr(value, "power.draw") == nullptr)
+        return "names the columns, as in timestamp,index,power.draw";
+    options.gpu_columns = value;
+    return nullptr;
+}
+
 struct valued_option {
     const char* name;
     const char* (*take)(const char* value, run_options& options);
@@ -124,6 +140,8 @@ constexpr valued_option valued_options[] = {
     {"gpu-period", take_gpu_period, false},
     {"gpu-time", take_gpu_time, false},
     {"once", take_once, true},
+    {"gpu-log", take_gpu_log, false},
+    {"gpu-columns", take_gpu_columns, false},
 };
 
 // Takes the option word, "--name=value"; given has a bit for each option

@@ -18,6 +18,8 @@ struct run_options {
     double gpu_period = 0.1;     // --gpu-period: seconds a GPU line stands for
     bool gpu_stamps = false;     // --gpu-time=stamps: GPU logs weighted by their time stamps
     bool once = false;           // --once: no row where one with the label is in the table
+    const char* gpu_log = nullptr;     // --gpu-log=FILE: one log of every GPU
+    const char* gpu_columns = nullptr; // --gpu-columns=LIST: its columns, where it has no header
     const char* check = nullptr; // --check=TABLE: the table to check
     const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold
 };

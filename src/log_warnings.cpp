@@ -238,7 +238,7 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
         start(out, gpu);
         std::fprintf(out,
                      "%llu lines share their time stamp with the line before, in groups: "
-                     "several GPUs in one log? (one log a GPU, gpupower1.out to gpupowerN.out)\n",
+                     "several GPUs in one log? (read it with --gpu-log)\n",
                      as_count(st.shared));
     }
     if (st.gaps > 0) {
@@ -358,6 +358,40 @@ bool digits(const char*& p, const char* end, int least, int most, int* value)
 }
 
 } // namespace
+
+void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log& all, int gpus)
+{
+    if (all.columns_error[0] != '\0') {
+        start(out, log);
+        std::fprintf(out,
+                     "has no header naming its columns, and \"%s\" names no time stamp, id and "
+                     "power.draw columns (--gpu-columns)\n",
+                     all.columns_error);
+        return;
+    }
+    if (all.gpus != gpus || all.too_many) {
+        start(out, log);
+        std::fprintf(out, "holds %s%d GPUs, but --gpus=%d: %s\n", all.too_many ? "more than " : "",
+                     all.gpus, gpus,
+                     all.gpus > gpus ? "those past it are left out" : "the GPUs it lacks are 0");
+    }
+    uint64_t most = 0;
+    for (int k = 0; k < all.gpus; ++k)
+        most = all.lines[k] > most ? all.lines[k] : most;
+    for (int k = 0; k < all.gpus && k < gpus; ++k)
+        if (all.lines[k] * 10 < most * 9) {
+            start(out, log);
+            std::fprintf(out, "GPU%d (%s) has %llu lines, the most a GPU has is %llu (its meter stalled?)\n",
+                         k + 1, all.ids[k], as_count(all.lines[k]), as_count(most));
+        }
+    if (all.id_kind != 0 && all.gpus > 0) {
+        start(out, log);
+        std::fputs("its GPUs in the order they first appear:", out);
+        for (int k = 0; k < all.gpus && k < gpus; ++k)
+            std::fprintf(out, " GPU%d is %s%s", k + 1, all.ids[k], k + 1 < all.gpus && k + 1 < gpus ? "," : "");
+        std::fputs("\n", out);
+    }
+}
 
 bool clock_time(const picked_line& line, double* seconds)
 {

@@ -73,10 +73,33 @@ int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sh
 // trapezoid ((p0 + p1) * dt) * 0.5 to gpu1, dt their stamps' difference
 // in seconds, each operation rounded to double, in file order. A line
 // without a stamp and a comma, or whose stamp is not later than the last
-// good line's, is skipped; the next good line pairs with the last good
-// one. What follows the reading is ignored. The weight is not used.
+// good line's, is skipped, and so is one whose reading is no number; the
+// next good line pairs with the last good one. A unit after a blank, or
+// more columns after ", ", are the meter's. The weight is not used.
 int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
                          double weight = 1);
+
+// One log of every GPU of a node, as nvidia-smi writes it once for all
+// (--query-gpu=timestamp,index,power.draw --format=csv): comma-separated
+// columns, named by a header line (timestamp; index, uuid or pci.bus_id;
+// power.draw.instant, power.draw or power.draw.average, that one taken
+// first where there are several; with or without units), or, where the log
+// has none, by columns ("timestamp,index,power.draw" where null). Each
+// GPU's lines, told by their id, are integrated over their own stamps as
+// read_stamped_gpu_log does; GPU k is the k-th id in index order (in order
+// of first appearance for UUIDs and bus ids).
+constexpr int max_csv_gpus = 16;
+struct gpu_csv_log {
+    energy_summary part;          // GPU k's energy in gpu_figure(part, k), k to 8
+    log_shape shape;              // the log's lines, and GPU1's stamps
+    int gpus = 0;                 // ids found
+    int id_kind = 0;              // 0 index, 1 uuid, 2 pci.bus_id
+    uint64_t lines[max_csv_gpus] = {}; // each GPU's good lines, in GPU order
+    char ids[max_csv_gpus][48] = {};   // each GPU's id, in GPU order
+    bool too_many = false;        // ids beyond max_csv_gpus were passed over
+    char columns_error[96] = {};  // columns it could not find, if any
+};
+int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& out);
 
 // A reader, as the run and read_logs_at_once take them.
 using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&, double);

@@ -30,6 +30,10 @@ constexpr const char help_text[] =
     "  --label=TEXT        ends the row with TEXT, the case's name\n"
     "  --gpus=N            reads gpupower1.out to gpupowerN.out (N from 1 to 8)\n"
     "  --gpu-time=stamps   weighs GPU readings by their lines' time stamps\n"
+    "  --gpu-log=FILE      reads every GPU from one nvidia-smi CSV log, by its\n"
+    "                      id column, each over its own time stamps\n"
+    "  --gpu-columns=LIST  that log's columns where it has no header\n"
+    "                      (timestamp,index,power.draw)\n"
     "  --total-period=S    seconds a total-power line stands for (0.5)\n"
     "  --gpu-period=S      seconds a GPU line stands for (0.1)\n"
     "  --once              with --label: no row where one with the label is in\n"
@@ -92,6 +96,7 @@ struct case_logs {
     log_set set;
     char* total_name = nullptr;
     char* cpu_name = nullptr;
+    gpu_csv_log* all_gpus = nullptr; // --gpu-log: the one log of every GPU, read here
 };
 
 constexpr const char* gpu_log_names[max_gpus] = {"gpupower1.out", "gpupower2.out", "gpupower3.out",
@@ -111,6 +116,13 @@ bool plan_logs(const run_options& options, case_logs& logs)
     logs.set.names[1] = logs.cpu_name;
     logs.set.readers[1] = read_cpu_power_log;
     logs.set.weights[1] = 1;
+    if (options.gpu_log != nullptr) {
+        logs.set.count = 3;
+        logs.set.names[2] = options.gpu_log;
+        logs.set.readers[2] = nullptr;
+        logs.set.weights[2] = 0;
+        return logs.total_name != nullptr && logs.cpu_name != nullptr;
+    }
     for (int k = 0; k < options.gpus; ++k) {
         logs.set.names[2 + k] = gpu_log_names[k];
         logs.set.readers[2 + k] = options.gpu_stamps ? read_stamped_gpu_log : read_gpu_power_log;
@@ -125,15 +137,29 @@ void gather_figures(const case_logs& logs, energy_summary& s)
     s.total_energy = logs.set.parts[0].total_energy;
     s.cpu1 = logs.set.parts[1].cpu1;
     s.cpu2 = logs.set.parts[1].cpu2;
+    if (logs.all_gpus != nullptr) {
+        for (int k = 1; k <= max_gpus; ++k)
+            gpu_figure(s, k) = gpu_figure(logs.all_gpus->part, k);
+        return;
+    }
     for (int k = 0; k + 2 < logs.set.count; ++k)
         gpu_figure(s, k + 1) = logs.set.parts[2 + k].gpu1;
 }
 
 // Reads log i of the case, open on fd, whole. Returns whether it did,
 // having said so where it did not.
-bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs)
+bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_options& options)
 {
-    int err = logs.set.readers[i](fd, lb, logs.set.parts[i], logs.set.shapes[i], logs.set.weights[i]);
+    int err = 0;
+    if (logs.set.readers[i] == nullptr) {
+        err = read_gpu_csv_log(fd, lb, options.gpu_columns, *logs.all_gpus);
+        logs.set.shapes[i] = logs.all_gpus->shape;
+        // Beyond --gpus, a GPU of the log is left out of the figures.
+        for (int k = options.gpus + 1; k <= max_gpus; ++k)
+            gpu_figure(logs.all_gpus->part, k) = 0;
+    } else {
+        err = logs.set.readers[i](fd, lb, logs.set.parts[i], logs.set.shapes[i], logs.set.weights[i]);
+    }
     if (err != 0)
         report_unreadable(logs.set.names[i], err);
     return err == 0;
@@ -182,18 +208,19 @@ bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
         std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
         goto done;
     }
-    if (read_big_logs(logs, &ok) != 0)
+    // The one log of every GPU is read by one thread, with the others.
+    if (logs.all_gpus == nullptr && read_big_logs(logs, &ok) != 0)
         goto done;
     if ((fds[0] = open_log(logs.total_name)) < 0 || (fds[1] = open_log(logs.cpu_name)) < 0)
         goto done;
-    if (!read_whole_log(fds[0], 0, lb, logs) || !read_whole_log(fds[1], 1, lb, logs))
+    if (!read_whole_log(fds[0], 0, lb, logs, options) || !read_whole_log(fds[1], 1, lb, logs, options))
         goto done;
     for (int i = 2; i < logs.set.count; ++i) {
         if ((fds[i] = open_log(logs.set.names[i])) < 0) {
             say_where_gpu_log_is(case_name_of(options.base_name), logs.set.names[i]);
             goto done;
         }
-        if (!read_whole_log(fds[i], i, lb, logs))
+        if (!read_whole_log(fds[i], i, lb, logs, options))
             goto done;
     }
     ok = true;
@@ -215,7 +242,9 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
     for (int i = 0; i < logs.set.count; ++i)
         reports[i] = {logs.set.names[i], i >= 2 ? case_name : nullptr, &logs.set.shapes[i],
                       i == 1 ? 0 : logs.set.weights[i]};
-    warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps, s);
+    warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps || logs.all_gpus != nullptr, s);
+    if (logs.all_gpus != nullptr)
+        warn_about_gpu_log(stderr, reports[2], *logs.all_gpus, options.gpus);
 }
 
 // Says on standard error where an operand is not a plain whole number, and
@@ -303,6 +332,9 @@ int run(int argc, char** argv)
     say_slips(options);
     energy_summary summary;
     case_logs logs;
+    gpu_csv_log all_gpus;
+    if (options.gpu_log != nullptr)
+        logs.all_gpus = &all_gpus;
     bool read = read_logs(options, summary, logs);
     if (read)
         warn_about_case(options, logs, summary);

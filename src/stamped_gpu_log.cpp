@@ -3,6 +3,8 @@
 #include "power_logs.h"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "log_reading.h"
@@ -72,6 +74,27 @@ struct stamped_state {
     stamp_prefix prefix;
 };
 
+// Adds the good point (ns, reading) of line number to the curve: the
+// trapezoid to the point before, and the stamps' statistics.
+void add_point(stamped_state& state, log_shape& shape, int64_t ns, double reading, uint64_t number)
+{
+    stamp_shape& st = shape.stamps;
+    shape.readings.see(reading);
+    if (state.have_last) {
+        double dt = static_cast<double>(ns - state.last_ns) / 1e9;
+        double area = add_figures(state.last_reading, reading) * dt * 0.5;
+        state.energy = add_figures(area, state.energy);
+        note_interval(st, ns - state.last_ns, number);
+    } else {
+        st.first_ns = ns;
+    }
+    st.last_ns = ns;
+    ++st.good;
+    state.have_last = true;
+    state.last_ns = ns;
+    state.last_reading = reading;
+}
+
 // The time-stamped GPU log's line at p, in a run of lines that ends at
 // end: a stamp, a comma, then the reading. Returns the next line.
 const char* take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
@@ -126,22 +149,9 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
         ++shape.not_finite;
         pick_first(shape.not_finite_line, state.number, line, length);
     }
-    shape.readings.see(reading);
     if (reading < 0)
         pick_first(shape.negative_line, state.number, line, length);
-    if (state.have_last) {
-        double dt = static_cast<double>(ns - state.last_ns) / 1e9;
-        double area = add_figures(state.last_reading, reading) * dt * 0.5;
-        state.energy = add_figures(area, state.energy);
-        note_interval(st, ns - state.last_ns, state.number);
-    } else {
-        st.first_ns = ns;
-    }
-    st.last_ns = ns;
-    ++st.good;
-    state.have_last = true;
-    state.last_ns = ns;
-    state.last_reading = reading;
+    add_point(state, shape, ns, reading, state.number);
     return line_end + 1;
 }
 
@@ -165,5 +175,220 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
     if (st.typical_ns == 0 && st.sampled > 0)
         settle_typical(st);
     s.gpu1 = state.energy;
+    return status;
+}
+
+namespace {
+
+// The columns of an nvidia-smi CSV log that the reader takes.
+struct csv_columns {
+    int stamp = -1;
+    int id = -1;
+    int power = -1;
+    int power_rank = 0; // instant 3, plain 2, average 1
+    int id_kind = 0;
+};
+
+// The next comma-separated field of [p, end): its first byte after blanks
+// and its length before the comma, blanks at its end dropped. Moves p past
+// the comma.
+const char* next_field(const char*& p, const char* end, size_t* length)
+{
+    while (p < end && is_blank(*p))
+        ++p;
+    const char* start = p;
+    while (p < end && *p != ',')
+        ++p;
+    const char* stop = p;
+    while (stop > start && is_space(stop[-1]))
+        --stop;
+    if (p < end)
+        ++p;
+    *length = static_cast<size_t>(stop - start);
+    return start;
+}
+
+// Which column a header's name is: its words up to a blank or "[".
+void name_column(csv_columns& c, int i, const char* name, size_t length)
+{
+    size_t n = 0;
+    while (n < length && name[n] != ' ' && name[n] != '[')
+        ++n;
+    auto is = [&](const char* word) { return std::strlen(word) == n && std::memcmp(name, word, n) == 0; };
+    if (is("timestamp")) {
+        c.stamp = i;
+    } else if (is("index") || is("uuid") || is("pci.bus_id")) {
+        int kind = is("index") ? 0 : is("uuid") ? 1 : 2;
+        if (c.id < 0 || kind < c.id_kind) {
+            c.id = i;
+            c.id_kind = kind;
+        }
+    } else if (is("power.draw.instant") || is("power.draw") || is("power.draw.average")) {
+        int rank = is("power.draw.instant") ? 3 : is("power.draw") ? 2 : 1;
+        if (rank > c.power_rank) {
+            c.power = i;
+            c.power_rank = rank;
+        }
+    }
+}
+
+// Names the columns of a comma-separated line; returns whether the three
+// are there.
+bool name_columns(csv_columns& c, const char* p, const char* end)
+{
+    for (int i = 0; p < end; ++i) {
+        size_t length;
+        const char* name = next_field(p, end, &length);
+        name_column(c, i, name, length);
+    }
+    return c.stamp >= 0 && c.id >= 0 && c.power >= 0;
+}
+
+// One GPU's curve, as its lines come.
+struct gpu_track {
+    char id[48];
+    size_t id_length;
+    stamped_state state;
+    log_shape shape;
+};
+
+} // namespace
+
+int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& out)
+{
+    static gpu_track tracks[max_csv_gpus];
+    int count = 0;
+    // The columns of a log without a header; one with a header names its own.
+    const char* given = columns != nullptr ? columns : "timestamp,index,power.draw";
+    csv_columns c;
+    bool named = name_columns(c, given, given + std::strlen(given));
+    if (!named)
+        std::snprintf(out.columns_error, sizeof out.columns_error, "%s", given);
+    uint64_t number = 0;
+    log_shape& shape = out.shape;
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
+        for (const char* p = run.begin; p < run.end;) {
+            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
+            run_line line = quoted(run, p, line_end + 1);
+            const char* at = p;
+            p = line_end + 1;
+            ++number;
+            ++shape.lines;
+            if (number == 1) {
+                pick(shape.opening, 1, line.text, line.length);
+                csv_columns h;
+                if (name_columns(h, at, line_end)) {
+                    c = h;
+                    named = true;
+                    out.columns_error[0] = '\0';
+                    shape.header = true;
+                    ++shape.no_reading;
+                    continue;
+                }
+            }
+            if (!named) {
+                ++shape.no_reading;
+                continue;
+            }
+            // The three fields.
+            const char* field[3] = {};
+            size_t length[3] = {};
+            const char* q = at;
+            for (int i = 0; q <= line_end && i <= c.stamp + c.id + c.power; ++i) {
+                size_t n;
+                const char* f = next_field(q, line_end, &n);
+                int which = i == c.stamp ? 0 : i == c.id ? 1 : i == c.power ? 2 : -1;
+                if (which >= 0) {
+                    field[which] = f;
+                    length[which] = n;
+                }
+                if (q == line_end)
+                    break;
+            }
+            int64_t ns;
+            const char* after;
+            if (field[0] == nullptr || field[1] == nullptr || field[2] == nullptr || length[1] == 0 ||
+                !parse_time_stamp(field[0], field[0] + length[0], &ns, &after)) {
+                ++shape.stamps.skipped;
+                pick_first(shape.stamps.skipped_line, number, line.text, line.length);
+                continue;
+            }
+            gpu_track* t = nullptr;
+            size_t id_length = length[1] < sizeof t->id ? length[1] : sizeof t->id - 1;
+            for (int i = 0; i < count && t == nullptr; ++i)
+                if (tracks[i].id_length == id_length && std::memcmp(tracks[i].id, field[1], id_length) == 0)
+                    t = &tracks[i];
+            if (t == nullptr) {
+                if (count == max_csv_gpus) {
+                    out.too_many = true;
+                    continue;
+                }
+                t = &tracks[count++];
+                *t = gpu_track{};
+                std::memcpy(t->id, field[1], id_length);
+                t->id[id_length] = '\0';
+                t->id_length = id_length;
+            }
+            if (t->state.have_last && ns <= t->state.last_ns) {
+                ++shape.stamps.skipped;
+                pick_first(shape.stamps.skipped_line, number, line.text, line.length);
+                continue;
+            }
+            log_shape seen;
+            const char* stop;
+            double reading = scan_reading(field[2], &stop, seen);
+            if (seen.no_reading != 0) {
+                ++shape.no_reading;
+                pick_first(shape.no_reading_line, number, line.text, line.length);
+                continue;
+            }
+            if (seen.not_finite != 0) {
+                ++shape.not_finite;
+                pick_first(shape.not_finite_line, number, line.text, line.length);
+            }
+            if (reading < 0)
+                pick_first(shape.negative_line, number, line.text, line.length);
+            add_point(t->state, t->shape, ns, reading, number);
+        }
+    });
+    // GPU k: the k-th id in index order, or in order of first appearance.
+    int order[max_csv_gpus];
+    for (int i = 0; i < count; ++i)
+        order[i] = i;
+    if (c.id_kind == 0)
+        for (int i = 1; i < count; ++i)
+            for (int j = i; j > 0 && std::strtol(tracks[order[j - 1]].id, nullptr, 10) >
+                                         std::strtol(tracks[order[j]].id, nullptr, 10); --j) {
+                int t = order[j];
+                order[j] = order[j - 1];
+                order[j - 1] = t;
+            }
+    out.gpus = count;
+    out.id_kind = c.id_kind;
+    for (int k = 0; k < count; ++k) {
+        gpu_track& t = tracks[order[k]];
+        if (t.shape.stamps.typical_ns == 0 && t.shape.stamps.sampled > 0)
+            settle_typical(t.shape.stamps);
+        if (k < max_gpus)
+            gpu_figure(out.part, k + 1) = t.state.energy;
+        out.lines[k] = t.shape.stamps.good;
+        std::memcpy(out.ids[k], t.id, sizeof out.ids[k]);
+        // The lowest, highest and steepest readings of all; GPU1's stamps.
+        reading_range& r = shape.readings;
+        const reading_range& g = t.shape.readings;
+        r.lowest = g.lowest < r.lowest ? g.lowest : r.lowest;
+        r.highest = g.highest > r.highest ? g.highest : r.highest;
+        r.negatives += g.negatives;
+        if (k == 0) {
+            shape.stamps.first_ns = t.shape.stamps.first_ns;
+            shape.stamps.last_ns = t.shape.stamps.last_ns;
+            shape.stamps.good = t.shape.stamps.good;
+            shape.stamps.gaps = t.shape.stamps.gaps;
+            shape.stamps.typical_ns = t.shape.stamps.typical_ns;
+            shape.stamps.longest_gap_ns = t.shape.stamps.longest_gap_ns;
+            shape.stamps.longest_gap_line = t.shape.stamps.longest_gap_line;
+        }
+    }
     return status;
 }

@@ -379,6 +379,53 @@ TEST(Cli, ParallelRunsKeepEveryRow)
 
 // Logs large enough to be read on several threads give the same figures,
 // shapes and row whether the run may use one CPU or two.
+// One nvidia-smi log of every GPU: split by its id column, each GPU over
+// its own stamps, GPU k the k-th index; UUIDs in the order they appear,
+// said; a log without a header read by the columns named.
+TEST(Cli, OneLogOfEveryGpu)
+{
+    scratch_dir dir;
+    write_case(dir);
+    const char* uuids[3] = {"GPU-c", "GPU-a", "GPU-b"};
+    std::string by_index = "timestamp, index, power.draw [W]\n", by_uuid;
+    double gpu[3] = {0, 0, 0}, last[3] = {0, 0, 0};
+    for (int i = 0; i < 10; ++i)
+        for (int g : {2, 0, 1}) {
+            double power = 10 + g * 5 + i % 7, t = 1714557600 + i * 0.1 + g * 0.01;
+            char line[128];
+            std::snprintf(line, sizeof line, "%.2f, %d, %.2f W\n", t, g, power);
+            by_index += line;
+            std::snprintf(line, sizeof line, "%.2f, %s, %.2f\n", t, uuids[g], power);
+            by_uuid += line;
+            if (i > 0)
+                gpu[g] = (((last[g] + power) * 0.1) * 0.5) + gpu[g];
+            last[g] = power;
+        }
+    write_file(dir.file("all.csv"), by_index);
+    write_file(dir.file("uuid.csv"), by_uuid);
+    auto summary = [&](double g1, double g2, double g3, double g4) {
+        char text[512];
+        std::snprintf(text, sizeof text,
+                      "total energy: 100.750000\nCPU1: 21.500000\nCPU2: 22.250000\ntotal CPU: 43.750000\n"
+                      "GPU1: %f\nGPU2: %f\nGPU3: %f\nGPU4: %f\ntotal GPU: %f\n",
+                      g1, g2, g3, g4, ((g1 + g2) + g3) + g4);
+        return std::string(text);
+    };
+    tool_result r = run_tool(dir.path, {"--gpus=3", "--gpu-log=all.csv", "case7", "0", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, summary(gpu[0], gpu[1], gpu[2], 0));
+    EXPECT_EQ(r.errors, "");
+    // One GPU fewer than asked for.
+    r = run_tool(dir.path, {"--gpus=4", "--gpu-log=all.csv", "case7", "0", "0"});
+    EXPECT_EQ(r.output, summary(gpu[0], gpu[1], gpu[2], 0));
+    EXPECT_EQ(r.errors, "energy-totals: case7: all.csv: holds 3 GPUs, but --gpus=4: the GPUs it lacks are 0\n");
+    r = run_tool(dir.path, {"--gpus=3", "--gpu-log=uuid.csv", "--gpu-columns=timestamp,uuid,power.draw",
+                            "case7", "0", "0"});
+    EXPECT_EQ(r.output, summary(gpu[2], gpu[0], gpu[1], 0));
+    EXPECT_EQ(r.errors, "energy-totals: case7: uuid.csv: its GPUs in the order they first appear: GPU1 "
+                        "is GPU-b, GPU2 is GPU-c, GPU3 is GPU-a\n");
+}
+
 // Runs of one label with --once, all at once: one row in the table, every
 // run status 0; a label of another row does not count.
 TEST(Cli, OnceAppendsOneRowPerLabel)

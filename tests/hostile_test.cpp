@@ -331,8 +331,7 @@ TEST(LogWarnings, StampedLogsAsPlainOnes)
                           gpu + "3 lines skipped: no time stamp and comma, or a stamp not later than "
                                 "the line before (first at line 2: \"1714557600, 90\")\n" +
                               gpu + "3 lines share their time stamp with the line before, in groups: "
-                                    "several GPUs in one log? (one log a GPU, gpupower1.out to "
-                                    "gpupowerN.out)\n");
+                                    "several GPUs in one log? (read it with --gpu-log)\n");
 }
 
 // Memory stays flat whatever the lines: a gigabyte of NUL bytes with no
