@@ -1,3 +1,5 @@
+// The condensers that keep of a line longer than the buffer only what its
+// rule looks at, so that strtod gives the same readings.
 #include "long_lines.h"
 
 #include <cstdio>

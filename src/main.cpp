@@ -1,3 +1,4 @@
+// The process entry: the command line to the run, its status to the shell.
 #include "run.h"
 
 int main(int argc, char** argv)

@@ -1,3 +1,4 @@
+// Opening files above the standard descriptors.
 #include "open_file.h"
 
 #include <cerrno>

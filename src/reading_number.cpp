@@ -1,3 +1,5 @@
+// The general parse of a reading, out of line: strtod where the inline
+// parse does not take the shape.
 #include "reading_number.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// The run: the command line, the logs read in their order, the warnings,
+// the summary, the row, and the exit status.
 #include "run.h"
 
 #include <cerrno>

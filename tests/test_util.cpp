@@ -1,3 +1,5 @@
+// Helpers of the tests: scratch directories, files, and the built tool run
+// in a child.
 #include "test_util.h"
 
 #include "results_table.h"
