@@ -1,10 +1,12 @@
-// The bytes: where a log's bytes come from and how they reach the lines. The
-// power log readers, the line buffer, and the reading of a case's logs at
-// once, on every CPU the run may use.
+// The readers' contract: the line buffer, the power log readers, and the
+// reading of a case's logs at once, on every CPU the run may use. What the
+// readers share inside is in log_reading.h.
 //
 // A reader takes an open file descriptor and reads it to its end in one pass,
 // adding each line's reading into its figures of the energy summary (the
-// rules are in log_lines.h, the number in reading_number.h). Lines are
+// rules are in log_lines.h, the number in reading_number.h), and noting in
+// a log_shape what the warnings say of the log, its lines to quote among
+// it, in the same pass (so a FIFO is read as a file is). Lines are
 // looked at where they lie in the buffer; only a line that straddles two
 // reads is moved. The buffer never grows: a line longer than it is read on
 // through it and condensed to what its rule looks at (long_lines.h), so
