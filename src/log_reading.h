@@ -100,18 +100,16 @@ void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add
     }
     // The CPU log's header is not among its lines, but is line 1.
     uint64_t number = lines + (rule.first == first_line::header ? 1 : 0);
-    const char* second = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin))) + 1;
+    // The log's first line comes in a run of its own.
     if (run.first) {
-        run_line line = quoted(run, run.begin, second);
+        run_line line = quoted(run, run.begin, run.end);
         pick(shape.opening, 1, line.text, line.length);
     }
-    // The first line after a header: where the run starts with the header,
-    // the line after it, if the run holds one.
-    if (shape.first_line.number == 0 && !(header && second == run.end)) {
-        const char* at = header ? second : run.begin;
-        const char* end = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(run.end - at))) + 1;
-        run_line line = quoted(run, at, end);
-        pick(shape.first_line, number + (header ? 2 : 1), line.text, line.length);
+    // The first line that is not a header.
+    if (shape.first_line.number == 0 && !header) {
+        const char* end = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin))) + 1;
+        run_line line = quoted(run, run.begin, end);
+        pick(shape.first_line, number + 1, line.text, line.length);
     }
     bool odd = shape.no_reading != no_reading ||
                (shape.runs_on != runs_on && shape.runs_on_line.number == 0) ||

@@ -134,13 +134,14 @@ bool plan_logs(const run_options& options, case_logs& logs)
 }
 
 // The figures from each log's part, GPU k's into gpu k.
-void gather_figures(const case_logs& logs, energy_summary& s)
+void gather_figures(const case_logs& logs, int gpus, energy_summary& s)
 {
     s.total_energy = logs.set.parts[0].total_energy;
     s.cpu1 = logs.set.parts[1].cpu1;
     s.cpu2 = logs.set.parts[1].cpu2;
     if (logs.all_gpus != nullptr) {
-        for (int k = 1; k <= max_gpus; ++k)
+        // Beyond --gpus, a GPU of the log is left out of the figures.
+        for (int k = 1; k <= gpus; ++k)
             gpu_figure(s, k) = gpu_figure(logs.all_gpus->part, k);
         return;
     }
@@ -156,9 +157,6 @@ bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_o
     if (logs.set.readers[i] == nullptr) {
         err = read_gpu_csv_log(fd, lb, options.gpu_columns, *logs.all_gpus);
         logs.set.shapes[i] = logs.all_gpus->shape;
-        // Beyond --gpus, a GPU of the log is left out of the figures.
-        for (int k = options.gpus + 1; k <= max_gpus; ++k)
-            gpu_figure(logs.all_gpus->part, k) = 0;
     } else {
         err = logs.set.readers[i](fd, lb, logs.set.parts[i], logs.set.shapes[i], logs.set.weights[i]);
     }
@@ -232,7 +230,7 @@ done:
         close_log(fd);
     line_buffer_free(lb);
     if (ok)
-        gather_figures(logs, s);
+        gather_figures(logs, options.gpus, s);
     return ok;
 }
 

@@ -2,6 +2,7 @@
 // lines' own time stamps, and what its stamps say of the meter.
 #include "power_logs.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -95,6 +96,51 @@ void add_point(stamped_state& state, log_shape& shape, int64_t ns, double readin
     state.last_reading = reading;
 }
 
+// A line of a time-stamped log as the warnings quote it.
+struct quoted_line {
+    uint64_t number;
+    const char* text;
+    size_t length;
+};
+
+// A line skipped for its stamp: none, or not later than its curve's last.
+void skip_line(log_shape& shape, const quoted_line& q)
+{
+    ++shape.stamps.skipped;
+    pick_first(shape.stamps.skipped_line, q.number, q.text, q.length);
+}
+
+// Takes the reading at p of line q, stamped ns, into the curve of state
+// (its statistics in curve), what is odd about it counted and quoted in
+// shape. A reading that is no number ("[N/A]", a GPU's name) is no point of
+// the curve: the lines on either side of it are joined. A unit after a
+// blank, or the next column after ", " as nvidia-smi writes it, is the
+// meter's; a number run straight on into other bytes ("12W", a decimal
+// comma, "30,3") is not.
+void take_reading(const char* p, int64_t ns, const quoted_line& q, stamped_state& state,
+                  log_shape& curve, log_shape& shape)
+{
+    log_shape seen;
+    const char* stop;
+    double reading = scan_reading(p, &stop, seen);
+    if (seen.no_reading != 0) {
+        ++shape.no_reading;
+        pick_first(shape.no_reading_line, q.number, q.text, q.length);
+        return;
+    }
+    if (seen.runs_on != 0 && !(stop[0] == ',' && is_space(stop[1]))) {
+        ++shape.runs_on;
+        pick_first(shape.runs_on_line, q.number, q.text, q.length);
+    }
+    if (seen.not_finite != 0) {
+        ++shape.not_finite;
+        pick_first(shape.not_finite_line, q.number, q.text, q.length);
+    }
+    if (reading < 0)
+        pick_first(shape.negative_line, q.number, q.text, q.length);
+    add_point(state, curve, ns, reading, q.number);
+}
+
 // The time-stamped GPU log's line at p, in a run of lines that ends at
 // end: a stamp, a comma, then the reading. Returns the next line.
 const char* take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
@@ -103,9 +149,8 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     stamp_shape& st = shape.stamps;
     ++state.number;
     ++shape.lines;
-    const char* line = p;
     const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-    size_t length = static_cast<size_t>(line_end - line);
+    quoted_line q = {state.number, p, static_cast<size_t>(line_end - p)};
     while (is_blank(*p))
         ++p;
     // The newline ends the stamp, whatever its form.
@@ -118,40 +163,14 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
         // Several lines at one instant: one log of several GPUs?
         st.shared += *p == ',' && state.have_last && ns == state.last_ns;
     }
-    if (!good) {
-        if (!first) {
-            ++st.skipped;
-            pick_first(st.skipped_line, state.number, line, length);
-        } else {
-            shape.header = true;
-            ++shape.no_reading;
-        }
-        return line_end + 1;
-    }
-    log_shape seen;
-    const char* stop;
-    double reading = scan_reading(p + 1, &stop, seen);
-    if (seen.no_reading != 0) {
-        // No number ("[N/A]", a GPU's name): no point of the curve, and the
-        // line on either side of it are joined.
+    if (!good && first) {
+        shape.header = true;
         ++shape.no_reading;
-        pick_first(shape.no_reading_line, state.number, line, length);
-        return line_end + 1;
+    } else if (!good) {
+        skip_line(shape, q);
+    } else {
+        take_reading(p + 1, ns, q, state, shape, shape);
     }
-    // A unit after a blank, or the next column after ", " as nvidia-smi
-    // writes it, is the meter's; a number run straight on into other
-    // bytes ("12W", a decimal comma, "30,3") is not.
-    if (seen.runs_on != 0 && !(stop[0] == ',' && is_space(stop[1]))) {
-        ++shape.runs_on;
-        pick_first(shape.runs_on_line, state.number, line, length);
-    }
-    if (seen.not_finite != 0) {
-        ++shape.not_finite;
-        pick_first(shape.not_finite_line, state.number, line, length);
-    }
-    if (reading < 0)
-        pick_first(shape.negative_line, state.number, line, length);
-    add_point(state, shape, ns, reading, state.number);
     return line_end + 1;
 }
 
@@ -295,7 +314,8 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& 
             const char* field[3] = {};
             size_t length[3] = {};
             const char* q = at;
-            for (int i = 0; q <= line_end && i <= c.stamp + c.id + c.power; ++i) {
+            int last_column = std::max(c.stamp, std::max(c.id, c.power));
+            for (int i = 0; i <= last_column; ++i) {
                 size_t n;
                 const char* f = next_field(q, line_end, &n);
                 int which = i == c.stamp ? 0 : i == c.id ? 1 : i == c.power ? 2 : -1;
@@ -306,12 +326,12 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& 
                 if (q == line_end)
                     break;
             }
+            quoted_line ql = {number, line.text, line.length};
             int64_t ns;
             const char* after;
             if (field[0] == nullptr || field[1] == nullptr || field[2] == nullptr || length[1] == 0 ||
                 !parse_time_stamp(field[0], field[0] + length[0], &ns, &after)) {
-                ++shape.stamps.skipped;
-                pick_first(shape.stamps.skipped_line, number, line.text, line.length);
+                skip_line(shape, ql);
                 continue;
             }
             gpu_track* t = nullptr;
@@ -330,26 +350,10 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& 
                 t->id[id_length] = '\0';
                 t->id_length = id_length;
             }
-            if (t->state.have_last && ns <= t->state.last_ns) {
-                ++shape.stamps.skipped;
-                pick_first(shape.stamps.skipped_line, number, line.text, line.length);
-                continue;
-            }
-            log_shape seen;
-            const char* stop;
-            double reading = scan_reading(field[2], &stop, seen);
-            if (seen.no_reading != 0) {
-                ++shape.no_reading;
-                pick_first(shape.no_reading_line, number, line.text, line.length);
-                continue;
-            }
-            if (seen.not_finite != 0) {
-                ++shape.not_finite;
-                pick_first(shape.not_finite_line, number, line.text, line.length);
-            }
-            if (reading < 0)
-                pick_first(shape.negative_line, number, line.text, line.length);
-            add_point(t->state, t->shape, ns, reading, number);
+            if (t->state.have_last && ns <= t->state.last_ns)
+                skip_line(shape, ql);
+            else
+                take_reading(field[2], ns, ql, t->state, t->shape, shape);
         }
     });
     // GPU k: the k-th id in index order, or in order of first appearance.
