@@ -40,10 +40,12 @@ void merge_blanks(blank_lines& into, const blank_lines& part)
         (into.any_other ? into.trailing : into.leading) += part.leading;
         return;
     }
-    if (into.any_other)
+    if (into.any_other) {
         into.among += into.trailing + part.leading + part.among;
-    else
-        into.leading += part.leading, into.among = part.among;
+    } else {
+        into.leading += part.leading;
+        into.among = part.among;
+    }
     into.trailing = part.trailing;
     into.any_other = true;
 }
@@ -54,7 +56,6 @@ bool is_blank_line(const char* p, const char* end)
         ++p;
     return p == end;
 }
-
 
 run_line quoted(const line_run& run, const char* p, const char* end)
 {
