@@ -1,6 +1,6 @@
 // The lines: where each log's rule finds its readings in a line, in two
 // forms that give the same readings: a walk over the line's bytes, and on
-// x86-64 (SSE2) a classification of 16 to 64 bytes at a time into bit
+// x86-64 (SSE2) a classification of 16 to 128 bytes at a time into bit
 // masks, whose fields and newline come from bit operations. A line that does
 // not fit the masks, and the last bytes of a buffer, take the walk.
 //

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,17 +88,18 @@ void ExpectSameBits(const energy_summary& a, const energy_summary& b, const std:
     EXPECT_EQ(bits(a.gpu1), bits(b.gpu1)) << what;
 }
 
-// Runs of lines of one of a few shapes (printf formats of a number from
-// 0 to its range, then a digit), some broken by a byte. No byte makes an
+// Runs of up to `longest` lines of one of a few shapes (printf formats of a
+// number from 0 to its range, then a digit), some broken by a byte. No byte makes an
 // exponent or a hexadecimal number, or joins two lines: a huge reading
 // would leave the sum too coarse to show a small one wrong.
-std::string repeated_shapes(const std::vector<std::pair<const char*, unsigned>>& shapes)
+std::string repeated_shapes(const std::vector<std::pair<const char*, unsigned>>& shapes,
+                            unsigned longest = 40)
 {
     std::mt19937 rng(7);
     std::string log;
     for (int run = 0; run < 2000; ++run) {
         const auto& [format, range] = shapes[rng() % shapes.size()];
-        for (int n = static_cast<int>(rng() % 40); n >= 0; --n) {
+        for (int n = static_cast<int>(rng() % longest); n >= 0; --n) {
             char line[64];
             std::snprintf(line, sizeof line, format, static_cast<int>(rng() % range),
                           static_cast<int>(rng() % 10));
@@ -190,20 +192,25 @@ TEST(TotalPowerLog, AddsInFileOrder)
     VerifyTotal(reversed + "a b 1e17\n", 5e16 + 5);
 }
 
+// Runs of one shape, and lines whose shape changes from one to the next.
 TEST(TotalPowerLog, RepeatedShapes)
 {
-    VerifyLineByLine(
-        read_total_power_log,
-        repeated_shapes({{"10:00:%02d A %03d.01\n", 60}, {"%08d B  %d.5\n", 100000000},
-                         {"t\t-%02d.%d W\n", 100}, {"a b %03d\n", 1000},
-                         {"2026-12-08T10:00:00 A %06d.%d\n", 1000000}, {"x y %09d\n", 1000000000},
-                         {"a b 1%02d.%de1\n", 100}, {"x %d\n", 10}}),
-        [](const std::string& line) {
-            size_t i = line.find_first_of(" \t\n\v\f\r");
-            if (line[i] != '\n')
-                i = line.find_first_of(" \t\n\v\f\r", i + 1);
-            return line[i] == '\n' ? std::string::npos : i + 1;
-        });
+    for (unsigned longest : {40u, 1u})
+        VerifyLineByLine(
+            read_total_power_log,
+            repeated_shapes({{"10:00:%02d A %03d.01\n", 60}, {"%08d B  %d.5\n", 100000000},
+                             {"t\t-%02d.%d W\n", 100}, {"a b %03d\n", 1000},
+                             {"2026-12-08T10:00:00 A %06d.%d\n", 1000000},
+                             {"x y %09d\n", 1000000000}, {"a b 1%02d.%de1\n", 100},
+                             {"x %d\n", 10}, {"10:00:00 A %d.%d\n", 1000},
+                             {"10:00:00 A %d.%d7.\n", 100}, {"a b %d.%d0000000\n", 10}},
+                            longest),
+            [](const std::string& line) {
+                size_t i = line.find_first_of(" \t\n\v\f\r");
+                if (line[i] != '\n')
+                    i = line.find_first_of(" \t\n\v\f\r", i + 1);
+                return line[i] == '\n' ? std::string::npos : i + 1;
+            });
 }
 
 TEST(CpuPowerLog, FieldsThreeAndSeven)
@@ -214,6 +221,30 @@ TEST(CpuPowerLog, FieldsThreeAndSeven)
     VerifyCpu("a b 1 c d e 2\na b 10 c d e 20\n", 11, 22);
     VerifyCpu("a\t\tb  \t 1 c d e\t2 tail\n", 1, 2);
     VerifyCpu("a b -1 c d e -2\r\n", -1, -2);
+}
+
+// Lines of 50 to 140 bytes (a host's full name), their fields 3 and 7 on
+// either side of byte 64, against strtod on the split fields.
+TEST(CpuPowerLog, LongLines)
+{
+    std::mt19937 rng(3);
+    std::string log;
+    double cpu1 = 0, cpu2 = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::string host(rng() % 90 + 1, 'n');
+        char line[256];
+        std::snprintf(line, sizeof line, "10:00:00 %s %u.%02u 1%s 60.1 2.8 %u.%u\n", host.c_str(),
+                      rng() % 200, rng() % 100, std::string(rng() % 30, ' ').c_str(),
+                      rng() % 200, rng() % 10);
+        std::istringstream fields(line);
+        std::string f[7];
+        for (std::string& field : f)
+            fields >> field;
+        cpu1 = add_figures(std::strtod(f[2].c_str(), nullptr), cpu1);
+        cpu2 = add_figures(std::strtod(f[6].c_str(), nullptr), cpu2);
+        log += line;
+    }
+    VerifyCpu(log, cpu1, cpu2);
 }
 
 TEST(CpuPowerLog, ShortLines)
@@ -285,15 +316,20 @@ void VerifyStamped(const std::string& log, const std::vector<std::pair<int64_t, 
 
 // GPU energy from time stamps: each format, a header, a line skipped, a
 // stamp that does not advance, and a gap.
-// Lines of one shape are read four at a time where the CPU allows.
+// Lines of one shape are read four at a time where the CPU allows, lines
+// of changing widths a window at a time.
 TEST(GpuPowerLog, RepeatedShapes)
 {
-    VerifyLineByLine(read_gpu_power_log,
-                     repeated_shapes({{"%03d.%02d W\n", 1000}, {"%02d.%02d W\n", 100},
-                                      {"-%03d.%d\n", 1000}, {"%03d\n", 1000},
-                                      {" %03d.%03d,W\n", 1000}, {"%08d\n", 100000000},
-                                      {"%09d\n", 1000000000}, {"1%03d.%de1 W\n", 1000}}),
-                     [](const std::string&) { return size_t{0}; });
+    for (unsigned longest : {40u, 1u})
+        VerifyLineByLine(read_gpu_power_log,
+                         repeated_shapes({{"%03d.%02d W\n", 1000}, {"%02d.%02d W\n", 100},
+                                          {"-%03d.%d\n", 1000}, {"%03d\n", 1000},
+                                          {" %03d.%03d,W\n", 1000}, {"%08d\n", 100000000},
+                                          {"%09d\n", 1000000000}, {"1%03d.%de1 W\n", 1000},
+                                          {"%d.%d W\n", 1000}, {"%d.%d.5\n", 100},
+                                          {"%d.%d000000 W\n", 100}, {"%d.\n", 10000}},
+                                         longest),
+                         [](const std::string&) { return size_t{0}; });
 }
 
 TEST(GpuPowerLog, TimeStamped)
