@@ -232,10 +232,13 @@ TEST(CpuPowerLog, LongLines)
     double cpu1 = 0, cpu2 = 0;
     for (int i = 0; i < 3000; ++i) {
         std::string host(rng() % 90 + 1, 'n');
+        std::string blanks(rng() % 30, ' ');
+        auto number = [&](unsigned below) { return static_cast<unsigned>(rng() % below); };
+        unsigned whole3 = number(200), point3 = number(100), whole7 = number(200),
+                 point7 = number(10);
         char line[256];
         std::snprintf(line, sizeof line, "10:00:00 %s %u.%02u 1%s 60.1 2.8 %u.%u\n", host.c_str(),
-                      rng() % 200, rng() % 100, std::string(rng() % 30, ' ').c_str(),
-                      rng() % 200, rng() % 10);
+                      whole3, point3, blanks.c_str(), whole7, point7);
         std::istringstream fields(line);
         std::string f[7];
         for (std::string& field : f)
