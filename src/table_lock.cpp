@@ -18,6 +18,43 @@
 
 namespace {
 
+// The lines here are read by hand rather than with sscanf, which would take
+// the C library's whole scanf machinery (strtold, float128 arithmetic, a
+// tenth of the binary) into every run's start.
+
+inline bool is_blank_byte(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The next whitespace-separated word from p, copied into out (size bytes,
+// cut to fit); p is moved past it. False where none is left.
+bool take_word(const char*& p, char* out, size_t size)
+{
+    while (is_blank_byte(*p))
+        ++p;
+    if (*p == '\0')
+        return false;
+    size_t n = 0;
+    for (; *p != '\0' && !is_blank_byte(*p); ++p)
+        if (n + 1 < size)
+            out[n++] = *p;
+    out[n] = '\0';
+    return true;
+}
+
+// The number at p (after whitespace), as strtoull reads it; p is moved
+// past it. False where none is there.
+bool take_number(const char*& p, unsigned long long* value)
+{
+    char* end;
+    *value = std::strtoull(p, &end, 10);
+    if (end == p)
+        return false;
+    p = end;
+    return true;
+}
+
 // Whether the comma-separated options hold option, whole.
 bool has_option(const char* options, size_t length, const char* option)
 {
@@ -53,8 +90,11 @@ bool read_mountinfo_line(const char* line, unsigned* major, unsigned* minor, boo
     field(p, &length); // mount id
     field(p, &length); // parent id
     const char* device = field(p, &length);
-    if (std::sscanf(device, "%u:%u", major, minor) != 2)
+    unsigned long long numbers[2];
+    if (!take_number(device, &numbers[0]) || *device++ != ':' || !take_number(device, &numbers[1]))
         return false;
+    *major = static_cast<unsigned>(numbers[0]);
+    *minor = static_cast<unsigned>(numbers[1]);
     field(p, &length); // root
     field(p, &length); // mount point
     size_t mount_options_length;
@@ -160,22 +200,39 @@ unsigned long long process_start(long pid, bool* running)
     close(fd);
     stat_line[n > 0 ? n : 0] = '\0';
     // The command's name, in parentheses, may hold blanks and parentheses.
+    // Then the state (field 3) and, 19 fields on, the start time (22).
     const char* p = std::strrchr(stat_line, ')');
-    char state = 0;
+    char state[2], skipped[2];
     unsigned long long start = 0;
-    if (p == nullptr ||
-        std::sscanf(p + 1, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
-                    &state, &start) != 2)
+    if (p == nullptr || !take_word(++p, state, sizeof state))
         return 0;
-    *running = state != 'Z' && state != 'X';
+    for (int i = 0; i < 18; ++i)
+        if (!take_word(p, skipped, sizeof skipped))
+            return 0;
+    if (!take_number(p, &start))
+        return 0;
+    *running = state[0] != 'Z' && state[0] != 'X';
     return start;
 }
 
 // The holder that content names; returns how many of its fields it holds.
 int parse_holder(const char* content, lock_holder* h)
 {
-    return std::sscanf(content, "%255s %ld %31s %39s %llu %llu", h->host, &h->pid, h->token,
-                       h->boot_id, &h->start, &h->pid_ns);
+    const char* p = content;
+    if (!take_word(p, h->host, sizeof h->host))
+        return 0;
+    char* end;
+    h->pid = std::strtol(p, &end, 10);
+    if (end == p)
+        return 1;
+    p = end;
+    if (!take_word(p, h->token, sizeof h->token))
+        return 2;
+    if (!take_word(p, h->boot_id, sizeof h->boot_id))
+        return 3;
+    if (!take_number(p, &h->start))
+        return 4;
+    return take_number(p, &h->pid_ns) ? 6 : 5;
 }
 
 } // namespace
