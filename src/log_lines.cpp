@@ -690,31 +690,198 @@ struct total_line_shape {
     return true;
 }
 
+// The GPU log's lines by their tail: the bytes from the reading's point (or
+// its end) to the newline, which stay where they are, counted from the
+// newline, whatever the number of the reading's whole digits ("231.45 W"
+// and "99.87 W" have one tail, ".45 W\n"). Four lines are found from the
+// newlines of the 64 bytes ahead; the 16 bytes that end with each line's
+// newline are checked against the tail learnt (its bytes, digits where the
+// fraction's stand) and its whole part (digits from the line's first byte
+// to the tail), and the digits gathered, those before the line's first
+// byte as zeros, into eight places: the same integer, and the same divide,
+// as the plain parse.
+struct gpu_tail_shape {
+    __m256i bytes;  // the tail's bytes, in lanes 16 - tail to 15 of each half
+    __m256i fixed;  // 0xff where the byte must be the same
+    __m256i digits; // 0xff where a digit must stand, if in the line
+    __m256i before; // 0xff in the lanes before the tail
+    __m256i order;  // the lanes of the whole part's digits, then the fraction's, to bytes 0 to 7
+    int tail;       // bytes from the point, or the reading's end, to the newline, which is one of them
+    unsigned whole; // how many whole digits the reading may have, at most
+    double scale;   // 10 to the number of fraction digits
+};
+
+// 0 16 times, then 0xff 16 times: the 16 bytes from `length` have 0xff in
+// the lanes a line of that length takes when its newline is lane 15.
+alignas(32) constexpr unsigned char in_line_lanes[32] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+// The 16 bytes at b, in both halves.
+[[gnu::target("avx2")]] inline __m256i both_halves(const unsigned char* b)
+{
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(b)));
+}
+
+// Learns the tail of the line [p, next). Returns false where it has none
+// to learn: longer than 16 bytes, or a reading not of digits, a point and
+// digits, ended by whitespace.
+[[gnu::target("avx2")]] bool learn_gpu_tail(const char* p, const char* next, gpu_tail_shape& t)
+{
+    ptrdiff_t length = next - p;
+    if (length > 16)
+        return false;
+    const char* q = p;
+    while (is_digit(*q))
+        ++q;
+    int whole = static_cast<int>(q - p);
+    int fraction = 0;
+    if (*q == '.')
+        while (is_digit(q[1 + fraction]))
+            ++fraction;
+    const char* end = *q == '.' ? q + 1 + fraction : q;
+    if (whole == 0 || whole + fraction > 8 || !is_space(*end))
+        return false;
+    int tail = static_cast<int>(next - q);
+    int first = 16 - tail; // the lane of the tail's first byte
+    alignas(16) unsigned char bytes[16] = {}, fixed[16] = {}, digits[16] = {}, before[16] = {},
+                              order[16];
+    std::memset(order, 0x80, sizeof order);
+    for (int i = 0; i < tail; ++i) {
+        bytes[first + i] = static_cast<unsigned char>(q[i]);
+        bool digit = *q == '.' && i >= 1 && i <= fraction;
+        (digit ? digits : fixed)[first + i] = 0xff;
+    }
+    int most = 8 - fraction < first ? 8 - fraction : first;
+    for (int i = 0; i < first; ++i) {
+        before[i] = 0xff;
+        digits[i] = 0xff;
+    }
+    int lane = 8 - most - fraction;
+    for (int i = first - most; i < first; ++i)
+        order[lane++] = static_cast<unsigned char>(i);
+    for (int i = 1; i <= fraction; ++i)
+        order[lane++] = static_cast<unsigned char>(first + i);
+    t.bytes = both_halves(bytes);
+    t.fixed = both_halves(fixed);
+    t.digits = both_halves(digits);
+    t.before = both_halves(before);
+    t.order = both_halves(order);
+    t.tail = tail;
+    t.whole = static_cast<unsigned>(most);
+    t.scale = exact_powers_of_ten[fraction];
+    return true;
+}
+
+// The lines whose newlines are at a and b from p, of lengths m and n (each
+// with its newline): their digits as two_gpu_lines leaves them, or false
+// if either has not the tail t.
+[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool two_gpu_tails(
+    const char* p, unsigned a, unsigned b, unsigned m, unsigned n, const gpu_tail_shape& t,
+    __m256i& digits)
+{
+    if (m - static_cast<unsigned>(t.tail) - 1 >= t.whole ||
+        n - static_cast<unsigned>(t.tail) - 1 >= t.whole)
+        return false;
+    __m256i v = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + a - 15))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + b - 15)), 1);
+    __m256i in_line = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in_line_lanes + m))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(in_line_lanes + n)), 1);
+    __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
+    __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(9)), d);
+    __m256i fits = _mm256_or_si256(
+        _mm256_or_si256(_mm256_and_si256(_mm256_cmpeq_epi8(v, t.bytes), t.fixed),
+                        _mm256_and_si256(is_digit, t.digits)),
+        _mm256_andnot_si256(in_line, t.before));
+    if (_mm256_movemask_epi8(fits) != -1)
+        return false;
+    digits = _mm256_shuffle_epi8(_mm256_and_si256(d, in_line), t.order);
+    return true;
+}
+
+// The four lines at p, whose 64 bytes lie in the range, with the 15 bytes
+// before p: their readings in r, and their bytes in *length, or false if
+// any has not the tail t, or they do not end in the 64 bytes.
+[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool four_gpu_tails(
+    const char* p, const gpu_tail_shape& t, double* r, ptrdiff_t* length)
+{
+    __m256i nl = _mm256_set1_epi8('\n');
+    uint64_t newline =
+        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), nl))) |
+        uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), nl)))}
+            << 32;
+    if (__builtin_popcountll(newline) < 4)
+        return false;
+    unsigned e[4];
+    for (unsigned& at : e) {
+        at = static_cast<unsigned>(__builtin_ctzll(newline));
+        newline &= newline - 1;
+    }
+    __m256i first, second;
+    if (!two_gpu_tails(p, e[0], e[1], e[0] + 1, e[1] - e[0], t, first) ||
+        !two_gpu_tails(p, e[2], e[3], e[2] - e[1], e[3] - e[2], t, second))
+        return false;
+    four_readings(first, second, t.scale, false, r);
+    *length = e[3] + 1;
+    return true;
+}
+
 // The two logs' ways of taking lines by shape, for the loop below: the
-// shape, how it is learnt and checked, and the bytes that must lie in the
-// range for four lines.
+// shape, how it is learnt, whether it needs lines of one length to learn
+// from, how four lines are checked (setting how many bytes they take), and
+// the bytes that must lie in the range for four lines.
+
+// A GPU line's shape both ways: by its whole bytes, which four lines of
+// one width match at the least cost, and by its tail, which they match
+// whatever the width. The whole bytes are tried until four lines do not
+// match them, the tail from then on, until the next shape is learnt: a
+// guess between the two at every four lines would be lost as often as the
+// widths change.
+struct gpu_shape_pair {
+    gpu_line_shape line;
+    gpu_tail_shape tail;
+    bool by_line;
+};
+
 struct gpu_shapes {
-    using shape = gpu_line_shape;
+    using shape = gpu_shape_pair;
     static constexpr ptrdiff_t room = 80;
+    static constexpr bool one_length = false;
     [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
     {
-        return learn_gpu_shape(p, next, t);
+        t.by_line = learn_gpu_shape(p, next, t.line);
+        return learn_gpu_tail(p, next, t.tail);
     }
-    [[gnu::target("avx2")]] static bool four(const char* p, const shape& t, double* r)
+    [[gnu::target("avx2,bmi,bmi2")]] static bool four(const char* p, const char* begin, shape& t,
+                                                      double* r, ptrdiff_t* length)
     {
-        return four_gpu_lines(p, t, r);
+        if (t.by_line) {
+            if (four_gpu_lines(p, t.line, r)) {
+                *length = 4 * t.line.length;
+                return true;
+            }
+            t.by_line = false;
+        }
+        return p - begin >= 15 && four_gpu_tails(p, t.tail, r, length);
     }
 };
 
 struct total_shapes {
     using shape = total_line_shape;
     static constexpr ptrdiff_t room = 4 * 32 + 16;
+    static constexpr bool one_length = true;
     [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
     {
         return learn_total_shape(p, next, t);
     }
-    [[gnu::target("avx2")]] static bool four(const char* p, const shape& t, double* r)
+    [[gnu::target("avx2")]] static bool four(const char* p, const char*, shape& t, double* r,
+                                             ptrdiff_t* length)
     {
+        *length = 4 * t.length;
         return four_total_lines(p, t, r);
     }
 };
@@ -860,18 +1027,19 @@ constexpr repeated_lengths repeated = make_repeated_lengths();
 
 // The lines that end in the window of 64 bytes at p, 80 bytes of which lie
 // in the range: each line's reading to the sink. Returns the next line;
-// last is set to the first byte of the last line read, or to nullptr where
-// the window's lines were not all of its length.
+// last is set to the first byte of the last line read, and one_length to
+// whether the window's lines were all of its length.
 template <class Field, class Rule, class Sink>
 [[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline const char* window_of_lines(
     const char* p, const char* end, Sink& sink, log_shape& shape, uint64_t& lines,
-    const char*& last)
+    const char*& last, bool& one_length)
 {
     double r[1];
     uint64_t stop, point, space, newline;
     classify_window(p, stop, point, space, newline);
     if (newline == 0) {
-        last = nullptr;
+        last = p;
+        one_length = false;
         p = Rule::walk(p, end, r, shape);
         sink.add(r[0]);
         ++lines;
@@ -891,21 +1059,24 @@ template <class Field, class Rule, class Sink>
         s = n + 1;
     } while (left != 0);
     lines += static_cast<uint64_t>(__builtin_popcountll(newline));
-    last = newline == _bzhi_u64(repeated.of[s - start], s) ? p + start : nullptr;
+    last = p + start;
+    one_length = newline == _bzhi_u64(repeated.of[s - start], s);
     return p + s;
 }
 
 // Four lines at a time while they have the shape last learnt. Where they do
-// not, windows of lines, and a window whose lines all have one length is
-// learnt. Where a shape held for fewer than 256 lines, windows go by before
-// the next is learnt, twice as many as the last time up to 1024, so that a
-// log whose readings change width every few lines pays next to nothing for
-// the guesses, and one whose width changes now and then loses little.
+// not, windows of lines, the last line of which is learnt (in the
+// total-power log, only where the window's lines all have one length: its
+// shape is by whole lines). Where a shape held for fewer than 256 lines,
+// windows go by before the next is learnt, twice as many as the last time
+// up to 1024, so that a log whose lines break every shape pays next to
+// nothing for the guesses, and one whose shape changes now and then loses
+// little.
 template <class Shapes, class Field, class Rule, class Sink>
 [[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline void scan_by_shape(
     const char* begin, const char* end, Sink& sink, log_shape& shape)
 {
-    typename Shapes::shape t;
+    typename Shapes::shape t{};
     bool known = false;
     int held = 0;
     int wait = 0;
@@ -915,10 +1086,11 @@ template <class Shapes, class Field, class Rule, class Sink>
     double r[4];
     while (end - p >= Shapes::room) {
         if (known) {
-            if (Shapes::four(p, t, r)) {
+            ptrdiff_t length;
+            if (Shapes::four(p, begin, t, r, &length)) {
                 for (double reading : r)
                     sink.add(reading);
-                p += 4 * t.length;
+                p += length;
                 lines += 4;
                 ++held;
                 continue;
@@ -927,14 +1099,16 @@ template <class Shapes, class Field, class Rule, class Sink>
             pause = held < 64 ? (pause < 1024 ? 2 * pause : pause) : 8;
             wait = held < 64 ? pause : 0;
         }
-        // Windows, until one whose lines have one length comes after the
-        // wait; its last line is learnt.
+        // Windows, until the wait is over and one comes whose last line can
+        // be a shape; that line is learnt.
         const char* line = nullptr;
+        bool one_length = false;
         while (end - p >= Shapes::room) {
-            p = window_of_lines<Field, Rule>(p, end, sink, shape, lines, line);
-            if (wait == 0 && line != nullptr)
+            p = window_of_lines<Field, Rule>(p, end, sink, shape, lines, line, one_length);
+            if (wait == 0 && (one_length || !Shapes::one_length))
                 break;
             wait -= wait > 0;
+            line = nullptr;
         }
         if (line != nullptr) {
             known = Shapes::learn(line, p, t);
