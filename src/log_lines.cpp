@@ -693,13 +693,13 @@ struct total_line_shape {
 // The GPU log's lines by their tail: the bytes from the reading's point (or
 // its end) to the newline, which stay where they are, counted from the
 // newline, whatever the number of the reading's whole digits ("231.45 W"
-// and "99.87 W" have one tail, ".45 W\n"). Four lines are found from the
-// newlines of the 64 bytes ahead; the 16 bytes that end with each line's
-// newline are checked against the tail learnt (its bytes, digits where the
-// fraction's stand) and its whole part (digits from the line's first byte
-// to the tail), and the digits gathered, those before the line's first
-// byte as zeros, into eight places: the same integer, and the same divide,
-// as the plain parse.
+// and "99.87 W" end alike: a point, two digits, " W"). Four lines are
+// found from the newlines of the 64 bytes ahead; the 16 bytes that end
+// with each line's newline are checked against the tail learnt (its bytes,
+// digits where the fraction's stand) and its whole part (digits from the
+// line's first byte to the tail), and the digits gathered, those before
+// the line's first byte as zeros, into eight places: the same integer, and
+// the same divide, as the plain parse.
 struct gpu_tail_shape {
     __m256i bytes;  // the tail's bytes, in lanes 16 - tail to 15 of each half
     __m256i fixed;  // 0xff where the byte must be the same

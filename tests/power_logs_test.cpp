@@ -317,10 +317,8 @@ void VerifyStamped(const std::string& log, const std::vector<std::pair<int64_t, 
     EXPECT_EQ(shape.stamps.gaps, gaps) << "log \"" << log << "\"";
 }
 
-// GPU energy from time stamps: each format, a header, a line skipped, a
-// stamp that does not advance, and a gap.
 // Lines of one shape are read four at a time where the CPU allows, lines
-// of changing widths a window at a time.
+// of changing widths by their tail or a window at a time.
 TEST(GpuPowerLog, RepeatedShapes)
 {
     for (unsigned longest : {40u, 1u})
@@ -335,6 +333,8 @@ TEST(GpuPowerLog, RepeatedShapes)
                          [](const std::string&) { return size_t{0}; });
 }
 
+// GPU energy from time stamps: each format, a header, a line skipped, a
+// stamp that does not advance, and a gap.
 TEST(GpuPowerLog, TimeStamped)
 {
     const int64_t t0 = 1714557600LL * 1000000000;  // 2024-05-01 10:00:00 UTC
