@@ -654,14 +654,16 @@ struct total_line_shape {
     return true;
 }
 
-// Whether the line at p, whose 32 bytes lie in the range, has the shape t.
-[[gnu::target("avx2")]] inline bool total_line_fits(const char* p, const total_line_shape& t)
+// Whether the line at p, whose 32 bytes lie in the range, has the shape t
+// in the bytes of `which` (by default, all of the line's).
+[[gnu::target("avx2")]] inline bool total_line_fits(const char* p, const total_line_shape& t,
+                                                    uint32_t which)
 {
     __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     __m256i d = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
     __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(9)), d);
     __m256i fits = _mm256_or_si256(_mm256_cmpeq_epi8(v, t.bytes), _mm256_and_si256(is_digit, t.digits));
-    return (static_cast<uint32_t>(_mm256_movemask_epi8(fits)) & t.whole) == t.whole;
+    return (static_cast<uint32_t>(_mm256_movemask_epi8(fits)) & which) == which;
 }
 
 // The digits of the readings of the lines at p and q, as two_gpu_lines
@@ -682,8 +684,8 @@ struct total_line_shape {
                                                      double* r)
 {
     const char* q[4] = {p, p + t.length, p + 2 * t.length, p + 3 * t.length};
-    if (!total_line_fits(q[0], t) || !total_line_fits(q[1], t) || !total_line_fits(q[2], t) ||
-        !total_line_fits(q[3], t))
+    if (!total_line_fits(q[0], t, t.whole) || !total_line_fits(q[1], t, t.whole) ||
+        !total_line_fits(q[2], t, t.whole) || !total_line_fits(q[3], t, t.whole))
         return false;
     four_readings(two_total_readings(q[0], q[1], t), two_total_readings(q[2], q[3], t), t.scale,
                   t.negative, r);
@@ -723,10 +725,10 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
     return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(b)));
 }
 
-// Learns the tail of the line [p, next). Returns false where it has none
-// to learn: longer than 16 bytes, or a reading not of digits, a point and
-// digits, ended by whitespace.
-[[gnu::target("avx2")]] bool learn_gpu_tail(const char* p, const char* next, gpu_tail_shape& t)
+// Learns the tail of the reading at p, in a line that ends at next: false
+// where it has none to learn: more than 16 bytes from p to next, or a
+// reading not of digits, a point and digits, ended by whitespace.
+[[gnu::target("avx2")]] bool learn_tail(const char* p, const char* next, gpu_tail_shape& t)
 {
     ptrdiff_t length = next - p;
     if (length > 16)
@@ -854,7 +856,7 @@ struct gpu_shapes {
     [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
     {
         t.by_line = learn_gpu_shape(p, next, t.line);
-        return learn_gpu_tail(p, next, t.tail);
+        return learn_tail(p, next, t.tail);
     }
     [[gnu::target("avx2,bmi,bmi2")]] static bool four(const char* p, const char* begin, shape& t,
                                                       double* r, ptrdiff_t* length)
@@ -870,19 +872,70 @@ struct gpu_shapes {
     }
 };
 
+// The total-power lines at p by their tail, where four lines' bytes up to
+// the reading have the shape t.line (its bytes, digits where it had
+// digits): the reading is then where t.line's is, and its whole digits and
+// tail are checked and converted as the GPU log's. The 160 bytes from p
+// lie in the range, and the 15 before it.
+[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool four_total_tails(
+    const char* p, const total_line_shape& line, const gpu_tail_shape& tail, double* r,
+    ptrdiff_t* length)
+{
+    __m256i nl = _mm256_set1_epi8('\n');
+    bits_128 newline = 0;
+    for (int i = 3; i >= 0; --i)
+        newline = newline << 32 |
+                  static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
+                      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i)), nl)));
+    unsigned e[4], m[4];
+    unsigned start = 0;
+    uint32_t before = (uint32_t{1} << line.from) - 1;
+    for (int i = 0; i < 4; ++i) {
+        if (newline == 0 || !total_line_fits(p + start, line, before))
+            return false;
+        e[i] = lowest_bit(newline);
+        newline &= newline - 1;
+        m[i] = e[i] + 1 - start - static_cast<unsigned>(line.from);
+        start = e[i] + 1;
+    }
+    __m256i first, second;
+    if (!two_gpu_tails(p, e[0], e[1], m[0], m[1], tail, first) ||
+        !two_gpu_tails(p, e[2], e[3], m[2], m[3], tail, second))
+        return false;
+    four_readings(first, second, tail.scale, false, r);
+    *length = start;
+    return true;
+}
+
+// A total-power line's shape both ways, tried as the GPU log's are.
+struct total_shape_pair {
+    total_line_shape line;
+    gpu_tail_shape tail;
+    bool by_line;
+    bool by_tail;
+};
+
 struct total_shapes {
-    using shape = total_line_shape;
-    static constexpr ptrdiff_t room = 4 * 32 + 16;
-    static constexpr bool one_length = true;
+    using shape = total_shape_pair;
+    static constexpr ptrdiff_t room = 5 * 32;
+    static constexpr bool one_length = false;
     [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
     {
-        return learn_total_shape(p, next, t);
+        t.by_line = learn_total_shape(p, next, t.line);
+        t.by_tail = t.by_line && !t.line.negative && learn_tail(p + t.line.from, next, t.tail);
+        return t.by_line;
     }
-    [[gnu::target("avx2")]] static bool four(const char* p, const char*, shape& t, double* r,
-                                             ptrdiff_t* length)
+    [[gnu::target("avx2,bmi,bmi2")]] static bool four(const char* p, const char* begin, shape& t,
+                                                      double* r, ptrdiff_t* length)
     {
-        *length = 4 * t.length;
-        return four_total_lines(p, t, r);
+        if (t.by_line) {
+            if (four_total_lines(p, t.line, r)) {
+                *length = 4 * t.line.length;
+                return true;
+            }
+            t.by_line = false;
+        }
+        return t.by_tail && p - begin >= 15 && four_total_tails(p, t.line, t.tail, r, length);
     }
 };
 
