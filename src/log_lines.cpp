@@ -833,9 +833,9 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
 }
 
 // The two logs' ways of taking lines by shape, for the loop below: the
-// shape, how it is learnt, whether it needs lines of one length to learn
-// from, how four lines are checked (setting how many bytes they take), and
-// the bytes that must lie in the range for four lines.
+// shape, how it is learnt, how four lines are checked (setting how many
+// bytes they take), and the bytes that must lie in the range for four
+// lines.
 
 // A GPU line's shape both ways: by its whole bytes, which four lines of
 // one width match at the least cost, and by its tail, which they match
@@ -852,7 +852,6 @@ struct gpu_shape_pair {
 struct gpu_shapes {
     using shape = gpu_shape_pair;
     static constexpr ptrdiff_t room = 80;
-    static constexpr bool one_length = false;
     [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
     {
         t.by_line = learn_gpu_shape(p, next, t.line);
@@ -918,7 +917,6 @@ struct total_shape_pair {
 struct total_shapes {
     using shape = total_shape_pair;
     static constexpr ptrdiff_t room = 5 * 32;
-    static constexpr bool one_length = false;
     [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
     {
         t.by_line = learn_total_shape(p, next, t.line);
@@ -1016,9 +1014,6 @@ alignas(64) constexpr window_tables window = make_window_tables();
     newline = n[0] | uint64_t{n[1]} << 32;
 }
 
-alignas(16) constexpr unsigned char ascii_zeros[16] = {'0', '0', '0', '0', '0', '0', '0', '0',
-                                                       '0', '0', '0', '0', '0', '0', '0', '0'};
-
 // The reading that starts at bit f of the window at p, if it has the shape
 // meters write: sets reading and returns true. 16 bytes from p + f lie in
 // the range.
@@ -1034,7 +1029,7 @@ alignas(16) constexpr unsigned char ascii_zeros[16] = {'0', '0', '0', '0', '0', 
         return false;
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + f));
     __m128i d = _mm_shuffle_epi8(
-        _mm_sub_epi8(bytes, _mm_load_si128(reinterpret_cast<const __m128i*>(ascii_zeros))),
+        _mm_sub_epi8(bytes, _mm_set1_epi8('0')),
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(w.shuffle)));
     d = _mm_maddubs_epi16(d, _mm_set1_epi16(0x010a));
     d = _mm_madd_epi16(d, _mm_set1_epi32(0x00010064));
@@ -1061,48 +1056,28 @@ struct total_field {
     }
 };
 
-// Bits length - 1, 2 * length - 1, ...: the newlines of lines that all
-// have that length.
-struct repeated_lengths {
-    uint64_t of[65];
-};
-
-constexpr repeated_lengths make_repeated_lengths()
-{
-    repeated_lengths t{};
-    for (int length = 1; length <= 64; ++length)
-        for (int bit = length - 1; bit < 64; bit += length)
-            t.of[length] |= uint64_t{1} << bit;
-    return t;
-}
-
-constexpr repeated_lengths repeated = make_repeated_lengths();
-
 // The lines that end in the window of 64 bytes at p, 80 bytes of which lie
 // in the range: each line's reading to the sink. Returns the next line;
-// last is set to the first byte of the last line read, and one_length to
-// whether the window's lines were all of its length.
+// last is set to the first byte of the last line read.
 template <class Field, class Rule, class Sink>
 [[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline const char* window_of_lines(
     const char* p, const char* end, Sink& sink, log_shape& shape, uint64_t& lines,
-    const char*& last, bool& one_length)
+    const char*& last)
 {
     double r[1];
     uint64_t stop, point, space, newline;
     classify_window(p, stop, point, space, newline);
     if (newline == 0) {
         last = p;
-        one_length = false;
         p = Rule::walk(p, end, r, shape);
         sink.add(r[0]);
         ++lines;
         return p;
     }
     unsigned s = 0;
-    unsigned start = 0;
     uint64_t left = newline;
     do {
-        start = s;
+        last = p + s;
         unsigned n = static_cast<unsigned>(__builtin_ctzll(left));
         left &= left - 1;
         unsigned f = Field::at(s, n, space);
@@ -1112,19 +1087,15 @@ template <class Field, class Rule, class Sink>
         s = n + 1;
     } while (left != 0);
     lines += static_cast<uint64_t>(__builtin_popcountll(newline));
-    last = p + start;
-    one_length = newline == _bzhi_u64(repeated.of[s - start], s);
     return p + s;
 }
 
 // Four lines at a time while they have the shape last learnt. Where they do
-// not, windows of lines, the last line of which is learnt (in the
-// total-power log, only where the window's lines all have one length: its
-// shape is by whole lines). Where a shape held for fewer than 256 lines,
-// windows go by before the next is learnt, twice as many as the last time
-// up to 1024, so that a log whose lines break every shape pays next to
-// nothing for the guesses, and one whose shape changes now and then loses
-// little.
+// not, windows of lines, the last line of which is learnt. Where a shape
+// held for fewer than 256 lines, windows go by before the next is learnt,
+// twice as many as the last time up to 1024, so that a log whose lines
+// break every shape pays next to nothing for the guesses, and one whose
+// shape changes now and then loses little.
 template <class Shapes, class Field, class Rule, class Sink>
 [[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline void scan_by_shape(
     const char* begin, const char* end, Sink& sink, log_shape& shape)
@@ -1152,16 +1123,14 @@ template <class Shapes, class Field, class Rule, class Sink>
             pause = held < 64 ? (pause < 1024 ? 2 * pause : pause) : 8;
             wait = held < 64 ? pause : 0;
         }
-        // Windows, until the wait is over and one comes whose last line can
-        // be a shape; that line is learnt.
+        // Windows, until the wait is over; the last line of the last one is
+        // learnt.
         const char* line = nullptr;
-        bool one_length = false;
         while (end - p >= Shapes::room) {
-            p = window_of_lines<Field, Rule>(p, end, sink, shape, lines, line, one_length);
-            if (wait == 0 && (one_length || !Shapes::one_length))
+            p = window_of_lines<Field, Rule>(p, end, sink, shape, lines, line);
+            if (wait == 0)
                 break;
-            wait -= wait > 0;
-            line = nullptr;
+            --wait;
         }
         if (line != nullptr) {
             known = Shapes::learn(line, p, t);
