@@ -702,7 +702,7 @@ struct total_line_shape {
 // line's first byte to the tail), and the digits gathered, those before
 // the line's first byte as zeros, into eight places: the same integer, and
 // the same divide, as the plain parse.
-struct gpu_tail_shape {
+struct tail_shape {
     __m256i bytes;  // the tail's bytes, in lanes 16 - tail to 15 of each half
     __m256i fixed;  // 0xff where the byte must be the same
     __m256i digits; // 0xff where a digit must stand, if in the line
@@ -728,7 +728,7 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
 // Learns the tail of the reading at p, in a line that ends at next: false
 // where it has none to learn: more than 16 bytes from p to next, or a
 // reading not of digits, a point and digits, ended by whitespace.
-[[gnu::target("avx2")]] bool learn_tail(const char* p, const char* next, gpu_tail_shape& t)
+[[gnu::target("avx2")]] bool learn_tail(const char* p, const char* next, tail_shape& t)
 {
     ptrdiff_t length = next - p;
     if (length > 16)
@@ -778,8 +778,8 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
 // The lines whose newlines are at a and b from p, of lengths m and n (each
 // with its newline): their digits as two_gpu_lines leaves them, or false
 // if either has not the tail t.
-[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool two_gpu_tails(
-    const char* p, unsigned a, unsigned b, unsigned m, unsigned n, const gpu_tail_shape& t,
+[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool two_tails(
+    const char* p, unsigned a, unsigned b, unsigned m, unsigned n, const tail_shape& t,
     __m256i& digits)
 {
     if (m - static_cast<unsigned>(t.tail) - 1 >= t.whole ||
@@ -803,119 +803,87 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
     return true;
 }
 
-// The four lines at p, whose 64 bytes lie in the range, with the 15 bytes
-// before p: their readings in r, and their bytes in *length, or false if
-// any has not the tail t, or they do not end in the 64 bytes.
-[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool four_gpu_tails(
-    const char* p, const gpu_tail_shape& t, double* r, ptrdiff_t* length)
-{
-    __m256i nl = _mm256_set1_epi8('\n');
-    uint64_t newline =
-        static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), nl))) |
-        uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), nl)))}
-            << 32;
-    if (__builtin_popcountll(newline) < 4)
-        return false;
-    unsigned e[4];
-    for (unsigned& at : e) {
-        at = static_cast<unsigned>(__builtin_ctzll(newline));
-        newline &= newline - 1;
-    }
-    __m256i first, second;
-    if (!two_gpu_tails(p, e[0], e[1], e[0] + 1, e[1] - e[0], t, first) ||
-        !two_gpu_tails(p, e[2], e[3], e[2] - e[1], e[3] - e[2], t, second))
-        return false;
-    four_readings(first, second, t.scale, false, r);
-    *length = e[3] + 1;
-    return true;
-}
-
-// The two logs' ways of taking lines by shape, for the loop below: the
-// shape, how it is learnt, how four lines are checked (setting how many
-// bytes they take), and the bytes that must lie in the range for four
-// lines.
-
-// A GPU line's shape both ways: by its whole bytes, which four lines of
-// one width match at the least cost, and by its tail, which they match
-// whatever the width. The whole bytes are tried until four lines do not
-// match them, the tail from then on, until the next shape is learnt: a
-// guess between the two at every four lines would be lost as often as the
-// widths change.
-struct gpu_shape_pair {
-    gpu_line_shape line;
-    gpu_tail_shape tail;
-    bool by_line;
-};
-
-struct gpu_shapes {
-    using shape = gpu_shape_pair;
-    static constexpr ptrdiff_t room = 80;
-    [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
-    {
-        t.by_line = learn_gpu_shape(p, next, t.line);
-        return learn_tail(p, next, t.tail);
-    }
-    [[gnu::target("avx2,bmi,bmi2")]] static bool four(const char* p, const char* begin, shape& t,
-                                                      double* r, ptrdiff_t* length)
-    {
-        if (t.by_line) {
-            if (four_gpu_lines(p, t.line, r)) {
-                *length = 4 * t.line.length;
-                return true;
-            }
-            t.by_line = false;
-        }
-        return p - begin >= 15 && four_gpu_tails(p, t.tail, r, length);
-    }
-};
-
-// The total-power lines at p by their tail, where four lines' bytes up to
-// the reading have the shape t.line (its bytes, digits where it had
-// digits): the reading is then where t.line's is, and its whole digits and
-// tail are checked and converted as the GPU log's. The 160 bytes from p
-// lie in the range, and the 15 before it.
-[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool four_total_tails(
-    const char* p, const total_line_shape& line, const gpu_tail_shape& tail, double* r,
+// The four lines at p by their tail t: their readings in r, and their
+// bytes in *length, or false if any has not the tail, or they do not end
+// in the 32 * blocks bytes from p. The GPU log's readings start their
+// lines; where prefix is given (the total-power log's), each line's bytes
+// up to the reading must have its shape (its bytes, digits where it had
+// digits), so that the reading stands where prefix's did. The 32 * blocks
+// bytes from p lie in the range, 32 from each line's start where prefix is
+// given, and the 15 bytes before p.
+template <int blocks>
+[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool four_tails(
+    const char* p, const total_line_shape* prefix, const tail_shape& t, double* r,
     ptrdiff_t* length)
 {
     __m256i nl = _mm256_set1_epi8('\n');
     bits_128 newline = 0;
-    for (int i = 3; i >= 0; --i)
+    for (int i = blocks - 1; i >= 0; --i)
         newline = newline << 32 |
                   static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i)), nl)));
+    unsigned from = prefix != nullptr ? static_cast<unsigned>(prefix->from) : 0;
+    uint32_t before = (uint32_t{1} << from) - 1;
     unsigned e[4], m[4];
     unsigned start = 0;
-    uint32_t before = (uint32_t{1} << line.from) - 1;
     for (int i = 0; i < 4; ++i) {
-        if (newline == 0 || !total_line_fits(p + start, line, before))
+        if (newline == 0 || (prefix != nullptr && !total_line_fits(p + start, *prefix, before)))
             return false;
         e[i] = lowest_bit(newline);
         newline &= newline - 1;
-        m[i] = e[i] + 1 - start - static_cast<unsigned>(line.from);
+        m[i] = e[i] + 1 - start - from;
         start = e[i] + 1;
     }
     __m256i first, second;
-    if (!two_gpu_tails(p, e[0], e[1], m[0], m[1], tail, first) ||
-        !two_gpu_tails(p, e[2], e[3], m[2], m[3], tail, second))
+    if (!two_tails(p, e[0], e[1], m[0], m[1], t, first) ||
+        !two_tails(p, e[2], e[3], m[2], m[3], t, second))
         return false;
-    four_readings(first, second, tail.scale, false, r);
+    four_readings(first, second, t.scale, false, r);
     *length = start;
     return true;
 }
 
-// A total-power line's shape both ways, tried as the GPU log's are.
-struct total_shape_pair {
-    total_line_shape line;
-    gpu_tail_shape tail;
+// A line's shape both ways: by its whole bytes, which four lines of one
+// width match at the least cost, and by its tail, which they match
+// whatever the width. The whole bytes are tried until four lines do not
+// match them, the tail from then on, until the next shape is learnt: a
+// guess between the two at every four lines would be lost as often as the
+// widths change.
+template <class Line>
+struct shape_pair {
+    Line line;
+    tail_shape tail;
     bool by_line;
     bool by_tail;
 };
 
+// The two logs' ways of taking lines by shape, for the loop below: the
+// shape, how it is learnt (false where neither way was), how four lines
+// are checked each way, and the bytes that must lie in the range for four
+// lines. A total-power line's tail is checked with its bytes up to the
+// reading, so it is learnt only with them.
+struct gpu_shapes {
+    using shape = shape_pair<gpu_line_shape>;
+    static constexpr ptrdiff_t room = 80;
+    [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
+    {
+        t.by_line = learn_gpu_shape(p, next, t.line);
+        t.by_tail = learn_tail(p, next, t.tail);
+        return t.by_line || t.by_tail;
+    }
+    [[gnu::target("avx2")]] static bool four_lines(const char* p, const shape& t, double* r)
+    {
+        return four_gpu_lines(p, t.line, r);
+    }
+    [[gnu::target("avx2,bmi,bmi2")]] static bool four_by_tail(const char* p, const shape& t,
+                                                              double* r, ptrdiff_t* length)
+    {
+        return four_tails<2>(p, nullptr, t.tail, r, length);
+    }
+};
+
 struct total_shapes {
-    using shape = total_shape_pair;
+    using shape = shape_pair<total_line_shape>;
     static constexpr ptrdiff_t room = 5 * 32;
     [[gnu::target("avx2")]] static bool learn(const char* p, const char* next, shape& t)
     {
@@ -923,19 +891,32 @@ struct total_shapes {
         t.by_tail = t.by_line && !t.line.negative && learn_tail(p + t.line.from, next, t.tail);
         return t.by_line;
     }
-    [[gnu::target("avx2,bmi,bmi2")]] static bool four(const char* p, const char* begin, shape& t,
-                                                      double* r, ptrdiff_t* length)
+    [[gnu::target("avx2")]] static bool four_lines(const char* p, const shape& t, double* r)
     {
-        if (t.by_line) {
-            if (four_total_lines(p, t.line, r)) {
-                *length = 4 * t.line.length;
-                return true;
-            }
-            t.by_line = false;
-        }
-        return t.by_tail && p - begin >= 15 && four_total_tails(p, t.line, t.tail, r, length);
+        return four_total_lines(p, t.line, r);
+    }
+    [[gnu::target("avx2,bmi,bmi2")]] static bool four_by_tail(const char* p, const shape& t,
+                                                              double* r, ptrdiff_t* length)
+    {
+        return four_tails<4>(p, &t.line, t.tail, r, length);
     }
 };
+
+// Four lines by the shape t, whole lines while they match, tails from the
+// first miss on: their readings in r and their bytes in *length, or false.
+template <class Shapes>
+[[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool four_by_shape(
+    const char* p, const char* begin, typename Shapes::shape& t, double* r, ptrdiff_t* length)
+{
+    if (t.by_line) {
+        if (Shapes::four_lines(p, t, r)) {
+            *length = 4 * t.line.length;
+            return true;
+        }
+        t.by_line = false;
+    }
+    return t.by_tail && p - begin >= 15 && Shapes::four_by_tail(p, t, r, length);
+}
 
 
 // The GPU and total-power logs' lines, a window of 64 bytes at a time,
@@ -1111,7 +1092,7 @@ template <class Shapes, class Field, class Rule, class Sink>
     while (end - p >= Shapes::room) {
         if (known) {
             ptrdiff_t length;
-            if (Shapes::four(p, begin, t, r, &length)) {
+            if (four_by_shape<Shapes>(p, begin, t, r, &length)) {
                 for (double reading : r)
                     sink.add(reading);
                 p += length;
