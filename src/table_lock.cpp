@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "held_signals.h"
+#include "reading_number.h"
 
 namespace {
 
@@ -22,21 +23,16 @@ namespace {
 // the C library's whole scanf machinery (strtold, float128 arithmetic, a
 // tenth of the binary) into every run's start.
 
-inline bool is_blank_byte(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
 // The next whitespace-separated word from p, copied into out (size bytes,
 // cut to fit); p is moved past it. False where none is left.
 bool take_word(const char*& p, char* out, size_t size)
 {
-    while (is_blank_byte(*p))
+    while (is_space(*p))
         ++p;
     if (*p == '\0')
         return false;
     size_t n = 0;
-    for (; *p != '\0' && !is_blank_byte(*p); ++p)
+    for (; *p != '\0' && !is_space(*p); ++p)
         if (n + 1 < size)
             out[n++] = *p;
     out[n] = '\0';
