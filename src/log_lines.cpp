@@ -969,30 +969,22 @@ constexpr window_tables make_window_tables()
 alignas(64) constexpr window_tables window = make_window_tables();
 
 // Bit i: p[i] is not a digit nor a point, is a point, is whitespace, is a
-// newline.
+// newline (the last two as the CPU log's masks have them).
 [[gnu::target("avx2")]] inline void classify_window(const char* p, uint64_t& stop, uint64_t& point,
                                                     uint64_t& space, uint64_t& newline)
 {
-    uint32_t d[2], t[2], s[2], n[2];
+    wide_masks::of_64(p, space, newline);
+    uint32_t d[2], t[2];
     for (int half = 0; half < 2; ++half) {
         __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * half));
         __m256i less = _mm256_sub_epi8(bytes, _mm256_set1_epi8('0'));
         __m256i is_digit = _mm256_cmpeq_epi8(_mm256_min_epu8(less, _mm256_set1_epi8(9)), less);
         __m256i is_point = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('.'));
-        __m256i blank = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' '));
-        __m256i shifted = _mm256_sub_epi8(bytes, _mm256_set1_epi8('\t'));
-        __m256i control =
-            _mm256_cmpeq_epi8(_mm256_min_epu8(shifted, _mm256_set1_epi8(4)), shifted);
         d[half] = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(is_digit, is_point)));
         t[half] = static_cast<uint32_t>(_mm256_movemask_epi8(is_point));
-        s[half] = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(blank, control)));
-        n[half] = static_cast<uint32_t>(
-            _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n'))));
     }
     stop = ~(d[0] | uint64_t{d[1]} << 32);
     point = t[0] | uint64_t{t[1]} << 32;
-    space = s[0] | uint64_t{s[1]} << 32;
-    newline = n[0] | uint64_t{n[1]} << 32;
 }
 
 // The reading that starts at bit f of the window at p, if it has the shape
