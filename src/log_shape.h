@@ -24,14 +24,11 @@ struct stamp_shape {
     int64_t first_ns = 0;       // the first and last good stamps
     int64_t last_ns = 0;
     // Gaps: intervals several times the typical one, which is the median
-    // of the first intervals, sampled in a fixed array.
+    // of the first intervals (the reader samples them).
     int64_t typical_ns = 0;
     uint64_t gaps = 0;
     int64_t longest_gap_ns = 0;
     uint64_t longest_gap_line = 0; // the line that ends it
-    int sampled = 0;
-    int64_t sample[31];
-    uint64_t sample_line[31];
     picked_line skipped_line; // the first line skipped
 };
 

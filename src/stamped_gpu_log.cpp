@@ -41,25 +41,40 @@ void note_gap(stamp_shape& st, int64_t interval, uint64_t line)
     }
 }
 
+// The first intervals of a log, and the lines that end them, kept until
+// there are enough to tell the typical one.
+struct interval_sample {
+    int count = 0;
+    int64_t interval[31];
+    uint64_t line[31];
+};
+
 // Sets the typical interval from those sampled, and judges them by it.
-void settle_typical(stamp_shape& st)
+void settle_typical(stamp_shape& st, const interval_sample& sample)
 {
-    int64_t sorted[sizeof st.sample / sizeof st.sample[0]] = {};
-    for (int i = 0; i < st.sampled; ++i)
-        sorted[i] = st.sample[i];
-    st.typical_ns = median(sorted, st.sampled);
-    for (int i = 0; i < st.sampled; ++i)
-        note_gap(st, st.sample[i], st.sample_line[i]);
+    int64_t sorted[sizeof sample.interval / sizeof sample.interval[0]] = {};
+    for (int i = 0; i < sample.count; ++i)
+        sorted[i] = sample.interval[i];
+    st.typical_ns = median(sorted, sample.count);
+    for (int i = 0; i < sample.count; ++i)
+        note_gap(st, sample.interval[i], sample.line[i]);
 }
 
-void note_interval(stamp_shape& st, int64_t interval, uint64_t line)
+// Sets the typical interval where the log ended before the sample was full.
+void settle_at_end(stamp_shape& st, const interval_sample& sample)
 {
-    constexpr int room = sizeof st.sample / sizeof st.sample[0];
-    if (st.sampled < room) {
-        st.sample[st.sampled] = interval;
-        st.sample_line[st.sampled++] = line;
-        if (st.sampled == room)
-            settle_typical(st);
+    if (st.typical_ns == 0 && sample.count > 0)
+        settle_typical(st, sample);
+}
+
+void note_interval(stamp_shape& st, interval_sample& sample, int64_t interval, uint64_t line)
+{
+    constexpr int room = sizeof sample.interval / sizeof sample.interval[0];
+    if (sample.count < room) {
+        sample.interval[sample.count] = interval;
+        sample.line[sample.count++] = line;
+        if (sample.count == room)
+            settle_typical(st, sample);
         return;
     }
     note_gap(st, interval, line);
@@ -73,6 +88,7 @@ struct stamped_state {
     double last_reading = 0.0;
     uint64_t number = 0;
     stamp_prefix prefix;
+    interval_sample sample;
 };
 
 // Adds the good point (ns, reading) of line number to the curve: the
@@ -85,7 +101,7 @@ void add_point(stamped_state& state, log_shape& shape, int64_t ns, double readin
         double dt = static_cast<double>(ns - state.last_ns) / 1e9;
         double area = add_figures(state.last_reading, reading) * dt * 0.5;
         state.energy = add_figures(area, state.energy);
-        note_interval(st, ns - state.last_ns, number);
+        note_interval(st, state.sample, ns - state.last_ns, number);
     } else {
         st.first_ns = ns;
     }
@@ -190,9 +206,7 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
         for (const char* p = run.begin; p < run.end;)
             p = take_stamped_line(p, run.end, run.first && p == run.begin, state, shape);
     });
-    stamp_shape& st = shape.stamps;
-    if (st.typical_ns == 0 && st.sampled > 0)
-        settle_typical(st);
+    settle_at_end(shape.stamps, state.sample);
     s.gpu1 = state.energy;
     return status;
 }
@@ -375,8 +389,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& 
     out.id_kind = c.id_kind;
     for (int k = 0; k < count; ++k) {
         gpu_track& t = tracks[order[k]];
-        if (t.shape.stamps.typical_ns == 0 && t.shape.stamps.sampled > 0)
-            settle_typical(t.shape.stamps);
+        settle_at_end(t.shape.stamps, t.state.sample);
         if (k < max_gpus)
             gpu_figure(out.part, k + 1) = t.state.energy;
         out.lines[k] = t.shape.stamps.good;
