@@ -1,5 +1,6 @@
 // Where a log's bytes come from: the buffer, a whole file or one chunk of
-// it, and a line longer than the buffer taken through a condenser.
+// it, and a header or a line longer than the buffer taken through a
+// condenser.
 #include "log_reading.h"
 
 #include <cerrno>
@@ -156,4 +157,54 @@ int condense_line(byte_source& src, line_buffer& lb, line_condenser& c, bool* at
             return 0;
         }
     }
+}
+
+namespace {
+
+// Notes in shape what the warnings say of the header [p, end), which ends
+// with its newline: its first bytes, and whether it holds both readings.
+void note_header(const log_rule& rule, const char* p, const char* end, const char* head,
+                 size_t head_length, log_shape& shape)
+{
+    energy_summary ignored;
+    log_shape seen;
+    rule.scan(p, end, ignored, seen, 1);
+    shape.header_readings = seen.no_reading == 0;
+    pick(shape.opening, 1, head, head_length);
+}
+
+// The header that the buffer's bytes do not end, through a condenser, as
+// it arrives, never held whole.
+[[gnu::noinline]] int condense_header(byte_source& src, line_buffer& lb, const log_rule& rule,
+                                      log_shape& shape, bool* at_end)
+{
+    line_condenser header;
+    condenser_start(header, rule.rule);
+    int status = condense_line(src, lb, header, at_end);
+    if (status != 0)
+        return status;
+    note_header(rule, header.text, header.text + header.length, header.head, header.head_length,
+                shape);
+    shape.unended = *at_end && header.head_length > 0;
+    return 0;
+}
+
+} // namespace
+
+int take_header(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
+                bool* at_end)
+{
+    // Most headers arrive whole with the first read, and are looked at
+    // where they lie.
+    ssize_t n = read_more(src, lb);
+    if (n < 0)
+        return errno;
+    lb.end += static_cast<size_t>(n);
+    const char* p = lb.data + lb.begin;
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', lb.end - lb.begin));
+    if (nl == nullptr)
+        return condense_header(src, lb, rule, shape, at_end);
+    note_header(rule, p, nl + 1, p, static_cast<size_t>(nl - p), shape);
+    lb.begin = static_cast<size_t>(nl + 1 - lb.data);
+    return 0;
 }

@@ -23,8 +23,8 @@ namespace {
 
 // One line at a time, byte by byte: each takes the first byte of a line in
 // [begin, end), sets the line's readings, counts what is odd about them in
-// shape and returns the next line's first byte. The callers add the readings, so the sums stay in
-// registers.
+// shape and returns the next line's first byte. The callers add the
+// readings, so the sums stay in registers.
 
 const char* total_line(const char* p, const char* end, double& reading, log_shape& shape)
 {

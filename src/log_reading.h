@@ -163,12 +163,38 @@ ssize_t read_more(byte_source& src, line_buffer& lb);
 // ended first. Returns 0 or the errno of a read.
 int condense_line(byte_source& src, line_buffer& lb, line_condenser& c, bool* at_end);
 
+// Takes the header, the log's first line, from an empty buffer: where it
+// lies when the first read brings it whole, else through a condenser as
+// it arrives, never held whole. Notes in shape its first bytes and whether
+// it holds both readings; *at_end where the file ended with it. Leaves in
+// [begin, end) the bytes read after it. Returns 0 or the errno of a read.
+int take_header(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
+                bool* at_end);
+
+// Hands take the line that starts the buffer and does not fit it,
+// condensed by the rule as it is read on. Out of the read loop, whose
+// frame need not carry a condenser's kilobytes for lines that are rare.
+// Returns 0 or the errno of a read.
+template <class Take>
+[[gnu::noinline]] int take_long_line(byte_source& src, line_buffer& lb, const log_rule& rule,
+                                     log_shape& shape, bool at_first_line, bool* at_end,
+                                     Take& take)
+{
+    line_condenser c;
+    condenser_start(c, rule.rule);
+    int status = condense_line(src, lb, c, at_end);
+    if (status != 0)
+        return status;
+    shape.unended = shape.unended || *at_end;
+    take(line_run{c.text, c.text + c.length, at_first_line, &c});
+    return 0;
+}
+
 // Reads fd to its end and hands its lines to take, as line_runs; the last
 // line, if it has no newline, with one added: after a newline a line holds
 // nothing, so the added one changes no reading. A line that does not fit
-// the buffer is condensed by the rule as it is read. A header is taken
-// through a condenser as it arrives, never held whole, and shape notes
-// whether it holds both readings. Returns 0 or the errno of a read.
+// the buffer is condensed by the rule as it is read; a header is taken
+// by take_header. Returns 0 or the errno of a read.
 template <class Take>
 int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
                Take take)
@@ -179,17 +205,9 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
     bool at_first_line = !src.chunk || src.from == 0;
     bool at_end = false;
     if (rule.first == first_line::header && at_first_line) {
-        line_condenser header;
-        condenser_start(header, rule.rule);
-        int status = condense_line(src, lb, header, &at_end);
+        int status = take_header(src, lb, rule, shape, &at_end);
         if (status != 0)
             return status;
-        energy_summary ignored;
-        log_shape seen;
-        rule.scan(header.text, header.text + header.length, ignored, seen, 1);
-        shape.header_readings = seen.no_reading == 0;
-        shape.unended = at_end && header.head_length > 0;
-        pick(shape.opening, 1, header.head, header.head_length);
         at_first_line = false;
     }
     size_t searched = lb.begin; // [begin, searched) holds no newline
@@ -216,13 +234,9 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
             break;
         size_t shift = lb.begin;
         if (!make_room(lb)) {
-            line_condenser c;
-            condenser_start(c, rule.rule);
-            int status = condense_line(src, lb, c, &at_end);
+            int status = take_long_line(src, lb, rule, shape, at_first_line, &at_end, take);
             if (status != 0)
                 return status;
-            shape.unended = shape.unended || at_end;
-            take(line_run{c.text, c.text + c.length, at_first_line, &c});
             at_first_line = false;
             searched = lb.begin;
             continue;
