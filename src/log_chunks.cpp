@@ -381,7 +381,11 @@ int read_big_logs_at_once(log_set& logs)
     }
     if (bytes < bytes_worth_threads)
         return 0;
-    log_job jobs[max_case_logs];
+    // Off the stack, where they would put the frame of every run, its
+    // logs big or small, kilobytes deep.
+    log_job* jobs = new_records<log_job>(static_cast<size_t>(logs.count));
+    if (jobs == nullptr)
+        return 0;
     for (int i = 0; i < logs.count; ++i) {
         jobs[i].fd = open_file(logs.names[i], O_RDONLY | O_NOCTTY);
         jobs[i].reader = logs.readers[i];
@@ -389,6 +393,7 @@ int read_big_logs_at_once(log_set& logs)
         struct stat st;
         if (jobs[i].fd < 0 || fstat(jobs[i].fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close_all(jobs, i + 1);
+            std::free(jobs);
             return 0;
         }
         jobs[i].size = st.st_size;
@@ -401,5 +406,6 @@ int read_big_logs_at_once(log_set& logs)
         logs.shapes[i] = jobs[i].shape;
         logs.errs[i] = jobs[i].err;
     }
+    std::free(jobs);
     return 1;
 }

@@ -23,6 +23,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
 
 #include "energy_summary.h"
 #include "log_lines.h"
@@ -142,7 +145,9 @@ void read_logs_at_once(log_job* jobs, int count, unsigned threads,
 
 // The logs of a case, in the order they are read: their names, readers
 // and weights going in; each one's figures alone (the rest of its part
-// stays 0), what its reader saw and its read status coming out.
+// stays 0), what its reader saw and its read status coming out. shapes
+// points at count records, set up by the caller for the logs it reads:
+// a record is over a kilobyte, and most runs read three logs of the ten.
 constexpr int max_case_logs = 2 + max_gpus;
 struct log_set {
     int count = 0;
@@ -150,9 +155,22 @@ struct log_set {
     log_reader readers[max_case_logs] = {};
     double weights[max_case_logs] = {};
     energy_summary parts[max_case_logs];
-    log_shape shapes[max_case_logs];
+    log_shape* shapes = nullptr;
     int errs[max_case_logs] = {};
 };
+
+// count records of T, each with its defaults, in memory of their own that
+// free() releases; nullptr where there is none. For the records a run
+// may do without, so that one it does without costs it no page.
+template <class T>
+T* new_records(size_t count)
+{
+    static_assert(std::is_trivially_destructible_v<T>, "free() must be all it takes");
+    T* records = static_cast<T*>(std::malloc(sizeof(T) * (count > 0 ? count : 1)));
+    for (size_t i = 0; records != nullptr && i < count; ++i)
+        new (records + i) T;
+    return records;
+}
 
 // Reads the logs at once, by read_logs_at_once on every CPU the run may
 // use, where it may use two or more (a batch scheduler may give it fewer

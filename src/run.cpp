@@ -47,14 +47,14 @@ constexpr const char help_text[] =
     "                      a label, labels on two rows, cases of LIST with none\n"
     "The table must exist already. See energy-totals(1).\n";
 
-// The case, as said before the name of the GPU log, which does not hold
-// it: the base name, or the working directory where that is empty.
-const char* case_name_of(const char* base_name)
+// The working directory, or otherwise where it can't be had, for a
+// message. glibc sizes the buffer to the path, so no run carries 4 KB
+// for the messages that seldom need it.
+void print_working_directory(FILE* out, const char* otherwise)
 {
-    static char dir[4096];
-    if (*base_name != '\0')
-        return base_name;
-    return getcwd(dir, sizeof dir) != nullptr ? dir : ".";
+    char* dir = getcwd(nullptr, 0);
+    std::fputs(dir != nullptr ? dir : otherwise, out);
+    std::free(dir);
 }
 
 // base followed by suffix, in memory of its own; nullptr if there is none.
@@ -93,25 +93,45 @@ void close_log(int fd)
 
 // The logs of a case, in the order they are read: the total-power log,
 // the CPU log, then one for each GPU; their names, readers and weights,
-// and what the readers made of them.
+// and what the readers made of them. What is allocated, free_logs frees.
 struct case_logs {
     log_set set;
     char* total_name = nullptr;
     char* cpu_name = nullptr;
     gpu_csv_log* all_gpus = nullptr; // --gpu-log: the one log of every GPU, read here
+    // The case, as said before the name of a GPU log, which does not hold
+    // it: the base name, or the working directory where that is empty.
+    const char* case_name = nullptr;
+    char* working_directory = nullptr; // where it is the case's name
 };
+
+void free_logs(case_logs& logs)
+{
+    std::free(logs.total_name);
+    std::free(logs.cpu_name);
+    std::free(logs.working_directory);
+    std::free(logs.set.shapes);
+    std::free(logs.all_gpus);
+}
 
 constexpr const char* gpu_log_names[max_gpus] = {"gpupower1.out", "gpupower2.out", "gpupower3.out",
                                                  "gpupower4.out", "gpupower5.out", "gpupower6.out",
                                                  "gpupower7.out", "gpupower8.out"};
 
-// Names the logs the options ask for, with their readers and weights.
-// Returns false where there is no memory for the names.
+// Names the logs the options ask for, with their readers and weights, and
+// sets up the records of what the readers will see. Returns false where
+// there is no memory for them.
 bool plan_logs(const run_options& options, case_logs& logs)
 {
+    logs.case_name = options.base_name;
+    if (*options.base_name == '\0') {
+        logs.working_directory = getcwd(nullptr, 0);
+        logs.case_name = logs.working_directory != nullptr ? logs.working_directory : ".";
+    }
     logs.total_name = join_name(options.base_name, ".total.pwr");
     logs.cpu_name = join_name(options.base_name, ".cpu.pwr");
-    logs.set.count = 2 + options.gpus;
+    logs.set.count = options.gpu_log != nullptr ? 3 : 2 + options.gpus;
+    logs.set.shapes = new_records<log_shape>(static_cast<size_t>(logs.set.count));
     logs.set.names[0] = logs.total_name;
     logs.set.readers[0] = read_total_power_log;
     logs.set.weights[0] = options.total_period;
@@ -119,18 +139,19 @@ bool plan_logs(const run_options& options, case_logs& logs)
     logs.set.readers[1] = read_cpu_power_log;
     logs.set.weights[1] = 1;
     if (options.gpu_log != nullptr) {
-        logs.set.count = 3;
+        logs.all_gpus = new_records<gpu_csv_log>(1);
         logs.set.names[2] = options.gpu_log;
         logs.set.readers[2] = nullptr;
         logs.set.weights[2] = 0;
-        return logs.total_name != nullptr && logs.cpu_name != nullptr;
+        if (logs.all_gpus == nullptr)
+            return false;
     }
-    for (int k = 0; k < options.gpus; ++k) {
+    for (int k = 0; options.gpu_log == nullptr && k < options.gpus; ++k) {
         logs.set.names[2 + k] = gpu_log_names[k];
         logs.set.readers[2 + k] = options.gpu_stamps ? read_stamped_gpu_log : read_gpu_power_log;
         logs.set.weights[2 + k] = options.gpu_period;
     }
-    return logs.total_name != nullptr && logs.cpu_name != nullptr;
+    return logs.total_name != nullptr && logs.cpu_name != nullptr && logs.set.shapes != nullptr;
 }
 
 // The figures from each log's part, GPU k's into gpu k.
@@ -185,10 +206,10 @@ int read_big_logs(case_logs& logs, bool* ok)
 // of a run that could not read it.
 void say_where_gpu_log_is(const char* case_name, const char* name)
 {
-    char dir[4096];
-    const char* where = getcwd(dir, sizeof dir) != nullptr ? dir : "(unknown)";
-    std::fprintf(stderr, "energy-totals: %s: %s is read from the current directory, %s\n",
-                 case_name, name, where);
+    std::fprintf(stderr, "energy-totals: %s: %s is read from the current directory, ",
+                 case_name, name);
+    print_working_directory(stderr, "(unknown)");
+    std::fputs("\n", stderr);
 }
 
 // Reads the logs of the case into s, and what was seen of them into logs.
@@ -217,7 +238,7 @@ bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
         goto done;
     for (int i = 2; i < logs.set.count; ++i) {
         if ((fds[i] = open_log(logs.set.names[i])) < 0) {
-            say_where_gpu_log_is(case_name_of(options.base_name), logs.set.names[i]);
+            say_where_gpu_log_is(logs.case_name, logs.set.names[i]);
             goto done;
         }
         if (!read_whole_log(fds[i], i, lb, logs, options))
@@ -237,7 +258,7 @@ done:
 // Says on standard error what does not fit the logs' rules.
 void warn_about_case(const run_options& options, const case_logs& logs, const energy_summary& s)
 {
-    const char* case_name = case_name_of(options.base_name);
+    const char* case_name = logs.case_name;
     read_log_report reports[max_case_logs];
     for (int i = 0; i < logs.set.count; ++i)
         reports[i] = {logs.set.names[i], i >= 2 ? case_name : nullptr, &logs.set.shapes[i],
@@ -272,12 +293,36 @@ void say_slips(const run_options& options)
 // Says where a missing table was looked for, and how to make one.
 void say_where_table_is(const char* table)
 {
-    char dir[4096];
-    const char* where = getcwd(dir, sizeof dir) != nullptr ? dir : "(unknown)";
-    std::fprintf(stderr,
-                 "energy-totals: %s: looked for in %s; make one there with: energy-totals "
-                 "--heading > %s\n",
-                 table, where, table);
+    std::fprintf(stderr, "energy-totals: %s: looked for in ", table);
+    print_working_directory(stderr, "(unknown)");
+    std::fprintf(stderr, "; make one there with: energy-totals --heading > %s\n", table);
+}
+
+// Appends the case's row to its table, and says so where it could not.
+// Returns the run's status. Out of line, so that its row's kilobyte does
+// not deepen the stack that the reading of every run's logs goes down.
+[[gnu::noinline]] int write_row(const run_options& options, const energy_summary& summary)
+{
+    table_name table = results_table_name(options.results_id);
+    char row[results_row_size];
+    int row_size = format_results_row(summary, options.label, row, sizeof row, options.gpus);
+    int undo_error = 0;
+    int err = row_size < 0 ? EOVERFLOW
+                           : append_results_row(table.text, row, static_cast<size_t>(row_size),
+                                                &undo_error, stderr,
+                                                options.once ? options.label : nullptr);
+    if (err == 0)
+        return 0;
+    std::fputs("couldn't write results\n", stdout);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", table.text, std::strerror(err));
+    if (err == ENOENT)
+        say_where_table_is(table.text);
+    if (undo_error != 0)
+        std::fprintf(stderr,
+                     "energy-totals: %s: the row could not be taken back (%s): the table "
+                     "may end in part of it, which the next run removes, or hold all of it\n",
+                     table.text, std::strerror(undo_error));
+    return -1;
 }
 
 // Readies the process for a run whose status must say whether its row is
@@ -332,41 +377,15 @@ int run(int argc, char** argv)
     say_slips(options);
     energy_summary summary;
     case_logs logs;
-    gpu_csv_log all_gpus;
-    if (options.gpu_log != nullptr)
-        logs.all_gpus = &all_gpus;
     bool read = read_logs(options, summary, logs);
     if (read)
         warn_about_case(options, logs, summary);
-    std::free(logs.total_name);
-    std::free(logs.cpu_name);
+    free_logs(logs);
     if (!read)
         return -1;
     print_console_summary(summary, stdout, options.gpus);
     // Out before the table is touched, so a run waiting for the lock has
     // shown its figures. Errors on standard output change nothing here.
     std::fflush(stdout);
-    table_name table = results_table_name(options.results_id);
-    if (options.write_switch != 1)
-        return 0;
-    char row[results_row_size];
-    int row_size = format_results_row(summary, options.label, row, sizeof row, options.gpus);
-    int undo_error = 0;
-    int err = row_size < 0 ? EOVERFLOW
-                           : append_results_row(table.text, row, static_cast<size_t>(row_size),
-                                                &undo_error, stderr,
-                                                options.once ? options.label : nullptr);
-    if (err != 0) {
-        std::fputs("couldn't write results\n", stdout);
-        std::fprintf(stderr, "energy-totals: %s: %s\n", table.text, std::strerror(err));
-        if (err == ENOENT)
-            say_where_table_is(table.text);
-        if (undo_error != 0)
-            std::fprintf(stderr,
-                         "energy-totals: %s: the row could not be taken back (%s): the table "
-                         "may end in part of it, which the next run removes, or hold all of it\n",
-                         table.text, std::strerror(undo_error));
-        return -1;
-    }
-    return 0;
+    return options.write_switch == 1 ? write_row(options, summary) : 0;
 }
