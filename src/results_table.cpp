@@ -211,19 +211,18 @@ namespace {
 
 // Hands each line of the table on fd to take(line, length, number, whole),
 // without its newline: read by pread from 0 to size where size is not
-// negative, else by read to the end. A line longer than any row is handed
-// on as its first bytes, with whole false. Returns 0 or the errno of a
-// read.
+// negative, else by read to the end, through buf. A line longer than any
+// row is handed on as its first bytes, with whole false. Returns 0 or the
+// errno of a read.
 template <class Take>
-int each_table_line(int fd, long long size, Take take)
+int each_line_through(int fd, long long size, char* buf, size_t buf_size, Take take)
 {
-    static char buf[256 * 1024];
     size_t have = 0;
     long long at = 0;
     unsigned long long number = 0;
     bool skipping = false; // within a line too long to be a row
     for (;;) {
-        size_t room = sizeof buf - have;
+        size_t room = buf_size - have;
         if (size >= 0 && static_cast<long long>(room) > size - at)
             room = static_cast<size_t>(size - at);
         ssize_t n = room == 0 ? 0
@@ -258,6 +257,20 @@ int each_table_line(int fd, long long size, Take take)
         std::memmove(buf, p, left);
         have = left;
     }
+}
+
+// each_line_through a buffer of its own, taken only by the runs that look
+// at the table's lines. Returns 0 or the errno of a read, or ENOMEM.
+template <class Take>
+int each_table_line(int fd, long long size, Take take)
+{
+    constexpr size_t buf_size = 256 * 1024;
+    char* buf = static_cast<char*>(std::malloc(buf_size));
+    if (buf == nullptr)
+        return ENOMEM;
+    int err = each_line_through(fd, size, buf, buf_size, take);
+    std::free(buf);
+    return err;
 }
 
 // Whether the table on fd, size bytes long, holds a row labelled label;
