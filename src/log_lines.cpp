@@ -9,11 +9,10 @@
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
-#if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
-// The header is C, and its _Bool is not C++'s, which only GCC lets by.
-#define _Bool bool
+// glibc's header of what it found the CPU to have is C, with a _Bool that
+// GCC reads in C++ too and Clang does not; a Clang build asks the CPU.
+#if defined(__x86_64__) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
-#undef _Bool
 #define ENERGY_TOTALS_GLIBC_CPU_FEATURES 1
 #endif
 
