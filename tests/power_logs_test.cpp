@@ -276,6 +276,20 @@ TEST(CpuPowerLog, Header)
     s = read_text(read_cpu_power_log, std::string(10000, 'h') + "\na b 3 c d e 4\n", 16);
     EXPECT_EQ(s.cpu1, 3);
     EXPECT_EQ(s.cpu2, 4);
+    // What the warnings learn of a header is the same whether it lies whole
+    // in the buffer or is condensed through one too small for it.
+    for (const char* log : {"a b 1 c d e 2\nx\n", "time host pkg0_J\nx\n", "a b 1 c d e 2"}) {
+        log_shape whole, condensed;
+        read_text(read_cpu_power_log, log, default_line_buffer_size, &whole);
+        read_text(read_cpu_power_log, log, 4, &condensed);
+        EXPECT_EQ(whole.header_readings, condensed.header_readings) << "log \"" << log << "\"";
+        bool unended = log[std::strlen(log) - 1] != '\n';
+        EXPECT_EQ(whole.unended, unended) << "log \"" << log << "\"";
+        EXPECT_EQ(condensed.unended, unended) << "log \"" << log << "\"";
+        EXPECT_EQ(std::string(whole.opening.text, whole.opening.length),
+                  std::string(condensed.opening.text, condensed.opening.length))
+            << "log \"" << log << "\"";
+    }
 }
 
 TEST(CpuPowerLog, OddBytesAreFieldBytes)
