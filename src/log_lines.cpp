@@ -227,18 +227,14 @@ template <class Bits>
     return scan_field(p + start, lowest_bit(space >> start), p, shape);
 }
 
-// The CPU line at p, whose 64 bytes (Bits uint64_t) or 128 (bits_128) from
-// p lie in the range: sets its readings and returns the next line, or
-// nullptr if its newline is not among them.
-template <class Masks, class Bits>
-[[gnu::always_inline]] inline const char* cpu_line_masked(const char* p, double& field3,
-                                                          double& field7, log_shape& shape)
+// The readings of the CPU line at p, whose newline is bit nl of space, the
+// whitespace mask of its bytes: each field's converted by convert(bit of
+// its start). Returns the next line.
+template <class Bits, class Convert>
+[[gnu::always_inline]] inline const char* cpu_fields(const char* p, Bits space, unsigned nl,
+                                                     double& field3, double& field7,
+                                                     log_shape& shape, Convert convert)
 {
-    Bits space, newline;
-    classify<Masks>(p, space, newline);
-    if (newline == 0)
-        return nullptr;
-    unsigned nl = lowest_bit(newline);
     // A field starts where whitespace, or the line's start, is followed by
     // a byte that is not; only the starts before the newline count.
     Bits starts = ~space & (space << 1 | 1) & ((Bits{1} << nl) - 1);
@@ -250,15 +246,39 @@ template <class Masks, class Bits>
         shape.no_reading += 2;
         return p + nl + 1;
     }
-    field3 = field_at(p, lowest_bit(starts), space, shape);
+    field3 = convert(lowest_bit(starts));
     for (int i = 0; i < 4; ++i)
         starts &= starts - 1;
     if (starts == 0)
         ++shape.no_reading;
     else
-        field7 = field_at(p, lowest_bit(starts), space, shape);
+        field7 = convert(lowest_bit(starts));
     return p + nl + 1;
 }
+
+// The CPU line at p, whose 64 bytes (Bits uint64_t) or 128 (bits_128) from
+// p lie in the range: sets its readings and returns the next line, or
+// nullptr if its newline is not among them.
+template <class Masks, class Bits>
+[[gnu::always_inline]] inline const char* cpu_line_masked(const char* p, double& field3,
+                                                          double& field7, log_shape& shape)
+{
+    Bits space, newline;
+    classify<Masks>(p, space, newline);
+    if (newline == 0)
+        return nullptr;
+    return cpu_fields(p, space, lowest_bit(newline), field3, field7, shape,
+                      [&](unsigned f) { return field_at(p, f, space, shape); });
+}
+
+// A CPU line of up to 64 bytes the usual way, for the loop below.
+template <class Masks>
+struct masked_cpu_line {
+    static const char* read(const char* p, double& field3, double& field7, log_shape& shape)
+    {
+        return cpu_line_masked<Masks, uint64_t>(p, field3, field7, shape);
+    }
+};
 
 // The GPU line at p, whose 16 bytes from p lie in the range: sets its
 // reading and returns the next line, or nullptr if its newline is not
@@ -404,7 +424,7 @@ template <class Masks>
 
 // The CPU log keeps a loop of its own: its two figures through the shared
 // loop ran 4.5% slower.
-template <class Masks, class Sink>
+template <class Masks, class Sink, class Short = masked_cpu_line<Masks>>
 [[gnu::always_inline]] inline void scan_cpu_lines(const char* begin, const char* end, Sink& sink,
                                                   log_shape& shape)
 {
@@ -413,7 +433,7 @@ template <class Masks, class Sink>
     double field3, field7;
 #if defined(__SSE2__)
     while (end - p >= 64) {
-        const char* next = cpu_line_masked<Masks, uint64_t>(p, field3, field7, shape);
+        const char* next = Short::read(p, field3, field7, shape);
         if (next == nullptr && end - p >= 128)
             next = cpu_line_masked<Masks, bits_128>(p, field3, field7, shape);
         p = next != nullptr ? next : cpu_line(p, end, field3, field7, shape);
@@ -429,12 +449,12 @@ template <class Masks, class Sink>
     shape.lines += lines;
 }
 
-template <class Masks>
+template <class Masks, class Short = masked_cpu_line<Masks>>
 [[gnu::always_inline]] inline void cpu_lines(const char* begin, const char* end,
                                              energy_summary& s, log_shape& shape)
 {
     cpu_sum_sink sink = {s.cpu1, s.cpu2};
-    scan_cpu_lines<Masks>(begin, end, sink, shape);
+    scan_cpu_lines<Masks, cpu_sum_sink, Short>(begin, end, sink, shape);
     s.cpu1 = sink.cpu1;
     s.cpu2 = sink.cpu2;
 }
@@ -450,23 +470,11 @@ template <class Masks>
 }
 
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-// The loops built for AVX2. Flattened, so that everything they call is
-// built for it too, and nothing of it is left in a function the other
+// The loops built for AVX2, below. Flattened, so that everything they call
+// is built for it too, and nothing of it is left in a function the other
 // loops might call. The GPU and total-power logs' loops read lines by
-// shape and by windows (below).
-[[gnu::target("avx2"), gnu::flatten]] void cpu_lines_wide(const char* begin, const char* end,
-                                                            energy_summary& s, log_shape& shape)
-{
-    cpu_lines<wide_masks>(begin, end, s, shape);
-}
-
-[[gnu::target("avx2"), gnu::flatten]] double* keep_cpu_wide(const char* begin, const char* end,
-                                                             double* out, log_shape& shape)
-{
-    keep_sink sink = {out};
-    scan_cpu_lines<wide_masks>(begin, end, sink, shape);
-    return sink.out;
-}
+// shape and by windows; the CPU log's convert their fields as the windows
+// convert a reading.
 
 // The GPU log's lines (and below, the total-power log's), four at a time
 // where their shape repeats. Meters write the same shape line after line
@@ -1009,6 +1017,51 @@ alignas(64) constexpr window_tables window = make_window_tables();
     d = _mm_madd_epi16(d, _mm_set1_epi32(0x00012710));
     reading = static_cast<double>(_mm_cvtsi128_si32(d)) / w.scale;
     return true;
+}
+
+// A CPU line of up to 64 bytes, each of its fields of the shape meters
+// write that starts in its first 48 bytes (the conversion reads 16 bytes
+// from there, and 64 from the line's start lie in the range) converted as
+// the windows convert a reading, with one shuffle whatever its width; the
+// others as cpu_line_masked converts them. A fifth faster a line than
+// cpu_line_masked alone, its fields' widths changing as they do.
+struct window_cpu_line {
+    struct field {
+        const char* p;
+        uint64_t stop, point, space;
+        log_shape& shape;
+        [[gnu::target("avx2,bmi,bmi2")]] double operator()(unsigned f) const
+        {
+            double reading;
+            if (f <= 48 && window_reading(p, f, stop, point, space, reading))
+                return reading;
+            return field_at(p, f, space, shape);
+        }
+    };
+    [[gnu::target("avx2,bmi,bmi2")]] static const char* read(const char* p, double& field3,
+                                                             double& field7, log_shape& shape)
+    {
+        uint64_t stop, point, space, newline;
+        classify_window(p, stop, point, space, newline);
+        if (newline == 0)
+            return nullptr;
+        return cpu_fields(p, space, lowest_bit(newline), field3, field7, shape,
+                          field{p, stop, point, space, shape});
+    }
+};
+
+[[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] void cpu_lines_wide(const char* begin, const char* end,
+                                                            energy_summary& s, log_shape& shape)
+{
+    cpu_lines<wide_masks, window_cpu_line>(begin, end, s, shape);
+}
+
+[[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] double* keep_cpu_wide(const char* begin, const char* end,
+                                                             double* out, log_shape& shape)
+{
+    keep_sink sink = {out};
+    scan_cpu_lines<wide_masks, keep_sink, window_cpu_line>(begin, end, sink, shape);
+    return sink.out;
 }
 
 // Where each log's rule finds its reading in the line from bit s to its
