@@ -4,15 +4,14 @@ gpupower1.out, with the line counts given, in the shapes meters write.
 
     make_case.py DIR NAME TOTAL CPU GPU [STYLE]
 
-STYLE is plain (readings of one width: GPU 150-300 W, total 300-500 W),
+STYLE is plain (readings of one width: GPU 150-300 W, total 300-500 W) or
 mixed (readings whose width changes from line to line, GPU 20-300 W, total
-50-400 W, and CPU lines of 70 bytes and more, a host's full name), or
-blank (plain, each log ending in a blank line)."""
+50-400 W, and CPU lines of 70 bytes and more, a host's full name)."""
 import random
 import sys
 
 
-def write_lines(path, count, line, header=None, tail=""):
+def write_lines(path, count, line, header=None):
     rng = random.Random(path)
     with open(path, "w") as f:
         if header:
@@ -24,7 +23,6 @@ def write_lines(path, count, line, header=None, tail=""):
                 f.write("".join(chunk))
                 chunk = []
         f.write("".join(chunk))
-        f.write(tail)
 
 
 def clock(i):
@@ -37,17 +35,16 @@ def main():
     total, cpu, gpu = (int(n) for n in sys.argv[3:6])
     style = sys.argv[6] if len(sys.argv) > 6 else "plain"
     mixed = style == "mixed"
-    tail = "\n" if style == "blank" else ""
     total_range, gpu_range = ((50, 400), (20, 300)) if mixed else ((300, 500), (150, 300))
     host = "node07.cluster.example.org" if mixed else "node07"
     write_lines(f"{directory}/{name}.total.pwr", total,
-                lambda r, i: f"{clock(i)} A {r.uniform(*total_range):.2f}\n", tail=tail)
+                lambda r, i: f"{clock(i)} A {r.uniform(*total_range):.2f}\n")
     write_lines(f"{directory}/{name}.cpu.pwr", cpu,
                 lambda r, i: f"{clock(i)} {host} {r.uniform(80, 110):.2f} {r.uniform(9, 13):.2f} "
                              f"{r.uniform(55, 70):.1f} {r.uniform(2.6, 3.2):.2f} {r.uniform(80, 110):.2f}\n",
-                header="time host pkg0_J dram0_J temp0_C freq0_GHz pkg1_J\n", tail=tail)
+                header="time host pkg0_J dram0_J temp0_C freq0_GHz pkg1_J\n")
     write_lines(f"{directory}/gpupower1.out", gpu,
-                lambda r, i: f"{r.uniform(*gpu_range):.2f} W\n", tail=tail)
+                lambda r, i: f"{r.uniform(*gpu_range):.2f} W\n")
 
 
 main()

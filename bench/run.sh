@@ -15,7 +15,9 @@
 #   gpu     2 k / 1 k / 40 M   nearly all GPU log
 #   mixed   4 M / 2 M / 20 M   the sweep's, readings changing width from line
 #                              to line and CPU lines of 70 bytes and more
-#   blank   4 M / 2 M / 20 M   the sweep's, each log ending in a blank line
+#   blank   4 M / 2 M / 20 M   the sweep's logs, each with a blank line added
+#                              at its end; the tool on them is also timed
+#                              against the tool on the same logs without it
 # ENERGY_TOTALS_BENCH_DIR keeps the generated cases there for the next run
 # (they take a minute or two to write); by default they go to a temporary
 # directory and are removed.
@@ -48,7 +50,20 @@ make even 4000000 4000000 20000000
 make sweep 4000000 2000000 20000000
 make gpu 2000 1000 40000000
 make mixed 4000000 2000000 20000000 mixed
-make blank 4000000 2000000 20000000 blank
+# The sweep's logs with a blank line at the end of each, and beside them
+# in clean/ the same logs without it, written the same way at the same
+# time: the kernel copies the pages of files written at other times, or
+# by other programs, at speeds up to a tenth apart, which would hide what
+# the blank line costs.
+if [ ! -f "$cases/blank/clean/done" ]; then
+  echo "copying the sweep case to $cases/blank, with blank lines and without ..."
+  mkdir -p "$cases/blank/clean"
+  for f in large.total.pwr large.cpu.pwr gpupower1.out; do
+    cat "$cases/sweep/$f" > "$cases/blank/clean/$f"
+    { cat "$cases/sweep/$f"; echo; } > "$cases/blank/$f"
+  done
+  touch "$cases/blank/done" "$cases/blank/clean/done"
+fi
 
 # peak_kb DIR PROGRAM ARGS...: the peak resident memory of one run.
 peak_kb() {
@@ -91,6 +106,17 @@ measure mixed
 measure blank
 measure sweep taskset -c 0
 measure mixed taskset -c 0
+
+# in_dir DIR PROGRAM ARGS...: the program run in DIR (where it finds the
+# GPU log), for alternate, which runs both programs in one directory.
+in_dir='cd "$1" && shift && exec "$@"'
+read -r t_blank t_clean c_blank c_clean < <("$work/alternate" "$((runs * 3))" "$cases" \
+  /bin/sh -c "$in_dir" sh "$cases/blank" "$tool" large 0 0 -- /bin/sh -c "$in_dir" sh "$cases/blank/clean" "$tool" large 0 0)
+awk -v tb="$t_blank" -v tc="$t_clean" -v cb="$c_blank" -v cc="$c_clean" -v n="$((runs * 3))" 'BEGIN {
+  printf "a blank line at the end of each of the sweep'"'"'s logs: median of %d runs each, alternating\n", n
+  printf "  wall %6.3f s against %6.3f s without it (%+.1f%%); CPU %6.3f s against %6.3f s (%+.1f%%)\n",
+    tb / 1e6, tc / 1e6, (tb / tc - 1) * 100, cb / 1e6, cc / 1e6, (cb / cc - 1) * 100
+}'
 
 read -r s_tool s_base _ < <("$work/alternate" 1001 "$work/small" "$tool" case1 0 0 -- "$work/baseline" case1 0 0)
 small_kb=$(peak_kb "$work/small" "$tool" case1 0 0)
