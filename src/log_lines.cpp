@@ -271,15 +271,6 @@ template <class Masks, class Bits>
                       [&](unsigned f) { return field_at(p, f, space, shape); });
 }
 
-// A CPU line of up to 64 bytes the usual way, for the loop below.
-template <class Masks>
-struct masked_cpu_line {
-    static const char* read(const char* p, double& field3, double& field7, log_shape& shape)
-    {
-        return cpu_line_masked<Masks, uint64_t>(p, field3, field7, shape);
-    }
-};
-
 // The GPU line at p, whose 16 bytes from p lie in the range: sets its
 // reading and returns the next line, or nullptr if its newline is not
 // among them.
@@ -296,6 +287,18 @@ template <class Masks>
     return p + lowest_bit(newline) + 1;
 }
 #endif
+
+// A CPU line of up to 64 bytes the usual way, for the loop below, which
+// takes it only where there are masks.
+template <class Masks>
+struct masked_cpu_line {
+#if defined(__SSE2__)
+    static const char* read(const char* p, double& field3, double& field7, log_shape& shape)
+    {
+        return cpu_line_masked<Masks, uint64_t>(p, field3, field7, shape);
+    }
+#endif
+};
 
 // A one-reading log's rule in the form the shared loop takes: its two line
 // functions, and the bytes the masked one needs in range.
