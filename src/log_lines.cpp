@@ -665,7 +665,7 @@ struct total_line_shape {
 }
 
 // Whether the line at p, whose 32 bytes lie in the range, has the shape t
-// in the bytes of `which` (by default, all of the line's).
+// in the bytes of `which` (t.whole: all of the line's).
 [[gnu::target("avx2")]] inline bool total_line_fits(const char* p, const total_line_shape& t,
                                                     uint32_t which)
 {

@@ -147,7 +147,7 @@ void read_logs_at_once(log_job* jobs, int count, unsigned threads,
 // and weights going in; each one's figures alone (the rest of its part
 // stays 0), what its reader saw and its read status coming out. shapes
 // points at count records, set up by the caller for the logs it reads:
-// a record is over a kilobyte, and most runs read three logs of the ten.
+// a record is most of a kilobyte, and most runs read three logs of the ten.
 constexpr int max_case_logs = 2 + max_gpus;
 struct log_set {
     int count = 0;

@@ -291,7 +291,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& 
 {
     // On the stack, each set up as its GPU first appears: a static array
     // here would take a guard, and with it the C++ exception run-time, into
-    // the binary (a tenth more of it to load at every start).
+    // the binary (a tenth more of it).
     gpu_track tracks[max_csv_gpus];
     int count = 0;
     // The columns of a log without a header; one with a header names its own.

@@ -21,7 +21,7 @@ namespace {
 
 // The lines here are read by hand rather than with sscanf, which would take
 // the C library's whole scanf machinery (strtold, float128 arithmetic, a
-// tenth of the binary) into every run's start.
+// tenth of the binary) into the tool for three lines of plain words.
 
 // The next whitespace-separated word from p, copied into out (size bytes,
 // cut to fit); p is moved past it. False where none is left.

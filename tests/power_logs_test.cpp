@@ -88,10 +88,10 @@ void ExpectSameBits(const energy_summary& a, const energy_summary& b, const std:
     EXPECT_EQ(bits(a.gpu1), bits(b.gpu1)) << what;
 }
 
-// Runs of up to `longest` lines of one of a few shapes (printf formats of a
-// number from 0 to its range, then a digit), some broken by a byte. No byte makes an
-// exponent or a hexadecimal number, or joins two lines: a huge reading
-// would leave the sum too coarse to show a small one wrong.
+// Runs of up to `longest` lines of one of a few shapes (printf formats of
+// a number from 0 to its range, then a digit), some broken by a byte. No
+// byte makes an exponent or a hexadecimal number, or joins two lines: a
+// huge reading would leave the sum too coarse to show a small one wrong.
 std::string repeated_shapes(const std::vector<std::pair<const char*, unsigned>>& shapes,
                             unsigned longest = 40)
 {
