@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -358,6 +359,18 @@ struct keep_sink {
         *out++ = reading;
         negatives += reading < 0;
     }
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    // Four readings, for the loops built for AVX2.
+    [[gnu::target("avx2"), gnu::always_inline]] void add4(const double* r)
+    {
+        static constexpr unsigned char bits_set[16] = {0, 1, 1, 2, 1, 2, 2, 3,
+                                                       1, 2, 2, 3, 2, 3, 3, 4};
+        __m256d v = _mm256_loadu_pd(r);
+        _mm256_storeu_pd(out, v);
+        out += 4;
+        negatives += bits_set[_mm256_movemask_pd(_mm256_cmp_pd(v, _mm256_setzero_pd(), _CMP_LT_OQ))];
+    }
+#endif
     void add(double field3, double field7)
     {
         out[0] = field3;
@@ -827,7 +840,9 @@ template <int blocks>
     ptrdiff_t* length)
 {
     __m256i nl = _mm256_set1_epi8('\n');
-    bits_128 newline = 0;
+    // 64 bits where they do: 128-bit shifts and carries cost a third of a
+    // GPU line.
+    std::conditional_t<blocks <= 2, uint64_t, bits_128> newline = 0;
     for (int i = blocks - 1; i >= 0; --i)
         newline = newline << 32 |
                   static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
@@ -1118,6 +1133,68 @@ template <class Field, class Rule, class Sink>
     return p + s;
 }
 
+// The sum's sink where readings come four at a time (four lines read by
+// shape, or readings kept). The four weighted readings are added one by
+// one, in order; only where the sum ends in a NaN are they added again by
+// add_figures, which picks the NaN to keep (a NaN, once in the sum, stays).
+// The statistics go lane by lane, each lane keeping the lowest and highest
+// of its readings, the smallest step and the negatives, and are folded into
+// the range at the end: the figures reading_range::see gives one reading at
+// a time, but for which of 0 and -0 is kept, which no warning tells apart
+// (a lowest is told only below 0, a highest only above 5000 W, a step only
+// against 0). Readings one at a time go to the range as they stand.
+struct four_sum_sink {
+    sum_sink one;
+    __m256d lowest, highest, steepest;
+    __m256i negatives;
+
+    [[gnu::target("avx2"), gnu::always_inline]] explicit four_sum_sink(const sum_sink& s)
+        : one(s), lowest(_mm256_set1_pd(HUGE_VAL)), highest(_mm256_set1_pd(-HUGE_VAL)),
+          steepest(_mm256_set1_pd(HUGE_VAL)), negatives(_mm256_setzero_si256())
+    {
+    }
+    void add(double reading) { one.add(reading); }
+    [[gnu::target("avx2"), gnu::always_inline]] void add4(const double* r)
+    {
+        double sum = one.first;
+        for (int i = 0; i < 4; ++i)
+            sum = r[i] * one.weight + sum;
+        if (std::isnan(sum)) {
+            sum = one.first;
+            for (int i = 0; i < 4; ++i)
+                sum = add_figures(r[i] * one.weight, sum);
+        }
+        one.first = sum;
+        __m256d v = _mm256_loadu_pd(r);
+        __m256d before = _mm256_blend_pd(_mm256_permute4x64_pd(v, 0x90),
+                                         _mm256_set1_pd(one.range.last), 1);
+        lowest = _mm256_min_pd(v, lowest);
+        highest = _mm256_max_pd(v, highest);
+        steepest = _mm256_min_pd(_mm256_sub_pd(v, before), steepest);
+        negatives = _mm256_sub_epi64(
+            negatives, _mm256_castpd_si256(_mm256_cmp_pd(v, _mm256_setzero_pd(), _CMP_LT_OQ)));
+        one.range.last = r[3];
+    }
+    // The sum sink with every lane folded into its range.
+    [[gnu::target("avx2"), gnu::always_inline]] sum_sink folded() const
+    {
+        alignas(32) double low[4], high[4], steep[4];
+        alignas(32) uint64_t negative[4];
+        _mm256_store_pd(low, lowest);
+        _mm256_store_pd(high, highest);
+        _mm256_store_pd(steep, steepest);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(negative), negatives);
+        sum_sink s = one;
+        for (int i = 0; i < 4; ++i) {
+            s.range.lowest = low[i] < s.range.lowest ? low[i] : s.range.lowest;
+            s.range.highest = high[i] > s.range.highest ? high[i] : s.range.highest;
+            s.range.steepest = steep[i] < s.range.steepest ? steep[i] : s.range.steepest;
+            s.range.negatives += negative[i];
+        }
+        return s;
+    }
+};
+
 // Four lines at a time while they have the shape last learnt. Where they do
 // not, windows of lines, the last line of which is learnt. Where a shape
 // held for fewer than 256 lines, windows go by before the next is learnt,
@@ -1140,8 +1217,7 @@ template <class Shapes, class Field, class Rule, class Sink>
         if (known) {
             ptrdiff_t length;
             if (four_by_shape<Shapes>(p, begin, t, r, &length)) {
-                for (double reading : r)
-                    sink.add(reading);
+                sink.add4(r);
                 p += length;
                 lines += 4;
                 ++held;
@@ -1173,10 +1249,11 @@ template <class Shapes, class Field, class Rule, class Sink>
                                                               double weight, energy_summary& s,
                                                               log_shape& shape)
 {
-    sum_sink sink = start_sink(s.total_energy, weight, shape);
+    four_sum_sink sink(start_sink(s.total_energy, weight, shape));
     scan_by_shape<total_shapes, total_field, total_rule>(begin, end, sink, shape);
-    s.total_energy = sink.first;
-    end_sink(sink, shape);
+    sum_sink done = sink.folded();
+    s.total_energy = done.first;
+    end_sink(done, shape);
 }
 
 [[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] double* keep_total_wide(const char* begin, const char* end,
@@ -1192,10 +1269,11 @@ template <class Shapes, class Field, class Rule, class Sink>
                                                             double weight, energy_summary& s,
                                                             log_shape& shape)
 {
-    sum_sink sink = start_sink(s.gpu1, weight, shape);
+    four_sum_sink sink(start_sink(s.gpu1, weight, shape));
     scan_by_shape<gpu_shapes, gpu_field, gpu_rule>(begin, end, sink, shape);
-    s.gpu1 = sink.first;
-    end_sink(sink, shape);
+    sum_sink done = sink.folded();
+    s.gpu1 = done.first;
+    end_sink(done, shape);
 }
 
 [[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] double* keep_gpu_wide(const char* begin, const char* end,
@@ -1205,6 +1283,18 @@ template <class Shapes, class Field, class Rule, class Sink>
     scan_by_shape<gpu_shapes, gpu_field, gpu_rule>(begin, end, sink, shape);
     shape.readings.negatives += sink.negatives;
     return sink.out;
+}
+
+[[gnu::target("avx2"), gnu::flatten]] void add_kept_wide(const double* readings, size_t count,
+                                                       sum_sink& into)
+{
+    four_sum_sink sink(into);
+    size_t i = 0;
+    for (; count - i >= 4; i += 4)
+        sink.add4(readings + i);
+    for (; i < count; ++i)
+        sink.add(readings[i]);
+    into = sink.folded();
 }
 
 // glibc has asked the CPU already, for its own string functions: asking
@@ -1312,8 +1402,13 @@ void add_kept_readings(const double* readings, size_t count, double weight, doub
                        reading_range& range)
 {
     sum_sink sink = {figure, weight, range};
-    for (size_t i = 0; i < count; ++i)
-        sink.add(readings[i]);
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (wide_line_masks)
+        add_kept_wide(readings, count, sink);
+    else
+#endif
+        for (size_t i = 0; i < count; ++i)
+            sink.add(readings[i]);
     figure = sink.first;
     range = sink.range;
 }

@@ -112,25 +112,34 @@ std::string repeated_shapes(const std::vector<std::pair<const char*, unsigned>>&
 }
 
 // The figure of a log read line by line with strtod, from where its rule
-// says the reading starts (npos: none), in order, at every mask width; and
-// the same from the reader.
+// says the reading starts (npos: none), in order, at every mask width, and
+// the readings' statistics; and the same from the reader.
 void VerifyLineByLine(reader_fn reader, const std::string& log, size_t (*start)(const std::string&))
 {
     double expected = 0;
+    reading_range range;
     for (size_t at = 0; at < log.size();) {
         size_t nl = log.find('\n', at);
         std::string line = log.substr(at, nl + 1 - at);
         size_t from = start(line);
         double reading = from == std::string::npos ? 0 : std::strtod(line.c_str() + from, nullptr);
         expected = add_figures(reading * default_weight(reader), expected);
+        range.see(reading);
         at = nl + 1;
     }
     bool wide = wide_line_masks;
     for (bool width : {false, wide}) {
         wide_line_masks = width;
-        energy_summary s = read_text(reader, log);
+        log_shape shape;
+        energy_summary s = read_text(reader, log, default_line_buffer_size, &shape);
         double got = reader == read_total_power_log ? s.total_energy : s.gpu1;
         EXPECT_EQ(bits(got), bits(expected)) << "wide " << width;
+        // 0 and -0 may be either: no warning tells them apart.
+        const reading_range& r = shape.readings;
+        EXPECT_EQ(r.lowest, range.lowest) << "wide " << width;
+        EXPECT_EQ(r.highest, range.highest) << "wide " << width;
+        EXPECT_EQ(r.steepest, range.steepest) << "wide " << width;
+        EXPECT_EQ(r.negatives, range.negatives) << "wide " << width;
     }
     wide_line_masks = wide;
 }
@@ -345,6 +354,14 @@ TEST(GpuPowerLog, RepeatedShapes)
                                           {"%d.%d000000 W\n", 100}, {"%d.\n", 10000}},
                                          longest),
                          [](const std::string&) { return size_t{0}; });
+    // The lowest reading and the steepest step, at each place of four lines
+    // read at once.
+    for (int dip = 150; dip < 154; ++dip) {
+        std::string log;
+        for (int i = 0; i < 300; ++i)
+            log += std::to_string(i == dip ? 100 : 200 + i) + ".25 W\n";
+        VerifyLineByLine(read_gpu_power_log, log, [](const std::string&) { return size_t{0}; });
+    }
 }
 
 // GPU energy from time stamps: each format, a header, a line skipped, a
@@ -516,8 +533,10 @@ TEST(Readers, ChunksAndThreadsNeverChangeFigures)
         stamped += "2026/12/08 10:00:0" + std::to_string(i % 10) + "." +
                    std::to_string(100 + i % 900) + ", " + std::to_string(150 + i % 7) + " W\n";
     std::string plain = "GPU power\n";
+    // Negative readings first from line 15002, in a chunk of its own.
     for (int i = 0; i < 20000; ++i)
-        plain += std::to_string(150 + i * 7 % 150) + "." + std::to_string(10 + i % 90) + " W\n";
+        plain += (i / 100 == 150 ? "-" : "") + std::to_string(150 + i * 7 % 150) + "." +
+                 std::to_string(10 + i % 90) + " W\n";
     // More lines than a chunk keeps before its turn: it waits, and adds.
     std::string short_lines;
     for (int i = 0; i < 700000; ++i)
@@ -560,6 +579,7 @@ TEST(Readers, ChunksAndThreadsNeverChangeFigures)
                 EXPECT_EQ(a.header, b.header) << what;
                 EXPECT_EQ(a.unended, b.unended) << what;
                 EXPECT_EQ(std::memcmp(&a.readings, &b.readings, sizeof a.readings), 0) << what;
+                EXPECT_EQ(a.negative_line.number, b.negative_line.number) << what;
             }
         }
     for (log_job& job : whole)
