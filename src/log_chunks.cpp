@@ -63,12 +63,14 @@ struct chunk_slot {
 struct log_progress {
     const log_rule* rule = nullptr; // nullptr: the log is read whole
     long long chunks = 0;
+    long long next_chunk = 0;  // the next to be taken by a thread
     long long next_to_add = 0; // all chunks before it are in the figures
     bool adding = false;       // a thread is adding a parsed chunk
 };
 
 // The work of read_logs_at_once, shared by its threads under the mutex:
-// the logs read whole (largest first), then every log's chunks, in order.
+// the logs read whole (largest first), then the logs' chunks, each log's
+// in order.
 struct schedule {
     log_job* jobs = nullptr;
     int count = 0;
@@ -238,18 +240,30 @@ int parse_chunk(schedule& sc, chunk_slot& slot, line_buffer& lb)
     });
 }
 
-// The log and index of chunk item i, counted after the logs read whole.
-void chunk_of_item(const schedule& sc, long long i, int* log, long long* index)
+// The log whose next chunk a thread takes: where one has no chunk being
+// parsed or waiting to be added, its next chunk has its turn at once and is
+// added as it is parsed, so a thread keeps to a log of its own while there
+// is one. Else the log with the most chunks left, whose next chunk is kept
+// until its turn (the readings stored, then added: a fifth dearer). Called
+// with the mutex held, while chunks are left.
+int next_chunk_log(const schedule& sc)
 {
-    i -= sc.wholes;
-    int l = 0;
-    while (sc.logs[l].rule == nullptr || i >= sc.logs[l].chunks) {
-        if (sc.logs[l].rule != nullptr)
-            i -= sc.logs[l].chunks;
-        ++l;
+    int best = -1;
+    bool best_free = false;
+    long long best_left = 0;
+    for (int l = 0; l < sc.count; ++l) {
+        const log_progress& g = sc.logs[l];
+        long long left = g.chunks - g.next_chunk;
+        if (g.rule == nullptr || left == 0)
+            continue;
+        bool free = g.next_chunk == g.next_to_add && !g.adding;
+        if (best < 0 || (free && !best_free) || (free == best_free && left > best_left)) {
+            best = l;
+            best_free = free;
+            best_left = left;
+        }
     }
-    *log = l;
-    *index = i;
+    return best;
 }
 
 // Takes work until none is left: a whole log, or a chunk where a slot is
@@ -276,7 +290,9 @@ void take_work(schedule& sc)
             pthread_cond_wait(&sc.changed, &sc.mutex);
             continue;
         }
-        chunk_of_item(sc, sc.next_item++, &slot->log, &slot->index);
+        ++sc.next_item;
+        slot->log = next_chunk_log(sc);
+        slot->index = sc.logs[slot->log].next_chunk++;
         slot->in_use = true;
         slot->count = 0;
         slot->shape = log_shape{};
