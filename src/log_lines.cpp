@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <type_traits>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -826,35 +825,46 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
     return true;
 }
 
+// Bit i: p[i] is a newline, for the 64 bytes at p.
+[[gnu::target("avx2")]] inline uint64_t newlines_64(const char* p)
+{
+    __m256i nl = _mm256_set1_epi8('\n');
+    auto low = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), nl)));
+    auto high = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), nl)));
+    return low | uint64_t{high} << 32;
+}
+
 // The four lines at p by their tail t: their readings in r, and their
 // bytes in *length, or false if any has not the tail, or they do not end
-// in the 32 * blocks bytes from p. The GPU log's readings start their
-// lines; where prefix is given (the total-power log's), each line's bytes
-// up to the reading must have its shape (its bytes, digits where it had
-// digits), so that the reading stands where prefix's did. The 32 * blocks
-// bytes from p lie in the range, 32 from each line's start where prefix is
-// given, and the 15 bytes before p.
-template <int blocks>
+// in the 64 bytes from p (the GPU log's four) or, in_pairs, two in the 64
+// bytes from p and two in the 64 from the third's start (the total-power
+// log's; 128-bit masks cost more than the second look). The GPU log's
+// readings start their lines; where prefix is given (the total-power
+// log's), each line's bytes up to the reading must have its shape (its
+// bytes, digits where it had digits), so that the reading stands where
+// prefix's did. The 64 bytes from p lie in the range (128 in_pairs), 32
+// from each line's start where prefix is given, and the 15 bytes before p.
+template <bool in_pairs>
 [[gnu::target("avx2,bmi,bmi2"), gnu::always_inline]] inline bool four_tails(
     const char* p, const total_line_shape* prefix, const tail_shape& t, double* r,
     ptrdiff_t* length)
 {
-    __m256i nl = _mm256_set1_epi8('\n');
-    // 64 bits where they do: 128-bit shifts and carries cost a third of a
-    // GPU line.
-    std::conditional_t<blocks <= 2, uint64_t, bits_128> newline = 0;
-    for (int i = blocks - 1; i >= 0; --i)
-        newline = newline << 32 |
-                  static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(
-                      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i)), nl)));
+    uint64_t newline = newlines_64(p);
     unsigned from = prefix != nullptr ? static_cast<unsigned>(prefix->from) : 0;
     uint32_t before = (uint32_t{1} << from) - 1;
     unsigned e[4], m[4];
     unsigned start = 0;
+    unsigned base = 0;
     for (int i = 0; i < 4; ++i) {
+        if (in_pairs && i == 2) {
+            base = start;
+            newline = newlines_64(p + base);
+        }
         if (newline == 0 || (prefix != nullptr && !total_line_fits(p + start, *prefix, before)))
             return false;
-        e[i] = lowest_bit(newline);
+        e[i] = base + lowest_bit(newline);
         newline &= newline - 1;
         m[i] = e[i] + 1 - start - from;
         start = e[i] + 1;
@@ -903,7 +913,7 @@ struct gpu_shapes {
     [[gnu::target("avx2,bmi,bmi2")]] static bool four_by_tail(const char* p, const shape& t,
                                                               double* r, ptrdiff_t* length)
     {
-        return four_tails<2>(p, nullptr, t.tail, r, length);
+        return four_tails<false>(p, nullptr, t.tail, r, length);
     }
 };
 
@@ -923,7 +933,7 @@ struct total_shapes {
     [[gnu::target("avx2,bmi,bmi2")]] static bool four_by_tail(const char* p, const shape& t,
                                                               double* r, ptrdiff_t* length)
     {
-        return four_tails<4>(p, &t.line, t.tail, r, length);
+        return four_tails<true>(p, &t.line, t.tail, r, length);
     }
 };
 

@@ -201,9 +201,29 @@ TEST(TotalPowerLog, AddsInFileOrder)
     VerifyTotal(reversed + "a b 1e17\n", 5e16 + 5);
 }
 
+// 400 lines of a meter between low and high watts: prefix, the reading
+// (its whole digits from one line to the next two or three, then a point
+// and two), suffix.
+std::string changing_widths(const std::string& prefix, int low, int high, const std::string& suffix)
+{
+    std::string log;
+    for (int i = 0; i < 400; ++i) {
+        char reading[32];
+        std::snprintf(reading, sizeof reading, "%d.%02d", low + i * 37 % (high - low), i * 7 % 100);
+        log += prefix + reading + suffix;
+    }
+    return log;
+}
+
 // Runs of one shape, and lines whose shape changes from one to the next.
 TEST(TotalPowerLog, RepeatedShapes)
 {
+    auto reading_start = [](const std::string& line) {
+        size_t i = line.find_first_of(" \t\n\v\f\r");
+        if (line[i] != '\n')
+            i = line.find_first_of(" \t\n\v\f\r", i + 1);
+        return line[i] == '\n' ? std::string::npos : i + 1;
+    };
     for (unsigned longest : {40u, 1u})
         VerifyLineByLine(
             read_total_power_log,
@@ -214,12 +234,9 @@ TEST(TotalPowerLog, RepeatedShapes)
                              {"x %d\n", 10}, {"10:00:00 A %d.%d\n", 1000},
                              {"10:00:00 A %d.%d7.\n", 100}, {"a b %d.%d0000000\n", 10}},
                             longest),
-            [](const std::string& line) {
-                size_t i = line.find_first_of(" \t\n\v\f\r");
-                if (line[i] != '\n')
-                    i = line.find_first_of(" \t\n\v\f\r", i + 1);
-                return line[i] == '\n' ? std::string::npos : i + 1;
-            });
+            reading_start);
+    VerifyLineByLine(read_total_power_log, changing_widths("10:00:00 A ", 50, 400, "\n"),
+                     reading_start);
 }
 
 TEST(CpuPowerLog, FieldsThreeAndSeven)
@@ -354,6 +371,8 @@ TEST(GpuPowerLog, RepeatedShapes)
                                           {"%d.%d000000 W\n", 100}, {"%d.\n", 10000}},
                                          longest),
                          [](const std::string&) { return size_t{0}; });
+    VerifyLineByLine(read_gpu_power_log, changing_widths("", 20, 300, " W\n"),
+                     [](const std::string&) { return size_t{0}; });
     // The lowest reading and the steepest step, at each place of four lines
     // read at once.
     for (int dip = 150; dip < 154; ++dip) {
@@ -534,9 +553,11 @@ TEST(Readers, ChunksAndThreadsNeverChangeFigures)
                    std::to_string(100 + i % 900) + ", " + std::to_string(150 + i % 7) + " W\n";
     std::string plain = "GPU power\n";
     // Negative readings first from line 15002, in a chunk of its own.
-    for (int i = 0; i < 20000; ++i)
-        plain += (i / 100 == 150 ? "-" : "") + std::to_string(150 + i * 7 % 150) + "." +
-                 std::to_string(10 + i % 90) + " W\n";
+    for (int i = 0; i < 20000; ++i) {
+        if (i / 100 == 150)
+            plain += '-';
+        plain += std::to_string(150 + i * 7 % 150) + "." + std::to_string(10 + i % 90) + " W\n";
+    }
     // More lines than a chunk keeps before its turn: it waits, and adds.
     std::string short_lines;
     for (int i = 0; i < 700000; ++i)
