@@ -274,6 +274,9 @@ TEST(CpuPowerLog, LongLines)
         log += line;
     }
     VerifyCpu(log, cpu1, cpu2);
+    log_shape shape;
+    read_text(read_cpu_power_log, "header\n" + log, default_line_buffer_size, &shape);
+    EXPECT_EQ(shape.lines, 3000u);
 }
 
 TEST(CpuPowerLog, ShortLines)
