@@ -1070,17 +1070,20 @@ struct window_cpu_line {
             return field_at(p, f, space, shape);
         }
     };
-    // The field at bit f (from 1 to 63) of a line that ends past the window,
-    // whose whitespace from byte 64 on is `beyond`.
+    // The field at bit f of a line that ends past the window, whose
+    // whitespace from byte 64 on is `beyond` (its newline among it).
     [[gnu::target("avx2,bmi,bmi2")]] static double long_field(const char* p, unsigned f,
                                                               uint64_t stop, uint64_t point,
                                                               uint64_t space, uint32_t beyond,
                                                               log_shape& shape)
     {
+        // A field that reaches the window's last byte is not the windows'.
         double reading;
-        if (f <= 48 && window_reading(p, f, stop, point, space, reading))
+        if (f <= 48 && window_reading(p, f, stop | uint64_t{1} << 63, point, space, reading))
             return reading;
-        return scan_field(p + f, lowest_bit(space >> f | uint64_t{beyond} << (64 - f)), p, shape);
+        uint64_t after = space >> f;
+        unsigned length = after != 0 ? lowest_bit(after) : 64 - f + lowest_bit(beyond);
+        return scan_field(p + f, length, p, shape);
     }
     [[gnu::target("avx2,bmi,bmi2")]] static const char* read(const char* p, const char* end,
                                                              double& field3, double& field7,

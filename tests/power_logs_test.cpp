@@ -277,6 +277,11 @@ TEST(CpuPowerLog, LongLines)
     log_shape shape;
     read_text(read_cpu_power_log, "header\n" + log, default_line_buffer_size, &shape);
     EXPECT_EQ(shape.lines, 3000u);
+    // The seventh field runs on past the line's first 64 bytes.
+    std::string seventh(61, '7');
+    std::string line = "a b 1 2 3 4 ";
+    line += seventh + "\na b 1 2 3 4 5\n";
+    VerifyCpu(line, 2, add_figures(5, std::strtod(seventh.c_str(), nullptr)));
 }
 
 TEST(CpuPowerLog, ShortLines)
