@@ -1066,33 +1066,25 @@ alignas(64) constexpr window_tables window = make_window_tables();
 // is in the 16 bytes after the window and its first seven fields start in
 // it: a fifth less time than by 128-bit masks.
 struct window_cpu_line {
+    // The field at bit f of the line at p, by the window's masks; where
+    // the line ends past the window, its whitespace from byte 64 on is
+    // `beyond` (its newline among it), else beyond is 0.
     struct field {
         const char* p;
         uint64_t stop, point, space;
+        uint32_t beyond;
         log_shape& shape;
         [[gnu::target("avx2,bmi,bmi2")]] double operator()(unsigned f) const
         {
+            // A field that reaches the window's last byte is not the windows'.
             double reading;
-            if (f <= 48 && window_reading(p, f, stop, point, space, reading))
+            if (f <= 48 && window_reading(p, f, stop | uint64_t{1} << 63, point, space, reading))
                 return reading;
-            return field_at(p, f, space, shape);
+            uint64_t after = space >> f;
+            unsigned length = after != 0 ? lowest_bit(after) : 64 - f + lowest_bit(beyond);
+            return scan_field(p + f, length, p, shape);
         }
     };
-    // The field at bit f of a line that ends past the window, whose
-    // whitespace from byte 64 on is `beyond` (its newline among it).
-    [[gnu::target("avx2,bmi,bmi2")]] static double long_field(const char* p, unsigned f,
-                                                              uint64_t stop, uint64_t point,
-                                                              uint64_t space, uint32_t beyond,
-                                                              log_shape& shape)
-    {
-        // A field that reaches the window's last byte is not the windows'.
-        double reading;
-        if (f <= 48 && window_reading(p, f, stop | uint64_t{1} << 63, point, space, reading))
-            return reading;
-        uint64_t after = space >> f;
-        unsigned length = after != 0 ? lowest_bit(after) : 64 - f + lowest_bit(beyond);
-        return scan_field(p + f, length, p, shape);
-    }
     [[gnu::target("avx2,bmi,bmi2")]] static const char* read(const char* p, const char* end,
                                                              double& field3, double& field7,
                                                              log_shape& shape)
@@ -1101,7 +1093,7 @@ struct window_cpu_line {
         classify_window(p, stop, point, space, newline);
         if (newline != 0)
             return cpu_fields(p, space, lowest_bit(newline), field3, field7, shape,
-                              field{p, stop, point, space, shape});
+                              field{p, stop, point, space, 0, shape});
         if (end - p < 80)
             return nullptr;
         uint32_t beyond, beyond_newline;
@@ -1111,8 +1103,9 @@ struct window_cpu_line {
         uint64_t seventh = _blsr_u64(_blsr_u64(_blsr_u64(_blsr_u64(third))));
         if (beyond_newline == 0 || seventh == 0)
             return nullptr;
-        field3 = long_field(p, lowest_bit(third), stop, point, space, beyond, shape);
-        field7 = long_field(p, lowest_bit(seventh), stop, point, space, beyond, shape);
+        field convert{p, stop, point, space, beyond, shape};
+        field3 = convert(lowest_bit(third));
+        field7 = convert(lowest_bit(seventh));
         return p + 64 + lowest_bit(beyond_newline) + 1;
     }
 };
