@@ -834,17 +834,6 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
     return true;
 }
 
-// Bit i: p[i] is a newline, for the 64 bytes at p.
-[[gnu::target("avx2")]] inline uint64_t newlines_64(const char* p)
-{
-    __m256i nl = _mm256_set1_epi8('\n');
-    auto low = static_cast<uint32_t>(_mm256_movemask_epi8(
-        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), nl)));
-    auto high = static_cast<uint32_t>(_mm256_movemask_epi8(
-        _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32)), nl)));
-    return low | uint64_t{high} << 32;
-}
-
 // The four lines at p by their tail t: their readings in r, and their
 // bytes in *length, or false if any has not the tail, or they do not end
 // in the 64 bytes from p (the GPU log's four) or, in_pairs, two in the 64
@@ -860,7 +849,9 @@ template <bool in_pairs>
     const char* p, const total_line_shape* prefix, const tail_shape& t, double* r,
     ptrdiff_t* length)
 {
-    uint64_t newline = newlines_64(p);
+    // Only the newlines are looked at; the whitespace goes unused.
+    uint64_t space, newline;
+    wide_masks::of_64(p, space, newline);
     unsigned from = prefix != nullptr ? static_cast<unsigned>(prefix->from) : 0;
     uint32_t before = (uint32_t{1} << from) - 1;
     unsigned e[4], m[4];
@@ -869,7 +860,7 @@ template <bool in_pairs>
     for (int i = 0; i < 4; ++i) {
         if (in_pairs && i == 2) {
             base = start;
-            newline = newlines_64(p + base);
+            wide_masks::of_64(p + base, space, newline);
         }
         if (newline == 0 || (prefix != nullptr && !total_line_fits(p + start, *prefix, before)))
             return false;
