@@ -6,7 +6,7 @@ gpupower1.out, with the line counts given, in the shapes meters write.
 
 STYLE is plain (readings of one width: GPU 150-300 W, total 300-500 W) or
 mixed (readings whose width changes from line to line, GPU 20-300 W, total
-50-400 W, and CPU lines of 70 bytes and more, a host's full name)."""
+50-400 W, and CPU lines of 63 to 66 bytes, a host's full name)."""
 import random
 import sys
 

@@ -14,7 +14,7 @@
 #                              1 CPU line, 10 GPU lines; also on one CPU
 #   gpu     2 k / 1 k / 40 M   nearly all GPU log
 #   mixed   4 M / 2 M / 20 M   the sweep's, readings changing width from line
-#                              to line and CPU lines of 70 bytes and more
+#                              to line and CPU lines of 63 to 66 bytes
 #   blank   4 M / 2 M / 20 M   the sweep's logs, each with a blank line added
 #                              at its end; the tool on them is also timed
 #                              against the tool on the same logs without it
