@@ -18,6 +18,8 @@
 #include "power_logs.h"
 #include "results_table.h"
 #include "summary_output.h"
+#include "table_check.h"
+#include "table_rows.h"
 
 namespace {
 
@@ -310,7 +312,8 @@ void say_where_table_is(const char* table)
     int err = row_size < 0 ? EOVERFLOW
                            : append_results_row(table.text, row, static_cast<size_t>(row_size),
                                                 &undo_error, stderr,
-                                                options.once ? options.label : nullptr);
+                                                options.once ? options.label : nullptr, nullptr,
+                                                row_figures(options.gpus));
     if (err == 0)
         return 0;
     std::fputs("couldn't write results\n", stdout);
@@ -319,8 +322,8 @@ void say_where_table_is(const char* table)
         say_where_table_is(table.text);
     if (undo_error != 0)
         std::fprintf(stderr,
-                     "energy-totals: %s: the row could not be taken back (%s): the table "
-                     "may end in part of it, which the next run removes, or hold all of it\n",
+                     "energy-totals: %s: the table could not be put back as it was (%s): its "
+                     "append record stays, and the next run settles it\n",
                      table.text, std::strerror(undo_error));
     return -1;
 }

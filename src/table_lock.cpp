@@ -10,11 +10,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "held_signals.h"
+#include "open_file.h"
 #include "reading_number.h"
 
 namespace {
@@ -126,9 +128,13 @@ bool read_mountinfo_line(const char* line, unsigned* major, unsigned* minor, boo
 
 bool locks_are_node_local(dev_t dev)
 {
-    FILE* info = std::fopen("/proc/self/mountinfo", "re");
-    if (info == nullptr)
+    int fd = open_file("/proc/self/mountinfo", O_RDONLY);
+    FILE* info = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (info == nullptr) {
+        if (fd >= 0)
+            close(fd);
         return false;
+    }
     char* line = nullptr;
     size_t size = 0;
     bool node_local = false;
@@ -171,6 +177,27 @@ void say_waiting(const char* name, FILE* notices)
     std::fflush(notices);
 }
 
+int lock_table(int fd, const char* name, FILE* notices)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    double start = monotonic_seconds();
+    bool said = false;
+    lock_backoff backoff;
+    for (;;) {
+        if (fcntl(fd, F_SETLK, &lock) == 0)
+            return 0;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR)
+            return errno;
+        if (!said && monotonic_seconds() - start >= lock_notice_seconds) {
+            say_waiting(name, notices);
+            said = true;
+        }
+        pause_before_retry(backoff);
+    }
+}
+
 
 namespace {
 
@@ -187,7 +214,7 @@ unsigned long long process_start(long pid, bool* running)
     char path[64], stat_line[1024];
     std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
     *running = true;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    int fd = open_file(path, O_RDONLY);
     if (fd < 0) {
         *running = errno != ENOENT && errno != ESRCH;
         return 0;
@@ -243,11 +270,18 @@ lock_holder this_run_holder()
         if (*c == ' ' || *c == '\t' || *c == '\n')
             *c = '_';
     h.pid = static_cast<long>(getpid());
-    struct timespec t;
-    clock_gettime(CLOCK_REALTIME, &t);
-    std::snprintf(h.token, sizeof h.token, "%lld.%09ld", static_cast<long long>(t.tv_sec), t.tv_nsec);
+    // Where the kernel's random bits can't be had, the clock and the
+    // address of the stack still differ between two runs of one PID.
+    unsigned long long token = 0;
+    if (getrandom(&token, sizeof token, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof token)) {
+        struct timespec t;
+        clock_gettime(CLOCK_REALTIME, &t);
+        token = static_cast<unsigned long long>(t.tv_sec) * 1000000007ull ^
+                static_cast<unsigned long long>(t.tv_nsec) ^ reinterpret_cast<uintptr_t>(&t);
+    }
+    std::snprintf(h.token, sizeof h.token, "%016llx", token);
     std::strcpy(h.boot_id, "-");
-    int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    int fd = open_file("/proc/sys/kernel/random/boot_id", O_RDONLY);
     if (fd >= 0) {
         char id[40] = {};
         ssize_t n = read(fd, id, sizeof id - 1);
@@ -298,17 +332,21 @@ enum holder_seen : int { holder_gone, holder_read, holder_in_the_way };
 // Reads the lock file at path: its holder, as read, and its status, fresh
 // from the server (an open revalidates what the client cached). Something
 // there that no run of this tool made (a directory, a symbolic link, a
-// FIFO, a file it can't read) is in the way, with *what saying which.
+// socket, a FIFO, a file it can't read) is in the way, with *what saying
+// which.
 int read_holder(const char* path, char* content, size_t size, struct stat* st,
                 const char** what = nullptr)
 {
     content[0] = '\0';
     const char* dummy;
     const char** kind = what != nullptr ? what : &dummy;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    int fd = open_file(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        *kind = errno == ELOOP ? "a symbolic link" : errno == EACCES ? "a file it can't read" : "";
-        return errno == ELOOP || errno == EACCES ? holder_in_the_way : holder_gone;
+        *kind = errno == ELOOP    ? "a symbolic link"
+                : errno == EACCES ? "a file it can't read"
+                : errno == ENXIO  ? "a socket"
+                                  : "";
+        return errno == ELOOP || errno == EACCES || errno == ENXIO ? holder_in_the_way : holder_gone;
     }
     int seen = holder_gone;
     if (fstat(fd, st) == 0) {
@@ -325,31 +363,36 @@ int read_holder(const char* path, char* content, size_t size, struct stat* st,
     return seen;
 }
 
-// Makes a file of the run's own at mine holding content, and links it to
-// target: the link made, or a link count of 2 or more asked afresh where
-// the link seemed to fail (its reply lost in transit), says that target is
-// the run's. Sets *server_now to the file's time, by the server's clock.
-// Returns 0 with *made set, or the errno of a file that can't be made.
-int link_own_file(const char* mine, const char* target, const char* content, bool* made,
+// Whether the lock file at path holds content, read afresh.
+bool holds(const char* path, const char* content)
+{
+    char now[512];
+    struct stat st;
+    return read_holder(path, now, sizeof now, &st) == holder_read && std::strcmp(now, content) == 0;
+}
+
+// Makes a file of the run's own at mine, exclusively and with the given
+// mode, holding content, and links it to target: the target is the run's
+// where the link was made, or where the target holds the run's own line
+// though the link seemed to fail (its reply lost in transit). Sets
+// *server_now to the file's time, by the server's clock. Returns 0 with
+// *made set, or the errno of a file that can't be made.
+int link_own_file(const char* mine, const char* target, const char* content, unsigned mode, bool* made,
                   double* server_now)
 {
     *made = false;
-    int fd = open(mine, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = open_file(mine, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode & 0666);
     if (fd < 0)
         return errno;
     size_t length = std::strlen(content);
     struct stat st;
-    bool written = write(fd, content, length) == static_cast<ssize_t>(length) && fstat(fd, &st) == 0;
+    bool written = fchmod(fd, mode & 0666) == 0 &&
+                   write(fd, content, length) == static_cast<ssize_t>(length) && fstat(fd, &st) == 0;
     int err = written ? 0 : errno != 0 ? errno : EIO;
     close(fd);
     if (err == 0) {
         *server_now = modified(st);
-        *made = link(mine, target) == 0;
-        int again = *made ? -1 : open(mine, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (again >= 0) {
-            *made = fstat(again, &st) == 0 && st.st_nlink >= 2;
-            close(again);
-        }
+        *made = link(mine, target) == 0 || (errno == EEXIST && holds(target, content));
     }
     unlink(mine);
     return err;
@@ -364,9 +407,7 @@ bool remove_if_same(const char* path, const char* judged, const char* taken)
 {
     if (link(path, taken) != 0)
         return false;
-    char now[512];
-    struct stat st;
-    bool same = read_holder(taken, now, sizeof now, &st) == holder_read && std::strcmp(now, judged) == 0;
+    bool same = holds(taken, judged);
     if (same)
         (void)unlink(path);
     (void)unlink(taken);
@@ -386,16 +427,16 @@ struct awaited {
 // Returns whether the lock was removed; where lock.break is another's, it
 // is what the run waits for.
 bool break_lock(const lock_file& lock, const char* mine, const char* judged, const char* content,
-                const lock_holder& self, awaited* waiting)
+                unsigned mode, const lock_holder& self, awaited* waiting)
 {
-    char breaking[sizeof lock.path + 8], own[PATH_MAX + 320], taken[PATH_MAX + 320];
+    char breaking[sizeof lock.path + 8], own[sizeof lock.own + 32], taken[sizeof lock.own + 32];
     std::snprintf(breaking, sizeof breaking, "%s.break", lock.path);
     std::snprintf(own, sizeof own, "%s.b", mine);
     std::snprintf(taken, sizeof taken, "%s.t", mine);
     uint64_t mask = hold_signals();
     bool held = false, broke = false;
     double server_now = 0;
-    if (link_own_file(own, breaking, content, &held, &server_now) == 0) {
+    if (link_own_file(own, breaking, content, mode, &held, &server_now) == 0) {
         if (held) {
             broke = remove_if_same(lock.path, judged, taken);
             (void)unlink(breaking);
@@ -416,8 +457,9 @@ bool break_lock(const lock_file& lock, const char* mine, const char* judged, con
 }
 
 // Whether name, in the lock file's directory, is one of the files runs make
-// beside it: the lock file's name then "HOST.PID.N", "HOST.PID.N.b",
-// "HOST.PID.N.t" or (earlier versions) "HOST.PID.stale".
+// beside it: the lock file's name then "HOST.PID.TOKEN.N", perhaps followed
+// by ".b" or ".t", or (earlier versions) "HOST.PID.N" so followed, or
+// "HOST.PID.stale".
 bool is_runs_file(const char* name, const char* lock_name)
 {
     size_t prefix = std::strlen(lock_name);
@@ -433,50 +475,27 @@ bool is_runs_file(const char* name, const char* lock_name)
         }
         return false;
     };
-    auto number = [&]() {
+    // A word of the given digits before end, and the dot before it.
+    auto word = [&](const char* digits, size_t length) {
         const char* start = end;
-        while (end > rest && end[-1] >= '0' && end[-1] <= '9')
+        while (end > rest && std::strchr(digits, end[-1]) != nullptr && end[-1] != '\0')
             --end;
-        if (end == start || end == rest || end[-1] != '.')
+        if (end == start || (length != 0 && static_cast<size_t>(start - end) != length) || end == rest ||
+            end[-1] != '.') {
+            end = start;
             return false;
+        }
         --end;
         return true;
     };
     if (!strip(".stale")) {
         if (!strip(".b"))
             strip(".t");
-        if (!number())
+        if (!word("0123456789", 0))
             return false;
+        word("0123456789abcdef", 16);
     }
-    return number() && end > rest;
-}
-
-// Removes what dead runs left beside the lock file (their own files, of a
-// try or a break, stopped by SIGKILL or a crash): each is judged by the
-// holder it names, as a lock file is.
-void remove_leftovers(const lock_file& lock, const lock_holder& self, double server_now)
-{
-    char dir_path[sizeof lock.path];
-    std::snprintf(dir_path, sizeof dir_path, "%s", lock.path);
-    char* slash = std::strrchr(dir_path, '/');
-    if (slash == nullptr)
-        return;
-    const char* lock_name = lock.path + (slash - dir_path) + 1;
-    *slash = '\0';
-    DIR* dir = opendir(dir_path[0] != '\0' ? dir_path : "/");
-    if (dir == nullptr)
-        return;
-    while (struct dirent* entry = readdir(dir)) {
-        if (!is_runs_file(entry->d_name, lock_name))
-            continue;
-        char path[sizeof lock.path + 256], holder[512];
-        std::snprintf(path, sizeof path, "%s/%s", dir_path, entry->d_name);
-        struct stat st;
-        if (read_holder(path, holder, sizeof holder, &st) == holder_read &&
-            lock_is_stale(holder, self, server_now - modified(st)))
-            (void)unlink(path);
-    }
-    closedir(dir);
+    return word("0123456789", 0) && end > rest;
 }
 
 // Says on notices what the run waits for: the lock file and its holder.
@@ -493,25 +512,73 @@ void say_waiting_for_file(const char* name, const awaited& a, FILE* notices)
 
 } // namespace
 
-int take_lock_file(const char* name, lock_file& lock, FILE* notices)
+void remove_leftovers(const lock_file& lock)
+{
+    char dir_path[sizeof lock.path];
+    std::snprintf(dir_path, sizeof dir_path, "%s", lock.path);
+    char* slash = std::strrchr(dir_path, '/');
+    if (slash == nullptr)
+        return;
+    const char* lock_name = lock.path + (slash - dir_path) + 1;
+    *slash = '\0';
+    int fd = open_file(dir_path[0] != '\0' ? dir_path : "/", O_RDONLY | O_DIRECTORY);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    lock_holder self = this_run_holder();
+    while (struct dirent* entry = readdir(dir)) {
+        if (!is_runs_file(entry->d_name, lock_name))
+            continue;
+        char path[sizeof lock.path + 256], holder[512];
+        std::snprintf(path, sizeof path, "%s/%s", dir_path, entry->d_name);
+        struct stat st;
+        if (read_holder(path, holder, sizeof holder, &st) == holder_read &&
+            lock_is_stale(holder, self, lock.server_now - modified(st)))
+            (void)unlink(path);
+    }
+    closedir(dir);
+}
+
+namespace {
+
+// What is in the lock file's place where it names no run: an empty file,
+// or text that no run of this tool wrote. Null where it names one.
+const char* names_no_run(const char* content)
+{
+    if (content[0] == '\0')
+        return "an empty file";
+    lock_holder h;
+    char* end;
+    if (!take_word(content, h.host, sizeof h.host))
+        return "a file that names no run";
+    long pid = std::strtol(content, &end, 10);
+    return end == content || pid <= 0 ? "a file that names no run" : nullptr;
+}
+
+} // namespace
+
+int take_lock_file(const char* name, lock_file& lock, FILE* notices, unsigned mode)
 {
     char real[PATH_MAX];
     if (realpath(name, real) == nullptr)
         return errno;
     std::snprintf(lock.path, sizeof lock.path, "%s.lock", real);
     lock_holder self = this_run_holder();
-    char content[512];
-    format_holder(self, content, sizeof content);
+    format_holder(self, lock.content, sizeof lock.content);
+    std::snprintf(lock.own, sizeof lock.own, "%s.%s.%ld.%s", lock.path, self.host, self.pid, self.token);
 
     double start = monotonic_seconds();
-    bool said = false, broke = false;
+    bool said = false;
     lock_backoff backoff;
     for (unsigned attempt = 0;; ++attempt) {
-        char mine[sizeof lock.path + 300];
-        std::snprintf(mine, sizeof mine, "%s.%s.%ld.%u", lock.path, self.host, self.pid, attempt);
+        char mine[sizeof lock.own + 16];
+        std::snprintf(mine, sizeof mine, "%s.%u", lock.own, attempt);
         double server_now = 0;
         uint64_t mask = hold_signals();
-        int err = link_own_file(mine, lock.path, content, &lock.held, &server_now);
+        int err = link_own_file(mine, lock.path, lock.content, mode, &lock.held, &server_now);
         if (err != 0) {
             restore_signals(mask);
             std::fprintf(notices,
@@ -521,13 +588,7 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
             return err;
         }
         if (lock.held) {
-            // Where a dead holder's lock was broken, what it and its like
-            // left goes too. Looking costs a listing of the directory,
-            // which on a busy server is slow enough that every run doing
-            // it under the lock made a sweep's appends several times
-            // slower.
-            if (broke)
-                remove_leftovers(lock, self, server_now);
+            lock.server_now = server_now;
             return 0;
         }
         restore_signals(mask);
@@ -536,6 +597,8 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
         struct stat st;
         const char* what = "";
         int seen = read_holder(lock.path, waiting.holder, sizeof waiting.holder, &st, &what);
+        if (seen == holder_read && (what = names_no_run(waiting.holder)) != nullptr)
+            seen = holder_in_the_way;
         if (seen == holder_in_the_way) {
             std::fprintf(notices,
                          "energy-totals: %s: %s is in the lock file's place, but no run of "
@@ -546,10 +609,8 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
         if (seen == holder_read) {
             waiting.age = server_now - modified(st);
             if (lock_is_stale(waiting.holder, self, waiting.age) &&
-                break_lock(lock, mine, waiting.holder, content, self, &waiting)) {
-                broke = true;
+                break_lock(lock, mine, waiting.holder, lock.content, mode, self, &waiting))
                 continue;
-            }
         }
         if (!said && monotonic_seconds() - start >= lock_notice_seconds) {
             say_waiting_for_file(name, waiting, notices);
@@ -559,10 +620,21 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices)
     }
 }
 
+bool lock_file_still_held(const lock_file& lock)
+{
+    return !lock.held || holds(lock.path, lock.content);
+}
+
 int release_lock_file(lock_file& lock)
 {
     if (!lock.held)
         return 0;
     lock.held = false;
-    return unlink(lock.path) == 0 ? 0 : errno;
+    // Removed through a name of the run's own, so that a lock another run
+    // took after breaking this one's is never removed.
+    char taken[sizeof lock.own + 8];
+    std::snprintf(taken, sizeof taken, "%s.t", lock.own);
+    if (remove_if_same(lock.path, lock.content, taken))
+        return 0;
+    return holds(lock.path, lock.content) ? (unlink(lock.path) == 0 ? 0 : errno) : ENOLCK;
 }

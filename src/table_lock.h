@@ -23,8 +23,9 @@ bool locks_are_node_local(dev_t dev);
 
 // A run that holds a lock file, as the file names it: the line
 // "HOST PID TOKEN BOOT_ID START PID_NS". HOST and PID come first, as
-// earlier versions wrote them; the token (the time the run began to wait,
-// to the nanosecond) tells one run's lock from another's; the kernel's boot
+// earlier versions wrote them; the token (64 random bits, in hex) tells one
+// run's lock from another's, even of runs of one host name and PID in two
+// PID namespaces (two containers on a node); the kernel's boot
 // id, the process's start time (clock ticks after boot) and the inode of
 // its PID namespace tell whether the process of that PID on this host is
 // still the holder. Unknown values are "-" and 0.
@@ -63,31 +64,60 @@ constexpr double lock_notice_seconds = 3;
 
 struct lock_file {
     char path[PATH_MAX + 8] = {};
+    char own[PATH_MAX + 320] = {}; // the run's own files' names start so
+    char content[512] = {};        // the run's line, as the lock file holds it
+    double server_now = 0;         // the time it was taken, by the server's clock
     bool held = false;
 };
 
 // Takes the lock file beside the table that name reaches (links followed):
 // waits, breaking a stale one by the rule above, and says once on notices,
-// after lock_notice_seconds, what it waits for. From just before each try's
+// after lock_notice_seconds, what it waits for. Each try makes a file of its
+// own, exclusively, under a name holding the run's token, with the table's
+// mode (so that whoever may write the table may break a dead run's lock),
+// and links it to the lock file's name; the lock is the run's only where
+// the lock file then holds the run's own line. From just before each try's
 // link every signal that can be held is held; where the lock is taken they
 // stay held (the caller releases the lock and exits), else they are let in
-// again once the try's own file is gone. Having broken a dead holder's
-// lock, it removes what dead runs left beside it. Returns 0, or the errno
-// of a lock file
-// that can't be made (a directory the user can't write to), or EEXIST for
-// something in its place that no run of this tool made (a directory, a
-// symbolic link, a file it can't read), having said which.
-int take_lock_file(const char* name, lock_file& lock, FILE* notices);
+// again once the try's own file is gone. Returns 0, or the errno of a lock
+// file that can't be made (a directory the user can't write to), or EEXIST
+// for something in its place that no run of this tool made (a directory, a
+// symbolic link, a socket, a file it can't read, an empty file or one that
+// names no run), having said which.
+int take_lock_file(const char* name, lock_file& lock, FILE* notices, unsigned mode = 0644);
 
-// Lets the lock file go. Returns 0 or the errno of its removal.
+// Whether the lock file still holds the run's line: false once another run
+// broke it (this one was stopped past the stale rule). True where no lock
+// file is held.
+bool lock_file_still_held(const lock_file& lock);
+
+// Lets the lock file go, where it is still the run's. Returns 0, ENOLCK
+// where another run had broken it, or the errno of its removal.
 int release_lock_file(lock_file& lock);
+
+// Removes what dead runs left beside the lock file (their own files, of a
+// try or a break, stopped by SIGKILL or a crash), each judged by the holder
+// it names as a lock file is; an empty one by its age alone.
+void remove_leftovers(const lock_file& lock);
+
+// Takes the exclusive fcntl lock on the table open on fd, asking again and
+// again until it is granted (lock_backoff's pauses), so that no signal of
+// the caller's is borrowed as a timer. Says once on notices that it waits.
+// Returns 0, or the errno of a lock that can't be had: a file system
+// without working locks (ENOLCK, EOPNOTSUPP, ENOSYS) is a failure too,
+// since rows appended without the lock can be lost or torn.
+int lock_table(int fd, const char* name, FILE* notices);
 
 // Says once on notices that the run waits for the table's lock.
 void say_waiting(const char* name, FILE* notices);
 
 // The pauses between tries for a lock: 5 ms at first, doubling to a
 // second, jittered by the run's pid so that the runs of a sweep that wait
-// together spread out.
+// together spread out. On NFS a waiting fcntl lock is retried by the client
+// itself after ever longer pauses, up to half a minute (NFSv4), so when
+// many runs of a sweep finish together most of them would sleep long after
+// the lock is free: asking every few milliseconds at first, then at most
+// once a second, keeps the wait close to the time the lock is really held.
 struct lock_backoff {
     long pause_ns = 5'000'000;
     unsigned jitter = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -41,9 +42,9 @@ const pid_t test_process = getpid();
 // them go again (a child forked to append keeps them), or the tools that
 // later tests start would inherit the held mask and outlive their SIGTERM
 // when the suite runs as one process.
-int append_row(const std::string& table, const energy_summary& s)
+int append_row(const std::string& table, const energy_summary& s, const char* label = nullptr)
 {
-    std::string row = row_text(s);
+    std::string row = row_text(s, label);
     int undo_error = 0;
     int err = append_results_row(table.c_str(), row.data(), row.size(), &undo_error);
     EXPECT_EQ(undo_error, 0) << table;
@@ -153,10 +154,6 @@ TEST(AppendResultsRow, AddsAfterTheLastByte)
     ASSERT_EQ(append_row(table, s), 0);
     EXPECT_EQ(read_file(table), "heading\n" + row + row);
 
-    // No newline is put before the row.
-    write_file(table, "no newline");
-    ASSERT_EQ(append_row(table, s), 0);
-    EXPECT_EQ(read_file(table), "no newline" + row);
 
     write_file(table, "");
     ASSERT_EQ(append_row(table, s), 0);
@@ -199,80 +196,110 @@ TEST(AppendResultsRow, FailedWriteLeavesTableAsItWas)
     EXPECT_EQ(read_file(table), before);
 }
 
-void VerifyTail(const std::string& tail, int kind, bool labelled = false)
+// The table's record of an append, as a run stopped at some point of it
+// left it: it wrote `written` where the table was `start` bytes long.
+void leave_record(const std::string& table, long long start, const std::string& written,
+                  const std::string& cut = "")
 {
-    EXPECT_EQ(classify_table_tail(tail.data(), tail.size(), labelled), kind)
-        << "tail \"" << tail << "\"" << (labelled ? " after a labelled row" : "");
+    append_record r;
+    struct stat st;
+    ASSERT_EQ(stat(table.c_str(), &st), 0);
+    r.inode = st.st_ino;
+    r.start = start;
+    r.write_size = written.size();
+    r.cut_size = cut.size();
+    std::memcpy(r.bytes, written.data(), written.size());
+    std::memcpy(r.bytes + written.size(), cut.data(), cut.size());
+    char text[sizeof r.bytes + 128];
+    size_t n = format_append_record(r, text, sizeof text);
+    ASSERT_GT(n, 0u);
+    write_file(table + ".append", std::string(text, n));
 }
 
-// What follows a table's last newline: the start of a row this tool writes
-// is cut, a whole row gets its newline, anything else is joined to.
-TEST(TableEnd, TailsAreCutCompletedOrJoined)
+// A record left by a run that stopped is settled by the next append: its
+// row stays where it is whole, is cut where it is part written, and the
+// table is left alone where it was changed since or the record is torn;
+// something that is no record is an error, with the table as it was.
+TEST(AppendRecord, SettlesWhatAStoppedRunLeft)
 {
-    energy_summary wide = figures(1.5e6, -20, 1.25, 0.000123456);
-    wide.gpu2 = 1e-5;
-    wide.gpu3 = -0.0;
-    wide.gpu4 = 5e-324;
-    std::string plain = row_text(wide);
-    plain.pop_back();
-    std::string labelled = row_text(figures(-HUGE_VAL, NAN, 1e300, 123456), "case 7");
-    labelled.pop_back();
-    // Up to the label's first byte: a label cut short can't be told from a
-    // shorter one, so from there on the row is whole.
-    for (const std::string& r : {plain, labelled.substr(0, labelled.size() - 6)})
-        for (size_t n = 1; n < r.size() || (n == r.size() && r != plain); ++n)
-            VerifyTail(r.substr(0, n), tail_fragment, true);
-    VerifyTail(labelled.substr(0, labelled.size() - 2), tail_row, true);
-    VerifyTail(plain, tail_row);
-    VerifyTail(labelled, tail_row);
-    VerifyTail(labelled, tail_row, true);
-    VerifyTail(plain, tail_fragment, true);
-    VerifyTail(plain + "\t\t", tail_fragment);
-    // Nothing %g prints, or a table's own text.
-    for (const std::string& kept :
-         {std::string("1714557600"), std::string("007"), std::string("00"), std::string("-0123"),
-          std::string("1234567"), std::string("3.14159265"), std::string("1.000000"),
-          std::string("123456."), std::string("1e+0000"), std::string("1e+05"), std::string("0.00001"),
-          std::string("1.50e+06"), std::string(1283, '9'), std::string("total\t\tCPU1"),
-          std::string("no newline"), std::string("1.\t"), std::string("1\t2"), std::string("1\t\t\t2"),
-          std::string("1\t\t2\t\t3\t\t4\t\t5"), plain + "\t\t\t", labelled + "\r"})
-        VerifyTail(kept, tail_foreign);
-    // Which rows count as labelled: the heading of such a table, and rows
-    // that end in a label.
-    EXPECT_TRUE(line_is_labelled(labelled.data(), labelled.size()));
-    EXPECT_FALSE(line_is_labelled(plain.data(), plain.size()));
-    std::string heading = "total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\ttotal GPU\t\tcase";
-    EXPECT_TRUE(line_is_labelled(heading.data(), heading.size()));
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    std::string row = row_text(figures(20, 1.25, 2, 0.5), "c1");
+    std::string theirs = row_text(figures(41667.7, 17401, 16694.7, 3), "c2");
+    const std::string heading = "heading\n";
+    struct {
+        std::string table_after_stop; // what the stopped run left in the table
+        std::string settled;          // before this run's row
+    } cases[] = {
+        {heading, heading},                                  // stopped before its write
+        {heading + theirs.substr(0, 11), heading},           // during
+        {heading + theirs.substr(0, theirs.size() - 3), heading}, // inside its label
+        {heading + theirs, heading + theirs},                // after
+        {heading + "by hand\n", heading + "by hand\n"},      // the table changed since
+    };
+    for (const auto& c : cases) {
+        write_file(table, c.table_after_stop);
+        leave_record(table, static_cast<long long>(heading.size()), theirs);
+        ASSERT_EQ(append_row(table, figures(20, 1.25, 2, 0.5), "c1"), 0) << c.table_after_stop;
+        EXPECT_EQ(read_file(table), c.settled + row) << c.table_after_stop;
+        EXPECT_FALSE(file_exists(table + ".append")) << c.table_after_stop;
+    }
+    // A torn record (its run stopped before it began on the table) goes.
+    write_file(table, heading + "x\t");
+    write_file(table + ".append", "energy-totals append rec");
+    ASSERT_EQ(append_row(table, figures(20, 1.25, 2, 0.5), "c1"), 0);
+    EXPECT_EQ(read_file(table), heading + "x\t" + row);
+    EXPECT_FALSE(file_exists(table + ".append"));
+    // Nothing else in its place is ever removed or acted on.
+    write_file(table, heading + theirs.substr(0, 11));
+    write_file(table + ".append", "my notes\n");
+    FILE* notices = tmpfile();
+    int undo_error = 0;
+    EXPECT_EQ(append_results_row(table.c_str(), row.data(), row.size(), &undo_error, notices), EEXIST);
+    EXPECT_NE(read_stream(notices).find(table + ".append is in the place of its append record"), std::string::npos);
+    fclose(notices);
+    EXPECT_EQ(read_file(table), heading + theirs.substr(0, 11));
+    EXPECT_EQ(read_file(table + ".append"), "my notes\n");
+    // The record's own grammar: whole, cut short, or another file.
+    append_record r;
+    char text[sizeof r.bytes + 128];
+    r.write_size = 3;
+    std::memcpy(r.bytes, "ab\n", 3);
+    size_t n = format_append_record(r, text, sizeof text);
+    EXPECT_EQ(parse_append_record(text, n, &r), record_whole);
+    for (size_t cut = 0; cut < n; ++cut)
+        EXPECT_EQ(parse_append_record(text, cut, &r), record_torn) << cut;
+    text[n - 2] = 'x';
+    EXPECT_EQ(parse_append_record(text, n, &r), record_torn);
+    EXPECT_EQ(parse_append_record("energy-totals: hi", 17, &r), record_foreign);
 }
 
-// A row that an interrupted run left part of is cut off before the next
-// row goes in; a heading or note without a newline is joined to.
-TEST(AppendResultsRow, CutsOffARowFragment)
+// A last line without a newline and without a record was put there by
+// someone else and is never cut: a caller's prefix (ending in a tab or
+// blank) is joined to, anything else gets a newline first, said.
+TEST(AppendResultsRow, ForeignTailsAreKept)
 {
     scratch_dir dir;
     std::string table = dir.file("results.txt");
     energy_summary s = figures(20, 1.25, 2, 0.5);
     std::string row = row_text(s);
-    for (const std::string& before : {std::string("heading\n"), std::string()}) {
-        write_file(table, before + row.substr(0, 11));
+    for (const std::string& prefix : {std::string("case 7\t"), std::string("heading\nrun "),
+                                      "heading\n" + row.substr(0, 10)}) {
+        write_file(table, prefix);
         ASSERT_EQ(append_row(table, s), 0);
-        EXPECT_EQ(read_file(table), before + row);
+        EXPECT_EQ(read_file(table), prefix + row);
     }
-    for (const std::string& kept : {"heading\n" + row + "note: x", std::string("total\t\tCPU1")}) {
+    for (const std::string& kept : {std::string("my sweep"), "heading\n" + row.substr(0, 11),
+                                    "heading\n" + row.substr(0, row.size() - 1)}) {
         write_file(table, kept);
-        ASSERT_EQ(append_row(table, s), 0);
-        EXPECT_EQ(read_file(table), kept + row);
+        FILE* notices = tmpfile();
+        int undo_error = 0;
+        ASSERT_EQ(append_results_row(table.c_str(), row.data(), row.size(), &undo_error, notices), 0);
+        EXPECT_EQ(read_file(table), kept + "\n" + row);
+        EXPECT_EQ(read_stream(notices), "energy-totals: " + table +
+                                            ": its last line had no newline; one was put before the row\n");
+        fclose(notices);
     }
-    // A whole row that lost its newline (as some editors save a file) is
-    // kept; after labelled rows, nine figures alone are part of a row.
-    std::string whole = row.substr(0, row.size() - 1);
-    write_file(table, "heading\n" + whole);
-    ASSERT_EQ(append_row(table, s), 0);
-    EXPECT_EQ(read_file(table), "heading\n" + row + row);
-    std::string labelled = row_text(s, "c1");
-    write_file(table, labelled + whole);
-    ASSERT_EQ(append_row(table, s), 0);
-    EXPECT_EQ(read_file(table), labelled + row);
 }
 
 // Once the row is written, no signal that can be held ends the run: each
@@ -304,6 +331,36 @@ TEST(AppendResultsRow, SignalsWaitForTheExit)
     for (int i = 0; i < rows; ++i)
         expected += row;
     EXPECT_EQ(read_file(table), expected);
+}
+
+// A run that cuts a stopped run's part row and then fails (its sync) puts
+// the part back, with the record that lets the next run cut it.
+TEST(AppendResultsRow, FailureAfterACutPutsTheTableBack)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    std::string theirs = row_text(figures(41667.7, 17401, 16694.7, 3), "c2");
+    std::string left = "heading\n" + theirs.substr(0, 11);
+    write_file(table, left);
+    leave_record(table, 8, theirs);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // The table opens on the lowest free descriptor: its syncs fail.
+        int probe = open("/dev/null", O_RDONLY);
+        close(probe);
+        if (!fail_syscall(SYS_fsync, EIO, {static_cast<unsigned>(probe)}, 0))
+            _exit(100);
+        std::string row = row_text(figures(1, 2, 3, 4));
+        int undo_error = 0;
+        _exit(append_results_row(table.c_str(), row.data(), row.size(), &undo_error) == EIO ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(table), left);
+    ASSERT_EQ(append_row(table, figures(1, 2, 3, 4)), 0);
+    EXPECT_EQ(read_file(table), "heading\n" + row_text(figures(1, 2, 3, 4)));
 }
 
 void VerifyMountinfo(const std::string& line, bool node_local)
@@ -379,7 +436,7 @@ TEST(TableLock, StaleLockRule)
     write_file(table, "");
     ASSERT_EQ(symlink(table.c_str(), dir.file("link.txt").c_str()), 0);
     write_file(table + ".lock", content(reused));
-    // What dead runs left beside it goes once the lock is taken; a live
+    // What dead runs left beside it goes once the lock is let go; a live
     // run's file and a person's stay.
     std::string left = table + ".lock." + self.host + "." + std::to_string(dead) + ".3";
     std::string live = table + ".lock." + self.host + ".1.0";
@@ -393,11 +450,12 @@ TEST(TableLock, StaleLockRule)
     EXPECT_EQ(std::string(lock.path), table + ".lock");
     std::string held = std::string(self.host) + " " + std::to_string(getpid()) + " ";
     EXPECT_EQ(read_file(table + ".lock").compare(0, held.size(), held), 0);
+    EXPECT_EQ(release_lock_file(lock), 0);
+    EXPECT_FALSE(file_exists(table + ".lock"));
+    remove_leftovers(lock);
     EXPECT_FALSE(file_exists(left));
     EXPECT_TRUE(file_exists(live));
     EXPECT_TRUE(file_exists(table + ".lock.notes"));
-    EXPECT_EQ(release_lock_file(lock), 0);
-    EXPECT_FALSE(file_exists(table + ".lock"));
 
     // Something no run made in the lock file's place is an error that names
     // it, not a wait.

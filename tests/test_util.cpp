@@ -140,10 +140,10 @@ tool_result run_tool_with(const std::string& dir, const std::vector<std::string>
     return r;
 }
 
-bool fail_syscall(long nr, int err, const std::vector<unsigned>& values)
+bool fail_syscall(long nr, int err, const std::vector<unsigned>& values, int arg)
 {
     // The program: load the call's number; not ours: allow. With values,
-    // load the second argument; any of them: fail; none: allow.
+    // load the argument; any of them: fail; none: allow.
     size_t k = values.size();
     size_t fail_at = k == 0 ? 2 : 3 + k + 1; // index of the failing return
     size_t allow_at = fail_at + 1;
@@ -152,7 +152,7 @@ bool fail_syscall(long nr, int err, const std::vector<unsigned>& values)
     f.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
     f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, jump(1, allow_at)));
     if (k > 0) {
-        f.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[1])));
+        f.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(offsetof(seccomp_data, args) + 8 * static_cast<unsigned>(arg))));
         for (unsigned v : values)
             f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, v, jump(f.size(), fail_at), 0));
         f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));

@@ -41,9 +41,10 @@ tool_result run_tool_with(const std::string& dir, const std::vector<std::string>
                           const std::function<void()>& prepare);
 
 // From now on, in this process and what it starts, makes system call nr
-// fail with err; with values given, only where its second argument is one
-// of them. Returns false if the filter can't be set.
-bool fail_syscall(long nr, int err, const std::vector<unsigned>& values = {});
+// fail with err; with values given, only where its argument number arg
+// (from 0; the second by default) is one of them. Returns false if the
+// filter can't be set.
+bool fail_syscall(long nr, int err, const std::vector<unsigned>& values = {}, int arg = 1);
 
 // Starts the built tool in dir with standard output to /dev/null, without
 // waiting for it; returns its process id.

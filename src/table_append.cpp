@@ -1,0 +1,625 @@
+// Appending a row to the results table: the lock, the append record, the
+// settling of a record left by a run that stopped, and the append itself.
+#include "results_table.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "held_signals.h"
+#include "open_file.h"
+#include "table_lock.h"
+#include "table_rows.h"
+
+namespace {
+
+constexpr char record_magic[] = "energy-totals append record 1 ";
+
+uint64_t record_sum(const char* p, size_t n)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+    return h;
+}
+
+// The next number of a record's first line, as strtoull reads it, and the
+// blank or newline after it. False where there is none.
+bool take_field(const char*& p, const char* end, unsigned long long* value, char after)
+{
+    unsigned long long v = 0;
+    const char* start = p;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+        if (v > (ULLONG_MAX - 9) / 10)
+            return false;
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+    }
+    if (p == start || p == end || *p != after)
+        return false;
+    ++p;
+    *value = v;
+    return true;
+}
+
+} // namespace
+
+size_t format_append_record(const append_record& r, char* buf, size_t size)
+{
+    size_t bytes = r.write_size + r.cut_size;
+    int head = std::snprintf(buf, size, "%s%llu %lld %zu %zu %llu\n", record_magic, r.inode, r.start,
+                             r.write_size, r.cut_size,
+                             static_cast<unsigned long long>(record_sum(r.bytes, bytes)));
+    if (head < 0 || static_cast<size_t>(head) + bytes > size)
+        return 0;
+    std::memcpy(buf + head, r.bytes, bytes);
+    return static_cast<size_t>(head) + bytes;
+}
+
+int parse_append_record(const char* p, size_t size, append_record* r)
+{
+    size_t magic = sizeof record_magic - 1;
+    if (std::memcmp(p, record_magic, size < magic ? size : magic) != 0)
+        return record_foreign;
+    if (size <= magic)
+        return record_torn;
+    const char* end = p + size;
+    const char* q = p + magic;
+    unsigned long long inode, start, write_size, cut_size, sum;
+    if (!take_field(q, end, &inode, ' ') || !take_field(q, end, &start, ' ') ||
+        !take_field(q, end, &write_size, ' ') || !take_field(q, end, &cut_size, ' ') ||
+        !take_field(q, end, &sum, '\n'))
+        return record_torn;
+    size_t bytes = static_cast<size_t>(end - q);
+    if (write_size > sizeof r->bytes || cut_size > sizeof r->bytes - write_size ||
+        bytes != write_size + cut_size || start > LLONG_MAX || record_sum(q, bytes) != sum)
+        return record_torn;
+    r->inode = inode;
+    r->start = static_cast<long long>(start);
+    r->write_size = static_cast<size_t>(write_size);
+    r->cut_size = static_cast<size_t>(cut_size);
+    std::memcpy(r->bytes, q, bytes);
+    return record_whole;
+}
+
+int settle_state(const append_record& r, unsigned long long inode, long long size, const char* tail,
+                 size_t tail_size)
+{
+    if (inode != r.inode || size < r.start)
+        return record_stale;
+    unsigned long long n = static_cast<unsigned long long>(size - r.start);
+    if (n == 0)
+        return record_nothing;
+    if (n > tail_size)
+        return record_stale;
+    if (n <= r.write_size && std::memcmp(tail, r.bytes, n) == 0)
+        return n == r.write_size ? record_written : record_part;
+    if (n <= r.cut_size && std::memcmp(tail, r.bytes + r.write_size, n) == 0)
+        return record_part;
+    return record_stale;
+}
+
+namespace {
+
+// Writes all of buf, carrying on after short writes. Returns 0 or errno.
+int write_all(int fd, const char* buf, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, buf, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return EIO;
+        buf += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Reads up to size bytes at offset; returns how many, or -1 with errno set.
+ssize_t read_at(int fd, char* buf, size_t size, long long offset)
+{
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = pread(fd, buf + got, size - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// Opens the existing table for appending. A FIFO is opened for writing only
+// and without waiting, so that one that nobody reads is an error (ENXIO)
+// rather than a row swallowed by the run's own end of it.
+int open_table(const char* name, struct stat* st, int* err)
+{
+    int fd = open_file(name, O_RDWR | O_APPEND | O_NOCTTY);
+    if (fd >= 0 && fstat(fd, st) == 0 && S_ISFIFO(st->st_mode)) {
+        close(fd);
+        fd = open_file(name, O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY);
+        if (fd >= 0 && fcntl(fd, F_SETFL, O_APPEND) != 0) {
+            *err = errno;
+            close(fd);
+            return -1;
+        }
+    }
+    if (fd < 0)
+        *err = errno;
+    return fd;
+}
+
+// Opens the existing table and takes its fcntl lock. A table that was
+// replaced (renamed over, or removed) while this run waited for the lock is
+// let go and the name opened again, so the row lands in the table that the
+// name now names. Returns an open descriptor with *st its status, or -1
+// with *err set.
+int open_table_locked(const char* name, struct stat* st, int* err, FILE* notices)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        int fd = open_table(name, st, err);
+        if (fd < 0)
+            return -1;
+        *err = lock_table(fd, name, notices);
+        if (*err == 0 && fstat(fd, st) != 0)
+            *err = errno;
+        if (*err != 0) {
+            close(fd);
+            return -1;
+        }
+        struct stat now;
+        if (stat(name, &now) == 0 && now.st_dev == st->st_dev && now.st_ino == st->st_ino)
+            return fd;
+        close(fd);
+    }
+    *err = EAGAIN;
+    return -1;
+}
+
+// Whether the row fits under the file size limit once the table is size
+// bytes long, and on the disk: checked before its first byte, so that a
+// row that can't fit leaves nothing. The disk is asked where the file
+// system can reserve room without changing the file's size. Returns 0 or
+// the errno the write would have met.
+int check_room(int fd, long long size, size_t row_size)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<unsigned long long>(size) + row_size > limit.rlim_cur)
+        return EFBIG;
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, size, static_cast<off_t>(row_size)) != 0 &&
+        (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
+        return errno;
+    return 0;
+}
+
+// Syncs the directory of path, so that a name made or renamed there lasts.
+// A file system that can't sync a directory (EINVAL) keeps its names as it
+// makes them.
+int sync_directory_of(const char* path)
+{
+    char dir[PATH_MAX + 16];
+    std::snprintf(dir, sizeof dir, "%s", path);
+    char* slash = std::strrchr(dir, '/');
+    if (slash == nullptr)
+        return 0;
+    slash[slash == dir ? 1 : 0] = '\0';
+    int fd = open_file(dir, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return errno;
+    int err = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+    close(fd);
+    return err;
+}
+
+// Where the table's append record lives, and what the run knows of it.
+struct record_place {
+    char path[PATH_MAX + 16] = {};
+    char fresh[PATH_MAX + 24] = {}; // written here first, then renamed into place
+    bool found = false;             // a record of another run was there, settled
+    bool ours = false;              // the record there is this run's
+    bool in_use = false;            // a live run's, of the table this name named before
+    size_t size = 0;                // the record there, as last read or written
+    char text[sizeof(append_record) + 128];
+};
+
+// Reads the record at place.path into r. Returns record_whole, record_torn
+// (a file cut short: its run had not begun to change the table) or
+// record_foreign, or -1 where there is none; sets *err where it can't be
+// read.
+int read_record(record_place& place, append_record* r, int* err, double* age)
+{
+    int fd = open_file(place.path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return -1;
+        *err = errno;
+        return errno == ELOOP ? record_foreign : -1;
+    }
+    struct stat st;
+    char* buf = place.text;
+    ssize_t n = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read_at(fd, buf, sizeof place.text, 0) : -2;
+    if (n == -1)
+        *err = errno;
+    close(fd);
+    if (n == -1)
+        return -1;
+    if (n < 0 || static_cast<size_t>(n) == sizeof place.text)
+        return record_foreign;
+    place.size = static_cast<size_t>(n);
+    *age = static_cast<double>(time(nullptr) - st.st_mtime);
+    return parse_append_record(buf, place.size, r);
+}
+
+// Writes r as the table's record: to a file of its own, synced, renamed
+// into place, and the name synced. Returns 0 or the errno of a step.
+int write_record(record_place& place, const append_record& r, mode_t mode)
+{
+    char* buf = place.text;
+    size_t size = place.size = format_append_record(r, buf, sizeof place.text);
+    if (size == 0)
+        return EOVERFLOW;
+    int fd = open_file(place.fresh, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, mode & 0666);
+    if (fd < 0)
+        return errno;
+    // Whoever may write the table may settle its record.
+    int err = fchmod(fd, mode & 0666) == 0 ? 0 : errno;
+    if (err == 0)
+        err = write_all(fd, buf, size);
+    if (err == 0 && fsync(fd) != 0)
+        err = errno;
+    // Synced, the record stands whatever close says.
+    (void)close(fd);
+    if (err == 0 && rename(place.fresh, place.path) != 0)
+        err = errno;
+    if (err != 0) {
+        (void)unlink(place.fresh);
+        return err;
+    }
+    return sync_directory_of(place.path);
+}
+
+// A record can't be kept where the run may not make files beside the
+// table; the append goes on without one. (ENOENT: a run appending to the
+// table this name named before took the file being written.)
+bool no_room_for_record(int err)
+{
+    return err == EACCES || err == EPERM || err == EROFS || err == ENOENT;
+}
+
+// What a run found at the table's end, under the lock, before its append.
+struct table_end {
+    long long start = 0;     // where the row goes: the table's length, less a cut
+    size_t cut_size = 0;     // bytes from start on that a stopped run left, to cut
+    char cut[sizeof(append_record::bytes) / 2];
+    bool newline_first = false;
+};
+
+// Settles the record a stopped run left, where there is one, into end.
+// Returns 0, or an errno where the record is in the way (not this tool's,
+// or unreadable), having said so.
+int settle_record(int fd, const char* name, const struct stat& st, record_place& place,
+                  table_end& end, FILE* said)
+{
+    append_record r;
+    int err = 0;
+    double age = 0;
+    int kind = read_record(place, &r, &err, &age);
+    end.start = st.st_size;
+    if (kind == -1 && err == 0)
+        return 0;
+    if (kind == record_foreign || kind == -1) {
+        std::fprintf(said,
+                     "energy-totals: %s: %s is in the place of its append record, but is no "
+                     "record of energy-totals%s%s%s: remove it\n",
+                     name, place.path, err != 0 ? " (" : "", err != 0 ? std::strerror(err) : "",
+                     err != 0 ? ")" : "");
+        return err != 0 ? err : EEXIST;
+    }
+    place.found = true;
+    if (kind == record_torn) {
+        std::fprintf(said, "energy-totals: %s: removed an append record a stopped run left before "
+                           "it changed the table\n", name);
+        return 0;
+    }
+    // A record of another table of this name (one renamed over this since)
+    // may be a live run's, whose lock is that table's: it is left to it,
+    // and judged by its age as a lock file is.
+    if (r.inode != static_cast<unsigned long long>(st.st_ino) && age <= stale_lock_seconds) {
+        place.found = false;
+        place.in_use = true;
+        return 0;
+    }
+    static char tail[sizeof r.bytes + 1];
+    size_t want = (r.write_size > r.cut_size ? r.write_size : r.cut_size) + 1;
+    ssize_t n = r.start <= st.st_size ? read_at(fd, tail, want, r.start) : 0;
+    if (n < 0)
+        return errno;
+    int state = settle_state(r, static_cast<unsigned long long>(st.st_ino), st.st_size, tail,
+                             static_cast<size_t>(n));
+    if (state == record_part) {
+        end.start = r.start;
+        end.cut_size = static_cast<size_t>(st.st_size - r.start);
+        std::memcpy(end.cut, tail, end.cut_size);
+        std::fprintf(said, "energy-totals: %s: removed %zu bytes of a row left by a run stopped "
+                           "while it wrote (its append record %s)\n", name, end.cut_size, place.path);
+    } else if (state == record_stale) {
+        std::fprintf(said, "energy-totals: %s: the append record %s does not match the table's end, "
+                           "which was changed since; nothing was cut\n", name, place.path);
+    }
+    return 0;
+}
+
+// Whether the table's last byte before start is a line's end, or a tab or
+// blank that a caller put there for the row to follow. Returns 0 or errno.
+int look_at_last_byte(int fd, table_end& end)
+{
+    char last = '\n';
+    if (end.start > 0 && read_at(fd, &last, 1, end.start - 1) != 1)
+        return errno != 0 ? errno : EIO;
+    end.newline_first = last != '\n' && last != '\t' && last != ' ';
+    return 0;
+}
+
+// Whether the table, read up to end, holds a row of the run's shape
+// labelled label; *line is its number. Returns 0, or the errno of a read.
+int find_labelled_row(int fd, long long end, const char* label, int figures,
+                      unsigned long long* line, unsigned long long* crlf)
+{
+    size_t length = std::strlen(label);
+    *line = 0;
+    return each_table_line(fd, end, crlf, [&](const char* p, size_t n, unsigned long long number,
+                                              long long, bool whole) {
+        // The label's own bytes at the line's end first: most lines fail there.
+        if (*line == 0 && whole && n > length + 2 && std::memcmp(p + n - length, label, length) == 0 &&
+            p[n - length - 1] == '\t' && is_row_of(split_row(p, n), figures, true))
+            *line = number;
+    });
+}
+
+// Removes the record, where the lock is still the run's and the record is
+// still the one it read or wrote. Returns 0 or errno.
+int remove_record(record_place& place, const lock_file& lock)
+{
+    if (!lock_file_still_held(lock))
+        return ENOLCK;
+    append_record r;
+    record_place now;
+    std::memcpy(now.path, place.path, sizeof now.path);
+    int err = 0;
+    double age;
+    if (read_record(now, &r, &err, &age) != -1 && now.size == place.size &&
+        std::memcmp(now.text, place.text, now.size) == 0 && unlink(place.path) != 0 && errno != ENOENT)
+        return errno;
+    place.found = place.ours = false;
+    return err;
+}
+
+// Puts the table back as it was before this run changed it: its length
+// where the row started, and the bytes the run cut. The record stays where
+// there were such bytes, so that the next run cuts them again.
+int put_back(int fd, const table_end& end, record_place& place, const lock_file& lock)
+{
+    if (!lock_file_still_held(lock))
+        return ENOLCK;
+    int err = ftruncate(fd, end.start) == 0 ? 0 : errno;
+    if (err == 0 && end.cut_size > 0)
+        err = write_all(fd, end.cut, end.cut_size);
+    if (err == 0 && fsync(fd) != 0)
+        err = errno;
+    if (err == 0 && end.cut_size == 0 && place.ours)
+        err = remove_record(place, lock);
+    return err;
+}
+
+// Says that the lock file was lost while the run waited to change the
+// table: a holder stopped past the stale rule (suspended) and resumed.
+void say_lock_lost(FILE* said, const char* name, const lock_file& lock)
+{
+    std::fprintf(said,
+                 "energy-totals: %s: the lock file %s was broken by another run while this one "
+                 "was stopped; it changed nothing\n", name, lock.path);
+}
+
+// Appends the row to a regular table, under its lock: settles a stopped
+// run's record, looks for the label (--once), checks for room, writes the
+// record and the row, syncs, and puts the table back if any of that fails.
+// Returns as append_results_row does.
+int append_to_file(int fd, const char* name, const struct stat& st, const char* row, size_t size,
+                   int* undo_error, FILE* said, const char* once, bool* skipped, int figures,
+                   record_place& place, const lock_file& lock)
+{
+    static table_end end;
+    end = table_end{};
+    int err = settle_record(fd, name, st, place, end, said);
+    if (err == 0)
+        err = look_at_last_byte(fd, end);
+    if (err != 0)
+        return err;
+    if (once != nullptr) {
+        unsigned long long line = 0, crlf = 0;
+        err = find_labelled_row(fd, end.start, once, figures, &line, &crlf);
+        if (err != 0)
+            return err;
+        if (line != 0) {
+            std::fprintf(said, "energy-totals: %s: line %llu is a row labelled ", name, line);
+            quote_bytes(said, once, std::strlen(once), max_label_length);
+            std::fputs(" already; none appended (--once)\n", said);
+            *skipped = true;
+            // A record whose row is whole, or never begun, is settled; one
+            // whose part row is still there stays for the run that cuts it.
+            if (place.found && end.cut_size == 0)
+                (void)remove_record(place, lock);
+            hold_signals();
+            return 0;
+        }
+    }
+    static append_record r;
+    r = append_record{};
+    r.inode = static_cast<unsigned long long>(st.st_ino);
+    r.start = end.start;
+    r.write_size = size + end.newline_first;
+    r.bytes[0] = '\n';
+    std::memcpy(r.bytes + end.newline_first, row, size);
+    r.cut_size = end.cut_size;
+    std::memcpy(r.bytes + r.write_size, end.cut, end.cut_size);
+    err = check_room(fd, end.start, r.write_size);
+    if (err != 0)
+        return err;
+    hold_signals();
+    if (!lock_file_still_held(lock)) {
+        say_lock_lost(said, name, lock);
+        return ENOLCK;
+    }
+    err = place.in_use ? EBUSY : write_record(place, r, st.st_mode);
+    if (err == 0) {
+        place.ours = true;
+    } else if (err == EBUSY) {
+        err = 0;
+    } else if (no_room_for_record(err)) {
+        std::fprintf(said,
+                     "energy-totals: %s: no append record can be made beside it (%s): a run stopped "
+                     "while it writes would leave part of its row\n", name, std::strerror(err));
+        err = 0;
+    } else {
+        return err;
+    }
+    if (!lock_file_still_held(lock)) {
+        say_lock_lost(said, name, lock);
+        return ENOLCK;
+    }
+    if (end.cut_size > 0 && ftruncate(fd, end.start) != 0)
+        err = errno;
+    if (err == 0)
+        err = write_all(fd, r.bytes, r.write_size);
+    if (err == 0 && before_row_sync != nullptr)
+        before_row_sync();
+    if (err == 0 && fsync(fd) != 0)
+        err = errno;
+    if (err != 0) {
+        *undo_error = put_back(fd, end, place, lock);
+        return err;
+    }
+    if (end.newline_first)
+        std::fprintf(said, "energy-totals: %s: its last line had no newline; one was put before the row\n",
+                     name);
+    // Once the row is synced it is in, whatever happens to the record: a
+    // record left behind is settled by the next run, which finds the row
+    // whole.
+    if ((place.ours || place.found) && remove_record(place, lock) == ENOLCK)
+        say_lock_lost(said, name, lock);
+    return 0;
+}
+
+// Appends the row to a FIFO, which takes a row under PIPE_BUF whole or not
+// at all: a run stopped while its write waits for the reader has written
+// nothing, so signals are held only once the row is in.
+int append_to_fifo(int fd, const char* row, size_t size)
+{
+    int err = write_all(fd, row, size);
+    hold_signals();
+    return err;
+}
+
+// Sets up the record's place beside the table's real path. Returns 0 or
+// errno.
+int place_record(const char* name, record_place& place)
+{
+    char real[PATH_MAX];
+    if (realpath(name, real) == nullptr)
+        return errno;
+    std::snprintf(place.path, sizeof place.path, "%s.append", real);
+    std::snprintf(place.fresh, sizeof place.fresh, "%s.append.new", real);
+    return 0;
+}
+
+// Writes what the append has to say to notices, in one piece, once the
+// lock is let go.
+void pass_on(FILE* said, const char* text, FILE* notices)
+{
+    std::fflush(said);
+    long length = std::ftell(said);
+    if (length > 0) {
+        std::fwrite(text, 1, static_cast<size_t>(length), notices);
+        std::fflush(notices);
+    }
+}
+
+} // namespace
+
+void (*before_row_sync)() = nullptr;
+
+int append_results_row(const char* name, const char* row, size_t size, int* undo_error,
+                       FILE* notices, const char* once, bool* skipped, int figures)
+{
+    *undo_error = 0;
+    bool ignored = false;
+    if (skipped == nullptr)
+        skipped = &ignored;
+    *skipped = false;
+    static char text[8192];
+    FILE* said = fmemopen(text, sizeof text, "w");
+    if (said == nullptr)
+        return errno;
+    struct stat st;
+    int err = 0;
+    lock_file lock;
+    record_place place;
+    int fd = open_table_locked(name, &st, &err, notices);
+    // Where each node keeps its own locks, the lock file is taken too, and
+    // the table opened again once it is held, so that its end is read fresh
+    // from the server. Signals are held from the lock file's link to the
+    // exit, so none can leave it behind.
+    if (fd >= 0 && S_ISREG(st.st_mode) && locks_are_node_local(st.st_dev)) {
+        close(fd);
+        fd = -1;
+        if (st.st_nlink > 1) {
+            std::fprintf(said,
+                         "energy-totals: %s: it has %ju hard links, and its file system keeps locks "
+                         "within each node, so runs through another name would take another lock "
+                         "file: link it with ln -s instead\n", name, static_cast<uintmax_t>(st.st_nlink));
+            err = EMLINK;
+        } else if ((err = take_lock_file(name, lock, notices, st.st_mode)) == 0) {
+            fd = open_table_locked(name, &st, &err, said);
+        }
+    }
+    if (fd >= 0 && S_ISREG(st.st_mode) && (err = place_record(name, place)) == 0) {
+        err = append_to_file(fd, name, st, row, size, undo_error, said, once, skipped, figures, place,
+                             lock);
+    } else if (fd >= 0 && S_ISFIFO(st.st_mode)) {
+        err = append_to_fifo(fd, row, size);
+    } else if (fd >= 0 && !S_ISREG(st.st_mode)) {
+        // A device: written to as it is, and synced where it can be.
+        hold_signals();
+        err = write_all(fd, row, size);
+        if (err == 0 && fsync(fd) != 0 && errno != EINVAL)
+            err = errno;
+    }
+    // Once synced, the row is in the table whatever close says. The table
+    // is closed before the lock file goes, so the next holder reads it.
+    if (fd >= 0)
+        (void)close(fd);
+    int release_err = release_lock_file(lock);
+    if (release_err != 0)
+        std::fprintf(said, "energy-totals: %s: can't remove the lock file %s: %s\n", name, lock.path,
+                     std::strerror(release_err));
+    if (lock.path[0] != '\0')
+        remove_leftovers(lock);
+    pass_on(said, text, notices);
+    std::fclose(said);
+    return err;
+}
