@@ -267,17 +267,22 @@ int read_record(record_place& place, append_record* r, int* err, double* age)
 
 // Writes r as the table's record: to a file of its own, synced, renamed
 // into place, and the name synced. Returns 0 or the errno of a step.
-int write_record(record_place& place, const append_record& r, mode_t mode)
+int write_record(record_place& place, const append_record& r, const struct stat& table)
 {
     char* buf = place.text;
     size_t size = place.size = format_append_record(r, buf, sizeof place.text);
     if (size == 0)
         return EOVERFLOW;
-    int fd = open_file(place.fresh, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, mode & 0666);
+    // What a run stopped while it wrote here left, perhaps another user's,
+    // goes first.
+    (void)unlink(place.fresh);
+    int fd = open_file(place.fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, table.st_mode & 0666);
     if (fd < 0)
         return errno;
-    // Whoever may write the table may settle its record.
-    int err = fchmod(fd, mode & 0666) == 0 ? 0 : errno;
+    // Whoever may write the table may settle its record: its group (where
+    // the run is one of it) and mode.
+    (void)fchown(fd, static_cast<uid_t>(-1), table.st_gid);
+    int err = fchmod(fd, table.st_mode & 0666) == 0 ? 0 : errno;
     if (err == 0)
         err = write_all(fd, buf, size);
     if (err == 0 && fsync(fd) != 0)
@@ -455,6 +460,9 @@ int append_to_file(int fd, const char* name, const struct stat& st, const char* 
         err = find_labelled_row(fd, end.start, once, figures, &line, &crlf);
         if (err != 0)
             return err;
+        if (crlf > 0)
+            std::fprintf(said, "energy-totals: %s: its lines end in a carriage return and a newline "
+                               "(%llu of them); both are read as the line's end\n", name, crlf);
         if (line != 0) {
             std::fprintf(said, "energy-totals: %s: line %llu is a row labelled ", name, line);
             quote_bytes(said, once, std::strlen(once), max_label_length);
@@ -485,7 +493,7 @@ int append_to_file(int fd, const char* name, const struct stat& st, const char* 
         say_lock_lost(said, name, lock);
         return ENOLCK;
     }
-    err = place.in_use ? EBUSY : write_record(place, r, st.st_mode);
+    err = place.in_use ? EBUSY : write_record(place, r, st);
     if (err == 0) {
         place.ours = true;
     } else if (err == EBUSY) {
@@ -593,7 +601,7 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
                          "within each node, so runs through another name would take another lock "
                          "file: link it with ln -s instead\n", name, static_cast<uintmax_t>(st.st_nlink));
             err = EMLINK;
-        } else if ((err = take_lock_file(name, lock, notices, st.st_mode)) == 0) {
+        } else if ((err = take_lock_file(name, lock, notices, {st.st_mode, static_cast<long>(st.st_gid)})) == 0) {
             fd = open_table_locked(name, &st, &err, said);
         }
     }

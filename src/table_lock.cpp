@@ -371,22 +371,25 @@ bool holds(const char* path, const char* content)
     return read_holder(path, now, sizeof now, &st) == holder_read && std::strcmp(now, content) == 0;
 }
 
-// Makes a file of the run's own at mine, exclusively and with the given
-// mode, holding content, and links it to target: the target is the run's
+// Makes a file of the run's own at mine, exclusively and with the table's
+// group and mode, holding content, and links it to target: the target is the run's
 // where the link was made, or where the target holds the run's own line
 // though the link seemed to fail (its reply lost in transit). Sets
 // *server_now to the file's time, by the server's clock. Returns 0 with
 // *made set, or the errno of a file that can't be made.
-int link_own_file(const char* mine, const char* target, const char* content, unsigned mode, bool* made,
-                  double* server_now)
+int link_own_file(const char* mine, const char* target, const char* content, table_access access,
+                  bool* made, double* server_now)
 {
     *made = false;
-    int fd = open_file(mine, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode & 0666);
+    int fd = open_file(mine, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, access.mode & 0666);
     if (fd < 0)
         return errno;
     size_t length = std::strlen(content);
     struct stat st;
-    bool written = fchmod(fd, mode & 0666) == 0 &&
+    // The table's group, where the run is one of it (else the run's own).
+    if (access.gid >= 0)
+        (void)fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(access.gid));
+    bool written = fchmod(fd, access.mode & 0666) == 0 &&
                    write(fd, content, length) == static_cast<ssize_t>(length) && fstat(fd, &st) == 0;
     int err = written ? 0 : errno != 0 ? errno : EIO;
     close(fd);
@@ -427,7 +430,7 @@ struct awaited {
 // Returns whether the lock was removed; where lock.break is another's, it
 // is what the run waits for.
 bool break_lock(const lock_file& lock, const char* mine, const char* judged, const char* content,
-                unsigned mode, const lock_holder& self, awaited* waiting)
+                table_access access, const lock_holder& self, awaited* waiting)
 {
     char breaking[sizeof lock.path + 8], own[sizeof lock.own + 32], taken[sizeof lock.own + 32];
     std::snprintf(breaking, sizeof breaking, "%s.break", lock.path);
@@ -436,7 +439,7 @@ bool break_lock(const lock_file& lock, const char* mine, const char* judged, con
     uint64_t mask = hold_signals();
     bool held = false, broke = false;
     double server_now = 0;
-    if (link_own_file(own, breaking, content, mode, &held, &server_now) == 0) {
+    if (link_own_file(own, breaking, content, access, &held, &server_now) == 0) {
         if (held) {
             broke = remove_if_same(lock.path, judged, taken);
             (void)unlink(breaking);
@@ -560,7 +563,7 @@ const char* names_no_run(const char* content)
 
 } // namespace
 
-int take_lock_file(const char* name, lock_file& lock, FILE* notices, unsigned mode)
+int take_lock_file(const char* name, lock_file& lock, FILE* notices, table_access access)
 {
     char real[PATH_MAX];
     if (realpath(name, real) == nullptr)
@@ -578,7 +581,7 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices, unsigned mo
         std::snprintf(mine, sizeof mine, "%s.%u", lock.own, attempt);
         double server_now = 0;
         uint64_t mask = hold_signals();
-        int err = link_own_file(mine, lock.path, lock.content, mode, &lock.held, &server_now);
+        int err = link_own_file(mine, lock.path, lock.content, access, &lock.held, &server_now);
         if (err != 0) {
             restore_signals(mask);
             std::fprintf(notices,
@@ -609,7 +612,7 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices, unsigned mo
         if (seen == holder_read) {
             waiting.age = server_now - modified(st);
             if (lock_is_stale(waiting.holder, self, waiting.age) &&
-                break_lock(lock, mine, waiting.holder, lock.content, mode, self, &waiting))
+                break_lock(lock, mine, waiting.holder, lock.content, access, self, &waiting))
                 continue;
         }
         if (!said && monotonic_seconds() - start >= lock_notice_seconds) {

@@ -62,6 +62,13 @@ bool lock_is_stale(const char* content, const lock_holder& self, double age);
 // How long a run waits for a lock before it says that it is waiting.
 constexpr double lock_notice_seconds = 3;
 
+// Who may break a run's lock file, as may write the table: the table's
+// group (where the run is one of it) and mode.
+struct table_access {
+    unsigned mode = 0644;
+    long gid = -1; // -1: the run's own
+};
+
 struct lock_file {
     char path[PATH_MAX + 8] = {};
     char own[PATH_MAX + 320] = {}; // the run's own files' names start so
@@ -74,7 +81,8 @@ struct lock_file {
 // waits, breaking a stale one by the rule above, and says once on notices,
 // after lock_notice_seconds, what it waits for. Each try makes a file of its
 // own, exclusively, under a name holding the run's token, with the table's
-// mode (so that whoever may write the table may break a dead run's lock),
+// group and mode (so that whoever may write the table may break a dead
+// run's lock, whose link the kernel allows only to those who may write it),
 // and links it to the lock file's name; the lock is the run's only where
 // the lock file then holds the run's own line. From just before each try's
 // link every signal that can be held is held; where the lock is taken they
@@ -84,7 +92,7 @@ struct lock_file {
 // for something in its place that no run of this tool made (a directory, a
 // symbolic link, a socket, a file it can't read, an empty file or one that
 // names no run), having said which.
-int take_lock_file(const char* name, lock_file& lock, FILE* notices, unsigned mode = 0644);
+int take_lock_file(const char* name, lock_file& lock, FILE* notices, table_access access = {});
 
 // Whether the lock file still holds the run's line: false once another run
 // broke it (this one was stopped past the stale rule). True where no lock

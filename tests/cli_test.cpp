@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -427,24 +428,33 @@ TEST(Cli, OneLogOfEveryGpu)
 }
 
 // Runs of one label with --once, all at once: one row in the table, every
-// run status 0; a label of another row does not count.
+// run status 0, whatever the label looks like (a case directory's number
+// too); a label of another row does not count, nor a row of another shape.
 TEST(Cli, OnceAppendsOneRowPerLabel)
 {
     scratch_dir dir;
     write_case(dir);
-    std::string labelled = case_row.substr(0, case_row.size() - 1) + "\t\tc1\n";
-    std::string other = case_row.substr(0, case_row.size() - 1) + "\t\tc10\n";
-    write_file(dir.file("results.txt"), "heading\n" + other);
-    std::vector<int> children;
-    for (int i = 0; i < 8; ++i)
-        children.push_back(start_tool(dir.path, {"--once", "--label=c1", "case7", "1", "0"}));
-    for (int pid : children)
-        EXPECT_EQ(wait_tool(pid), 0);
-    EXPECT_EQ(read_file(dir.file("results.txt")), "heading\n" + other + labelled);
-    tool_result r = run_tool(dir.path, {"--once", "--label=c1", "case7", "1", "0"});
+    std::string figures = case_row.substr(0, case_row.size() - 1);
+    std::string other = figures + "\t\tc10\n" + figures + "\t\t0\t\t17\n";
+    for (const std::string label : {"c1", "17", "007", "1e5", "nan", "-3", "case 4"}) {
+        write_file(dir.file("results.txt"), "heading\n" + other);
+        std::vector<int> children;
+        for (int i = 0; i < 4; ++i)
+            children.push_back(start_tool(dir.path, {"--once", "--label=" + label, "case7", "1", "0"}));
+        for (int pid : children)
+            EXPECT_EQ(wait_tool(pid), 0) << label;
+        EXPECT_EQ(read_file(dir.file("results.txt")), "heading\n" + other + figures + "\t\t" + label + "\n")
+            << label;
+    }
+    tool_result r = run_tool(dir.path, {"--once", "--label=case 4", "case7", "1", "0"});
     ExpectRun({r.status, r.output, ""}, 0, case_summary);
-    EXPECT_EQ(r.errors, "energy-totals: results.txt: line 3 is a row labelled c1 already; none "
+    EXPECT_EQ(r.errors, "energy-totals: results.txt: line 4 is a row labelled case 4 already; none "
                         "appended (--once)\n");
+    // A table saved with CRLF line ends still has the row.
+    write_file(dir.file("results.txt"), "heading\r\n" + figures + "\t\tc1\r\n");
+    r = run_tool(dir.path, {"--once", "--label=c1", "case7", "1", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir.file("results.txt")), "heading\r\n" + figures + "\t\tc1\r\n");
 }
 
 // --check reports each finding on a line of its own and counts them; a
@@ -471,6 +481,31 @@ TEST(Cli, CheckTable)
                         "case c: no row\n"
                         "4 rows, 1 without a label, 1 lines not rows, 1 labels on more than one "
                         "row, 1 cases without a row\n");
+    // Labels that are numbers, told by the heading; cases listed twice, and
+    // CRLF line ends, count once.
+    write_file(dir.file("numbers.txt"), heading + row + "\t\t17\r\n" + row + "\t\t1e5\n" + row + "\t\t17\n");
+    write_file(dir.file("cases"), "17\r\n1e5\n2\n2\n");
+    r = run_tool(dir.path, {"--check=numbers.txt", "--cases=cases"});
+    EXPECT_EQ(r.output, "label 17: on more than one row, lines 2 and 4\n"
+                        "case 2: no row\n"
+                        "3 rows, 0 without a label, 0 lines not rows, 1 labels on more than one "
+                        "row, 1 cases without a row\n");
+    EXPECT_EQ(r.errors, "energy-totals: numbers.txt: its lines end in a carriage return and a newline "
+                        "(1 of them); both are read as the line's end\n"
+                        "energy-totals: cases: its lines end in a carriage return and a newline "
+                        "(1 of them); both are read as the line's end\n");
+    // Without a heading, nothing tells a number from a label: said.
+    write_file(dir.file("numbers.txt"), row + "\t\t17\n" + row + "\t\t18\n");
+    r = run_tool(dir.path, {"--check=numbers.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.errors.find("2 rows read as without a label"), std::string::npos) << r.errors;
+    // A report that can't be written is a failure.
+    r = run_tool_with(dir.path, {"--check=clean.txt"}, [] {
+        int full = open("/dev/full", O_WRONLY);
+        dup2(full, 1);
+    });
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.errors.find("the report could not be written"), std::string::npos) << r.errors;
     r = run_tool(dir.path, {"--check=missing.txt"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.errors, "energy-totals: missing.txt: No such file or directory\n");

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sched.h>
@@ -477,8 +478,8 @@ TEST(HostileTable, ReadOnlyOrDirectory)
     EXPECT_EQ(r.output, expected_summary(c.total, c.cpu, c.gpu) + "couldn't write results\n");
 }
 
-// A file system that fills up part way through the row: the table is cut
-// back to what it was.
+// A file system too full for the row, or for the record of its append: the
+// table is as it was, a stopped run's part row and record included.
 TEST(HostileTable, FileSystemFull)
 {
     scratch_dir mount_point;
@@ -492,10 +493,30 @@ TEST(HostileTable, FileSystemFull)
     symlink(table.c_str(), c.dir.file("results9.txt").c_str());
     tool_result r = run_tool(c.dir.path, {"case", "1", "9"});
     std::string after = read_file(table);
+    // The table ending in part of a stopped run's row, with its record, the
+    // two filling the file system: neither changes.
+    std::string part = "heading\n" + plain_row.substr(0, 11);
+    write_file(table, part);
+    append_record record;
+    struct stat st;
+    stat(table.c_str(), &st);
+    record.inode = st.st_ino;
+    record.start = 8;
+    record.write_size = plain_row.size();
+    std::memcpy(record.bytes, plain_row.data(), record.write_size);
+    char text[sizeof record.bytes + 128];
+    std::string record_text(text, format_append_record(record, text, sizeof text));
+    write_file(table + ".append", record_text);
+    tool_result with_part = run_tool(c.dir.path, {"case", "1", "9"});
+    std::string after_part = read_file(table);
+    std::string record_after = read_file(table + ".append");
     umount(mount_point.path.c_str());
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.output, expected_summary(c.total, c.cpu, c.gpu) + "couldn't write results\n");
     EXPECT_EQ(after, heading);
+    EXPECT_EQ(with_part.status, 255);
+    EXPECT_EQ(after_part, part);
+    EXPECT_EQ(record_after, record_text);
 }
 
 // Runs that append while the table is replaced now and then: every row
@@ -702,17 +723,20 @@ TEST(HostileTable, LockWaitIsAnnounced)
 // Runs the tool in c's directory as if that directory's file system kept
 // its locks within each node (NFS mounted nolock), by a mountinfo of its
 // own; 123 where that can't be set up (it needs root).
-tool_result run_on_node_local_locks(hostile_case& c, const std::vector<std::string>& operands)
+tool_result run_on_node_local_locks(hostile_case& c, const std::vector<std::string>& operands,
+                                    bool as_nobody = false)
 {
     struct stat st;
     stat(c.dir.path.c_str(), &st);
     std::string fake = c.dir.file("mountinfo");
     write_file(fake, "1 0 " + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev)) +
                          " / / rw - nfs server:/export rw,vers=3,nolock\n");
-    return run_tool_with(c.dir.path, operands, [fake] {
+    return run_tool_with(c.dir.path, operands, [fake, as_nobody] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount(fake.c_str(), "/proc/self/mountinfo", nullptr, MS_BIND, nullptr) != 0)
             _exit(123);
+        if (as_nobody && (setgroups(0, nullptr) != 0 || setgid(nobody_id) != 0 || setuid(nobody_id) != 0))
+            _exit(124);
     });
 }
 
@@ -750,6 +774,48 @@ TEST(HostileTable, LockFileWhereLocksAreNodeLocal)
     EXPECT_NE(r.errors.find(c.dir.file("results.txt.lock") + " is in the lock file's place"), std::string::npos)
         << r.errors;
     EXPECT_EQ(read_file(c.dir.file("results.txt")), "heading\n" + plain_row + plain_row);
+
+    // A table reached by two hard links would have two lock files.
+    rmdir(c.dir.file("results.txt.lock").c_str());
+    ASSERT_EQ(link(c.dir.file("results.txt").c_str(), c.dir.file("results2.txt").c_str()), 0);
+    r = run_on_node_local_locks(c, {"case", "1", "2"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.errors.find("link it with ln -s instead"), std::string::npos) << r.errors;
+    EXPECT_EQ(read_file(c.dir.file("results.txt")), "heading\n" + plain_row + plain_row);
+}
+
+// A table shared by a group: a member's run that died holding the lock
+// file (here, one that took it and exited) leaves it breakable by another
+// member, whose kernel allows a link of another user's file only to those
+// who may write it.
+TEST(HostileTable, LockFileSharedByAGroup)
+{
+    hostile_case c;
+    c.write();
+    chmod(c.dir.path.c_str(), 0777);
+    for (const char* f : {"case.total.pwr", "case.cpu.pwr", "gpupower1.out"})
+        chmod(c.dir.file(f).c_str(), 0644);
+    std::string table = c.dir.file("results.txt");
+    if (chown(table.c_str(), 0, nobody_id) != 0 || chmod(table.c_str(), 0664) != 0)
+        GTEST_SKIP() << "can't give the table to a group here (needs root)";
+    pid_t pid = fork();
+    if (pid == 0) {
+        lock_file lock;
+        _exit(take_lock_file(table.c_str(), lock, stderr, {0664, static_cast<long>(nobody_id)}));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct stat st;
+    ASSERT_EQ(stat((table + ".lock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, nobody_id);
+    EXPECT_EQ(st.st_mode & 0777, 0664u);
+    tool_result r = run_on_node_local_locks(c, {"case", "1", "0"}, true);
+    if (r.status == 123)
+        GTEST_SKIP() << "can't give the tool a mountinfo of its own here (needs root)";
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(read_file(table), "heading\n" + plain_row);
+    EXPECT_FALSE(file_exists(table + ".lock"));
 }
 
 } // namespace

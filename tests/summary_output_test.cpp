@@ -11,6 +11,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -458,17 +460,78 @@ TEST(TableLock, StaleLockRule)
     EXPECT_TRUE(file_exists(table + ".lock.notes"));
 
     // Something no run made in the lock file's place is an error that names
-    // it, not a wait.
+    // it, not a wait: a directory, a symbolic link, a socket, an empty file,
+    // a file of other text.
     ASSERT_EQ(mkdir((table + ".lock").c_str(), 0755), 0);
     ASSERT_EQ(symlink("nowhere", (table + "2.txt.lock").c_str()), 0);
-    write_file(table + "2.txt", "");
-    for (const std::string& t : {table, table + "2.txt"}) {
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::string socket_path = table + "3.txt.lock";
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size());
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    write_file(table + "4.txt.lock", "");
+    write_file(table + "5.txt.lock", "not a lock\n");
+    for (const char* n : {"2.txt", "3.txt", "4.txt", "5.txt"})
+        write_file(table + n, "");
+    for (const std::string& t : {table, table + "2.txt", table + "3.txt", table + "4.txt", table + "5.txt"}) {
         FILE* notices = tmpfile();
         EXPECT_EQ(take_lock_file(t.c_str(), lock, notices), EEXIST) << t;
         syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
         EXPECT_NE(read_stream(notices).find(t + ".lock is in the lock file's place"), std::string::npos) << t;
         fclose(notices);
     }
+    close(sock);
+    EXPECT_TRUE(file_exists(table + "5.txt.lock"));
+}
+
+// Two runs of one host name and one PID (two containers on a node): the
+// lock another holds, even through a file of the name an earlier version's
+// own file had, is never taken; the waiting run ends by its alarm.
+TEST(TableLock, OneHolderForOneHostAndPid)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    write_file(table, "");
+    pid_t pid = fork();
+    if (pid == 0) {
+        lock_holder other = this_run_holder();
+        std::strcpy(other.token, "0123456789abcdef");
+        char content[512];
+        format_holder(other, content, sizeof content);
+        write_file(table + ".lock", content);
+        std::string old_own = table + ".lock." + other.host + "." + std::to_string(getpid()) + ".0";
+        if (link((table + ".lock").c_str(), old_own.c_str()) != 0)
+            _exit(100);
+        alarm(1);
+        lock_file lock;
+        _exit(take_lock_file(table.c_str(), lock, stderr) == 0 ? 101 : 102);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) << status;
+    std::string held = read_file(table + ".lock");
+    EXPECT_NE(held.find(" 0123456789abcdef "), std::string::npos) << held;
+}
+
+// A holder stopped past the stale rule (suspended) whose lock another run
+// broke and took: it knows, and lets the other's lock be.
+TEST(TableLock, LostLockIsKnown)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    write_file(table, "");
+    lock_file lock;
+    ASSERT_EQ(take_lock_file(table.c_str(), lock, stderr), 0);
+    uint64_t none = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+    EXPECT_TRUE(lock_file_still_held(lock));
+    write_file(dir.file("other"), "node2 4711 fedcba9876543210 - 0 0\n");
+    ASSERT_EQ(rename(dir.file("other").c_str(), (table + ".lock").c_str()), 0);
+    EXPECT_FALSE(lock_file_still_held(lock));
+    EXPECT_EQ(release_lock_file(lock), ENOLCK);
+    EXPECT_EQ(read_file(table + ".lock"), "node2 4711 fedcba9876543210 - 0 0\n");
 }
 
 // A SIGTERM (what scancel sends) at any moment of taking and letting go of
