@@ -38,6 +38,10 @@ inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readin
 // The time-stamped GPU log's lines are taken one at a time, not scanned.
 inline constexpr log_rule stamped_gpu_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
                                        line_rule::stamped_gpu};
+// The one log of every GPU: its lines are taken one at a time too, by the
+// columns its header names.
+inline constexpr log_rule gpu_csv_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
+                                          line_rule::gpu_csv};
 
 // Whole lines, [begin, end), as the read loop hands them on: the log's
 // first line on its own (unless it is a header, which is dropped), and a

@@ -490,6 +490,86 @@ void take_stamp_byte(line_condenser& c, char byte)
     emit(c, byte);
 }
 
+// The columns of a comma-separated line: each kept as it is while it is
+// short, which a time stamp, an id, a unit and any reading written by a
+// meter are; a longer one that starts as a number is condensed as a reading
+// is, and the 16 bytes after it kept; any other kept to its first bytes.
+// Once the text has no room for another column, the rest is not looked at.
+enum : int { csv_keep, csv_number, csv_after, csv_skip, csv_full };
+constexpr size_t csv_after_bytes = 16;
+
+void emit_bytes(line_condenser& c, const char* p, size_t n)
+{
+    std::memcpy(c.text + c.length, p, n);
+    c.length += n;
+}
+
+// The end of a column at a comma, or of the line (comma 0).
+void end_column(line_condenser& c, char comma)
+{
+    if (c.column_state == csv_keep)
+        emit_bytes(c, c.column, c.column_length);
+    else if (c.column_state == csv_number)
+        c.length += number_text(c.number, c.text + c.length);
+    if (comma != 0)
+        emit(c, comma);
+    c.column_length = 0;
+    c.column_state = c.length + sizeof c.column + number_text_size + csv_after_bytes + 2 <= sizeof c.text
+                         ? csv_keep
+                         : csv_full;
+}
+
+// A column grown past what is kept whole: a number's bytes go to the
+// number condenser, anything else is kept to its first bytes.
+void column_overflows(line_condenser& c)
+{
+    size_t start = 0;
+    while (start < c.column_length && is_blank(c.column[start]))
+        ++start;
+    number_start(c.number);
+    size_t taken = start;
+    while (taken < c.column_length && number_take(c.number, c.column[taken]))
+        ++taken;
+    // A number that runs through every kept byte goes on; one that ended
+    // among them is in them, with what followed it.
+    bool goes_on = taken == c.column_length && taken > start;
+    emit_bytes(c, c.column, goes_on ? start : c.column_length);
+    c.column_length = 0;
+    c.column_state = goes_on ? csv_number : csv_skip;
+}
+
+void take_csv_byte(line_condenser& c, char byte)
+{
+    if (byte == ',' && c.column_state != csv_full) {
+        end_column(c, ',');
+        return;
+    }
+    switch (c.column_state) {
+    case csv_keep:
+        if (c.column_length == sizeof c.column)
+            column_overflows(c);
+        if (c.column_state == csv_keep) {
+            c.column[c.column_length++] = byte;
+            return;
+        }
+        take_csv_byte(c, byte);
+        return;
+    case csv_number:
+        if (number_take(c.number, byte))
+            return;
+        c.length += number_text(c.number, c.text + c.length);
+        c.column_state = csv_after;
+        take_csv_byte(c, byte);
+        return;
+    case csv_after:
+        if (c.column_length++ < csv_after_bytes)
+            emit(c, byte);
+        return;
+    default:
+        return;
+    }
+}
+
 } // namespace
 
 void condenser_start(line_condenser& c, line_rule rule)
@@ -504,6 +584,8 @@ void condenser_start(line_condenser& c, line_rule rule)
     c.spoiled = false;
     c.length = 0;
     c.head_length = 0;
+    c.column_state = csv_keep;
+    c.column_length = 0;
     number_start(c.number);
 }
 
@@ -514,6 +596,11 @@ void condenser_feed(line_condenser& c, const char* p, const char* end)
         head = sizeof c.head - c.head_length;
     std::memcpy(c.head + c.head_length, p, head);
     c.head_length += head;
+    if (c.rule == line_rule::gpu_csv) {
+        for (; p < end; ++p)
+            take_csv_byte(c, *p);
+        return;
+    }
     while (p < end) {
         char byte = *p;
         switch (step_kind(c)) {
@@ -571,6 +658,11 @@ void condenser_feed(line_condenser& c, const char* p, const char* end)
 
 void condenser_finish(line_condenser& c)
 {
+    if (c.rule == line_rule::gpu_csv) {
+        end_column(c, 0);
+        emit(c, '\n');
+        return;
+    }
     if (step_kind(c) == st_number)
         end_number(c, '\n');
     emit(c, '\n');

@@ -12,8 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// The reading rules, by where their readings stand.
-enum class line_rule { total_power, cpu, gpu, stamped_gpu };
+// The reading rules, by where their readings stand. gpu_csv: comma-separated
+// columns, any of which may be read (the one log of every GPU).
+enum class line_rule { total_power, cpu, gpu, stamped_gpu, gpu_csv };
 
 // A number as strtod reads it, taken a byte at a time, in bounded memory.
 // The text it leaves has strtod's value (the payload of a NaN included) and
@@ -73,6 +74,10 @@ struct line_condenser {
     char text[condensed_line_size];
     size_t head_length = 0; // the line's first bytes, as they were
     char head[64];
+    // gpu_csv: the column under way, kept whole while it is short.
+    int column_state = 0;
+    size_t column_length = 0;
+    char column[64];
 };
 
 void condenser_start(line_condenser& c, line_rule rule);

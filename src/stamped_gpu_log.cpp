@@ -303,7 +303,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& 
     uint64_t number = 0;
     log_shape& shape = out.shape;
     byte_source src = whole_file(fd);
-    int status = read_lines(src, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
+    int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
         for (const char* p = run.begin; p < run.end;) {
             const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
             run_line line = quoted(run, p, line_end + 1);

@@ -416,6 +416,17 @@ TEST(Cli, OneLogOfEveryGpu)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, summary(gpu[0], gpu[1], gpu[2], 0));
     EXPECT_EQ(r.errors, "");
+    // Lines longer than the buffer read as they would short: a long field
+    // after the three, and a reading written to 70,000 digits.
+    std::string long_lines = by_index;
+    size_t at = long_lines.find("\n", long_lines.find(", 0, ", 100));
+    long_lines.insert(at, ", " + std::string(70000, 'x'));
+    at = long_lines.find(" W\n", long_lines.find(", 1, ", 200));
+    long_lines.insert(at, std::string(70000, '0'));
+    write_file(dir.file("long.csv"), long_lines);
+    r = run_tool(dir.path, {"--gpus=3", "--gpu-log=long.csv", "case7", "0", "0"});
+    EXPECT_EQ(r.output, summary(gpu[0], gpu[1], gpu[2], 0));
+    EXPECT_EQ(r.errors, "");
     // One GPU fewer than asked for.
     r = run_tool(dir.path, {"--gpus=4", "--gpu-log=all.csv", "case7", "0", "0"});
     EXPECT_EQ(r.output, summary(gpu[0], gpu[1], gpu[2], 0));
