@@ -23,14 +23,6 @@ namespace {
 
 constexpr char record_magic[] = "energy-totals append record 1 ";
 
-uint64_t record_sum(const char* p, size_t n)
-{
-    uint64_t h = 14695981039346656037ull;
-    for (size_t i = 0; i < n; ++i)
-        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
-    return h;
-}
-
 // The next number of a record's first line, as strtoull reads it, and the
 // blank or newline after it. False where there is none.
 bool take_field(const char*& p, const char* end, unsigned long long* value, char after)
@@ -56,7 +48,7 @@ size_t format_append_record(const append_record& r, char* buf, size_t size)
     size_t bytes = r.write_size + r.cut_size;
     int head = std::snprintf(buf, size, "%s%llu %lld %zu %zu %llu\n", record_magic, r.inode, r.start,
                              r.write_size, r.cut_size,
-                             static_cast<unsigned long long>(record_sum(r.bytes, bytes)));
+                             static_cast<unsigned long long>(hash_bytes(r.bytes, bytes)));
     if (head < 0 || static_cast<size_t>(head) + bytes > size)
         return 0;
     std::memcpy(buf + head, r.bytes, bytes);
@@ -79,7 +71,7 @@ int parse_append_record(const char* p, size_t size, append_record* r)
         return record_torn;
     size_t bytes = static_cast<size_t>(end - q);
     if (write_size > sizeof r->bytes || cut_size > sizeof r->bytes - write_size ||
-        bytes != write_size + cut_size || start > LLONG_MAX || record_sum(q, bytes) != sum)
+        bytes != write_size + cut_size || start > LLONG_MAX || hash_bytes(q, bytes) != sum)
         return record_torn;
     r->inode = inode;
     r->start = static_cast<long long>(start);

@@ -37,14 +37,6 @@ static_assert(sizeof(line_mark) == 24, "a mark's size bounds the memory a line t
 constexpr size_t quoted_bytes = 60;
 constexpr uint64_t bits48 = (uint64_t{1} << 48) - 1; // lines and offsets past 2^48 are beyond any disk
 
-uint64_t hash_bytes(const char* p, size_t n)
-{
-    uint64_t h = 14695981039346656037ull;
-    for (size_t i = 0; i < n; ++i)
-        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
-    return h;
-}
-
 struct marks {
     line_mark* at = nullptr;
     size_t count = 0;
@@ -114,7 +106,7 @@ bool same_label(int fd, const line_mark& a, const line_mark& b, int* err)
 {
     if (a.length != b.length)
         return false;
-    char x[max_label_length], y[max_label_length];
+    char x[results_row_size], y[results_row_size];
     if (!read_at(fd, x, a.length, a.offset) || !read_at(fd, y, b.length, b.offset)) {
         *err = errno != 0 ? errno : EIO;
         return false;
@@ -147,7 +139,8 @@ int mark_lines(int fd, long long size, marks& m, shape_seen& shape, unsigned lon
                                                   long long offset, bool whole) {
         line_mark mark = {};
         mark.line = number & bits48;
-        row_fields f = whole ? split_row(p, n) : row_fields{};
+        // No row is as long as a row's buffer, nor its label longer than a label.
+        row_fields f = whole && n < results_row_size ? split_row(p, n) : row_fields{};
         int gpus;
         if (number == 1 && whole && is_heading(p, n, &gpus)) {
             shape.heading_figures = row_figures(gpus);
@@ -234,7 +227,7 @@ int report_lines(int fd, const marks& m, int figures, counts& c, FILE* out)
             ++c.unlabelled;
             std::fprintf(out, "line %llu: a row without a label\n", line);
         } else if (mark.kind == line_repeat) {
-            char label[max_label_length];
+            char label[results_row_size];
             if (!read_at(fd, label, mark.length, mark.offset))
                 return errno != 0 ? errno : EIO;
             ++c.repeated;
@@ -297,7 +290,7 @@ bool has_row_labelled(int table, const marks& by_hash_marks, int figures, const 
         else
             hi = mid;
     }
-    char label[max_label_length];
+    char label[results_row_size];
     for (size_t i = lo; i < by_hash_marks.count && by_hash_marks.at[i].hash == h; ++i) {
         const line_mark& mark = by_hash_marks.at[i];
         if (mark.kind != line_row || !has_label(mark, figures) || mark.length != n)

@@ -505,6 +505,12 @@ TEST(Cli, CheckTable)
                         "(1 of them); both are read as the line's end\n"
                         "energy-totals: cases: its lines end in a carriage return and a newline "
                         "(1 of them); both are read as the line's end\n");
+    // A label as long as a row may be, twice.
+    std::string long_label(1200, 'x');
+    write_file(dir.file("long.txt"), heading + row + "\t\t" + long_label + "\n" + row + "\t\t" + long_label + "\n");
+    r = run_tool(dir.path, {"--check=long.txt"});
+    EXPECT_EQ(r.output, "label " + long_label + ": on more than one row, lines 2 and 3\n2 rows, 0 without a "
+                        "label, 0 lines not rows, 1 labels on more than one row\n");
     // Without a heading, nothing tells a number from a label: said.
     write_file(dir.file("numbers.txt"), row + "\t\t17\n" + row + "\t\t18\n");
     r = run_tool(dir.path, {"--check=numbers.txt"});
