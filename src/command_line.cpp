@@ -66,6 +66,7 @@ const char* take_gpus(const char* value, run_options& options)
     if (value[0] < '1' || value[0] > '8' || value[1] != '\0')
         return "takes a whole number from 1 to 8";
     options.gpus = value[0] - '0';
+    options.gpus_given = true;
     return nullptr;
 }
 

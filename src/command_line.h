@@ -14,6 +14,7 @@ struct run_options {
     const char* id_text = "0";
     const char* label = nullptr; // --label: the row's tenth field, if given
     int gpus = 1;                // --gpus: GPU logs, gpupower1.out to gpupowerN.out, N to 8
+    bool gpus_given = false;     // --gpus was said (--gpu-log takes the log's count without it)
     double total_period = 0.5;   // --total-period: seconds a total-power line stands for
     double gpu_period = 0.1;     // --gpu-period: seconds a GPU line stands for
     bool gpu_stamps = false;     // --gpu-time=stamps: GPU logs weighted by their time stamps

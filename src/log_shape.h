@@ -29,6 +29,9 @@ struct stamp_shape {
     uint64_t gaps = 0;
     int64_t longest_gap_ns = 0;
     uint64_t longest_gap_line = 0; // the line that ends it
+    // Where the first intervals come in a steady pattern of k - 1 short
+    // ones and a long one, k (several GPUs written in turn); else 0.
+    int rounds_of = 0;
     picked_line skipped_line; // the first line skipped
 };
 

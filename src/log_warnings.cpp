@@ -24,6 +24,12 @@ constexpr double seconds_a_day = 86400;
 
 using count = unsigned long long;
 
+// A count and its noun: "1 line", "2 lines".
+const char* noun(count n, const char* one, const char* many)
+{
+    return n == 1 ? one : many;
+}
+
 count as_count(uint64_t n)
 {
     return static_cast<count>(n);
@@ -140,29 +146,34 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
                         (blanks + trailing_blanks(log)) * readings_per_line;
         if (missing > 0) {
             start(out, log);
-            std::fprintf(out, "%llu of the %llu readings it should hold are not numbers; %s",
-                         missing, (data_lines(log) - blanks) * readings_per_line,
-                         stamped ? "each is passed over" : "each adds 0");
+            count should = (data_lines(log) - blanks) * readings_per_line;
+            std::fprintf(out, "%llu of the %llu %s it should hold %s not %s; %s", missing, should,
+                         noun(should, "reading", "readings"), noun(missing, "is", "are"),
+                         noun(missing, "a number", "numbers"),
+                         stamped ? (missing == 1 ? "it is passed over" : "each is passed over")
+                                 : (missing == 1 ? "it adds 0" : "each adds 0"));
             where(out, shape.no_reading_line);
         }
         if (blanks > 0) {
             start(out, log);
-            std::fprintf(out, "%llu blank lines among its readings; each adds 0 (a lost sample?)\n",
-                         blanks);
+            std::fprintf(out, "%llu blank %s among its readings; %s (a lost sample?)\n", blanks,
+                         noun(blanks, "line", "lines"),
+                         stamped ? (blanks == 1 ? "it is passed over" : "each is passed over")
+                                 : (blanks == 1 ? "it adds 0" : "each adds 0"));
         }
     }
     if (shape.not_finite > 0) {
         start(out, log);
-        std::fprintf(out, "%llu readings are nan or infinite, and so is the figure",
-                     as_count(shape.not_finite));
+        std::fprintf(out, "%llu %s nan or infinite, and so is the figure", as_count(shape.not_finite),
+                     noun(as_count(shape.not_finite), "reading is", "readings are"));
         where(out, shape.not_finite_line);
     }
     if (shape.runs_on > 0) {
         start(out, log);
         std::fprintf(out,
-                     "%llu readings run on into other characters (as in 12W, 1,5 or 10:00); only "
+                     "%llu %s on into other characters (as in 12W, 1,5 or 10:00); only "
                      "the number before them counts",
-                     as_count(shape.runs_on));
+                     as_count(shape.runs_on), noun(as_count(shape.runs_on), "reading runs", "readings run"));
         where(out, shape.runs_on_line);
     }
     if (shape.unended && !(one_line && carriage_returns_alone(shape.opening))) {
@@ -229,9 +240,9 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
     if (st.skipped > 0) {
         start(out, gpu);
         std::fprintf(out,
-                     "%llu lines skipped: no time stamp and comma, or a stamp not later than the "
+                     "%llu %s skipped: no time stamp and comma, or a stamp not later than the "
                      "line before",
-                     as_count(st.skipped));
+                     as_count(st.skipped), noun(as_count(st.skipped), "line", "lines"));
         where(out, st.skipped_line);
     }
     if (st.shared * 4 >= st.good && st.shared >= 3) {
@@ -241,12 +252,20 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
                      "several GPUs in one log? (read it with --gpu-log)\n",
                      as_count(st.shared));
     }
+    if (st.rounds_of >= 2) {
+        start(out, gpu);
+        std::fprintf(out,
+                     "its time stamps come in rounds of %d lines, close together, a longer pause "
+                     "before each round: %d GPUs written in turn? (read it with --gpu-log)\n",
+                     st.rounds_of, st.rounds_of);
+    }
     if (st.gaps > 0) {
         start(out, gpu);
         std::fprintf(out,
-                     "%llu gaps of more than 3 times the typical interval of %.3f s; the "
+                     "%llu %s of more than 3 times the typical interval of %.3f s; the "
                      "longest, %.3f s, ends at line %llu (the meter stalled?)\n",
-                     as_count(st.gaps), static_cast<double>(st.typical_ns) / 1e9,
+                     as_count(st.gaps), noun(as_count(st.gaps), "gap", "gaps"),
+                     static_cast<double>(st.typical_ns) / 1e9,
                      static_cast<double>(st.longest_gap_ns) / 1e9, as_count(st.longest_gap_line));
     }
 }
@@ -281,9 +300,11 @@ void warn_about_power(FILE* out, const read_log_report& log, bool gpu, bool stam
     if (shape.readings.lowest < 0) {
         start(out, log);
         std::fprintf(out,
-                     "%llu readings are negative, the lowest %g: power can't be (a meter that "
+                     "%llu %s negative, the lowest %g: power can't be (a meter that "
                      "writes its sign the other way?)",
-                     as_count(shape.readings.negatives), shape.readings.lowest);
+                     as_count(shape.readings.negatives),
+                     noun(as_count(shape.readings.negatives), "reading is", "readings are"),
+                     shape.readings.lowest);
         where(out, shape.negative_line);
     }
     // Readings that never fall; nan and inf, whose steps are no numbers,
@@ -359,21 +380,42 @@ bool digits(const char*& p, const char* end, int least, int most, int* value)
 
 } // namespace
 
-void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log& all, int gpus)
+void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log& all, int gpus,
+                        bool gpus_given)
 {
-    if (all.columns_error[0] != '\0') {
+    if (all.milliwatts) {
         start(out, log);
-        std::fprintf(out,
-                     "has no header naming its columns, and \"%s\" names no time stamp, id and "
-                     "power.draw columns (--gpu-columns)\n",
-                     all.columns_error);
-        return;
+        std::fprintf(out, "its power column, \"%s\", is in milliwatts: each reading is divided by 1000\n",
+                     all.power_column);
     }
-    if (all.gpus != gpus || all.too_many) {
+    if (all.headers_again > 0) {
         start(out, log);
-        std::fprintf(out, "holds %s%d GPUs, but --gpus=%d: %s\n", all.too_many ? "more than " : "",
-                     all.gpus, gpus,
+        std::fprintf(out, "%llu header %s among its lines (a logger restarted?): each names the columns "
+                          "read from there on",
+                     as_count(all.headers_again), all.headers_again == 1 ? "line" : "lines");
+        where(out, all.header_again_line);
+    }
+    if (gpus_given && (all.gpus != gpus || all.too_many)) {
+        start(out, log);
+        std::fprintf(out, "holds %s%d %s, but --gpus=%d: %s\n", all.too_many ? "more than " : "",
+                     all.gpus, all.gpus == 1 ? "GPU" : "GPUs", gpus,
                      all.gpus > gpus ? "those past it are left out" : "the GPUs it lacks are 0");
+    }
+    if (all.no_id && all.gpus > 1) {
+        start(out, log);
+        if (all.round_lines == 0)
+            std::fputs("has no GPU id column: GPU k is the k-th line of each group of lines that "
+                       "share a time stamp\n", out);
+        else
+            std::fprintf(out, "has no GPU id column: GPU k is the k-th line of each round of %d lines\n",
+                         all.round_lines);
+    }
+    if (all.odd_rounds > 0) {
+        start(out, log);
+        std::fprintf(out, "%llu %s of other than %d lines (a GPU's line lost, or one too many?)",
+                     as_count(all.odd_rounds), all.odd_rounds == 1 ? "round" : "rounds",
+                     all.round_lines > 0 ? all.round_lines : all.gpus);
+        where(out, all.odd_round_line);
     }
     uint64_t most = 0;
     for (int k = 0; k < all.gpus; ++k)
@@ -381,8 +423,9 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
     for (int k = 0; k < all.gpus && k < gpus; ++k)
         if (all.lines[k] * 10 < most * 9) {
             start(out, log);
-            std::fprintf(out, "GPU%d (%s) has %llu lines, the most a GPU has is %llu (its meter stalled?)\n",
-                         k + 1, all.ids[k], as_count(all.lines[k]), as_count(most));
+            std::fprintf(out, "GPU%d (%s) has %llu %s, the most a GPU has is %llu (its meter stalled?)\n",
+                         k + 1, all.ids[k], as_count(all.lines[k]), all.lines[k] == 1 ? "line" : "lines",
+                         as_count(most));
         }
     if (all.id_kind != 0 && all.gpus > 0) {
         start(out, log);

@@ -36,10 +36,13 @@ struct read_log_report {
 void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,
                      const energy_summary& s);
 
-// What is odd about the one log of every GPU (--gpu-log): columns it
-// lacks, a count of GPUs other than gpus, a GPU with fewer lines than the
-// others, and, for ids that are not indexes, which GPU is which.
-void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log& all, int gpus);
+// What is odd about the one log of every GPU (--gpu-log), or worth saying:
+// a power column in milliwatts, headers met again, a count of GPUs other
+// than --gpus (where given), GPUs told by their place in a round where it
+// has no id column and rounds of another size, a GPU with fewer lines
+// than the others, and, for ids that are not indexes, which GPU is which.
+void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log& all, int gpus,
+                        bool gpus_given);
 
 // The seconds since midnight of a clock time (H:MM:SS or HH:MM:SS, with
 // any fraction) that starts the line, as a field of its own; false where

@@ -84,27 +84,44 @@ int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sh
 int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
                          double weight = 1);
 
-// One log of every GPU of a node, as nvidia-smi writes it once for all
-// (--query-gpu=timestamp,index,power.draw --format=csv): comma-separated
-// columns, named by a header line (timestamp; index, uuid or pci.bus_id;
-// power.draw.instant, power.draw or power.draw.average, that one taken
-// first where there are several; with or without units), or, where the log
-// has none, by columns ("timestamp,index,power.draw" where null). Each
-// GPU's lines, told by their id, are integrated over their own stamps as
-// read_stamped_gpu_log does; GPU k is the k-th id in index order (in order
-// of first appearance for UUIDs and bus ids).
+// One log of every GPU of a node, as a logger writes it once for all
+// (nvidia-smi --query-gpu=timestamp,index,power.draw --format=csv, amd-smi,
+// xpu-smi, a script): comma-separated columns, named by a header line, or
+// by columns where given ("timestamp,index,power.draw" for a log without a
+// header). The header decides (gpu_csv_columns): a time stamp column, a
+// power column (power.draw.instant first) in watts or milliwatts, and an id
+// column where there is one. An id column that never changes while several
+// lines share each stamp is not the id (another id column that varies is),
+// and where none varies the log has none. Each GPU's lines, told by their
+// id, are integrated over their own stamps as read_stamped_gpu_log does;
+// GPU k is the k-th id in index order (in order of first appearance for
+// UUIDs and bus ids). Without an id column, GPU k is the k-th line of each
+// round: the lines that share a stamp, or, where each line has its own,
+// each run of `gpus` lines (0: as many as the stamps' pattern shows). A
+// header met again mid-file (a logger restarted) names the columns from
+// there on. A header that names no stamp or no power column the reader
+// knows is an error: header_error names its columns and the reader returns
+// EINVAL.
 constexpr int max_csv_gpus = 16;
 struct gpu_csv_log {
     energy_summary part;          // GPU k's energy in gpu_figure(part, k), k to 8
     log_shape shape;              // the log's lines, and GPU1's stamps
-    int gpus = 0;                 // ids found
-    int id_kind = 0;              // 0 index, 1 uuid, 2 pci.bus_id
+    int gpus = 0;                 // GPUs found
+    int id_kind = 0;              // 0 a number (index, gpu, device...), 1 uuid, 2 pci.bus_id
     uint64_t lines[max_csv_gpus] = {}; // each GPU's good lines, in GPU order
-    char ids[max_csv_gpus][48] = {};   // each GPU's id, in GPU order
-    bool too_many = false;        // ids beyond max_csv_gpus were passed over
-    char columns_error[96] = {};  // columns it could not find, if any
+    char ids[max_csv_gpus][48] = {};   // each GPU's id (its first bytes), in GPU order
+    bool too_many = false;        // GPUs beyond max_csv_gpus were passed over
+    bool no_id = false;           // no id column: GPU k is the k-th line of each round
+    int round_lines = 0;          // the lines of a full round, where no_id
+    uint64_t odd_rounds = 0;      // rounds of another number of lines
+    picked_line odd_round_line;   // the first line of the first of them
+    uint64_t headers_again = 0;   // header lines after the first
+    picked_line header_again_line;
+    char power_column[48] = {};   // the power column read, as named
+    bool milliwatts = false;      // its readings are milliwatts, read as watts / 1000
+    char header_error[256] = {};  // the columns of a header that names too little
 };
-int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& out);
+int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out);
 
 // A reader, as the run and read_logs_at_once take them.
 using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&, double);

@@ -8,13 +8,15 @@
 namespace {
 
 
-// strtod on the bytes at p, which are not whitespace. The line's newline
-// ends any number, so strtod stops at or before it.
-double parse_with_strtod(const char* p, const char** end)
+// strtod on the bytes at s, the first after the blanks at p. The line's
+// newline ends any number, so strtod stops at or before it. Where it takes
+// no number ("N/A", a lone sign), the end is p, as strtod's own would be
+// from p: no number, rather than one that runs on.
+double parse_with_strtod(const char* p, const char* s, const char** end)
 {
     char* stop = nullptr;
-    double value = std::strtod(p, &stop);
-    *end = stop;
+    double value = std::strtod(s, &stop);
+    *end = stop == s ? p : stop;
     return value;
 }
 
@@ -44,7 +46,7 @@ double parse_with_strtod(const char* p, const char** end)
         ++s;
     }
     if (ndigits == 1 && *digits == '0' && (*s == 'x' || *s == 'X'))
-        return parse_with_strtod(start, end); // hexadecimal
+        return parse_with_strtod(p, start, end); // hexadecimal
     int fraction_digits = 0;
     if (*s == '.') {
         ++s;
@@ -58,7 +60,7 @@ double parse_with_strtod(const char* p, const char** end)
     if (ndigits == 0) {
         char c = *digits;
         if (c == 'i' || c == 'I' || c == 'n' || c == 'N')
-            return parse_with_strtod(start, end); // inf, infinity, nan
+            return parse_with_strtod(p, start, end); // inf, infinity, nan
         *end = p;
         return 0.0;
     }
@@ -85,7 +87,7 @@ double parse_with_strtod(const char* p, const char** end)
     }
 
     if (ndigits > 19)
-        return parse_with_strtod(start, end);
+        return parse_with_strtod(p, start, end);
     *end = s;
     if (mantissa == 0)
         return negative ? -0.0 : 0.0;
@@ -100,7 +102,7 @@ double parse_with_strtod(const char* p, const char** end)
             value *= exact_powers_of_ten[scale];
         return negative ? -value : value;
     }
-    return parse_with_strtod(start, end);
+    return parse_with_strtod(p, start, end);
 }
 
 

@@ -172,14 +172,34 @@ void gather_figures(const case_logs& logs, int gpus, energy_summary& s)
         gpu_figure(s, k + 1) = logs.set.parts[2 + k].gpu1;
 }
 
+// Says why the one log of every GPU can't be read: its header (or
+// --gpu-columns) names no time stamp or no power column the reader knows.
+void say_unknown_columns(const case_logs& logs, const run_options& options)
+{
+    const gpu_csv_log& all = *logs.all_gpus;
+    std::printf("couldn't read %s: its columns are not known\n", options.gpu_log);
+    std::fprintf(stderr,
+                 "energy-totals: %s: %s: %s \"%s\", which names no time stamp (timestamp, time) or "
+                 "no power column (power.draw.instant, power.draw, power.draw.average, power, "
+                 "power_W, GPU Power (W), Power (mW), ...): name the columns with "
+                 "--gpu-columns=LIST, as timestamp,index,power.draw\n",
+                 logs.case_name, options.gpu_log,
+                 options.gpu_columns != nullptr ? "--gpu-columns is" : "its header is", all.header_error);
+}
+
 // Reads log i of the case, open on fd, whole. Returns whether it did,
 // having said so where it did not.
 bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_options& options)
 {
     int err = 0;
     if (logs.set.readers[i] == nullptr) {
-        err = read_gpu_csv_log(fd, lb, options.gpu_columns, *logs.all_gpus);
+        err = read_gpu_csv_log(fd, lb, options.gpu_columns, options.gpus_given ? options.gpus : 0,
+                               *logs.all_gpus);
         logs.set.shapes[i] = logs.all_gpus->shape;
+        if (err == EINVAL && logs.all_gpus->header_error[0] != '\0') {
+            say_unknown_columns(logs, options);
+            return false;
+        }
     } else {
         err = logs.set.readers[i](fd, lb, logs.set.parts[i], logs.set.shapes[i], logs.set.weights[i]);
     }
@@ -214,12 +234,33 @@ void say_where_gpu_log_is(const char* case_name, const char* name)
     std::fputs("\n", stderr);
 }
 
+// Without --gpus, --gpu-log takes the GPUs the log holds, up to the four a
+// row of nine figures has; a log of more is a usage error, since the row's
+// shape would then depend on the log. Returns false for that, having said
+// so.
+bool settle_gpu_count(run_options& options, const case_logs& logs)
+{
+    if (logs.all_gpus == nullptr || options.gpus_given)
+        return true;
+    int found = logs.all_gpus->gpus;
+    if (found <= 4) {
+        options.gpus = found > 0 ? found : 1;
+        return true;
+    }
+    std::fputs(usage_line, stdout);
+    std::fprintf(stderr, "energy-totals: %s: %s: holds %s%d GPUs, more than the 4 a row holds "
+                         "without --gpus: say --gpus=%d\n",
+                 logs.case_name, options.gpu_log, logs.all_gpus->too_many ? "more than " : "", found,
+                 found < max_gpus ? found : max_gpus);
+    return false;
+}
+
 // Reads the logs of the case into s, and what was seen of them into logs.
 // The total-power and CPU logs are both opened before either is read; the
 // GPU logs follow, each opened as its turn comes. A log that can't be
 // opened or read whole is reported and ends the run: a figure from part of
 // a log would look like a complete run's. Returns true when all were read.
-bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
+bool read_logs(run_options& options, energy_summary& s, case_logs& logs)
 {
     line_buffer lb;
     int fds[max_case_logs];
@@ -246,7 +287,7 @@ bool read_logs(const run_options& options, energy_summary& s, case_logs& logs)
         if (!read_whole_log(fds[i], i, lb, logs, options))
             goto done;
     }
-    ok = true;
+    ok = settle_gpu_count(options, logs);
 
 done:
     for (int fd : fds)
@@ -267,7 +308,7 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
                       i == 1 ? 0 : logs.set.weights[i]};
     warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps || logs.all_gpus != nullptr, s);
     if (logs.all_gpus != nullptr)
-        warn_about_gpu_log(stderr, reports[2], *logs.all_gpus, options.gpus);
+        warn_about_gpu_log(stderr, reports[2], *logs.all_gpus, options.gpus, options.gpus_given);
 }
 
 // Says on standard error where an operand is not a plain whole number, and
@@ -336,6 +377,10 @@ void say_where_table_is(const char* table)
 // than kill the run half way through it.
 void prepare_process()
 {
+    // Each line to standard error in one write, so that the warnings of
+    // runs started together (xargs -P) never interleave inside a line.
+    static char error_buffer[4096];
+    std::setvbuf(stderr, error_buffer, _IOLBF, sizeof error_buffer);
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;

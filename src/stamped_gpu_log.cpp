@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
+#include <cmath>
 #include <cstring>
 
 #include "log_reading.h"
@@ -49,6 +51,39 @@ struct interval_sample {
     uint64_t line[31];
 };
 
+// Where the intervals v[0, n) come in a steady pattern, k - 1 short ones
+// and then a long one (k GPUs' lines written in turn, each with its own
+// stamp), k; else 0. Long is past the middle of the shortest and longest,
+// and the longest is at least four times the shortest.
+int rounds_in(const int64_t* v, int n)
+{
+    if (n < 4)
+        return 0;
+    int64_t lo = v[0], hi = v[0];
+    for (int i = 1; i < n; ++i) {
+        lo = v[i] < lo ? v[i] : lo;
+        hi = v[i] > hi ? v[i] : hi;
+    }
+    if (hi < 4 * lo || hi == 0)
+        return 0;
+    int64_t middle = lo + (hi - lo) / 2;
+    int first = -1, k = 0, longs = 0;
+    for (int i = 0; i < n; ++i) {
+        if (v[i] <= middle)
+            continue;
+        if (first >= 0 && k == 0)
+            k = i - first;
+        else if (first >= 0 && i - first != k * longs)
+            return 0;
+        first = first < 0 ? i : first;
+        ++longs;
+    }
+    // Every k-th interval long, the short ones between: two rounds seen.
+    if (longs < 2 || k < 2 || first >= k || n - 1 - (first + k * (longs - 1)) >= k)
+        return 0;
+    return k;
+}
+
 // Sets the typical interval from those sampled, and judges them by it.
 void settle_typical(stamp_shape& st, const interval_sample& sample)
 {
@@ -56,6 +91,7 @@ void settle_typical(stamp_shape& st, const interval_sample& sample)
     for (int i = 0; i < sample.count; ++i)
         sorted[i] = sample.interval[i];
     st.typical_ns = median(sorted, sample.count);
+    st.rounds_of = rounds_in(sample.interval, sample.count);
     for (int i = 0; i < sample.count; ++i)
         note_gap(st, sample.interval[i], sample.line[i]);
 }
@@ -78,6 +114,14 @@ void note_interval(stamp_shape& st, interval_sample& sample, int64_t interval, u
         return;
     }
     note_gap(st, interval, line);
+}
+
+// Whether a line holds only whitespace.
+bool is_blank_line(const char* p, const char* end)
+{
+    while (p < end && is_space(*p))
+        ++p;
+    return p == end;
 }
 
 // The state of the trapezoid rule between lines.
@@ -167,6 +211,14 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     ++shape.lines;
     const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
     quoted_line q = {state.number, p, static_cast<size_t>(line_end - p)};
+    // A blank line stands for nothing: at the end it passes, as in every
+    // log; among the readings it is said.
+    if (is_blank_line(p, line_end)) {
+        ++shape.no_reading;
+        note_blank(shape.blanks);
+        return line_end + 1;
+    }
+    note_other(shape.blanks);
     while (is_blank(*p))
         ++p;
     // The newline ends the stamp, whatever its form.
@@ -213,15 +265,6 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
 
 namespace {
 
-// The columns of an nvidia-smi CSV log that the reader takes.
-struct csv_columns {
-    int stamp = -1;
-    int id = -1;
-    int power = -1;
-    int power_rank = 0; // instant 3, plain 2, average 1
-    int id_kind = 0;
-};
-
 // The next comma-separated field of [p, end): its first byte after blanks
 // and its length before the comma, blanks at its end dropped. Moves p past
 // the comma.
@@ -241,67 +284,439 @@ const char* next_field(const char*& p, const char* end, size_t* length)
     return start;
 }
 
-// Which column a header's name is: its words up to a blank or "[".
-void name_column(csv_columns& c, int i, const char* name, size_t length)
+// The columns of a one-log CSV that the reader takes.
+struct csv_columns {
+    int stamp = -1;
+    int power = -1;
+    int power_rank = 0;          // see power_rank below
+    bool milliwatts = false;
+    int ids[4] = {-1, -1, -1, -1}; // id columns, the most telling first
+    int id_kinds[4] = {};
+    int id_count = 0;
+    int id = -1;                 // the one taken, or -1 for none
+    int id_kind = 0;
+    char power_name[48] = {};
+};
+
+// A header's name, its unit taken off: "power.draw [W]", "GPU Power (W)",
+// "power_W", "Power (mW)". Returns the name's length; *milliwatts where the
+// unit says so.
+size_t bare_name(const char* name, size_t n, bool* milliwatts)
 {
-    size_t n = 0;
-    while (n < length && name[n] != ' ' && name[n] != '[')
-        ++n;
-    auto is = [&](const char* word) { return std::strlen(word) == n && std::memcmp(name, word, n) == 0; };
-    if (is("timestamp")) {
-        c.stamp = i;
-    } else if (is("index") || is("uuid") || is("pci.bus_id")) {
-        int kind = is("index") ? 0 : is("uuid") ? 1 : 2;
-        if (c.id < 0 || kind < c.id_kind) {
-            c.id = i;
-            c.id_kind = kind;
+    *milliwatts = false;
+    static const struct {
+        const char* unit;
+        bool milli;
+    } units[] = {{"[mW]", true}, {"(mW)", true}, {"_mW", true}, {"[W]", false},
+                 {"(W)", false}, {"_W", false},  {"[%]", false}, {"(%)", false}};
+    for (const auto& u : units) {
+        size_t k = std::strlen(u.unit);
+        if (n > k && std::memcmp(name + n - k, u.unit, k) == 0) {
+            *milliwatts = u.milli;
+            n -= k;
+            break;
         }
-    } else if (is("power.draw.instant") || is("power.draw") || is("power.draw.average")) {
-        int rank = is("power.draw.instant") ? 3 : is("power.draw") ? 2 : 1;
-        if (rank > c.power_rank) {
+    }
+    while (n > 0 && is_blank(name[n - 1]))
+        --n;
+    return n;
+}
+
+bool same_word(const char* name, size_t n, const char* word)
+{
+    if (std::strlen(word) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != word[i])
+            return false;
+    return true;
+}
+
+// The power columns, the instant reading first: the trapezoid rule wants
+// the power at the stamp, and power.draw is a one-second average on recent
+// GPUs.
+int power_rank(const char* name, size_t n)
+{
+    static const char* const names[] = {"power.draw.average", "power.draw", "power.draw.instant"};
+    static const char* const others[] = {"power", "gpu power", "gpu_power", "socket_power",
+                                         "average graphics package power", "board power",
+                                         "power_usage", "power usage"};
+    for (int i = 0; i < 3; ++i)
+        if (same_word(name, n, names[i]))
+            return 2 + i;
+    for (const char* other : others)
+        if (same_word(name, n, other))
+            return 1;
+    return 0;
+}
+
+// The id columns, by kind (0 a number, 1 uuid, 2 pci.bus_id), the most
+// telling first; -1 for a column that is no id.
+int id_rank(const char* name, size_t n, int* kind)
+{
+    static const char* const names[] = {"index", "gpu_index", "gpu", "gpu_id", "device",
+                                        "deviceid", "card", "uuid", "pci.bus_id"};
+    for (int i = 0; i < 9; ++i)
+        if (same_word(name, n, names[i])) {
+            *kind = i < 7 ? 0 : i - 6;
+            return i;
+        }
+    return -1;
+}
+
+// Names the columns of a comma-separated line (a header, or --gpu-columns).
+// Returns whether a stamp and a power column are among them.
+bool name_columns(csv_columns& c, const char* p, const char* end)
+{
+    c = csv_columns{};
+    int ranks[4] = {};
+    for (int i = 0; p < end; ++i) {
+        size_t length;
+        const char* field = next_field(p, end, &length);
+        bool milli;
+        size_t n = bare_name(field, length, &milli);
+        int kind = 0;
+        int rank;
+        if (same_word(field, n, "timestamp") || same_word(field, n, "time")) {
+            if (c.stamp < 0)
+                c.stamp = i;
+        } else if ((rank = power_rank(field, n)) > c.power_rank) {
             c.power = i;
             c.power_rank = rank;
+            c.milliwatts = milli;
+            std::snprintf(c.power_name, sizeof c.power_name, "%.*s", static_cast<int>(length), field);
+        } else if ((rank = id_rank(field, n, &kind)) >= 0 && c.id_count < 4) {
+            int at = c.id_count++;
+            for (; at > 0 && ranks[at - 1] > rank; --at) {
+                c.ids[at] = c.ids[at - 1];
+                c.id_kinds[at] = c.id_kinds[at - 1];
+                ranks[at] = ranks[at - 1];
+            }
+            c.ids[at] = i;
+            c.id_kinds[at] = kind;
+            ranks[at] = rank;
         }
+    }
+    c.id = c.id_count > 0 ? c.ids[0] : -1;
+    c.id_kind = c.id_count > 0 ? c.id_kinds[0] : 0;
+    return c.stamp >= 0 && c.power >= 0;
+}
+
+// Whether [p, end) is a time stamp and nothing more.
+bool whole_stamp(const char* p, size_t n)
+{
+    int64_t ns;
+    const char* after;
+    return parse_time_stamp(p, p + n, &ns, &after) && skip_blanks(after) >= p + n;
+}
+
+// Whether a line is a header: no field of it is a time stamp, and one
+// starts with a letter.
+bool is_header_line(const char* p, const char* end)
+{
+    bool letters = false;
+    while (p < end) {
+        size_t n;
+        const char* field = next_field(p, end, &n);
+        if (n > 0 && whole_stamp(field, n))
+            return false;
+        letters = letters || (n > 0 && std::isalpha(static_cast<unsigned char>(field[0])));
+    }
+    return letters;
+}
+
+// The fields of a data line that the columns take, up to the last of them.
+struct csv_fields {
+    const char* at[8] = {};
+    size_t length[8] = {};
+};
+
+void split_fields(const char* p, const char* end, const csv_columns& c, csv_fields& f)
+{
+    int wanted[6] = {c.stamp, c.power, c.ids[0], c.ids[1], c.ids[2], c.ids[3]};
+    int last = 0;
+    for (int w : wanted)
+        last = w > last ? w : last;
+    for (int i = 0; i <= last && p < end; ++i) {
+        size_t n;
+        const char* field = next_field(p, end, &n);
+        for (int k = 0; k < 6; ++k)
+            if (wanted[k] == i) {
+                f.at[k] = field;
+                f.length[k] = n;
+            }
     }
 }
 
-// Names the columns of a comma-separated line; returns whether the three
-// are there.
-bool name_columns(csv_columns& c, const char* p, const char* end)
+// Which id column varies, from the first lines of the log after its
+// header: the first of the candidates whose value changes; -1 where none
+// does while several lines share a stamp (the log has no id column), else
+// the first. *rounds is the lines a round holds where each line has its
+// own stamp and they come in a steady pattern (0 where they don't).
+struct id_choice {
+    int id = -1;
+    int kind = 0;
+    bool shared = false; // lines share stamps
+    int rounds = 0;
+};
+
+id_choice choose_id(const char* p, const char* end, const csv_columns& c)
 {
-    for (int i = 0; p < end; ++i) {
-        size_t length;
-        const char* name = next_field(p, end, &length);
-        name_column(c, i, name, length);
+    id_choice choice;
+    choice.id = c.id;
+    choice.kind = c.id_kind;
+    const char* first[4] = {};
+    size_t first_length[4] = {};
+    bool varies[4] = {};
+    bool shared = false, have_last = false;
+    int64_t last_ns = 0;
+    int64_t intervals[31];
+    int count = 0;
+    for (int line = 0; p < end && line < 256;) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (nl == nullptr)
+            break;
+        const char* q = p;
+        p = nl + 1;
+        if (is_blank_line(q, nl) || is_header_line(q, nl))
+            continue;
+        ++line;
+        csv_fields f;
+        split_fields(q, nl, c, f);
+        int64_t ns;
+        const char* after;
+        if (f.at[0] == nullptr || !parse_time_stamp(f.at[0], f.at[0] + f.length[0], &ns, &after))
+            continue;
+        if (have_last && ns == last_ns)
+            shared = true;
+        else if (have_last && ns > last_ns && count < 31)
+            intervals[count++] = ns - last_ns;
+        have_last = true;
+        last_ns = ns;
+        for (int k = 0; k < c.id_count; ++k) {
+            const char* v = f.at[2 + k];
+            size_t n = f.length[2 + k];
+            if (v == nullptr)
+                continue;
+            if (first[k] == nullptr) {
+                first[k] = v;
+                first_length[k] = n;
+            } else if (n != first_length[k] || std::memcmp(v, first[k], n) != 0) {
+                varies[k] = true;
+            }
+        }
     }
-    return c.stamp >= 0 && c.id >= 0 && c.power >= 0;
+    for (int k = 0; k < c.id_count; ++k)
+        if (varies[k]) {
+            choice.id = c.ids[k];
+            choice.kind = c.id_kinds[k];
+            return choice;
+        }
+    choice.shared = shared;
+    if (c.id_count == 0 || shared)
+        choice.id = -1;
+    if (choice.id < 0 && !shared)
+        choice.rounds = rounds_in(intervals, count);
+    return choice;
 }
 
 // One GPU's curve, as its lines come.
 struct gpu_track {
-    char id[48];
-    size_t id_length;
+    char id[48];         // the id's first bytes, as said
+    size_t id_length;    // the whole id's length and hash, by which ids are told apart
+    uint64_t id_hash;
     stamped_state state;
     log_shape shape;
 };
 
+uint64_t id_hash(const char* p, size_t n)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
+    return h;
+}
+
+// The reader's state between lines.
+struct csv_reader {
+    gpu_track* tracks;
+    int count = 0;
+    csv_columns c;
+    bool fixed = false;      // columns given: headers are passed over
+    bool named = false;
+    uint64_t number = 0;
+    // No id column: where the line stands in its round.
+    int round_position = 0;
+    int round_size = 0;      // lines a round holds; 0 until the first is full
+    bool round_by_stamp = true;
+    int64_t round_ns = 0;
+    uint64_t round_start_line = 0;
+    run_line round_start;
+};
+
+// The track of id [p, p + n), made where it is new; null past max_csv_gpus.
+gpu_track* track_of(csv_reader& r, gpu_csv_log& out, const char* p, size_t n)
+{
+    uint64_t h = id_hash(p, n);
+    for (int i = 0; i < r.count; ++i)
+        if (r.tracks[i].id_length == n && r.tracks[i].id_hash == h)
+            return &r.tracks[i];
+    if (r.count == max_csv_gpus) {
+        out.too_many = true;
+        return nullptr;
+    }
+    gpu_track* t = &r.tracks[r.count++];
+    *t = gpu_track{};
+    size_t kept = n < sizeof t->id ? n : sizeof t->id - 1;
+    std::memcpy(t->id, p, kept);
+    t->id[kept] = '\0';
+    t->id_length = n;
+    t->id_hash = h;
+    return t;
+}
+
+// Ends a round of lines without an id: one of another size than the first
+// full one is counted, with its first line.
+void end_round(csv_reader& r, gpu_csv_log& out)
+{
+    if (r.round_position == 0)
+        return;
+    if (r.round_size == 0)
+        r.round_size = r.round_position;
+    else if (r.round_position != r.round_size) {
+        ++out.odd_rounds;
+        pick_first(out.odd_round_line, r.round_start_line, r.round_start.text, r.round_start.length);
+    }
+    r.round_position = 0;
+}
+
+// The track of a line without an id: its place in its round.
+gpu_track* round_track(csv_reader& r, gpu_csv_log& out, int64_t ns, const run_line& line)
+{
+    bool new_round = r.round_by_stamp ? r.round_position == 0 || ns != r.round_ns
+                                      : r.round_position == r.round_size;
+    if (new_round) {
+        if (r.round_by_stamp)
+            end_round(r, out);
+        r.round_position = 0;
+        r.round_ns = ns;
+        r.round_start_line = r.number;
+        r.round_start = line;
+    }
+    char id[16];
+    int n = std::snprintf(id, sizeof id, "%d", r.round_position + 1);
+    ++r.round_position;
+    return track_of(r, out, id, static_cast<size_t>(n));
+}
+
+// Takes a line that may be a header: the first line, or one met again
+// that names the columns (a logger restarted). Returns whether it was one.
+bool take_header(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
+                 log_shape& shape)
+{
+    if (!std::isalpha(static_cast<unsigned char>(*skip_blanks(p))) || !is_header_line(p, end))
+        return false;
+    csv_columns h;
+    bool names = name_columns(h, p, end);
+    if (r.number > 1 && !names)
+        return false;
+    if (r.number > 1) {
+        ++out.headers_again;
+        pick_first(out.header_again_line, r.number, line.text, line.length);
+    } else {
+        shape.header = true;
+        ++shape.no_reading;
+    }
+    if (r.fixed)
+        return true;
+    r.c = h;
+    r.named = names;
+    if (!names)
+        std::snprintf(out.header_error, sizeof out.header_error, "%.*s", static_cast<int>(end - p), p);
+    return true;
+}
+
+// A CSV field's reading [p, p + n): the number at its start, by the one
+// number rule, in watts. A field with no number is passed over, bridged by
+// its curve; one whose number runs straight on into other bytes ("12W",
+// "30,3" as one field) counts the number and is said; a unit after a blank
+// is the meter's. The comma or newline after a field ends any number.
+void take_csv_reading(const char* p, size_t n, int64_t ns, const quoted_line& q, bool milliwatts,
+                      gpu_track& t, log_shape& shape)
+{
+    const char* stop;
+    double reading = parse_reading(p, &stop);
+    if (stop == p) {
+        ++shape.no_reading;
+        pick_first(shape.no_reading_line, q.number, q.text, q.length);
+        return;
+    }
+    if (stop < p + n && !is_space(*stop)) {
+        ++shape.runs_on;
+        pick_first(shape.runs_on_line, q.number, q.text, q.length);
+    }
+    if (!std::isfinite(reading)) {
+        ++shape.not_finite;
+        pick_first(shape.not_finite_line, q.number, q.text, q.length);
+    }
+    if (milliwatts)
+        reading /= 1000;
+    if (reading < 0)
+        pick_first(shape.negative_line, q.number, q.text, q.length);
+    add_point(t.state, t.shape, ns, reading, q.number);
+}
+
+// Takes a data line of the log.
+void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
+                   log_shape& shape)
+{
+    quoted_line q = {r.number, line.text, line.length};
+    if (!r.named) {
+        ++shape.no_reading;
+        return;
+    }
+    csv_fields f;
+    split_fields(p, end, r.c, f);
+    int id_at = -1;
+    for (int k = 0; k < r.c.id_count; ++k)
+        if (r.c.ids[k] == r.c.id)
+            id_at = 2 + k;
+    int64_t ns;
+    const char* after;
+    if (f.at[0] == nullptr || f.at[1] == nullptr || (id_at >= 0 && (f.at[id_at] == nullptr || f.length[id_at] == 0)) ||
+        !parse_time_stamp(f.at[0], f.at[0] + f.length[0], &ns, &after)) {
+        skip_line(shape, q);
+        return;
+    }
+    gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, line);
+    if (t == nullptr)
+        return;
+    if (t->state.have_last && ns <= t->state.last_ns)
+        skip_line(shape, q);
+    else
+        take_csv_reading(f.at[1], f.length[1], ns, q, r.c.milliwatts, *t, shape);
+}
+
 } // namespace
 
-int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& out)
+int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out)
 {
     // On the stack, each set up as its GPU first appears: a static array
     // here would take a guard, and with it the C++ exception run-time, into
     // the binary (a tenth more of it).
     gpu_track tracks[max_csv_gpus];
-    int count = 0;
-    // The columns of a log without a header; one with a header names its own.
+    csv_reader r;
+    r.tracks = tracks;
+    // The columns of a log without a header; a header names its own.
     const char* given = columns != nullptr ? columns : "timestamp,index,power.draw";
-    csv_columns c;
-    bool named = name_columns(c, given, given + std::strlen(given));
-    if (!named)
-        std::snprintf(out.columns_error, sizeof out.columns_error, "%s", given);
-    uint64_t number = 0;
+    r.fixed = columns != nullptr;
+    r.named = name_columns(r.c, given, given + std::strlen(given));
+    if (!r.named && r.fixed) {
+        std::snprintf(out.header_error, sizeof out.header_error, "%s", given);
+        return EINVAL;
+    }
     log_shape& shape = out.shape;
+    bool chosen = false;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
         for (const char* p = run.begin; p < run.end;) {
@@ -309,85 +724,64 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& 
             run_line line = quoted(run, p, line_end + 1);
             const char* at = p;
             p = line_end + 1;
-            ++number;
+            ++r.number;
             ++shape.lines;
-            if (number == 1) {
+            if (r.number == 1)
                 pick(shape.opening, 1, line.text, line.length);
-                csv_columns h;
-                if (name_columns(h, at, line_end)) {
-                    c = h;
-                    named = true;
-                    out.columns_error[0] = '\0';
-                    shape.header = true;
-                    ++shape.no_reading;
-                    continue;
-                }
+            if (is_blank_line(at, line_end)) {
+                ++shape.no_reading;
+                note_blank(shape.blanks);
+                continue;
             }
-            if (!named) {
+            note_other(shape.blanks);
+            if (take_header(r, out, at, line_end, line, shape)) {
+                chosen = false;
+                continue;
+            }
+            if (!r.named) {
                 ++shape.no_reading;
                 continue;
             }
-            // The three fields.
-            const char* field[3] = {};
-            size_t length[3] = {};
-            const char* q = at;
-            int last_column = std::max(c.stamp, std::max(c.id, c.power));
-            for (int i = 0; i <= last_column; ++i) {
-                size_t n;
-                const char* f = next_field(q, line_end, &n);
-                int which = i == c.stamp ? 0 : i == c.id ? 1 : i == c.power ? 2 : -1;
-                if (which >= 0) {
-                    field[which] = f;
-                    length[which] = n;
-                }
-                if (q == line_end)
-                    break;
+            // Which id column, from the lines that follow in reach; without
+            // one, what a round is.
+            if (!chosen) {
+                id_choice choice = choose_id(at, run.end, r.c);
+                r.c.id = choice.id;
+                r.c.id_kind = choice.kind;
+                r.round_by_stamp = choice.shared;
+                r.round_size = choice.shared ? 0 : gpus > 0 ? gpus : choice.rounds > 0 ? choice.rounds : 1;
+                chosen = true;
             }
-            quoted_line ql = {number, line.text, line.length};
-            int64_t ns;
-            const char* after;
-            if (field[0] == nullptr || field[1] == nullptr || field[2] == nullptr || length[1] == 0 ||
-                !parse_time_stamp(field[0], field[0] + length[0], &ns, &after)) {
-                skip_line(shape, ql);
-                continue;
-            }
-            gpu_track* t = nullptr;
-            size_t id_length = length[1] < sizeof t->id ? length[1] : sizeof t->id - 1;
-            for (int i = 0; i < count && t == nullptr; ++i)
-                if (tracks[i].id_length == id_length && std::memcmp(tracks[i].id, field[1], id_length) == 0)
-                    t = &tracks[i];
-            if (t == nullptr) {
-                if (count == max_csv_gpus) {
-                    out.too_many = true;
-                    continue;
-                }
-                t = &tracks[count++];
-                *t = gpu_track{};
-                std::memcpy(t->id, field[1], id_length);
-                t->id[id_length] = '\0';
-                t->id_length = id_length;
-            }
-            if (t->state.have_last && ns <= t->state.last_ns)
-                skip_line(shape, ql);
-            else
-                take_reading(field[2], ns, ql, t->state, t->shape, shape);
+            take_csv_line(r, out, at, line_end, line, shape);
         }
     });
+    if (out.header_error[0] != '\0')
+        return status != 0 ? status : EINVAL;
+    if (r.c.id < 0 && r.round_by_stamp)
+        end_round(r, out);
+    else if (r.c.id < 0 && r.round_position != 0 && r.round_position != r.round_size) {
+        ++out.odd_rounds;
+        pick_first(out.odd_round_line, r.round_start_line, r.round_start.text, r.round_start.length);
+    }
     // GPU k: the k-th id in index order, or in order of first appearance.
     int order[max_csv_gpus];
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < r.count; ++i)
         order[i] = i;
-    if (c.id_kind == 0)
-        for (int i = 1; i < count; ++i)
+    if (r.c.id >= 0 && r.c.id_kind == 0)
+        for (int i = 1; i < r.count; ++i)
             for (int j = i; j > 0 && std::strtol(tracks[order[j - 1]].id, nullptr, 10) >
                                          std::strtol(tracks[order[j]].id, nullptr, 10); --j) {
                 int t = order[j];
                 order[j] = order[j - 1];
                 order[j - 1] = t;
             }
-    out.gpus = count;
-    out.id_kind = c.id_kind;
-    for (int k = 0; k < count; ++k) {
+    out.gpus = r.count;
+    out.id_kind = r.c.id >= 0 ? r.c.id_kind : 0;
+    out.no_id = r.c.id < 0;
+    out.round_lines = r.round_size;
+    out.milliwatts = r.c.milliwatts;
+    std::memcpy(out.power_column, r.c.power_name, sizeof out.power_column);
+    for (int k = 0; k < r.count; ++k) {
         gpu_track& t = tracks[order[k]];
         settle_at_end(t.shape.stamps, t.state.sample);
         if (k < max_gpus)
@@ -395,11 +789,11 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, gpu_csv_log& 
         out.lines[k] = t.shape.stamps.good;
         std::memcpy(out.ids[k], t.id, sizeof out.ids[k]);
         // The lowest, highest and steepest readings of all; GPU1's stamps.
-        reading_range& r = shape.readings;
+        reading_range& range = shape.readings;
         const reading_range& g = t.shape.readings;
-        r.lowest = g.lowest < r.lowest ? g.lowest : r.lowest;
-        r.highest = g.highest > r.highest ? g.highest : r.highest;
-        r.negatives += g.negatives;
+        range.lowest = g.lowest < range.lowest ? g.lowest : range.lowest;
+        range.highest = g.highest > range.highest ? g.highest : range.highest;
+        range.negatives += g.negatives;
         if (k == 0) {
             shape.stamps.first_ns = t.shape.stamps.first_ns;
             shape.stamps.last_ns = t.shape.stamps.last_ns;

@@ -191,13 +191,13 @@ TEST(LogWarnings, EachOddShapeIsNamed)
     VerifyWarnings(ok, cpu, "100\n[N/A]\n\n[Not Supported]\n",
                    gpu + "2 of the 3 readings it should hold are not numbers; each adds 0 (first at "
                          "line 2: \"[N/A]\")\n" +
-                       gpu + "1 blank lines among its readings; each adds 0 (a lost sample?)\n");
+                       gpu + "1 blank line among its readings; it adds 0 (a lost sample?)\n");
     VerifyWarnings("a b 100\nt1  t2 40\n", cpu, "100\n",
-                   total + "1 of the 2 readings it should hold are not numbers; each adds 0 (first "
+                   total + "1 of the 2 readings it should hold is not a number; it adds 0 (first "
                            "at line 2: \"t1  t2 40\")\n");
     VerifyWarnings(ok, "header\n10:00:01 node07 . c d e 2\n" + repeat("a b 1 c d e 2\n", 5),
                    "100\n",
-                   cpu_log + "1 of the 12 readings it should hold are not numbers; each adds 0 "
+                   cpu_log + "1 of the 12 readings it should hold is not a number; it adds 0 "
                              "(first at line 2: \"10:00:01 node07 . c d e 2\")\n");
     // Logs with no reading at all, and a CPU log without its header.
     const std::string none = "holds no readings; its figures are 0 (did the meter run?)\n";
@@ -224,7 +224,7 @@ TEST(LogWarnings, EachOddShapeIsNamed)
                            "reads as one line; convert it with tr '\\r' '\\n'\n");
     // Numbers that run on, or are not finite, the first quoted.
     const std::string runs_on =
-        "readings run on into other characters (as in 12W, 1,5 or 10:00); only the number "
+        "reading runs on into other characters (as in 12W, 1,5 or 10:00); only the number "
         "before them counts";
     VerifyWarnings("a b 40,5\n", cpu, "100\n", total + "1 " + runs_on + " (first at line 1: \"a b 40,5\")\n");
     VerifyWarnings(ok, cpu, "100\n2024/05/01 10:00:00.000,\t196.51 W\n",
@@ -235,7 +235,7 @@ TEST(LogWarnings, EachOddShapeIsNamed)
                        "all are joules of one run (a log in other units, at another rate, or from "
                        "another run?)\n");
     VerifyWarnings(ok, cpu, "nan\n100\n",
-                   gpu + "1 readings are nan or infinite, and so is the figure (first at line 1: "
+                   gpu + "1 reading is nan or infinite, and so is the figure (first at line 1: "
                          "\"nan\")\n");
     // A last line cut off.
     VerifyWarnings("a b 40\na b 4", cpu, "100\n",
@@ -264,7 +264,7 @@ TEST(LogWarnings, EachOddShapeIsNamed)
     VerifyWarnings(stamped(86390, 0.5, 40), cpu, repeat("100\n", 200), "");
     // Readings that can't be power.
     VerifyWarnings(ok, cpu, "100\n-5 W\n100\n",
-                   gpu + "1 readings are negative, the lowest -5: power can't be (a meter that "
+                   gpu + "1 reading is negative, the lowest -5: power can't be (a meter that "
                          "writes its sign the other way?) (first at line 2: \"-5 W\")\n");
     std::string rising = "seconds\n";
     for (int i = 0; i < 20; ++i)
@@ -313,15 +313,34 @@ TEST(LogWarnings, StampedLogsAsPlainOnes)
         lines += line;
     }
     VerifyStampedWarnings("1714557600, 70\n1714557601, 70\n1714557602, [N/A]\n1714557603, 70\n",
-                          gpu + "1 of the 4 readings it should hold are not numbers; each is passed "
+                          gpu + "1 of the 4 readings it should hold is not a number; it is passed "
                                 "over (first at line 3: \"1714557602, [N/A]\")\n",
                           210);
+    // Whatever stands in the reading's place, bracketed or not, a blank line
+    // at the end passing.
+    VerifyStampedWarnings("1714557600, 70\n1714557601, N/A\n1714557602, Tesla V100\n1714557603, 70\n\n",
+                          gpu + "2 of the 4 readings it should hold are not numbers; each is passed "
+                                "over (first at line 2: \"1714557601, N/A\")\n",
+                          210);
+    // Two GPUs written in turn, each line with its own stamp.
+    std::string in_turn;
+    for (int i = 0; i < 10; ++i)
+        for (int g = 0; g < 2; ++g) {
+            char line[48];
+            std::snprintf(line, sizeof line, "1714557600.%03d, %d\n", i * 100 + g * 2, 100 + g * 50);
+            in_turn += line;
+        }
+    VerifyStampedWarnings(in_turn, gpu + "its time stamps come in rounds of 2 lines, close together, a "
+                                         "longer pause before each round: 2 GPUs written in turn? (read "
+                                         "it with --gpu-log)\n" +
+                                       gpu + "9 gaps of more than 3 times the typical interval of 0.002 s; "
+                                             "the longest, 0.098 s, ends at line 3 (the meter stalled?)\n");
     VerifyStampedWarnings("1714557600, 12W\n1714557601, 30,3\n1714557602, 40, 1500 MHz\n",
                           gpu + "2 readings run on into other characters (as in 12W, 1,5 or 10:00); "
                                 "only the number before them counts (first at line 1: "
                                 "\"1714557600, 12W\")\n");
     VerifyStampedWarnings("1714557600, 10\n1714557601, -5\n",
-                          gpu + "1 readings are negative, the lowest -5: power can't be (a meter "
+                          gpu + "1 reading is negative, the lowest -5: power can't be (a meter "
                                 "that writes its sign the other way?) (first at line 2: "
                                 "\"1714557601, -5\")\n");
     VerifyStampedWarnings(lines, gpu + "20 readings are nan or infinite, and so is the figure (first "
