@@ -40,18 +40,16 @@ fi
 name=$(basename "$PWD")
 meters=()
 
-# GPU meters: one nvidia-smi a GPU, named by its UUID (index order can
-# change across reboots), writing time stamps, into gpupower1.out to
-# gpupower4.out.
-gpus=0
-for uuid in $(nvidia-smi --query-gpu=uuid --format=csv,noheader); do
-    [ "$gpus" -lt 4 ] || break
-    gpus=$((gpus + 1))
-    nvidia-smi -i "$uuid" --query-gpu=timestamp,power.draw --format=csv,noheader,nounits \
-        -lms 100 > "gpupower$gpus.out" &
-    meters+=($!)
-done
+# GPU meter: one nvidia-smi for every GPU of the node, time stamps and the
+# GPU's index on each line, into gpus.csv. The instant power where the
+# driver has it (power.draw is a one-second average on recent GPUs).
+gpus=$(nvidia-smi --query-gpu=index --format=csv,noheader | wc -l)
 [ "$gpus" -gt 0 ] || { echo "case.sbatch: nvidia-smi lists no GPU" >&2; exit 1; }
+[ "$gpus" -le 8 ] || gpus=8
+power=power.draw
+nvidia-smi --query-gpu=power.draw.instant --format=csv,noheader > /dev/null 2>&1 && power=power.draw.instant
+nvidia-smi --query-gpu=timestamp,index,$power --format=csv -lms 100 > gpus.csv &
+meters+=($!)
 
 # >>> The site's total-power meter: a line every 0.5 s, "10:00:01 A 412.37"
 # >>> (time, a field, the power in watts), into "$name.total.pwr":
@@ -80,4 +78,4 @@ kill "${meters[@]}"
 wait "${meters[@]}" 2>/dev/null || true
 # --once: a job that Slurm runs again (requeued, or an array submitted
 # again) adds no second row for its case.
-exec energy-totals --once --gpus="$gpus" --gpu-time=stamps --label="$name" "$name" 1 "$id"
+exec energy-totals --once --gpus="$gpus" --gpu-log=gpus.csv --label="$name" "$name" 1 "$id"

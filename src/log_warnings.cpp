@@ -403,7 +403,7 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
     }
     if (all.no_id && all.gpus > 1) {
         start(out, log);
-        if (all.round_lines == 0)
+        if (all.rounds_by_stamp)
             std::fputs("has no GPU id column: GPU k is the k-th line of each group of lines that "
                        "share a time stamp\n", out);
         else

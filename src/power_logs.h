@@ -113,6 +113,7 @@ struct gpu_csv_log {
     bool too_many = false;        // GPUs beyond max_csv_gpus were passed over
     bool no_id = false;           // no id column: GPU k is the k-th line of each round
     int round_lines = 0;          // the lines of a full round, where no_id
+    bool rounds_by_stamp = false; // a round is the lines that share a stamp
     uint64_t odd_rounds = 0;      // rounds of another number of lines
     picked_line odd_round_line;   // the first line of the first of them
     uint64_t headers_again = 0;   // header lines after the first

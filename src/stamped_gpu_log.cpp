@@ -402,12 +402,25 @@ bool name_columns(csv_columns& c, const char* p, const char* end)
     return c.stamp >= 0 && c.power >= 0;
 }
 
+// The time stamp that is the whole field [p, p + n): a date and time, or
+// seconds since the epoch (*clock false), or a time of day (*clock true,
+// *ns since midnight). False where the field is no stamp.
+bool field_stamp(const char* p, size_t n, int64_t* ns, bool* clock)
+{
+    const char* after;
+    *clock = false;
+    if (parse_time_stamp(p, p + n, ns, &after) && after == p + n)
+        return true;
+    *clock = true;
+    return parse_clock_time(p, p + n, ns, &after) && after == p + n;
+}
+
 // Whether [p, end) is a time stamp and nothing more.
 bool whole_stamp(const char* p, size_t n)
 {
     int64_t ns;
-    const char* after;
-    return parse_time_stamp(p, p + n, &ns, &after) && skip_blanks(after) >= p + n;
+    bool clock;
+    return field_stamp(p, n, &ns, &clock);
 }
 
 // Whether a line is a header: no field of it is a time stamp, and one
@@ -484,8 +497,8 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
         csv_fields f;
         split_fields(q, nl, c, f);
         int64_t ns;
-        const char* after;
-        if (f.at[0] == nullptr || !parse_time_stamp(f.at[0], f.at[0] + f.length[0], &ns, &after))
+        bool clock;
+        if (f.at[0] == nullptr || !field_stamp(f.at[0], f.length[0], &ns, &clock))
             continue;
         if (have_last && ns == last_ns)
             shared = true;
@@ -552,7 +565,21 @@ struct csv_reader {
     int64_t round_ns = 0;
     uint64_t round_start_line = 0;
     run_line round_start;
+    // Times of day: the days passed, from midnights crossed.
+    int64_t day_ns = 0;
+    int64_t last_clock_ns = -1;
 };
+
+// A time of day on the log's own time line: past midnight (a time more
+// than twelve hours before the last), a day later.
+int64_t clock_on_time_line(csv_reader& r, int64_t ns)
+{
+    constexpr int64_t day = 86400 * time_stamp_detail::billion;
+    if (r.last_clock_ns >= 0 && ns + day / 2 < r.last_clock_ns)
+        r.day_ns += day;
+    r.last_clock_ns = ns;
+    return ns + r.day_ns;
+}
 
 // The track of id [p, p + n), made where it is new; null past max_csv_gpus.
 gpu_track* track_of(csv_reader& r, gpu_csv_log& out, const char* p, size_t n)
@@ -682,12 +709,14 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
         if (r.c.ids[k] == r.c.id)
             id_at = 2 + k;
     int64_t ns;
-    const char* after;
+    bool clock;
     if (f.at[0] == nullptr || f.at[1] == nullptr || (id_at >= 0 && (f.at[id_at] == nullptr || f.length[id_at] == 0)) ||
-        !parse_time_stamp(f.at[0], f.at[0] + f.length[0], &ns, &after)) {
+        !field_stamp(f.at[0], f.length[0], &ns, &clock)) {
         skip_line(shape, q);
         return;
     }
+    if (clock)
+        ns = clock_on_time_line(r, ns);
     gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, line);
     if (t == nullptr)
         return;
@@ -779,6 +808,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     out.id_kind = r.c.id >= 0 ? r.c.id_kind : 0;
     out.no_id = r.c.id < 0;
     out.round_lines = r.round_size;
+    out.rounds_by_stamp = r.round_by_stamp;
     out.milliwatts = r.c.milliwatts;
     std::memcpy(out.power_column, r.c.power_name, sizeof out.power_column);
     for (int k = 0; k < r.count; ++k) {

@@ -160,4 +160,28 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
     return true;
 }
 
+// Parses a time of day at p, "H:MM:SS" or "HH:MM:SS" with an optional
+// fraction of any length, as some loggers stamp their lines (xpu-smi dump):
+// *ns is nanoseconds since midnight, *after past it. Returns false, touching
+// neither, where no time of day stands at p.
+inline bool parse_clock_time(const char* p, const char* end, int64_t* ns, const char** after)
+{
+    using namespace time_stamp_detail;
+    const char* q = p;
+    int64_t hour, minute, second;
+    int hour_digits = end - q >= 2 && q[1] == ':' ? 1 : 2;
+    if (!fixed_digits(q, end, hour_digits, &hour) || q == end || *q++ != ':' ||
+        !fixed_digits(q, end, 2, &minute) || q == end || *q++ != ':' || !fixed_digits(q, end, 2, &second) ||
+        hour > 23 || minute > 59 || second > 60)
+        return false;
+    int64_t fraction = 0;
+    if (q < end && *q == '.') {
+        ++q;
+        fraction = fraction_ns(q, end);
+    }
+    *ns = (hour * 3600 + minute * 60 + second) * billion + fraction;
+    *after = q;
+    return true;
+}
+
 #endif

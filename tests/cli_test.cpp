@@ -1,6 +1,7 @@
 // The built tool, run in a scratch directory: statuses, messages, summary
 // and the appended row.
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -436,6 +437,133 @@ TEST(Cli, OneLogOfEveryGpu)
     EXPECT_EQ(r.output, summary(gpu[2], gpu[0], gpu[1], 0));
     EXPECT_EQ(r.errors, "energy-totals: case7: uuid.csv: its GPUs in the order they first appear: GPU1 "
                         "is GPU-b, GPU2 is GPU-c, GPU3 is GPU-a\n");
+}
+
+// A one-log CSV of two GPUs as some logger writes it: the header, then
+// six rounds 0.1 s apart, each line made by `line` from the round's stamp,
+// the GPU's number and its power in watts (each GPU's own); the GPUs'
+// energies by the trapezoid rule, computed here.
+struct logged_gpus {
+    std::string text;
+    double gpu[2] = {0, 0};
+};
+
+logged_gpus log_two_gpus(const std::string& header,
+                         const std::function<std::string(double, int, double)>& line)
+{
+    logged_gpus l;
+    l.text = header.empty() ? "" : header + "\n";
+    double last[2] = {0, 0};
+    for (int i = 0; i < 6; ++i)
+        for (int g = 0; g < 2; ++g) {
+            double power = 100 + 50 * g + (i * 7) % 11;
+            l.text += line(1714557600 + i * 0.1, g, power) + "\n";
+            if (i > 0)
+                l.gpu[g] = (((last[g] + power) * 0.1) * 0.5) + l.gpu[g];
+            last[g] = power;
+        }
+    return l;
+}
+
+std::string two_gpu_summary(const logged_gpus& l)
+{
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "total energy: 1000.000000\nCPU1: 21.500000\nCPU2: 22.250000\ntotal CPU: 43.750000\n"
+                  "GPU1: %f\nGPU2: %f\nGPU3: 0.000000\nGPU4: 0.000000\ntotal GPU: %f\n",
+                  l.gpu[0], l.gpu[1], l.gpu[0] + l.gpu[1]);
+    return text;
+}
+
+std::string fixed(double value, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// The header decides a one-log CSV's columns, whatever the logger calls
+// them; one that names no stamp or power column stops the run; the GPUs it
+// holds are taken without --gpus.
+TEST(Cli, OneLogHeadersDecide)
+{
+    scratch_dir dir;
+    write_case(dir);
+    write_file(dir.file("case7.total.pwr"), "10:00:00 A 1000\n10:00:01 A 1000\n");
+    const std::string note = "energy-totals: case7: gpus.csv: ";
+    struct {
+        const char* header;
+        std::function<std::string(double, int, double)> line;
+        std::string errors;
+    } logs[] = {
+        {"timestamp, index, power.draw [W]",
+         [](double t, int g, double w) { return fixed(t, 3) + ", " + std::to_string(g) + ", " + fixed(w, 2) + " W"; },
+         ""},
+        {"timestamp,gpu_index,temperature_C,utilization_gpu_percent,power_W",
+         [](double t, int g, double w) { return fixed(t, 3) + "," + std::to_string(g) + ",45,99," + fixed(w, 2); },
+         ""},
+        // xpu-smi dump: times of day.
+        {"Timestamp, DeviceId, GPU Power (W)",
+         [](double t, int g, double w) {
+             return "10:00:0" + fixed(t - 1714557600, 3) + ",    " + std::to_string(g) + ", " + fixed(w, 2);
+         },
+         ""},
+        // A constant index beside the gpu column that varies, in milliwatts.
+        {"timestamp,index,gpu,Power (mW)",
+         [](double t, int g, double w) { return fixed(t, 3) + ",0," + std::to_string(g) + "," + fixed(w * 1000, 0); },
+         note + "its power column, \"Power (mW)\", is in milliwatts: each reading is divided by 1000\n"},
+        // No id column: each round's lines share their stamp.
+        {"timestamp, power.draw [W], utilization.gpu [%]",
+         [](double t, int, double w) { return fixed(t, 3) + ", " + fixed(w, 2) + " W, 99 %"; },
+         note + "has no GPU id column: GPU k is the k-th line of each group of lines that share a "
+                "time stamp\n"},
+    };
+    for (const auto& l : logs) {
+        logged_gpus gpus = log_two_gpus(l.header, l.line);
+        write_file(dir.file("gpus.csv"), gpus.text + "\n");
+        tool_result r = run_tool(dir.path, {"--gpu-log=gpus.csv", "case7", "0", "0"});
+        EXPECT_EQ(r.status, 0) << l.header;
+        EXPECT_EQ(r.output, two_gpu_summary(gpus)) << l.header;
+        EXPECT_EQ(r.errors, l.errors) << l.header;
+    }
+    // Nothing the tool knows for power: no figure, and why.
+    write_file(dir.file("gpus.csv"), "timestamp,gpu_index,temperature_C\n1714557600.0,0,45\n");
+    tool_result r = run_tool(dir.path, {"--gpu-log=gpus.csv", "case7", "1", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "couldn't read gpus.csv: its columns are not known\n");
+    EXPECT_NE(r.errors.find("\"timestamp,gpu_index,temperature_C\", which names no time stamp"),
+              std::string::npos) << r.errors;
+    // A logger restarted mid-file, its columns in another order.
+    logged_gpus first = log_two_gpus("timestamp, index, power.draw [W]", logs[0].line);
+    logged_gpus again = log_two_gpus("power.draw [W], index, timestamp", [](double t, int g, double w) {
+        return fixed(w, 2) + " W, " + std::to_string(g) + ", " + fixed(t + 10, 3);
+    });
+    write_file(dir.file("gpus.csv"), first.text + again.text);
+    r = run_tool(dir.path, {"--gpu-log=gpus.csv", "case7", "0", "0"});
+    logged_gpus both = first;
+    // Across the restart the curve goes on: one segment from the first
+    // part's last point to the second part's first, 10 s on.
+    for (int g = 0; g < 2; ++g) {
+        double last = 100 + 50 * g + (5 * 7) % 11, next = 100 + 50 * g;
+        both.gpu[g] = again.gpu[g] + ((((last + next) * 9.5) * 0.5) + first.gpu[g]);
+    }
+    EXPECT_EQ(r.output, two_gpu_summary(both));
+    EXPECT_NE(r.errors.find("1 header line among its lines (a logger restarted?)"), std::string::npos)
+        << r.errors;
+    // One GPU where two were asked for; a line skipped, said in the singular.
+    write_file(dir.file("gpus.csv"), "timestamp, index, power.draw\n1714557600.0, 0, 100\nnoon, 0, 1\n"
+                                     "1714557601.0, 0, 100\n");
+    r = run_tool(dir.path, {"--gpus=2", "--gpu-log=gpus.csv", "case7", "0", "0"});
+    EXPECT_EQ(r.errors, note + "1 line skipped: no time stamp and comma, or a stamp not later than the line "
+                               "before (first at line 3: \"noon, 0, 1\")\n" +
+                            note + "holds 1 GPU, but --gpus=2: the GPUs it lacks are 0\n");
+    // More GPUs than a row of nine figures holds, without --gpus.
+    std::string six = "timestamp, index, power.draw\n";
+    for (int g = 0; g < 6; ++g)
+        six += "1714557600.0, " + std::to_string(g) + ", 100\n";
+    write_file(dir.file("gpus.csv"), six);
+    VerifyUsageError(dir, {"--gpu-log=gpus.csv", "case7", "0", "0"},
+                     "case7: gpus.csv: holds 6 GPUs, more than the 4 a row holds without --gpus: say --gpus=6");
 }
 
 // Runs of one label with --once, all at once: one row in the table, every
