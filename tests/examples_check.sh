@@ -89,12 +89,13 @@ for name in a b c; do
     ln -s ../../results7.txt "$work/xruns/$name/results7.txt"
 done
 status=0
+export opts=  # plain gpupower1.out logs
 (cd "$work" && find xruns -mindepth 1 -maxdepth 1 -type d -print0 |
-    xargs -0 -P 8 -n 1 sh -c 'cd "$1" && n=$(basename "$1") && energy-totals --once --label="$n" "$n" 1 7 || { echo "failed: $1" >&2; exit 1; }' sh \
+    xargs -0 -P 8 -n 1 sh -c 'cd "$1" && n=$(basename "$1") && energy-totals $opts --once --label="$n" "$n" 1 7 || { echo "failed: $1" >&2; exit 1; }' sh \
     > /dev/null 2> "$work/xargs.err") || status=$?
 [ "$status" -eq 123 ] || { echo "FAIL: xargs ended with $status, not 123"; exit 1; }
 grep -qx "failed: xruns/b" "$work/xargs.err" || { echo "FAIL: the failed case was not named"; cat "$work/xargs.err"; exit 1; }
-printf 'a\nb\nc\n' > "$work/xcases"
+(cd "$work" && find xruns -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | sort > "$work/xcases")
 energy-totals --check="$work/results7.txt" --cases="$work/xcases" > "$work/check.out" && {
     echo "FAIL: --check found nothing missing"; exit 1; }
 grep -qx "case b: no row" "$work/check.out" || { echo "FAIL: --check did not name case b:"; cat "$work/check.out"; exit 1; }

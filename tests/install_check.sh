@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs the build into a staging directory, as a package build would,
 # and checks that what landed there works: the executable runs the bundled
-# example and appends its row, and the manual page is there and lints clean.
+# example, as installed, and appends its row, and the manual page is there and lints clean.
 #
 #   install_check.sh BUILD_DIR SOURCE_DIR
 set -eu
@@ -17,7 +17,9 @@ page="$stage/root/opt/energy-totals/share/man/man1/energy-totals.1.gz"
 [ -f "$page" ] || { echo "FAIL: no manual page at $page"; exit 1; }
 
 mkdir "$stage/case"
-cp "$source"/examples/* "$stage/case/"
+# The bundled case as installed, as a new user finds it.
+cp "$stage/root/opt/energy-totals/share/doc/energy-totals/examples/"* "$stage/case/"
+[ -f "$stage/case/case1.total.pwr" ] || { echo "FAIL: the bundled case is not installed"; exit 1; }
 before=$(wc -l < "$stage/case/results.txt")
 (cd "$stage/case" && "$exe" case1 1 0 > "$stage/summary")
 [ "$(wc -l < "$stage/summary")" -eq 9 ] || { echo "FAIL: the summary is not nine lines"; exit 1; }
