@@ -1,12 +1,14 @@
-// Each log's rule for where its readings stand in a line: a byte walk, bit
-// masks, windows of lines whatever their readings' widths, and lines read
-// four at a time where their shape repeats.
+// Each log's rule for where its readings stand in a line, in its two
+// kernels: the portable byte walk, and the AVX2 one (bit masks, windows of
+// lines whatever their readings' widths, and lines read four at a time
+// where their shape repeats).
 #include "log_lines.h"
 
 #include <cstddef>
 #include <cstring>
+#include <type_traits>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 // glibc's header of what it found the CPU to have is C, with a _Bool that
@@ -71,70 +73,29 @@ const char* gpu_line(const char* p, const char* end, double& reading, log_shape&
     return next_line(stop, end);
 }
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
 // The byte walk stalls wherever a field's width changes from line to line,
 // and it makes each line wait for the parse of the one before to find where
-// it starts. So where 16, 32, 64 or 128 bytes of the range are left, a line is
-// classified 16 bytes at a time into bit masks, and its fields and newline
-// are found with bit operations that do not branch on the bytes. A line
-// that does not fit the masks goes to the byte walk.
-
-// The masks of 32 and 64 bytes come in two widths, with the same bits: 16
-// bytes an instruction (SSE2, on every x86-64), and 32 (AVX2, where the CPU
-// has it). The loops take the width as a parameter; the wide ones are built
-// for AVX2 alone and run only where the CPU was found to have it.
-
-// Bit i: p[i] is whitespace (the newline too); p[i] is a newline.
-inline void classify_16(const char* p, uint32_t& space, uint32_t& newline)
-{
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i blank = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
-    // \t to \r, 9 to 13: bytes - 9 is at most 4, unsigned.
-    __m128i shifted = _mm_sub_epi8(bytes, _mm_set1_epi8('\t'));
-    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(4)), shifted);
-    space = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(blank, control)));
-    newline = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
-}
-
-inline void classify_32(const char* p, uint32_t& space, uint32_t& newline)
-{
-    uint32_t s0, n0, s1, n1;
-    classify_16(p, s0, n0);
-    classify_16(p + 16, s1, n1);
-    space = s0 | s1 << 16;
-    newline = n0 | n1 << 16;
-}
-
-inline void classify_64(const char* p, uint64_t& space, uint64_t& newline)
-{
-    uint32_t s0, n0, s1, n1;
-    classify_32(p, s0, n0);
-    classify_32(p + 32, s1, n1);
-    space = s0 | uint64_t{s1} << 32;
-    newline = n0 | uint64_t{n1} << 32;
-}
-
-struct narrow_masks {
-    static void of_16(const char* p, uint32_t& space, uint32_t& newline)
-    {
-        classify_16(p, space, newline);
-    }
-    static void of_32(const char* p, uint32_t& space, uint32_t& newline)
-    {
-        classify_32(p, space, newline);
-    }
-    static void of_64(const char* p, uint64_t& space, uint64_t& newline)
-    {
-        classify_64(p, space, newline);
-    }
-};
-
-#if defined(__x86_64__)
+// it starts. So the AVX2 kernel classifies a line 32 bytes an instruction
+// into bit masks, and finds its fields and newline with bit operations that
+// do not branch on the bytes. A line that does not fit the masks goes to the
+// byte walk.
 #define ENERGY_TOTALS_WIDE_MASKS 1
-// classify_16's bits, 32 bytes an instruction. Not always_inline: that
+// Bit i: p[i] is whitespace (the newline too); p[i] is a newline. Not always_inline: that
 // would have them inlined into the loops' templates, which are not built
 // for AVX2; the wide loops are flattened instead, which inlines them there.
 struct wide_masks {
+    // The 16 bytes after a long CPU line's window.
+    [[gnu::target("avx2")]] static void of_16(const char* p, uint32_t& space, uint32_t& newline)
+    {
+        __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i blank = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
+        // \t to \r, 9 to 13: bytes - 9 is at most 4, unsigned.
+        __m128i shifted = _mm_sub_epi8(bytes, _mm_set1_epi8('\t'));
+        __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(4)), shifted);
+        space = static_cast<uint32_t>(_mm_movemask_epi8(_mm_or_si128(blank, control)));
+        newline = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+    }
     [[gnu::target("avx2")]] static void of_32(const char* p, uint32_t& space, uint32_t& newline)
     {
         __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
@@ -155,7 +116,6 @@ struct wide_masks {
         newline = n0 | uint64_t{n1} << 32;
     }
 };
-#endif
 
 inline unsigned lowest_bit(uint64_t bits)
 {
@@ -190,29 +150,6 @@ inline void classify(const char* p, bits_128& space, bits_128& newline)
     Masks::of_64(p + 64, s1, n1);
     space = s0 | bits_128{s1} << 64;
     newline = n0 | bits_128{n1} << 64;
-}
-
-// The total-power line at p, whose 32 bytes from p lie in the range: sets
-// its reading and returns the next line, or nullptr if its second
-// whitespace character or its newline is not among them.
-template <class Masks>
-[[gnu::always_inline]] inline const char* total_line_masked(const char* p, double& reading,
-                                                            log_shape& shape)
-{
-    uint32_t space, newline;
-    Masks::of_32(p, space, newline);
-    uint32_t second = space & (space - 1);
-    if (second == 0 || newline == 0)
-        return nullptr;
-    unsigned nl = lowest_bit(newline);
-    reading = 0.0;
-    if (lowest_bit(second) < nl) {
-        const char* stop;
-        reading = scan_reading(p + lowest_bit(second) + 1, &stop, shape);
-    } else {
-        ++shape.no_reading;
-    }
-    return p + nl + 1;
 }
 
 // The reading whose field starts at bit `start` of the masks of the line
@@ -271,47 +208,10 @@ template <class Masks, class Bits>
                       [&](unsigned f) { return field_at(p, f, space, shape); });
 }
 
-// The GPU line at p, whose 16 bytes from p lie in the range: sets its
-// reading and returns the next line, or nullptr if its newline is not
-// among them.
-template <class Masks>
-[[gnu::always_inline]] inline const char* gpu_line_masked(const char* p, double& reading,
-                                                          log_shape& shape)
-{
-    uint32_t space, newline;
-    Masks::of_16(p, space, newline);
-    if (newline == 0)
-        return nullptr;
-    const char* stop;
-    reading = scan_reading(p, &stop, shape);
-    return p + lowest_bit(newline) + 1;
-}
 #endif
 
-// A CPU line of up to 64 bytes the usual way, for the loop below, which
-// takes it only where there are masks.
-template <class Masks>
-struct masked_cpu_line {
-#if defined(__SSE2__)
-    static const char* read(const char* p, const char*, double& field3, double& field7,
-                            log_shape& shape)
-    {
-        return cpu_line_masked<Masks, uint64_t>(p, field3, field7, shape);
-    }
-#endif
-};
-
-// A one-reading log's rule in the form the shared loop takes: its two line
-// functions, and the bytes the masked one needs in range.
+// A one-reading log's rule in the form the shared loop takes: its walk.
 struct total_rule {
-    static constexpr ptrdiff_t width = 32;
-#if defined(__SSE2__)
-    template <class Masks>
-    static const char* masked(const char* p, double* r, log_shape& shape)
-    {
-        return total_line_masked<Masks>(p, r[0], shape);
-    }
-#endif
     static const char* walk(const char* p, const char* end, double* r, log_shape& shape)
     {
         return total_line(p, end, r[0], shape);
@@ -319,14 +219,6 @@ struct total_rule {
 };
 
 struct gpu_rule {
-    static constexpr ptrdiff_t width = 16;
-#if defined(__SSE2__)
-    template <class Masks>
-    static const char* masked(const char* p, double* r, log_shape& shape)
-    {
-        return gpu_line_masked<Masks>(p, r[0], shape);
-    }
-#endif
     static const char* walk(const char* p, const char* end, double* r, log_shape& shape)
     {
         return gpu_line(p, end, r[0], shape);
@@ -398,24 +290,16 @@ struct cpu_sum_sink {
     }
 };
 
-// The loop of the total-power and GPU logs: masked lines while the rule's
-// width is left in range, then the walk; each line's weighted reading to
-// the sink, in order.
-template <class Rule, class Masks, class Sink>
+// The portable loop of the total-power and GPU logs, and the AVX2 kernel's
+// for a buffer's last bytes: the walk, each line's reading to the sink, in
+// order.
+template <class Rule, class Sink>
 [[gnu::always_inline]] inline void scan_lines(const char* begin, const char* end, Sink& sink,
                                               log_shape& shape)
 {
     const char* p = begin;
     uint64_t lines = 0;
     double r[1];
-#if defined(__SSE2__)
-    while (end - p >= Rule::width) {
-        const char* next = Rule::template masked<Masks>(p, r, shape);
-        p = next != nullptr ? next : Rule::walk(p, end, r, shape);
-        sink.add(r[0]);
-        ++lines;
-    }
-#endif
     while (p < end) {
         p = Rule::walk(p, end, r, shape);
         sink.add(r[0]);
@@ -436,33 +320,35 @@ void end_sink(const sum_sink& sink, log_shape& shape)
     shape.readings = sink.range;
 }
 
-template <class Masks>
-[[gnu::always_inline]] inline void total_lines(const char* begin, const char* end, double weight,
-                                               energy_summary& s, log_shape& shape)
+void total_lines(const char* begin, const char* end, double weight, energy_summary& s,
+                 log_shape& shape)
 {
     sum_sink sink = start_sink(s.total_energy, weight, shape);
-    scan_lines<total_rule, Masks>(begin, end, sink, shape);
+    scan_lines<total_rule>(begin, end, sink, shape);
     s.total_energy = sink.first;
     end_sink(sink, shape);
 }
 
-// The CPU log keeps a loop of its own: its two figures through the shared
-// loop ran 4.5% slower.
-template <class Masks, class Sink, class Short = masked_cpu_line<Masks>>
+// The CPU log's lines, read by Short (window_cpu_line, the AVX2 kernel's)
+// while 64 bytes are left, else by the walk (Short void: the portable
+// kernel). The CPU log keeps a loop of its own, as it has two figures.
+template <class Sink, class Short = void>
 [[gnu::always_inline]] inline void scan_cpu_lines(const char* begin, const char* end, Sink& sink,
                                                   log_shape& shape)
 {
     const char* p = begin;
     uint64_t lines = 0;
     double field3, field7;
-#if defined(__SSE2__)
-    while (end - p >= 64) {
-        const char* next = Short::read(p, end, field3, field7, shape);
-        if (next == nullptr && end - p >= 128)
-            next = cpu_line_masked<Masks, bits_128>(p, field3, field7, shape);
-        p = next != nullptr ? next : cpu_line(p, end, field3, field7, shape);
-        sink.add(field3, field7);
-        ++lines;
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if constexpr (!std::is_void_v<Short>) {
+        while (end - p >= 64) {
+            const char* next = Short::read(p, end, field3, field7, shape);
+            if (next == nullptr && end - p >= 128)
+                next = cpu_line_masked<wide_masks, bits_128>(p, field3, field7, shape);
+            p = next != nullptr ? next : cpu_line(p, end, field3, field7, shape);
+            sink.add(field3, field7);
+            ++lines;
+        }
     }
 #endif
     while (p < end) {
@@ -473,22 +359,21 @@ template <class Masks, class Sink, class Short = masked_cpu_line<Masks>>
     shape.lines += lines;
 }
 
-template <class Masks, class Short = masked_cpu_line<Masks>>
+template <class Short = void>
 [[gnu::always_inline]] inline void cpu_lines(const char* begin, const char* end,
                                              energy_summary& s, log_shape& shape)
 {
     cpu_sum_sink sink = {s.cpu1, s.cpu2};
-    scan_cpu_lines<Masks, cpu_sum_sink, Short>(begin, end, sink, shape);
+    scan_cpu_lines<cpu_sum_sink, Short>(begin, end, sink, shape);
     s.cpu1 = sink.cpu1;
     s.cpu2 = sink.cpu2;
 }
 
-template <class Masks>
-[[gnu::always_inline]] inline void gpu_lines(const char* begin, const char* end, double weight,
-                                             energy_summary& s, log_shape& shape)
+void gpu_lines(const char* begin, const char* end, double weight, energy_summary& s,
+               log_shape& shape)
 {
     sum_sink sink = start_sink(s.gpu1, weight, shape);
-    scan_lines<gpu_rule, Masks>(begin, end, sink, shape);
+    scan_lines<gpu_rule>(begin, end, sink, shape);
     s.gpu1 = sink.first;
     end_sink(sink, shape);
 }
@@ -1088,7 +973,7 @@ struct window_cpu_line {
         if (end - p < 80)
             return nullptr;
         uint32_t beyond, beyond_newline;
-        classify_16(p + 64, beyond, beyond_newline);
+        wide_masks::of_16(p + 64, beyond, beyond_newline);
         uint64_t starts = ~space & (space << 1 | 1);
         uint64_t third = _blsr_u64(_blsr_u64(starts));
         uint64_t seventh = _blsr_u64(_blsr_u64(_blsr_u64(_blsr_u64(third))));
@@ -1104,14 +989,14 @@ struct window_cpu_line {
 [[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] void cpu_lines_wide(const char* begin, const char* end,
                                                             energy_summary& s, log_shape& shape)
 {
-    cpu_lines<wide_masks, window_cpu_line>(begin, end, s, shape);
+    cpu_lines<window_cpu_line>(begin, end, s, shape);
 }
 
 [[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] double* keep_cpu_wide(const char* begin, const char* end,
                                                              double* out, log_shape& shape)
 {
     keep_sink sink = {out};
-    scan_cpu_lines<wide_masks, keep_sink, window_cpu_line>(begin, end, sink, shape);
+    scan_cpu_lines<keep_sink, window_cpu_line>(begin, end, sink, shape);
     return sink.out;
 }
 
@@ -1271,7 +1156,7 @@ template <class Shapes, class Field, class Rule, class Sink>
         }
     }
     shape.lines += lines;
-    scan_lines<Rule, narrow_masks>(p, end, sink, shape);
+    scan_lines<Rule>(p, end, sink, shape);
 }
 
 [[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] void total_lines_wide(const char* begin, const char* end,
@@ -1341,63 +1226,85 @@ bool cpu_has_avx2()
            __builtin_cpu_supports("bmi2");
 #endif
 }
-#elif !defined(__SSE2__)
-struct narrow_masks {};
 #endif
 
 } // namespace
 
+bool line_kernel_available(line_kernel k)
+{
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-bool wide_line_masks = cpu_has_avx2();
+    static const bool avx2 = cpu_has_avx2();
+    return k == line_kernel::portable || avx2;
 #else
-bool wide_line_masks = false;
+    return k == line_kernel::portable;
+#endif
+}
+
+line_kernel lines_kernel =
+    line_kernel_available(line_kernel::avx2) ? line_kernel::avx2 : line_kernel::portable;
+
+const char* line_kernel_name(line_kernel k)
+{
+    return k == line_kernel::avx2 ? "avx2" : "portable";
+}
+
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+namespace {
+
+// Whether the AVX2 kernel runs.
+bool avx2_lines()
+{
+    return lines_kernel == line_kernel::avx2;
+}
+
+} // namespace
 #endif
 
 void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
                            log_shape& shape, double weight)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (wide_line_masks) {
+    if (avx2_lines()) {
         total_lines_wide(begin, end, weight, s, shape);
         return;
     }
 #endif
-    total_lines<narrow_masks>(begin, end, weight, s, shape);
+    total_lines(begin, end, weight, s, shape);
 }
 
 void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
                          log_shape& shape, double)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (wide_line_masks) {
+    if (avx2_lines()) {
         cpu_lines_wide(begin, end, s, shape);
         return;
     }
 #endif
-    cpu_lines<narrow_masks>(begin, end, s, shape);
+    cpu_lines(begin, end, s, shape);
 }
 
 void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
                          log_shape& shape, double weight)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (wide_line_masks) {
+    if (avx2_lines()) {
         gpu_lines_wide(begin, end, weight, s, shape);
         return;
     }
 #endif
-    gpu_lines<narrow_masks>(begin, end, weight, s, shape);
+    gpu_lines(begin, end, weight, s, shape);
 }
 
 double* keep_total_power_readings(const char* begin, const char* end, double* out,
                                   log_shape& shape)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (wide_line_masks)
+    if (avx2_lines())
         return keep_total_wide(begin, end, out, shape);
 #endif
     keep_sink sink = {out};
-    scan_lines<total_rule, narrow_masks>(begin, end, sink, shape);
+    scan_lines<total_rule>(begin, end, sink, shape);
     shape.readings.negatives += sink.negatives;
     return sink.out;
 }
@@ -1406,11 +1313,11 @@ double* keep_cpu_power_readings(const char* begin, const char* end, double* out,
                                 log_shape& shape)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (wide_line_masks)
+    if (avx2_lines())
         return keep_cpu_wide(begin, end, out, shape);
 #endif
     keep_sink sink = {out};
-    scan_cpu_lines<narrow_masks>(begin, end, sink, shape);
+    scan_cpu_lines(begin, end, sink, shape);
     return sink.out;
 }
 
@@ -1418,11 +1325,11 @@ double* keep_gpu_power_readings(const char* begin, const char* end, double* out,
                                 log_shape& shape)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (wide_line_masks)
+    if (avx2_lines())
         return keep_gpu_wide(begin, end, out, shape);
 #endif
     keep_sink sink = {out};
-    scan_lines<gpu_rule, narrow_masks>(begin, end, sink, shape);
+    scan_lines<gpu_rule>(begin, end, sink, shape);
     shape.readings.negatives += sink.negatives;
     return sink.out;
 }
@@ -1432,7 +1339,7 @@ void add_kept_readings(const double* readings, size_t count, double weight, doub
 {
     sum_sink sink = {figure, weight, range};
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (wide_line_masks)
+    if (avx2_lines())
         add_kept_wide(readings, count, sink);
     else
 #endif
@@ -1441,7 +1348,6 @@ void add_kept_readings(const double* readings, size_t count, double weight, doub
     figure = sink.first;
     range = sink.range;
 }
-
 void add_kept_cpu_readings(const double* readings, size_t lines, double& cpu1, double& cpu2)
 {
     cpu_sum_sink sink = {cpu1, cpu2};

@@ -1,8 +1,10 @@
 // The lines: where each log's rule finds its readings in a line, in two
-// forms that give the same readings: a walk over the line's bytes, and on
-// x86-64 (SSE2) a classification of 16 to 128 bytes at a time into bit
-// masks, whose fields and newline come from bit operations. A line that does
-// not fit the masks, and the last bytes of a buffer, take the walk.
+// named implementations that give the same readings, counts and bits: the
+// portable one, a walk over the line's bytes, on every CPU, which is also
+// every test's reference; and the AVX2 one (masks of 64 bytes, windows of
+// lines whatever their readings' widths, lines read four at a time where
+// their shape repeats), where the CPU has it. A line that does not fit the
+// AVX2 one's paths, and the last bytes of a buffer, take the walk.
 //
 // Each scanner adds its log's readings, weighted, in file order into its
 // figures of the energy summary (the product rounded to double first, then
@@ -16,11 +18,19 @@
 #include "energy_summary.h"
 #include "log_shape.h"
 
-// Whether the scanners classify lines 32 bytes an instruction (AVX2) rather
-// than 16: set before main where the CPU has AVX2, on x86-64; the figures
-// are the same either way. Tests set it to try both; nothing may change it
-// while a scanner runs.
-extern bool wide_line_masks;
+// The implementations of the scanners.
+enum class line_kernel : int { portable, avx2 };
+
+// Whether this build and CPU can run kernel k: the portable one always.
+bool line_kernel_available(line_kernel k);
+
+// The kernel the scanners run: avx2 where available, set before main; the
+// figures are the same either way. Tests and fuzzers set it to run each;
+// nothing may change it while a scanner runs.
+extern line_kernel lines_kernel;
+
+// The name of kernel k, for messages: "portable" or "avx2".
+const char* line_kernel_name(line_kernel k);
 
 // The line scanners the readers run over each buffer of whole lines; they
 // are exposed so that tests and fuzzers can feed them from memory. [begin,

@@ -170,32 +170,39 @@ void skip_line(log_shape& shape, const quoted_line& q)
     pick_first(shape.stamps.skipped_line, q.number, q.text, q.length);
 }
 
-// Takes the reading at p of line q, stamped ns, into the curve of state
-// (its statistics in curve), what is odd about it counted and quoted in
-// shape. A reading that is no number ("[N/A]", a GPU's name) is no point of
-// the curve: the lines on either side of it are joined. A unit after a
-// blank, or the next column after ", " as nvidia-smi writes it, is the
-// meter's; a number run straight on into other bytes ("12W", a decimal
-// comma, "30,3") is not.
-void take_reading(const char* p, int64_t ns, const quoted_line& q, stamped_state& state,
-                  log_shape& curve, log_shape& shape)
+// The one rule of the time-stamped readers for a reading: the number at
+// p, in a field that ends at field_end (the line's end, or a CSV column's
+// comma), divided by divisor (1000 for milliwatts). A field with no number
+// ("[N/A]", "N/A", a GPU's name) is no point of the curve: the lines on
+// either side of it are joined, and it is counted and quoted in shape. A
+// unit after a blank, or the next column after ", " as nvidia-smi writes
+// it, is the meter's; a number run straight on into other bytes ("12W", a
+// decimal comma, "30,3" in one column) counts, and is said.
+void take_reading(const char* p, const char* field_end, double divisor, int64_t ns, const quoted_line& q,
+                  stamped_state& state, log_shape& curve, log_shape& shape)
 {
-    log_shape seen;
+    // The parse counts into a shape; the curve's lends its counters, which
+    // are put back: what counts here is said below.
     const char* stop;
-    double reading = scan_reading(p, &stop, seen);
-    if (seen.no_reading != 0) {
+    uint64_t no_reading = curve.no_reading, runs_on = curve.runs_on, not_finite = curve.not_finite;
+    double reading = scan_reading(p, &stop, curve);
+    curve.no_reading = no_reading;
+    curve.runs_on = runs_on;
+    curve.not_finite = not_finite;
+    if (stop == p) {
         ++shape.no_reading;
         pick_first(shape.no_reading_line, q.number, q.text, q.length);
         return;
     }
-    if (seen.runs_on != 0 && !(stop[0] == ',' && is_space(stop[1]))) {
+    if (stop < field_end && !is_space(*stop) && !(stop[0] == ',' && is_space(stop[1]))) {
         ++shape.runs_on;
         pick_first(shape.runs_on_line, q.number, q.text, q.length);
     }
-    if (seen.not_finite != 0) {
+    if (!std::isfinite(reading)) {
         ++shape.not_finite;
         pick_first(shape.not_finite_line, q.number, q.text, q.length);
     }
+    reading /= divisor;
     if (reading < 0)
         pick_first(shape.negative_line, q.number, q.text, q.length);
     add_point(state, curve, ns, reading, q.number);
@@ -237,7 +244,7 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     } else if (!good) {
         skip_line(shape, q);
     } else {
-        take_reading(p + 1, ns, q, state, shape, shape);
+        take_reading(p + 1, line_end, 1, ns, q, state, shape, shape);
     }
     return line_end + 1;
 }
@@ -285,7 +292,10 @@ const char* next_field(const char*& p, const char* end, size_t* length)
 }
 
 // The columns of a one-log CSV that the reader takes.
+constexpr int max_csv_columns = 64;
 struct csv_columns {
+    int last = 0;                // the last column taken
+    signed char slot[max_csv_columns]; // each column's place in csv_fields, or -1
     int stamp = -1;
     int power = -1;
     int power_rank = 0;          // see power_rank below
@@ -399,7 +409,14 @@ bool name_columns(csv_columns& c, const char* p, const char* end)
     }
     c.id = c.id_count > 0 ? c.ids[0] : -1;
     c.id_kind = c.id_count > 0 ? c.id_kinds[0] : 0;
-    return c.stamp >= 0 && c.power >= 0;
+    std::memset(c.slot, -1, sizeof c.slot);
+    int wanted[6] = {c.stamp, c.power, c.ids[0], c.ids[1], c.ids[2], c.ids[3]};
+    for (int k = 0; k < 6; ++k)
+        if (wanted[k] >= 0 && wanted[k] < max_csv_columns) {
+            c.slot[wanted[k]] = static_cast<signed char>(k);
+            c.last = wanted[k] > c.last ? wanted[k] : c.last;
+        }
+    return c.stamp >= 0 && c.power >= 0 && c.stamp < max_csv_columns && c.power < max_csv_columns;
 }
 
 // The time stamp that is the whole field [p, p + n): a date and time, or
@@ -438,26 +455,23 @@ bool is_header_line(const char* p, const char* end)
     return letters;
 }
 
-// The fields of a data line that the columns take, up to the last of them.
+// The fields of a data line that the columns take: the stamp, the power,
+// then the id columns.
 struct csv_fields {
-    const char* at[8] = {};
-    size_t length[8] = {};
+    const char* at[6] = {};
+    size_t length[6] = {};
 };
 
 void split_fields(const char* p, const char* end, const csv_columns& c, csv_fields& f)
 {
-    int wanted[6] = {c.stamp, c.power, c.ids[0], c.ids[1], c.ids[2], c.ids[3]};
-    int last = 0;
-    for (int w : wanted)
-        last = w > last ? w : last;
-    for (int i = 0; i <= last && p < end; ++i) {
+    for (int i = 0; i <= c.last && p < end; ++i) {
         size_t n;
         const char* field = next_field(p, end, &n);
-        for (int k = 0; k < 6; ++k)
-            if (wanted[k] == i) {
-                f.at[k] = field;
-                f.length[k] = n;
-            }
+        int k = i < max_csv_columns ? c.slot[i] : -1;
+        if (k >= 0) {
+            f.at[k] = field;
+            f.length[k] = n;
+        }
     }
 }
 
@@ -663,36 +677,6 @@ bool take_header(csv_reader& r, gpu_csv_log& out, const char* p, const char* end
     return true;
 }
 
-// A CSV field's reading [p, p + n): the number at its start, by the one
-// number rule, in watts. A field with no number is passed over, bridged by
-// its curve; one whose number runs straight on into other bytes ("12W",
-// "30,3" as one field) counts the number and is said; a unit after a blank
-// is the meter's. The comma or newline after a field ends any number.
-void take_csv_reading(const char* p, size_t n, int64_t ns, const quoted_line& q, bool milliwatts,
-                      gpu_track& t, log_shape& shape)
-{
-    const char* stop;
-    double reading = parse_reading(p, &stop);
-    if (stop == p) {
-        ++shape.no_reading;
-        pick_first(shape.no_reading_line, q.number, q.text, q.length);
-        return;
-    }
-    if (stop < p + n && !is_space(*stop)) {
-        ++shape.runs_on;
-        pick_first(shape.runs_on_line, q.number, q.text, q.length);
-    }
-    if (!std::isfinite(reading)) {
-        ++shape.not_finite;
-        pick_first(shape.not_finite_line, q.number, q.text, q.length);
-    }
-    if (milliwatts)
-        reading /= 1000;
-    if (reading < 0)
-        pick_first(shape.negative_line, q.number, q.text, q.length);
-    add_point(t.state, t.shape, ns, reading, q.number);
-}
-
 // Takes a data line of the log.
 void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
                    log_shape& shape)
@@ -723,7 +707,8 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
     if (t->state.have_last && ns <= t->state.last_ns)
         skip_line(shape, q);
     else
-        take_csv_reading(f.at[1], f.length[1], ns, q, r.c.milliwatts, *t, shape);
+        take_reading(f.at[1], f.at[1] + f.length[1], r.c.milliwatts ? 1000 : 1, ns, q, t->state, t->shape,
+                     shape);
 }
 
 } // namespace

@@ -127,21 +127,23 @@ void VerifyLineByLine(reader_fn reader, const std::string& log, size_t (*start)(
         range.see(reading);
         at = nl + 1;
     }
-    bool wide = wide_line_masks;
-    for (bool width : {false, wide}) {
-        wide_line_masks = width;
+    line_kernel in_use = lines_kernel;
+    for (line_kernel k : {line_kernel::portable, line_kernel::avx2}) {
+        if (!line_kernel_available(k))
+            continue;
+        lines_kernel = k;
         log_shape shape;
         energy_summary s = read_text(reader, log, default_line_buffer_size, &shape);
         double got = reader == read_total_power_log ? s.total_energy : s.gpu1;
-        EXPECT_EQ(bits(got), bits(expected)) << "wide " << width;
+        EXPECT_EQ(bits(got), bits(expected)) << line_kernel_name(k);
         // 0 and -0 may be either: no warning tells them apart.
         const reading_range& r = shape.readings;
-        EXPECT_EQ(r.lowest, range.lowest) << "wide " << width;
-        EXPECT_EQ(r.highest, range.highest) << "wide " << width;
-        EXPECT_EQ(r.steepest, range.steepest) << "wide " << width;
-        EXPECT_EQ(r.negatives, range.negatives) << "wide " << width;
+        EXPECT_EQ(r.lowest, range.lowest) << line_kernel_name(k);
+        EXPECT_EQ(r.highest, range.highest) << line_kernel_name(k);
+        EXPECT_EQ(r.steepest, range.steepest) << line_kernel_name(k);
+        EXPECT_EQ(r.negatives, range.negatives) << line_kernel_name(k);
     }
-    wide_line_masks = wide;
+    lines_kernel = in_use;
 }
 
 
@@ -526,25 +528,27 @@ TEST(Readers, BufferSizeNeverChangesFigures)
     }
 }
 
-// Where the CPU has AVX2, lines classified 32 bytes at a time read as
-// those classified 16 at a time.
-TEST(Readers, MaskWidthNeverChangesFigures)
+// Where the CPU has AVX2, its kernel reads as the portable one, the
+// reference.
+TEST(Readers, KernelsGiveThePortableFigures)
 {
-    if (!wide_line_masks)
-        GTEST_SKIP() << "this CPU has one width of masks";
+    if (!line_kernel_available(line_kernel::avx2))
+        GTEST_SKIP() << "this CPU runs the portable kernel alone";
+    line_kernel in_use = lines_kernel;
     for (unsigned seed = 1; seed <= 4; ++seed) {
         std::string log = generated_log(seed, 400, true);
         for (bool header : {false, true}) {
-            log_shape wide_shape, narrow_shape;
-            energy_summary wide = scan_memory(log, header, &wide_shape);
-            wide_line_masks = false;
-            energy_summary narrow = scan_memory(log, header, &narrow_shape);
-            wide_line_masks = true;
-            ExpectSameBits(wide, narrow, "seed " + std::to_string(seed));
-            EXPECT_EQ(wide_shape.no_reading, narrow_shape.no_reading) << "seed " << seed;
-            EXPECT_EQ(wide_shape.runs_on, narrow_shape.runs_on) << "seed " << seed;
+            log_shape fast_shape, portable_shape;
+            lines_kernel = line_kernel::avx2;
+            energy_summary fast = scan_memory(log, header, &fast_shape);
+            lines_kernel = line_kernel::portable;
+            energy_summary portable = scan_memory(log, header, &portable_shape);
+            ExpectSameBits(fast, portable, "seed " + std::to_string(seed));
+            EXPECT_EQ(fast_shape.no_reading, portable_shape.no_reading) << "seed " << seed;
+            EXPECT_EQ(fast_shape.runs_on, portable_shape.runs_on) << "seed " << seed;
         }
     }
+    lines_kernel = in_use;
 }
 
 // Read at once in chunks, on any number of threads, each log gives the
