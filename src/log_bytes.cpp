@@ -130,12 +130,9 @@ ssize_t read_more(byte_source& src, line_buffer& lb)
     return n;
 }
 
-// Takes the line that starts the buffer, to its newline or the end of the
-// file, through c, reading on through the same buffer. Leaves in [begin,
-// end) the bytes read after the newline, and sets *at_end where the file
-// ended first. Returns 0 or the errno of a read.
-int condense_line(byte_source& src, line_buffer& lb, line_condenser& c, bool* at_end)
+int condense_line(byte_source& src, line_buffer& lb, line_rule rule, line_condenser& c, bool* at_end)
 {
+    condenser_start(c, rule);
     for (;;) {
         const char* p = lb.data + lb.begin;
         const void* nl = std::memchr(p, '\n', lb.end - lb.begin);
@@ -179,8 +176,7 @@ void note_header(const log_rule& rule, const char* p, const char* end, const cha
                                       log_shape& shape, bool* at_end)
 {
     line_condenser header;
-    condenser_start(header, rule.rule);
-    int status = condense_line(src, lb, header, at_end);
+    int status = condense_line(src, lb, rule.rule, header, at_end);
     if (status != 0)
         return status;
     note_header(rule, header.text, header.text + header.length, header.head, header.head_length,

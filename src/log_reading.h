@@ -69,6 +69,9 @@ run_line quoted(const line_run& run, const char* p, const char* end);
 void pick(picked_line& picked, uint64_t number, const char* text, size_t length);
 void pick_first(picked_line& picked, uint64_t number, const char* text, size_t length);
 
+// Whether the line [p, end) holds only whitespace.
+bool is_blank_line(const char* p, const char* end);
+
 // Counts a blank line, or a line that is not, after those counted.
 void note_blank(blank_lines& b);
 void note_other(blank_lines& b);
@@ -162,10 +165,10 @@ bool make_room(line_buffer& lb);
 ssize_t read_more(byte_source& src, line_buffer& lb);
 
 // Takes the line that starts the buffer, to its newline or the end of the
-// file, through c, reading on through the same buffer. Leaves in [begin,
-// end) the bytes read after the newline, and sets *at_end where the file
-// ended first. Returns 0 or the errno of a read.
-int condense_line(byte_source& src, line_buffer& lb, line_condenser& c, bool* at_end);
+// file, through c, started for rule, reading on through the same buffer.
+// Leaves in [begin, end) the bytes read after the newline, and sets *at_end
+// where the file ended first. Returns 0 or the errno of a read.
+int condense_line(byte_source& src, line_buffer& lb, line_rule rule, line_condenser& c, bool* at_end);
 
 // Takes the header, the log's first line, from an empty buffer: where it
 // lies when the first read brings it whole, else through a condenser as
@@ -185,8 +188,7 @@ template <class Take>
                                      Take& take)
 {
     line_condenser c;
-    condenser_start(c, rule.rule);
-    int status = condense_line(src, lb, c, at_end);
+    int status = condense_line(src, lb, rule.rule, c, at_end);
     if (status != 0)
         return status;
     shape.unended = shape.unended || *at_end;

@@ -3,6 +3,7 @@
 #include "long_lines.h"
 
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 
 #include "reading_number.h"
@@ -190,22 +191,10 @@ char* write_significand(const number_condenser& n, char* p, bool complete_expone
 
 void number_start(number_condenser& n)
 {
-    n.state = s_start;
-    n.sign = 0;
-    n.hex = false;
-    n.any_significant = false;
-    n.sticky = false;
-    n.kept = 0;
-    n.whole_digits = 0;
-    n.leading_zeros = 0;
-    n.exponent = 0;
-    n.exponent_sign = 0;
-    n.exponent_mark = 0;
-    n.x_mark = 0;
-    n.word_length = 0;
-    n.payload_base = 0;
-    n.payload_length = 0;
-    n.payload = 0;
+    // Every field at its start (s_start is 0); the digits are written
+    // before they are read.
+    static_assert(s_start == 0);
+    std::memset(static_cast<void*>(&n), 0, offsetof(number_condenser, digits));
 }
 
 bool number_take(number_condenser& n, char c)
@@ -340,14 +329,12 @@ size_t number_text(const number_condenser& n, char* out)
         break;
     case s_e:
     case s_p:
-        p = write_significand(n, p, false);
-        *p++ = n.exponent_mark;
-        break;
     case s_e_sign:
     case s_p_sign:
         p = write_significand(n, p, false);
         *p++ = n.exponent_mark;
-        *p++ = n.exponent_sign;
+        if (n.state == s_e_sign || n.state == s_p_sign)
+            *p++ = n.exponent_sign;
         break;
     case s_e_digits:
     case s_p_digits:

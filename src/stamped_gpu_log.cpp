@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "fnv_hash.h"
 #include "log_reading.h"
 #include "time_stamps.h"
 
@@ -114,14 +115,6 @@ void note_interval(stamp_shape& st, interval_sample& sample, int64_t interval, u
         return;
     }
     note_gap(st, interval, line);
-}
-
-// Whether a line holds only whitespace.
-bool is_blank_line(const char* p, const char* end)
-{
-    while (p < end && is_space(*p))
-        ++p;
-    return p == end;
 }
 
 // The state of the trapezoid rule between lines.
@@ -556,14 +549,6 @@ struct gpu_track {
     log_shape shape;
 };
 
-uint64_t id_hash(const char* p, size_t n)
-{
-    uint64_t h = 14695981039346656037ull;
-    for (size_t i = 0; i < n; ++i)
-        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
-    return h;
-}
-
 // The reader's state between lines.
 struct csv_reader {
     gpu_track* tracks;
@@ -598,7 +583,7 @@ int64_t clock_on_time_line(csv_reader& r, int64_t ns)
 // The track of id [p, p + n), made where it is new; null past max_csv_gpus.
 gpu_track* track_of(csv_reader& r, gpu_csv_log& out, const char* p, size_t n)
 {
-    uint64_t h = id_hash(p, n);
+    uint64_t h = hash_bytes(p, n);
     for (int i = 0; i < r.count; ++i)
         if (r.tracks[i].id_length == n && r.tracks[i].id_hash == h)
             return &r.tracks[i];

@@ -121,14 +121,6 @@ bool is_heading(const char* p, size_t size, int* gpus)
     return false;
 }
 
-uint64_t hash_bytes(const char* p, size_t n)
-{
-    uint64_t h = 14695981039346656037ull;
-    for (size_t i = 0; i < n; ++i)
-        h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ull;
-    return h;
-}
-
 void quote_bytes(FILE* out, const char* p, size_t n, size_t most)
 {
     size_t shown = n < most ? n : most;

@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "fnv_hash.h"
 #include "summary_output.h"
 
 // A row holds nine figures, or up to four more GPU figures before the total
@@ -50,10 +51,6 @@ bool is_row_of(const row_fields& f, int figures, bool labelled);
 // Whether the line is a heading as --heading prints it; *gpus is the
 // number of GPUs its rows hold.
 bool is_heading(const char* p, size_t size, int* gpus);
-
-// The FNV-1a hash of [p, p + n): labels' hashes, and the append record's
-// check of its bytes.
-uint64_t hash_bytes(const char* p, size_t n);
 
 // Writes the line [p, p + n) to out as findings and notices quote a line or a
 // label: its first `most` bytes, tabs as \t, control bytes, quotes and

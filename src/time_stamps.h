@@ -19,6 +19,8 @@
 // once a line.
 namespace time_stamp_detail {
 
+inline constexpr int64_t billion = 1000000000;
+
 // Reads exactly n digits at p; false if there are not n before end.
 inline bool fixed_digits(const char*& p, const char* end, int n, int64_t* value)
 {
@@ -46,6 +48,29 @@ inline int64_t fraction_ns(const char*& p, const char* end)
     return ns;
 }
 
+// "HH:MM:" at q (the hour of hour_digits digits); q is moved past it.
+inline bool hour_and_minute(const char*& q, const char* end, int hour_digits, int64_t* hour,
+                            int64_t* minute)
+{
+    return fixed_digits(q, end, hour_digits, hour) && q != end && *q++ == ':' &&
+           fixed_digits(q, end, 2, minute) && q != end && *q++ == ':' && *hour <= 23 && *minute <= 59;
+}
+
+// "SS" and an optional fraction at q, in nanoseconds; q is moved past them.
+inline bool second_and_fraction(const char*& q, const char* end, int64_t* ns)
+{
+    int64_t second;
+    if (!fixed_digits(q, end, 2, &second) || second > 60)
+        return false;
+    int64_t fraction = 0;
+    if (q < end && *q == '.') {
+        ++q;
+        fraction = fraction_ns(q, end);
+    }
+    *ns = second * billion + fraction;
+    return true;
+}
+
 // Days from 1970-01-01 to the date, in the proleptic Gregorian calendar.
 inline int64_t days_from_civil(int64_t y, int64_t m, int64_t d)
 {
@@ -56,8 +81,6 @@ inline int64_t days_from_civil(int64_t y, int64_t m, int64_t d)
     int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
 }
-
-inline constexpr int64_t billion = 1000000000;
 
 // Stamps from 1970 to 2255: their nanoseconds fit 64 bits, with room for
 // differences.
@@ -120,10 +143,7 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
             !fixed_digits(q, end, 2, &day) || q == end || (*q != 'T' && *q != ' '))
             return false;
         ++q;
-        if (!fixed_digits(q, end, 2, &hour) || q == end || *q++ != ':' ||
-            !fixed_digits(q, end, 2, &minute) || q == end || *q++ != ':')
-            return false;
-        if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59)
+        if (!hour_and_minute(q, end, 2, &hour, &minute) || month < 1 || month > 12 || day < 1 || day > 31)
             return false;
         base = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60;
         if (prefix != nullptr) {
@@ -133,14 +153,9 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
             std::memcpy(prefix->bytes, p, prefix_length);
         }
     }
-    int64_t second;
-    if (!fixed_digits(q, end, 2, &second) || second > 60)
+    int64_t second_ns;
+    if (!second_and_fraction(q, end, &second_ns))
         return false;
-    int64_t fraction = 0;
-    if (q < end && *q == '.') {
-        ++q;
-        fraction = fraction_ns(q, end);
-    }
     int64_t offset = 0;
     if (q < end && *q == 'Z') {
         ++q;
@@ -152,10 +167,10 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
             return false;
         offset = sign * (oh * 3600 + om * 60);
     }
-    int64_t seconds = base + second - offset;
+    int64_t seconds = base + second_ns / billion - offset;
     if (seconds < 0 || seconds >= latest_second)
         return false;
-    *ns = seconds * billion + fraction;
+    *ns = seconds * billion + second_ns % billion;
     *after = q;
     return true;
 }
@@ -168,18 +183,11 @@ inline bool parse_clock_time(const char* p, const char* end, int64_t* ns, const 
 {
     using namespace time_stamp_detail;
     const char* q = p;
-    int64_t hour, minute, second;
-    int hour_digits = end - q >= 2 && q[1] == ':' ? 1 : 2;
-    if (!fixed_digits(q, end, hour_digits, &hour) || q == end || *q++ != ':' ||
-        !fixed_digits(q, end, 2, &minute) || q == end || *q++ != ':' || !fixed_digits(q, end, 2, &second) ||
-        hour > 23 || minute > 59 || second > 60)
+    int64_t hour, minute, second_ns;
+    if (!hour_and_minute(q, end, end - q >= 2 && q[1] == ':' ? 1 : 2, &hour, &minute) ||
+        !second_and_fraction(q, end, &second_ns))
         return false;
-    int64_t fraction = 0;
-    if (q < end && *q == '.') {
-        ++q;
-        fraction = fraction_ns(q, end);
-    }
-    *ns = (hour * 3600 + minute * 60 + second) * billion + fraction;
+    *ns = (hour * 3600 + minute * 60) * billion + second_ns;
     *after = q;
     return true;
 }
