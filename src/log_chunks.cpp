@@ -244,7 +244,7 @@ int parse_chunk(schedule& sc, chunk_slot& slot, line_buffer& lb)
 // parsed or waiting to be added, its next chunk has its turn at once and is
 // added as it is parsed, so a thread keeps to a log of its own while there
 // is one. Else the log with the most chunks left, whose next chunk is kept
-// until its turn (the readings stored, then added: a fifth dearer). Called
+// until its turn (the readings stored, then added, which costs more). Called
 // with the mutex held, while chunks are left.
 int next_chunk_log(const schedule& sc)
 {

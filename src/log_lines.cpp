@@ -936,11 +936,11 @@ alignas(64) constexpr window_tables window = make_window_tables();
 // write that starts in its first 48 bytes (the conversion reads 16 bytes
 // from there, and 64 from the line's start lie in the range) converted as
 // the windows convert a reading, with one shuffle whatever its width; the
-// others as cpu_line_masked converts them. A fifth faster a line than
-// cpu_line_masked alone, its fields' widths changing as they do. A line a
-// few bytes longer (a host's full name) is read here too where its newline
-// is in the 16 bytes after the window and its first seven fields start in
-// it: a fifth less time than by 128-bit masks.
+// others as cpu_line_masked converts them, which pays where fields' widths
+// change from line to line (bench/perftest, "cpu" rows). A line a few bytes
+// longer (a host's full name) is read here too where its newline is in the
+// 16 bytes after the window and its first seven fields start in it, which
+// costs less than 128-bit masks.
 struct window_cpu_line {
     // The field at bit f of the line at p, by the window's masks; where
     // the line ends past the window, its whitespace from byte 64 on is
@@ -1213,7 +1213,7 @@ template <class Shapes, class Field, class Rule, class Sink>
 
 // glibc has asked the CPU already, for its own string functions: asking
 // again costs a trap to the hypervisor per question on a virtual machine,
-// 0.1 ms in all, an eighth of a small run. The windows' bit operations
+// a part of a small run's start that shows. The windows' bit operations
 // (BMI1, BMI2) come with AVX2 on every CPU that has it; they are asked for
 // all the same.
 bool cpu_has_avx2()

@@ -702,7 +702,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
 {
     // On the stack, each set up as its GPU first appears: a static array
     // here would take a guard, and with it the C++ exception run-time, into
-    // the binary (a tenth more of it).
+    // the binary.
     gpu_track tracks[max_csv_gpus];
     csv_reader r;
     r.tracks = tracks;
