@@ -4,6 +4,7 @@
 // as getline and atof would see them.
 #include <cstdint>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -186,6 +187,34 @@ void expect_same_stamped(const std::string& text, size_t capacity)
         std::abort();
 }
 
+// The one log of every GPU, through a small buffer and a large one, with
+// its header or with columns given: the same figures, GPUs and counts.
+void expect_same_one_log(const std::string& text, size_t capacity, const char* columns)
+{
+    static gpu_csv_log logs[2];
+    int status[2];
+    int fd = memfd_create("log", 0);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    size_t capacities[2] = {capacity, 1 << 20};
+    for (int i = 0; i < 2; ++i) {
+        line_buffer lb;
+        logs[i] = gpu_csv_log{};
+        if (line_buffer_init(lb, capacities[i]) != 0 || lseek(fd, 0, SEEK_SET) != 0)
+            std::abort();
+        status[i] = read_gpu_csv_log(fd, lb, columns, 0, logs[i]);
+        line_buffer_free(lb);
+    }
+    close(fd);
+    const gpu_csv_log& a = logs[0];
+    const gpu_csv_log& b = logs[1];
+    if (status[0] != status[1] || (status[0] != 0 && status[0] != EINVAL) || a.gpus != b.gpus ||
+        std::memcmp(&a.part, &b.part, sizeof a.part) != 0 || a.shape.no_reading != b.shape.no_reading ||
+        a.shape.stamps.skipped != b.shape.stamps.skipped || a.odd_rounds != b.odd_rounds ||
+        a.headers_again != b.headers_again)
+        std::abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
@@ -207,6 +236,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             in_file[i].header != in_chunks[i].header || in_file[i].unended != in_chunks[i].unended)
             std::abort();
     expect_same_stamped(text, capacity);
+    expect_same_one_log(text, capacity, nullptr);
+    expect_same_one_log(text, capacity, "timestamp,gpu,power_W");
     // The portable kernel too, where the CPU runs the AVX2 one.
     if (lines_kernel == line_kernel::avx2) {
         log_shape portable[3];

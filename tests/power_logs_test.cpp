@@ -551,6 +551,58 @@ TEST(Readers, KernelsGiveThePortableFigures)
     lines_kernel = in_use;
 }
 
+// The time-stamped and one-log readers against a reading of their own
+// here: random meters of three GPUs, their periods jittered, their readings'
+// widths changing, now and then no number or a stall; each GPU's energy by
+// the trapezoid rule in its lines' order, the stamps' difference in
+// nanoseconds over 1e9, as strtod reads the readings.
+TEST(Readers, StampedAndOneLogByAnIndependentReading)
+{
+    for (unsigned seed = 1; seed <= 3; ++seed) {
+        std::mt19937 rng(seed);
+        std::string one_log = "timestamp, index, power.draw [W]\n", stamped;
+        double expected[3] = {0, 0, 0}, last[3] = {0, 0, 0};
+        int64_t last_ns[3] = {-1, -1, -1};
+        int64_t ns = 1714557600LL * 1000000000;
+        for (int i = 0; i < 300; ++i) {
+            ns += 90000000 + static_cast<int64_t>(rng() % 20000000) + (rng() % 50 == 0 ? 2000000000 : 0);
+            for (int g = 0; g < 3; ++g) {
+                char stamp[48], reading[32];
+                std::snprintf(stamp, sizeof stamp, "%lld.%09lld", static_cast<long long>(ns / 1000000000),
+                              static_cast<long long>(ns % 1000000000));
+                bool none = rng() % 40 == 0;
+                std::snprintf(reading, sizeof reading, "%u.%0*u", 20 + static_cast<unsigned>(rng() % 300),
+                              static_cast<int>(1 + rng() % 3), static_cast<unsigned>(rng() % 10));
+                std::string field = none ? "[N/A]" : std::string(reading) + " W";
+                one_log += std::string(stamp) + ", " + std::to_string(g) + ", " + field + "\n";
+                if (g == 0)
+                    stamped += std::string(stamp) + ", " + field + "\n";
+                if (none)
+                    continue;
+                double power = std::strtod(reading, nullptr);
+                if (last_ns[g] >= 0) {
+                    double dt = static_cast<double>(ns - last_ns[g]) / 1e9;
+                    expected[g] = (((last[g] + power) * dt) * 0.5) + expected[g];
+                }
+                last[g] = power;
+                last_ns[g] = ns;
+            }
+        }
+        EXPECT_EQ(bits(read_text(read_stamped_gpu_log, stamped).gpu1), bits(expected[0])) << "seed " << seed;
+        static gpu_csv_log all;
+        all = gpu_csv_log{};
+        line_buffer lb;
+        ASSERT_EQ(line_buffer_init(lb, default_line_buffer_size), 0);
+        int fd = memory_file(one_log);
+        ASSERT_EQ(read_gpu_csv_log(fd, lb, nullptr, 0, all), 0);
+        close(fd);
+        line_buffer_free(lb);
+        ASSERT_EQ(all.gpus, 3);
+        for (int g = 0; g < 3; ++g)
+            EXPECT_EQ(bits(gpu_figure(all.part, g + 1)), bits(expected[g])) << "seed " << seed << " GPU" << g + 1;
+    }
+}
+
 // Read at once in chunks, on any number of threads, each log gives the
 // bits and the counts of one thread reading it whole: chunks cut inside
 // lines, inside a line longer than the buffer, and past a last line
