@@ -30,7 +30,7 @@ namespace {
 const char* total_line(const char* p, const char* end, double& reading, log_shape& shape)
 {
     // Every whitespace character counts, the newline too; a line whose
-    // newline is its first or second one holds no reading.
+    // newline comes before the reading's place holds no reading.
     int count = 0;
     reading = 0.0;
     for (;;) {
@@ -41,7 +41,7 @@ const char* total_line(const char* p, const char* end, double& reading, log_shap
             ++shape.no_reading;
             return p;
         }
-        if (++count == 2) {
+        if (++count == total_power_kind.after_whitespace) {
             const char* stop = p;
             reading = scan_reading(p, &stop, shape);
             return next_line(stop, end);
@@ -57,10 +57,10 @@ const char* cpu_line(const char* p, const char* end, double& field3, double& fie
     // where the parse began.
     const char* stop = p;
     p = skip_blanks(p);
-    p = skip_field(p);
-    p = skip_field(p);
+    for (int i = 1; i < cpu_kind.fields[0]; ++i)
+        p = skip_field(p);
     field3 = scan_reading(p, &stop, shape);
-    for (int i = 0; i < 4; ++i)
+    for (int i = cpu_kind.fields[0]; i < cpu_kind.fields[1]; ++i)
         p = skip_field(p);
     field7 = scan_reading(p, &stop, shape);
     return next_line(stop, end);
@@ -175,7 +175,7 @@ template <class Bits, class Convert>
     // A field starts where whitespace, or the line's start, is followed by
     // a byte that is not; only the starts before the newline count.
     Bits starts = ~space & (space << 1 | 1) & ((Bits{1} << nl) - 1);
-    for (int i = 0; i < 2; ++i)
+    for (int i = 1; i < cpu_kind.fields[0]; ++i)
         starts &= starts - 1;
     field3 = 0.0;
     field7 = 0.0;
@@ -184,7 +184,7 @@ template <class Bits, class Convert>
         return p + nl + 1;
     }
     field3 = convert(lowest_bit(starts));
-    for (int i = 0; i < 4; ++i)
+    for (int i = cpu_kind.fields[0]; i < cpu_kind.fields[1]; ++i)
         starts &= starts - 1;
     if (starts == 0)
         ++shape.no_reading;
@@ -538,10 +538,10 @@ struct total_line_shape {
     ptrdiff_t length = next - p;
     if (length > 32)
         return false;
-    // The reading follows the second whitespace character, which must come
-    // before the newline.
+    // The reading follows its whitespace character, which must come before
+    // the newline.
     const char* q = p;
-    for (int count = 0; count < 2; ++q)
+    for (int count = 0; count < total_power_kind.after_whitespace; ++q)
         if (is_space(*q)) {
             if (*q == '\n')
                 return false;
@@ -975,8 +975,12 @@ struct window_cpu_line {
         uint32_t beyond, beyond_newline;
         wide_masks::of_16(p + 64, beyond, beyond_newline);
         uint64_t starts = ~space & (space << 1 | 1);
-        uint64_t third = _blsr_u64(_blsr_u64(starts));
-        uint64_t seventh = _blsr_u64(_blsr_u64(_blsr_u64(_blsr_u64(third))));
+        uint64_t third = starts;
+        for (int i = 1; i < cpu_kind.fields[0]; ++i)
+            third = _blsr_u64(third);
+        uint64_t seventh = third;
+        for (int i = cpu_kind.fields[0]; i < cpu_kind.fields[1]; ++i)
+            seventh = _blsr_u64(seventh);
         if (beyond_newline == 0 || seventh == 0)
             return nullptr;
         field convert{p, stop, point, space, beyond, shape};
@@ -1011,7 +1015,8 @@ struct total_field {
     [[gnu::target("avx2,bmi,bmi2")]] static unsigned at(unsigned s, unsigned n, uint64_t space)
     {
         uint64_t after = space >> s;
-        after &= after - 1;
+        for (int i = 1; i < total_power_kind.after_whitespace; ++i)
+            after &= after - 1;
         unsigned f = s + static_cast<unsigned>(__builtin_ctzll(after | uint64_t{1} << 63)) + 1;
         return f < n ? f : n;
     }

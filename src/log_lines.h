@@ -16,6 +16,7 @@
 #include <cstddef>
 
 #include "energy_summary.h"
+#include "log_kinds.h"
 #include "log_shape.h"
 
 // The implementations of the scanners.
@@ -40,8 +41,8 @@ const char* line_kernel_name(line_kernel k);
 // weight is what each reading is multiplied by (the CPU log's readings are
 // added as they stand); the defaults are the periods, in seconds, that a
 // line of the total-power and GPU logs stands for.
-constexpr double total_power_weight = 0.5;
-constexpr double gpu_weight = 0.1;
+constexpr double total_power_weight = total_power_kind.weight;
+constexpr double gpu_weight = gpu_kind.weight;
 void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
                            log_shape& shape, double weight = total_power_weight);
 void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,

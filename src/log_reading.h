@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include "log_kinds.h"
 #include "long_lines.h"
 #include "power_logs.h"
 
@@ -29,12 +30,18 @@ struct log_rule {
     line_rule rule;
 };
 
-inline constexpr log_rule total_power_rule = {add_total_power_lines, keep_total_power_readings, 1,
-                                       first_line::header_if_no_reading, line_rule::total_power};
-inline constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readings, 2, first_line::header,
-                               line_rule::cpu};
-inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, 1,
-                               first_line::header_if_no_reading, line_rule::gpu};
+// The plain logs' rules, from their kinds (log_kinds.h).
+constexpr first_line first_line_of(const log_kind& k)
+{
+    return k.header_always ? first_line::header : first_line::header_if_no_reading;
+}
+inline constexpr log_rule total_power_rule = {add_total_power_lines, keep_total_power_readings,
+                                              total_power_kind.readings, first_line_of(total_power_kind),
+                                              line_rule::total_power};
+inline constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readings, cpu_kind.readings,
+                                      first_line_of(cpu_kind), line_rule::cpu};
+inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, gpu_kind.readings,
+                                      first_line_of(gpu_kind), line_rule::gpu};
 // The time-stamped GPU log's lines are taken one at a time, not scanned.
 inline constexpr log_rule stamped_gpu_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
                                        line_rule::stamped_gpu};

@@ -217,9 +217,9 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
     const log_shape& shape = *log.shape;
     if (shape.header_readings) {
         start(out, log);
-        std::fputs("its first line, skipped as the header, holds numbers in fields 3 and 7: "
-                   "probably a reading, lost (does the log lack its header line?)\n",
-                   out);
+        std::fprintf(out, "its first line, skipped as the header, holds numbers in fields %d and %d: "
+                          "probably a reading, lost (does the log lack its header line?)\n",
+                     cpu_kind.fields[0], cpu_kind.fields[1]);
     }
     bool one_line = as_count(shape.lines) == (readings_per_line == 2 ? 0u : 1u);
     if (shape.unended && one_line && carriage_returns_alone(shape.opening)) {

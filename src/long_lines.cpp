@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "log_kinds.h"
 #include "reading_number.h"
 
 namespace {
@@ -376,7 +377,7 @@ namespace {
 
 // What the condenser does with the bytes where it stands in the line.
 enum : int {
-    st_two_spaces, // to the second whitespace character, each one written
+    st_spaces,     // to the total-power reading's whitespace character, each one written
     st_blanks,     // a run of blanks, written as one
     st_field,      // a field stepped over, written as one byte
     st_number,     // a reading
@@ -385,12 +386,40 @@ enum : int {
     st_done,       // the rest of the line, not looked at
 };
 
-constexpr int total_power_steps[] = {st_two_spaces, st_blanks, st_number, st_done};
+constexpr int total_power_steps[] = {st_spaces, st_blanks, st_number, st_done};
 constexpr int gpu_steps[] = {st_blanks, st_number, st_done};
 constexpr int stamped_gpu_steps[] = {st_stamp, st_blanks, st_number, st_done};
-constexpr int cpu_steps[] = {st_blanks, st_field,  st_blanks, st_field,      st_blanks, st_number,
-                             st_field_rest, st_blanks, st_field, st_blanks, st_field,  st_blanks,
-                             st_field,  st_blanks, st_number, st_done};
+
+// The CPU log's steps, from where its kind says its readings stand: the
+// fields before the first reading, each as one byte; the reading; the rest
+// of its field; the fields up to the second; the second reading.
+struct step_list {
+    int steps[4 * 16 + 8] = {};
+};
+
+constexpr step_list make_cpu_steps()
+{
+    step_list l;
+    int n = 0;
+    l.steps[n++] = st_blanks;
+    for (int i = 1; i < cpu_kind.fields[0]; ++i) {
+        l.steps[n++] = st_field;
+        l.steps[n++] = st_blanks;
+    }
+    l.steps[n++] = st_number;
+    l.steps[n++] = st_field_rest;
+    l.steps[n++] = st_blanks;
+    for (int i = cpu_kind.fields[0] + 1; i < cpu_kind.fields[1]; ++i) {
+        l.steps[n++] = st_field;
+        l.steps[n++] = st_blanks;
+    }
+    l.steps[n++] = st_number;
+    l.steps[n++] = st_done;
+    return l;
+}
+
+static_assert(cpu_kind.fields[1] <= 16, "the CPU log's steps have room for its fields");
+constexpr step_list cpu_steps = make_cpu_steps();
 
 int step_kind(const line_condenser& c)
 {
@@ -398,7 +427,7 @@ int step_kind(const line_condenser& c)
     case line_rule::total_power:
         return total_power_steps[c.step];
     case line_rule::cpu:
-        return cpu_steps[c.step];
+        return cpu_steps.steps[c.step];
     case line_rule::stamped_gpu:
         return stamped_gpu_steps[c.step];
     default:
@@ -591,11 +620,11 @@ void condenser_feed(line_condenser& c, const char* p, const char* end)
     while (p < end) {
         char byte = *p;
         switch (step_kind(c)) {
-        case st_two_spaces:
+        case st_spaces:
             if (is_space(byte)) {
                 emit(c, byte);
                 c.in_field = false;
-                if (++c.spaces == 2)
+                if (++c.spaces == total_power_kind.after_whitespace)
                     next_step(c);
             } else {
                 if (!c.in_field)
