@@ -1,8 +1,12 @@
 /* The plain way to read a case: getline and strtod, line by line, by the
  * same rules as energy-totals. The benchmark's yardstick; it prints the same
- * nine lines. */
+ * nine lines. With --gpu-time=stamps, gpupower1.out holds "SECONDS.FRACTION,
+ * WATTS" lines; with --gpu-log=FILE, FILE holds a header, then "SECONDS.
+ * FRACTION, INDEX, WATTS W" lines of GPUs 0 to 3: each GPU integrated by the
+ * trapezoid rule over its stamps, as energy-totals does. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 static int is_space(char c)
 {
@@ -26,14 +30,41 @@ static const char *skip_field(const char *p)
     return p;
 }
 
+/* A stamp of seconds since the epoch, to the nanosecond. */
+static long long stamp_ns(const char *p, char **end)
+{
+    long long ns = strtoll(p, end, 10) * 1000000000LL;
+    if (**end == '.') {
+        long long scale = 100000000;
+        for (++*end; **end >= '0' && **end <= '9'; ++*end, scale /= 10)
+            ns += (**end - '0') * scale;
+    }
+    return ns;
+}
+
+/* The trapezoid from the last point to (ns, watts), added to *energy. */
+static void trapezoid(double *energy, long long *last_ns, double *last, long long ns, double watts)
+{
+    if (*last_ns >= 0)
+        *energy = (*last + watts) * ((double)(ns - *last_ns) / 1e9) * 0.5 + *energy;
+    *last_ns = ns;
+    *last = watts;
+}
+
 int main(int argc, char **argv)
 {
+    int stamps = argc > 1 && strcmp(argv[1], "--gpu-time=stamps") == 0;
+    const char *one_log = argc > 1 && strncmp(argv[1], "--gpu-log=", 10) == 0 ? argv[1] + 10 : NULL;
+    if (stamps || one_log) {
+        ++argv;
+        --argc;
+    }
     if (argc != 4) {
         puts("usage: filename case# write id");
         return -1;
     }
     char name[4096];
-    double total = 0, cpu1 = 0, cpu2 = 0, gpu1 = 0;
+    double total = 0, cpu1 = 0, cpu2 = 0, gpu[4] = {0, 0, 0, 0}, gpu1 = 0;
     char *line = NULL;
     size_t cap = 0;
     ssize_t n;
@@ -70,16 +101,34 @@ int main(int argc, char **argv)
     }
     fclose(f);
 
-    f = fopen("gpupower1.out", "r");
+    f = fopen(one_log ? one_log : "gpupower1.out", "r");
     if (!f)
         return -1;
-    while (getline(&line, &cap, f) != -1)
-        gpu1 = reading(line) * 0.1 + gpu1;
+    long long last_ns[4] = {-1, -1, -1, -1};
+    double last[4];
+    if (one_log && getline(&line, &cap, f) == -1)
+        return -1;
+    while (getline(&line, &cap, f) != -1) {
+        char *p;
+        if (stamps) {
+            long long ns = stamp_ns(line, &p);
+            trapezoid(&gpu[0], &last_ns[0], &last[0], ns, strtod(p + 1, NULL));
+        } else if (one_log) {
+            long long ns = stamp_ns(line, &p);
+            long k = strtol(p + 1, &p, 10);
+            trapezoid(&gpu[k], &last_ns[k], &last[k], ns, strtod(p + 1, NULL));
+        } else {
+            gpu1 = reading(line) * 0.1 + gpu1;
+        }
+    }
     fclose(f);
     free(line);
-
+    if (stamps || one_log)
+        gpu1 = gpu[0];
+    int gpus = one_log ? 4 : 1;
     printf("total energy: %f\nCPU1: %f\nCPU2: %f\ntotal CPU: %f\nGPU1: %f\n"
            "GPU2: %f\nGPU3: %f\nGPU4: %f\ntotal GPU: %f\n",
-           total, cpu1, cpu2, cpu1 + cpu2, gpu1, 0.0, 0.0, 0.0, gpu1 + 0.0);
+           total, cpu1, cpu2, cpu1 + cpu2, gpu1, gpus > 1 ? gpu[1] : 0.0, gpus > 2 ? gpu[2] : 0.0,
+           gpus > 3 ? gpu[3] : 0.0, ((gpu1 + (gpus > 1 ? gpu[1] : 0.0)) + (gpus > 2 ? gpu[2] : 0.0)) + (gpus > 3 ? gpu[3] : 0.0));
     return 0;
 }

@@ -18,6 +18,10 @@
 #   blank   4 M / 2 M / 20 M   the sweep's logs, each with a blank line added
 #                              at its end; the tool on them is also timed
 #                              against the tool on the same logs without it
+#   stamped 4 M / 2 M / 20 M   the sweep's, the GPU log time-stamped, read
+#                              with --gpu-time=stamps
+#   onelog  4 M / 2 M / 20 M   the sweep's, and the GPU lines of four GPUs in
+#                              one log, read with --gpu-log=gpus.csv
 # ENERGY_TOTALS_BENCH_DIR keeps the generated cases there for the next run
 # (they take a minute or two to write); by default they go to a temporary
 # directory and are removed.
@@ -50,6 +54,8 @@ make even 4000000 4000000 20000000
 make sweep 4000000 2000000 20000000
 make gpu 2000 1000 40000000
 make mixed 4000000 2000000 20000000 mixed
+make stamped 4000000 2000000 20000000 stamped
+make onelog 4000000 2000000 20000000 onelog
 # The sweep's logs with a blank line at the end of each, and beside them
 # in clean/ the same logs without it, written the same way at the same
 # time: the kernel copies the pages of files written at other times, or
@@ -75,22 +81,38 @@ peak_kb() {
 # The tool and the yardstick must agree before their times mean anything.
 # The gpu shape's logs cover different lengths of time, and the tool says
 # so on standard error: counted here, left out of the runs below.
+# The options each shape is read with, by both.
+options() {
+  case $1 in
+  stamped) echo --gpu-time=stamps ;;
+  onelog) echo --gpu-log=gpus.csv ;;
+  esac
+}
 agree() {
-  (cd "$1" && "$tool" "$2" 0 0 > "$work/tool.out" 2> "$work/tool.err" && "$work/baseline" "$2" 0 0 > "$work/base.out")
+  local opts
+  opts=$(options "$(basename "$1")")
+  # shellcheck disable=SC2086
+  (cd "$1" && "$tool" $opts "$2" 0 0 > "$work/tool.out" 2> "$work/tool.err" && "$work/baseline" $opts "$2" 0 0 > "$work/base.out")
   cmp -s "$work/tool.out" "$work/base.out" || { echo "the figures differ in $1:"; diff "$work/tool.out" "$work/base.out"; exit 1; }
   [ ! -s "$work/tool.err" ] || echo "($(wc -l < "$work/tool.err") warnings about the case in $1)"
 }
-for shape in even sweep gpu mixed blank; do agree "$cases/$shape" large; done
+for shape in even sweep gpu mixed blank stamped onelog; do agree "$cases/$shape" large; done
 agree "$work/small" case1
 
 # measure SHAPE [taskset -c 0]: a line of the table.
 measure() {
   local shape=$1; shift
-  local dir="$cases/$shape" bytes t_tool t_base c_tool c_base f_tool t_wc c_wc kb
-  bytes=$(cat "$dir/large.total.pwr" "$dir/large.cpu.pwr" "$dir/gpupower1.out" | wc -c)
-  read -r t_tool t_base c_tool c_base < <("$@" "$work/alternate" "$runs" "$dir" "$tool" large 0 0 -- "$work/baseline" large 0 0)
-  read -r f_tool t_wc _ c_wc < <("$@" "$work/alternate" "$runs" "$dir" "$tool" large 0 0 -- "$(command -v wc)" -l large.total.pwr large.cpu.pwr gpupower1.out)
-  kb=$(peak_kb "$dir" "$@" "$tool" large 0 0)
+  local dir="$cases/$shape" bytes t_tool t_base c_tool c_base f_tool t_wc c_wc kb gpu_log=gpupower1.out
+  local opts
+  opts=$(options "$shape")
+  [ "$shape" != onelog ] || gpu_log=gpus.csv
+  bytes=$(cat "$dir/large.total.pwr" "$dir/large.cpu.pwr" "$dir/$gpu_log" | wc -c)
+  # shellcheck disable=SC2086
+  read -r t_tool t_base c_tool c_base < <("$@" "$work/alternate" "$runs" "$dir" "$tool" $opts large 0 0 -- "$work/baseline" $opts large 0 0)
+  # shellcheck disable=SC2086
+  read -r f_tool t_wc _ c_wc < <("$@" "$work/alternate" "$runs" "$dir" "$tool" $opts large 0 0 -- "$(command -v wc)" -l large.total.pwr large.cpu.pwr "$gpu_log")
+  # shellcheck disable=SC2086
+  kb=$(peak_kb "$dir" "$@" "$tool" $opts large 0 0)
   awk -v name="$shape$([ $# -gt 0 ] && echo ', 1 CPU')" -v tt="$t_tool" -v tb="$t_base" -v ct="$c_tool" \
       -v cb="$c_base" -v ft="$f_tool" -v tw="$t_wc" -v bytes="$bytes" -v kb="$kb" 'BEGIN {
     printf "  %-12s %4.0f MB  %6.3f s %6.3f s  %6.3f s  %5.3f  %5.2f GB/s  %6.3f s  %4.1f  %6d KB\n",
@@ -104,6 +126,8 @@ measure sweep
 measure gpu
 measure mixed
 measure blank
+measure stamped
+measure onelog
 measure sweep taskset -c 0
 measure mixed taskset -c 0
 
