@@ -526,6 +526,12 @@ TEST(Cli, OneLogHeadersDecide)
         EXPECT_EQ(r.output, two_gpu_summary(gpus)) << l.header;
         EXPECT_EQ(r.errors, l.errors) << l.header;
     }
+    // Columns given by the names another logger uses.
+    logged_gpus by_name = log_two_gpus("", logs[1].line);
+    write_file(dir.file("gpus.csv"), by_name.text);
+    tool_result named = run_tool(dir.path, {"--gpu-log=gpus.csv", "--gpu-columns=time,gpu_index,t,u,power_W",
+                                            "case7", "0", "0"});
+    EXPECT_EQ(named.output, two_gpu_summary(by_name)) << named.errors;
     // Nothing the tool knows for power: no figure, and why.
     write_file(dir.file("gpus.csv"), "timestamp,gpu_index,temperature_C\n1714557600.0,0,45\n");
     tool_result r = run_tool(dir.path, {"--gpu-log=gpus.csv", "case7", "1", "0"});
