@@ -70,6 +70,55 @@ const char* take_gpus(const char* value, run_options& options)
     return nullptr;
 }
 
+const char* take_cpus(const char* value, run_options& options)
+{
+    static_assert(max_cpus == 8, "the message names the limit");
+    if (value[0] < '1' || value[0] > '8' || value[1] != '\0')
+        return "takes a whole number from 1 to 8";
+    options.cpus = value[0] - '0';
+    return nullptr;
+}
+
+const char* take_cpu_format(const char* value, run_options& options)
+{
+    const char* names[] = {"columns", "perf", "counters", "turbostat"};
+    for (int i = 0; i < 4; ++i)
+        if (std::strcmp(value, names[i]) == 0) {
+            options.cpu_format = i;
+            return nullptr;
+        }
+    return "takes columns, perf, counters or turbostat";
+}
+
+const char* take_cpu_fields(const char* value, run_options& options)
+{
+    if (*value == '\0' || value[std::strlen(value) - 1] == ',')
+        return "names the fields, as in 3,7 or pkg0_J,pkg1_J";
+    options.cpu_fields = value;
+    return nullptr;
+}
+
+const char* take_cpu_wrap(const char* value, run_options& options)
+{
+    char* end = nullptr;
+    unsigned long long wrap = std::strtoull(value, &end, 10);
+    if (end == value || *end != '\0' || wrap == 0 || value[0] == '-')
+        return "takes the counters' range in microjoules, as in 262143328850";
+    options.cpu_wrap = wrap;
+    return nullptr;
+}
+
+const char* take_total_time(const char* value, run_options& options)
+{
+    if (std::strcmp(value, "period") == 0)
+        options.total_stamps = false;
+    else if (std::strcmp(value, "stamps") == 0)
+        options.total_stamps = true;
+    else
+        return "takes period or stamps";
+    return nullptr;
+}
+
 // A period in seconds, by strtod's grammar: positive and finite, with
 // nothing after it.
 const char* take_period(const char* value, double* period)
@@ -144,6 +193,11 @@ constexpr valued_option valued_options[] = {
     {"once", take_once, true},
     {"gpu-log", take_gpu_log, false},
     {"gpu-columns", take_gpu_columns, false},
+    {"cpus", take_cpus, false},
+    {"cpu-format", take_cpu_format, false},
+    {"cpu-fields", take_cpu_fields, false},
+    {"cpu-wrap", take_cpu_wrap, false},
+    {"total-time", take_total_time, false},
 };
 
 // Takes the option word, "--name=value"; given has a bit for each option
@@ -200,12 +254,20 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
         if (std::strcmp(argv[1], "--heading") == 0)
             return command_heading;
     }
-    // A heading for rows of more GPUs than four.
-    if (argc == 3 && std::strcmp(argv[2], "--heading") == 0 && std::strncmp(argv[1], "--gpus=", 7) == 0) {
-        const char* wrong = take_gpus(argv[1] + 7, options);
-        if (wrong != nullptr) {
-            std::snprintf(reason, reason_size, "--gpus: %s", wrong);
-            return command_usage;
+    // A heading for rows of more GPUs than four, or more CPUs than two.
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[argc - 1], "--heading") == 0) {
+        for (int i = 1; i < argc - 1; ++i) {
+            bool gpus = std::strncmp(argv[i], "--gpus=", 7) == 0;
+            bool cpus = std::strncmp(argv[i], "--cpus=", 7) == 0;
+            if (!gpus && !cpus) {
+                std::snprintf(reason, reason_size, "--heading: goes alone, or after --gpus=N and --cpus=N");
+                return command_usage;
+            }
+            const char* wrong = gpus ? take_gpus(argv[i] + 7, options) : take_cpus(argv[i] + 7, options);
+            if (wrong != nullptr) {
+                std::snprintf(reason, reason_size, "%.6s: %s", argv[i], wrong);
+                return command_usage;
+            }
         }
         return command_heading;
     }

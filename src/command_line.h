@@ -15,6 +15,11 @@ struct run_options {
     const char* label = nullptr; // --label: the row's tenth field, if given
     int gpus = 1;                // --gpus: GPU logs, gpupower1.out to gpupowerN.out, N to 8
     bool gpus_given = false;     // --gpus was said (--gpu-log takes the log's count without it)
+    int cpus = 2;                // --cpus: CPU1 to CPUN, N to 8
+    int cpu_format = 0;          // --cpu-format: a cpu_format
+    const char* cpu_fields = nullptr;   // --cpu-fields=LIST: the fields of each CPU's joules
+    unsigned long long cpu_wrap = 0;    // --cpu-wrap=UJ: where the energy counters wrap
+    bool total_stamps = false;   // --total-time=stamps: the total-power log by its stamps
     double total_period = 0.5;   // --total-period: seconds a total-power line stands for
     double gpu_period = 0.1;     // --gpu-period: seconds a GPU line stands for
     bool gpu_stamps = false;     // --gpu-time=stamps: GPU logs weighted by their time stamps

@@ -1,4 +1,4 @@
-// The figures' two totals, and the GPUs' figures by number.
+// The figures' two totals, and the CPUs' and GPUs' figures by number.
 #include "energy_summary.h"
 
 double& gpu_figure(energy_summary& s, int k)
@@ -13,9 +13,23 @@ double gpu_figure(const energy_summary& s, int k)
     return gpu_figure(const_cast<energy_summary&>(s), k);
 }
 
-double total_cpu(const energy_summary& s)
+double& cpu_figure(energy_summary& s, int k)
 {
-    return add_figures(s.cpu1, s.cpu2);
+    double* figures[max_cpus] = {&s.cpu1, &s.cpu2, &s.cpu3, &s.cpu4, &s.cpu5, &s.cpu6, &s.cpu7, &s.cpu8};
+    return *figures[k - 1];
+}
+
+double cpu_figure(const energy_summary& s, int k)
+{
+    return cpu_figure(const_cast<energy_summary&>(s), k);
+}
+
+double total_cpu(const energy_summary& s, int cpus)
+{
+    double total = add_figures(s.cpu1, s.cpu2);
+    for (int k = 3; k <= cpus; ++k)
+        total = add_figures(total, cpu_figure(s, k));
+    return total;
 }
 
 double total_gpu(const energy_summary& s, int gpus)

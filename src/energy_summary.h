@@ -8,6 +8,12 @@ struct energy_summary {
     double total_energy = 0.0;
     double cpu1 = 0.0;
     double cpu2 = 0.0;
+    double cpu3 = 0.0; // CPU3 to CPU8: only with --cpus above 2
+    double cpu4 = 0.0;
+    double cpu5 = 0.0;
+    double cpu6 = 0.0;
+    double cpu7 = 0.0;
+    double cpu8 = 0.0;
     double gpu1 = 0.0;
     double gpu2 = 0.0;
     double gpu3 = 0.0;
@@ -18,8 +24,14 @@ struct energy_summary {
     double gpu8 = 0.0;
 };
 
-// The most GPUs a node has, and so a run reads.
+// The most GPUs a node has, and so a run reads; and the most CPU sockets.
 constexpr int max_gpus = 8;
+constexpr int max_cpus = 8;
+
+// CPU k's figure, k from 1 to max_cpus: the one map from a CPU to its
+// accumulator.
+double& cpu_figure(energy_summary& s, int k);
+double cpu_figure(const energy_summary& s, int k);
 
 // GPU k's figure, k from 1 to max_gpus: the one map from a GPU to its
 // accumulator.
@@ -44,8 +56,8 @@ inline double add_figures(double a, double b)
     return -std::nan("");
 }
 
-// cpu1 + cpu2.
-double total_cpu(const energy_summary& s);
+// cpu1 + cpu2, then CPU3 to CPU cpus one by one where cpus is above 2.
+double total_cpu(const energy_summary& s, int cpus = 2);
 
 // ((gpu1 + gpu2) + gpu3) + gpu4, added in that order, then GPU5 to GPU
 // gpus one by one where gpus is above 4.

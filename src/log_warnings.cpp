@@ -531,6 +531,49 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
     }
 }
 
+void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu)
+{
+    if (cpu.odd > 0) {
+        start(out, log);
+        std::fprintf(out, "%llu %s not of its format's shape, passed over", as_count(cpu.odd),
+                     noun(as_count(cpu.odd), "line is", "lines are"));
+        where(out, cpu.odd_line);
+    }
+    if (cpu.not_counted > 0) {
+        start(out, log);
+        std::fprintf(out, "%llu %s <not counted> or <not supported>: perf could not read the counters "
+                          "then (run it with -a, and with the rights RAPL needs)",
+                     as_count(cpu.not_counted), noun(as_count(cpu.not_counted), "reading is", "readings are"));
+        where(out, cpu.not_counted_line);
+    }
+    if (cpu.other_event[0] != '\0') {
+        start(out, log);
+        std::fprintf(out, "its events %s and the like are no package's energy: left out of the CPU figures\n",
+                     cpu.other_event);
+    }
+    int missing = 0;
+    for (int k = 0; k < cpu.cpus; ++k)
+        missing += cpu.seen[k] ? 0 : 1;
+    if ((cpu.packages > 0 && cpu.packages != cpu.cpus) || cpu.sockets_beyond || (missing > 0 && cpu.packages > 0)) {
+        start(out, log);
+        std::fprintf(out, "holds %d %s, but --cpus=%d: %s\n", cpu.packages,
+                     cpu.packages == 1 ? "socket" : "sockets", cpu.cpus,
+                     cpu.packages > cpu.cpus ? "those past it are left out" : "the CPUs it lacks are 0");
+    }
+    if (cpu.wraps > 0) {
+        start(out, log);
+        std::fprintf(out, "its counters wrapped %llu %s; each wrap added --cpu-wrap\n", as_count(cpu.wraps),
+                     noun(as_count(cpu.wraps), "time", "times"));
+    }
+    if (cpu.long_intervals > 0) {
+        start(out, log);
+        std::fprintf(out, "%llu %s long enough for a counter to wrap twice at 1000 W, which would count "
+                          "as once",
+                     as_count(cpu.long_intervals), noun(as_count(cpu.long_intervals), "interval is", "intervals are"));
+        where(out, cpu.long_interval_line);
+    }
+}
+
 bool clock_time(const picked_line& line, double* seconds)
 {
     const char* p = line.text;
@@ -557,7 +600,7 @@ void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu
                      const energy_summary& s)
 {
     warn_about_shape(out, logs[0], 1, true);
-    warn_about_shape(out, logs[1], 2);
+    warn_about_shape(out, logs[1], logs[1].readings_per_line);
     for (int i = 2; i < count; ++i) {
         warn_about_shape(out, logs[i], 1, false, gpu_stamps);
         if (gpu_stamps)
@@ -568,7 +611,7 @@ void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu
     warn_about_power(out, logs[0], false, false);
     for (int i = 2; i < count; ++i)
         warn_about_power(out, logs[i], true, gpu_stamps);
-    bool all_hold_readings = holds_readings(logs[0], 1) && holds_readings(logs[1], 2);
+    bool all_hold_readings = holds_readings(logs[0], 1) && holds_readings(logs[1], logs[1].readings_per_line);
     for (int i = 2; i < count; ++i)
         all_hold_readings = all_hold_readings && holds_readings(logs[i], 1);
     if (all_hold_readings)

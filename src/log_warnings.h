@@ -14,6 +14,7 @@ struct read_log_report {
     const char* case_name;   // said before the name where the name does not hold the case
     const log_shape* shape;
     double seconds_per_line; // the period its weight stands for; 0 for the CPU log
+    unsigned readings_per_line = 1; // the CPU log's: two, by its default rule
 };
 
 // Writes to out one line "energy-totals: NAME: ..." for each thing wrong
@@ -43,6 +44,11 @@ void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu
 // than the others, and, for ids that are not indexes, which GPU is which.
 void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log& all, int gpus,
                         bool gpus_given);
+
+// What is odd about a CPU log read by its format's reader: lines of
+// another shape, perf's <not counted>, events that are no package's, more
+// or fewer sockets than --cpus, wraps, intervals long enough for two.
+void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu);
 
 // The seconds since midnight of a clock time (H:MM:SS or HH:MM:SS, with
 // any fraction) that starts the line, as a field of its own; false where

@@ -124,6 +124,40 @@ struct gpu_csv_log {
 };
 int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out);
 
+// The CPU log as the meters users have write it (--cpu-format): columns
+// of joules, at fields 3 and 7 (the default reader's rule) or at the
+// fields --cpu-fields names, by number or by the header's names, CPU k's at
+// 3 + 4 (k - 1) for more than two; perf stat -a --per-socket -I lines, text
+// or -x, (socket Sk is CPU k + 1, the energy-pkg events alone); cumulative
+// counters in microjoules after a stamp, one a package (a step down is a
+// wrap of wrap_uj); turbostat's package rows (Pkg_J, or PkgWatt times the
+// interval). Read plainly, a line at a time.
+enum class cpu_format : int { columns, perf, counters, turbostat };
+struct cpu_log_options {
+    cpu_format format = cpu_format::columns;
+    int cpus = 2;
+    const char* fields = nullptr;   // --cpu-fields
+    unsigned long long wrap_uj = 0; // --cpu-wrap, 0 where not given
+};
+struct cpu_log {
+    energy_summary part;            // CPU k's joules in cpu_figure(part, k)
+    log_shape shape;
+    int cpus = 2;
+    int packages = 0;               // sockets or packages the log holds
+    bool seen[max_cpus] = {};       // CPUs it gave a reading
+    bool sockets_beyond = false;    // sockets past --cpus, left out
+    uint64_t odd = 0;               // lines of another shape than the format's
+    picked_line odd_line;
+    uint64_t not_counted = 0;       // perf's <not counted> and <not supported>
+    picked_line not_counted_line;
+    uint64_t wraps = 0;             // counters that wrapped
+    uint64_t long_intervals = 0;    // intervals long enough for two wraps at 1000 W
+    picked_line long_interval_line;
+    char other_event[64] = {};      // an event that is no package's, left out
+    char error[256] = {};           // why the log can't be read, with EINVAL
+};
+int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out);
+
 // A reader, as the run and read_logs_at_once take them.
 using log_reader = int (*)(int, line_buffer&, energy_summary&, log_shape&, double);
 

@@ -72,11 +72,11 @@ int settle_state(const append_record& r, unsigned long long inode, long long siz
 // all, so there signals are held only once the row is in.
 //
 // With once (the row's label), a table that already holds a row of the
-// run's shape (figures, then that label) gets nothing: it returns 0 with
-// *skipped set, having said so on notices.
+// run's shape (figures, the three tabs after cpus CPUs, then that label)
+// gets nothing: it returns 0 with *skipped set, having said so on notices.
 int append_results_row(const char* name, const char* row, size_t size, int* undo_error,
                        FILE* notices = stderr, const char* once = nullptr,
-                       bool* skipped = nullptr, int figures = 9);
+                       bool* skipped = nullptr, int figures = 9, int cpus = 2);
 
 // Called, where set, after the row is written and before it is synced:
 // tests stall a run there.

@@ -101,6 +101,7 @@ struct case_logs {
     char* total_name = nullptr;
     char* cpu_name = nullptr;
     gpu_csv_log* all_gpus = nullptr; // --gpu-log: the one log of every GPU, read here
+    cpu_log* cpus = nullptr;         // the CPU log, where read by its format's reader
     // The case, as said before the name of a GPU log, which does not hold
     // it: the base name, or the working directory where that is empty.
     const char* case_name = nullptr;
@@ -114,6 +115,7 @@ void free_logs(case_logs& logs)
     std::free(logs.working_directory);
     std::free(logs.set.shapes);
     std::free(logs.all_gpus);
+    std::free(logs.cpus);
 }
 
 constexpr const char* gpu_log_names[max_gpus] = {"gpupower1.out", "gpupower2.out", "gpupower3.out",
@@ -140,6 +142,13 @@ bool plan_logs(const run_options& options, case_logs& logs)
     logs.set.names[1] = logs.cpu_name;
     logs.set.readers[1] = read_cpu_power_log;
     logs.set.weights[1] = 1;
+    // Other CPU logs than two CPUs' joules at fields 3 and 7: their readers.
+    if (options.cpu_format != 0 || options.cpus != 2 || options.cpu_fields != nullptr) {
+        logs.cpus = new_records<cpu_log>(1);
+        logs.set.readers[1] = nullptr;
+        if (logs.cpus == nullptr)
+            return false;
+    }
     if (options.gpu_log != nullptr) {
         logs.all_gpus = new_records<gpu_csv_log>(1);
         logs.set.names[2] = options.gpu_log;
@@ -162,6 +171,8 @@ void gather_figures(const case_logs& logs, int gpus, energy_summary& s)
     s.total_energy = logs.set.parts[0].total_energy;
     s.cpu1 = logs.set.parts[1].cpu1;
     s.cpu2 = logs.set.parts[1].cpu2;
+    for (int k = 1; logs.cpus != nullptr && k <= logs.cpus->cpus; ++k)
+        cpu_figure(s, k) = cpu_figure(logs.cpus->part, k);
     if (logs.all_gpus != nullptr) {
         // Beyond --gpus, a GPU of the log is left out of the figures.
         for (int k = 1; k <= gpus; ++k)
@@ -192,7 +203,19 @@ void say_unknown_columns(const case_logs& logs, const run_options& options)
 bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_options& options)
 {
     int err = 0;
-    if (logs.set.readers[i] == nullptr) {
+    if (i == 1 && logs.cpus != nullptr) {
+        cpu_log_options o = {static_cast<cpu_format>(options.cpu_format), options.cpus, options.cpu_fields,
+                             options.cpu_wrap};
+        err = read_cpu_log(fd, lb, o, *logs.cpus);
+        logs.set.shapes[i] = logs.cpus->shape;
+        if (err == EINVAL && logs.cpus->error[0] != '\0') {
+            static const char* const formats[] = {"columns", "perf", "counters", "turbostat"};
+            std::printf("couldn't read %s: it does not fit --cpu-format=%s\n", logs.cpu_name,
+                        formats[options.cpu_format]);
+            std::fprintf(stderr, "energy-totals: %s: %s\n", logs.cpu_name, logs.cpus->error);
+            return false;
+        }
+    } else if (logs.set.readers[i] == nullptr) {
         err = read_gpu_csv_log(fd, lb, options.gpu_columns, options.gpus_given ? options.gpus : 0,
                                *logs.all_gpus);
         logs.set.shapes[i] = logs.all_gpus->shape;
@@ -273,7 +296,7 @@ bool read_logs(run_options& options, energy_summary& s, case_logs& logs)
         goto done;
     }
     // The one log of every GPU is read by one thread, with the others.
-    if (logs.all_gpus == nullptr && read_big_logs(logs, &ok) != 0)
+    if (logs.all_gpus == nullptr && logs.cpus == nullptr && read_big_logs(logs, &ok) != 0)
         goto done;
     if ((fds[0] = open_log(logs.total_name)) < 0 || (fds[1] = open_log(logs.cpu_name)) < 0)
         goto done;
@@ -305,10 +328,15 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
     read_log_report reports[max_case_logs];
     for (int i = 0; i < logs.set.count; ++i)
         reports[i] = {logs.set.names[i], i >= 2 ? case_name : nullptr, &logs.set.shapes[i],
-                      i == 1 ? 0 : logs.set.weights[i]};
+                      i == 1 ? 0 : logs.set.weights[i], 1};
+    // The CPU log's readings a line: two, or a column each CPU, or one.
+    reports[1].readings_per_line =
+        logs.cpus == nullptr ? 2 : options.cpu_format == 0 ? static_cast<unsigned>(options.cpus) : 1;
     warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps || logs.all_gpus != nullptr, s);
     if (logs.all_gpus != nullptr)
         warn_about_gpu_log(stderr, reports[2], *logs.all_gpus, options.gpus, options.gpus_given);
+    if (logs.cpus != nullptr)
+        warn_about_cpu_log(stderr, reports[1], *logs.cpus);
 }
 
 // Says on standard error where an operand is not a plain whole number, and
@@ -348,13 +376,13 @@ void say_where_table_is(const char* table)
 {
     table_name table = results_table_name(options.results_id);
     char row[results_row_size];
-    int row_size = format_results_row(summary, options.label, row, sizeof row, options.gpus);
+    int row_size = format_results_row(summary, options.label, row, sizeof row, options.gpus, options.cpus);
     int undo_error = 0;
     int err = row_size < 0 ? EOVERFLOW
                            : append_results_row(table.text, row, static_cast<size_t>(row_size),
                                                 &undo_error, stderr,
                                                 options.once ? options.label : nullptr, nullptr,
-                                                row_figures(options.gpus));
+                                                row_figures(options.gpus, options.cpus), options.cpus);
     if (err == 0)
         return 0;
     std::fputs("couldn't write results\n", stdout);
@@ -410,7 +438,7 @@ int run(int argc, char** argv)
         std::puts("energy-totals " ENERGY_TOTALS_VERSION);
         return 0;
     case command_heading:
-        print_heading(stdout, options.gpus);
+        print_heading(stdout, options.gpus, options.cpus);
         return 0;
     case command_check:
         return check_table(options.check, options.cases, stdout, stderr);
@@ -431,7 +459,7 @@ int run(int argc, char** argv)
     free_logs(logs);
     if (!read)
         return -1;
-    print_console_summary(summary, stdout, options.gpus);
+    print_console_summary(summary, stdout, options.gpus, options.cpus);
     // Out before the table is touched, so a run waiting for the lock has
     // shown its figures. Errors on standard output change nothing here.
     std::fflush(stdout);

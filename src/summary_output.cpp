@@ -1,12 +1,13 @@
 // The console summary and the results row: the figures as text.
 #include "summary_output.h"
 
-void print_console_summary(const energy_summary& s, FILE* out, int gpus)
+void print_console_summary(const energy_summary& s, FILE* out, int gpus, int cpus)
 {
-    std::fprintf(out,
-                 "total energy: %f\nCPU1: %f\nCPU2: %f\ntotal CPU: %f\nGPU1: %f\n"
-                 "GPU2: %f\nGPU3: %f\nGPU4: %f\n",
-                 s.total_energy, s.cpu1, s.cpu2, total_cpu(s), s.gpu1, s.gpu2, s.gpu3, s.gpu4);
+    std::fprintf(out, "total energy: %f\nCPU1: %f\nCPU2: %f\n", s.total_energy, s.cpu1, s.cpu2);
+    for (int k = 3; k <= cpus; ++k)
+        std::fprintf(out, "CPU%d: %f\n", k, cpu_figure(s, k));
+    std::fprintf(out, "total CPU: %f\nGPU1: %f\nGPU2: %f\nGPU3: %f\nGPU4: %f\n", total_cpu(s, cpus), s.gpu1,
+                 s.gpu2, s.gpu3, s.gpu4);
     for (int k = 5; k <= gpus; ++k)
         std::fprintf(out, "GPU%d: %f\n", k, gpu_figure(s, k));
     std::fprintf(out, "total GPU: %f\n", total_gpu(s, gpus));
@@ -23,7 +24,7 @@ table_name results_table_name(int32_t results_id)
 }
 
 int format_results_row(const energy_summary& s, const char* label, char* buf, size_t size,
-                       int gpus)
+                       int gpus, int cpus)
 {
     size_t at = 0;
     bool fits = true;
@@ -31,8 +32,12 @@ int format_results_row(const energy_summary& s, const char* label, char* buf, si
         fits = fits && n >= 0 && at + static_cast<size_t>(n) < size;
         at = fits ? at + static_cast<size_t>(n) : at;
     };
-    put(std::snprintf(buf, size, "%g\t\t%g\t\t%g\t\t%g\t\t\t%g\t\t%g\t\t%g\t\t%g", s.total_energy,
-                      s.cpu1, s.cpu2, total_cpu(s), s.gpu1, s.gpu2, s.gpu3, s.gpu4));
+    put(std::snprintf(buf, size, "%g\t\t%g\t\t%g", s.total_energy, s.cpu1, s.cpu2));
+    for (int k = 3; k <= cpus && fits; ++k)
+        put(std::snprintf(buf + at, size - at, "\t\t%g", cpu_figure(s, k)));
+    if (fits)
+        put(std::snprintf(buf + at, size - at, "\t\t%g\t\t\t%g\t\t%g\t\t%g\t\t%g", total_cpu(s, cpus), s.gpu1,
+                          s.gpu2, s.gpu3, s.gpu4));
     for (int k = 5; k <= gpus && fits; ++k)
         put(std::snprintf(buf + at, size - at, "\t\t%g", gpu_figure(s, k)));
     if (fits)
@@ -41,9 +46,12 @@ int format_results_row(const energy_summary& s, const char* label, char* buf, si
     return fits ? static_cast<int>(at) : -1;
 }
 
-void print_heading(FILE* out, int gpus)
+void print_heading(FILE* out, int gpus, int cpus)
 {
-    std::fputs("total\t\tCPU1\t\tCPU2\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4", out);
+    std::fputs("total\t\tCPU1\t\tCPU2", out);
+    for (int k = 3; k <= cpus; ++k)
+        std::fprintf(out, "\t\tCPU%d", k);
+    std::fputs("\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4", out);
     for (int k = 5; k <= gpus; ++k)
         std::fprintf(out, "\t\tGPU%d", k);
     std::fputs("\t\ttotal GPU\t\tcase\n", out);

@@ -374,7 +374,7 @@ int look_at_last_byte(int fd, table_end& end)
 
 // Whether the table, read up to end, holds a row of the run's shape
 // labelled label; *line is its number. Returns 0, or the errno of a read.
-int find_labelled_row(int fd, long long end, const char* label, int figures,
+int find_labelled_row(int fd, long long end, const char* label, int figures, int cpus,
                       unsigned long long* line, unsigned long long* crlf)
 {
     size_t length = std::strlen(label);
@@ -383,7 +383,7 @@ int find_labelled_row(int fd, long long end, const char* label, int figures,
                                               long long, bool whole) {
         // The label's own bytes at the line's end first: most lines fail there.
         if (*line == 0 && whole && n > length + 2 && std::memcmp(p + n - length, label, length) == 0 &&
-            p[n - length - 1] == '\t' && is_row_of(split_row(p, n), figures, true))
+            p[n - length - 1] == '\t' && is_row_of(split_row(p, n), figures, true, cpus))
             *line = number;
     });
 }
@@ -437,7 +437,7 @@ void say_lock_lost(FILE* said, const char* name, const lock_file& lock)
 // record and the row, syncs, and puts the table back if any of that fails.
 // Returns as append_results_row does.
 int append_to_file(int fd, const char* name, const struct stat& st, const char* row, size_t size,
-                   int* undo_error, FILE* said, const char* once, bool* skipped, int figures,
+                   int* undo_error, FILE* said, const char* once, bool* skipped, int figures, int cpus,
                    record_place& place, const lock_file& lock)
 {
     static table_end end;
@@ -449,7 +449,7 @@ int append_to_file(int fd, const char* name, const struct stat& st, const char* 
         return err;
     if (once != nullptr) {
         unsigned long long line = 0, crlf = 0;
-        err = find_labelled_row(fd, end.start, once, figures, &line, &crlf);
+        err = find_labelled_row(fd, end.start, once, figures, cpus, &line, &crlf);
         if (err != 0)
             return err;
         if (crlf > 0)
@@ -564,7 +564,7 @@ void pass_on(FILE* said, const char* text, FILE* notices)
 void (*before_row_sync)() = nullptr;
 
 int append_results_row(const char* name, const char* row, size_t size, int* undo_error,
-                       FILE* notices, const char* once, bool* skipped, int figures)
+                       FILE* notices, const char* once, bool* skipped, int figures, int cpus)
 {
     *undo_error = 0;
     bool ignored = false;
@@ -598,8 +598,8 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
         }
     }
     if (fd >= 0 && S_ISREG(st.st_mode) && (err = place_record(name, place)) == 0) {
-        err = append_to_file(fd, name, st, row, size, undo_error, said, once, skipped, figures, place,
-                             lock);
+        err = append_to_file(fd, name, st, row, size, undo_error, said, once, skipped, figures, cpus,
+                             place, lock);
     } else if (fd >= 0 && S_ISFIFO(st.st_mode)) {
         err = append_to_fifo(fd, row, size);
     } else if (fd >= 0 && !S_ISREG(st.st_mode)) {

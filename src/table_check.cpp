@@ -25,7 +25,7 @@ struct line_mark {
         uint64_t first_line; // for a repeat, once found: the line of its label's first row
     };
     uint64_t line : 48;   // its number in the table
-    uint64_t fields : 4;  // a row's fields
+    uint64_t fields : 5;  // a row's fields
     uint64_t last_is_figure : 1;
     uint64_t kind : 2;
     uint64_t said : 1;    // a repeat's first row, already reported
@@ -141,9 +141,9 @@ int mark_lines(int fd, long long size, marks& m, shape_seen& shape, unsigned lon
         mark.line = number & bits48;
         // No row is as long as a row's buffer, nor its label longer than a label.
         row_fields f = whole && n < results_row_size ? split_row(p, n) : row_fields{};
-        int gpus;
-        if (number == 1 && whole && is_heading(p, n, &gpus)) {
-            shape.heading_figures = row_figures(gpus);
+        int figures;
+        if (number == 1 && whole && is_heading(p, n, &figures)) {
+            shape.heading_figures = figures;
             return;
         }
         if (f.fields < fewest_figures || f.figures < f.fields - 1 || f.figures < fewest_figures) {
@@ -155,7 +155,7 @@ int mark_lines(int fd, long long size, marks& m, shape_seen& shape, unsigned lon
             mark.length = (n < quoted_bytes + 1 ? n : quoted_bytes + 1) & 0xffffu;
         } else {
             mark.kind = line_row;
-            mark.fields = static_cast<unsigned>(f.fields) & 0xfu;
+            mark.fields = static_cast<unsigned>(f.fields) & 0x1fu;
             mark.last_is_figure = f.figures == f.fields;
             mark.offset = static_cast<uint64_t>(offset + (f.last - p)) & bits48;
             mark.length = f.last_length & 0xffffu;

@@ -84,40 +84,47 @@ row_fields split_row(const char* p, size_t size)
         figures_so_far = figures_so_far && is_figure(p, tab);
         f.figures += figures_so_far;
         if (tab == end) {
+            if (f.three_tabs_after == 0)
+                return row_fields{};
             f.fields = field;
             f.last = p;
             f.last_length = static_cast<size_t>(end - p);
             return f;
         }
-        // Three tabs after total CPU, else two.
-        ptrdiff_t tabs = field == 4 ? 3 : 2;
+        // Three tabs once, after total CPU (the fourth field, or up to six
+        // later), else two.
         for (p = tab; p < end && *p == '\t';)
             ++p;
-        if (p - tab != tabs)
+        bool three = p - tab == 3 && f.three_tabs_after == 0 && field >= 4 && field <= 4 + max_cpus - 2;
+        if (p - tab != 2 && !three)
             return row_fields{};
+        if (three)
+            f.three_tabs_after = field;
     }
 }
 
-bool is_row_of(const row_fields& f, int figures, bool labelled)
+bool is_row_of(const row_fields& f, int figures, bool labelled, int cpus)
 {
-    return f.fields == figures + labelled && f.figures >= figures;
+    return f.fields == figures + labelled && f.figures >= figures && f.three_tabs_after == 2 + cpus;
 }
 
-bool is_heading(const char* p, size_t size, int* gpus)
+bool is_heading(const char* p, size_t size, int* figures)
 {
-    for (int g = 4; g <= max_gpus; ++g) {
-        char heading[256];
-        FILE* out = fmemopen(heading, sizeof heading, "w");
-        if (out == nullptr)
-            return false;
-        print_heading(out, g);
-        long length = std::ftell(out);
-        std::fclose(out);
-        if (length > 0 && static_cast<size_t>(length) == size + 1 && std::memcmp(heading, p, size) == 0) {
-            *gpus = g;
-            return true;
+    for (int c = 2; c <= max_cpus; ++c)
+        for (int g = 4; g <= max_gpus; ++g) {
+            char heading[256];
+            FILE* out = fmemopen(heading, sizeof heading, "w");
+            if (out == nullptr)
+                return false;
+            print_heading(out, g, c);
+            std::fflush(out);
+            long length = std::ftell(out);
+            std::fclose(out);
+            if (length > 0 && static_cast<size_t>(length) == size + 1 && std::memcmp(heading, p, size) == 0) {
+                *figures = row_figures(g, c);
+                return true;
+            }
         }
-    }
     return false;
 }
 

@@ -15,15 +15,16 @@
 #include "fnv_hash.h"
 #include "summary_output.h"
 
-// A row holds nine figures, or up to four more GPU figures before the total
-// GPU's (--gpus above 4), and then, where labelled, the label.
+// A row holds nine figures, up to four more GPU figures before the total
+// GPU's (--gpus above 4) and up to six more CPU figures before the total
+// CPU's (--cpus above 2), and then, where labelled, the label.
 constexpr int fewest_figures = 9;
-constexpr int most_figures = 13;
+constexpr int most_figures = fewest_figures + (max_gpus - 4) + (max_cpus - 2);
 
-// The figures a row of a run with gpus GPUs holds.
-constexpr int row_figures(int gpus)
+// The figures a row of a run with gpus GPUs and cpus CPUs holds.
+constexpr int row_figures(int gpus, int cpus = 2)
 {
-    return gpus > 4 ? fewest_figures + gpus - 4 : fewest_figures;
+    return fewest_figures + (gpus > 4 ? gpus - 4 : 0) + (cpus > 2 ? cpus - 2 : 0);
 }
 
 // Whether [p, end) is a figure exactly as %g prints one: at most six
@@ -33,24 +34,27 @@ constexpr int row_figures(int gpus)
 bool is_figure(const char* p, const char* end);
 
 // A table line (without its newline) split as a row is laid out: fields
-// apart by two tabs, three between the fourth and the fifth.
+// apart by two tabs, three between total CPU and GPU1 (after the fourth
+// field, or later where there are more CPUs).
 struct row_fields {
     int fields = 0;             // 0 where the line is not laid out as a row
     int figures = 0;            // how many fields from the first are figures
+    int three_tabs_after = 0;   // the field after which three tabs come
     const char* last = nullptr; // the last field
     size_t last_length = 0;
 };
 
 row_fields split_row(const char* p, size_t size);
 
-// Whether the split line is a row of `figures` figures, and then a label
-// where labelled. A label may look like anything a label can be (17, 1e5,
-// nan): the count of fields tells it from a figure.
-bool is_row_of(const row_fields& f, int figures, bool labelled);
+// Whether the split line is a row of `figures` figures, its three tabs
+// after total CPU for cpus CPUs, and then a label where labelled. A label
+// may look like anything a label can be (17, 1e5, nan): the count of
+// fields tells it from a figure.
+bool is_row_of(const row_fields& f, int figures, bool labelled, int cpus = 2);
 
-// Whether the line is a heading as --heading prints it; *gpus is the
-// number of GPUs its rows hold.
-bool is_heading(const char* p, size_t size, int* gpus);
+// Whether the line is a heading as --heading prints it; *figures is the
+// number of figures its rows hold.
+bool is_heading(const char* p, size_t size, int* figures);
 
 // Writes the line [p, p + n) to out as findings and notices quote a line or a
 // label: its first `most` bytes, tabs as \t, control bytes, quotes and

@@ -572,6 +572,95 @@ TEST(Cli, OneLogHeadersDecide)
                      "case7: gpus.csv: holds 6 GPUs, more than the 4 a row holds without --gpus: say --gpus=6");
 }
 
+// The CPU meters users have, each read by its format: three intervals of
+// CPU1 10.5 + 11.25 + 12 = 33.75 J and CPU2 20 + 21.5 + 22.25 = 63.75 J, as
+// each writes them; their odd lines said; a log that can't be read so, why.
+TEST(Cli, CpuMeters)
+{
+    scratch_dir dir;
+    write_case(dir);
+    const double cpu1[3] = {10.5, 11.25, 12}, cpu2[3] = {20, 21.5, 22.25};
+    std::string perf = "#           time socket cpus             counts   unit events\n", perf_csv, counters,
+                turbostat = "Time_Of_Day_Seconds\tPackage\tPkgWatt\n";
+    unsigned long long c[2] = {262143328850 - 15000000, 7};
+    counters = "time pkg0 pkg1\n1714557600.0 " + std::to_string(c[0]) + " " + std::to_string(c[1]) + "\n";
+    for (int i = 0; i < 3; ++i) {
+        char line[256];
+        for (int k = 0; k < 2; ++k) {
+            double j = k == 0 ? cpu1[i] : cpu2[i];
+            std::snprintf(line, sizeof line, "%15.9f S%d        1 %18.2f Joules power/energy-pkg/\n", 1.0 + i, k, j);
+            perf += line;
+            std::snprintf(line, sizeof line, "%.9f,S%d,1,%.2f,Joules,power/energy-pkg/,1000123456,100.00,,\n", 1.0 + i, k, j);
+            perf_csv += line;
+            // A package's first CPU's row holds its power; its other CPUs' not.
+            std::snprintf(line, sizeof line, "%d.000\t%d\t%.2f\n%d.000\t%d\n", 1714557601 + i, k, j,
+                          1714557601 + i, k);
+            turbostat += line;
+            c[k] = (c[k] + static_cast<unsigned long long>(j * 1e6)) % 262143328850;
+        }
+        perf += "   3.000000000 S0        1               1.25 Joules power/energy-ram/\n";
+        counters += std::to_string(1714557601 + i) + ".0 " + std::to_string(c[0]) + " " + std::to_string(c[1]) + "\n";
+    }
+    perf += "   4.000000000 S0        1      <not counted>      Joules power/energy-pkg/\n";
+    auto cpu_lines = [](const std::string& more) {
+        return "total energy: 100.750000\nCPU1: 33.750000\nCPU2: 63.750000\n" + more + "total CPU: " +
+               (more.empty() ? std::string("97.500000") : std::string("195.000000")) + "\n";
+    };
+    struct {
+        std::vector<std::string> options;
+        std::string log;
+        std::string errors;
+    } meters[] = {
+        {{"--cpu-format=perf"}, perf,
+         "energy-totals: case7.cpu.pwr: 1 reading is <not counted> or <not supported>: perf could not read the "
+         "counters then (run it with -a, and with the rights RAPL needs) (first at line 11: \"   4.000000000 S0  "
+         "      1      <not counted>      Joules po...\")\n"
+         "energy-totals: case7.cpu.pwr: its events power/energy-ram/ and the like are no package's energy: left "
+         "out of the CPU figures\n"},
+        {{"--cpu-format=perf"}, perf_csv, ""},
+        {{"--cpu-format=counters", "--cpu-wrap=262143328850"}, counters,
+         "energy-totals: case7.cpu.pwr: its counters wrapped 1 time; each wrap added --cpu-wrap\n"},
+        {{"--cpu-format=turbostat"}, turbostat, ""},
+        {{"--cpu-fields=pkg0_J,pkg1_J"}, "time host x pkg1_J y pkg0_J\n10:00:00 n 9 20 9 10.5\n"
+                                         "10:00:01 n 9 21.5 9 11.25\n10:00:02 n 9 22.25 9 12\n", ""},
+    };
+    for (const auto& m : meters) {
+        write_file(dir.file("case7.cpu.pwr"), m.log);
+        std::vector<std::string> words = m.options;
+        for (const char* w : {"case7", "0", "0"})
+            words.push_back(w);
+        tool_result r = run_tool(dir.path, words);
+        EXPECT_EQ(r.status, 0) << m.options[0];
+        EXPECT_EQ(r.output.substr(0, r.output.find("GPU1")), cpu_lines("")) << m.options[0];
+        EXPECT_EQ(r.errors, m.errors) << m.options[0];
+    }
+    // Four sockets: CPU3 and CPU4 after CPU2 in the summary, the row and the
+    // heading, at fields 3, 7, 11 and 15 by default.
+    write_file(dir.file("case7.cpu.pwr"), "header\n"
+                                          "t h 10.5 a b c 20 a b c 10.5 a b c 20\n"
+                                          "t h 11.25 a b c 21.5 a b c 11.25 a b c 21.5\n"
+                                          "t h 12 a b c 22.25 a b c 12 a b c 22.25\n");
+    write_file(dir.file("results.txt"), "");
+    tool_result r = run_tool(dir.path, {"--cpus=4", "case7", "1", "0"});
+    EXPECT_EQ(r.output.substr(0, r.output.find("GPU1")), cpu_lines("CPU3: 33.750000\nCPU4: 63.750000\n"));
+    EXPECT_EQ(read_file(dir.file("results.txt")),
+              "100.75\t\t33.75\t\t63.75\t\t33.75\t\t63.75\t\t195\t\t\t40\t\t0\t\t0\t\t0\t\t40\n");
+    r = run_tool(dir.path, {"--cpus=4", "--heading"});
+    EXPECT_EQ(r.output, "total\t\tCPU1\t\tCPU2\t\tCPU3\t\tCPU4\t\ttotal CPU\t\t\tGPU1\t\tGPU2\t\tGPU3\t\tGPU4\t\t"
+                        "total GPU\t\tcase\n");
+    // Logs that can't be read by their format: a decimal comma, a wrap
+    // without its range.
+    write_file(dir.file("case7.cpu.pwr"), "     1.001029852 S0        1              17,85 Joules power/energy-pkg/\n");
+    r = run_tool(dir.path, {"--cpu-format=perf", "case7", "0", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "couldn't read case7.cpu.pwr: it does not fit --cpu-format=perf\n");
+    EXPECT_NE(r.errors.find("run perf with LC_ALL=C"), std::string::npos) << r.errors;
+    write_file(dir.file("case7.cpu.pwr"), counters);
+    r = run_tool(dir.path, {"--cpu-format=counters", "case7", "0", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.errors.find("--cpu-wrap=UJ"), std::string::npos) << r.errors;
+}
+
 // Runs of one label with --once, all at once: one row in the table, every
 // run status 0, whatever the label looks like (a case directory's number
 // too); a label of another row does not count, nor a row of another shape.
