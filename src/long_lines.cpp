@@ -562,6 +562,10 @@ void take_csv_byte(line_condenser& c, char byte)
     }
     switch (c.column_state) {
     case csv_keep:
+        // Blanks before a column's text are one blank: the reader passes
+        // them over, and a run of them must not crowd the text out.
+        if (is_blank(byte) && c.column_length == 1 && is_blank(c.column[0]))
+            return;
         if (c.column_length == sizeof c.column)
             column_overflows(c);
         if (c.column_state == csv_keep) {

@@ -473,6 +473,8 @@ void split_fields(const char* p, const char* end, const csv_columns& c, csv_fiel
 // does while several lines share a stamp (the log has no id column), else
 // the first. *rounds is the lines a round holds where each line has its
 // own stamp and they come in a steady pattern (0 where they don't).
+constexpr int lines_to_choose_by = 64;
+
 struct id_choice {
     int id = -1;
     int kind = 0;
@@ -492,7 +494,7 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
     int64_t last_ns = 0;
     int64_t intervals[31];
     int count = 0;
-    for (int line = 0; p < end && line < 256;) {
+    for (int line = 0; p < end && line < lines_to_choose_by;) {
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         if (nl == nullptr)
             break;
@@ -563,7 +565,7 @@ struct csv_reader {
     bool round_by_stamp = true;
     int64_t round_ns = 0;
     uint64_t round_start_line = 0;
-    run_line round_start;
+    picked_line round_start; // its first line, as the warnings quote it
     // Times of day: the days passed, from midnights crossed.
     int64_t day_ns = 0;
     int64_t last_clock_ns = -1;
@@ -617,7 +619,7 @@ void end_round(csv_reader& r, gpu_csv_log& out)
 }
 
 // The track of a line without an id: its place in its round.
-gpu_track* round_track(csv_reader& r, gpu_csv_log& out, int64_t ns, const run_line& line)
+gpu_track* round_track(csv_reader& r, gpu_csv_log& out, int64_t ns, uint64_t number, const run_line& line)
 {
     bool new_round = r.round_by_stamp ? r.round_position == 0 || ns != r.round_ns
                                       : r.round_position == r.round_size;
@@ -626,8 +628,8 @@ gpu_track* round_track(csv_reader& r, gpu_csv_log& out, int64_t ns, const run_li
             end_round(r, out);
         r.round_position = 0;
         r.round_ns = ns;
-        r.round_start_line = r.number;
-        r.round_start = line;
+        r.round_start_line = number;
+        pick(r.round_start, number, line.text, line.length);
     }
     char id[16];
     int n = std::snprintf(id, sizeof id, "%d", r.round_position + 1);
@@ -635,17 +637,20 @@ gpu_track* round_track(csv_reader& r, gpu_csv_log& out, int64_t ns, const run_li
     return track_of(r, out, id, static_cast<size_t>(n));
 }
 
-// Takes a line that may be a header: the first line, or one met again
-// that names the columns (a logger restarted). Returns whether it was one.
-bool take_header(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
-                 log_shape& shape)
+// Whether a line is a header: the first line, if one, or one met again
+// that names the columns (a logger restarted); h is its columns. Then takes
+// it.
+bool is_header(const csv_reader& r, const char* p, const char* end, csv_columns& h, bool* names)
 {
     if (!std::isalpha(static_cast<unsigned char>(*skip_blanks(p))) || !is_header_line(p, end))
         return false;
-    csv_columns h;
-    bool names = name_columns(h, p, end);
-    if (r.number > 1 && !names)
-        return false;
+    *names = name_columns(h, p, end);
+    return r.number == 1 || *names;
+}
+
+void take_header(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
+                 log_shape& shape, const csv_columns& h, bool names)
+{
     if (r.number > 1) {
         ++out.headers_again;
         pick_first(out.header_again_line, r.number, line.text, line.length);
@@ -654,19 +659,18 @@ bool take_header(csv_reader& r, gpu_csv_log& out, const char* p, const char* end
         ++shape.no_reading;
     }
     if (r.fixed)
-        return true;
+        return;
     r.c = h;
     r.named = names;
     if (!names)
         std::snprintf(out.header_error, sizeof out.header_error, "%.*s", static_cast<int>(end - p), p);
-    return true;
 }
 
 // Takes a data line of the log.
-void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
-                   log_shape& shape)
+void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, uint64_t number,
+                   const run_line& line, log_shape& shape)
 {
-    quoted_line q = {r.number, line.text, line.length};
+    quoted_line q = {number, line.text, line.length};
     if (!r.named) {
         ++shape.no_reading;
         return;
@@ -686,7 +690,7 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
     }
     if (clock)
         ns = clock_on_time_line(r, ns);
-    gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, line);
+    gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, number, line);
     if (t == nullptr)
         return;
     if (t->state.have_last && ns <= t->state.last_ns)
@@ -694,6 +698,53 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
     else
         take_reading(f.at[1], f.at[1] + f.length[1], r.c.milliwatts ? 1000 : 1, ns, q, t->state, t->shape,
                      shape);
+}
+
+// The first data lines after a header, held until there are enough to
+// choose the id column by (choose_id), then read: as many, whatever the
+// buffer's size, so that the choice, and the figures, do not depend on it.
+struct held_lines {
+    static constexpr int most = lines_to_choose_by;
+    char bytes[16384];
+    size_t used = 0;
+    int count = 0;
+    uint64_t number[most];
+    size_t start[most], length[most];
+    char quote[most][64];
+    size_t quote_length[most];
+};
+
+// Holds a line; false where there is no room for it.
+bool hold(held_lines& h, const char* p, const char* end, uint64_t number, const run_line& line)
+{
+    size_t n = static_cast<size_t>(end - p) + 1;
+    if (h.count == held_lines::most || h.used + n > sizeof h.bytes)
+        return false;
+    std::memcpy(h.bytes + h.used, p, n);
+    h.number[h.count] = number;
+    h.start[h.count] = h.used;
+    h.length[h.count] = n - 1;
+    h.quote_length[h.count] = line.length < sizeof h.quote[0] ? line.length : sizeof h.quote[0];
+    std::memcpy(h.quote[h.count], line.text, h.quote_length[h.count]);
+    h.used += n;
+    ++h.count;
+    return true;
+}
+
+// Chooses the id column, or the rounds, by the held lines, and reads them.
+void choose_and_read_held(csv_reader& r, gpu_csv_log& out, held_lines& h, int gpus, log_shape& shape)
+{
+    id_choice choice = choose_id(h.bytes, h.bytes + h.used, r.c);
+    r.c.id = choice.id;
+    r.c.id_kind = choice.kind;
+    r.round_by_stamp = choice.shared;
+    r.round_size = choice.shared ? 0 : gpus > 0 ? gpus : choice.rounds > 0 ? choice.rounds : 1;
+    for (int i = 0; i < h.count; ++i) {
+        const char* p = h.bytes + h.start[i];
+        take_csv_line(r, out, p, p + h.length[i], h.number[i], {h.quote[i], h.quote_length[i]}, shape);
+    }
+    h.count = 0;
+    h.used = 0;
 }
 
 } // namespace
@@ -716,6 +767,11 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     }
     log_shape& shape = out.shape;
     bool chosen = false;
+    auto* held = static_cast<held_lines*>(std::malloc(sizeof(held_lines)));
+    if (held == nullptr)
+        return ENOMEM;
+    held->count = 0;
+    held->used = 0;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
         for (const char* p = run.begin; p < run.end;) {
@@ -733,7 +789,13 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
                 continue;
             }
             note_other(shape.blanks);
-            if (take_header(r, out, at, line_end, line, shape)) {
+            csv_columns h;
+            bool names;
+            if (is_header(r, at, line_end, h, &names)) {
+                // The lines held read by the columns they came under.
+                if (!chosen && held->count > 0)
+                    choose_and_read_held(r, out, *held, gpus, shape);
+                take_header(r, out, at, line_end, line, shape, h, names);
                 chosen = false;
                 continue;
             }
@@ -741,19 +803,20 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
                 ++shape.no_reading;
                 continue;
             }
-            // Which id column, from the lines that follow in reach; without
-            // one, what a round is.
+            // Which id column, from the first lines after the header;
+            // without one, what a round is.
             if (!chosen) {
-                id_choice choice = choose_id(at, run.end, r.c);
-                r.c.id = choice.id;
-                r.c.id_kind = choice.kind;
-                r.round_by_stamp = choice.shared;
-                r.round_size = choice.shared ? 0 : gpus > 0 ? gpus : choice.rounds > 0 ? choice.rounds : 1;
+                if (hold(*held, at, line_end, r.number, line))
+                    continue;
+                choose_and_read_held(r, out, *held, gpus, shape);
                 chosen = true;
             }
-            take_csv_line(r, out, at, line_end, line, shape);
+            take_csv_line(r, out, at, line_end, r.number, line, shape);
         }
     });
+    if (!chosen && held->count > 0 && r.named)
+        choose_and_read_held(r, out, *held, gpus, shape);
+    std::free(held);
     if (out.header_error[0] != '\0')
         return status != 0 ? status : EINVAL;
     if (r.c.id < 0 && r.round_by_stamp)
