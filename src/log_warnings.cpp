@@ -305,9 +305,9 @@ count timed_lines(const read_log_report& log, bool stamped)
 void warn_about_duration(FILE* out, const read_log_report& total, const read_log_report& gpu,
                          bool stamped)
 {
-    count total_lines = data_lines(total);
+    count total_lines = timed_lines(total, total.stamped);
     count gpu_lines = timed_lines(gpu, stamped);
-    double total_seconds = covered_seconds(total, false);
+    double total_seconds = covered_seconds(total, total.stamped);
     double gpu_seconds = covered_seconds(gpu, stamped);
     if (total_lines == 0 || gpu_lines == 0 || total_seconds <= 0 || gpu_seconds <= 0 ||
         (total_lines < lines_to_compare && gpu_lines < lines_to_compare))
@@ -316,8 +316,12 @@ void warn_about_duration(FILE* out, const read_log_report& total, const read_log
     if (!out_of_tolerance(ratio))
         return;
     start(out, total);
-    std::fprintf(out, "covers %.1f s at %g s a line, but %s covers %.1f s ", total_seconds,
-                 total.seconds_per_line, gpu.name, gpu_seconds);
+    if (total.stamped)
+        std::fprintf(out, "covers %.1f s by its time stamps, but %s covers %.1f s ", total_seconds, gpu.name,
+                     gpu_seconds);
+    else
+        std::fprintf(out, "covers %.1f s at %g s a line, but %s covers %.1f s ", total_seconds,
+                     total.seconds_per_line, gpu.name, gpu_seconds);
     if (stamped)
         std::fputs("by its time stamps", out);
     else
@@ -328,19 +332,27 @@ void warn_about_duration(FILE* out, const read_log_report& total, const read_log
                  ratio);
 }
 
-// A time-stamped GPU log's own faults: lines skipped, and gaps.
+// A time-stamped log's own faults: lines skipped, and gaps.
 void warn_about_stamped(FILE* out, const read_log_report& gpu)
 {
+    bool total = gpu.case_name == nullptr;
     const stamp_shape& st = gpu.shape->stamps;
-    if (st.skipped > 0) {
+    // The total-power log's lines that share a stamp are said apart.
+    count skipped = as_count(st.skipped) - (total ? as_count(st.shared) : 0);
+    if (skipped > 0) {
         start(out, gpu);
-        std::fprintf(out,
-                     "%llu %s skipped: no time stamp and comma, or a stamp not later than the "
-                     "line before",
-                     as_count(st.skipped), noun(as_count(st.skipped), "line", "lines"));
+        std::fprintf(out, "%llu %s skipped: no time stamp%s, or a stamp not later than the line before",
+                     skipped, noun(skipped, "line", "lines"), total ? "" : " and comma");
         where(out, st.skipped_line);
     }
-    if (st.shared * 4 >= st.good && st.shared >= 3) {
+    if (total && st.shared > 0) {
+        start(out, gpu);
+        std::fprintf(out,
+                     "%llu %s the time stamp of the line before, and %s skipped: stamps of whole "
+                     "seconds at more lines a second? (read it by its period, as --total-period=0.5)\n",
+                     as_count(st.shared), noun(as_count(st.shared), "line shares", "lines share"),
+                     noun(as_count(st.shared), "is", "are"));
+    } else if (!total && st.shared * 4 >= st.good && st.shared >= 3) {
         start(out, gpu);
         std::fprintf(out,
                      "%llu lines share their time stamp with the line before, in groups: "
@@ -452,13 +464,18 @@ void warn_about_stamps(FILE* out, const read_log_report& total)
         last <= first)
         return;
     double spacing = (last - first) / static_cast<double>(lines - 1);
-    if (!out_of_tolerance(spacing / total.seconds_per_line))
+    // Over 200 s, stamps of whole seconds tell the period to within half a
+    // percent: a meter 2% off its period is said (0.55 s a line for 0.5 gives
+    // a tenth too little); over less, only what is far off.
+    double ratio = spacing / total.seconds_per_line;
+    bool off = last - first >= 200 ? std::fabs(ratio - 1) > 0.02 : out_of_tolerance(ratio);
+    if (!off)
         return;
     start(out, total);
     std::fprintf(out,
                  "a line every %.2f s by its time stamps, but each counts %g s, so the total "
                  "energy is off by as much (is the meter set to another period? then say so "
-                 "with --total-period=%g)\n",
+                 "with --total-period=%g, or read the log by its stamps with --total-time=stamps)\n",
                  spacing, total.seconds_per_line, static_cast<double>(std::lround(spacing * 100)) / 100);
 }
 
@@ -599,7 +616,9 @@ bool clock_time(const picked_line& line, double* seconds)
 void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,
                      const energy_summary& s)
 {
-    warn_about_shape(out, logs[0], 1, true);
+    warn_about_shape(out, logs[0], 1, true, logs[0].stamped);
+    if (logs[0].stamped)
+        warn_about_stamped(out, logs[0]);
     warn_about_shape(out, logs[1], logs[1].readings_per_line);
     for (int i = 2; i < count; ++i) {
         warn_about_shape(out, logs[i], 1, false, gpu_stamps);
@@ -618,5 +637,6 @@ void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu
         warn_about_totals(out, logs[0], s);
     for (int i = 2; i < count; ++i)
         warn_about_duration(out, logs[0], logs[i], gpu_stamps);
-    warn_about_stamps(out, logs[0]);
+    if (!logs[0].stamped)
+        warn_about_stamps(out, logs[0]);
 }

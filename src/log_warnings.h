@@ -15,6 +15,7 @@ struct read_log_report {
     const log_shape* shape;
     double seconds_per_line; // the period its weight stands for; 0 for the CPU log
     unsigned readings_per_line = 1; // the CPU log's: two, by its default rule
+    bool stamped = false;    // the total-power log, read by its time stamps
 };
 
 // Writes to out one line "energy-totals: NAME: ..." for each thing wrong

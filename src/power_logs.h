@@ -84,6 +84,16 @@ int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sh
 int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
                          double weight = 1);
 
+// The total-power log by its own time stamps (--total-time=stamps): each
+// line's first field a stamp (HH:MM:SS with any fraction, a day later past
+// midnight; ISO 8601; seconds since the epoch), its reading where the
+// total-power rule puts it, and the node's energy by the trapezoid rule over
+// the stamps, as read_stamped_gpu_log reads a GPU's, into total_energy. A
+// line whose stamp is not later than the last good one's is skipped (lines
+// that share a stamp counted apart). The weight is not used.
+int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                           double weight = 1);
+
 // One log of every GPU of a node, as a logger writes it once for all
 // (nvidia-smi --query-gpu=timestamp,index,power.draw --format=csv, amd-smi,
 // xpu-smi, a script): comma-separated columns, named by a header line, or

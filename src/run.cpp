@@ -137,7 +137,7 @@ bool plan_logs(const run_options& options, case_logs& logs)
     logs.set.count = options.gpu_log != nullptr ? 3 : 2 + options.gpus;
     logs.set.shapes = new_records<log_shape>(static_cast<size_t>(logs.set.count));
     logs.set.names[0] = logs.total_name;
-    logs.set.readers[0] = read_total_power_log;
+    logs.set.readers[0] = options.total_stamps ? read_stamped_total_log : read_total_power_log;
     logs.set.weights[0] = options.total_period;
     logs.set.names[1] = logs.cpu_name;
     logs.set.readers[1] = read_cpu_power_log;
@@ -296,7 +296,8 @@ bool read_logs(run_options& options, energy_summary& s, case_logs& logs)
         goto done;
     }
     // The one log of every GPU is read by one thread, with the others.
-    if (logs.all_gpus == nullptr && logs.cpus == nullptr && read_big_logs(logs, &ok) != 0)
+    // Logs read by their stamps or their format go by one thread.
+    if (logs.all_gpus == nullptr && logs.cpus == nullptr && !options.total_stamps && read_big_logs(logs, &ok) != 0)
         goto done;
     if ((fds[0] = open_log(logs.total_name)) < 0 || (fds[1] = open_log(logs.cpu_name)) < 0)
         goto done;
@@ -326,10 +327,14 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
 {
     const char* case_name = logs.case_name;
     read_log_report reports[max_case_logs];
-    for (int i = 0; i < logs.set.count; ++i)
-        reports[i] = {logs.set.names[i], i >= 2 ? case_name : nullptr, &logs.set.shapes[i],
-                      i == 1 ? 0 : logs.set.weights[i], 1};
+    for (int i = 0; i < logs.set.count && i < max_case_logs; ++i) {
+        reports[i].name = logs.set.names[i];
+        reports[i].case_name = i >= 2 ? case_name : nullptr;
+        reports[i].shape = &logs.set.shapes[i];
+        reports[i].seconds_per_line = i == 1 ? 0 : logs.set.weights[i];
+    }
     // The CPU log's readings a line: two, or a column each CPU, or one.
+    reports[0].stamped = options.total_stamps;
     reports[1].readings_per_line =
         logs.cpus == nullptr ? 2 : options.cpu_format == 0 ? static_cast<unsigned>(options.cpus) : 1;
     warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps || logs.all_gpus != nullptr, s);

@@ -201,6 +201,19 @@ void take_reading(const char* p, const char* field_end, double divisor, int64_t 
     add_point(state, curve, ns, reading, q.number);
 }
 
+// The time stamp that is the whole field [p, p + n): a date and time, or
+// seconds since the epoch (*clock false), or a time of day (*clock true,
+// *ns since midnight). False where the field is no stamp.
+bool field_stamp(const char* p, size_t n, int64_t* ns, bool* clock)
+{
+    const char* after;
+    *clock = false;
+    if (parse_time_stamp(p, p + n, ns, &after) && after == p + n)
+        return true;
+    *clock = true;
+    return parse_clock_time(p, p + n, ns, &after) && after == p + n;
+}
+
 // The time-stamped GPU log's line at p, in a run of lines that ends at
 // end: a stamp, a comma, then the reading. Returns the next line.
 const char* take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
@@ -260,6 +273,68 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
     });
     settle_at_end(shape.stamps, state.sample);
     s.gpu1 = state.energy;
+    return status;
+}
+
+int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+{
+    stamped_state state;
+    state.energy = s.total_energy;
+    int64_t day_ns = 0, last_clock = -1;
+    constexpr int64_t day = 86400 * time_stamp_detail::billion;
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
+        for (const char* p = run.begin; p < run.end;) {
+            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
+            run_line line = quoted(run, p, line_end + 1);
+            const char* at = p;
+            p = line_end + 1;
+            ++state.number;
+            ++shape.lines;
+            quoted_line q = {state.number, line.text, line.length};
+            if (state.number == 1)
+                pick(shape.opening, 1, line.text, line.length);
+            if (is_blank_line(at, line_end)) {
+                ++shape.no_reading;
+                note_blank(shape.blanks);
+                continue;
+            }
+            note_other(shape.blanks);
+            pick(shape.last_line, state.number, line.text, line.length);
+            // The stamp is the line's first field; the reading stands where
+            // the total-power rule puts it.
+            const char* field = skip_blanks(at);
+            const char* field_end = field;
+            while (field_end < line_end && !is_space(*field_end))
+                ++field_end;
+            int64_t ns;
+            bool clock;
+            bool good = field_stamp(field, static_cast<size_t>(field_end - field), &ns, &clock);
+            if (good && clock) {
+                if (last_clock >= 0 && ns + day / 2 < last_clock)
+                    day_ns += day;
+                last_clock = ns;
+                ns += day_ns;
+            }
+            const char* reading = at;
+            for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
+                count += is_space(*reading) ? 1 : 0;
+            if (good && state.have_last && ns <= state.last_ns) {
+                shape.stamps.shared += ns == state.last_ns ? 1 : 0;
+                good = false;
+            }
+            if (!good && state.number == 1) {
+                shape.header = true;
+                ++shape.no_reading;
+            } else if (!good) {
+                skip_line(shape, q);
+            } else {
+                take_reading(reading, line_end, 1, ns, q, state, shape, shape);
+            }
+        }
+    });
+    settle_at_end(shape.stamps, state.sample);
+    s.total_energy = state.energy;
     return status;
 }
 
@@ -410,19 +485,6 @@ bool name_columns(csv_columns& c, const char* p, const char* end)
             c.last = wanted[k] > c.last ? wanted[k] : c.last;
         }
     return c.stamp >= 0 && c.power >= 0 && c.stamp < max_csv_columns && c.power < max_csv_columns;
-}
-
-// The time stamp that is the whole field [p, p + n): a date and time, or
-// seconds since the epoch (*clock false), or a time of day (*clock true,
-// *ns since midnight). False where the field is no stamp.
-bool field_stamp(const char* p, size_t n, int64_t* ns, bool* clock)
-{
-    const char* after;
-    *clock = false;
-    if (parse_time_stamp(p, p + n, ns, &after) && after == p + n)
-        return true;
-    *clock = true;
-    return parse_clock_time(p, p + n, ns, &after) && after == p + n;
 }
 
 // Whether [p, end) is a time stamp and nothing more.

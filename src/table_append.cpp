@@ -291,11 +291,12 @@ int write_record(record_place& place, const append_record& r, const struct stat&
 }
 
 // A record can't be kept where the run may not make files beside the
-// table; the append goes on without one. (ENOENT: a run appending to the
-// table this name named before took the file being written.)
+// table; the append goes on without one. (ENOENT, EEXIST: a run appending
+// to the table this name named before, renamed over since, took or made
+// the file being written.)
 bool no_room_for_record(int err)
 {
-    return err == EACCES || err == EPERM || err == EROFS || err == ENOENT;
+    return err == EACCES || err == EPERM || err == EROFS || err == ENOENT || err == EEXIST;
 }
 
 // What a run found at the table's end, under the lock, before its append.
@@ -489,6 +490,8 @@ int append_to_file(int fd, const char* name, const struct stat& st, const char* 
     if (err == 0) {
         place.ours = true;
     } else if (err == EBUSY) {
+        err = 0;
+    } else if (err == ENOENT || err == EEXIST) {
         err = 0;
     } else if (no_room_for_record(err)) {
         std::fprintf(said,

@@ -2,6 +2,7 @@
 // and the appended row.
 #include <algorithm>
 #include <functional>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -659,6 +660,42 @@ TEST(Cli, CpuMeters)
     r = run_tool(dir.path, {"--cpu-format=counters", "case7", "0", "0"});
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.errors.find("--cpu-wrap=UJ"), std::string::npos) << r.errors;
+}
+
+// The node's log by its own stamps: irregular intervals, across midnight,
+// a line that shares its stamp skipped and said; and, read by its period, a
+// meter 2% or more off it said, naming both options.
+TEST(Cli, NodeLogByItsStamps)
+{
+    scratch_dir dir;
+    write_case(dir);
+    write_file(dir.file("case7.total.pwr"), "23:59:59.5 A 400\n00:00:00.2 A 410\n00:00:01.5 A 420\n"
+                                            "00:00:01.5 A 999\n00:00:02.6 A 430\n");
+    tool_result r = run_tool(dir.path, {"--total-time=stamps", "case7", "0", "0"});
+    double expected = 0;
+    const double at[4] = {0, 0.7, 2.0, 3.1}, watts[4] = {400, 410, 420, 430};
+    for (int i = 1; i < 4; ++i) {
+        int64_t dt_ns = static_cast<int64_t>((at[i] - at[i - 1]) * 10 + 0.5) * 100000000;
+        expected = (((watts[i - 1] + watts[i]) * (static_cast<double>(dt_ns) / 1e9)) * 0.5) + expected;
+    }
+    char total[64];
+    std::snprintf(total, sizeof total, "total energy: %f\n", expected);
+    EXPECT_EQ(r.output.substr(0, r.output.find('\n') + 1), total);
+    EXPECT_NE(r.errors.find("1 line shares the time stamp of the line before, and is skipped"), std::string::npos)
+        << r.errors;
+    // A meter at 0.55 s a line, read as 0.5.
+    std::string slow;
+    for (int i = 0; i < 400; ++i) {
+        char line[64];
+        int tenths = i * 55 / 10;
+        std::snprintf(line, sizeof line, "10:%02d:%02d.%d A 400\n", tenths / 600, tenths / 10 % 60, tenths % 10);
+        slow += line;
+    }
+    write_file(dir.file("case7.total.pwr"), slow);
+    r = run_tool(dir.path, {"case7", "0", "0"});
+    EXPECT_NE(r.errors.find("a line every 0.55 s by its time stamps, but each counts 0.5 s"), std::string::npos)
+        << r.errors;
+    EXPECT_NE(r.errors.find("--total-time=stamps"), std::string::npos) << r.errors;
 }
 
 // Runs of one label with --once, all at once: one row in the table, every

@@ -259,7 +259,7 @@ TEST(LogWarnings, EachOddShapeIsNamed)
                            "0.1 s a line, 2.00 times as long" + tail +
                    total + "a line every 1.00 s by its time stamps, but each counts 0.5 s, so the "
                            "total energy is off by as much (is the meter set to another "
-                           "period? then say so with --total-period=1)\n");
+                           "period? then say so with --total-period=1, or read the log by its stamps with --total-time=stamps)\n");
     VerifyWarnings(stamped(36000, 0.5, 40), cpu, repeat("100\n", 200), "");
     VerifyWarnings(stamped(86390, 0.5, 40), cpu, repeat("100\n", 200), "");
     // Readings that can't be power.
