@@ -51,14 +51,30 @@ nvidia-smi --query-gpu=power.draw.instant --format=csv,noheader > /dev/null 2>&1
 nvidia-smi --query-gpu=timestamp,index,$power --format=csv -lms 100 > gpus.csv &
 meters+=($!)
 
-# >>> The site's total-power meter: a line every 0.5 s, "10:00:01 A 412.37"
-# >>> (time, a field, the power in watts), into "$name.total.pwr":
-# site-power-meter --interval 0.5 > "$name.total.pwr" &
+# CPU meter: perf, each socket's package energy once a second (perf needs
+# perf_event_paranoid at 0 or below, or CAP_PERFMON: ask your site). Where
+# there is no perf, replace these lines with your CPU meter and its
+# --cpu-format (README, "Producing the three logs").
+cpu_options=()
+if command -v perf > /dev/null; then
+    # perf writes to standard error, a line at a time, so no line waits in a
+    # buffer when the meter is stopped.
+    perf stat -a --per-socket -I 1000 -e power/energy-pkg/ 2> "$name.cpu.pwr" &
+    meters+=($!)
+    sockets=$(lscpu -p=SOCKET 2> /dev/null | grep -v '^#' | sort -u | wc -l)
+    [ "$sockets" -ge 1 ] && [ "$sockets" -le 8 ] || sockets=2
+    cpu_options=(--cpu-format=perf --cpus="$sockets")
+fi
+
+# >>> The site's total-power meter: a time stamp, a field, the power in
+# >>> watts, into "$name.total.pwr"; polled in a loop, read by its stamps:
+# while :; do
+#     echo "$(date +%s.%N) W $(ipmitool dcmi power reading | awk '/Instantaneous/ { print $4 }')"
+#     sleep 0.5
+# done > "$name.total.pwr" &
 # meters+=($!)
-# >>> The site's CPU energy meter: a header line, then a line an interval
-# >>> with the energies in joules in fields 3 and 7, into "$name.cpu.pwr":
-# site-cpu-meter > "$name.cpu.pwr" &
-# meters+=($!)
+# >>> and then read it by its stamps: total_options=(--total-time=stamps)
+total_options=()
 
 # A meter that was never set up would leave the case without its log, and
 # the row without figures: stop before the application, saying which.
@@ -78,4 +94,5 @@ kill "${meters[@]}"
 wait "${meters[@]}" 2>/dev/null || true
 # --once: a job that Slurm runs again (requeued, or an array submitted
 # again) adds no second row for its case.
-exec energy-totals --once --gpus="$gpus" --gpu-log=gpus.csv --label="$name" "$name" 1 "$id"
+exec energy-totals --once --gpus="$gpus" --gpu-log=gpus.csv "${cpu_options[@]}" "${total_options[@]}" \
+    --label="$name" "$name" 1 "$id"

@@ -26,8 +26,22 @@ case "$*" in
 *power.draw.instant*) echo "150.00 W"; echo "120.00 W" ;;
 esac
 STUB
+cat > "$work/bin/perf" <<'STUB'
+#!/bin/sh
+# perf stat -a --per-socket -I 1000 -e power/energy-pkg/, to standard error:
+# two sockets' package energy, a line each an interval.
+t=0
+echo "#           time socket cpus             counts   unit events" >&2
+while :; do
+    t=$((t + 1))
+    printf '%6d.000000000 S0        1              94.07 Joules power/energy-pkg/\n' "$t" >&2
+    printf '%6d.000000000 S1        1              98.44 Joules power/energy-pkg/\n' "$t" >&2
+    sleep 0.1
+done
+STUB
 printf '#!/bin/sh\nexec "$@"\n' > "$work/bin/srun"
-chmod +x "$work/bin/nvidia-smi" "$work/bin/srun"
+printf '#!/bin/sh\necho "# Socket"; echo 0; echo 1\n' > "$work/bin/lscpu"
+chmod +x "$work/bin/nvidia-smi" "$work/bin/srun" "$work/bin/perf" "$work/bin/lscpu"
 export PATH="$work/bin:$build:$PATH"
 
 energy-totals --heading > "$work/results7.txt"
@@ -50,6 +64,8 @@ case "$row" in
 esac
 gpu2=$(printf '%s\n' "$row" | awk -F '\t+' '{ print $6 }')
 [ "$gpu2" != 0 ] || { echo "FAIL: case.sbatch gave GPU2 no energy: $row"; exit 1; }
+cpu2=$(printf '%s\n' "$row" | awk -F '\t+' '{ print $3 }')
+[ "$cpu2" != 0 ] || { echo "FAIL: case.sbatch's perf log gave CPU2 no energy: $row"; exit 1; }
 
 cp "$source/examples/gpupower1.out" "$work/runs/case 2/"
 find "$work/runs" -mindepth 1 -maxdepth 1 -type d | LC_ALL=C sort > "$work/cases.list"
@@ -64,17 +80,17 @@ esac
 SLURM_ARRAY_TASK_ID=2 bash "$source/examples/sweep.sbatch" "$work/cases.list" > /dev/null 2>&1
 [ "$(wc -l < "$work/results7.txt")" -eq 3 ] || { echo "FAIL: sweep.sbatch run again added a row"; exit 1; }
 
-# A case whose CPU meter was never set up stops before the application.
+# A case whose total-power meter was never set up stops before the
+# application.
 d="$work/runs/no meter"
 mkdir "$d"
-cp "$source/examples/case1.total.pwr" "$d/no meter.total.pwr"
 printf '#!/bin/sh\ntouch ran\n' > "$d/my_application"
 chmod +x "$d/my_application"
 if (cd "$d" && bash "$source/examples/case.sbatch" > /dev/null 2> "$work/meter.err"); then
-    echo "FAIL: case.sbatch ran without a CPU meter"; exit 1
+    echo "FAIL: case.sbatch ran without a total-power meter"; exit 1
 fi
-[ ! -e "$d/ran" ] || { echo "FAIL: case.sbatch ran the application without a CPU meter"; exit 1; }
-grep -q "no meter writes no meter.cpu.pwr" "$work/meter.err" ||
+[ ! -e "$d/ran" ] || { echo "FAIL: case.sbatch ran the application without a total-power meter"; exit 1; }
+grep -q "no meter writes no meter.total.pwr" "$work/meter.err" ||
     { echo "FAIL: case.sbatch did not name the missing meter:"; cat "$work/meter.err"; exit 1; }
 
 # The README's xargs recipe over three cases, one without its GPU log: the
