@@ -140,6 +140,33 @@ void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add
     pick(shape.last_line, shape.lines + (number - lines), line.text, line.length);
 }
 
+// The lines of a run for the readers that take one line at a time: each
+// counted in shape, numbered in *number, line 1 picked as the opening, a
+// blank line counted as no reading and among the blanks; each other line
+// handed to take(p, end, line, number), end at its newline, line as the
+// warnings quote it.
+template <class Take>
+void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take take)
+{
+    for (const char* p = run.begin; p < run.end;) {
+        const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
+        run_line line = quoted(run, p, end + 1);
+        const char* at = p;
+        p = end + 1;
+        ++*number;
+        ++shape.lines;
+        if (*number == 1)
+            pick(shape.opening, 1, line.text, line.length);
+        if (is_blank_line(at, end)) {
+            ++shape.no_reading;
+            note_blank(shape.blanks);
+            continue;
+        }
+        note_other(shape.blanks);
+        take(at, end, line, *number);
+    }
+}
+
 // Where a read loop's bytes come from: a file read on from where it stands
 // (read(2), so a FIFO too), or one chunk of a regular file (pread(2)). A
 // chunk holds the lines that start at an offset in [from, to): it begins

@@ -284,22 +284,9 @@ int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape
     constexpr int64_t day = 86400 * time_stamp_detail::billion;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
-        for (const char* p = run.begin; p < run.end;) {
-            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
-            run_line line = quoted(run, p, line_end + 1);
-            const char* at = p;
-            p = line_end + 1;
-            ++state.number;
-            ++shape.lines;
-            quoted_line q = {state.number, line.text, line.length};
-            if (state.number == 1)
-                pick(shape.opening, 1, line.text, line.length);
-            if (is_blank_line(at, line_end)) {
-                ++shape.no_reading;
-                note_blank(shape.blanks);
-                continue;
-            }
-            note_other(shape.blanks);
+        each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
+                                                 uint64_t number) {
+            quoted_line q = {number, line.text, line.length};
             pick(shape.last_line, state.number, line.text, line.length);
             // The stamp is the line's first field; the reading stands where
             // the total-power rule puts it.
@@ -331,7 +318,7 @@ int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape
             } else {
                 take_reading(reading, line_end, 1, ns, q, state, shape, shape);
             }
-        }
+        });
     });
     settle_at_end(shape.stamps, state.sample);
     s.total_energy = state.energy;
@@ -836,21 +823,8 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     held->used = 0;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
-        for (const char* p = run.begin; p < run.end;) {
-            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
-            run_line line = quoted(run, p, line_end + 1);
-            const char* at = p;
-            p = line_end + 1;
-            ++r.number;
-            ++shape.lines;
-            if (r.number == 1)
-                pick(shape.opening, 1, line.text, line.length);
-            if (is_blank_line(at, line_end)) {
-                ++shape.no_reading;
-                note_blank(shape.blanks);
-                continue;
-            }
-            note_other(shape.blanks);
+        each_line(run, &r.number, shape, [&](const char* at, const char* line_end, const run_line& line,
+                                             uint64_t) {
             csv_columns h;
             bool names;
             if (is_header(r, at, line_end, h, &names)) {
@@ -859,22 +833,22 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
                     choose_and_read_held(r, out, *held, gpus, shape);
                 take_header(r, out, at, line_end, line, shape, h, names);
                 chosen = false;
-                continue;
+                return;
             }
             if (!r.named) {
                 ++shape.no_reading;
-                continue;
+                return;
             }
             // Which id column, from the first lines after the header;
             // without one, what a round is.
             if (!chosen) {
                 if (hold(*held, at, line_end, r.number, line))
-                    continue;
+                    return;
                 choose_and_read_held(r, out, *held, gpus, shape);
                 chosen = true;
             }
             take_csv_line(r, out, at, line_end, r.number, line, shape);
-        }
+        });
     });
     if (!chosen && held->count > 0 && r.named)
         choose_and_read_held(r, out, *held, gpus, shape);
