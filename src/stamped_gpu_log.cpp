@@ -280,8 +280,7 @@ int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape
 {
     stamped_state state;
     state.energy = s.total_energy;
-    int64_t day_ns = 0, last_clock = -1;
-    constexpr int64_t day = 86400 * time_stamp_detail::billion;
+    clock_days days;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
         each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
@@ -297,12 +296,8 @@ int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape
             int64_t ns;
             bool clock;
             bool good = field_stamp(field, static_cast<size_t>(field_end - field), &ns, &clock);
-            if (good && clock) {
-                if (last_clock >= 0 && ns + day / 2 < last_clock)
-                    day_ns += day;
-                last_clock = ns;
-                ns += day_ns;
-            }
+            if (good && clock)
+                ns = days.on_time_line(ns);
             const char* reading = at;
             for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
                 count += is_space(*reading) ? 1 : 0;
@@ -615,21 +610,8 @@ struct csv_reader {
     int64_t round_ns = 0;
     uint64_t round_start_line = 0;
     picked_line round_start; // its first line, as the warnings quote it
-    // Times of day: the days passed, from midnights crossed.
-    int64_t day_ns = 0;
-    int64_t last_clock_ns = -1;
+    clock_days days; // times of day, past midnight a day later
 };
-
-// A time of day on the log's own time line: past midnight (a time more
-// than twelve hours before the last), a day later.
-int64_t clock_on_time_line(csv_reader& r, int64_t ns)
-{
-    constexpr int64_t day = 86400 * time_stamp_detail::billion;
-    if (r.last_clock_ns >= 0 && ns + day / 2 < r.last_clock_ns)
-        r.day_ns += day;
-    r.last_clock_ns = ns;
-    return ns + r.day_ns;
-}
 
 // The track of id [p, p + n), made where it is new; null past max_csv_gpus.
 gpu_track* track_of(csv_reader& r, gpu_csv_log& out, const char* p, size_t n)
@@ -738,7 +720,7 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
         return;
     }
     if (clock)
-        ns = clock_on_time_line(r, ns);
+        ns = r.days.on_time_line(ns);
     gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, number, line);
     if (t == nullptr)
         return;

@@ -118,23 +118,6 @@ int write_all(int fd, const char* buf, size_t size)
     return 0;
 }
 
-// Reads up to size bytes at offset; returns how many, or -1 with errno set.
-ssize_t read_at(int fd, char* buf, size_t size, long long offset)
-{
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = pread(fd, buf + got, size - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
-}
-
 // Opens the existing table for appending. A FIFO is opened for writing only
 // and without waiting, so that one that nobody reads is an error (ENXIO)
 // rather than a row swallowed by the run's own end of it.

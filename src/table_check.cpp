@@ -86,19 +86,12 @@ bool has_label(const line_mark& m, int figures)
     return !m.last_is_figure || m.fields == most_figures + 1 || (figures != 0 && m.fields == figures + 1);
 }
 
-// Reads n bytes at offset of fd into buf; false where that fails.
-bool read_at(int fd, char* buf, size_t n, uint64_t offset)
+// Reads n bytes at offset of fd into buf; false where that fails or the
+// file ends first (errno 0 then).
+bool read_whole(int fd, char* buf, size_t n, uint64_t offset)
 {
-    size_t got = 0;
-    while (got < n) {
-        ssize_t r = pread(fd, buf + got, n - got, static_cast<off_t>(offset + got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        got += static_cast<size_t>(r);
-    }
-    return true;
+    errno = 0;
+    return read_at(fd, buf, n, static_cast<long long>(offset)) == static_cast<ssize_t>(n);
 }
 
 // Whether the labels of marks a and b are the same bytes, read again.
@@ -107,7 +100,7 @@ bool same_label(int fd, const line_mark& a, const line_mark& b, int* err)
     if (a.length != b.length)
         return false;
     char x[results_row_size], y[results_row_size];
-    if (!read_at(fd, x, a.length, a.offset) || !read_at(fd, y, b.length, b.offset)) {
+    if (!read_whole(fd, x, a.length, a.offset) || !read_whole(fd, y, b.length, b.offset)) {
         *err = errno != 0 ? errno : EIO;
         return false;
     }
@@ -214,7 +207,7 @@ int report_lines(int fd, const marks& m, int figures, counts& c, FILE* out)
         unsigned long long line = mark.line;
         if (mark.kind == line_not_row) {
             char text[quoted_bytes + 1];
-            if (!read_at(fd, text, mark.length, mark.offset))
+            if (!read_whole(fd, text, mark.length, mark.offset))
                 return errno != 0 ? errno : EIO;
             ++c.not_rows;
             std::fprintf(out, "line %llu: not a row: \"", line);
@@ -228,7 +221,7 @@ int report_lines(int fd, const marks& m, int figures, counts& c, FILE* out)
             std::fprintf(out, "line %llu: a row without a label\n", line);
         } else if (mark.kind == line_repeat) {
             char label[results_row_size];
-            if (!read_at(fd, label, mark.length, mark.offset))
+            if (!read_whole(fd, label, mark.length, mark.offset))
                 return errno != 0 ? errno : EIO;
             ++c.repeated;
             std::fputs("label ", out);
@@ -295,7 +288,7 @@ bool has_row_labelled(int table, const marks& by_hash_marks, int figures, const 
         const line_mark& mark = by_hash_marks.at[i];
         if (mark.kind != line_row || !has_label(mark, figures) || mark.length != n)
             continue;
-        if (!read_at(table, label, n, mark.offset)) {
+        if (!read_whole(table, label, n, mark.offset)) {
             *err = errno != 0 ? errno : EIO;
             return false;
         }

@@ -554,11 +554,7 @@ const char* names_no_run(const char* content)
     if (content[0] == '\0')
         return "an empty file";
     lock_holder h;
-    char* end;
-    if (!take_word(content, h.host, sizeof h.host))
-        return "a file that names no run";
-    long pid = std::strtol(content, &end, 10);
-    return end == content || pid <= 0 ? "a file that names no run" : nullptr;
+    return parse_holder(content, &h) < 2 || h.pid <= 0 ? "a file that names no run" : nullptr;
 }
 
 } // namespace

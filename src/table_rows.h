@@ -61,6 +61,11 @@ bool is_heading(const char* p, size_t size, int* figures);
 // backslashes as \xHH, and "..." where it was longer.
 void quote_bytes(FILE* out, const char* p, size_t n, size_t most);
 
+// Reads up to size bytes at offset of fd, carrying on after short reads
+// and EINTR; returns how many (fewer only at the file's end), or -1 with
+// errno set.
+ssize_t read_at(int fd, char* buf, size_t size, long long offset);
+
 // Reads the lines of the table on fd through buf (buf_size bytes) and hands
 // each to take(line, length, number, offset, whole), without its line end,
 // offset being where it starts in the file: by pread from 0 to size where

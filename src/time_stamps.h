@@ -175,6 +175,21 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
     return true;
 }
 
+// Times of day on a log's own time line: past midnight (a time more than
+// twelve hours before the last), a day later.
+struct clock_days {
+    int64_t day_ns = 0;
+    int64_t last_ns = -1;
+    int64_t on_time_line(int64_t ns)
+    {
+        constexpr int64_t day = 86400 * time_stamp_detail::billion;
+        if (last_ns >= 0 && ns + day / 2 < last_ns)
+            day_ns += day;
+        last_ns = ns;
+        return ns + day_ns;
+    }
+};
+
 // Parses a time of day at p, "H:MM:SS" or "HH:MM:SS" with an optional
 // fraction of any length, as some loggers stamp their lines (xpu-smi dump):
 // *ns is nanoseconds since midnight, *after past it. Returns false, touching
