@@ -59,7 +59,10 @@ cpu_options=()
 if command -v perf > /dev/null; then
     # perf writes to standard error, a line at a time, so no line waits in a
     # buffer when the meter is stopped.
-    perf stat -a --per-socket -I 1000 -e power/energy-pkg/ 2> "$name.cpu.pwr" &
+    # Its lines count the seconds from its start, which the first line
+    # says, so that the phases can place them.
+    echo "# started on $(date --iso-8601=ns)" > "$name.cpu.pwr"
+    perf stat -a --per-socket -I 1000 -e power/energy-pkg/ 2>> "$name.cpu.pwr" &
     meters+=($!)
     sockets=$(lscpu -p=SOCKET 2> /dev/null | grep -v '^#' | sort -u | wc -l)
     [ "$sockets" -ge 1 ] && [ "$sockets" -le 8 ] || sockets=2
@@ -87,12 +90,28 @@ for log in "$name.total.pwr" "$name.cpu.pwr"; do
     fi
 done
 
+# Phases, each marked in "phases" by a line as `date` writes it: first an
+# idle minute, the meters running and the node doing nothing, whose mean
+# power the figures are given net of; then the application. Mark phases
+# inside it the same way (mark load begin ... mark load end).
+mark() { echo "$(date --iso-8601=ns) $1 $2" >> phases; }
+: > phases
+mark idle begin
+sleep "${IDLE_SECONDS:-60}"
+mark idle end
+
 # >>> The application.
+mark compute begin
 srun ./my_application
+mark compute end
+# The meters' last readings after the last mark, so that they cover it.
+sleep 2
 
 kill "${meters[@]}"
 wait "${meters[@]}" 2>/dev/null || true
 # --once: a job that Slurm runs again (requeued, or an array submitted
-# again) adds no second row for its case.
+# again) adds no second row for its case. Each phase's figures, gross and
+# net of the idle minute's power, follow the summary in the job's output;
+# --phase-rows would add a row for each, labelled CASE/PHASE.
 exec energy-totals --once --gpus="$gpus" --gpu-log=gpus.csv "${cpu_options[@]}" "${total_options[@]}" \
-    --label="$name" "$name" 1 "$id"
+    --phases=phases --idle=idle --label="$name" "$name" 1 "$id"

@@ -178,6 +178,44 @@ const char* take_gpu_columns(const char* value, run_options& options)
     return nullptr;
 }
 
+// The phases' options: a file, a window, a phase's name, a list of
+// watts; each checked against the others and the marks later, as the run
+// reads them.
+const char* take_value(const char* value, const char** into, const char* wrong)
+{
+    if (*value == '\0')
+        return wrong;
+    *into = value;
+    return nullptr;
+}
+const char* take_phases(const char* value, run_options& options)
+{
+    return take_value(value, &options.phases, "needs the marks' file");
+}
+const char* take_window(const char* value, run_options& options)
+{
+    return take_value(value, &options.window, "takes FROM,TO, as in +60,-30");
+}
+const char* take_idle(const char* value, run_options& options)
+{
+    return take_value(value, &options.idle, "names the idle phase");
+}
+const char* take_idle_watts(const char* value, run_options& options)
+{
+    return take_value(value, &options.idle_watts, "takes METER:WATTS,..., as in total:410,cpu1:35");
+}
+const char* take_row(const char* value, run_options& options)
+{
+    return take_value(value, &options.row, "takes a phase's name, or net");
+}
+const char* take_phase_rows(const char* value, run_options& options)
+{
+    if (value != nullptr)
+        return "takes no value";
+    options.phase_rows = true;
+    return nullptr;
+}
+
 struct valued_option {
     const char* name;
     const char* (*take)(const char* value, run_options& options);
@@ -198,6 +236,12 @@ constexpr valued_option valued_options[] = {
     {"cpu-fields", take_cpu_fields, false},
     {"cpu-wrap", take_cpu_wrap, false},
     {"total-time", take_total_time, false},
+    {"phases", take_phases, false},
+    {"window", take_window, false},
+    {"idle", take_idle, false},
+    {"idle-watts", take_idle_watts, false},
+    {"row", take_row, false},
+    {"phase-rows", take_phase_rows, true},
 };
 
 // Takes the option word, "--name=value"; given has a bit for each option
@@ -299,6 +343,27 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
         std::snprintf(reason, reason_size,
                       option_after ? "options go before BASE WRITE ID; see --help"
                                    : "expects BASE WRITE ID; see --help");
+        return command_usage;
+    }
+    bool phased = options.phases != nullptr || options.window != nullptr;
+    const char* needs_phases = options.idle != nullptr ? "--idle" : options.idle_watts != nullptr ? "--idle-watts"
+                             : options.row != nullptr ? "--row" : options.phase_rows ? "--phase-rows" : nullptr;
+    if (!phased && needs_phases != nullptr) {
+        std::snprintf(reason, reason_size, "%s: needs --phases=FILE or --window=FROM,TO", needs_phases);
+        return command_usage;
+    }
+    if (options.idle != nullptr && options.idle_watts != nullptr) {
+        std::snprintf(reason, reason_size, "--idle: goes without --idle-watts; give one or the other");
+        return command_usage;
+    }
+    if (phased && !options.gpu_stamps && options.gpu_log == nullptr) {
+        std::snprintf(reason, reason_size, "--%s: the GPU logs have no stamps to place them in time: read them "
+                      "with --gpu-time=stamps, or one log of every GPU with --gpu-log=FILE",
+                      options.phases != nullptr ? "phases" : "window");
+        return command_usage;
+    }
+    if (options.phase_rows && options.label == nullptr) {
+        std::snprintf(reason, reason_size, "--phase-rows: needs --label, the rows are labelled LABEL/PHASE");
         return command_usage;
     }
     if (options.once && options.label == nullptr) {

@@ -26,6 +26,12 @@ struct run_options {
     bool once = false;           // --once: no row where one with the label is in the table
     const char* gpu_log = nullptr;     // --gpu-log=FILE: one log of every GPU
     const char* gpu_columns = nullptr; // --gpu-columns=LIST: its columns, where it has no header
+    const char* phases = nullptr;      // --phases=FILE: the marks of the run's phases
+    const char* window = nullptr;      // --window=FROM,TO: one phase, "window"
+    const char* idle = nullptr;        // --idle=PHASE: the phase whose mean power is idle
+    const char* idle_watts = nullptr;  // --idle-watts=LIST: idle power by hand
+    const char* row = nullptr;         // --row=PHASE or --row=net: the row's figures
+    bool phase_rows = false;           // --phase-rows: a row for each phase too
     const char* check = nullptr; // --check=TABLE: the table to check
     const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold
 };

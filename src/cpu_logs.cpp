@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "log_reading.h"
 #include "time_stamps.h"
@@ -92,15 +93,27 @@ bool whole_reading(const words& w, int i, double* value)
 }
 
 // The word i as a stamp: a date and time, seconds since the epoch, or a
-// time of day. False where it is none.
-bool word_stamp(const words& w, int i, int64_t* ns)
+// time of day. False where it is none. With form, says which (times of day
+// on days' time line, past midnight a day later).
+bool word_stamp(const words& w, int i, int64_t* ns, int* form = nullptr, clock_days* days = nullptr)
 {
     if (i >= w.count)
         return false;
     const char* after;
     const char* p = w.at[i];
     const char* end = p + w.length[i];
-    return (parse_time_stamp(p, end, ns, &after) || parse_clock_time(p, end, ns, &after)) && after == end;
+    if (parse_time_stamp(p, end, ns, &after) && after == end) {
+        if (form != nullptr)
+            *form = date_stamp_form(p, end);
+        return true;
+    }
+    if (!(parse_clock_time(p, end, ns, &after) && after == end))
+        return false;
+    if (form != nullptr) {
+        *form = stamp_clock;
+        *ns = days->on_time_line(*ns);
+    }
+    return true;
 }
 
 // A line of the log: its number, and its bytes as warnings quote them.
@@ -115,8 +128,24 @@ void note(picked_line& picked, uint64_t& count, const csv_line_text& line)
     pick_first(picked, line.number, line.text.text, line.text.length);
 }
 
-// Adds joules into CPU k (from 1), where k is one this run reads.
-void add_cpu(cpu_log& out, int k, double joules)
+// Where the joules of the line being read stand in time, for a sink: over
+// [from, ns], from since_last for the time since the CPU's last line.
+struct line_time {
+    const timed_sink* sink = nullptr;
+    int64_t from = since_last;
+    int64_t ns = 0;
+    int form = stamp_none;
+    clock_days days;
+    // perf's times count from its start, "# started on STAMP".
+    bool started = false;
+    int64_t start_ns = 0;
+    int start_form = stamp_instant;
+    int64_t last_rel_ns[max_cpus] = {};
+};
+
+// Adds joules into CPU k (from 1), where k is one this run reads, and
+// passes them on to the sink, if any.
+void add_cpu(cpu_log& out, int k, double joules, const line_time* at = nullptr)
 {
     if (k > out.cpus) {
         out.sockets_beyond = true;
@@ -124,6 +153,8 @@ void add_cpu(cpu_log& out, int k, double joules)
     }
     cpu_figure(out.part, k) = add_figures(joules, cpu_figure(out.part, k));
     out.seen[k - 1] = true;
+    if (at != nullptr && at->sink != nullptr)
+        at->sink->energy(at->sink->context, cpu_meter(k), at->from, at->ns, at->form, joules);
 }
 
 // --cpu-format=columns: the fields of each CPU, by number or by the
@@ -165,8 +196,12 @@ bool set_fields(column_state& st, const cpu_log_options& o, const words& header,
     return true;
 }
 
-void take_columns(const column_state& st, const words& w, const csv_line_text& line, cpu_log& out)
+void take_columns(const column_state& st, const words& w, const csv_line_text& line, cpu_log& out, line_time& at)
 {
+    // Each CPU's joules for the interval that ends at the line's stamp.
+    at.from = since_last;
+    if (at.sink != nullptr && !word_stamp(w, 0, &at.ns, &at.form, &at.days))
+        at.form = stamp_none;
     for (int k = 0; k < out.cpus; ++k) {
         int f = st.fields[k] - 1;
         double joules = 0;
@@ -184,14 +219,45 @@ void take_columns(const column_state& st, const words& w, const csv_line_text& l
         } else {
             note(out.shape.no_reading_line, out.shape.no_reading, line);
         }
-        add_cpu(out, k + 1, joules);
+        add_cpu(out, k + 1, joules, &at);
+    }
+}
+
+// perf's "# started on" line, with a stamp (as date --iso-8601=ns writes
+// it) or perf's own (with -o, "Wed Dec  9 10:00:00 2026", on the node's
+// clock): where its times count from.
+void take_perf_start(const char* p, const char* end, line_time& at)
+{
+    constexpr char prefix[] = "# started on ";
+    size_t n = static_cast<size_t>(end - p);
+    if (n <= sizeof prefix - 1 || std::memcmp(p, prefix, sizeof prefix - 1) != 0)
+        return;
+    char text[80];
+    n -= sizeof prefix - 1;
+    while (n > 0 && is_space(p[sizeof prefix - 2 + n]))
+        --n;
+    if (n >= sizeof text)
+        return;
+    std::memcpy(text, p + sizeof prefix - 1, n);
+    text[n] = '\0';
+    for (size_t i = 0; i < n; ++i)
+        text[i] = text[i] == ',' ? '.' : text[i];
+    const char* after;
+    struct tm tm = {};
+    if (parse_time_stamp(text, text + n, &at.start_ns, &after) && after == text + n) {
+        at.start_form = date_stamp_form(text, text + n);
+        at.started = true;
+    } else if (const char* rest = strptime(text, "%a %b %d %H:%M:%S %Y", &tm); rest != nullptr && *rest == '\0') {
+        at.start_ns = static_cast<int64_t>(timegm(&tm)) * 1000000000;
+        at.start_form = stamp_wall;
+        at.started = true;
     }
 }
 
 // --cpu-format=perf: "TIME S0 1 17.85 Joules power/energy-pkg/", or with
 // -x, the same fields between commas. Socket S0 is CPU1; only the package
 // events add. Returns false where a decimal comma stops the read.
-bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_log& out)
+bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_log& out, line_time& at)
 {
     words w = split_words(p, end, false);
     bool csv = w.count < 4 && end > p && std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr;
@@ -237,7 +303,23 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_lo
                           w.at[event]);
         return true;
     }
-    add_cpu(out, static_cast<int>(socket) + 1, joules);
+    if (at.sink != nullptr && socket < max_cpus) {
+        // The interval since the socket's line before, or since perf began.
+        int64_t rel;
+        const char* after;
+        if (!parse_time_stamp(w.at[0], w.at[0] + w.length[0], &rel, &after) || after != w.at[0] + w.length[0] ||
+            !at.started) {
+            std::snprintf(out.error, sizeof out.error,
+                          "perf's times count from its start, which the log does not say: write the start "
+                          "first, echo \"# started on $(date --iso-8601=ns)\", or run perf with -o");
+            return false;
+        }
+        at.from = at.start_ns + at.last_rel_ns[socket];
+        at.ns = at.start_ns + rel;
+        at.form = at.start_form;
+        at.last_rel_ns[socket] = rel;
+    }
+    add_cpu(out, static_cast<int>(socket) + 1, joules, &at);
     return true;
 }
 
@@ -249,13 +331,14 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_lo
 struct counter_state {
     bool have_last = false;
     int64_t last_ns = 0;
+    int last_form = stamp_none;
     bool have_stamp = false;
     unsigned long long last[max_cpus] = {};
     unsigned long long total[max_cpus] = {};
 };
 
 bool take_counters(counter_state& st, const cpu_log_options& o, const words& w, const csv_line_text& line,
-                   cpu_log& out)
+                   cpu_log& out, line_time& at)
 {
     int packages = w.count - 1;
     if (packages < 1) {
@@ -273,7 +356,8 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const words& w, 
         }
     }
     int64_t ns = 0;
-    bool stamped = word_stamp(w, 0, &ns);
+    int form = stamp_none;
+    bool stamped = word_stamp(w, 0, &ns, &form, &at.days);
     if (st.have_last) {
         for (int k = 0; k < packages && k < max_cpus; ++k) {
             unsigned long long step = counter[k] - st.last[k];
@@ -289,6 +373,10 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const words& w, 
                 ++out.wraps;
             }
             st.total[k] += step;
+            // Each step over the interval between the two lines' stamps.
+            if (at.sink != nullptr && k < out.cpus)
+                at.sink->energy(at.sink->context, cpu_meter(k + 1), stamped && st.have_stamp ? st.last_ns : since_last,
+                                ns, stamped ? form : stamp_none, static_cast<double>(step) / 1e6);
         }
         // Two wraps in one interval, at 1000 W a package, would look like one.
         if (o.wrap_uj != 0 && stamped && st.have_stamp &&
@@ -298,6 +386,7 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const words& w, 
     st.have_last = true;
     st.have_stamp = stamped;
     st.last_ns = ns;
+    st.last_form = form;
     std::memcpy(st.last, counter, sizeof counter);
     return true;
 }
@@ -351,7 +440,7 @@ bool take_turbostat_header(turbostat_state& st, const words& w)
     return true;
 }
 
-void take_turbostat(turbostat_state& st, const words& w, const csv_line_text& line, cpu_log& out)
+void take_turbostat(turbostat_state& st, const words& w, const csv_line_text& line, cpu_log& out, line_time& at)
 {
     long package = whole_number(w, st.package);
     double joules = 0, watts = 0;
@@ -361,22 +450,32 @@ void take_turbostat(turbostat_state& st, const words& w, const csv_line_text& li
         return;
     int k = static_cast<int>(package);
     out.packages = k + 1 > out.packages ? k + 1 : out.packages;
+    int64_t ns = 0;
+    int form = stamp_none;
+    bool stamped = st.time >= 0 && word_stamp(w, st.time, &ns, &form, &at.days);
+    at.from = since_last;
+    at.ns = ns;
+    at.form = stamped ? form : stamp_none;
     if (have_joules) {
-        add_cpu(out, k + 1, joules);
+        add_cpu(out, k + 1, joules, &at);
         return;
     }
-    int64_t ns;
-    if (st.time < 0 || !word_stamp(w, st.time, &ns) || k >= max_cpus) {
+    if (!stamped || k >= max_cpus) {
         note(out.odd_line, out.odd, line);
         return;
     }
     if (st.have_last[k]) {
-        double dt = static_cast<double>(ns - st.last_ns[k]) / 1e9;
+        int64_t last = st.last_ns[k];
+        double dt = static_cast<double>(ns - last) / 1e9;
         if (st.first_pending[k]) {
-            add_cpu(out, k + 1, st.first_watts[k] * dt);
+            at.from = last - (ns - last);
+            at.ns = last;
+            add_cpu(out, k + 1, st.first_watts[k] * dt, &at);
             st.first_pending[k] = false;
         }
-        add_cpu(out, k + 1, watts * dt);
+        at.from = last;
+        at.ns = ns;
+        add_cpu(out, k + 1, watts * dt, &at);
     } else {
         st.first_watts[k] = watts;
         st.first_pending[k] = true;
@@ -397,6 +496,9 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     uint64_t number = 0;
     bool failed = false;
     log_shape& shape = out.shape;
+    line_time timing;
+    timing.sink = o.sink;
+    bool perf_read = false; // a line of perf's readings has come
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
         for (const char* p = run.begin; p < run.end && !failed;) {
@@ -407,9 +509,16 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             // The columns' header is no line of readings, as the default
             // reader's is not; they have one reading a CPU, the others one.
             bool columns_header = o.format == cpu_format::columns && number == 1;
-            shape.lines += columns_header ? 0 : 1;
             if (number == 1)
                 pick(shape.opening, 1, line.text.text, line.text.length);
+            // perf's lines before its first reading ("# started on", a
+            // blank, its column names) are one header, as a log's first line is.
+            if (o.format == cpu_format::perf && !perf_read && number > 1 &&
+                (is_blank_line(at, line_end) || *skip_blanks(at) == '#')) {
+                take_perf_start(skip_blanks(at), line_end, timing);
+                continue;
+            }
+            shape.lines += columns_header ? 0 : 1;
             if (is_blank_line(at, line_end)) {
                 shape.no_reading += columns_header ? 0 : o.format == cpu_format::columns ? static_cast<unsigned>(o.cpus) : 1;
                 if (!columns_header)
@@ -425,7 +534,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 if (number == 1) {
                     failed = !set_fields(columns, o, w, out);
                 } else {
-                    take_columns(columns, w, line, out);
+                    take_columns(columns, w, line, out, timing);
                 }
                 break;
             }
@@ -433,8 +542,10 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 if (*first == '#') {
                     shape.header = shape.header || number == 1;
                     ++shape.no_reading;
+                    take_perf_start(first, line_end, timing);
                 } else {
-                    failed = !take_perf(at, line_end, line, out);
+                    perf_read = true;
+                    failed = !take_perf(at, line_end, line, out, timing);
                 }
                 break;
             case cpu_format::counters: {
@@ -444,7 +555,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                     shape.header = true;
                     ++shape.no_reading;
                 } else {
-                    failed = !take_counters(counters, o, w, line, out);
+                    failed = !take_counters(counters, o, w, line, out, timing);
                 }
                 break;
             }
@@ -455,7 +566,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                     turbostat_named = true;
                     ++shape.no_reading;
                 } else if (turbostat_named) {
-                    take_turbostat(turbostat, w, line, out);
+                    take_turbostat(turbostat, w, line, out, timing);
                 } else {
                     note(out.odd_line, out.odd, line);
                 }

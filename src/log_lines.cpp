@@ -1265,6 +1265,13 @@ bool avx2_lines()
 } // namespace
 #endif
 
+double total_power_reading(const char* p, const char* end, log_shape& shape)
+{
+    double reading;
+    total_line(p, end, reading, shape);
+    return reading;
+}
+
 void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
                            log_shape& shape, double weight)
 {

@@ -31,6 +31,7 @@
 #include "log_lines.h"
 #include "log_shape.h"
 #include "reading_number.h"
+#include "timed_readings.h"
 
 // One fixed byte buffer, reused by the three readers in turn. It holds
 // the bytes last read from a log: the line most recently read, and those
@@ -131,8 +132,21 @@ struct gpu_csv_log {
     char power_column[48] = {};   // the power column read, as named
     bool milliwatts = false;      // its readings are milliwatts, read as watts / 1000
     char header_error[256] = {};  // the columns of a header that names too little
+    int source[max_csv_gpus] = {}; // GPU k's points went to sink as source source[k - 1]
 };
-int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out);
+// With a sink, each GPU's points go to it too, GPU source i as meter
+// first_gpu_source + i (source[] says which GPU that is).
+int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out,
+                     const timed_sink* sink = nullptr);
+
+// The logs again, for the phases: each reading passed to sink with its
+// time, as its figure's reader takes it, rather than summed. The total-power
+// log by its stamps (stamps), or by the period rule, each line's reading
+// standing for the weight's seconds up to its line's stamp (the first
+// field; lines that share one a period apart); GPU k's time-stamped log, as
+// source k - 1. Each returns 0 or the errno of a read.
+int read_timed_total_log(int fd, line_buffer& lb, double weight, bool stamps, const timed_sink& sink);
+int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink);
 
 // The CPU log as the meters users have write it (--cpu-format): columns
 // of joules, at fields 3 and 7 (the default reader's rule) or at the
@@ -148,6 +162,9 @@ struct cpu_log_options {
     int cpus = 2;
     const char* fields = nullptr;   // --cpu-fields
     unsigned long long wrap_uj = 0; // --cpu-wrap, 0 where not given
+    // Where each CPU's joules go too, with the stamp of their line, as
+    // cpu_meter(k), if anywhere.
+    const timed_sink* sink = nullptr;
 };
 struct cpu_log {
     energy_summary part;            // CPU k's joules in cpu_figure(part, k)

@@ -15,6 +15,7 @@
 #include "energy_summary.h"
 #include "log_warnings.h"
 #include "open_file.h"
+#include "phase_report.h"
 #include "power_logs.h"
 #include "results_table.h"
 #include "summary_output.h"
@@ -46,6 +47,15 @@ constexpr const char help_text[] =
     "  --cpu-fields=LIST   the fields of each CPU's joules (3,7, or header names)\n"
     "  --cpu-wrap=UJ       where counters wrap (max_energy_range_uj)\n"
     "  --gpu-period=S      seconds a GPU line stands for (0.1)\n"
+    "  --phases=FILE       prints each phase's figures after the summary, from\n"
+    "                      marks \"STAMP NAME begin\" and \"STAMP NAME end\" (or a\n"
+    "                      benchmark's :::MLLOG power_begin and power_end)\n"
+    "  --window=FROM,TO    one phase, window: stamps, or +S,-S seconds from the\n"
+    "                      start and end of the logs' common time\n"
+    "  --idle=PHASE        each phase also net of the meters' power in PHASE\n"
+    "  --idle-watts=LIST   or of the power given, as total:410,cpu1:35,gpu1:60\n"
+    "  --row=PHASE|net     the row holds PHASE's figures, or the run's net\n"
+    "  --phase-rows        with --label: a row for each phase too, LABEL/PHASE\n"
     "  --once              with --label: no row where one with the label is in\n"
     "                      the table already\n"
     "  --heading           prints a heading line for a table of labelled rows\n"
@@ -383,17 +393,28 @@ void say_where_table_is(const char* table)
 // Appends the case's row to its table, and says so where it could not.
 // Returns the run's status. Out of line, so that its row's kilobyte does
 // not deepen the stack that the reading of every run's logs goes down.
-[[gnu::noinline]] int write_row(const run_options& options, const energy_summary& summary)
+[[gnu::noinline]] int write_row(const run_options& options, const energy_summary& summary,
+                                const phase_report* phases)
 {
     table_name table = results_table_name(options.results_id);
-    char row[results_row_size];
-    int row_size = format_results_row(summary, options.label, row, sizeof row, options.gpus, options.cpus);
+    // The row, and with --phase-rows a row for each phase after it: all
+    // appended at once, so that all are in or none.
+    size_t rows = phases != nullptr && options.phase_rows ? static_cast<size_t>(phases->plan.count) + 1 : 0;
+    size_t size = results_row_size + rows * (results_row_size + max_phase_name + 1);
+    char* row = static_cast<char*>(std::malloc(size));
+    energy_summary figures = phases != nullptr ? row_figures_of(options, *phases, summary) : summary;
+    int row_size = row == nullptr ? -1
+                                  : format_results_row(figures, options.label, row, size, options.gpus, options.cpus);
+    if (row_size >= 0 && rows > 0)
+        row_size = format_phase_rows(options, *phases, row, static_cast<size_t>(row_size), size);
     int undo_error = 0;
-    int err = row_size < 0 ? EOVERFLOW
-                           : append_results_row(table.text, row, static_cast<size_t>(row_size),
-                                                &undo_error, stderr,
-                                                options.once ? options.label : nullptr, nullptr,
-                                                row_figures(options.gpus, options.cpus), options.cpus);
+    int err = row == nullptr ? ENOMEM
+              : row_size < 0 ? EOVERFLOW
+                             : append_results_row(table.text, row, static_cast<size_t>(row_size),
+                                                  &undo_error, stderr,
+                                                  options.once ? options.label : nullptr, nullptr,
+                                                  row_figures(options.gpus, options.cpus), options.cpus);
+    std::free(row);
     if (err == 0)
         return 0;
     std::fputs("couldn't write results\n", stdout);
@@ -406,6 +427,29 @@ void say_where_table_is(const char* table)
                      "append record stays, and the next run settles it\n",
                      table.text, std::strerror(undo_error));
     return -1;
+}
+
+// Splits the case's energy by its phases, from the logs read again in
+// time. Returns false having said what is wrong.
+bool split_case(const run_options& options, const case_logs& logs, phase_report& report)
+{
+    phase_logs named;
+    named.case_name = logs.case_name;
+    named.total = logs.total_name;
+    named.cpu = logs.cpu_name;
+    for (int i = 2; i < logs.set.count; ++i)
+        named.gpus[i - 2] = logs.set.names[i];
+    const log_shape& gpu = logs.all_gpus != nullptr ? logs.all_gpus->shape : logs.set.shapes[2];
+    named.gpu_period = static_cast<double>(gpu.stamps.typical_ns) / 1e9;
+    named.averaged = logs.all_gpus != nullptr && std::strcmp(logs.all_gpus->power_column, "power.draw") == 0;
+    return split_by_phase(options, named, report, stderr) == 0;
+}
+
+void end_phases(phase_report* phases)
+{
+    if (phases != nullptr)
+        free_phase_report(*phases);
+    std::free(phases);
 }
 
 // Readies the process for a run whose status must say whether its row is
@@ -462,17 +506,37 @@ int run(int argc, char** argv)
     }
 
     say_slips(options);
+    // The phases' marks first: a fault in them reads no log.
+    phase_report* phases = nullptr;
+    if (options.phases != nullptr || options.window != nullptr) {
+        phases = new_records<phase_report>(1);
+        if (phases == nullptr || read_phase_plan(options, *phases) != 0) {
+            if (phases == nullptr)
+                std::printf("couldn't read %s: %s\n", options.phases != nullptr ? options.phases : "--window",
+                            std::strerror(ENOMEM));
+            end_phases(phases);
+            return -1;
+        }
+    }
     energy_summary summary;
     case_logs logs;
     bool read = read_logs(options, summary, logs);
     if (read)
         warn_about_case(options, logs, summary);
+    if (read && phases != nullptr)
+        read = split_case(options, logs, *phases);
     free_logs(logs);
-    if (!read)
+    if (!read) {
+        end_phases(phases);
         return -1;
+    }
     print_console_summary(summary, stdout, options.gpus, options.cpus);
+    if (phases != nullptr)
+        print_phase_blocks(stdout, options, *phases);
     // Out before the table is touched, so a run waiting for the lock has
     // shown its figures. Errors on standard output change nothing here.
     std::fflush(stdout);
-    return options.write_switch == 1 ? write_row(options, summary) : 0;
+    int status = options.write_switch == 1 ? write_row(options, summary, phases) : 0;
+    end_phases(phases);
+    return status;
 }

@@ -126,6 +126,10 @@ struct stamped_state {
     uint64_t number = 0;
     stamp_prefix prefix;
     interval_sample sample;
+    // Where the good points go too, with their stamps' form, when asked.
+    const timed_sink* sink = nullptr;
+    int meter = 0;
+    int form = stamp_instant;
 };
 
 // Adds the good point (ns, reading) of line number to the curve: the
@@ -144,6 +148,8 @@ void add_point(stamped_state& state, log_shape& shape, int64_t ns, double readin
     }
     st.last_ns = ns;
     ++st.good;
+    if (state.sink != nullptr)
+        state.sink->point(state.sink->context, state.meter, ns, state.form, reading);
     state.have_last = true;
     state.last_ns = ns;
     state.last_reading = reading;
@@ -204,12 +210,17 @@ void take_reading(const char* p, const char* field_end, double divisor, int64_t 
 // The time stamp that is the whole field [p, p + n): a date and time, or
 // seconds since the epoch (*clock false), or a time of day (*clock true,
 // *ns since midnight). False where the field is no stamp.
-bool field_stamp(const char* p, size_t n, int64_t* ns, bool* clock)
+bool field_stamp(const char* p, size_t n, int64_t* ns, bool* clock, int* form = nullptr)
 {
     const char* after;
     *clock = false;
-    if (parse_time_stamp(p, p + n, ns, &after) && after == p + n)
+    if (parse_time_stamp(p, p + n, ns, &after) && after == p + n) {
+        if (form != nullptr)
+            *form = date_stamp_form(p, p + n);
         return true;
+    }
+    if (form != nullptr)
+        *form = stamp_clock;
     *clock = true;
     return parse_clock_time(p, p + n, ns, &after) && after == p + n;
 }
@@ -237,10 +248,13 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     // The newline ends the stamp, whatever its form.
     int64_t ns;
     const char* after;
+    const char* stamp_at = p;
     bool good = parse_time_stamp(p, end, &ns, &after, &state.prefix);
     if (good) {
         p = skip_blanks(after);
         good = *p == ',' && (!state.have_last || ns > state.last_ns);
+        if (good && state.sink != nullptr)
+            state.form = date_stamp_form(stamp_at, after);
         // Several lines at one instant: one log of several GPUs?
         st.shared += *p == ',' && state.have_last && ns == state.last_ns;
     }
@@ -255,12 +269,14 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
     return line_end + 1;
 }
 
-} // namespace
-
-int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+// The time-stamped GPU log, its points passed on to sink where one is given.
+int stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const timed_sink* sink,
+                    int meter)
 {
     stamped_state state;
     state.energy = s.gpu1;
+    state.sink = sink;
+    state.meter = meter;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
         if (run.first) {
@@ -276,10 +292,29 @@ int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& 
     return status;
 }
 
-int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+// The stamp that is the first field of the line at `at`, on the log's time
+// line (days after midnights for times of day); false where there is none.
+bool first_field_stamp(const char* at, const char* line_end, clock_days& days, int64_t* ns, int* form)
+{
+    const char* field = skip_blanks(at);
+    const char* field_end = field;
+    while (field_end < line_end && !is_space(*field_end))
+        ++field_end;
+    bool clock;
+    bool good = field_stamp(field, static_cast<size_t>(field_end - field), ns, &clock, form);
+    if (good && clock)
+        *ns = days.on_time_line(*ns);
+    return good;
+}
+
+// The total-power log by its stamps, its points passed on to sink where
+// one is given.
+int stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const timed_sink* sink)
 {
     stamped_state state;
     state.energy = s.total_energy;
+    state.sink = sink;
+    state.meter = total_meter;
     clock_days days;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
@@ -289,15 +324,9 @@ int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape
             pick(shape.last_line, state.number, line.text, line.length);
             // The stamp is the line's first field; the reading stands where
             // the total-power rule puts it.
-            const char* field = skip_blanks(at);
-            const char* field_end = field;
-            while (field_end < line_end && !is_space(*field_end))
-                ++field_end;
             int64_t ns;
-            bool clock;
-            bool good = field_stamp(field, static_cast<size_t>(field_end - field), &ns, &clock);
-            if (good && clock)
-                ns = days.on_time_line(ns);
+            int form;
+            bool good = first_field_stamp(at, line_end, days, &ns, &form);
             const char* reading = at;
             for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
                 count += is_space(*reading) ? 1 : 0;
@@ -311,6 +340,7 @@ int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape
             } else if (!good) {
                 skip_line(shape, q);
             } else {
+                state.form = form;
                 take_reading(reading, line_end, 1, ns, q, state, shape, shape);
             }
         });
@@ -318,6 +348,71 @@ int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape
     settle_at_end(shape.stamps, state.sample);
     s.total_energy = state.energy;
     return status;
+}
+
+} // namespace
+
+int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+{
+    return stamped_gpu_log(fd, lb, s, shape, nullptr, 0);
+}
+
+int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+{
+    return stamped_total_log(fd, lb, s, shape, nullptr);
+}
+
+int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink)
+{
+    energy_summary s;
+    log_shape shape;
+    return stamped_gpu_log(fd, lb, s, shape, &sink, first_gpu_source + k - 1);
+}
+
+int read_timed_total_log(int fd, line_buffer& lb, double weight, bool stamps, const timed_sink& sink)
+{
+    energy_summary s;
+    log_shape shape;
+    if (stamps)
+        return stamped_total_log(fd, lb, s, shape, &sink);
+    // By the period rule: each line's reading stands for the weight's
+    // seconds up to its stamp; the lines that share a stamp (two a second
+    // under a stamp of whole seconds) follow it a period apart. A line
+    // without a stamp follows the one before.
+    clock_days days;
+    uint64_t number = 0;
+    int64_t last_stamp = INT64_MIN, period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    int64_t same = 0;
+    int last_form = stamp_none;
+    // The last stamp's bytes: a stamp written again is not parsed again.
+    char last_field[40];
+    size_t last_length = 0;
+    byte_source src = whole_file(fd);
+    return read_lines(src, lb, total_power_rule, shape, [&](const line_run& run) {
+        each_line(run, &number, shape, [&](const char* at, const char* line_end, const run_line&, uint64_t) {
+            double joules = total_power_reading(at, line_end + 1, shape) * weight;
+            const char* field = skip_blanks(at);
+            const char* field_end = field;
+            while (field_end < line_end && !is_space(*field_end))
+                ++field_end;
+            auto length = static_cast<size_t>(field_end - field);
+            int64_t ns = last_stamp;
+            int form = last_form;
+            if (length != last_length || length > sizeof last_field || std::memcmp(field, last_field, length) != 0) {
+                if (!first_field_stamp(at, line_end, days, &ns, &form)) {
+                    sink.energy(sink.context, total_meter, since_last, 0, stamp_none, joules);
+                    return;
+                }
+                last_length = length <= sizeof last_field ? length : 0;
+                std::memcpy(last_field, field, last_length);
+            }
+            same = ns == last_stamp ? same + 1 : 0;
+            last_stamp = ns;
+            last_form = form;
+            int64_t t = ns + same * period_ns;
+            sink.energy(sink.context, total_meter, t - period_ns, t, form, joules);
+        });
+    });
 }
 
 namespace {
@@ -611,6 +706,7 @@ struct csv_reader {
     uint64_t round_start_line = 0;
     picked_line round_start; // its first line, as the warnings quote it
     clock_days days; // times of day, past midnight a day later
+    const timed_sink* sink = nullptr; // where each GPU's points go too, if anywhere
 };
 
 // The track of id [p, p + n), made where it is new; null past max_csv_gpus.
@@ -714,8 +810,9 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
             id_at = 2 + k;
     int64_t ns;
     bool clock;
+    int form;
     if (f.at[0] == nullptr || f.at[1] == nullptr || (id_at >= 0 && (f.at[id_at] == nullptr || f.length[id_at] == 0)) ||
-        !field_stamp(f.at[0], f.length[0], &ns, &clock)) {
+        !field_stamp(f.at[0], f.length[0], &ns, &clock, &form)) {
         skip_line(shape, q);
         return;
     }
@@ -724,6 +821,9 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
     gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, number, line);
     if (t == nullptr)
         return;
+    t->state.sink = r.sink;
+    t->state.meter = first_gpu_source + static_cast<int>(t - r.tracks);
+    t->state.form = form;
     if (t->state.have_last && ns <= t->state.last_ns)
         skip_line(shape, q);
     else
@@ -780,7 +880,8 @@ void choose_and_read_held(csv_reader& r, gpu_csv_log& out, held_lines& h, int gp
 
 } // namespace
 
-int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out)
+int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out,
+                     const timed_sink* sink)
 {
     // On the stack, each set up as its GPU first appears: a static array
     // here would take a guard, and with it the C++ exception run-time, into
@@ -788,6 +889,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     gpu_track tracks[max_csv_gpus];
     csv_reader r;
     r.tracks = tracks;
+    r.sink = sink;
     // The columns of a log without a header; a header names its own.
     const char* given = columns != nullptr ? columns : "timestamp,index,power.draw";
     r.fixed = columns != nullptr;
@@ -864,6 +966,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     std::memcpy(out.power_column, r.c.power_name, sizeof out.power_column);
     for (int k = 0; k < r.count; ++k) {
         gpu_track& t = tracks[order[k]];
+        out.source[k] = order[k];
         settle_at_end(t.shape.stamps, t.state.sample);
         if (k < max_gpus)
             gpu_figure(out.part, k + 1) = t.state.energy;

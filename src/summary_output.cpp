@@ -3,14 +3,20 @@
 
 void print_console_summary(const energy_summary& s, FILE* out, int gpus, int cpus)
 {
-    std::fprintf(out, "total energy: %f\nCPU1: %f\nCPU2: %f\n", s.total_energy, s.cpu1, s.cpu2);
+    print_figures(s, out, gpus, cpus, "");
+}
+
+void print_figures(const energy_summary& s, FILE* out, int gpus, int cpus, const char* prefix)
+{
+    const char* p = prefix;
+    std::fprintf(out, "%stotal energy: %f\n%sCPU1: %f\n%sCPU2: %f\n", p, s.total_energy, p, s.cpu1, p, s.cpu2);
     for (int k = 3; k <= cpus; ++k)
-        std::fprintf(out, "CPU%d: %f\n", k, cpu_figure(s, k));
-    std::fprintf(out, "total CPU: %f\nGPU1: %f\nGPU2: %f\nGPU3: %f\nGPU4: %f\n", total_cpu(s, cpus), s.gpu1,
-                 s.gpu2, s.gpu3, s.gpu4);
+        std::fprintf(out, "%sCPU%d: %f\n", p, k, cpu_figure(s, k));
+    std::fprintf(out, "%stotal CPU: %f\n%sGPU1: %f\n%sGPU2: %f\n%sGPU3: %f\n%sGPU4: %f\n", p, total_cpu(s, cpus), p,
+                 s.gpu1, p, s.gpu2, p, s.gpu3, p, s.gpu4);
     for (int k = 5; k <= gpus; ++k)
-        std::fprintf(out, "GPU%d: %f\n", k, gpu_figure(s, k));
-    std::fprintf(out, "total GPU: %f\n", total_gpu(s, gpus));
+        std::fprintf(out, "%sGPU%d: %f\n", p, k, gpu_figure(s, k));
+    std::fprintf(out, "%stotal GPU: %f\n", p, total_gpu(s, gpus));
 }
 
 table_name results_table_name(int32_t results_id)

@@ -19,6 +19,10 @@ struct table_name {
 // after CPU2.
 void print_console_summary(const energy_summary& s, FILE* out = stdout, int gpus = 4, int cpus = 2);
 
+// The same figures, each label after prefix ("net " for the figures net
+// of idle power).
+void print_figures(const energy_summary& s, FILE* out, int gpus, int cpus, const char* prefix);
+
 // Writes the heading of a table of labelled rows of gpus GPUs and cpus
 // CPUs, in their tab pattern.
 void print_heading(FILE* out, int gpus = 4, int cpus = 2);

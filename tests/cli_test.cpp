@@ -1,6 +1,7 @@
 // The built tool, run in a scratch directory: statuses, messages, summary
 // and the appended row.
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <cstdint>
 #include <cstdio>
@@ -823,6 +824,234 @@ TEST(Cli, CpusNeverChangeFigures)
     EXPECT_EQ(results[0].status, 0);
     EXPECT_EQ(results[0].output, results[1].output);
     EXPECT_EQ(results[0].errors, results[1].errors);
+}
+
+// A case of three meters whose edges fall between readings, times in
+// seconds from 1714557600: the node's log by its period, two lines under
+// each whole second's stamp (0.5 s each, up to its time); CPU intervals
+// [0, 1] (the first, as long as the second) and [1, 2]; GPU points at 0, 1
+// and 2 s.
+void write_phase_case(const scratch_dir& dir)
+{
+    write_file(dir.file("p.total.pwr"), "1714557600 A 100\n1714557600 A 200\n1714557601 A 300\n"
+                                        "1714557601 A 400\n");
+    write_file(dir.file("p.cpu.pwr"), "time h cpu1 a b c cpu2\n1714557601 h 10 a b c 20\n"
+                                      "1714557602 h 30 a b c 40\n");
+    write_file(dir.file("gpupower1.out"), "1714557600, 100\n1714557601, 200\n1714557602, 100\n");
+}
+
+// The block of phase name in a run's output, its name line and all.
+std::string phase_block(const std::string& output, const std::string& name)
+{
+    size_t at = output.find("phase: " + name + "\n");
+    if (at == std::string::npos)
+        return "";
+    size_t end = output.find("phase: ", at + 1);
+    return output.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::string block_of(const std::string& name, double seconds, double total, double cpu1, double cpu2, double gpu1,
+                     const std::string& prefix = "")
+{
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "%stotal energy: %f\n%sCPU1: %f\n%sCPU2: %f\n%stotal CPU: %f\n%sGPU1: %f\n%sGPU2: %f\n"
+                  "%sGPU3: %f\n%sGPU4: %f\n%stotal GPU: %f\n",
+                  prefix.c_str(), total, prefix.c_str(), cpu1, prefix.c_str(), cpu2, prefix.c_str(), cpu1 + cpu2,
+                  prefix.c_str(), gpu1, prefix.c_str(), 0.0, prefix.c_str(), 0.0, prefix.c_str(), 0.0,
+                  prefix.c_str(), gpu1);
+    if (!prefix.empty())
+        return text;
+    char head[128];
+    std::snprintf(head, sizeof head, "phase: %s\nseconds: %f\n", name.c_str(), seconds);
+    return head + std::string(text);
+}
+
+// Each phase's figures, split at edges inside a node line's period, a CPU
+// interval and a GPU segment, against figures worked out by hand; marked
+// as the job script writes marks, by a benchmark's :::MLLOG records, or by
+// a window; nested; net of idle power.
+TEST(Cli, PhasesSplitAtTheirEdges)
+{
+    scratch_dir dir;
+    write_phase_case(dir);
+    // p from 0.25 to 1.5 s: the node's 100 * 0.5 J on [0, 0.5] half in,
+    // then 150 and 200; CPU1 10 * 0.75 + 30 * 0.5, CPU2 20 * 0.75 + 40 *
+    // 0.5; the GPU's power 125 W at 0.25 s and 150 W at 1.5 s.
+    std::string p = block_of("p", 1.25, 400, 22.5, 35, (125 + 200) * 0.75 * 0.5 + (200 + 150) * 0.5 * 0.5);
+    // The rest: the whole run less p.
+    std::string unmarked = block_of("unmarked", 1.25, 500 - 400, 40 - 22.5, 60 - 35, 300 - 209.375);
+    const std::vector<std::string> stamped = {"--gpu-time=stamps"};
+    write_file(dir.file("marks"), "2024-05-01T10:00:00,250000000+00:00 p begin\n# a comment\n\n"
+                                  "2024-05-01T10:00:01.5Z p end\n");
+    write_file(dir.file("mllog"), "other output\n:::MLLOG {\"namespace\": \"\", \"time_ms\": 1714557600250, "
+                                  "\"event_type\": \"INTERVAL_START\", \"key\": \"power_begin\", \"value\": null}\n"
+                                  ":::MLLOG {\"time_ms\": 1714557601500, \"key\": \"power_end\"}\n");
+    tool_result r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=marks", "p", "0", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output.substr(r.output.find("phase: ")), p + unmarked);
+    EXPECT_EQ(r.errors, "energy-totals: p: phase p lasts 1.250 s, less than three GPU readings (1.000 s apart): "
+                        "its GPU figures rest on a few points\n");
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=mllog", "p", "0", "0"});
+    EXPECT_EQ(phase_block(r.output, "power"), block_of("power", 1.25, 400, 22.5, 35, 209.375));
+    // The logs' common time is [0, 1.5]: from 0.25 s after its start to
+    // 0.5 s before its end.
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--window=+0.25,-0.5", "p", "0", "0"});
+    EXPECT_EQ(phase_block(r.output, "window"),
+              block_of("window", 0.75, 200, 7.5, 15, (125 + 200) * 0.75 * 0.5));
+    // Nested: no unmarked, as the phases overlap.
+    write_file(dir.file("nested"), "1714557600 outer begin\n1714557600.5 inner begin\n1714557601 inner end\n"
+                                   "1714557602 outer end\n");
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=nested", "p", "0", "0"});
+    EXPECT_EQ(phase_block(r.output, "inner"), block_of("inner", 0.5, 150, 5, 10, (150 + 200) * 0.5 * 0.5));
+    EXPECT_EQ(r.output.find("unmarked"), std::string::npos);
+    // perf's intervals, placed from its start line; without one, said.
+    std::string perf = "# started on 2024-05-01T10:00:00,000000000+00:00\n";
+    for (int i = 1; i <= 2; ++i)
+        for (int k = 0; k < 2; ++k)
+            perf += "  " + std::to_string(i) + ".000 S" + std::to_string(k) + " 1 " + std::to_string(10 * (2 * i - 1) + 10 * k) +
+                    " Joules power/energy-pkg/\n";
+    write_file(dir.file("p.cpu.pwr"), perf);
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--cpu-format=perf", "--phases=marks", "p", "0", "0"});
+    EXPECT_EQ(phase_block(r.output, "p"), p);
+    write_file(dir.file("p.cpu.pwr"), perf.substr(perf.find('\n') + 1));
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--cpu-format=perf", "--phases=marks", "p", "0", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.errors.find("# started on"), std::string::npos) << r.errors;
+    write_phase_case(dir);
+    // The row of one phase, or of the run net of idle power.
+    write_file(dir.file("results.txt"), "");
+    run_tool(dir.path, {"--gpu-time=stamps", "--phases=marks", "--row=p", "p", "1", "0"});
+    run_tool(dir.path, {"--gpu-time=stamps", "--phases=marks", "--idle-watts=gpu1:100", "--row=net", "p", "1", "0"});
+    EXPECT_EQ(read_file(dir.file("results.txt")), "400\t\t22.5\t\t35\t\t57.5\t\t\t209.375\t\t0\t\t0\t\t0\t\t209.375\n"
+                                                   "500\t\t40\t\t60\t\t100\t\t\t100\t\t0\t\t0\t\t0\t\t100\n");
+    // Net of idle power: the mean over [0, 1] (the node's 250 J, CPU1's 10,
+    // CPU2's 20, the GPU's 150), times each meter's seconds in the phase.
+    write_file(dir.file("idle"), "1714557600 idle begin\n1714557601 idle end\n1714557601 work begin\n"
+                                 "1714557602 work end\n");
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=idle", "--idle=idle", "p", "0", "0"});
+    std::string work = phase_block(r.output, "work");
+    EXPECT_EQ(work.substr(work.find("net ")), block_of("", 0, 200 - 250 * 0.5, 30 - 10, 40 - 20, 150 - 150, "net "));
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=marks", "--idle-watts=total:100,gpu1:100", "p", "0", "0"});
+    std::string net = phase_block(r.output, "p");
+    EXPECT_EQ(net.substr(net.find("net ")), block_of("", 0, 400 - 125, 22.5, 35, 209.375 - 125, "net "));
+}
+
+// Phases and unmarked add up to the whole run, each figure, on a case whose
+// meters keep their own periods (the node's 0.5 s under time-of-day
+// stamps, a CPU's 1 s, two GPUs' 0.1 s in one log, each a little off); with
+// --phase-rows, the run's row and each phase's go in together.
+TEST(Cli, PhasesAddUpToTheRun)
+{
+    scratch_dir dir;
+    std::string total, cpu = "time h pkg0 a b c pkg1\n", gpus = "timestamp, index, power.draw.instant [W]\n";
+    for (int i = 0; i < 240; ++i) {
+        char line[96];
+        std::snprintf(line, sizeof line, "10:%02d:%02d A %d.%d\n", i / 120, i / 2 % 60, 400 + i % 37, i % 10);
+        total += line;
+        std::snprintf(line, sizeof line, "10:%02d:%02d.%03d h %d.5 a b c %d.25\n", i / 60, i % 60, i % 7, 90 + i % 11,
+                      80 + i % 5);
+        cpu += i < 120 ? line : "";
+    }
+    for (int i = 0; i < 1200; ++i)
+        for (int g = 0; g < 2; ++g) {
+            char line[96];
+            double t = i * 0.1 + g * 0.003;
+            std::snprintf(line, sizeof line, "2024/05/01 10:%02d:%06.3f, %d, %d.%02d W\n", static_cast<int>(t) / 60,
+                          std::fmod(t, 60), g, 100 + (i * 13 + g) % 97, i % 100);
+            gpus += line;
+        }
+    write_file(dir.file("c.total.pwr"), total);
+    write_file(dir.file("c.cpu.pwr"), cpu);
+    write_file(dir.file("gpus.csv"), gpus);
+    write_file(dir.file("marks"), "2024-05-01T10:00:00.3+00:00 idle begin\n2024-05-01T10:00:10.05Z idle end\n"
+                                  "2024-05-01 10:00:12.77 load begin\n2024-05-01T10:00:30.01Z load end\n"
+                                  "2024-05-01T10:00:30.01Z compute begin\n1714557700.123 compute end\n"
+                                  "2024-05-01T10:01:45.5Z save begin\n2024-05-01T10:01:59.99Z save end\n");
+    write_file(dir.file("results.txt"), "");
+    tool_result r = run_tool(dir.path, {"--gpu-log=gpus.csv", "--phases=marks", "--idle=idle", "--phase-rows",
+                                        "--label=c", "c", "1", "0"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    // Each figure's line values, whole run first, then each block's.
+    std::vector<std::vector<double>> figures;
+    std::vector<std::string> labels;
+    for (size_t at = 0; at < r.output.size();) {
+        size_t nl = r.output.find('\n', at);
+        std::string line = r.output.substr(at, nl - at);
+        at = nl + 1;
+        if (line.rfind("phase: ", 0) == 0 || figures.empty())
+            figures.emplace_back();
+        if (line.rfind("seconds", 0) == 0 || line.rfind("net ", 0) == 0 || line.rfind("phase", 0) == 0)
+            continue;
+        if (figures.size() == 1)
+            labels.push_back(line.substr(0, line.find(':')));
+        figures.back().push_back(std::stod(line.substr(line.find(": ") + 2)));
+    }
+    ASSERT_EQ(figures.size(), 6u) << r.output; // the run, four phases, unmarked
+    for (size_t i = 0; i < figures[0].size(); ++i) {
+        double sum = 0;
+        for (size_t b = 1; b < figures.size(); ++b)
+            sum += figures[b][i];
+        EXPECT_NEAR(sum, figures[0][i], 1e-9 * std::fabs(figures[0][i]) + 2e-6) << labels[i];
+    }
+    std::string table = read_file(dir.file("results.txt"));
+    EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 6);
+    for (const char* label : {"\t\tc\n", "\t\tc/idle\n", "\t\tc/load\n", "\t\tc/compute\n", "\t\tc/save\n",
+                              "\t\tc/unmarked\n"})
+        EXPECT_NE(table.find(label), std::string::npos) << label;
+}
+
+// Marks and phases that can't be read: status 255, the file and line
+// quoted, nothing written; a phase partly outside a log, said.
+TEST(Cli, PhaseErrors)
+{
+    scratch_dir dir;
+    write_phase_case(dir);
+    write_file(dir.file("results.txt"), "");
+    struct {
+        std::string marks;
+        std::string output;
+        std::string error;
+    } cases[] = {
+        {"1714557601 a end\n", "couldn't read m: its marks do not fit\n", "line 1, \"1714557601 a end\": an end with no begin"},
+        {"1714557600 a begin\n", "couldn't read m: its marks do not fit\n", "line 1: a begins with no end"},
+        {"1714557601 a begin\n1714557600 a end\n", "couldn't read m: its marks do not fit\n", "a ends before it begins"},
+        {"10:00:01 a begin\n10:00:02 a end\n", "couldn't read m: its marks do not fit\n", "give the date too"},
+        {"1714557600 unmarked begin\n1714557601 unmarked end\n", "couldn't read m: its marks do not fit\n",
+         "give the phase another name"},
+        {"1714560000 a begin\n1714560001 a end\n", "couldn't place phase a: it lies outside p.total.pwr\n",
+         "are the marks of this case?"},
+    };
+    for (const auto& c : cases) {
+        write_file(dir.file("m"), c.marks);
+        tool_result r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=m", "p", "1", "0"});
+        EXPECT_EQ(r.status, 255) << c.marks;
+        EXPECT_EQ(r.output, c.output) << c.marks;
+        EXPECT_NE(r.errors.find(c.error), std::string::npos) << c.marks << r.errors;
+    }
+    write_file(dir.file("m"), "1714557600 a begin\n1714557601 a end\n");
+    write_file(dir.file("p.total.pwr"), "A B 100\nA B 200\n");
+    tool_result r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=m", "p", "1", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "couldn't place p.total.pwr in time\n");
+    write_phase_case(dir);
+    EXPECT_EQ(read_file(dir.file("results.txt")), "");
+    VerifyUsageError(dir, {"--phases=m", "p", "0", "0"},
+                     "--phases: the GPU logs have no stamps to place them in time: read them with "
+                     "--gpu-time=stamps, or one log of every GPU with --gpu-log=FILE");
+    VerifyUsageError(dir, {"--idle=x", "p", "0", "0"}, "--idle: needs --phases=FILE or --window=FROM,TO");
+    // Partly outside: its covered part, said once a log.
+    write_file(dir.file("m"), "1714557599 a begin\n1714557601 a end\n");
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=m", "p", "0", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.errors, "energy-totals: p: phase a: p.total.pwr covers 1.500 s of its 2.000 s; its figures are "
+                        "of that part\n"
+                        "energy-totals: p: phase a: p.cpu.pwr covers 1.000 s of its 2.000 s; its figures are of "
+                        "that part\n"
+                        "energy-totals: p: phase a: gpupower1.out covers 1.000 s of its 2.000 s; its figures are "
+                        "of that part\n"
+                        "energy-totals: p: phase a lasts 2.000 s, less than three GPU readings (1.000 s apart): "
+                        "its GPU figures rest on a few points\n");
 }
 
 TEST(Cli, BundledExample)

@@ -55,7 +55,13 @@ for name in "case 1" "case 2"; do
     chmod +x "$d/my_application"
 done
 
-(cd "$work/runs/case 1" && bash "$source/examples/case.sbatch" > /dev/null 2> "$work/case.err")
+# The site's total-power meter, as if it ran through the job: stamps in
+# seconds since the epoch, from before the job to well after it.
+start=$(( $(date +%s) - 10 ))
+for i in $(seq 0 400); do echo "$((start + i / 2)).$((i % 2 * 5)) A 400"; done > "$work/runs/case 1/case 1.total.pwr"
+(cd "$work/runs/case 1" && IDLE_SECONDS=1 bash "$source/examples/case.sbatch" > "$work/case.out" 2> "$work/case.err")
+grep -q '^phase: compute$' "$work/case.out" || { echo "FAIL: case.sbatch printed no compute phase"; cat "$work/case.err"; exit 1; }
+grep -q '^net GPU2: ' "$work/case.out" || { echo "FAIL: case.sbatch printed no figures net of idle power"; exit 1; }
 grep -q ', 1, ' "$work/runs/case 1/gpus.csv" || { echo "FAIL: case.sbatch logged no GPU 1"; exit 1; }
 row=$(tail -n 1 "$work/results7.txt")
 case "$row" in

@@ -5,7 +5,10 @@ Status 0 must mean one whole row more in the table, any other status none
 (after SIGKILL, one or none), and after a SIGKILL the next run must leave
 only whole rows.
 
-    tests/signal_stress.py BUILD_DIR [RUNS]
+With "phases", each run appends its row and its phases' rows at once:
+all of them, or none.
+
+    tests/signal_stress.py BUILD_DIR [RUNS] [phases]
 """
 import os
 import random
@@ -17,12 +20,25 @@ import time
 
 build = sys.argv[1] if len(sys.argv) > 1 else "build"
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+phases = len(sys.argv) > 3 and sys.argv[3] == "phases"
 tool = os.path.abspath(os.path.join(build, "energy-totals"))
 here = os.path.dirname(os.path.abspath(__file__))
 work = tempfile.mkdtemp()
 try:
     for name in ("case1.total.pwr", "case1.cpu.pwr", "gpupower1.out"):
         shutil.copy(os.path.join(here, "..", "examples", name), work)
+    options = []
+    if phases:
+        # The bundled GPU log, stamped from the case's start, and one phase
+        # inside it: each run appends three rows (the run, the phase, the
+        # rest).
+        with open(os.path.join(work, "gpupower1.out")) as f, open(os.path.join(work, "gpus.csv"), "w") as out:
+            out.write("timestamp, index, power.draw.instant [W]\n")
+            for i, line in enumerate(f):
+                out.write("2026/12/09 10:%02d:%06.3f, 0, %s\n" % (i // 600, i % 600 / 10, line.split()[0]))
+        with open(os.path.join(work, "marks"), "w") as f:
+            f.write("2026-12-09T10:00:30Z compute begin\n2026-12-09T10:02:30Z compute end\n")
+        options = ["--gpu-log=gpus.csv", "--phases=marks", "--phase-rows"]
     table = os.path.join(work, "results.txt")
     with open(table, "w") as f:
         f.write("heading\n")
@@ -33,14 +49,14 @@ try:
     def start():
         # No Python runs in the child, so a signal meets the tool, not the
         # script before its exec.
-        return os.posix_spawn(tool, [tool, "--label=stress", "case1", "1", "0"], os.environ,
+        return os.posix_spawn(tool, [tool] + options + ["--label=stress", "case1", "1", "0"], os.environ,
                               file_actions=quiet)
 
     # One plain run gives the row.
     os.waitpid(start(), 0)
     with open(table) as f:
         row = f.read()[len("heading\n"):]
-    assert row.endswith("\n") and row.count("\n") == 1, repr(row)
+    assert row.endswith("\n") and row.count("\n") == (3 if phases else 1), repr(row)
     catchable = [s for s in range(1, signal.SIGRTMAX + 1)
                  if s not in (signal.SIGKILL, signal.SIGSTOP, signal.SIGCHLD, signal.SIGCONT,
                               signal.SIGURG, signal.SIGWINCH, signal.SIGTSTP, signal.SIGTTIN,

@@ -1,0 +1,405 @@
+// The phases of a case as a run reports them: read, split, printed, and
+// their rows.
+#include "phase_report.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "open_file.h"
+#include "power_logs.h"
+#include "summary_output.h"
+
+namespace {
+
+// The figures of a summary in order, total first, then CPU1 to CPU cpus,
+// then GPU1 to GPU gpus; and the meter each comes from.
+int figure_count(const run_options& o)
+{
+    return 1 + o.cpus + o.gpus;
+}
+
+double& figure_at(energy_summary& s, const run_options& o, int i)
+{
+    if (i == 0)
+        return s.total_energy;
+    return i <= o.cpus ? cpu_figure(s, i) : gpu_figure(s, i - o.cpus);
+}
+
+double figure_of(const energy_summary& s, const run_options& o, int i)
+{
+    if (i == 0)
+        return s.total_energy;
+    return i <= o.cpus ? cpu_figure(s, i) : gpu_figure(s, i - o.cpus);
+}
+
+int meter_of(const phase_report& r, const run_options& o, int i)
+{
+    if (i == 0)
+        return total_meter;
+    if (i <= o.cpus)
+        return cpu_meter(i);
+    int source = r.gpu_source[i - o.cpus - 1];
+    return source >= 0 ? first_gpu_source + source : -1;
+}
+
+// The log a figure's meter reads, for messages.
+const char* log_of(const phase_logs& logs, const run_options& o, int i)
+{
+    if (i == 0)
+        return logs.total;
+    if (i <= o.cpus)
+        return logs.cpu;
+    return logs.gpus[o.gpu_log != nullptr ? 0 : i - o.cpus - 1];
+}
+
+// The seconds of phase within meter's coverage; 0 where it has none.
+double seconds_covered(const phase_report& r, int phase, int meter)
+{
+    int64_t from, to;
+    if (meter < 0 || !meter_coverage(r.sums, meter, &from, &to))
+        return 0;
+    return phase_seconds_within(r.sums, phase, from, to);
+}
+
+// A phase's length: its spans' seconds; for unmarked, the seconds of the
+// logs' joint coverage that no phase marks.
+double phase_length(const phase_report& r, const run_options& o, int phase)
+{
+    int64_t first = 0, last = 0;
+    bool any = false;
+    for (int i = 0; i < figure_count(o); ++i) {
+        int64_t f, l;
+        int m = meter_of(r, o, i);
+        if (m < 0 || !meter_coverage(r.sums, m, &f, &l))
+            continue;
+        first = !any || f < first ? f : first;
+        last = !any || l > last ? l : last;
+        any = true;
+    }
+    if (phase == r.plan.count)
+        return any ? phase_seconds_within(r.sums, phase, first, last) : 0;
+    return phase_seconds_within(r.sums, phase, INT64_MIN / 2, INT64_MAX / 2);
+}
+
+int phase_named(const phase_plan& plan, const char* name)
+{
+    for (int k = 0; k < plan.count; ++k)
+        if (std::strcmp(plan.names[k], name) == 0)
+            return k;
+    return -1;
+}
+
+// Reads the logs again, each reading passed on to sink in time.
+int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, const timed_sink& sink)
+{
+    line_buffer lb;
+    if (line_buffer_init(lb, default_line_buffer_size) != 0)
+        return ENOMEM;
+    cpu_log* cpu = new_records<cpu_log>(1);
+    gpu_csv_log* all = o.gpu_log != nullptr ? new_records<gpu_csv_log>(1) : nullptr;
+    int err = cpu == nullptr || (o.gpu_log != nullptr && all == nullptr) ? ENOMEM : 0;
+    const char* failed = logs.total;
+    for (int i = 0; err == 0 && i < 2 + (o.gpu_log != nullptr ? 1 : o.gpus); ++i) {
+        failed = i == 0 ? logs.total : i == 1 ? logs.cpu : logs.gpus[i - 2];
+        int fd = open_file(failed, O_RDONLY | O_NOCTTY);
+        if (fd < 0) {
+            err = errno;
+            break;
+        }
+        if (i == 0) {
+            err = read_timed_total_log(fd, lb, o.total_period, o.total_stamps, sink);
+        } else if (i == 1) {
+            cpu_log_options co = {static_cast<cpu_format>(o.cpu_format), o.cpus, o.cpu_fields, o.cpu_wrap, &sink};
+            err = read_cpu_log(fd, lb, co, *cpu);
+            if (err == EINVAL && cpu->error[0] != '\0') {
+                std::printf("couldn't read %s: it does not fit --cpu-format\n", logs.cpu);
+                std::fprintf(stderr, "energy-totals: %s: %s\n", logs.cpu, cpu->error);
+                err = -1;
+            }
+        } else if (all != nullptr) {
+            err = read_gpu_csv_log(fd, lb, o.gpu_columns, o.gpus_given ? o.gpus : 0, *all, &sink);
+            for (int k = 0; k < o.gpus; ++k)
+                r.gpu_source[k] = k < all->gpus ? all->source[k] : -1;
+        } else {
+            err = read_timed_gpu_log(fd, lb, i - 1, sink);
+            r.gpu_source[i - 2] = i - 2;
+        }
+        (void)close(fd);
+    }
+    if (err > 0)
+        std::printf("couldn't read %s: %s\n", failed, std::strerror(err));
+    std::free(cpu);
+    std::free(all);
+    line_buffer_free(lb);
+    return err;
+}
+
+// The logs' common coverage: from the latest start to the earliest end.
+bool common_coverage(const phase_report& r, const run_options& o, int64_t* from, int64_t* to)
+{
+    bool any = false;
+    for (int i = 0; i < figure_count(o); ++i) {
+        int64_t f, l;
+        int m = meter_of(r, o, i);
+        if (m < 0 || !meter_coverage(r.sums, m, &f, &l))
+            continue;
+        *from = !any || f > *from ? f : *from;
+        *to = !any || l < *to ? l : *to;
+        any = true;
+    }
+    return any;
+}
+
+// The run's times before the phases are split: where a window counts from
+// the logs' coverage, or no mark dates the logs' times of day, a first
+// reading finds the moment to date them by and the coverage. Returns
+// false having said what is wrong.
+bool settle_times(const run_options& o, const phase_logs& logs, phase_report& r, bool* anchored,
+                  int64_t* anchor)
+{
+    *anchored = r.plan.dated;
+    *anchor = r.plan.first_mark_ns;
+    bool offsets = r.plan.window && (r.plan.from_offset || r.plan.to_offset);
+    // Twice where the first reading dates the times of day it met.
+    for (int pass = 0; pass < 2 && (offsets || !*anchored); ++pass) {
+        if (!start_phase_sums(r.sums, r.plan, *anchored, *anchor))
+            return false;
+        timed_sink sink = phase_sink(r.sums);
+        if (read_in_time(o, logs, r, sink) != 0)
+            return false;
+        finish_phase_sums(r.sums);
+        bool again = !*anchored && r.sums.saw_instant && r.sums.saw_clock;
+        if (!*anchored && r.sums.saw_instant) {
+            *anchored = true;
+            *anchor = r.sums.first_instant_ns;
+        }
+        int64_t from = 0, to = 0;
+        if (!again && offsets) {
+            char why[200];
+            if (!common_coverage(r, o, &from, &to) || settle_window(r.plan, from, to, why, sizeof why) != 0) {
+                std::printf("couldn't place --window=%s\n", o.window);
+                std::fprintf(stderr, "energy-totals: %s: --window: %s\n", logs.case_name,
+                             from == to ? "the logs hold no common time" : why);
+                return false;
+            }
+        }
+        free_phase_sums(r.sums);
+        r.sums = phase_sums{};
+        if (!again)
+            break;
+    }
+    return true;
+}
+
+// Says where a phase lies outside a log: an error where it lies wholly
+// outside (false), a warning where partly. Also where a phase is too short
+// for the GPU's readings.
+bool check_phase(const run_options& o, const phase_logs& logs, const phase_report& r, int p, FILE* err)
+{
+    const char* name = r.plan.names[p];
+    double length = phase_length(r, o, p);
+    const char* said = nullptr; // a log read for several figures is said once
+    for (int i = 0; i < figure_count(o); ++i) {
+        int m = meter_of(r, o, i);
+        int64_t f, l;
+        if (m < 0 || !meter_coverage(r.sums, m, &f, &l))
+            continue;
+        double covered = seconds_covered(r, p, m);
+        if (covered <= 0 && length > 0) {
+            std::printf("couldn't place phase %s: it lies outside %s\n", name, log_of(logs, o, i));
+            std::fprintf(err, "energy-totals: %s: phase %s (%s line %lu) lies outside %s, whose readings "
+                              "cover %.3f s; are the marks of this case?\n",
+                         logs.case_name, name, r.plan.file != nullptr ? r.plan.file : "--window", r.plan.lines[p],
+                         log_of(logs, o, i), static_cast<double>(l - f) / 1e9);
+            return false;
+        }
+        if (covered < length * (1 - 1e-9) && log_of(logs, o, i) != said && (said = log_of(logs, o, i)) != nullptr)
+            std::fprintf(err, "energy-totals: %s: phase %s: %s covers %.3f s of its %.3f s; its figures are "
+                              "of that part\n",
+                         logs.case_name, name, log_of(logs, o, i), covered, length);
+    }
+    if (logs.gpu_period > 0 && length < 3 * logs.gpu_period)
+        std::fprintf(err, "energy-totals: %s: phase %s lasts %.3f s, less than three GPU readings (%.3f s "
+                          "apart): its GPU figures rest on a few points\n",
+                     logs.case_name, name, length, logs.gpu_period);
+    if (logs.averaged && length < 1)
+        std::fprintf(err, "energy-totals: %s: phase %s lasts %.3f s, less than the second over which "
+                          "power.draw averages: log power.draw.instant\n",
+                     logs.case_name, name, length);
+    return true;
+}
+
+// --idle-watts=total:410,cpu1:35,gpu1:60. Returns null or what is wrong.
+const char* take_idle_watts(const char* text, const run_options& o, energy_summary& idle)
+{
+    for (const char* p = text; *p != '\0';) {
+        const char* colon = std::strchr(p, ':');
+        if (colon == nullptr)
+            return "takes METER:WATTS,..., as in total:410,cpu1:35,gpu1:60";
+        size_t n = static_cast<size_t>(colon - p);
+        double* into = nullptr;
+        if (n == 5 && std::memcmp(p, "total", 5) == 0)
+            into = &idle.total_energy;
+        else if (n == 4 && (std::memcmp(p, "cpu", 3) == 0 || std::memcmp(p, "gpu", 3) == 0) && p[3] >= '1' &&
+                 p[3] - '0' <= (p[0] == 'c' ? o.cpus : o.gpus))
+            into = p[0] == 'c' ? &cpu_figure(idle, p[3] - '0') : &gpu_figure(idle, p[3] - '0');
+        if (into == nullptr)
+            return "names a meter this run has not: total, cpu1 to cpuN, gpu1 to gpuN";
+        char* after;
+        *into = std::strtod(colon + 1, &after);
+        if (after == colon + 1 || (*after != ',' && *after != '\0') || !std::isfinite(*into))
+            return "takes watts after each meter, as in total:410";
+        p = *after == ',' ? after + 1 : after;
+    }
+    return nullptr;
+}
+
+// Each figure of phase p (plan.count: unmarked), and net of idle power.
+energy_summary figures_of(const run_options& o, const phase_report& r, int p, bool net)
+{
+    energy_summary s;
+    phase_figures(r.sums, p, r.gpu_source, o.gpus, o.cpus, s);
+    for (int i = 0; net && i < figure_count(o); ++i) {
+        double& f = figure_at(s, o, i);
+        f -= figure_of(r.idle, o, i) * seconds_covered(r, p, meter_of(r, o, i));
+    }
+    return s;
+}
+
+} // namespace
+
+int read_phase_plan(const run_options& options, phase_report& report)
+{
+    char why[320];
+    int status = options.phases != nullptr ? read_phase_marks(options.phases, report.plan, why, sizeof why) : 0;
+    if (status > 0) {
+        std::printf("couldn't read %s: %s\n", options.phases, std::strerror(status));
+        return -1;
+    }
+    if (status < 0) {
+        std::printf("couldn't read %s: its marks do not fit\n", options.phases);
+        std::fprintf(stderr, "energy-totals: %s: %s\n", options.phases, why);
+        return -1;
+    }
+    if (options.window != nullptr && add_window(options.window, report.plan, why, sizeof why) != 0) {
+        std::printf("couldn't place --window=%s\n", options.window);
+        std::fprintf(stderr, "energy-totals: --window: %s\n", why);
+        return -1;
+    }
+    return 0;
+}
+
+int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r, FILE* err)
+{
+    for (int& s : r.gpu_source)
+        s = -1;
+    bool anchored;
+    int64_t anchor;
+    if (!settle_times(o, logs, r, &anchored, &anchor))
+        return -1;
+    if (!start_phase_sums(r.sums, r.plan, anchored, anchor)) {
+        std::printf("couldn't read %s: %s\n", logs.total, std::strerror(ENOMEM));
+        return -1;
+    }
+    timed_sink sink = phase_sink(r.sums);
+    if (read_in_time(o, logs, r, sink) != 0)
+        return -1;
+    finish_phase_sums(r.sums);
+    for (int i = 0; i < figure_count(o); ++i)
+        if (meter_of(r, o, i) >= 0 && meter_untimed(r.sums, meter_of(r, o, i))) {
+            std::printf("couldn't place %s in time\n", log_of(logs, o, i));
+            std::fprintf(err, "energy-totals: %s: %s: no line has a time stamp to place its readings by (a "
+                              "date and time, seconds since the epoch, or a time of day, first on the line)\n",
+                         logs.case_name, log_of(logs, o, i));
+            return -1;
+        }
+    for (int p = 0; p < r.plan.count; ++p)
+        if (!check_phase(o, logs, r, p, err))
+            return -1;
+    const char* wrong = nullptr;
+    if (o.idle != nullptr) {
+        r.idle_phase = phase_named(r.plan, o.idle);
+        if (r.idle_phase < 0) {
+            wrong = "--idle: names no phase of the marks";
+        } else {
+            for (int i = 0; i < figure_count(o); ++i) {
+                double seconds = seconds_covered(r, r.idle_phase, meter_of(r, o, i));
+                energy_summary gross = figures_of(o, r, r.idle_phase, false);
+                figure_at(r.idle, o, i) = seconds > 0 ? figure_at(gross, o, i) / seconds : 0;
+            }
+            r.net = true;
+        }
+    } else if (o.idle_watts != nullptr) {
+        wrong = take_idle_watts(o.idle_watts, o, r.idle);
+        r.net = wrong == nullptr;
+    }
+    if (wrong == nullptr && o.row != nullptr && std::strcmp(o.row, "net") == 0 && !r.net)
+        wrong = "--row=net: needs the idle power, --idle=PHASE or --idle-watts=LIST";
+    else if (wrong == nullptr && o.row != nullptr && std::strcmp(o.row, "net") != 0 && phase_named(r.plan, o.row) < 0 &&
+             !(std::strcmp(o.row, "unmarked") == 0 && !r.sums.overlap))
+        wrong = "--row: names no phase of the marks";
+    if (wrong != nullptr) {
+        std::puts("usage: filename case# write id");
+        std::fprintf(err, "energy-totals: %s\n", wrong);
+        return -1;
+    }
+    return 0;
+}
+
+void print_phase_blocks(FILE* out, const run_options& o, const phase_report& r)
+{
+    for (int p = 0; p <= r.plan.count; ++p) {
+        if (p == r.plan.count && r.sums.overlap)
+            break;
+        std::fprintf(out, "phase: %s\nseconds: %f\n", p < r.plan.count ? r.plan.names[p] : "unmarked",
+                     phase_length(r, o, p));
+        print_figures(figures_of(o, r, p, false), out, o.gpus, o.cpus, "");
+        if (r.net)
+            print_figures(figures_of(o, r, p, true), out, o.gpus, o.cpus, "net ");
+    }
+}
+
+energy_summary row_figures_of(const run_options& o, const phase_report& r, const energy_summary& whole)
+{
+    if (o.row == nullptr)
+        return whole;
+    if (std::strcmp(o.row, "net") != 0) {
+        int p = phase_named(r.plan, o.row);
+        return figures_of(o, r, p >= 0 ? p : r.plan.count, false);
+    }
+    energy_summary net = whole;
+    for (int i = 0; i < figure_count(o); ++i) {
+        int64_t f, l;
+        int m = meter_of(r, o, i);
+        if (m >= 0 && meter_coverage(r.sums, m, &f, &l))
+            figure_at(net, o, i) -= figure_of(r.idle, o, i) * (static_cast<double>(l - f) / 1e9);
+    }
+    return net;
+}
+
+int format_phase_rows(const run_options& o, const phase_report& r, char* rows, size_t used, size_t size)
+{
+    bool net = o.row != nullptr && std::strcmp(o.row, "net") == 0;
+    for (int p = 0; p <= r.plan.count; ++p) {
+        if (p == r.plan.count && r.sums.overlap)
+            break;
+        char label[max_label_length + max_phase_name + 2];
+        std::snprintf(label, sizeof label, "%s/%s", o.label, p < r.plan.count ? r.plan.names[p] : "unmarked");
+        int n = format_results_row(figures_of(o, r, p, net), label, rows + used, size - used, o.gpus, o.cpus);
+        if (n < 0)
+            return -1;
+        used += static_cast<size_t>(n);
+    }
+    return static_cast<int>(used);
+}
+
+void free_phase_report(phase_report& report)
+{
+    free_phase_plan(report.plan);
+    free_phase_sums(report.sums);
+}
