@@ -18,12 +18,16 @@
 // there → they stay; part of them, or the bytes it was to cut → the table
 // is cut back to the recorded length; anything else → the table was
 // changed since by someone else, and nothing is cut.
+// The most bytes one append writes: a row, or a run's row with its phases'
+// rows.
+constexpr size_t max_append_size = 64 * 1024;
+
 struct append_record {
     unsigned long long inode = 0;
     long long start = 0;  // the table's length where the written bytes start
     size_t write_size = 0;
     size_t cut_size = 0;
-    char bytes[2 * (256 + 2 + 1024 + 1) + 1]; // what is written, then what is cut
+    char bytes[2 * (max_append_size + 1) + 1]; // what is written, then what is cut
 };
 
 // Writes r as its file holds it into buf; returns the length, or 0 where
@@ -49,7 +53,8 @@ enum record_state : int {
 int settle_state(const append_record& r, unsigned long long inode, long long size, const char* tail,
                  size_t tail_size);
 
-// Appends row (size bytes, a whole row) to the existing table `name`, which
+// Appends row (size bytes, whole rows, at most max_append_size: EOVERFLOW
+// where more) to the existing table `name`, which
 // it never creates. Parallel runs may append to one table: each holds an
 // exclusive lock on it while it writes, and a table whose file system has
 // no working locks is an error. Under the lock, a record left by a run that

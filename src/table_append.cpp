@@ -296,7 +296,9 @@ struct table_end {
 int settle_record(int fd, const char* name, const struct stat& st, record_place& place,
                   table_end& end, FILE* said)
 {
-    append_record r;
+    // Static, as a record holds a whole append.
+    static append_record r;
+    r = append_record{};
     int err = 0;
     double age = 0;
     int kind = read_record(place, &r, &err, &age);
@@ -378,8 +380,9 @@ int remove_record(record_place& place, const lock_file& lock)
 {
     if (!lock_file_still_held(lock))
         return ENOLCK;
-    append_record r;
-    record_place now;
+    static append_record r;
+    static record_place now;
+    now = record_place{};
     std::memcpy(now.path, place.path, sizeof now.path);
     int err = 0;
     double age;
@@ -557,6 +560,8 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
     if (skipped == nullptr)
         skipped = &ignored;
     *skipped = false;
+    if (size > max_append_size)
+        return EOVERFLOW;
     static char text[8192];
     FILE* said = fmemopen(text, sizeof text, "w");
     if (said == nullptr)
@@ -564,7 +569,9 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
     struct stat st;
     int err = 0;
     lock_file lock;
-    record_place place;
+    // Static: a record holds a whole append, which the stack need not carry.
+    static record_place place;
+    place = record_place{};
     int fd = open_table_locked(name, &st, &err, notices);
     // Where each node keeps its own locks, the lock file is taken too, and
     // the table opened again once it is held, so that its end is read fresh

@@ -5,6 +5,7 @@
 #include <functional>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -925,6 +926,18 @@ TEST(Cli, PhasesSplitAtTheirEdges)
     run_tool(dir.path, {"--gpu-time=stamps", "--phases=marks", "--idle-watts=gpu1:100", "--row=net", "p", "1", "0"});
     EXPECT_EQ(read_file(dir.file("results.txt")), "400\t\t22.5\t\t35\t\t57.5\t\t\t209.375\t\t0\t\t0\t\t0\t\t209.375\n"
                                                    "500\t\t40\t\t60\t\t100\t\t\t100\t\t0\t\t0\t\t0\t\t100\n");
+    // Rows of many phases with a long label: one append of 40 kB, whole.
+    std::string many, label(1000, 'x');
+    for (int i = 0; i < 40; ++i)
+        many += "1714557601." + std::to_string(10 + i) + " s" + std::to_string(i) + " begin\n1714557601." +
+                std::to_string(10 + i) + "5 s" + std::to_string(i) + " end\n";
+    write_file(dir.file("many"), many);
+    write_file(dir.file("results.txt"), "");
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=many", "--phase-rows", "--label=" + label, "p", "1", "0"});
+    EXPECT_EQ(r.status, 0);
+    std::string rows = read_file(dir.file("results.txt"));
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 42);
+    EXPECT_NE(rows.find(label + "/s39\n"), std::string::npos);
     // Net of idle power: the mean over [0, 1] (the node's 250 J, CPU1's 10,
     // CPU2's 20, the GPU's 150), times each meter's seconds in the phase.
     write_file(dir.file("idle"), "1714557600 idle begin\n1714557601 idle end\n1714557601 work begin\n"
@@ -943,8 +956,13 @@ TEST(Cli, PhasesSplitAtTheirEdges)
 // --phase-rows, the run's row and each phase's go in together.
 TEST(Cli, PhasesAddUpToTheRun)
 {
+    // The logs' times without an offset are on the node's clock: UTC here,
+    // as the marks with Z are.
+    setenv("TZ", "UTC", 1);
     scratch_dir dir;
     std::string total, cpu = "time h pkg0 a b c pkg1\n", gpus = "timestamp, index, power.draw.instant [W]\n";
+    // CPU1's intervals' ends and joules, GPU1's points, in seconds from 10:00.
+    std::vector<double> cpu_t, cpu_j, gpu_t, gpu_w;
     for (int i = 0; i < 240; ++i) {
         char line[96];
         std::snprintf(line, sizeof line, "10:%02d:%02d A %d.%d\n", i / 120, i / 2 % 60, 400 + i % 37, i % 10);
@@ -952,6 +970,10 @@ TEST(Cli, PhasesAddUpToTheRun)
         std::snprintf(line, sizeof line, "10:%02d:%02d.%03d h %d.5 a b c %d.25\n", i / 60, i % 60, i % 7, 90 + i % 11,
                       80 + i % 5);
         cpu += i < 120 ? line : "";
+        if (i < 120) {
+            cpu_t.push_back(i + (i % 7) / 1000.0);
+            cpu_j.push_back(90 + i % 11 + 0.5);
+        }
     }
     for (int i = 0; i < 1200; ++i)
         for (int g = 0; g < 2; ++g) {
@@ -960,6 +982,10 @@ TEST(Cli, PhasesAddUpToTheRun)
             std::snprintf(line, sizeof line, "2024/05/01 10:%02d:%06.3f, %d, %d.%02d W\n", static_cast<int>(t) / 60,
                           std::fmod(t, 60), g, 100 + (i * 13 + g) % 97, i % 100);
             gpus += line;
+            if (g == 0) {
+                gpu_t.push_back(i / 10.0);
+                gpu_w.push_back(std::strtod(line + std::string(line).rfind(", ") + 2, nullptr));
+            }
         }
     write_file(dir.file("c.total.pwr"), total);
     write_file(dir.file("c.cpu.pwr"), cpu);
@@ -993,6 +1019,32 @@ TEST(Cli, PhasesAddUpToTheRun)
         for (size_t b = 1; b < figures.size(); ++b)
             sum += figures[b][i];
         EXPECT_NEAR(sum, figures[0][i], 1e-9 * std::fabs(figures[0][i]) + 2e-6) << labels[i];
+    }
+    // Each phase's CPU1 and GPU1 as the difference of the meter's energy
+    // up to its two edges: the CPU's spread evenly over each interval (the
+    // first as long as the second), the GPU's power linear between points.
+    auto cpu_upto = [&](double t) {
+        double e = 0;
+        for (size_t i = 0; i < cpu_t.size(); ++i) {
+            double from = i > 0 ? cpu_t[i - 1] : cpu_t[0] - (cpu_t[1] - cpu_t[0]);
+            e += cpu_j[i] * std::clamp((t - from) / (cpu_t[i] - from), 0.0, 1.0);
+        }
+        return e;
+    };
+    auto gpu_upto = [&](double t) {
+        double e = 0;
+        for (size_t i = 1; i < gpu_t.size() && gpu_t[i - 1] < t; ++i) {
+            double end = std::min(t, gpu_t[i]);
+            double p_end = gpu_w[i - 1] + (gpu_w[i] - gpu_w[i - 1]) * (end - gpu_t[i - 1]) / (gpu_t[i] - gpu_t[i - 1]);
+            e += (gpu_w[i - 1] + p_end) * (end - gpu_t[i - 1]) / 2;
+        }
+        return e;
+    };
+    const double edges[4][2] = {{0.3, 10.05}, {12.77, 30.01}, {30.01, 100.123}, {105.5, 119.99}};
+    for (int p = 0; p < 4; ++p) {
+        const double* e = edges[p];
+        EXPECT_NEAR(figures[1 + p][1], cpu_upto(e[1]) - cpu_upto(e[0]), 2e-6) << p;
+        EXPECT_NEAR(figures[1 + p][4], gpu_upto(e[1]) - gpu_upto(e[0]), 2e-6) << p;
     }
     std::string table = read_file(dir.file("results.txt"));
     EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 6);
