@@ -112,6 +112,9 @@ wait "${meters[@]}" 2>/dev/null || true
 # --once: a job that Slurm runs again (requeued, or an array submitted
 # again) adds no second row for its case. Each phase's figures, gross and
 # net of the idle minute's power, follow the summary in the job's output;
-# --phase-rows would add a row for each, labelled CASE/PHASE.
+# --phase-rows would add a row for each, labelled CASE/PHASE. The case's
+# record goes in with its row, into the records beside the table, and its
+# picture stays in its directory.
+records="$(dirname "$(readlink -f "results$id.txt")")/records$id.jsonl"
 exec energy-totals --once --gpus="$gpus" --gpu-log=gpus.csv "${cpu_options[@]}" "${total_options[@]}" \
-    --phases=phases --idle=idle --label="$name" "$name" 1 "$id"
+    --phases=phases --idle=idle --record="$records" --plot="$name.svg" --label="$name" "$name" 1 "$id"

@@ -208,6 +208,18 @@ const char* take_row(const char* value, run_options& options)
 {
     return take_value(value, &options.row, "takes a phase's name, or net");
 }
+const char* take_record(const char* value, run_options& options)
+{
+    return take_value(value, &options.record, "needs the record file's name");
+}
+const char* take_plot(const char* value, run_options& options)
+{
+    return take_value(value, &options.plot, "needs the picture's name, as in case7.svg");
+}
+const char* take_series(const char* value, run_options& options)
+{
+    return take_value(value, &options.series, "needs the CSV file's name");
+}
 const char* take_phase_rows(const char* value, run_options& options)
 {
     if (value != nullptr)
@@ -242,6 +254,9 @@ constexpr valued_option valued_options[] = {
     {"idle-watts", take_idle_watts, false},
     {"row", take_row, false},
     {"phase-rows", take_phase_rows, true},
+    {"record", take_record, false},
+    {"plot", take_plot, false},
+    {"series", take_series, false},
 };
 
 // Takes the option word, "--name=value"; given has a bit for each option
@@ -315,13 +330,19 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
         }
         return command_heading;
     }
+    // Three words would be the operands: --check takes one option at most.
     if ((argc == 2 || argc == 3) && std::strncmp(argv[1], "--check=", 8) == 0) {
         options.check = argv[1] + 8;
-        if (argc == 3 && std::strncmp(argv[2], "--cases=", 8) != 0) {
-            std::snprintf(reason, reason_size, "--check: goes alone, or with --cases=LIST");
-            return command_usage;
+        for (int i = 2; i < argc; ++i) {
+            if (std::strncmp(argv[i], "--cases=", 8) == 0 && options.cases == nullptr) {
+                options.cases = argv[i] + 8;
+            } else if (std::strncmp(argv[i], "--record=", 9) == 0 && options.record == nullptr) {
+                options.record = argv[i] + 9;
+            } else {
+                std::snprintf(reason, reason_size, "--check: goes alone, or with --cases=LIST or --record=FILE");
+                return command_usage;
+            }
         }
-        options.cases = argc == 3 ? argv[2] + 8 : nullptr;
         return command_check;
     }
     int at = 1;

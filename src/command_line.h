@@ -32,6 +32,9 @@ struct run_options {
     const char* idle_watts = nullptr;  // --idle-watts=LIST: idle power by hand
     const char* row = nullptr;         // --row=PHASE or --row=net: the row's figures
     bool phase_rows = false;           // --phase-rows: a row for each phase too
+    const char* record = nullptr;      // --record=FILE: a JSON line of the run, appended
+    const char* plot = nullptr;        // --plot=FILE: the run's power as an SVG picture
+    const char* series = nullptr;      // --series=FILE: the readings as CSV
     const char* check = nullptr; // --check=TABLE: the table to check
     const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold
 };

@@ -1265,6 +1265,13 @@ bool avx2_lines()
 } // namespace
 #endif
 
+double gpu_power_reading(const char* p, const char* end, log_shape& shape)
+{
+    double reading;
+    gpu_line(p, end, reading, shape);
+    return reading;
+}
+
 double total_power_reading(const char* p, const char* end, log_shape& shape)
 {
     double reading;

@@ -103,6 +103,23 @@ void walk_faults(const line_run& run, const log_rule& rule, uint64_t number, boo
 
 namespace {
 
+warning_codes* collected = nullptr;
+
+} // namespace
+
+void collect_warning_codes(warning_codes* codes)
+{
+    collected = codes;
+}
+
+void note_warning_code(const char* code)
+{
+    if (collected != nullptr && collected->count < 256)
+        collected->code[collected->count++] = code;
+}
+
+namespace {
+
 // Logs shorter than this, in lines, are too short for their lengths in time
 // to be compared on their own: a few lines either way at the ends would
 // decide it. One that short is still compared with a long one.
@@ -131,9 +148,10 @@ count as_count(uint64_t n)
 }
 
 // How a warning starts: the program, the case where the log's name does
-// not hold it, and the log.
-void start(FILE* out, const read_log_report& log)
+// not hold it, and the log. code names the warning, for the record.
+void start(FILE* out, const read_log_report& log, const char* code)
 {
+    note_warning_code(code);
     std::fputs("energy-totals: ", out);
     if (log.case_name != nullptr)
         std::fprintf(out, "%s: ", log.case_name);
@@ -216,19 +234,19 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
 {
     const log_shape& shape = *log.shape;
     if (shape.header_readings) {
-        start(out, log);
+        start(out, log, "header-holds-readings");
         std::fprintf(out, "its first line, skipped as the header, holds numbers in fields %d and %d: "
                           "probably a reading, lost (does the log lack its header line?)\n",
                      cpu_kind.fields[0], cpu_kind.fields[1]);
     }
     bool one_line = as_count(shape.lines) == (readings_per_line == 2 ? 0u : 1u);
     if (shape.unended && one_line && carriage_returns_alone(shape.opening)) {
-        start(out, log);
+        start(out, log, "carriage-returns");
         std::fputs("its lines end in carriage returns alone (an old Mac's line ends), so it reads "
                    "as one line; convert it with tr '\\r' '\\n'\n",
                    out);
     } else if (as_count(shape.lines) * readings_per_line == as_count(shape.no_reading)) {
-        start(out, log);
+        start(out, log, "no-readings");
         // A header alone, or blank lines, are a meter that never wrote.
         if (!shape.blanks.any_other)
             std::fputs("holds no readings; its figures are 0 (did the meter run?)\n", out);
@@ -240,7 +258,7 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
         count missing = as_count(shape.no_reading) - (shape.header ? 1 : 0) -
                         (blanks + trailing_blanks(log)) * readings_per_line;
         if (missing > 0) {
-            start(out, log);
+            start(out, log, "not-numbers");
             count should = (data_lines(log) - blanks) * readings_per_line;
             std::fprintf(out, "%llu of the %llu %s it should hold %s not %s; %s", missing, should,
                          noun(should, "reading", "readings"), noun(missing, "is", "are"),
@@ -250,7 +268,7 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
             where(out, shape.no_reading_line);
         }
         if (blanks > 0) {
-            start(out, log);
+            start(out, log, "blank-lines");
             std::fprintf(out, "%llu blank %s among its readings; %s (a lost sample?)\n", blanks,
                          noun(blanks, "line", "lines"),
                          stamped ? (blanks == 1 ? "it is passed over" : "each is passed over")
@@ -258,13 +276,13 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
         }
     }
     if (shape.not_finite > 0) {
-        start(out, log);
+        start(out, log, "not-finite");
         std::fprintf(out, "%llu %s nan or infinite, and so is the figure", as_count(shape.not_finite),
                      noun(as_count(shape.not_finite), "reading is", "readings are"));
         where(out, shape.not_finite_line);
     }
     if (shape.runs_on > 0) {
-        start(out, log);
+        start(out, log, "runs-on");
         std::fprintf(out,
                      "%llu %s on into other characters (as in 12W, 1,5 or 10:00); only "
                      "the number before them counts",
@@ -272,7 +290,7 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
         where(out, shape.runs_on_line);
     }
     if (shape.unended && !(one_line && carriage_returns_alone(shape.opening))) {
-        start(out, log);
+        start(out, log, "no-newline");
         std::fputs("the last line has no newline; the log may be cut off or still being written\n",
                    out);
     }
@@ -315,7 +333,7 @@ void warn_about_duration(FILE* out, const read_log_report& total, const read_log
     double ratio = gpu_seconds / total_seconds;
     if (!out_of_tolerance(ratio))
         return;
-    start(out, total);
+    start(out, total, "coverage-differs");
     if (total.stamped)
         std::fprintf(out, "covers %.1f s by its time stamps, but %s covers %.1f s ", total_seconds, gpu.name,
                      gpu_seconds);
@@ -340,34 +358,34 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
     // The total-power log's lines that share a stamp are said apart.
     count skipped = as_count(st.skipped) - (total ? as_count(st.shared) : 0);
     if (skipped > 0) {
-        start(out, gpu);
+        start(out, gpu, "skipped-lines");
         std::fprintf(out, "%llu %s skipped: no time stamp%s, or a stamp not later than the line before",
                      skipped, noun(skipped, "line", "lines"), total ? "" : " and comma");
         where(out, st.skipped_line);
     }
     if (total && st.shared > 0) {
-        start(out, gpu);
+        start(out, gpu, "shared-stamps");
         std::fprintf(out,
                      "%llu %s the time stamp of the line before, and %s skipped: stamps of whole "
                      "seconds at more lines a second? (read it by its period, as --total-period=0.5)\n",
                      as_count(st.shared), noun(as_count(st.shared), "line shares", "lines share"),
                      noun(as_count(st.shared), "is", "are"));
     } else if (!total && st.shared * 4 >= st.good && st.shared >= 3) {
-        start(out, gpu);
+        start(out, gpu, "shared-stamps-in-groups");
         std::fprintf(out,
                      "%llu lines share their time stamp with the line before, in groups: "
                      "several GPUs in one log? (read it with --gpu-log)\n",
                      as_count(st.shared));
     }
     if (st.rounds_of >= 2) {
-        start(out, gpu);
+        start(out, gpu, "rounds");
         std::fprintf(out,
                      "its time stamps come in rounds of %d lines, close together, a longer pause "
                      "before each round: %d GPUs written in turn? (read it with --gpu-log)\n",
                      st.rounds_of, st.rounds_of);
     }
     if (st.gaps > 0) {
-        start(out, gpu);
+        start(out, gpu, "gaps");
         std::fprintf(out,
                      "%llu %s of more than 3 times the typical interval of %.3f s; the "
                      "longest, %.3f s, ends at line %llu (the meter stalled?)\n",
@@ -390,7 +408,7 @@ void warn_about_unread_stamps(FILE* out, const read_log_report& gpu)
     const char* after;
     if (line.number == 0 || !parse_time_stamp(p, end, &ns, &after))
         return;
-    start(out, gpu);
+    start(out, gpu, "stamped-read-as-plain");
     std::fputs("its lines start with time stamps: read it with --gpu-time=stamps\n", out);
 }
 
@@ -405,7 +423,7 @@ void warn_about_power(FILE* out, const read_log_report& log, bool gpu, bool stam
 {
     const log_shape& shape = *log.shape;
     if (shape.readings.lowest < 0) {
-        start(out, log);
+        start(out, log, "negative");
         std::fprintf(out,
                      "%llu %s negative, the lowest %g: power can't be (a meter that "
                      "writes its sign the other way?)",
@@ -419,13 +437,13 @@ void warn_about_power(FILE* out, const read_log_report& log, bool gpu, bool stam
     count readings = stamped ? as_count(shape.stamps.good) : data_lines(log);
     if (readings >= lines_to_compare && shape.readings.steepest > 0 &&
         shape.readings.steepest < HUGE_VAL) {
-        start(out, log);
+        start(out, log, "never-falls");
         std::fputs("each reading is above the one before: a clock or a counter read as "
                    "power?\n",
                    out);
     }
     if (gpu && shape.readings.highest > 5000) {
-        start(out, log);
+        start(out, log, "above-5000-w");
         std::fprintf(out, "holds readings above 5000 W, the highest %g: milliwatts written as watts?\n",
                      shape.readings.highest);
     }
@@ -445,7 +463,7 @@ void warn_about_totals(FILE* out, const read_log_report& total, const energy_sum
     }
     if (part == nullptr)
         return;
-    start(out, total);
+    start(out, total, "total-below-part");
     std::fprintf(out,
                  "the total energy, %g J, is below the %s, %g J: impossible if all are joules of "
                  "one run (a log in other units, at another rate, or from another run?)\n",
@@ -471,7 +489,7 @@ void warn_about_stamps(FILE* out, const read_log_report& total)
     bool off = last - first >= 200 ? std::fabs(ratio - 1) > 0.02 : out_of_tolerance(ratio);
     if (!off)
         return;
-    start(out, total);
+    start(out, total, "period-off");
     std::fprintf(out,
                  "a line every %.2f s by its time stamps, but each counts %g s, so the total "
                  "energy is off by as much (is the meter set to another period? then say so "
@@ -496,25 +514,25 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
                         bool gpus_given)
 {
     if (all.milliwatts) {
-        start(out, log);
+        start(out, log, "milliwatts");
         std::fprintf(out, "its power column, \"%s\", is in milliwatts: each reading is divided by 1000\n",
                      all.power_column);
     }
     if (all.headers_again > 0) {
-        start(out, log);
+        start(out, log, "headers-again");
         std::fprintf(out, "%llu header %s among its lines (a logger restarted?): each names the columns "
                           "read from there on",
                      as_count(all.headers_again), all.headers_again == 1 ? "line" : "lines");
         where(out, all.header_again_line);
     }
     if (gpus_given && (all.gpus != gpus || all.too_many)) {
-        start(out, log);
+        start(out, log, "gpu-count");
         std::fprintf(out, "holds %s%d %s, but --gpus=%d: %s\n", all.too_many ? "more than " : "",
                      all.gpus, all.gpus == 1 ? "GPU" : "GPUs", gpus,
                      all.gpus > gpus ? "those past it are left out" : "the GPUs it lacks are 0");
     }
     if (all.no_id && all.gpus > 1) {
-        start(out, log);
+        start(out, log, "no-id-column");
         if (all.rounds_by_stamp)
             std::fputs("has no GPU id column: GPU k is the k-th line of each group of lines that "
                        "share a time stamp\n", out);
@@ -523,7 +541,7 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
                          all.round_lines);
     }
     if (all.odd_rounds > 0) {
-        start(out, log);
+        start(out, log, "odd-rounds");
         std::fprintf(out, "%llu %s of other than %d lines (a GPU's line lost, or one too many?)",
                      as_count(all.odd_rounds), all.odd_rounds == 1 ? "round" : "rounds",
                      all.round_lines > 0 ? all.round_lines : all.gpus);
@@ -534,13 +552,13 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
         most = all.lines[k] > most ? all.lines[k] : most;
     for (int k = 0; k < all.gpus && k < gpus; ++k)
         if (all.lines[k] * 10 < most * 9) {
-            start(out, log);
+            start(out, log, "gpu-fewer-lines");
             std::fprintf(out, "GPU%d (%s) has %llu %s, the most a GPU has is %llu (its meter stalled?)\n",
                          k + 1, all.ids[k], as_count(all.lines[k]), all.lines[k] == 1 ? "line" : "lines",
                          as_count(most));
         }
     if (all.id_kind != 0 && all.gpus > 0) {
-        start(out, log);
+        start(out, log, "gpu-order");
         std::fputs("its GPUs in the order they first appear:", out);
         for (int k = 0; k < all.gpus && k < gpus; ++k)
             std::fprintf(out, " GPU%d is %s%s", k + 1, all.ids[k], k + 1 < all.gpus && k + 1 < gpus ? "," : "");
@@ -551,20 +569,20 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
 void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu)
 {
     if (cpu.odd > 0) {
-        start(out, log);
+        start(out, log, "odd-lines");
         std::fprintf(out, "%llu %s not of its format's shape, passed over", as_count(cpu.odd),
                      noun(as_count(cpu.odd), "line is", "lines are"));
         where(out, cpu.odd_line);
     }
     if (cpu.not_counted > 0) {
-        start(out, log);
+        start(out, log, "not-counted");
         std::fprintf(out, "%llu %s <not counted> or <not supported>: perf could not read the counters "
                           "then (run it with -a, and with the rights RAPL needs)",
                      as_count(cpu.not_counted), noun(as_count(cpu.not_counted), "reading is", "readings are"));
         where(out, cpu.not_counted_line);
     }
     if (cpu.other_event[0] != '\0') {
-        start(out, log);
+        start(out, log, "other-events");
         std::fprintf(out, "its events %s and the like are no package's energy: left out of the CPU figures\n",
                      cpu.other_event);
     }
@@ -572,18 +590,18 @@ void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cp
     for (int k = 0; k < cpu.cpus; ++k)
         missing += cpu.seen[k] ? 0 : 1;
     if ((cpu.packages > 0 && cpu.packages != cpu.cpus) || cpu.sockets_beyond || (missing > 0 && cpu.packages > 0)) {
-        start(out, log);
+        start(out, log, "socket-count");
         std::fprintf(out, "holds %d %s, but --cpus=%d: %s\n", cpu.packages,
                      cpu.packages == 1 ? "socket" : "sockets", cpu.cpus,
                      cpu.packages > cpu.cpus ? "those past it are left out" : "the CPUs it lacks are 0");
     }
     if (cpu.wraps > 0) {
-        start(out, log);
+        start(out, log, "counter-wraps");
         std::fprintf(out, "its counters wrapped %llu %s; each wrap added --cpu-wrap\n", as_count(cpu.wraps),
                      noun(as_count(cpu.wraps), "time", "times"));
     }
     if (cpu.long_intervals > 0) {
-        start(out, log);
+        start(out, log, "long-intervals");
         std::fprintf(out, "%llu %s long enough for a counter to wrap twice at 1000 W, which would count "
                           "as once",
                      as_count(cpu.long_intervals), noun(as_count(cpu.long_intervals), "interval is", "intervals are"));

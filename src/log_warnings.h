@@ -51,6 +51,21 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
 // or fewer sockets than --cpus, wraps, intervals long enough for two.
 void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu);
 
+// The codes of the warnings written, in order, where a run keeps them for
+// its record: each warning is one line, and its code names it whatever its
+// wording ("not-numbers", "gaps", ...).
+struct warning_codes {
+    const char* code[256];
+    int count = 0;
+};
+
+// From now on, each warning's code goes into codes (nullptr: nowhere).
+void collect_warning_codes(warning_codes* codes);
+
+// Notes the code of the warning about to be written (warnings written
+// outside this file call it too).
+void note_warning_code(const char* code);
+
 // The seconds since midnight of a clock time (H:MM:SS or HH:MM:SS, with
 // any fraction) that starts the line, as a field of its own; false where
 // the line does not start with one.

@@ -1,5 +1,5 @@
-// The phases of a case as a run reports them: read, split, printed, and
-// their rows.
+// The case in time as a run reports it: its phases read, split, printed,
+// and their rows; its picture and series.
 #include "phase_report.h"
 
 #include <cerrno>
@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "log_warnings.h"
 #include "open_file.h"
 #include "power_logs.h"
 #include "summary_output.h"
@@ -126,7 +127,8 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
             for (int k = 0; k < o.gpus; ++k)
                 r.gpu_source[k] = k < all->gpus ? all->source[k] : -1;
         } else {
-            err = read_timed_gpu_log(fd, lb, i - 1, sink);
+            err = o.gpu_stamps ? read_timed_gpu_log(fd, lb, i - 1, sink)
+                               : read_timed_plain_gpu_log(fd, lb, i - 1, o.gpu_period, sink);
             r.gpu_source[i - 2] = i - 2;
         }
         (void)close(fd);
@@ -218,19 +220,26 @@ bool check_phase(const run_options& o, const phase_logs& logs, const phase_repor
                          log_of(logs, o, i), static_cast<double>(l - f) / 1e9);
             return false;
         }
-        if (covered < length * (1 - 1e-9) && log_of(logs, o, i) != said && (said = log_of(logs, o, i)) != nullptr)
+        if (covered < length * (1 - 1e-9) && log_of(logs, o, i) != said) {
+            said = log_of(logs, o, i);
+            note_warning_code("phase-partly-outside");
             std::fprintf(err, "energy-totals: %s: phase %s: %s covers %.3f s of its %.3f s; its figures are "
                               "of that part\n",
-                         logs.case_name, name, log_of(logs, o, i), covered, length);
+                         logs.case_name, name, said, covered, length);
+        }
     }
-    if (logs.gpu_period > 0 && length < 3 * logs.gpu_period)
+    if (logs.gpu_period > 0 && length < 3 * logs.gpu_period) {
+        note_warning_code("phase-short");
         std::fprintf(err, "energy-totals: %s: phase %s lasts %.3f s, less than three GPU readings (%.3f s "
                           "apart): its GPU figures rest on a few points\n",
                      logs.case_name, name, length, logs.gpu_period);
-    if (logs.averaged && length < 1)
+    }
+    if (logs.averaged && length < 1) {
+        note_warning_code("phase-shorter-than-average");
         std::fprintf(err, "energy-totals: %s: phase %s lasts %.3f s, less than the second over which "
                           "power.draw averages: log power.draw.instant\n",
                      logs.case_name, name, length);
+    }
     return true;
 }
 
@@ -307,9 +316,18 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
         return -1;
     }
     timed_sink sink = phase_sink(r.sums);
-    if (read_in_time(o, logs, r, sink) != 0)
+    reading_observer observer;
+    if (r.view != nullptr) {
+        observer = view_observer(*r.view);
+        r.sums.observer = &observer;
+    }
+    int status = read_in_time(o, logs, r, sink);
+    r.sums.observer = nullptr;
+    if (status != 0)
         return -1;
     finish_phase_sums(r.sums);
+    if (r.view != nullptr)
+        finish_case_view(*r.view);
     for (int i = 0; i < figure_count(o); ++i)
         if (meter_of(r, o, i) >= 0 && meter_untimed(r.sums, meter_of(r, o, i))) {
             std::printf("couldn't place %s in time\n", log_of(logs, o, i));
@@ -398,8 +416,110 @@ int format_phase_rows(const run_options& o, const phase_report& r, char* rows, s
     return static_cast<int>(used);
 }
 
+void meter_name(const run_options& o, int i, char* buf, size_t size)
+{
+    if (i == 0)
+        std::snprintf(buf, size, "node");
+    else if (i <= o.cpus)
+        std::snprintf(buf, size, "CPU%d", i);
+    else
+        std::snprintf(buf, size, "GPU%d", i - o.cpus);
+}
+
+namespace {
+
+// Writes a file by write into name's own temporary file, renamed into place
+// once whole. Returns 0 or errno.
+template <class Write>
+int write_in_place(const char* name, Write write)
+{
+    char fresh[4096];
+    if (std::snprintf(fresh, sizeof fresh, "%s.new", name) >= static_cast<int>(sizeof fresh))
+        return ENAMETOOLONG;
+    FILE* out = std::fopen(fresh, "w");
+    if (out == nullptr)
+        return errno;
+    int err = write(out);
+    if (std::fflush(out) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && fsync(fileno(out)) != 0)
+        err = errno;
+    if (std::fclose(out) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && std::rename(fresh, name) != 0)
+        err = errno;
+    if (err != 0)
+        (void)std::remove(fresh);
+    return err;
+}
+
+} // namespace
+
+int draw_case(const run_options& o, const phase_logs& logs, phase_report& r)
+{
+    if (r.view == nullptr)
+        return 0;
+    char names[1 + max_cpus + max_gpus][16];
+    drawn_meter meters[1 + max_cpus + max_gpus];
+    int count = 0;
+    for (int i = 0; i < figure_count(o); ++i) {
+        int m = meter_of(r, o, i);
+        if (m < 0)
+            continue;
+        // The node black, the CPUs blues, the GPUs warm and then other colours.
+        static const char* const cpu_colours[max_cpus] = {"#1f5fa8", "#4fa3d8", "#2b5f7f", "#6f8fd0",
+                                                          "#143c6e", "#5fb0b0", "#3a4fa0", "#90c0e0"};
+        static const char* const gpu_colours[max_gpus] = {"#d62728", "#ff7f0e", "#2ca02c", "#9467bd",
+                                                          "#8c564b", "#e377c2", "#bcbd22", "#7f7f7f"};
+        const char* colour = i == 0 ? "#000000" : i <= o.cpus ? cpu_colours[i - 1] : gpu_colours[i - o.cpus - 1];
+        meter_name(o, i, names[count], sizeof names[count]);
+        meters[count] = {names[count], colour, &r.view->meters[m]};
+        ++count;
+    }
+    drawn_phase phases[256];
+    int phase_count = 0;
+    for (int i = 0; i < r.plan.span_count && phase_count < 256; ++i)
+        phases[phase_count++] = {r.plan.names[r.plan.spans[i].phase], r.plan.spans[i].from_ns,
+                                 r.plan.spans[i].to_ns, r.plan.spans[i].phase};
+    const char* title = o.label != nullptr ? o.label : logs.case_name;
+    const char* failed = nullptr;
+    int err = 0;
+    if (o.plot != nullptr) {
+        err = write_in_place(o.plot, [&](FILE* out) { return write_plot(out, meters, count, phases, phase_count, title); });
+        failed = err != 0 ? o.plot : nullptr;
+    }
+    if (err == 0 && o.series != nullptr) {
+        err = write_in_place(o.series, [&](FILE* out) { return write_series(out, *r.view, meters, count); });
+        failed = err != 0 ? o.series : nullptr;
+    }
+    if (err == 0)
+        return 0;
+    std::printf("couldn't write %s\n", failed);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", failed, std::strerror(err));
+    return -1;
+}
+
+energy_summary phase_figures_of(const run_options& o, const phase_report& r, int p, bool net)
+{
+    return figures_of(o, r, p, net);
+}
+
+double phase_seconds(const run_options& o, const phase_report& r, int p)
+{
+    return phase_length(r, o, p);
+}
+
+int meter_of_figure(const phase_report& r, const run_options& o, int i)
+{
+    return meter_of(r, o, i);
+}
+
 void free_phase_report(phase_report& report)
 {
     free_phase_plan(report.plan);
     free_phase_sums(report.sums);
+    if (report.view != nullptr)
+        free_case_view(*report.view);
+    std::free(report.view);
+    report.view = nullptr;
 }

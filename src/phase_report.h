@@ -1,7 +1,8 @@
-// The phases of a case as a run reports them: the marks and the window
-// read, the logs read again in time, each phase's figures (and the time no
-// phase marks) printed after the summary, gross and net of idle power, and
-// the rows of phases.
+// The case in time, as a run reports it: the marks and the window read,
+// the logs read again in time, each phase's figures (and the time no
+// phase marks) printed after the summary, gross and net of idle power, the
+// rows of phases; and the meters' view (case_view.h) for the picture, the
+// series and the record.
 #ifndef ENERGY_TOTALS_PHASE_REPORT_H
 #define ENERGY_TOTALS_PHASE_REPORT_H
 
@@ -10,6 +11,7 @@
 
 #include "command_line.h"
 #include "energy_summary.h"
+#include "case_view.h"
 #include "phases.h"
 
 // The case's logs, as the run named them, and what it saw of the GPUs'.
@@ -30,6 +32,7 @@ struct phase_report {
     energy_summary idle;  // each figure's idle power, in watts (all 0 without)
     bool net = false;     // idle power given: net figures are printed
     int idle_phase = -1;
+    case_view* view = nullptr; // where the readings are gathered too, if anywhere
 };
 
 // Reads the marks (--phases) and the window (--window) into report.plan.
@@ -42,6 +45,14 @@ int read_phase_plan(const run_options& options, phase_report& report);
 // log, an idle phase or a row's phase the marks do not name. Warns (on
 // err) of a phase partly outside a log, or too short for its GPU readings.
 int split_by_phase(const run_options& options, const phase_logs& logs, phase_report& report, FILE* err);
+
+// Writes the picture (--plot) and the series (--series), each to a file of
+// its own renamed into place. Returns 0, or -1 having said what is wrong.
+int draw_case(const run_options& options, const phase_logs& logs, phase_report& report);
+
+// The name of GPU k's or CPU k's or the node's meter, as the picture and
+// the record name it, into buf.
+void meter_name(const run_options& options, int i, char* buf, size_t size);
 
 // Prints, after the summary, a block for each phase (and for the time no
 // phase marks, where phases do not overlap): "phase: NAME", "seconds: S",
@@ -59,6 +70,15 @@ energy_summary row_figures_of(const run_options& options, const phase_report& re
 // where --row=net. Returns the bytes used, or -1 where they do not fit.
 int format_phase_rows(const run_options& options, const phase_report& report, char* rows, size_t used,
                       size_t size);
+
+// Phase p's figures (plan.count: unmarked), gross or net of idle power,
+// and its seconds.
+energy_summary phase_figures_of(const run_options& options, const phase_report& report, int p, bool net);
+double phase_seconds(const run_options& options, const phase_report& report, int p);
+
+// The meter (timed_readings.h) of figure i of the summary (0 the node's,
+// then CPU1.., then GPU1..); -1 where it has none.
+int meter_of_figure(const phase_report& report, const run_options& options, int i);
 
 void free_phase_report(phase_report& report);
 

@@ -397,7 +397,7 @@ double seconds_of(const phase_sums& s, int64_t ns)
 // The instant of a reading's stamp on meter m's time line.
 int64_t to_instant(phase_sums& s, meter_time& m, int64_t ns, int form)
 {
-    if (form != stamp_clock && !s.saw_instant) {
+    if (form != stamp_clock && form != stamp_relative && !s.saw_instant) {
         s.saw_instant = true;
         s.first_instant_ns = form == stamp_wall ? ns - local_offset_ns(ns) : ns;
     }
@@ -406,6 +406,8 @@ int64_t to_instant(phase_sums& s, meter_time& m, int64_t ns, int form)
         return ns;
     if (form == stamp_wall)
         return ns - local_offset_ns(ns);
+    if (form == stamp_relative)
+        return (s.meters[total_meter].any ? s.meters[total_meter].first_ns : 0) + ns;
     // A time of day: on the day that puts the meter's first reading
     // nearest the anchor (the first mark), on the node's clock.
     if (!m.day_set && s.anchored) {
@@ -461,6 +463,15 @@ void share(phase_sums& s, int meter, double a, double b, double joules)
     }
 }
 
+// joules over [from, to] (instants): to the observer, and shared among
+// the spans.
+void place_energy(phase_sums& s, int meter, int64_t from_ns, int64_t to_ns, double joules)
+{
+    if (s.observer != nullptr)
+        s.observer->energy(s.observer->context, meter, from_ns, to_ns, joules);
+    share(s, meter, seconds_of(s, from_ns), seconds_of(s, to_ns), joules);
+}
+
 // The trapezoid from (a, p0) to (b, p1), cut at the spans' edges by the
 // power interpolated there.
 void trapezoid(phase_sums& s, int meter, double a, double p0, double b, double p1)
@@ -483,6 +494,8 @@ void take_point(void* context, int meter, int64_t ns, int form, double watts)
     meter_time& m = s.meters[meter];
     int64_t t = to_instant(s, m, ns, form);
     note_coverage(m, t, t);
+    if (s.observer != nullptr)
+        s.observer->point(s.observer->context, meter, t, watts);
     if (m.have_last)
         trapezoid(s, meter, seconds_of(s, m.last_ns), m.last_watts, seconds_of(s, t), watts);
     m.have_last = true;
@@ -498,7 +511,7 @@ void take_energy(void* context, int meter, int64_t from_ns, int64_t ns, int form
         // No stamp: at the meter's last time, or with its first interval.
         ++m.untimed;
         if (m.have_last)
-            share(s, meter, seconds_of(s, m.last_ns), seconds_of(s, m.last_ns), joules);
+            place_energy(s, meter, m.last_ns, m.last_ns, joules);
         else
             m.pending_extra = add_figures(joules, m.pending_extra);
         return;
@@ -507,19 +520,19 @@ void take_energy(void* context, int meter, int64_t from_ns, int64_t ns, int form
     if (from_ns != since_last) {
         int64_t f = to_instant(s, m, from_ns, form);
         note_coverage(m, f, t);
-        share(s, meter, seconds_of(s, f), seconds_of(s, t), add_figures(joules, m.pending_extra));
+        place_energy(s, meter, f, t, add_figures(joules, m.pending_extra));
         m.pending_extra = 0;
     } else if (m.pending) {
         // The first interval, as long as the second.
         int64_t f = m.pending_ns - (t - m.pending_ns);
         note_coverage(m, f, t);
-        share(s, meter, seconds_of(s, f), seconds_of(s, m.pending_ns), add_figures(m.pending_joules, m.pending_extra));
-        share(s, meter, seconds_of(s, m.pending_ns), seconds_of(s, t), joules);
+        place_energy(s, meter, f, m.pending_ns, add_figures(m.pending_joules, m.pending_extra));
+        place_energy(s, meter, m.pending_ns, t, joules);
         m.pending = false;
         m.pending_extra = 0;
     } else if (m.have_last) {
         note_coverage(m, t, t);
-        share(s, meter, seconds_of(s, m.last_ns), seconds_of(s, t), joules);
+        place_energy(s, meter, m.last_ns, t, joules);
     } else {
         m.pending = true;
         m.pending_ns = t;
@@ -591,8 +604,7 @@ void finish_phase_sums(phase_sums& sums)
             continue;
         // One interval alone: where it ends.
         note_coverage(m, m.pending_ns, m.pending_ns);
-        double t = seconds_of(sums, m.pending_ns);
-        share(sums, meter, t, t, add_figures(m.pending_joules, m.pending_extra));
+        place_energy(sums, meter, m.pending_ns, m.pending_ns, add_figures(m.pending_joules, m.pending_extra));
         m.pending = false;
     }
 }

@@ -103,6 +103,7 @@ struct phase_sums {
     bool saw_instant = false; // a reading with a date (or an epoch stamp) came
     int64_t first_instant_ns = 0;
     bool saw_clock = false;   // a reading with a time of day came
+    const reading_observer* observer = nullptr; // where the placed readings go too
 };
 
 // Sets sums up for plan; origin and anchor from its first mark, or, where

@@ -147,6 +147,9 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
 // source k - 1. Each returns 0 or the errno of a read.
 int read_timed_total_log(int fd, line_buffer& lb, double weight, bool stamps, const timed_sink& sink);
 int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink);
+// GPU k's plain log: each line's reading over its period, placed by its
+// line's number from the log's start (stamp_relative).
+int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink);
 
 // The CPU log as the meters users have write it (--cpu-format): columns
 // of joules, at fields 3 and 7 (the default reader's rule) or at the

@@ -27,7 +27,25 @@ struct append_record {
     long long start = 0;  // the table's length where the written bytes start
     size_t write_size = 0;
     size_t cut_size = 0;
-    char bytes[2 * (max_append_size + 1) + 1]; // what is written, then what is cut
+    // The file appended in the same step (append_also), where there is
+    // one: its real path, inode, length where its bytes start, and their
+    // size; they follow the cut bytes.
+    char also_path[4096] = {};
+    unsigned long long also_inode = 0;
+    long long also_start = 0;
+    size_t also_size = 0;
+    char bytes[3 * (max_append_size + 1) + 1]; // what is written, what is cut, the other file's
+};
+
+// A file appended in the same step as the row (the run's record): its
+// bytes go in, synced, before the row; a run stopped before the row was
+// whole leaves an append record by which the next run takes them out again
+// with the row's part. The file is made where missing, locked after the
+// table, and where its last line has no newline one goes first.
+struct append_also {
+    const char* path;
+    const char* bytes;
+    size_t size;
 };
 
 // Writes r as its file holds it into buf; returns the length, or 0 where
@@ -79,9 +97,13 @@ int settle_state(const append_record& r, unsigned long long inode, long long siz
 // With once (the row's label), a table that already holds a row of the
 // run's shape (figures, the three tabs after cpus CPUs, then that label)
 // gets nothing: it returns 0 with *skipped set, having said so on notices.
+//
+// With also, its bytes are appended to its file in the same step: both
+// are in, or neither (a FIFO or device table takes no also).
 int append_results_row(const char* name, const char* row, size_t size, int* undo_error,
                        FILE* notices = stderr, const char* once = nullptr,
-                       bool* skipped = nullptr, int figures = 9, int cpus = 2);
+                       bool* skipped = nullptr, int figures = 9, int cpus = 2,
+                       const append_also* also = nullptr);
 
 // Called, where set, after the row is written and before it is synced:
 // tests stall a run there.

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "case_record.h"
 #include "energy_summary.h"
 #include "log_warnings.h"
 #include "open_file.h"
@@ -56,13 +58,17 @@ constexpr const char help_text[] =
     "  --idle-watts=LIST   or of the power given, as total:410,cpu1:35,gpu1:60\n"
     "  --row=PHASE|net     the row holds PHASE's figures, or the run's net\n"
     "  --phase-rows        with --label: a row for each phase too, LABEL/PHASE\n"
+    "  --record=FILE       appends a JSON line of the case to FILE, with the row\n"
+    "  --plot=FILE         draws the meters' power over time as SVG\n"
+    "  --series=FILE       writes the readings as CSV: seconds,meter,watts\n"
     "  --once              with --label: no row where one with the label is in\n"
     "                      the table already\n"
     "  --heading           prints a heading line for a table of labelled rows\n"
     "                      (after --gpus=N and --cpus=N, for rows of those)\n"
-    "  energy-totals --check=TABLE [--cases=LIST]\n"
+    "  energy-totals --check=TABLE [--cases=LIST | --record=FILE]\n"
     "                      checks a table: lines that are no rows, rows without\n"
-    "                      a label, labels on two rows, cases of LIST with none\n"
+    "                      a label, labels on two rows, cases of LIST with none,\n"
+    "                      records of FILE with something to look at\n"
     "The table must exist already. See energy-totals(1).\n";
 
 // The working directory, or otherwise where it can't be had, for a
@@ -338,8 +344,9 @@ done:
     return ok;
 }
 
-// Says on standard error what does not fit the logs' rules.
-void warn_about_case(const run_options& options, const case_logs& logs, const energy_summary& s)
+// Says on out (standard error, or the record's copy of it) what does not
+// fit the logs' rules.
+void warn_about_case(const run_options& options, const case_logs& logs, const energy_summary& s, FILE* out)
 {
     const char* case_name = logs.case_name;
     read_log_report reports[max_case_logs];
@@ -353,17 +360,17 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
     reports[0].stamped = options.total_stamps;
     reports[1].readings_per_line =
         logs.cpus == nullptr ? 2 : options.cpu_format == 0 ? static_cast<unsigned>(options.cpus) : 1;
-    warn_about_logs(stderr, reports, logs.set.count, options.gpu_stamps || logs.all_gpus != nullptr, s);
+    warn_about_logs(out, reports, logs.set.count, options.gpu_stamps || logs.all_gpus != nullptr, s);
     if (logs.all_gpus != nullptr)
-        warn_about_gpu_log(stderr, reports[2], *logs.all_gpus, options.gpus, options.gpus_given);
+        warn_about_gpu_log(out, reports[2], *logs.all_gpus, options.gpus, options.gpus_given);
     if (logs.cpus != nullptr)
-        warn_about_cpu_log(stderr, reports[1], *logs.cpus);
+        warn_about_cpu_log(out, reports[1], *logs.cpus);
 }
 
 // Says on standard error where an operand is not a plain whole number, and
 // so reads as its leading digits (or 0) may not be what was meant: a word
 // meant as an option after the operands, "yes" for 1.
-void say_slips(const run_options& options)
+void say_slips(const run_options& options, FILE* out)
 {
     const struct {
         const char* what;
@@ -374,11 +381,12 @@ void say_slips(const run_options& options)
     for (const auto& o : operands) {
         if (is_plain_integer(o.text))
             continue;
-        std::fprintf(stderr, "energy-totals: %s \"%s\" is not a whole number; it reads as %d",
+        note_warning_code("operand-not-whole");
+        std::fprintf(out, "energy-totals: %s \"%s\" is not a whole number; it reads as %d",
                      o.what, o.text, static_cast<int>(o.value));
         if (std::strncmp(o.text, "--", 2) == 0)
-            std::fputs(" (options go before BASE WRITE ID)", stderr);
-        std::fputs("\n", stderr);
+            std::fputs(" (options go before BASE WRITE ID)", out);
+        std::fputs("\n", out);
     }
 }
 
@@ -390,11 +398,124 @@ void say_where_table_is(const char* table)
     std::fprintf(stderr, "; make one there with: energy-totals --heading > %s\n", table);
 }
 
+// What is said of a case while it is read: standard error, or, for a run
+// with a record, a copy in memory passed on to standard error after, with
+// each warning's code.
+struct said_of_case {
+    FILE* out = stderr;
+    char* text = nullptr;
+    size_t size = 0;
+    warning_codes codes;
+};
+
+bool start_saying(said_of_case& said)
+{
+    said.out = open_memstream(&said.text, &said.size);
+    if (said.out == nullptr) {
+        said.out = stderr;
+        return false;
+    }
+    collect_warning_codes(&said.codes);
+    return true;
+}
+
+// Passes on what was said to standard error.
+void stop_saying(said_of_case& said)
+{
+    if (said.out == stderr)
+        return;
+    collect_warning_codes(nullptr);
+    std::fclose(said.out);
+    said.out = stderr;
+    std::fwrite(said.text, 1, said.size, stderr);
+    std::fflush(stderr);
+    std::free(said.text);
+    said.text = nullptr;
+}
+
+// The case's record, in memory of its own (*text, *size). Returns false
+// having said why where it can't be made.
+bool make_record(const run_options& options, int argc, char** argv, const energy_summary& summary,
+                 const case_logs& logs, const phase_report& phases, said_of_case& said,
+                 const struct timespec& started, const struct timespec& began, char** text, size_t* size)
+{
+    static record_inputs in;
+    in = record_inputs{};
+    in.options = &options;
+    in.words = argv + 1;
+    in.word_count = argc - 4;
+    in.figures = &summary;
+    char host[256] = {};
+    in.host = gethostname(host, sizeof host - 1) == 0 ? host : nullptr;
+    in.started_ns = static_cast<int64_t>(started.tv_sec) * 1000000000 + started.tv_nsec;
+    std::fflush(said.out);
+    in.warnings = said.text;
+    in.warnings_size = said.size;
+    in.codes = &said.codes;
+    in.phases = options.phases != nullptr || options.window != nullptr ? &phases : nullptr;
+    in.dated = phases.sums.anchored || !phases.sums.saw_clock;
+    char names[1 + max_cpus + max_gpus][16];
+    for (int i = 0; i < 1 + options.cpus + options.gpus; ++i) {
+        record_meter& m = in.meters[in.meter_count++];
+        meter_name(options, i, names[i], sizeof names[i]);
+        m.name = names[i];
+        int meter = meter_of_figure(phases, options, i);
+        m.view = meter >= 0 ? &phases.view->meters[meter] : nullptr;
+        if (i == 0) {
+            m.file = logs.total_name;
+            m.shape = &logs.set.shapes[0];
+            m.period_asked = options.total_stamps ? 0 : options.total_period;
+        } else if (i <= options.cpus) {
+            m.file = logs.cpu_name;
+            m.column = options.cpu_fields;
+            m.shape = logs.cpus != nullptr ? &logs.cpus->shape : &logs.set.shapes[1];
+        } else {
+            int k = i - options.cpus;
+            m.file = logs.all_gpus != nullptr ? options.gpu_log : logs.set.names[1 + k];
+            m.column = logs.all_gpus != nullptr ? logs.all_gpus->power_column : nullptr;
+            m.shape = logs.all_gpus != nullptr ? &logs.all_gpus->shape : &logs.set.shapes[1 + k];
+            m.period_asked = options.gpu_period;
+        }
+    }
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    in.duration = static_cast<double>(now.tv_sec - began.tv_sec) + static_cast<double>(now.tv_nsec - began.tv_nsec) / 1e9;
+    FILE* out = open_memstream(text, size);
+    int err = out == nullptr ? errno : write_case_record(out, in);
+    if (out != nullptr && std::fclose(out) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && *size > max_append_size)
+        err = EOVERFLOW;
+    if (err == 0)
+        return true;
+    std::printf("couldn't write %s\n", options.record);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", options.record, std::strerror(err));
+    return false;
+}
+
+// Appends the record alone, for a run that writes no row: to its file,
+// made where missing, under that file's own lock. Returns the run's status.
+int write_record_alone(const append_also& also)
+{
+    int fd = open_file(also.path, O_WRONLY | O_CREAT | O_NOCTTY, 0666);
+    int err = fd < 0 ? errno : 0;
+    if (fd >= 0)
+        (void)close(fd);
+    int undo_error = 0;
+    if (err == 0)
+        err = append_results_row(also.path, also.bytes, also.size, &undo_error, stderr);
+    if (err == 0)
+        return 0;
+    std::printf("couldn't write %s\n", also.path);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", also.path, std::strerror(err));
+    return -1;
+}
+
 // Appends the case's row to its table, and says so where it could not.
 // Returns the run's status. Out of line, so that its row's kilobyte does
 // not deepen the stack that the reading of every run's logs goes down.
 [[gnu::noinline]] int write_row(const run_options& options, const energy_summary& summary,
-                                const phase_report* phases)
+                                const phase_report* phases, const append_also* also)
 {
     table_name table = results_table_name(options.results_id);
     // The row, and with --phase-rows a row for each phase after it: all
@@ -413,7 +534,7 @@ void say_where_table_is(const char* table)
                              : append_results_row(table.text, row, static_cast<size_t>(row_size),
                                                   &undo_error, stderr,
                                                   options.once ? options.label : nullptr, nullptr,
-                                                  row_figures(options.gpus, options.cpus), options.cpus);
+                                                  row_figures(options.gpus, options.cpus), options.cpus, also);
     std::free(row);
     if (err == 0)
         return 0;
@@ -431,7 +552,7 @@ void say_where_table_is(const char* table)
 
 // Splits the case's energy by its phases, from the logs read again in
 // time. Returns false having said what is wrong.
-bool split_case(const run_options& options, const case_logs& logs, phase_report& report)
+bool split_case(const run_options& options, const case_logs& logs, phase_report& report, FILE* err)
 {
     phase_logs named;
     named.case_name = logs.case_name;
@@ -442,7 +563,7 @@ bool split_case(const run_options& options, const case_logs& logs, phase_report&
     const log_shape& gpu = logs.all_gpus != nullptr ? logs.all_gpus->shape : logs.set.shapes[2];
     named.gpu_period = static_cast<double>(gpu.stamps.typical_ns) / 1e9;
     named.averaged = logs.all_gpus != nullptr && std::strcmp(logs.all_gpus->power_column, "power.draw") == 0;
-    return split_by_phase(options, named, report, stderr) == 0;
+    return split_by_phase(options, named, report, err) == 0 && draw_case(options, named, report) == 0;
 }
 
 void end_phases(phase_report* phases)
@@ -496,7 +617,7 @@ int run(int argc, char** argv)
         print_heading(stdout, options.gpus, options.cpus);
         return 0;
     case command_check:
-        return check_table(options.check, options.cases, stdout, stderr);
+        return check_table(options.check, options.cases, stdout, stderr, options.record);
     case command_usage:
         std::fputs(usage_line, stdout);
         std::fprintf(stderr, "energy-totals: %s\n", reason);
@@ -505,15 +626,33 @@ int run(int argc, char** argv)
         break;
     }
 
-    say_slips(options);
-    // The phases' marks first: a fault in them reads no log.
+    // The run's start, for its record.
+    struct timespec started = {}, began = {};
+    clock_gettime(CLOCK_REALTIME, &started);
+    clock_gettime(CLOCK_MONOTONIC, &began);
+    // With --record, what is said of the case is kept for it too, and
+    // passed on to standard error once the case is read.
+    said_of_case said;
+    if (options.record != nullptr && !start_saying(said))
+        options.record = nullptr;
+    say_slips(options, said.out);
+    // The case in time, where phases, a picture, a series or a record are
+    // asked for; the phases' marks first: a fault in them reads no log.
     phase_report* phases = nullptr;
-    if (options.phases != nullptr || options.window != nullptr) {
+    if (options.phases != nullptr || options.window != nullptr || options.plot != nullptr ||
+        options.series != nullptr || options.record != nullptr) {
         phases = new_records<phase_report>(1);
-        if (phases == nullptr || read_phase_plan(options, *phases) != 0) {
-            if (phases == nullptr)
-                std::printf("couldn't read %s: %s\n", options.phases != nullptr ? options.phases : "--window",
-                            std::strerror(ENOMEM));
+        bool viewed = options.plot != nullptr || options.series != nullptr || options.record != nullptr;
+        if (phases != nullptr && viewed) {
+            phases->view = new_records<case_view>(1);
+            if (phases->view != nullptr && !start_case_view(*phases->view, options.series != nullptr)) {
+                std::free(phases->view);
+                phases->view = nullptr;
+            }
+        }
+        if (phases == nullptr || (viewed && phases->view == nullptr) || read_phase_plan(options, *phases) != 0) {
+            if (phases == nullptr || (viewed && phases->view == nullptr))
+                std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
             end_phases(phases);
             return -1;
         }
@@ -522,21 +661,33 @@ int run(int argc, char** argv)
     case_logs logs;
     bool read = read_logs(options, summary, logs);
     if (read)
-        warn_about_case(options, logs, summary);
+        warn_about_case(options, logs, summary, said.out);
     if (read && phases != nullptr)
-        read = split_case(options, logs, *phases);
+        read = split_case(options, logs, *phases, said.out);
+    char* record = nullptr;
+    size_t record_size = 0;
+    if (read && options.record != nullptr)
+        read = make_record(options, argc, argv, summary, logs, *phases, said, started, began, &record,
+                           &record_size);
+    stop_saying(said);
     free_logs(logs);
     if (!read) {
+        std::free(record);
         end_phases(phases);
         return -1;
     }
     print_console_summary(summary, stdout, options.gpus, options.cpus);
-    if (phases != nullptr)
+    if (phases != nullptr && (options.phases != nullptr || options.window != nullptr))
         print_phase_blocks(stdout, options, *phases);
     // Out before the table is touched, so a run waiting for the lock has
     // shown its figures. Errors on standard output change nothing here.
     std::fflush(stdout);
-    int status = options.write_switch == 1 ? write_row(options, summary, phases) : 0;
+    append_also also = {options.record, record, record_size};
+    const append_also* with = options.record != nullptr ? &also : nullptr;
+    int status = options.write_switch == 1 ? write_row(options, summary, phases, with)
+                 : with != nullptr         ? write_record_alone(also)
+                                           : 0;
+    std::free(record);
     end_phases(phases);
     return status;
 }

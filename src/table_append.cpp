@@ -22,6 +22,8 @@
 namespace {
 
 constexpr char record_magic[] = "energy-totals append record 1 ";
+// A record of a row and another file's bytes.
+constexpr char record_magic_also[] = "energy-totals append record 2 ";
 
 // The next number of a record's first line, as strtoull reads it, and the
 // blank or newline after it. False where there is none.
@@ -45,10 +47,17 @@ bool take_field(const char*& p, const char* end, unsigned long long* value, char
 
 size_t format_append_record(const append_record& r, char* buf, size_t size)
 {
-    size_t bytes = r.write_size + r.cut_size;
-    int head = std::snprintf(buf, size, "%s%llu %lld %zu %zu %llu\n", record_magic, r.inode, r.start,
-                             r.write_size, r.cut_size,
-                             static_cast<unsigned long long>(hash_bytes(r.bytes, bytes)));
+    size_t bytes = r.write_size + r.cut_size + r.also_size;
+    bool also = r.also_path[0] != '\0';
+    size_t path = also ? std::strlen(r.also_path) + 1 : 0;
+    uint64_t sum = hash_bytes(r.bytes, bytes);
+    if (also)
+        sum ^= hash_bytes(r.also_path, path - 1);
+    int head = also ? std::snprintf(buf, size, "%s%llu %lld %zu %zu %llu %lld %zu %llu\n%s\n", record_magic_also,
+                                    r.inode, r.start, r.write_size, r.cut_size, r.also_inode, r.also_start,
+                                    r.also_size, static_cast<unsigned long long>(sum), r.also_path)
+                    : std::snprintf(buf, size, "%s%llu %lld %zu %zu %llu\n", record_magic, r.inode, r.start,
+                                    r.write_size, r.cut_size, static_cast<unsigned long long>(sum));
     if (head < 0 || static_cast<size_t>(head) + bytes > size)
         return 0;
     std::memcpy(buf + head, r.bytes, bytes);
@@ -58,25 +67,47 @@ size_t format_append_record(const append_record& r, char* buf, size_t size)
 int parse_append_record(const char* p, size_t size, append_record* r)
 {
     size_t magic = sizeof record_magic - 1;
-    if (std::memcmp(p, record_magic, size < magic ? size : magic) != 0)
+    bool also = size >= magic && std::memcmp(p, record_magic_also, magic) == 0;
+    if (!also && std::memcmp(p, record_magic, size < magic ? size : magic) != 0)
         return record_foreign;
     if (size <= magic)
         return record_torn;
     const char* end = p + size;
     const char* q = p + magic;
-    unsigned long long inode, start, write_size, cut_size, sum;
+    unsigned long long inode, start, write_size, cut_size, sum, also_inode = 0, also_start = 0, also_size = 0;
     if (!take_field(q, end, &inode, ' ') || !take_field(q, end, &start, ' ') ||
-        !take_field(q, end, &write_size, ' ') || !take_field(q, end, &cut_size, ' ') ||
-        !take_field(q, end, &sum, '\n'))
+        !take_field(q, end, &write_size, ' ') || !take_field(q, end, &cut_size, ' '))
         return record_torn;
+    if (also && (!take_field(q, end, &also_inode, ' ') || !take_field(q, end, &also_start, ' ') ||
+                 !take_field(q, end, &also_size, ' ')))
+        return record_torn;
+    if (!take_field(q, end, &sum, '\n'))
+        return record_torn;
+    const char* path = q;
+    if (also) {
+        const char* nl = static_cast<const char*>(std::memchr(q, '\n', static_cast<size_t>(end - q)));
+        if (nl == nullptr || static_cast<size_t>(nl - q) >= sizeof r->also_path || nl == q)
+            return record_torn;
+        q = nl + 1;
+    }
     size_t bytes = static_cast<size_t>(end - q);
-    if (write_size > sizeof r->bytes || cut_size > sizeof r->bytes - write_size ||
-        bytes != write_size + cut_size || start > LLONG_MAX || hash_bytes(q, bytes) != sum)
+    constexpr size_t part = max_append_size + 1;
+    if (write_size > part || cut_size > part || also_size > part || bytes != write_size + cut_size + also_size ||
+        start > LLONG_MAX || also_start > LLONG_MAX ||
+        (hash_bytes(q, bytes) ^ (also ? hash_bytes(path, static_cast<size_t>(q - 1 - path)) : 0)) != sum)
         return record_torn;
     r->inode = inode;
     r->start = static_cast<long long>(start);
     r->write_size = static_cast<size_t>(write_size);
     r->cut_size = static_cast<size_t>(cut_size);
+    r->also_inode = also_inode;
+    r->also_start = static_cast<long long>(also_start);
+    r->also_size = static_cast<size_t>(also_size);
+    r->also_path[0] = '\0';
+    if (also) {
+        std::memcpy(r->also_path, path, static_cast<size_t>(q - 1 - path));
+        r->also_path[q - 1 - path] = '\0';
+    }
     std::memcpy(r->bytes, q, bytes);
     return record_whole;
 }
@@ -283,6 +314,40 @@ bool no_room_for_record(int err)
 }
 
 // What a run found at the table's end, under the lock, before its append.
+// Locks the other file of an append, waiting for it. A file system
+// without locks leaves it to the table's lock, which every run appending
+// there takes too.
+void lock_also(int fd)
+{
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    while (fcntl(fd, F_SETLKW, &fl) != 0 && errno == EINTR) {
+    }
+}
+
+// Takes out of the other file of a stopped run's append the bytes it put
+// there, where they are still that file's last.
+void cut_also(const append_record& r, const char* name, FILE* said)
+{
+    int fd = open_file(r.also_path, O_RDWR | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0)
+        return;
+    lock_also(fd);
+    struct stat st;
+    static char tail[max_append_size + 2];
+    if (fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_ino) == r.also_inode &&
+        st.st_size > r.also_start && static_cast<size_t>(st.st_size - r.also_start) <= r.also_size) {
+        auto n = static_cast<size_t>(st.st_size - r.also_start);
+        if (read_at(fd, tail, n, r.also_start) == static_cast<ssize_t>(n) &&
+            std::memcmp(tail, r.bytes + r.write_size + r.cut_size, n) == 0 && ftruncate(fd, r.also_start) == 0 &&
+            fsync(fd) == 0)
+            std::fprintf(said, "energy-totals: %s: removed from %s the %zu bytes a run stopped before its row "
+                               "put there\n", name, r.also_path, n);
+    }
+    close(fd);
+}
+
 struct table_end {
     long long start = 0;     // where the row goes: the table's length, less a cut
     size_t cut_size = 0;     // bytes from start on that a stopped run left, to cut
@@ -334,6 +399,8 @@ int settle_record(int fd, const char* name, const struct stat& st, record_place&
         return errno;
     int state = settle_state(r, static_cast<unsigned long long>(st.st_ino), st.st_size, tail,
                              static_cast<size_t>(n));
+    if (r.also_path[0] != '\0' && (state == record_part || state == record_nothing))
+        cut_also(r, name, said);
     if (state == record_part) {
         end.start = r.start;
         end.cut_size = static_cast<size_t>(st.st_size - r.start);
@@ -423,9 +490,52 @@ void say_lock_lost(FILE* said, const char* name, const lock_file& lock)
 // run's record, looks for the label (--once), checks for room, writes the
 // record and the row, syncs, and puts the table back if any of that fails.
 // Returns as append_results_row does.
+// Opens, locks and looks at the other file of the append (made where
+// missing), and puts its bytes into r after the cut ones. Returns 0 with
+// *fd its descriptor, or errno.
+int open_also(const append_also& also, append_record& r, int* fd)
+{
+    *fd = open_file(also.path, O_RDWR | O_CREAT | O_NOCTTY, 0666);
+    if (*fd < 0)
+        return errno;
+    lock_also(*fd);
+    struct stat st;
+    char last = '\n';
+    if (fstat(*fd, &st) != 0 || realpath(also.path, r.also_path) == nullptr)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return EINVAL;
+    if (st.st_size > 0 && read_at(*fd, &last, 1, st.st_size - 1) != 1)
+        return errno != 0 ? errno : EIO;
+    bool newline = last != '\n';
+    r.also_inode = static_cast<unsigned long long>(st.st_ino);
+    r.also_start = st.st_size;
+    char* at = r.bytes + r.write_size + r.cut_size;
+    if (newline)
+        *at++ = '\n';
+    std::memcpy(at, also.bytes, also.size);
+    r.also_size = also.size + newline;
+    return 0;
+}
+
+// Writes the other file's bytes where r says, and syncs them; or takes them
+// out again.
+int write_also(int fd, const append_record& r)
+{
+    const char* bytes = r.bytes + r.write_size + r.cut_size;
+    int err = lseek(fd, r.also_start, SEEK_SET) < 0 ? errno : write_all(fd, bytes, r.also_size);
+    return err == 0 && fsync(fd) != 0 ? errno : err;
+}
+
+void take_also_back(int fd, const append_record& r)
+{
+    if (ftruncate(fd, r.also_start) == 0)
+        (void)fsync(fd);
+}
+
 int append_to_file(int fd, const char* name, const struct stat& st, const char* row, size_t size,
                    int* undo_error, FILE* said, const char* once, bool* skipped, int figures, int cpus,
-                   record_place& place, const lock_file& lock)
+                   record_place& place, const lock_file& lock, const append_also* also, int* also_fd)
 {
     static table_end end;
     end = table_end{};
@@ -465,6 +575,8 @@ int append_to_file(int fd, const char* name, const struct stat& st, const char* 
     r.cut_size = end.cut_size;
     std::memcpy(r.bytes + r.write_size, end.cut, end.cut_size);
     err = check_room(fd, end.start, r.write_size);
+    if (err == 0 && also != nullptr)
+        err = open_also(*also, r, also_fd);
     if (err != 0)
         return err;
     hold_signals();
@@ -491,7 +603,10 @@ int append_to_file(int fd, const char* name, const struct stat& st, const char* 
         say_lock_lost(said, name, lock);
         return ENOLCK;
     }
-    if (end.cut_size > 0 && ftruncate(fd, end.start) != 0)
+    // The other file's bytes first, synced: a row that is in has them.
+    if (*also_fd >= 0)
+        err = write_also(*also_fd, r);
+    if (err == 0 && end.cut_size > 0 && ftruncate(fd, end.start) != 0)
         err = errno;
     if (err == 0)
         err = write_all(fd, r.bytes, r.write_size);
@@ -500,6 +615,8 @@ int append_to_file(int fd, const char* name, const struct stat& st, const char* 
     if (err == 0 && fsync(fd) != 0)
         err = errno;
     if (err != 0) {
+        if (*also_fd >= 0)
+            take_also_back(*also_fd, r);
         *undo_error = put_back(fd, end, place, lock);
         return err;
     }
@@ -553,15 +670,17 @@ void pass_on(FILE* said, const char* text, FILE* notices)
 void (*before_row_sync)() = nullptr;
 
 int append_results_row(const char* name, const char* row, size_t size, int* undo_error,
-                       FILE* notices, const char* once, bool* skipped, int figures, int cpus)
+                       FILE* notices, const char* once, bool* skipped, int figures, int cpus,
+                       const append_also* also)
 {
     *undo_error = 0;
     bool ignored = false;
     if (skipped == nullptr)
         skipped = &ignored;
     *skipped = false;
-    if (size > max_append_size)
+    if (size > max_append_size || (also != nullptr && also->size > max_append_size))
         return EOVERFLOW;
+    int also_fd = -1;
     static char text[8192];
     FILE* said = fmemopen(text, sizeof text, "w");
     if (said == nullptr)
@@ -592,7 +711,9 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
     }
     if (fd >= 0 && S_ISREG(st.st_mode) && (err = place_record(name, place)) == 0) {
         err = append_to_file(fd, name, st, row, size, undo_error, said, once, skipped, figures, cpus,
-                             place, lock);
+                             place, lock, also, &also_fd);
+    } else if (fd >= 0 && also != nullptr) {
+        err = EINVAL; // a FIFO or a device can't be taken back with the other file
     } else if (fd >= 0 && S_ISFIFO(st.st_mode)) {
         err = append_to_fifo(fd, row, size);
     } else if (fd >= 0 && !S_ISREG(st.st_mode)) {
@@ -606,6 +727,8 @@ int append_results_row(const char* name, const char* row, size_t size, int* undo
     // is closed before the lock file goes, so the next holder reads it.
     if (fd >= 0)
         (void)close(fd);
+    if (also_fd >= 0)
+        (void)close(also_fd);
     int release_err = release_lock_file(lock);
     if (release_err != 0)
         std::fprintf(said, "energy-totals: %s: can't remove the lock file %s: %s\n", name, lock.path,

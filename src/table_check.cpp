@@ -2,6 +2,8 @@
 // and the cases of a list looked for, in memory of a few bytes a line.
 #include "table_check.h"
 
+#include "case_record.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -373,7 +375,7 @@ void say_crlf(FILE* errors, const char* path, unsigned long long crlf)
 
 } // namespace
 
-int check_table(const char* path, const char* cases, FILE* out, FILE* errors)
+int check_table(const char* path, const char* cases, FILE* out, FILE* errors, const char* records)
 {
     long long size = 0;
     int fd = open_twice_readable(path, &size);
@@ -419,15 +421,20 @@ int check_table(const char* path, const char* cases, FILE* out, FILE* errors)
                      "row's last number is a label or a figure: %llu rows read as without a label "
                      "(a heading from energy-totals --heading on line 1 tells)\n",
                      path, shape.numbered);
+    unsigned long long recorded = 0, flagged = 0;
+    if (records != nullptr && check_records(records, out, errors, &recorded, &flagged) != 0)
+        return -1;
     std::fprintf(out, "%llu rows, %llu without a label, %llu lines not rows, %llu labels on more than one row",
                  c.rows, c.unlabelled, c.not_rows, c.repeated);
     if (cases != nullptr)
         std::fprintf(out, ", %llu cases without a row", c.missing);
+    if (records != nullptr)
+        std::fprintf(out, ", %llu records, %llu to look at", recorded, flagged);
     std::fputs("\n", out);
     if (std::fflush(out) != 0 || std::ferror(out)) {
         std::fprintf(errors, "energy-totals: --check: the report could not be written: %s\n",
                      std::strerror(errno != 0 ? errno : EIO));
         return -1;
     }
-    return c.unlabelled + c.not_rows + c.repeated + c.missing > 0 ? 1 : 0;
+    return c.unlabelled + c.not_rows + c.repeated + c.missing + flagged > 0 ? 1 : 0;
 }

@@ -24,6 +24,9 @@
 // Returns 0 where there is nothing to report, 1 where there is, or -1
 // where a file can't be read, memory runs out or the report can't be
 // written, having said why on errors.
-int check_table(const char* path, const char* cases, FILE* out, FILE* errors);
+//
+// With records (--record's file), each record that lists something to look
+// at is reported too (check_records), and counted on the last line.
+int check_table(const char* path, const char* cases, FILE* out, FILE* errors, const char* records = nullptr);
 
 #endif

@@ -13,13 +13,23 @@
 // How a stamp places its reading in time: an instant (seconds since the
 // epoch, or a date and time with Z or an offset); a date and time on the
 // node's clock, with no offset (nvidia-smi's); a time of day, in
-// nanoseconds since the midnight of the log's first day (clock_days); or
-// no stamp at all (the reading stands right after the meter's last).
-enum stamp_form : int { stamp_instant, stamp_wall, stamp_clock, stamp_none };
+// nanoseconds since the midnight of the log's first day (clock_days); no
+// stamp at all (the reading stands right after the meter's last); or a
+// line's place in a log without stamps, in nanoseconds from its start
+// (taken as the node log's).
+enum stamp_form : int { stamp_instant, stamp_wall, stamp_clock, stamp_none, stamp_relative };
 
 // The form of the date-and-time or epoch stamp [p, end) that
 // parse_time_stamp read whole: stamp_instant or stamp_wall.
 int date_stamp_form(const char* p, const char* end);
+
+// Where the readings go once placed on one time line, as instants: a
+// point of a meter's power curve, or joules over [from_ns, to_ns].
+struct reading_observer {
+    void* context = nullptr;
+    void (*point)(void* context, int meter, int64_t ns, double watts) = nullptr;
+    void (*energy)(void* context, int meter, int64_t from_ns, int64_t to_ns, double joules) = nullptr;
+};
 
 // The meters a sink tells apart: the node's total, CPU k (1 to 8), and
 // the GPU sources, one a GPU log or a track of the one log of every GPU

@@ -100,7 +100,7 @@ TEST(Cli, CommandLine)
         {{"case7", "1", "0", "--label=case7"}, "options go before BASE WRITE ID; see --help"},
         {{"--once", "case7", "1", "0"}, "--once: needs --label, the row's name to look for"},
         {{"--once=1", "--label=a", "case7", "1", "0"}, "--once: takes no value"},
-        {{"--check=results.txt", "x"}, "--check: goes alone, or with --cases=LIST"},
+        {{"--check=results.txt", "x"}, "--check: goes alone, or with --cases=LIST or --record=FILE"},
         {{"--cases=list", "case7", "1", "0"}, "--cases: goes alone, as in --check=TABLE --cases=LIST"},
     };
     for (const auto& [words, reason] : errors)
@@ -1041,7 +1041,7 @@ TEST(Cli, PhasesAddUpToTheRun)
         return e;
     };
     const double edges[4][2] = {{0.3, 10.05}, {12.77, 30.01}, {30.01, 100.123}, {105.5, 119.99}};
-    for (int p = 0; p < 4; ++p) {
+    for (size_t p = 0; p < 4; ++p) {
         const double* e = edges[p];
         EXPECT_NEAR(figures[1 + p][1], cpu_upto(e[1]) - cpu_upto(e[0]), 2e-6) << p;
         EXPECT_NEAR(figures[1 + p][4], gpu_upto(e[1]) - gpu_upto(e[0]), 2e-6) << p;

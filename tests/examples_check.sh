@@ -62,6 +62,8 @@ for i in $(seq 0 400); do echo "$((start + i / 2)).$((i % 2 * 5)) A 400"; done >
 (cd "$work/runs/case 1" && IDLE_SECONDS=1 bash "$source/examples/case.sbatch" > "$work/case.out" 2> "$work/case.err")
 grep -q '^phase: compute$' "$work/case.out" || { echo "FAIL: case.sbatch printed no compute phase"; cat "$work/case.err"; exit 1; }
 grep -q '^net GPU2: ' "$work/case.out" || { echo "FAIL: case.sbatch printed no figures net of idle power"; exit 1; }
+grep -q '"label":"case 1"' "$work/records7.jsonl" || { echo "FAIL: case.sbatch's record is not beside the table"; exit 1; }
+[ -s "$work/runs/case 1/case 1.svg" ] || { echo "FAIL: case.sbatch drew no picture"; exit 1; }
 grep -q ', 1, ' "$work/runs/case 1/gpus.csv" || { echo "FAIL: case.sbatch logged no GPU 1"; exit 1; }
 row=$(tail -n 1 "$work/results7.txt")
 case "$row" in

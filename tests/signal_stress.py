@@ -6,9 +6,10 @@ Status 0 must mean one whole row more in the table, any other status none
 only whole rows.
 
 With "phases", each run appends its row and its phases' rows at once:
-all of them, or none.
+all of them, or none. With "record", each run appends its record too: after
+each run that ends with status 0, the table and the records hold as many.
 
-    tests/signal_stress.py BUILD_DIR [RUNS] [phases]
+    tests/signal_stress.py BUILD_DIR [RUNS] [phases|record]
 """
 import os
 import random
@@ -21,6 +22,7 @@ import time
 build = sys.argv[1] if len(sys.argv) > 1 else "build"
 runs = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
 phases = len(sys.argv) > 3 and sys.argv[3] == "phases"
+recorded = len(sys.argv) > 3 and sys.argv[3] == "record"
 tool = os.path.abspath(os.path.join(build, "energy-totals"))
 here = os.path.dirname(os.path.abspath(__file__))
 work = tempfile.mkdtemp()
@@ -39,7 +41,16 @@ try:
         with open(os.path.join(work, "marks"), "w") as f:
             f.write("2026-12-09T10:00:30Z compute begin\n2026-12-09T10:02:30Z compute end\n")
         options = ["--gpu-log=gpus.csv", "--phases=marks", "--phase-rows"]
+    if recorded:
+        options = ["--record=runs.jsonl"]
     table = os.path.join(work, "results.txt")
+    records = os.path.join(work, "runs.jsonl")
+
+    def whole_records():
+        if not os.path.exists(records):
+            return 0
+        with open(records) as f:
+            return f.read().count("\n")
     with open(table, "w") as f:
         f.write("heading\n")
     devnull = os.open(os.devnull, os.O_RDWR)
@@ -91,6 +102,8 @@ try:
         added = whole - expected
         if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0:
             assert added == 1, (i, sig, "status 0 but rows added:", added)
+            assert not recorded or whole_records() == whole, (i, sig, "rows and records differ:",
+                                                              whole, whole_records())
             counts["row"] += 1
         elif sig == signal.SIGKILL:
             assert added in (0, 1), (i, sig, added)
@@ -105,6 +118,13 @@ try:
     with open(table) as f:
         body = f.read()[len("heading\n"):]
     assert len(body) % len(row) == 0 and body == row * (len(body) // len(row)), "torn rows remain"
+    if recorded:
+        import json
+        with open(records) as f:
+            lines = f.read().splitlines()
+        assert len(lines) == len(body) // len(row), ("a row without its record", len(lines), len(body) // len(row))
+        for line in lines:
+            json.loads(line)
     print("signal stress: %d runs, %d rows: %s" % (runs, len(body) // len(row),
           ", ".join("%s %d" % kv for kv in counts.items())))
 finally:

@@ -200,10 +200,13 @@ TEST(AppendResultsRow, FailedWriteLeavesTableAsItWas)
 
 // The table's record of an append, as a run stopped at some point of it
 // left it: it wrote `written` where the table was `start` bytes long.
+// With also, it had appended also_bytes to the file also, from its end
+// less them, first.
 void leave_record(const std::string& table, long long start, const std::string& written,
-                  const std::string& cut = "")
+                  const std::string& cut = "", const std::string& also = "", const std::string& also_bytes = "")
 {
-    append_record r;
+    static append_record r;
+    r = append_record{};
     struct stat st;
     ASSERT_EQ(stat(table.c_str(), &st), 0);
     r.inode = st.st_ino;
@@ -212,9 +215,18 @@ void leave_record(const std::string& table, long long start, const std::string& 
     r.cut_size = cut.size();
     std::memcpy(r.bytes, written.data(), written.size());
     std::memcpy(r.bytes + written.size(), cut.data(), cut.size());
-    char text[sizeof r.bytes + 128];
+    if (!also.empty()) {
+        ASSERT_EQ(stat(also.c_str(), &st), 0);
+        ASSERT_NE(realpath(also.c_str(), r.also_path), nullptr);
+        r.also_inode = st.st_ino;
+        r.also_start = st.st_size - static_cast<long long>(also_bytes.size());
+        r.also_size = also_bytes.size();
+        std::memcpy(r.bytes + written.size() + cut.size(), also_bytes.data(), also_bytes.size());
+    }
+    static char text[sizeof r.bytes + 8192];
     size_t n = format_append_record(r, text, sizeof text);
     ASSERT_GT(n, 0u);
+    ASSERT_EQ(parse_append_record(text, n, &r), record_whole);
     write_file(table + ".append", std::string(text, n));
 }
 
@@ -246,6 +258,17 @@ TEST(AppendRecord, SettlesWhatAStoppedRunLeft)
         EXPECT_EQ(read_file(table), c.settled + row) << c.table_after_stop;
         EXPECT_FALSE(file_exists(table + ".append")) << c.table_after_stop;
     }
+    // A run stopped with its record in the other file: the record is taken
+    // out with its part row, and kept with its whole one.
+    std::string records = dir.file("runs.jsonl");
+    for (bool whole : {false, true}) {
+        write_file(table, heading + (whole ? theirs : theirs.substr(0, 11)));
+        write_file(records, "{\"first\":1}\n{\"theirs\":2}\n");
+        leave_record(table, static_cast<long long>(heading.size()), theirs, "", records, "{\"theirs\":2}\n");
+        ASSERT_EQ(append_row(table, figures(20, 1.25, 2, 0.5), "c1"), 0);
+        EXPECT_EQ(read_file(table), heading + (whole ? theirs : "") + row);
+        EXPECT_EQ(read_file(records), whole ? "{\"first\":1}\n{\"theirs\":2}\n" : "{\"first\":1}\n");
+    }
     // A torn record (its run stopped before it began on the table) goes.
     write_file(table, heading + "x\t");
     write_file(table + ".append", "energy-totals append rec");
@@ -263,8 +286,8 @@ TEST(AppendRecord, SettlesWhatAStoppedRunLeft)
     EXPECT_EQ(read_file(table), heading + theirs.substr(0, 11));
     EXPECT_EQ(read_file(table + ".append"), "my notes\n");
     // The record's own grammar: whole, cut short, or another file.
-    append_record r;
-    char text[sizeof r.bytes + 128];
+    static append_record r;
+    static char text[sizeof r.bytes + 128];
     r.write_size = 3;
     std::memcpy(r.bytes, "ab\n", 3);
     size_t n = format_append_record(r, text, sizeof text);
