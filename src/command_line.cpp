@@ -160,66 +160,6 @@ const char* take_once(const char* value, run_options& options)
     return nullptr;
 }
 
-// An option; a flag takes no value, and its take gets null.
-const char* take_gpu_log(const char* value, run_options& options)
-{
-    if (*value == '\0')
-        return "needs the log's name";
-    options.gpu_log = value;
-    return nullptr;
-}
-
-// The names are the one-log reader's to judge, as a header's are.
-const char* take_gpu_columns(const char* value, run_options& options)
-{
-    if (*value == '\0')
-        return "names the columns, as in timestamp,index,power.draw";
-    options.gpu_columns = value;
-    return nullptr;
-}
-
-// The phases' options: a file, a window, a phase's name, a list of
-// watts; each checked against the others and the marks later, as the run
-// reads them.
-const char* take_value(const char* value, const char** into, const char* wrong)
-{
-    if (*value == '\0')
-        return wrong;
-    *into = value;
-    return nullptr;
-}
-const char* take_phases(const char* value, run_options& options)
-{
-    return take_value(value, &options.phases, "needs the marks' file");
-}
-const char* take_window(const char* value, run_options& options)
-{
-    return take_value(value, &options.window, "takes FROM,TO, as in +60,-30");
-}
-const char* take_idle(const char* value, run_options& options)
-{
-    return take_value(value, &options.idle, "names the idle phase");
-}
-const char* take_idle_watts(const char* value, run_options& options)
-{
-    return take_value(value, &options.idle_watts, "takes METER:WATTS,..., as in total:410,cpu1:35");
-}
-const char* take_row(const char* value, run_options& options)
-{
-    return take_value(value, &options.row, "takes a phase's name, or net");
-}
-const char* take_record(const char* value, run_options& options)
-{
-    return take_value(value, &options.record, "needs the record file's name");
-}
-const char* take_plot(const char* value, run_options& options)
-{
-    return take_value(value, &options.plot, "needs the picture's name, as in case7.svg");
-}
-const char* take_series(const char* value, run_options& options)
-{
-    return take_value(value, &options.series, "needs the CSV file's name");
-}
 const char* take_phase_rows(const char* value, run_options& options)
 {
     if (value != nullptr)
@@ -228,10 +168,15 @@ const char* take_phase_rows(const char* value, run_options& options)
     return nullptr;
 }
 
+// An option: a flag takes no value, and its take gets null. An option
+// whose value is a name or a list the run judges later has no take: its
+// value goes to its field as given, and only an empty one is wrong.
 struct valued_option {
     const char* name;
     const char* (*take)(const char* value, run_options& options);
     bool flag;
+    const char* run_options::*text = nullptr;
+    const char* empty = nullptr; // what is wrong with an empty value
 };
 
 constexpr valued_option valued_options[] = {
@@ -241,22 +186,23 @@ constexpr valued_option valued_options[] = {
     {"gpu-period", take_gpu_period, false},
     {"gpu-time", take_gpu_time, false},
     {"once", take_once, true},
-    {"gpu-log", take_gpu_log, false},
-    {"gpu-columns", take_gpu_columns, false},
+    {"gpu-log", nullptr, false, &run_options::gpu_log, "needs the log's name"},
+    // The names are the one-log reader's to judge, as a header's are.
+    {"gpu-columns", nullptr, false, &run_options::gpu_columns, "names the columns, as in timestamp,index,power.draw"},
     {"cpus", take_cpus, false},
     {"cpu-format", take_cpu_format, false},
     {"cpu-fields", take_cpu_fields, false},
     {"cpu-wrap", take_cpu_wrap, false},
     {"total-time", take_total_time, false},
-    {"phases", take_phases, false},
-    {"window", take_window, false},
-    {"idle", take_idle, false},
-    {"idle-watts", take_idle_watts, false},
-    {"row", take_row, false},
+    {"phases", nullptr, false, &run_options::phases, "needs the marks' file"},
+    {"window", nullptr, false, &run_options::window, "takes FROM,TO, as in +60,-30"},
+    {"idle", nullptr, false, &run_options::idle, "names the idle phase"},
+    {"idle-watts", nullptr, false, &run_options::idle_watts, "takes METER:WATTS,..., as in total:410,cpu1:35"},
+    {"row", nullptr, false, &run_options::row, "takes a phase's name, or net"},
     {"phase-rows", take_phase_rows, true},
-    {"record", take_record, false},
-    {"plot", take_plot, false},
-    {"series", take_series, false},
+    {"record", nullptr, false, &run_options::record, "needs the record file's name"},
+    {"plot", nullptr, false, &run_options::plot, "needs the picture's name, as in case7.svg"},
+    {"series", nullptr, false, &run_options::series, "needs the CSV file's name"},
 };
 
 // Takes the option word, "--name=value"; given has a bit for each option
@@ -284,7 +230,13 @@ const char* take_option(const char* word, run_options& options, unsigned& given,
                           option.name);
             return reason;
         }
-        const char* wrong = option.take(equals != nullptr ? equals + 1 : nullptr, options);
+        const char* wrong = nullptr;
+        if (option.take != nullptr)
+            wrong = option.take(equals != nullptr ? equals + 1 : nullptr, options);
+        else if (equals[1] == '\0')
+            wrong = option.empty;
+        else
+            options.*option.text = equals + 1;
         if (wrong != nullptr)
             std::snprintf(reason, size, "--%s: %s", option.name, wrong);
         return wrong != nullptr ? reason : nullptr;

@@ -67,21 +67,30 @@ double seconds_covered(const phase_report& r, int phase, int meter)
     return phase_seconds_within(r.sums, phase, from, to);
 }
 
-// A phase's length: its spans' seconds; for unmarked, the seconds of the
-// logs' joint coverage that no phase marks.
-double phase_length(const phase_report& r, const run_options& o, int phase)
+// The meters' time together: from the earliest start to the latest end
+// (all of it), or from the latest start to the earliest end (common).
+// False where no meter has a reading.
+bool meters_time(const phase_report& r, const run_options& o, bool common, int64_t* from, int64_t* to)
 {
-    int64_t first = 0, last = 0;
     bool any = false;
     for (int i = 0; i < figure_count(o); ++i) {
         int64_t f, l;
         int m = meter_of(r, o, i);
         if (m < 0 || !meter_coverage(r.sums, m, &f, &l))
             continue;
-        first = !any || f < first ? f : first;
-        last = !any || l > last ? l : last;
+        *from = !any || (common ? f > *from : f < *from) ? f : *from;
+        *to = !any || (common ? l < *to : l > *to) ? l : *to;
         any = true;
     }
+    return any;
+}
+
+// A phase's length: its spans' seconds; for unmarked, the seconds of the
+// logs' joint coverage that no phase marks.
+double phase_length(const phase_report& r, const run_options& o, int phase)
+{
+    int64_t first = 0, last = 0;
+    bool any = meters_time(r, o, false, &first, &last);
     if (phase == r.plan.count)
         return any ? phase_seconds_within(r.sums, phase, first, last) : 0;
     return phase_seconds_within(r.sums, phase, INT64_MIN / 2, INT64_MAX / 2);
@@ -141,22 +150,6 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
     return err;
 }
 
-// The logs' common coverage: from the latest start to the earliest end.
-bool common_coverage(const phase_report& r, const run_options& o, int64_t* from, int64_t* to)
-{
-    bool any = false;
-    for (int i = 0; i < figure_count(o); ++i) {
-        int64_t f, l;
-        int m = meter_of(r, o, i);
-        if (m < 0 || !meter_coverage(r.sums, m, &f, &l))
-            continue;
-        *from = !any || f > *from ? f : *from;
-        *to = !any || l < *to ? l : *to;
-        any = true;
-    }
-    return any;
-}
-
 // The run's times before the phases are split: where a window counts from
 // the logs' coverage, or no mark dates the logs' times of day, a first
 // reading finds the moment to date them by and the coverage. Returns
@@ -183,7 +176,7 @@ bool settle_times(const run_options& o, const phase_logs& logs, phase_report& r,
         int64_t from = 0, to = 0;
         if (!again && offsets) {
             char why[200];
-            if (!common_coverage(r, o, &from, &to) || settle_window(r.plan, from, to, why, sizeof why) != 0) {
+            if (!meters_time(r, o, true, &from, &to) || settle_window(r.plan, from, to, why, sizeof why) != 0) {
                 std::printf("couldn't place --window=%s\n", o.window);
                 std::fprintf(stderr, "energy-totals: %s: --window: %s\n", logs.case_name,
                              from == to ? "the logs hold no common time" : why);

@@ -156,6 +156,19 @@ try:
     code, output, errors = run(case, "--check=results.txt", "--record=more.jsonl")
     check(code == 1 and output.startswith("record of (no label): warnings, coverage:CPU1") and
           "2 records, 2 to look at" in output, "--check --record: %d %r" % (code, output))
+    # A GPU whose log stopped half way is listed for its coverage.
+    half = os.path.join(work, "half")
+    shutil.copytree(case, half)
+    with open(os.path.join(half, "gpus.csv"), "w") as f:
+        f.write("timestamp, index, power.draw.instant [W]\n")
+        for i in range(1001):
+            f.write("%.1f, 0, 200.00 W\n" % (start + i / 10))
+            if i <= 500:
+                f.write("%.1f, 1, 300.00 W\n" % (start + i / 10))
+    open(os.path.join(half, "runs.jsonl"), "w").close()
+    run(half, "--gpu-log=gpus.csv", "--record=runs.jsonl", "c", "0", "0")
+    code, output, errors = run(half, "--check=results.txt", "--record=runs.jsonl")
+    check("coverage:GPU2" in output and "coverage:GPU1" not in output, "the GPU that stopped half way: %r" % output)
     # The series, summed by a trapezoid here, is each GPU's figure.
     rows = [line.split(",") for line in open(os.path.join(case, "c.csv")).read().splitlines()]
     check(rows[0] == ["seconds", "meter", "watts"], "the series' header")
