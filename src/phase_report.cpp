@@ -151,14 +151,14 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
 }
 
 // The run's times before the phases are split: where a window counts from
-// the logs' coverage, or no mark dates the logs' times of day, a first
-// reading finds the moment to date them by and the coverage. Returns
-// false having said what is wrong.
+// the logs' coverage, or nothing (a mark, a GPU stamp) dates the logs'
+// times of day, a first reading finds the moment to date them by and the
+// coverage. Returns false having said what is wrong.
 bool settle_times(const run_options& o, const phase_logs& logs, phase_report& r, bool* anchored,
                   int64_t* anchor)
 {
-    *anchored = r.plan.dated;
-    *anchor = r.plan.first_mark_ns;
+    *anchored = r.plan.dated || logs.dated;
+    *anchor = r.plan.dated ? r.plan.first_mark_ns : logs.date_ns;
     bool offsets = r.plan.window && (r.plan.from_offset || r.plan.to_offset);
     // Twice where the first reading dates the times of day it met.
     for (int pass = 0; pass < 2 && (offsets || !*anchored); ++pass) {

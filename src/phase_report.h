@@ -22,6 +22,10 @@ struct phase_logs {
     const char* gpus[max_gpus] = {}; // each GPU's log, or the one of every GPU
     double gpu_period = 0;           // seconds between a GPU's readings, where known
     bool averaged = false;           // the GPU's power column averages over a second
+    // A date the logs' stamps hold, to the hour (their first GPU stamp),
+    // which dates the logs' times of day where no mark does.
+    bool dated = false;
+    int64_t date_ns = 0;
 };
 
 // What the run's phases came to. Memory of its own: free_phase_report.

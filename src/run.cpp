@@ -563,6 +563,12 @@ bool split_case(const run_options& options, const case_logs& logs, phase_report&
     const log_shape& gpu = logs.all_gpus != nullptr ? logs.all_gpus->shape : logs.set.shapes[2];
     named.gpu_period = static_cast<double>(gpu.stamps.typical_ns) / 1e9;
     named.averaged = logs.all_gpus != nullptr && std::strcmp(logs.all_gpus->power_column, "power.draw") == 0;
+    // A GPU stamp with a date (after 2001; a time of day or a relative
+    // stamp is far below) dates the logs' times of day, to the hour that
+    // choosing their day needs, without a reading of the logs to find one.
+    constexpr int64_t year_2001_ns = 978307200LL * 1000000000;
+    named.dated = gpu.stamps.good > 0 && gpu.stamps.first_ns > year_2001_ns;
+    named.date_ns = gpu.stamps.first_ns;
     return split_by_phase(options, named, report, err) == 0 && draw_case(options, named, report) == 0;
 }
 
