@@ -397,7 +397,7 @@ double seconds_of(const phase_sums& s, int64_t ns)
 // The instant of a reading's stamp on meter m's time line.
 int64_t to_instant(phase_sums& s, meter_time& m, int64_t ns, int form)
 {
-    if (form != stamp_clock && form != stamp_relative && !s.saw_instant) {
+    if ((form == stamp_instant || form == stamp_wall) && !s.saw_instant) {
         s.saw_instant = true;
         s.first_instant_ns = form == stamp_wall ? ns - local_offset_ns(ns) : ns;
     }
@@ -409,7 +409,8 @@ int64_t to_instant(phase_sums& s, meter_time& m, int64_t ns, int form)
     if (form == stamp_relative)
         return (s.meters[total_meter].any ? s.meters[total_meter].first_ns : 0) + ns;
     // A time of day: on the day that puts the meter's first reading
-    // nearest the anchor (the first mark), on the node's clock.
+    // nearest the anchor (the first mark, or a date the logs hold; the
+    // hour is all the choice needs), on the node's clock.
     if (!m.day_set && s.anchored) {
         m.day_set = true;
         int64_t anchor_wall = s.anchor_ns + local_offset_ns(s.anchor_ns);
