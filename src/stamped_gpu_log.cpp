@@ -207,6 +207,23 @@ void take_reading(const char* p, const char* field_end, double divisor, int64_t 
     add_point(state, curve, ns, reading, q.number);
 }
 
+// A line of a time-stamped log, once its stamp is judged: a good one's
+// reading at p (its field ends at field_end) is a point of the curve; a
+// first line without a good stamp is the header; any other such line is
+// skipped.
+void take_stamped(bool good, bool first, const char* p, const char* field_end, int64_t ns, const quoted_line& q,
+                  stamped_state& state, log_shape& shape)
+{
+    if (!good && first) {
+        shape.header = true;
+        ++shape.no_reading;
+    } else if (!good) {
+        skip_line(shape, q);
+    } else {
+        take_reading(p, field_end, 1, ns, q, state, shape, shape);
+    }
+}
+
 // The time stamp that is the whole field [p, p + n): a date and time, or
 // seconds since the epoch (*clock false), or a time of day (*clock true,
 // *ns since midnight). False where the field is no stamp.
@@ -258,14 +275,7 @@ const char* take_stamped_line(const char* p, const char* end, bool first, stampe
         // Several lines at one instant: one log of several GPUs?
         st.shared += *p == ',' && state.have_last && ns == state.last_ns;
     }
-    if (!good && first) {
-        shape.header = true;
-        ++shape.no_reading;
-    } else if (!good) {
-        skip_line(shape, q);
-    } else {
-        take_reading(p + 1, line_end, 1, ns, q, state, shape, shape);
-    }
+    take_stamped(good, first, p + 1, line_end, ns, q, state, shape);
     return line_end + 1;
 }
 
@@ -334,15 +344,8 @@ int stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sha
                 shape.stamps.shared += ns == state.last_ns ? 1 : 0;
                 good = false;
             }
-            if (!good && state.number == 1) {
-                shape.header = true;
-                ++shape.no_reading;
-            } else if (!good) {
-                skip_line(shape, q);
-            } else {
-                state.form = form;
-                take_reading(reading, line_end, 1, ns, q, state, shape, shape);
-            }
+            state.form = form;
+            take_stamped(good, state.number == 1, reading, line_end, ns, q, state, shape);
         });
     });
     settle_at_end(shape.stamps, state.sample);
@@ -810,9 +813,9 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
             id_at = 2 + k;
     int64_t ns;
     bool clock;
-    int form;
+    int form = stamp_instant;
     if (f.at[0] == nullptr || f.at[1] == nullptr || (id_at >= 0 && (f.at[id_at] == nullptr || f.length[id_at] == 0)) ||
-        !field_stamp(f.at[0], f.length[0], &ns, &clock, &form)) {
+        !field_stamp(f.at[0], f.length[0], &ns, &clock, r.sink != nullptr ? &form : nullptr)) {
         skip_line(shape, q);
         return;
     }
@@ -821,9 +824,11 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
     gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, number, line);
     if (t == nullptr)
         return;
-    t->state.sink = r.sink;
-    t->state.meter = first_gpu_source + static_cast<int>(t - r.tracks);
-    t->state.form = form;
+    if (r.sink != nullptr) {
+        t->state.sink = r.sink;
+        t->state.meter = first_gpu_source + static_cast<int>(t - r.tracks);
+        t->state.form = form;
+    }
     if (t->state.have_last && ns <= t->state.last_ns)
         skip_line(shape, q);
     else
