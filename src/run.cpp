@@ -639,8 +639,11 @@ int run(int argc, char** argv)
     // With --record, what is said of the case is kept for it too, and
     // passed on to standard error once the case is read.
     said_of_case said;
-    if (options.record != nullptr && !start_saying(said))
-        options.record = nullptr;
+    if (options.record != nullptr && !start_saying(said)) {
+        std::printf("couldn't write %s\n", options.record);
+        std::fprintf(stderr, "energy-totals: %s: %s\n", options.record, std::strerror(ENOMEM));
+        return -1;
+    }
     say_slips(options, said.out);
     // The case in time, where phases, a picture, a series or a record are
     // asked for; the phases' marks first: a fault in them reads no log.
@@ -659,6 +662,7 @@ int run(int argc, char** argv)
         if (phases == nullptr || (viewed && phases->view == nullptr) || read_phase_plan(options, *phases) != 0) {
             if (phases == nullptr || (viewed && phases->view == nullptr))
                 std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
+            stop_saying(said);
             end_phases(phases);
             return -1;
         }
