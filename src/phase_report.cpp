@@ -96,14 +96,6 @@ double phase_length(const phase_report& r, const run_options& o, int phase)
     return phase_seconds_within(r.sums, phase, INT64_MIN / 2, INT64_MAX / 2);
 }
 
-int phase_named(const phase_plan& plan, const char* name)
-{
-    for (int k = 0; k < plan.count; ++k)
-        if (std::strcmp(plan.names[k], name) == 0)
-            return k;
-    return -1;
-}
-
 // Reads the logs again, each reading passed on to sink in time.
 int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, const timed_sink& sink)
 {
@@ -334,7 +326,7 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
             return -1;
     const char* wrong = nullptr;
     if (o.idle != nullptr) {
-        r.idle_phase = phase_named(r.plan, o.idle);
+        r.idle_phase = find_phase(r.plan, o.idle, std::strlen(o.idle));
         if (r.idle_phase < 0) {
             wrong = "--idle: names no phase of the marks";
         } else {
@@ -351,7 +343,7 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
     }
     if (wrong == nullptr && o.row != nullptr && std::strcmp(o.row, "net") == 0 && !r.net)
         wrong = "--row=net: needs the idle power, --idle=PHASE or --idle-watts=LIST";
-    else if (wrong == nullptr && o.row != nullptr && std::strcmp(o.row, "net") != 0 && phase_named(r.plan, o.row) < 0 &&
+    else if (wrong == nullptr && o.row != nullptr && std::strcmp(o.row, "net") != 0 && find_phase(r.plan, o.row, std::strlen(o.row)) < 0 &&
              !(std::strcmp(o.row, "unmarked") == 0 && !r.sums.overlap))
         wrong = "--row: names no phase of the marks";
     if (wrong != nullptr) {
@@ -380,7 +372,7 @@ energy_summary row_figures_of(const run_options& o, const phase_report& r, const
     if (o.row == nullptr)
         return whole;
     if (std::strcmp(o.row, "net") != 0) {
-        int p = phase_named(r.plan, o.row);
+        int p = find_phase(r.plan, o.row, std::strlen(o.row));
         return figures_of(o, r, p >= 0 ? p : r.plan.count, false);
     }
     energy_summary net = whole;

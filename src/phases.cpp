@@ -101,11 +101,13 @@ int mark_stamp(const char* p, const char* end, int64_t* ns)
     return parse_clock_time(text, text + n, ns, &after) && after == text + n ? 1 : -1;
 }
 
+// The phase named name (n bytes), made where new, its first mark at line.
+// Returns -1 where there is no room for it.
 int phase_named(phase_plan& plan, const char* name, size_t n, unsigned long line)
 {
-    for (int i = 0; i < plan.count; ++i)
-        if (std::strlen(plan.names[i]) == n && std::memcmp(plan.names[i], name, n) == 0)
-            return i;
+    int found = find_phase(plan, name, n);
+    if (found >= 0)
+        return found;
     if (plan.count == max_phases || n >= max_phase_name)
         return -1;
     std::memcpy(plan.names[plan.count], name, n);
@@ -237,6 +239,14 @@ const char* take_mllog_line(phase_plan& plan, open_marks& open, const char* p, c
 }
 
 } // namespace
+
+int find_phase(const phase_plan& plan, const char* name, size_t n)
+{
+    for (int i = 0; i < plan.count; ++i)
+        if (std::strlen(plan.names[i]) == n && std::memcmp(plan.names[i], name, n) == 0)
+            return i;
+    return -1;
+}
 
 int date_stamp_form(const char* p, const char* end)
 {

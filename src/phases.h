@@ -53,6 +53,10 @@ struct phase_plan {
 // where the file can't be read.
 int read_phase_marks(const char* file, phase_plan& plan, char* why, size_t why_size);
 
+// The number of the phase named name (n bytes), or -1 where the plan has
+// none of that name.
+int find_phase(const phase_plan& plan, const char* name, size_t n);
+
 // Adds --window=FROM,TO to plan as the phase "window": each end a stamp,
 // or +S / -S seconds from the start / end of the logs' common coverage.
 // Returns 0, or -1 with what is wrong in why.
@@ -72,7 +76,6 @@ void free_phase_plan(phase_plan& plan);
 // time.
 struct meter_time {
     bool any = false;
-    int first_form = stamp_none;
     int64_t day_ns = 0;       // a time-of-day meter's midnight, on the node's clock
     bool day_set = false;
     uint64_t untimed = 0;     // readings without a stamp
