@@ -9,6 +9,12 @@
 #include "energy_summary.h"
 #include "summary_output.h"
 
+const char* cpu_format_name(int format)
+{
+    static const char* const names[] = {"columns", "perf", "counters", "turbostat"};
+    return format >= 0 && format < 4 ? names[format] : "columns";
+}
+
 int32_t parse_operand(const char* text)
 {
     const char* p = text;
@@ -81,9 +87,8 @@ const char* take_cpus(const char* value, run_options& options)
 
 const char* take_cpu_format(const char* value, run_options& options)
 {
-    const char* names[] = {"columns", "perf", "counters", "turbostat"};
     for (int i = 0; i < 4; ++i)
-        if (std::strcmp(value, names[i]) == 0) {
+        if (std::strcmp(value, cpu_format_name(i)) == 0) {
             options.cpu_format = i;
             return nullptr;
         }

@@ -39,6 +39,10 @@ struct run_options {
     const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold
 };
 
+// The name --cpu-format gives format (a cpu_format): "columns", "perf",
+// "counters" or "turbostat".
+const char* cpu_format_name(int format);
+
 // Whether text is a plain whole number: an optional sign, then decimal
 // digits, and nothing else.
 bool is_plain_integer(const char* text);

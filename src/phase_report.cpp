@@ -119,7 +119,8 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
             cpu_log_options co = {static_cast<cpu_format>(o.cpu_format), o.cpus, o.cpu_fields, o.cpu_wrap, &sink};
             err = read_cpu_log(fd, lb, co, *cpu);
             if (err == EINVAL && cpu->error[0] != '\0') {
-                std::printf("couldn't read %s: it does not fit --cpu-format\n", logs.cpu);
+                std::printf("couldn't read %s: it does not fit --cpu-format=%s\n", logs.cpu,
+                            cpu_format_name(o.cpu_format));
                 std::fprintf(stderr, "energy-totals: %s: %s\n", logs.cpu, cpu->error);
                 err = -1;
             }

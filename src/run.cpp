@@ -231,9 +231,8 @@ bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_o
         err = read_cpu_log(fd, lb, o, *logs.cpus);
         logs.set.shapes[i] = logs.cpus->shape;
         if (err == EINVAL && logs.cpus->error[0] != '\0') {
-            static const char* const formats[] = {"columns", "perf", "counters", "turbostat"};
             std::printf("couldn't read %s: it does not fit --cpu-format=%s\n", logs.cpu_name,
-                        formats[options.cpu_format]);
+                        cpu_format_name(options.cpu_format));
             std::fprintf(stderr, "energy-totals: %s: %s\n", logs.cpu_name, logs.cpus->error);
             return false;
         }
