@@ -187,15 +187,11 @@ void expect_same_stamped(const std::string& text, size_t capacity)
         std::abort();
 }
 
-// The one log of every GPU, through the usual buffer and a large one, with
-// its header or with columns given: the same figures, GPUs and counts. A
-// line longer than the buffer is condensed column by column, and a column
-// of more than 64 bytes (a stamp with a long fraction) can then read
-// otherwise than whole: the reader does not promise the same there yet, so
-// the buffers here hold every line whole.
-void expect_same_one_log(const std::string& text, size_t, const char* columns)
+// The one log of every GPU, through a small buffer and a large one, with
+// its header or with columns given: the same figures, GPUs and counts,
+// whether a line is held whole or condensed column by column.
+void expect_same_one_log(const std::string& text, size_t capacity, const char* columns)
 {
-    size_t capacity = default_line_buffer_size;
     static gpu_csv_log logs[2];
     int status[2];
     int fd = memfd_create("log", 0);

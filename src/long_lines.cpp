@@ -77,8 +77,10 @@ void keep(number_condenser& n, char c, bool zero)
 
 void whole_digit(number_condenser& n, char c, bool zero)
 {
-    if (!n.any_significant && zero)
+    if (!n.any_significant && zero) {
+        ++n.whole_zeros;
         return;
+    }
     n.any_significant = true;
     ++n.whole_digits;
     keep(n, c, zero);
@@ -129,11 +131,13 @@ void payload_char(number_condenser& n, char c)
 bool take_after_sign(number_condenser& n, char c)
 {
     if (c == '0') {
+        ++n.whole_zeros;
         n.state = s_zero;
     } else if (is_digit(c)) {
         whole_digit(n, c, false);
         n.state = s_whole;
     } else if (c == '.') {
+        n.point = true;
         n.state = s_point;
     } else if (c == 'i' || c == 'I' || c == 'n' || c == 'N') {
         n.word[0] = c;
@@ -228,6 +232,7 @@ bool number_take(number_condenser& n, char c)
             whole_digit(n, c, c == '0');
             n.state = s_whole;
         } else if (c == '.') {
+            n.point = true;
             n.state = s_fraction;
         } else if (c == 'e' || c == 'E') {
             n.exponent_mark = c;
@@ -375,6 +380,43 @@ size_t number_text(const number_condenser& n, char* out)
 
 namespace {
 
+char* repeat(char* p, char c, int64_t count)
+{
+    std::memset(p, c, static_cast<size_t>(count));
+    return p + count;
+}
+
+// Zeros after the point, before any other digit, past which a number is
+// below half the least double, so 0 whatever follows.
+constexpr int64_t zeros_to_nothing = 330;
+
+} // namespace
+
+size_t plain_number_text(const number_condenser& n, char* out)
+{
+    if (n.hex || (n.state != s_zero && n.state != s_whole && n.state != s_fraction))
+        return 0;
+    char* p = out;
+    if (n.sign != 0)
+        *p++ = n.sign;
+    p = repeat(p, '0', n.whole_zeros < 64 ? n.whole_zeros : 64);
+    // Past the digits kept, a whole part is far past the largest double.
+    size_t whole = n.whole_digits < static_cast<int64_t>(n.kept) ? static_cast<size_t>(n.whole_digits) : n.kept;
+    p = write_text(p, n.digits, whole);
+    if (!n.point)
+        return static_cast<size_t>(p - out);
+    *p++ = '.';
+    if (n.leading_zeros > zeros_to_nothing)
+        return static_cast<size_t>(repeat(p, '0', zeros_to_nothing) - out);
+    p = repeat(p, '0', n.leading_zeros);
+    p = write_text(p, n.digits + whole, n.kept - whole);
+    if (n.sticky)
+        *p++ = '1';
+    return static_cast<size_t>(p - out);
+}
+
+namespace {
+
 // What the condenser does with the bytes where it stands in the line.
 enum : int {
     st_spaces,     // to the total-power reading's whitespace character, each one written
@@ -461,23 +503,17 @@ void end_number(line_condenser& c, char byte)
 // be one.
 constexpr size_t longest_stamp = 200;
 
-// A byte of the stamp and the blanks before its comma, kept so that the
-// stamp parses as it would whole: a run of blanks as two at most (one
-// stands between date and time, more fail), a run of digits after a point
-// (a fraction, read to the nanosecond) as ten at most, and any other run
-// of digits as five of its leading zeros and eleven digits after them at
-// most (a year or field of fixed width fails either way; seconds since the
-// epoch keep their value, or stay too large). Past longest_stamp bytes the
-// line can't hold a stamp, and its comma is not written.
-void take_stamp_byte(line_condenser& c, char byte)
+// Whether a byte of a stamp is kept, so that the stamp parses as it would
+// whole: a run of blanks as two at most (one stands between date and
+// time, more fail), a run of digits after a point (a fraction, read to the
+// nanosecond) as ten at most, and any other run of digits as five of its
+// leading zeros and eleven digits after them at most (a year or field of
+// fixed width fails either way; seconds since the epoch keep their value,
+// or stay too large). Keeping more of a run changes nothing.
+bool stamp_run_keeps(line_condenser& c, char byte)
 {
-    if (byte == ',') {
-        if (!c.spoiled)
-            emit(c, byte);
-        next_step(c);
-        return;
-    }
-    int kind = is_blank(byte) ? 1 : is_digit(byte) ? (c.run_kind == 2 || (c.length > 0 && c.text[c.length - 1] == '.' && c.run_kind == 0) ? 2 : 3) : 0;
+    int kind = is_blank(byte) ? 1 : is_digit(byte) ? (c.run_kind == 2 || (c.run_kind == 0 && c.last_byte == '.') ? 2 : 3) : 0;
+    c.last_byte = byte;
     if (kind != c.run_kind || kind == 0) {
         c.run_kind = kind;
         c.run_length = 0;
@@ -497,21 +533,56 @@ void take_stamp_byte(line_condenser& c, char byte)
             keep = c.run_length - c.run_zeros <= 11;
         }
     }
-    if (!keep || c.spoiled)
+    return keep;
+}
+
+// A byte of a stamp, written where its run keeps it; past longest_stamp
+// bytes it can't be a stamp, and nothing more of it is written.
+void keep_stamp_byte(line_condenser& c, char byte)
+{
+    if (!stamp_run_keeps(c, byte) || c.spoiled)
         return;
-    if (c.length >= longest_stamp) {
+    if (c.length - c.stamp_from >= longest_stamp) {
         c.spoiled = true;
         return;
     }
     emit(c, byte);
 }
 
+// A byte of the stamped GPU log's stamp and the blanks before its comma;
+// the comma of a stamp too long to be one is not written.
+void take_stamp_byte(line_condenser& c, char byte)
+{
+    if (byte == ',') {
+        if (!c.spoiled)
+            emit(c, byte);
+        next_step(c);
+        return;
+    }
+    keep_stamp_byte(c, byte);
+}
+
+// The runs under way start again at a stamp's first byte.
+void start_stamp(line_condenser& c)
+{
+    c.run_kind = 0;
+    c.run_length = 0;
+    c.run_zeros = 0;
+    c.spoiled = false;
+    c.last_byte = 0;
+    c.stamp_from = c.length;
+}
+
 // The columns of a comma-separated line: each kept as it is while it is
 // short, which a time stamp, an id, a unit and any reading written by a
-// meter are; a longer one that starts as a number is condensed as a reading
-// is, and the 16 bytes after it kept; any other kept to its first bytes.
-// Once the text has no room for another column, the rest is not looked at.
-enum : int { csv_keep, csv_number, csv_after, csv_skip, csv_full };
+// meter are. A longer one that starts as a number is written as it was
+// (plain_number_text) where it is a plain decimal, so that it reads as the
+// same number and the same stamp, and with the same first bytes; as a
+// reading is condensed where it is not; and the 16 bytes after it kept.
+// Any other keeps its first csv_column_kept bytes, then the rest by the
+// stamps' runs, so that a long stamp parses as it would whole. Once the
+// text has no room for another column, the rest is not looked at.
+enum : int { csv_keep, csv_number, csv_after, csv_rest, csv_full };
 constexpr size_t csv_after_bytes = 16;
 
 void emit_bytes(line_condenser& c, const char* p, size_t n)
@@ -520,15 +591,24 @@ void emit_bytes(line_condenser& c, const char* p, size_t n)
     c.length += n;
 }
 
+// A number column's text: as it was written where it is a plain decimal,
+// else as a reading's.
+void end_csv_number(line_condenser& c)
+{
+    size_t n = plain_number_text(c.number, c.text + c.length);
+    c.length += n != 0 ? n : number_text(c.number, c.text + c.length);
+}
+
 // The end of a column at a comma, or of the line (comma 0).
 void end_column(line_condenser& c, char comma)
 {
     if (c.column_state == csv_keep)
         emit_bytes(c, c.column, c.column_length);
     else if (c.column_state == csv_number)
-        c.length += number_text(c.number, c.text + c.length);
+        end_csv_number(c);
     if (comma != 0)
         emit(c, comma);
+    start_stamp(c);
     c.column_length = 0;
     c.column_state = c.length + sizeof c.column + number_text_size + csv_after_bytes + 2 <= sizeof c.text
                          ? csv_keep
@@ -536,7 +616,8 @@ void end_column(line_condenser& c, char comma)
 }
 
 // A column grown past what is kept whole: a number's bytes go to the
-// number condenser, anything else is kept to its first bytes.
+// number condenser; anything else is kept as it is so far, its runs noted
+// for the stamps' rule that takes the rest.
 void column_overflows(line_condenser& c)
 {
     size_t start = 0;
@@ -550,8 +631,11 @@ void column_overflows(line_condenser& c)
     // among them is in them, with what followed it.
     bool goes_on = taken == c.column_length && taken > start;
     emit_bytes(c, c.column, goes_on ? start : c.column_length);
+    if (!goes_on)
+        for (size_t i = 0; i < c.column_length; ++i)
+            stamp_run_keeps(c, c.column[i]);
     c.column_length = 0;
-    c.column_state = goes_on ? csv_number : csv_skip;
+    c.column_state = goes_on ? csv_number : csv_rest;
 }
 
 void take_csv_byte(line_condenser& c, char byte)
@@ -577,13 +661,16 @@ void take_csv_byte(line_condenser& c, char byte)
     case csv_number:
         if (number_take(c.number, byte))
             return;
-        c.length += number_text(c.number, c.text + c.length);
+        end_csv_number(c);
         c.column_state = csv_after;
         take_csv_byte(c, byte);
         return;
     case csv_after:
         if (c.column_length++ < csv_after_bytes)
             emit(c, byte);
+        return;
+    case csv_rest:
+        keep_stamp_byte(c, byte);
         return;
     default:
         return;
@@ -603,6 +690,8 @@ void condenser_start(line_condenser& c, line_rule rule)
     c.run_zeros = 0;
     c.spoiled = false;
     c.length = 0;
+    c.stamp_from = 0;
+    c.last_byte = 0;
     c.head_length = 0;
     c.column_state = csv_keep;
     c.column_length = 0;

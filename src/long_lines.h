@@ -23,7 +23,7 @@ enum class line_rule { total_power, cpu, gpu, stamped_gpu, gpu_csv };
 // rounding can depend on), one non-zero digit standing for all the others
 // if any of them is not 0, and the exponent, which saturates far past where
 // a double overflows or underflows.
-constexpr size_t number_text_size = 1024;
+constexpr size_t number_text_size = 1280;
 
 struct number_condenser {
     int state = 0;
@@ -33,7 +33,9 @@ struct number_condenser {
     bool sticky = false;       // a non-zero digit past the kept ones
     size_t kept = 0;
     int64_t whole_digits = 0;  // significant digits before the point
+    int64_t whole_zeros = 0;   // zeros before the first significant one, before the point
     int64_t leading_zeros = 0; // zeros after the point before the first significant one
+    bool point = false;
     int64_t exponent = 0;
     char exponent_sign = 0;
     char exponent_mark = 0;    // e, E, p or P, as written
@@ -56,7 +58,22 @@ bool number_take(number_condenser& n, char c);
 // its length. Does not allocate.
 size_t number_text(const number_condenser& n, char* out);
 
+// Writes a plain decimal taken so far (digits, with or without a point, a
+// sign before) as it was written, but for what can't change its value nor
+// its reading as seconds since the epoch: its significant digits past the
+// ones kept (one non-zero digit for them where they are in its fraction),
+// whole zeros before it past 64, and past many zeros after the point the
+// rest of a number that is 0 whatever follows. So strtod reads the same
+// double from it and stops at its end, and its first 64 bytes are the
+// original's. Returns 0, writing nothing, where the number is not of that
+// shape.
+size_t plain_number_text(const number_condenser& n, char* out);
+
 constexpr size_t condensed_line_size = 2 * number_text_size + 64;
+
+// A comma-separated column's first bytes, which a condensed line keeps as
+// they are; a reader tells ids apart by no more than these.
+constexpr size_t csv_column_kept = 64;
 
 struct line_condenser {
     line_rule rule = line_rule::gpu;
@@ -72,12 +89,14 @@ struct line_condenser {
     number_condenser number;
     size_t length = 0;
     char text[condensed_line_size];
+    size_t stamp_from = 0; // where the stamp under way starts in text
+    char last_byte = 0;    // the byte before, as it was
     size_t head_length = 0; // the line's first bytes, as they were
     char head[64];
     // gpu_csv: the column under way, kept whole while it is short.
     int column_state = 0;
     size_t column_length = 0;
-    char column[64];
+    char column[csv_column_kept + 1]; // and a blank before it
 };
 
 void condenser_start(line_condenser& c, line_rule rule);

@@ -555,10 +555,14 @@ TEST(Readers, KernelsGiveThePortableFigures)
 // here: random meters of three GPUs, their periods jittered, their readings'
 // widths changing, now and then no number or a stall; each GPU's energy by
 // the trapezoid rule in its lines' order, the stamps' difference in
-// nanoseconds over 1e9, as strtod reads the readings.
+// nanoseconds over 1e9, as strtod reads the readings. The one log is read
+// through a buffer of 8 bytes too, every line condensed; the third meter
+// writes columns longer than a condensed line keeps (a fraction of 70
+// digits, ids of 80 bytes).
 TEST(Readers, StampedAndOneLogByAnIndependentReading)
 {
     for (unsigned seed = 1; seed <= 3; ++seed) {
+        bool long_columns = seed == 3;
         std::mt19937 rng(seed);
         std::string one_log = "timestamp, index, power.draw [W]\n", stamped;
         double expected[3] = {0, 0, 0}, last[3] = {0, 0, 0};
@@ -570,11 +574,15 @@ TEST(Readers, StampedAndOneLogByAnIndependentReading)
                 char stamp[48], reading[32];
                 std::snprintf(stamp, sizeof stamp, "%lld.%09lld", static_cast<long long>(ns / 1000000000),
                               static_cast<long long>(ns % 1000000000));
+                std::string id = std::to_string(g);
+                if (long_columns)
+                    id = "g" + id + std::string(80, 'x');
                 bool none = rng() % 40 == 0;
                 std::snprintf(reading, sizeof reading, "%u.%0*u", 20 + static_cast<unsigned>(rng() % 300),
                               static_cast<int>(1 + rng() % 3), static_cast<unsigned>(rng() % 10));
                 std::string field = none ? "[N/A]" : std::string(reading) + " W";
-                one_log += std::string(stamp) + ", " + std::to_string(g) + ", " + field + "\n";
+                one_log += std::string(stamp) + (long_columns ? std::string(61, '0') + "123456789" : "") + ", " +
+                           id + ", " + field + "\n";
                 if (g == 0)
                     stamped += std::string(stamp) + ", " + field + "\n";
                 if (none)
@@ -589,17 +597,20 @@ TEST(Readers, StampedAndOneLogByAnIndependentReading)
             }
         }
         EXPECT_EQ(bits(read_text(read_stamped_gpu_log, stamped).gpu1), bits(expected[0])) << "seed " << seed;
-        static gpu_csv_log all;
-        all = gpu_csv_log{};
-        line_buffer lb;
-        ASSERT_EQ(line_buffer_init(lb, default_line_buffer_size), 0);
-        int fd = memory_file(one_log);
-        ASSERT_EQ(read_gpu_csv_log(fd, lb, nullptr, 0, all), 0);
-        close(fd);
-        line_buffer_free(lb);
-        ASSERT_EQ(all.gpus, 3);
-        for (int g = 0; g < 3; ++g)
-            EXPECT_EQ(bits(gpu_figure(all.part, g + 1)), bits(expected[g])) << "seed " << seed << " GPU" << g + 1;
+        for (size_t capacity : {default_line_buffer_size, size_t{8}}) {
+            static gpu_csv_log all;
+            all = gpu_csv_log{};
+            line_buffer lb;
+            ASSERT_EQ(line_buffer_init(lb, capacity), 0);
+            int fd = memory_file(one_log);
+            ASSERT_EQ(read_gpu_csv_log(fd, lb, nullptr, 0, all), 0);
+            close(fd);
+            line_buffer_free(lb);
+            ASSERT_EQ(all.gpus, 3) << "seed " << seed << " capacity " << capacity;
+            for (int g = 0; g < 3; ++g)
+                EXPECT_EQ(bits(gpu_figure(all.part, g + 1)), bits(expected[g]))
+                    << "seed " << seed << " capacity " << capacity << " GPU" << g + 1;
+        }
     }
 }
 
