@@ -409,30 +409,30 @@ struct gpu_line_shape {
     bool negative;
 };
 
+// The digits a vector's lanes convert exactly at once: eight, by the
+// multiply-adds of digits_value and window_reading.
+constexpr size_t most_lane_digits = 8;
+constexpr int lanes = most_lane_digits;
+
 // The reading that starts at q (after blanks) in the line at p, learnt:
-// the places of its digits from p, their number (at most 8), how many
-// follow the point, and its sign. Returns false where it is not of the
-// plain shape: blanks, a minus, up to 8 digits around a point, whitespace.
+// the places of its digits from p, their number, how many follow the
+// point, and its sign. Returns false where it is not of the plain shape
+// after a minus or of more than most_lane_digits digits.
 [[gnu::target("avx2")]] bool learn_reading(const char* p, const char* q, unsigned char* at,
                                            int& n, int& fraction, bool& negative)
 {
-    n = 0;
-    fraction = 0;
     q = skip_blanks(q);
     negative = *q == '-';
     q += negative;
-    for (; is_digit(*q); ++q) {
-        if (n == 8)
-            return false;
-        at[n++] = static_cast<unsigned char>(q - p);
-    }
-    if (*q == '.')
-        for (++q; is_digit(*q); ++q, ++fraction) {
-            if (n == 8)
-                return false;
-            at[n++] = static_cast<unsigned char>(q - p);
-        }
-    return n > 0 && is_space(*q);
+    decimal_digits d = take_decimal(q);
+    if (!is_plain(d, most_lane_digits))
+        return false;
+    n = 0;
+    fraction = static_cast<int>(d.fraction);
+    for (const char* digit = q; digit < d.end; ++digit)
+        if (digit != d.point)
+            at[n++] = static_cast<unsigned char>(digit - p);
+    return true;
 }
 
 // Learns the shape of the line [p, next). Returns false where it has none
@@ -440,7 +440,7 @@ struct gpu_line_shape {
 [[gnu::target("avx2")]] bool learn_gpu_shape(const char* p, const char* next, gpu_line_shape& t)
 {
     ptrdiff_t length = next - p;
-    unsigned char at[8];
+    unsigned char at[most_lane_digits];
     int n, fraction;
     if (length > 16 || !learn_reading(p, p, at, n, fraction, t.negative))
         return false;
@@ -451,7 +451,7 @@ struct gpu_line_shape {
     std::memcpy(bytes, p, static_cast<size_t>(length));
     for (int i = 0; i < n; ++i) {
         digits[at[i]] = 0xff;
-        order[8 - n + i] = at[i];
+        order[lanes - n + i] = at[i];
     }
     t.bytes = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes)));
     t.digits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(digits)));
@@ -547,7 +547,7 @@ struct total_line_shape {
                 return false;
             ++count;
         }
-    unsigned char at[8];
+    unsigned char at[most_lane_digits];
     int n, fraction;
     if (!learn_reading(p, q, at, n, fraction, t.negative))
         return false;
@@ -560,7 +560,7 @@ struct total_line_shape {
         digits[i] = is_digit(p[i]) ? 0xff : 0;
     t.from = at[0];
     for (int i = 0; i < n; ++i)
-        order[8 - n + i] = static_cast<unsigned char>(at[i] - at[0]);
+        order[lanes - n + i] = static_cast<unsigned char>(at[i] - at[0]);
     t.bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
     t.digits = _mm256_load_si256(reinterpret_cast<const __m256i*>(digits));
     t.order = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
@@ -649,17 +649,11 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
     ptrdiff_t length = next - p;
     if (length > 16)
         return false;
-    const char* q = p;
-    while (is_digit(*q))
-        ++q;
-    int whole = static_cast<int>(q - p);
-    int fraction = 0;
-    if (*q == '.')
-        while (is_digit(q[1 + fraction]))
-            ++fraction;
-    const char* end = *q == '.' ? q + 1 + fraction : q;
-    if (whole == 0 || whole + fraction > 8 || !is_space(*end))
+    decimal_digits d = take_decimal(p);
+    if (d.whole == 0 || !is_plain(d, most_lane_digits))
         return false;
+    const char* q = d.point;
+    int fraction = static_cast<int>(d.fraction);
     int tail = static_cast<int>(next - q);
     int first = 16 - tail; // the lane of the tail's first byte
     alignas(16) unsigned char bytes[16] = {}, fixed[16] = {}, digits[16] = {}, before[16] = {},
@@ -670,12 +664,12 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
         bool digit = *q == '.' && i >= 1 && i <= fraction;
         (digit ? digits : fixed)[first + i] = 0xff;
     }
-    int most = 8 - fraction < first ? 8 - fraction : first;
+    int most = lanes - fraction < first ? lanes - fraction : first;
     for (int i = 0; i < first; ++i) {
         before[i] = 0xff;
         digits[i] = 0xff;
     }
-    int lane = 8 - most - fraction;
+    int lane = lanes - most - fraction;
     for (int i = first - most; i < first; ++i)
         order[lane++] = static_cast<unsigned char>(i);
     for (int i = 1; i <= fraction; ++i)
@@ -874,11 +868,11 @@ constexpr window_tables make_window_tables()
         for (int point = 0; point < 16; ++point) {
             window_reading_shape& w = t.of[length][point];
             int n = length - (point < length);
-            w.bad = n < 1 || n > 8;
+            w.bad = n < 1 || n > lanes;
             w.scale = point < length ? exact_powers_of_ten[length - point - 1] : 1.0;
             for (int i = 0; i < 16; ++i)
                 w.shuffle[i] = 0x80;
-            int lane = 8 - n;
+            int lane = lanes - n;
             for (int i = 0; i < length && !w.bad; ++i)
                 if (i != point)
                     w.shuffle[lane++] = static_cast<unsigned char>(i);

@@ -35,30 +35,15 @@ double parse_with_strtod(const char* p, const char* s, const char** end)
         ++s;
     }
 
-    // The digits, before and after the point, as one integer. It wraps past
-    // 19 digits, but then strtod decides.
-    const char* digits = s;
-    uint64_t mantissa = 0;
-    int ndigits = 0;
-    while (is_digit(*s)) {
-        mantissa = mantissa * 10 + static_cast<unsigned>(*s - '0');
-        ++ndigits;
-        ++s;
-    }
-    if (ndigits == 1 && *digits == '0' && (*s == 'x' || *s == 'X'))
+    // Past 19 digits their integer wraps, but then strtod decides.
+    decimal_digits d = take_decimal(s);
+    if (d.whole == 1 && *s == '0' && (*d.point == 'x' || *d.point == 'X'))
         return parse_with_strtod(p, start, end); // hexadecimal
-    int fraction_digits = 0;
-    if (*s == '.') {
-        ++s;
-        while (is_digit(*s)) {
-            mantissa = mantissa * 10 + static_cast<unsigned>(*s - '0');
-            ++ndigits;
-            ++fraction_digits;
-            ++s;
-        }
-    }
+    size_t ndigits = d.whole + d.fraction;
+    uint64_t mantissa = d.mantissa;
+    int fraction_digits = static_cast<int>(d.fraction);
     if (ndigits == 0) {
-        char c = *digits;
+        char c = *s;
         if (c == 'i' || c == 'I' || c == 'n' || c == 'N')
             return parse_with_strtod(p, start, end); // inf, infinity, nan
         *end = p;
@@ -67,6 +52,7 @@ double parse_with_strtod(const char* p, const char* s, const char** end)
 
     // An exponent counts only with a digit: "1e" and "1e+" are just 1.
     int exponent = 0;
+    s = d.end;
     if (*s == 'e' || *s == 'E') {
         const char* e = s + 1;
         bool exponent_negative = false;

@@ -115,41 +115,65 @@ inline const char* take_digits(const char* s, uint64_t& mantissa)
 }
 
 
+// A number's digits, with at most one point among them, as the one
+// recogniser of them (take_decimal) finds them: every parse and every
+// learner of a reading's shape takes them from here, after the sign where
+// it takes one, and decides from them what it converts and how.
+struct decimal_digits {
+    const char* point;  // the point, or the first byte after the whole digits
+    const char* end;    // the first byte after the digits
+    uint64_t mantissa;  // the digits as one integer; it wraps past 19 of them
+    size_t whole;       // digits before the point
+    size_t fraction;    // digits after it
+};
+
+[[gnu::always_inline]] inline decimal_digits take_decimal(const char* s)
+{
+    decimal_digits d;
+    d.mantissa = 0;
+    d.point = take_digits(s, d.mantissa);
+    d.whole = static_cast<size_t>(d.point - s);
+    d.end = d.point;
+    d.fraction = 0;
+    if (*d.point == '.') {
+        d.end = take_digits(d.point + 1, d.mantissa);
+        d.fraction = static_cast<size_t>(d.end - d.point - 1);
+    }
+    return d;
+}
+
+// The plain shape meters write: 1 to most digits, ended by whitespace
+// (which rules out an exponent and "0x" too).
+inline bool is_plain(const decimal_digits& d, size_t most)
+{
+    return d.whole + d.fraction - 1 < most && is_space(*d.end);
+}
+
+// Up to 15 digits are below 2^53, and so is their integer: exact, as is
+// the power of ten, so the one rounding of the divide is strtod's.
+constexpr size_t most_plain_digits = 15;
+
 // parse_reading, inlined into the line scanners, where the parse is most
-// of the work of a line. It takes the shape meters write, an optional minus
-// and up to 15 digits around a point, ended by whitespace, and hands
-// anything else (a plus, an exponent, "0x", inf, nan, no digits, more
-// digits, a number that runs on into other bytes) to parse_general, which
-// counts the odd ones in shape. So the plain shape pays nothing for the
-// counting.
+// of the work of a line. It takes the plain shape, after an optional
+// minus, and hands anything else (a plus, an exponent, "0x", inf, nan, no
+// digits, more digits, a number that runs on into other bytes) to
+// parse_general, which counts the odd ones in shape. So the plain shape
+// pays nothing for the counting.
 [[gnu::always_inline]] inline double scan_reading(const char* p, const char** end,
                                                   log_shape& shape)
 {
     const char* number = skip_blanks(p);
     bool negative = *number == '-';
-    const char* digits = number + negative;
-    uint64_t mantissa = 0;
-    const char* s = take_digits(digits, mantissa);
-    size_t whole_digits = static_cast<size_t>(s - digits);
-    size_t fraction_digits = 0;
-    if (*s == '.') {
-        const char* fraction = s + 1;
-        s = take_digits(fraction, mantissa);
-        fraction_digits = static_cast<size_t>(s - fraction);
-    }
-    // Up to 15 digits are below 2^53, and so is the mantissa: exact, as is
-    // the power of ten, so the one rounding of the divide is strtod's.
-    // Whitespace after the digits rules out an exponent and "0x" too.
-    bool plain = whole_digits + fraction_digits - 1 < 15 && is_space(*s);
-    if (!plain) [[unlikely]] {
+    decimal_digits d = take_decimal(number + negative);
+    if (!is_plain(d, most_plain_digits)) [[unlikely]] {
         double value = parse_general(p, number, end);
         count_general_reading(p, *end, value, shape);
         return value;
     }
-    *end = s;
+    *end = d.end;
     // Below 2^53, so signed: the conversion needs no fix-up for the top bit.
-    double value = static_cast<double>(static_cast<int64_t>(mantissa)) /
-                   exact_powers_of_ten[fraction_digits];
+    double value = static_cast<double>(static_cast<int64_t>(d.mantissa)) /
+                   exact_powers_of_ten[d.fraction];
     return negative ? -value : value;
 }
 
