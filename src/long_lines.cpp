@@ -681,21 +681,10 @@ void take_csv_byte(line_condenser& c, char byte)
 
 void condenser_start(line_condenser& c, line_rule rule)
 {
+    // Every field at its start, which is 0.
+    static_assert(csv_keep == 0 && s_start == 0);
+    c = line_condenser{};
     c.rule = rule;
-    c.step = 0;
-    c.spaces = 0;
-    c.in_field = false;
-    c.run_kind = 0;
-    c.run_length = 0;
-    c.run_zeros = 0;
-    c.spoiled = false;
-    c.length = 0;
-    c.stamp_from = 0;
-    c.last_byte = 0;
-    c.head_length = 0;
-    c.column_state = csv_keep;
-    c.column_length = 0;
-    number_start(c.number);
 }
 
 void condenser_feed(line_condenser& c, const char* p, const char* end)
