@@ -135,6 +135,11 @@ int main(int argc, char** argv)
                                   i / 60 % 60, i % 60, 80 + noise(i) % 20, noise(i) % 100,
                                   80 + noise(i + 1) % 20, noise(i + 2) % 100);
          })},
+        {"cpu, 90 bytes", add_cpu_power_lines, lines_of(n / 2, [](size_t i, char* b, size_t m) {
+             return std::snprintf(b, m, "2024-05-01T10:%02zu:%02zu.%09u+02:00 node07.cluster.example.org %u.%02u 1.5 2.5 3.5 %u.%02u\n",
+                                  i / 60 % 60, i % 60, noise(i) % 1000000000, 80 + noise(i) % 20, noise(i) % 100,
+                                  80 + noise(i + 1) % 20, noise(i + 2) % 100);
+         })},
     };
     std::printf("%-26s %12s %12s   ns a line, medians of %d runs over %zu lines\n", "scanner", "portable",
                 "avx2", runs, n);
