@@ -190,9 +190,9 @@ void expect_same_stamped(const std::string& text, size_t capacity)
 // The one log of every GPU, through a small buffer and a large one, with
 // its header or with columns given: the same figures, GPUs and counts,
 // whether a line is held whole or condensed column by column. A condensed
-// line has room for about 2.6 kB of what its columns keep, and past that
-// its columns are not looked at, so a log with longer lines is compared
-// through buffers that hold them whole.
+// line keeps a column while the columns before it keep under about 1.2 kB,
+// and past that the rest of the line is not looked at, so a log with lines
+// over 1 kB is compared through buffers that hold them whole.
 void expect_same_one_log(const std::string& text, size_t capacity, const char* columns)
 {
     size_t longest = 0;
