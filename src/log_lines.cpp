@@ -411,8 +411,7 @@ struct gpu_line_shape {
 
 // The digits a vector's lanes convert exactly at once: eight, by the
 // multiply-adds of digits_value and window_reading.
-constexpr size_t most_lane_digits = 8;
-constexpr int lanes = most_lane_digits;
+constexpr int most_lane_digits = 8;
 
 // The reading that starts at q (after blanks) in the line at p, learnt:
 // the places of its digits from p, their number, how many follow the
@@ -425,7 +424,7 @@ constexpr int lanes = most_lane_digits;
     negative = *q == '-';
     q += negative;
     decimal_digits d = take_decimal(q);
-    if (!is_plain(d, most_lane_digits))
+    if (!is_plain(d, size_t{most_lane_digits}))
         return false;
     n = 0;
     fraction = static_cast<int>(d.fraction);
@@ -451,7 +450,7 @@ constexpr int lanes = most_lane_digits;
     std::memcpy(bytes, p, static_cast<size_t>(length));
     for (int i = 0; i < n; ++i) {
         digits[at[i]] = 0xff;
-        order[lanes - n + i] = at[i];
+        order[most_lane_digits - n + i] = at[i];
     }
     t.bytes = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes)));
     t.digits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(digits)));
@@ -560,7 +559,7 @@ struct total_line_shape {
         digits[i] = is_digit(p[i]) ? 0xff : 0;
     t.from = at[0];
     for (int i = 0; i < n; ++i)
-        order[lanes - n + i] = static_cast<unsigned char>(at[i] - at[0]);
+        order[most_lane_digits - n + i] = static_cast<unsigned char>(at[i] - at[0]);
     t.bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
     t.digits = _mm256_load_si256(reinterpret_cast<const __m256i*>(digits));
     t.order = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
@@ -650,7 +649,7 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
     if (length > 16)
         return false;
     decimal_digits d = take_decimal(p);
-    if (d.whole == 0 || !is_plain(d, most_lane_digits))
+    if (d.whole == 0 || !is_plain(d, size_t{most_lane_digits}))
         return false;
     const char* q = d.point;
     int fraction = static_cast<int>(d.fraction);
@@ -664,12 +663,12 @@ alignas(32) constexpr unsigned char in_line_lanes[32] = {
         bool digit = *q == '.' && i >= 1 && i <= fraction;
         (digit ? digits : fixed)[first + i] = 0xff;
     }
-    int most = lanes - fraction < first ? lanes - fraction : first;
+    int most = most_lane_digits - fraction < first ? most_lane_digits - fraction : first;
     for (int i = 0; i < first; ++i) {
         before[i] = 0xff;
         digits[i] = 0xff;
     }
-    int lane = lanes - most - fraction;
+    int lane = most_lane_digits - most - fraction;
     for (int i = first - most; i < first; ++i)
         order[lane++] = static_cast<unsigned char>(i);
     for (int i = 1; i <= fraction; ++i)
@@ -868,11 +867,11 @@ constexpr window_tables make_window_tables()
         for (int point = 0; point < 16; ++point) {
             window_reading_shape& w = t.of[length][point];
             int n = length - (point < length);
-            w.bad = n < 1 || n > lanes;
+            w.bad = n < 1 || n > most_lane_digits;
             w.scale = point < length ? exact_powers_of_ten[length - point - 1] : 1.0;
             for (int i = 0; i < 16; ++i)
                 w.shuffle[i] = 0x80;
-            int lane = lanes - n;
+            int lane = most_lane_digits - n;
             for (int i = 0; i < length && !w.bad; ++i)
                 if (i != point)
                     w.shuffle[lane++] = static_cast<unsigned char>(i);

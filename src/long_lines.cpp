@@ -137,7 +137,6 @@ bool take_after_sign(number_condenser& n, char c)
         whole_digit(n, c, false);
         n.state = s_whole;
     } else if (c == '.') {
-        n.point = true;
         n.state = s_point;
     } else if (c == 'i' || c == 'I' || c == 'n' || c == 'N') {
         n.word[0] = c;
@@ -232,7 +231,6 @@ bool number_take(number_condenser& n, char c)
             whole_digit(n, c, c == '0');
             n.state = s_whole;
         } else if (c == '.') {
-            n.point = true;
             n.state = s_fraction;
         } else if (c == 'e' || c == 'E') {
             n.exponent_mark = c;
@@ -403,7 +401,8 @@ size_t plain_number_text(const number_condenser& n, char* out)
     // Past the digits kept, a whole part is far past the largest double.
     size_t whole = n.whole_digits < static_cast<int64_t>(n.kept) ? static_cast<size_t>(n.whole_digits) : n.kept;
     p = write_text(p, n.digits, whole);
-    if (!n.point)
+    // Of these states, only a fraction has a point.
+    if (n.state != s_fraction)
         return static_cast<size_t>(p - out);
     *p++ = '.';
     if (n.leading_zeros > zeros_to_nothing)

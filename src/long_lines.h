@@ -35,7 +35,6 @@ struct number_condenser {
     int64_t whole_digits = 0;  // significant digits before the point
     int64_t whole_zeros = 0;   // zeros before the first significant one, before the point
     int64_t leading_zeros = 0; // zeros after the point before the first significant one
-    bool point = false;
     int64_t exponent = 0;
     char exponent_sign = 0;
     char exponent_mark = 0;    // e, E, p or P, as written
