@@ -60,17 +60,23 @@ void draw_in(meter_view& m, int64_t ns, double watts)
         for (int j = 0; j < view_spans / 2; ++j) {
             m.low[j] = std::min(m.low[2 * j], m.low[2 * j + 1]);
             m.high[j] = std::max(m.high[2 * j], m.high[2 * j + 1]);
+            m.broken[j] = m.broken[2 * j] || m.broken[2 * j + 1];
         }
         for (int j = view_spans / 2; j < view_spans; ++j) {
             m.low[j] = static_cast<float>(empty_low);
             m.high[j] = static_cast<float>(-empty_low);
+            m.broken[j] = false;
         }
         m.width_ns *= 2;
         i = (ns - m.origin_ns) / m.width_ns;
     }
-    if (i < 0 || std::isnan(watts))
+    if (i < 0)
         return;
     auto w = static_cast<float>(watts);
+    if (!std::isfinite(w)) {
+        m.broken[i] = true;
+        return;
+    }
     m.low[i] = std::min(m.low[i], w);
     m.high[i] = std::max(m.high[i], w);
 }
@@ -90,6 +96,7 @@ void take(case_view& v, int meter, int64_t from_ns, int64_t ns, double watts, do
             settle_median(m);
     }
     ++m.readings;
+    m.not_finite += !std::isfinite(static_cast<float>(watts));
     m.last_ns = ns;
     m.energy += joules;
     m.peak = std::max(m.peak, watts);
@@ -101,9 +108,10 @@ void take(case_view& v, int meter, int64_t from_ns, int64_t ns, double watts, do
             int64_t ns;
             double watts;
         } row = {meter, ns, watts};
-        std::fwrite(&row.meter, sizeof row.meter, 1, v.series);
-        std::fwrite(&row.ns, sizeof row.ns, 1, v.series);
-        std::fwrite(&row.watts, sizeof row.watts, 1, v.series);
+        if ((std::fwrite(&row.meter, sizeof row.meter, 1, v.series) != 1 ||
+             std::fwrite(&row.ns, sizeof row.ns, 1, v.series) != 1 ||
+             std::fwrite(&row.watts, sizeof row.watts, 1, v.series) != 1) && v.series_error == 0)
+            v.series_error = errno != 0 ? errno : EIO;
     }
 }
 
@@ -180,8 +188,18 @@ double tick_step(double range)
     return 10 * ten;
 }
 
-// A name as SVG text holds it: markup escaped, control bytes left out, and
-// a byte that is no UTF-8 as the character of its value.
+// Whether the UTF-8 character at p (n bytes) is one that XML 1.0 forbids:
+// a control character other than tab and newline, U+FFFE or U+FFFF.
+bool forbidden_in_xml(const unsigned char* p, size_t n)
+{
+    if (n == 1)
+        return p[0] < 0x20 && p[0] != '\t' && p[0] != '\n';
+    return n == 3 && p[0] == 0xef && p[1] == 0xbf && (p[2] == 0xbe || p[2] == 0xbf);
+}
+
+// A name as SVG text holds it: markup escaped, a character that XML
+// forbids as U+FFFD, and a byte that is no UTF-8 as the character of its
+// value.
 void put_text(FILE* out, const char* text)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
@@ -189,7 +207,9 @@ void put_text(FILE* out, const char* text)
     for (size_t i = 0; i < size;) {
         unsigned char c = p[i];
         size_t n = c >= 0x80 ? utf8_length(p + i, size - i) : 1;
-        if (c == '<')
+        if (n > 0 && forbidden_in_xml(p + i, n))
+            std::fputs("\xef\xbf\xbd", out);
+        else if (c == '<')
             std::fputs("&lt;", out);
         else if (c == '>')
             std::fputs("&gt;", out);
@@ -199,22 +219,25 @@ void put_text(FILE* out, const char* text)
             std::fputs("&quot;", out);
         else if (c >= 0x80 && n == 0)
             std::fprintf(out, "&#x%x;", c);
-        else if (c >= 0x20)
+        else
             std::fwrite(p + i, 1, n, out);
         i += n > 0 ? n : 1;
     }
 }
 
-// The lowest and highest power of a meter's curve in [from, to).
-bool curve_between(const meter_view& m, int64_t from, int64_t to, float* low, float* high)
+// The lowest and highest power of a meter's curve in [from, to); *broken
+// where a reading there was no finite number.
+bool curve_between(const meter_view& m, int64_t from, int64_t to, float* low, float* high, bool* broken)
 {
     int64_t first = std::max<int64_t>((from - m.origin_ns) / m.width_ns - (from < m.origin_ns ? 1 : 0), 0);
     int64_t last = std::min<int64_t>((to - 1 - m.origin_ns) / m.width_ns, view_spans - 1);
     *low = static_cast<float>(empty_low);
     *high = static_cast<float>(-empty_low);
+    *broken = false;
     for (int64_t i = first; i <= last && to > m.origin_ns; ++i) {
         *low = std::min(*low, m.low[i]);
         *high = std::max(*high, m.high[i]);
+        *broken = *broken || m.broken[i];
     }
     return *low <= *high;
 }
@@ -300,7 +323,11 @@ int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phas
             auto from = start + static_cast<int64_t>(static_cast<double>(end - start) * c / columns);
             auto to = start + static_cast<int64_t>(static_cast<double>(end - start) * (c + 1) / columns);
             float low, high;
-            if (!curve_between(m, from, to + 1, &low, &high))
+            bool broken;
+            bool any_here = curve_between(m, from, to + 1, &low, &high, &broken);
+            if (broken)
+                drawing = false;
+            if (!any_here)
                 continue;
             // Pixels between readings are joined; a gap breaks the line.
             if (drawing && from - drawn_to > 3 * std::max<int64_t>(m.median_ns, 1))
@@ -328,7 +355,10 @@ int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phas
         std::fprintf(out, "<path d=\"M%g,%g h22\" stroke=\"%s\" stroke-width=\"3\"/><text x=\"%g\" y=\"%g\">", x,
                      y - 4, meters[k].colour, x + 28, y);
         put_text(out, meters[k].name);
-        if (m.any)
+        if (m.any && m.not_finite > 0)
+            std::fprintf(out, ": mean %.1f W, peak %.1f W, %llu readings no finite number (not drawn)</text>\n",
+                         mean_power(m), m.peak, static_cast<unsigned long long>(m.not_finite));
+        else if (m.any)
             std::fprintf(out, ": mean %.1f W, peak %.1f W</text>\n", mean_power(m), m.peak);
         else
             std::fputs(": no readings</text>\n", out);
@@ -349,6 +379,14 @@ int write_series(FILE* out, case_view& view, const drawn_meter* meters, int coun
     std::fputs("seconds,meter,watts\n", out);
     if (view.series == nullptr)
         return EINVAL;
+    // A reading that could not be kept (its temporary space full) fails
+    // the series; rewind would forget that.
+    if (view.series_error == 0 && std::fflush(view.series) != 0)
+        view.series_error = errno;
+    if (view.series_error == 0 && std::ferror(view.series))
+        view.series_error = EIO;
+    if (view.series_error != 0)
+        return view.series_error;
     std::rewind(view.series);
     int32_t meter;
     int64_t ns;

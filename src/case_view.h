@@ -39,11 +39,16 @@ struct meter_view {
     // The curve: span i is [origin + i * width, origin + (i + 1) * width).
     int64_t origin_ns = 0, width_ns = 1000000;
     float low[view_spans], high[view_spans];
+    // Readings that are no finite number: never drawn, the curve broken in
+    // their spans.
+    uint64_t not_finite = 0;
+    bool broken[view_spans] = {};
 };
 
 struct case_view {
     meter_view meters[timed_meters];
     FILE* series = nullptr;   // each reading as it came, to be written out as CSV
+    int series_error = 0;     // the errno of the first reading it could not keep
 };
 
 // Sets view up; with series, a temporary file for the readings. Returns
@@ -73,9 +78,10 @@ struct drawn_phase {
 
 // Writes the picture to out: each meter's power over the run's seconds (as
 // the lowest and highest in each pixel's time, the line broken only at a
-// gap), gaps marked along the axis, phases shaded and named, axes with
-// ticks and units, and under them a legend of each meter's mean and peak
-// power. Returns 0, or the errno of a write.
+// gap or at a reading that is no finite number), gaps marked along the
+// axis, phases shaded and named, axes with ticks and units, and under them
+// a legend of each meter's mean and peak power. Text holds no character
+// that XML forbids. Returns 0, or the errno of a write.
 int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phase* phases, int phase_count,
                const char* title);
 

@@ -414,28 +414,37 @@ void meter_name(const run_options& o, int i, char* buf, size_t size)
 
 namespace {
 
-// Writes a file by write into name's own temporary file, renamed into place
-// once whole. Returns 0 or errno.
+// Writes a file by write into a temporary file of its own beside name
+// (made new, through no link), synced and renamed into place once whole,
+// so that nothing half written is ever under name and nothing planted is
+// written through. Returns 0 or errno.
 template <class Write>
 int write_in_place(const char* name, Write write)
 {
     char fresh[4096];
-    if (std::snprintf(fresh, sizeof fresh, "%s.new", name) >= static_cast<int>(sizeof fresh))
-        return ENAMETOOLONG;
-    FILE* out = std::fopen(fresh, "w");
-    if (out == nullptr)
-        return errno;
+    int fd = make_temporary(name, fresh, sizeof fresh, 0666);
+    FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (out == nullptr) {
+        int err = errno;
+        if (fd >= 0) {
+            (void)close(fd);
+            (void)unlink(fresh);
+        }
+        return err;
+    }
     int err = write(out);
     if (std::fflush(out) != 0 && err == 0)
         err = errno;
-    if (err == 0 && fsync(fileno(out)) != 0)
+    if (std::ferror(out) && err == 0)
+        err = EIO;
+    if (err == 0 && fsync(fd) != 0)
         err = errno;
     if (std::fclose(out) != 0 && err == 0)
         err = errno;
     if (err == 0 && std::rename(fresh, name) != 0)
         err = errno;
     if (err != 0)
-        (void)std::remove(fresh);
+        (void)unlink(fresh);
     return err;
 }
 

@@ -36,49 +36,6 @@ int64_t local_offset_ns(int64_t wall_ns)
     return offset;
 }
 
-// A whole file in memory of its own, a newline after its last byte.
-char* read_whole(const char* name, size_t* size, int* err)
-{
-    int fd = open_file(name, O_RDONLY | O_NOCTTY);
-    if (fd < 0) {
-        *err = errno;
-        return nullptr;
-    }
-    size_t used = 0, room = 4096;
-    char* text = static_cast<char*>(std::malloc(room + 1));
-    for (;;) {
-        if (text == nullptr) {
-            *err = ENOMEM;
-            break;
-        }
-        if (used == room) {
-            room *= 2;
-            char* more = static_cast<char*>(std::realloc(text, room + 1));
-            if (more == nullptr)
-                std::free(text);
-            text = more;
-            continue;
-        }
-        ssize_t n = read(fd, text + used, room - used);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *err = errno;
-            std::free(text);
-            text = nullptr;
-            break;
-        }
-        if (n == 0) {
-            text[used] = '\n';
-            *size = used;
-            break;
-        }
-        used += static_cast<size_t>(n);
-    }
-    (void)close(fd);
-    return text;
-}
-
 // The stamp [p, end) of a mark or a window as an instant: a date and time
 // (on the node's clock where it has no offset; `date --iso-8601=ns` writes
 // its fraction after a comma) or seconds since the epoch. Returns 0; 1 for
@@ -259,41 +216,135 @@ int date_stamp_form(const char* p, const char* end)
     return end - p >= 6 && (end[-6] == '+' || end[-6] == '-') && end[-3] == ':' ? stamp_instant : stamp_wall;
 }
 
+namespace {
+
+// What a file of marks may hold: a benchmark's log line is some 54 kB.
+constexpr size_t most_marks_bytes = size_t{64} << 20;
+constexpr size_t most_mark_line = size_t{1} << 20;
+
+// The file of marks, read a line at a time through a buffer no longer
+// than its longest line: memory as the phases need, whatever the file.
+struct marks_file {
+    int fd = -1;
+    char* buf = nullptr;
+    size_t room = 0;          // bytes buf holds, less the one kept for a newline
+    size_t start = 0, used = 0;
+    size_t total = 0;         // bytes read
+    bool ended = false;
+};
+
+// The next line of f at [*p, *end), a newline at *end. Returns 1, 0 at the
+// file's end, -1 with *err set where it can't be read, -2 for a line or a
+// file over the limits.
+int next_mark_line(marks_file& f, const char** p, const char** end, int* err)
+{
+    for (;;) {
+        char* nl = f.start < f.used ? static_cast<char*>(std::memchr(f.buf + f.start, '\n', f.used - f.start))
+                                    : nullptr;
+        if (nl == nullptr && f.ended) {
+            if (f.start == f.used)
+                return 0;
+            // The last line, without a newline: one goes after it.
+            nl = f.buf + f.used;
+            *nl = '\n';
+        }
+        if (nl != nullptr) {
+            *p = f.buf + f.start;
+            *end = nl;
+            f.start = std::min(static_cast<size_t>(nl - f.buf) + 1, f.used);
+            return 1;
+        }
+        std::memmove(f.buf, f.buf + f.start, f.used - f.start);
+        f.used -= f.start;
+        f.start = 0;
+        if (f.used > most_mark_line)
+            return -2;
+        if (f.used == f.room) {
+            size_t room = f.room == 0 ? 65536 : std::min(f.room * 2, most_mark_line + 1);
+            char* more = static_cast<char*>(std::realloc(f.buf, room + 1));
+            if (more == nullptr) {
+                *err = ENOMEM;
+                return -1;
+            }
+            f.buf = more;
+            f.room = room;
+        }
+        ssize_t n = read(f.fd, f.buf + f.used, f.room - f.used);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *err = errno;
+            return -1;
+        }
+        f.used += static_cast<size_t>(n);
+        f.total += static_cast<size_t>(n);
+        f.ended = n == 0;
+        if (f.total > most_marks_bytes)
+            return -2;
+    }
+}
+
+// Says what is wrong with line number line at [p, nl), quoting it.
+void say_mark_fault(char* why, size_t why_size, unsigned long line, const char* p, const char* nl,
+                    const char* wrong)
+{
+    int shown = static_cast<int>(nl - p < 80 ? nl - p : 80);
+    std::snprintf(why, why_size, "line %lu, \"%.*s\": %s", line, shown, p, wrong);
+}
+
+} // namespace
+
 int read_phase_marks(const char* file, phase_plan& plan, char* why, size_t why_size)
 {
     plan.file = file;
-    size_t size = 0;
-    int err = 0;
-    char* text = read_whole(file, &size, &err);
-    if (text == nullptr)
-        return err;
-    bool mllog = memmem(text, size, ":::MLLOG", 8) != nullptr;
+    marks_file f;
+    f.fd = open_file(file, O_RDONLY | O_NOCTTY);
+    if (f.fd < 0)
+        return errno;
+    // Marks are read as they come; a file that turns out to hold :::MLLOG
+    // records is read for those alone, and what its other lines said is
+    // let go.
+    bool mllog = false;
     open_marks open;
     unsigned long line = 0;
     const char* wrong = nullptr;
     char detail[160];
-    const char* p = text;
-    const char* line_start = p;
-    const char* end = text + size;
-    for (; p < end && wrong == nullptr;) {
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end + 1 - p)));
+    char plain_fault[320] = {};
+    const char *p, *nl;
+    int err = 0, got;
+    while (wrong == nullptr && (got = next_mark_line(f, &p, &nl, &err)) == 1) {
         ++line;
-        line_start = p;
         const char* first = p;
         while (first < nl && (*first == ' ' || *first == '\t'))
             ++first;
-        if (mllog) {
-            if (memmem(p, static_cast<size_t>(nl - p), ":::MLLOG", 8) != nullptr)
-                wrong = take_mllog_line(plan, open, p, nl, line, detail, sizeof detail);
-        } else if (first < nl && *first != '#' && *first != '\r') {
-            wrong = take_mark_line(plan, open, first, nl, line, detail, sizeof detail);
+        if (memmem(p, static_cast<size_t>(nl - p), ":::MLLOG", 8) != nullptr) {
+            if (!mllog) {
+                mllog = true;
+                open = open_marks{};
+                plan.count = plan.span_count = 0;
+                plan.dated = false;
+            }
+            if ((wrong = take_mllog_line(plan, open, p, nl, line, detail, sizeof detail)) != nullptr)
+                say_mark_fault(why, why_size, line, p, nl, wrong);
+        } else if (!mllog && plain_fault[0] == '\0' && first < nl && *first != '#' && *first != '\r') {
+            const char* fault = take_mark_line(plan, open, first, nl, line, detail, sizeof detail);
+            if (fault != nullptr)
+                say_mark_fault(plain_fault, sizeof plain_fault, line, p, nl, fault);
         }
-        p = nl + 1;
     }
-    if (wrong != nullptr) {
-        const char* nl = static_cast<const char*>(std::memchr(line_start, '\n', static_cast<size_t>(end + 1 - line_start)));
-        int shown = static_cast<int>(nl - line_start < 80 ? nl - line_start : 80);
-        std::snprintf(why, why_size, "line %lu, \"%.*s\": %s", line, shown, line_start, wrong);
+    (void)close(f.fd);
+    std::free(f.buf);
+    if (got == -1)
+        return err;
+    if (got == -2) {
+        std::snprintf(why, why_size, f.total > most_marks_bytes ? "it is over 64 MiB, more than any file of marks"
+                                                                : "line %lu is longer than 1 MiB, more than any mark",
+                      line + 1);
+        return -1;
+    }
+    if (wrong == nullptr && !mllog && plain_fault[0] != '\0') {
+        std::snprintf(why, why_size, "%s", plain_fault);
+        wrong = why;
     }
     for (int k = 0; wrong == nullptr && k < plan.count; ++k)
         if (open.open[k]) {
@@ -305,7 +356,6 @@ int read_phase_marks(const char* file, phase_plan& plan, char* why, size_t why_s
                                            : "it holds no mark");
         wrong = why;
     }
-    std::free(text);
     return wrong != nullptr ? -1 : 0;
 }
 

@@ -12,12 +12,16 @@
 // table's inode, the length the table has where the row starts, the bytes
 // it will write there, and the bytes there that it cuts, which a run
 // stopped part way through its own append left. The record is written to
-// a file of its own, synced and renamed into place, so that it is whole or
-// absent; the row is written and synced; then the record goes. A run that
-// takes the lock and finds a record settles it: the recorded bytes all
-// there → they stay; part of them, or the bytes it was to cut → the table
-// is cut back to the recorded length; anything else → the table was
-// changed since by someone else, and nothing is cut.
+// a file of its own under a fresh name, synced and renamed into place, so
+// that it is whole or absent; the row is written and synced; then the
+// record goes. A run that takes the lock and finds a record settles it:
+// the recorded bytes all there → they stay; part of them, or the bytes it
+// was to cut → the table is cut back to the recorded length; anything else
+// → the table was changed since by someone else, and nothing is cut. Only
+// a record made by a user who may write the table is settled (a link, or
+// another user's file, is named and ignored), and the other file of its
+// append is cut only where that user may write it too and the bytes are
+// one line of a case's record.
 // The most bytes one append writes: a row, or a run's row with its phases'
 // rows.
 constexpr size_t max_append_size = 64 * 1024;
@@ -47,6 +51,10 @@ struct append_also {
     const char* bytes;
     size_t size;
 };
+
+// Whether p (n bytes) is one line of a case's record as --record appends
+// it: {"schema":N,"tool":"energy-totals",...} and its newline.
+bool is_record_line(const char* p, size_t n);
 
 // Writes r as its file holds it into buf; returns the length, or 0 where
 // it does not fit.
@@ -99,14 +107,31 @@ int settle_state(const append_record& r, unsigned long long inode, long long siz
 // gets nothing: it returns 0 with *skipped set, having said so on notices.
 //
 // With also, its bytes are appended to its file in the same step: both
-// are in, or neither (a FIFO or device table takes no also).
+// are in, or neither (a FIFO or device table takes no also). With also and
+// no row (size 0), the record alone goes in under the table's lock, after
+// a stopped run's append is settled, so that it never lands behind a line
+// that run's settling would take out.
+//
+// Each write goes at the end of its file as that file is, once the run has
+// seen that its lock still holds and the file is as long as it read it: a
+// run stopped past the lock file's stale rule and resumed never writes over
+// another run's line. Where it finds the lock lost it says what it wrote;
+// ENOLCK where its row is not in.
 int append_results_row(const char* name, const char* row, size_t size, int* undo_error,
                        FILE* notices = stderr, const char* once = nullptr,
                        bool* skipped = nullptr, int figures = 9, int cpus = 2,
                        const append_also* also = nullptr);
 
-// Called, where set, after the row is written and before it is synced:
-// tests stall a run there.
+// Appends bytes (whole lines) to the file of lines at path, made where
+// missing and reached through no other user's symbolic link, as
+// append_results_row appends a row, except that a newline goes first
+// wherever the last line has none. Returns 0 or errno.
+int append_line(const char* path, const char* bytes, size_t size, FILE* notices = stderr);
+
+// Called, where set, after the row is written and before it is synced;
+// and before the record file's bytes (0) and the row (1) are written, once
+// the run has looked at its lock: tests stall a run there.
 extern void (*before_row_sync)();
+extern void (*before_write)(int which);
 
 #endif

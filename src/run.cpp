@@ -492,22 +492,40 @@ bool make_record(const run_options& options, int argc, char** argv, const energy
     return false;
 }
 
-// Appends the record alone, for a run that writes no row: to its file,
-// made where missing, under that file's own lock. Returns the run's status.
-int write_record_alone(const append_also& also)
+// Appends the record alone, for a run that writes no row. Where the run
+// may write the case's table it goes in under the table's lock, as a row's
+// record does, once a stopped run's append is settled (so it never lands
+// behind a line that run's settling takes out, and every node takes one
+// lock file where locks are each node's own); else under the record file's
+// own lock. Returns the run's status.
+int write_record_alone(const run_options& options, const append_also& also)
 {
-    int fd = open_file(also.path, O_WRONLY | O_CREAT | O_NOCTTY, 0666);
-    int err = fd < 0 ? errno : 0;
-    if (fd >= 0)
-        (void)close(fd);
+    table_name table = results_table_name(options.results_id);
+    struct stat st;
     int undo_error = 0;
-    if (err == 0)
-        err = append_results_row(also.path, also.bytes, also.size, &undo_error, stderr);
+    bool beside_table = stat(table.text, &st) == 0 && S_ISREG(st.st_mode) && access(table.text, W_OK) == 0;
+    int err = beside_table ? append_results_row(table.text, "", 0, &undo_error, stderr, nullptr, nullptr,
+                                                row_figures(options.gpus, options.cpus), options.cpus, &also)
+                           : append_line(also.path, also.bytes, also.size, stderr);
     if (err == 0)
         return 0;
     std::printf("couldn't write %s\n", also.path);
     std::fprintf(stderr, "energy-totals: %s: %s\n", also.path, std::strerror(err));
     return -1;
+}
+
+// Whether the record file is reached through no other user's symbolic
+// link: in a shared directory one planted there would have the run write
+// wherever it points. Says so where it is not.
+bool record_is_reachable(const char* path)
+{
+    struct stat link;
+    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid == geteuid())
+        return true;
+    std::printf("couldn't write %s\n", path);
+    std::fprintf(stderr, "energy-totals: %s: a symbolic link of another user's (uid %u); not followed\n", path,
+                 static_cast<unsigned>(link.st_uid));
+    return false;
 }
 
 // Appends the case's row to its table, and says so where it could not.
@@ -638,6 +656,8 @@ int run(int argc, char** argv)
     // With --record, what is said of the case is kept for it too, and
     // passed on to standard error once the case is read.
     said_of_case said;
+    if (options.record != nullptr && !record_is_reachable(options.record))
+        return -1;
     if (options.record != nullptr && !start_saying(said)) {
         std::printf("couldn't write %s\n", options.record);
         std::fprintf(stderr, "energy-totals: %s: %s\n", options.record, std::strerror(ENOMEM));
@@ -694,7 +714,7 @@ int run(int argc, char** argv)
     append_also also = {options.record, record, record_size};
     const append_also* with = options.record != nullptr ? &also : nullptr;
     int status = options.write_switch == 1 ? write_row(options, summary, phases, with)
-                 : with != nullptr         ? write_record_alone(also)
+                 : with != nullptr         ? write_record_alone(options, also)
                                            : 0;
     std::free(record);
     end_phases(phases);

@@ -4,6 +4,7 @@
 
 #include "case_record.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -109,20 +110,16 @@ bool same_label(int fd, const line_mark& a, const line_mark& b, int* err)
     return std::memcmp(x, y, a.length) == 0;
 }
 
-int by_hash(const void* a, const void* b)
+// The marks' two orders: by hash, then line; by line. Sorted in place, so
+// that a table's marks take their own memory and no copy of it.
+bool by_hash(const line_mark& x, const line_mark& y)
 {
-    const auto* x = static_cast<const line_mark*>(a);
-    const auto* y = static_cast<const line_mark*>(b);
-    if (x->hash != y->hash)
-        return x->hash < y->hash ? -1 : 1;
-    return x->line < y->line ? -1 : x->line > y->line;
+    return x.hash != y.hash ? x.hash < y.hash : x.line < y.line;
 }
 
-int by_line(const void* a, const void* b)
+bool by_line(const line_mark& x, const line_mark& y)
 {
-    const auto* x = static_cast<const line_mark*>(a);
-    const auto* y = static_cast<const line_mark*>(b);
-    return x->line < y->line ? -1 : x->line > y->line;
+    return x.line < y.line;
 }
 
 // Pass one: a mark for each line that is no row and each row, and the
@@ -169,7 +166,7 @@ int mark_lines(int fd, long long size, marks& m, shape_seen& shape, unsigned lon
 // the first. Returns 0, or the errno of a read.
 int find_repeats(int fd, marks& m, int figures)
 {
-    std::qsort(m.at, m.count, sizeof(line_mark), by_hash);
+    std::sort(m.at, m.at + m.count, by_hash);
     int err = 0;
     for (size_t i = 0; i < m.count && err == 0;) {
         size_t j = i + 1;
@@ -192,7 +189,7 @@ int find_repeats(int fd, marks& m, int figures)
         }
         i = j;
     }
-    std::qsort(m.at, m.count, sizeof(line_mark), by_line);
+    std::sort(m.at, m.at + m.count, by_line);
     return err;
 }
 
@@ -305,7 +302,7 @@ bool has_row_labelled(int table, const marks& by_hash_marks, int figures, const 
 int report_cases(int list, int table, marks& m, int figures, counts& c, unsigned long long* crlf,
                  FILE* out)
 {
-    std::qsort(m.at, m.count, sizeof(line_mark), by_hash);
+    std::sort(m.at, m.at + m.count, by_hash);
     hash_set said;
     int err = 0;
     int read_err = each_table_line(list, -1, crlf, [&](const char* p, size_t n, unsigned long long,

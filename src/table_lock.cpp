@@ -326,6 +326,17 @@ bool lock_is_stale(const char* content, const lock_holder& self, double age)
 
 namespace {
 
+// Whether the file of status st, beside the table, was made by a user who
+// may write the table.
+bool made_by_table_writer(const struct stat& st, const table_access& a)
+{
+    struct stat table = {};
+    table.st_mode = a.mode;
+    table.st_uid = a.uid >= 0 ? static_cast<uid_t>(a.uid) : geteuid();
+    table.st_gid = a.gid >= 0 ? static_cast<gid_t>(a.gid) : getegid();
+    return made_by_a_writer_of(st, table);
+}
+
 // What read_holder found where a lock file goes.
 enum holder_seen : int { holder_gone, holder_read, holder_in_the_way };
 
@@ -422,6 +433,7 @@ struct awaited {
     char path[PATH_MAX + 16] = {};
     char holder[512] = {};
     double age = 0;
+    bool planted = false; // a file of a user who may not write the table
 };
 
 // Breaks the lock file, whose holder judged was found stale. Runs that find
@@ -447,7 +459,8 @@ bool break_lock(const lock_file& lock, const char* mine, const char* judged, con
             struct stat st;
             char breaker[512];
             if (read_holder(breaking, breaker, sizeof breaker, &st) == holder_read) {
-                if (lock_is_stale(breaker, self, server_now - modified(st)))
+                waiting->planted = !made_by_table_writer(st, access);
+                if (!waiting->planted && lock_is_stale(breaker, self, server_now - modified(st)))
                     remove_if_same(breaking, breaker, taken);
                 std::snprintf(waiting->path, sizeof waiting->path, "%s", breaking);
                 std::snprintf(waiting->holder, sizeof waiting->holder, "%s", breaker);
@@ -538,7 +551,7 @@ void remove_leftovers(const lock_file& lock)
         char path[sizeof lock.path + 256], holder[512];
         std::snprintf(path, sizeof path, "%s/%s", dir_path, entry->d_name);
         struct stat st;
-        if (read_holder(path, holder, sizeof holder, &st) == holder_read &&
+        if (read_holder(path, holder, sizeof holder, &st) == holder_read && made_by_table_writer(st, lock.access) &&
             lock_is_stale(holder, self, lock.server_now - modified(st)))
             (void)unlink(path);
     }
@@ -565,6 +578,7 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices, table_acces
     if (realpath(name, real) == nullptr)
         return errno;
     std::snprintf(lock.path, sizeof lock.path, "%s.lock", real);
+    lock.access = access;
     lock_holder self = this_run_holder();
     format_holder(self, lock.content, sizeof lock.content);
     std::snprintf(lock.own, sizeof lock.own, "%s.%s.%ld.%s", lock.path, self.host, self.pid, self.token);
@@ -596,8 +610,12 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices, table_acces
         struct stat st;
         const char* what = "";
         int seen = read_holder(lock.path, waiting.holder, sizeof waiting.holder, &st, &what);
-        if (seen == holder_read && (what = names_no_run(waiting.holder)) != nullptr)
+        if (seen == holder_read && !made_by_table_writer(st, access)) {
+            what = "a file of a user who may not write the table";
             seen = holder_in_the_way;
+        } else if (seen == holder_read && (what = names_no_run(waiting.holder)) != nullptr) {
+            seen = holder_in_the_way;
+        }
         if (seen == holder_in_the_way) {
             std::fprintf(notices,
                          "energy-totals: %s: %s is in the lock file's place, but no run of "
@@ -610,6 +628,13 @@ int take_lock_file(const char* name, lock_file& lock, FILE* notices, table_acces
             if (lock_is_stale(waiting.holder, self, waiting.age) &&
                 break_lock(lock, mine, waiting.holder, lock.content, access, self, &waiting))
                 continue;
+            if (waiting.planted) {
+                std::fprintf(notices,
+                             "energy-totals: %s: %s is in the place of the lock's breaker, but no run of "
+                             "energy-totals made it (a file of a user who may not write the table): remove it\n",
+                             name, waiting.path);
+                return EEXIST;
+            }
         }
         if (!said && monotonic_seconds() - start >= lock_notice_seconds) {
             say_waiting_for_file(name, waiting, notices);

@@ -64,9 +64,12 @@ constexpr double lock_notice_seconds = 3;
 
 // Who may break a run's lock file, as may write the table: the table's
 // group (where the run is one of it) and mode.
+// A lock file, a break's file or a leftover is only taken for a run's
+// where its owner could have written the table (made_by_a_writer_of).
 struct table_access {
     unsigned mode = 0644;
     long gid = -1; // -1: the run's own
+    long uid = -1; // the table's owner; -1: the run's own user
 };
 
 struct lock_file {
@@ -75,6 +78,7 @@ struct lock_file {
     char content[512] = {};        // the run's line, as the lock file holds it
     double server_now = 0;         // the time it was taken, by the server's clock
     bool held = false;
+    table_access access;           // the table's, by which the files beside it are judged
 };
 
 // Takes the lock file beside the table that name reaches (links followed):
@@ -91,7 +95,8 @@ struct lock_file {
 // file that can't be made (a directory the user can't write to), or EEXIST
 // for something in its place that no run of this tool made (a directory, a
 // symbolic link, a socket, a file it can't read, an empty file or one that
-// names no run), having said which.
+// names no run, or a file of a user who may not write the table), having
+// said which.
 int take_lock_file(const char* name, lock_file& lock, FILE* notices, table_access access = {});
 
 // Whether the lock file still holds the run's line: false once another run

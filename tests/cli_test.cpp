@@ -1073,14 +1073,19 @@ TEST(Cli, PhaseErrors)
          "give the phase another name"},
         {"1714560000 a begin\n1714560001 a end\n", "couldn't place phase a: it lies outside p.total.pwr\n",
          "are the marks of this case?"},
+        {"#" + std::string(1 << 20, 'x'), "couldn't read m: its marks do not fit\n", "line 1 is longer than 1 MiB"},
+        {std::string(65 << 20, '\n'), "couldn't read m: its marks do not fit\n", "it is over 64 MiB"},
     };
     for (const auto& c : cases) {
         write_file(dir.file("m"), c.marks);
         tool_result r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=m", "p", "1", "0"});
-        EXPECT_EQ(r.status, 255) << c.marks;
-        EXPECT_EQ(r.output, c.output) << c.marks;
-        EXPECT_NE(r.errors.find(c.error), std::string::npos) << c.marks << r.errors;
+        EXPECT_EQ(r.status, 255) << c.marks.substr(0, 80);
+        EXPECT_EQ(r.output, c.output) << c.marks.substr(0, 80);
+        EXPECT_NE(r.errors.find(c.error), std::string::npos) << c.marks.substr(0, 80) << r.errors;
     }
+    tool_result endless = run_tool(dir.path, {"--gpu-time=stamps", "--phases=/dev/zero", "p", "1", "0"});
+    EXPECT_EQ(endless.status, 255);
+    EXPECT_NE(endless.errors.find("line 1 is longer than 1 MiB"), std::string::npos) << endless.errors;
     write_file(dir.file("m"), "1714557600 a begin\n1714557601 a end\n");
     write_file(dir.file("p.total.pwr"), "A B 100\nA B 200\n");
     tool_result r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=m", "p", "1", "0"});

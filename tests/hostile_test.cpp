@@ -538,6 +538,114 @@ TEST(HostileTable, FileSystemFull)
     EXPECT_EQ(record_after, record_text);
 }
 
+// The bundled case (case1, whose logs are stamped) in c's directory.
+void write_bundled_case(hostile_case& c)
+{
+    for (const char* name : {"case1.total.pwr", "case1.cpu.pwr", "gpupower1.out"})
+        write_file(c.dir.file(name), read_file(std::string(ENERGY_TOTALS_EXAMPLES) + "/" + name));
+}
+
+// Readings kept for --series in a temporary space that is full: the run
+// stops with 255 naming the series, and nothing stands under its name.
+TEST(HostileTable, SeriesSpaceFull)
+{
+    hostile_case c;
+    c.write();
+    write_bundled_case(c);
+    tool_result r = run_tool_with(c.dir.path, {"--series=c.csv", "case1", "0", "0"}, [] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("energy-totals-test", "/tmp", "tmpfs", 0, "size=4k") != 0)
+            _exit(123);
+    });
+    if (r.status == 123)
+        GTEST_SKIP() << "can't put a small tmpfs over /tmp here (needs root)";
+    EXPECT_EQ(r.status, 255);
+    EXPECT_NE(r.output.find("couldn't write c.csv\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.errors.find("energy-totals: c.csv: No space left on device\n"), std::string::npos) << r.errors;
+    EXPECT_EQ(std::system(("ls '" + c.dir.path + "' | grep -q csv").c_str()) == 0, false);
+}
+
+tool_result run_on_node_local_locks(hostile_case& c, const std::vector<std::string>& operands,
+                                    bool as_nobody = false);
+
+// A table in a directory shared with other users (sticky, as scratch
+// spaces are): what another user (uid 4242) puts beside it is never acted
+// on, written through or taken for a run's own, and the owner's runs go on
+// or stop naming it, with nothing of theirs cut or overwritten.
+TEST(HostileTable, OtherUsersFilesBesideTheTable)
+{
+    constexpr unsigned other = 4242;
+    hostile_case c;
+    std::string rows = "heading\n" + plain_row + plain_row + plain_row;
+    c.write();
+    write_file(c.dir.file("results7.txt"), rows);
+    write_file(c.dir.file("thesis.txt"), "my thesis, written over a year\n");
+    write_file(c.dir.file("mine.svg"), "my picture\n");
+    chmod(c.dir.path.c_str(), 01777);
+    for (const char* f : {"case.total.pwr", "case.cpu.pwr", "gpupower1.out", "results7.txt", "thesis.txt", "mine.svg"})
+        if (chown(c.dir.file(f).c_str(), nobody_id, nobody_id) != 0)
+            GTEST_SKIP() << "can't give files to other users here (needs root)";
+    // A record naming the three rows as its part row, and the
+    // thesis's last 16 bytes as its record line.
+    std::string table = c.dir.file("results7.txt"), thesis = c.dir.file("thesis.txt");
+    struct stat st, thesis_st;
+    stat(table.c_str(), &st);
+    stat(thesis.c_str(), &thesis_st);
+    static append_record r;
+    r.inode = st.st_ino;
+    r.start = static_cast<long long>(8);
+    std::string tail = rows.substr(8) + "x";
+    r.write_size = tail.size();
+    std::memcpy(r.bytes, tail.data(), tail.size());
+    realpath(thesis.c_str(), r.also_path);
+    r.also_inode = thesis_st.st_ino;
+    r.also_start = thesis_st.st_size - 16;
+    r.also_size = 16;
+    std::memcpy(r.bytes + r.write_size, read_file(thesis).data() + r.also_start, 16);
+    static char text[sizeof r.bytes + 8192];
+    std::string planted(text, format_append_record(r, text, sizeof text));
+    write_file(table + ".append", planted);
+    write_file(table + ".append.new", "");
+    (void)chown((table + ".append").c_str(), other, other);
+    (void)chown((table + ".append.new").c_str(), other, other);
+    for (const char* link : {"c.svg.new", "c.csv.new", "rec.jsonl"}) {
+        symlink(c.dir.file("mine.svg").c_str(), c.dir.file(link).c_str());
+        (void)lchown(c.dir.file(link).c_str(), other, other);
+    }
+    tool_result run = run_tool(c.dir.path, {"case", "1", "7"}, true);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(read_file(table), rows + plain_row);
+    EXPECT_NE(run.errors.find(table + ".append, in the place of its append record, is a file of uid 4242"),
+              std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find("no append record can be made beside it"), std::string::npos) << run.errors;
+    EXPECT_EQ(read_file(table + ".append"), planted);
+    write_bundled_case(c);
+    tool_result drawn = run_tool(c.dir.path, {"--plot=c.svg", "--series=c.csv", "case1", "0", "7"}, true);
+    EXPECT_EQ(drawn.status, 0) << drawn.errors;
+    struct stat svg, csv;
+    EXPECT_TRUE(lstat(c.dir.file("c.svg").c_str(), &svg) == 0 && S_ISREG(svg.st_mode) && svg.st_uid == nobody_id);
+    EXPECT_TRUE(lstat(c.dir.file("c.csv").c_str(), &csv) == 0 && S_ISREG(csv.st_mode) && csv.st_uid == nobody_id);
+    tool_result recorded = run_tool(c.dir.path, {"--record=rec.jsonl", "case", "1", "7"}, true);
+    EXPECT_EQ(recorded.status, 255);
+    EXPECT_NE(recorded.output.find("couldn't write rec.jsonl\n"), std::string::npos) << recorded.output;
+    EXPECT_EQ(recorded.errors, "energy-totals: rec.jsonl: a symbolic link of another user's (uid 4242); not followed\n");
+    EXPECT_EQ(read_file(table), rows + plain_row);
+    EXPECT_EQ(read_file(thesis), "my thesis, written over a year\n");
+    EXPECT_EQ(read_file(c.dir.file("mine.svg")), "my picture\n");
+    // Where locks are each node's own: another user's file in the lock
+    // file's place, naming a dead run, is no lock of a run's to break.
+    write_file(table + ".lock", "node9 999999 fedcba9876543210 - 0 0\n");
+    (void)chown((table + ".lock").c_str(), other, other);
+    tool_result locked = run_on_node_local_locks(c, {"case", "1", "7"}, true);
+    if (locked.status != 123) {
+        EXPECT_EQ(locked.status, 255);
+        EXPECT_NE(locked.errors.find("(a file of a user who may not write the table): remove it"), std::string::npos)
+            << locked.errors;
+        EXPECT_TRUE(file_exists(table + ".lock"));
+        EXPECT_EQ(read_file(table), rows + plain_row);
+    }
+}
+
 // Runs that append while the table is replaced now and then: every row
 // lands whole, in one table or another, and each run's status says so.
 TEST(HostileTable, ReplacedWhileRunsAppend)
@@ -743,7 +851,7 @@ TEST(HostileTable, LockWaitIsAnnounced)
 // its locks within each node (NFS mounted nolock), by a mountinfo of its
 // own; 123 where that can't be set up (it needs root).
 tool_result run_on_node_local_locks(hostile_case& c, const std::vector<std::string>& operands,
-                                    bool as_nobody = false)
+                                    bool as_nobody)
 {
     struct stat st;
     stat(c.dir.path.c_str(), &st);

@@ -203,6 +203,28 @@ try:
         check(not colour_near(x_at(50), 300, (0xff, 0x7f, 0x0e)), "no GPU2 trace in its stall")
         check(colour_near(x_at(30), 150, (0x1f, 0x5f, 0xa8)) or colour_near(x_at(30), 100, (0x1f, 0x5f, 0xa8)),
               "CPU1's trace at 100 W")
+    # A label with characters XML forbids, and readings of inf: the
+    # picture is still XML, with no coordinate that is no number, and its
+    # legend counts what it did not draw.
+    odd_picture = os.path.join(work, "odd_picture")
+    shutil.copytree(case, odd_picture)
+    with open(os.path.join(odd_picture, "gpus.csv"), "w") as f:
+        f.write("timestamp, index, power.draw.instant [W]\n")
+        for i in range(1001):
+            f.write("%.1f, 0, %s W\n" % (start + i / 10, "inf" if 300 <= i < 303 else "200.00"))
+    r = subprocess.run([tool, "--gpu-log=gpus.csv", "--plot=c.svg", "--label=a\xef\xbf\xbe\x01b".encode("latin-1"),
+                        "c", "0", "0"], cwd=odd_picture, capture_output=True)
+    check(r.returncode == 0, "the run with inf readings: %d %r" % (r.returncode, r.stderr))
+    try:
+        odd_svg = ET.parse(os.path.join(odd_picture, "c.svg")).getroot()
+        paths = " ".join(p.get("d", "") for p in odd_svg.iter("{http://www.w3.org/2000/svg}path"))
+        texts = [t.text or "" for t in odd_svg.iter("{http://www.w3.org/2000/svg}text")]
+        check("nan" not in paths and "inf" not in paths, "no coordinate that is no number")
+        check(texts[0] == "a\ufffd\ufffdb", "the title's forbidden characters as U+FFFD: %r" % texts[0])
+        check(any(t.startswith("GPU1:") and "3 readings no finite number" in t for t in texts),
+              "the legend counts the readings not drawn: %r" % texts)
+    except ET.ParseError as e:
+        check(False, "the picture with a forbidden label and inf readings is XML: %s" % e)
     # The bundled case's picture is the committed one.
     bundled = os.path.join(work, "bundled")
     os.mkdir(bundled)

@@ -203,7 +203,8 @@ TEST(AppendResultsRow, FailedWriteLeavesTableAsItWas)
 // With also, it had appended also_bytes to the file also, from its end
 // less them, first.
 void leave_record(const std::string& table, long long start, const std::string& written,
-                  const std::string& cut = "", const std::string& also = "", const std::string& also_bytes = "")
+                  const std::string& cut = "", const std::string& also = "", const std::string& also_bytes = "",
+                  long long also_start = -1)
 {
     static append_record r;
     r = append_record{};
@@ -219,7 +220,7 @@ void leave_record(const std::string& table, long long start, const std::string& 
         ASSERT_EQ(stat(also.c_str(), &st), 0);
         ASSERT_NE(realpath(also.c_str(), r.also_path), nullptr);
         r.also_inode = st.st_ino;
-        r.also_start = st.st_size - static_cast<long long>(also_bytes.size());
+        r.also_start = also_start >= 0 ? also_start : st.st_size - static_cast<long long>(also_bytes.size());
         r.also_size = also_bytes.size();
         std::memcpy(r.bytes + written.size() + cut.size(), also_bytes.data(), also_bytes.size());
     }
@@ -259,16 +260,35 @@ TEST(AppendRecord, SettlesWhatAStoppedRunLeft)
         EXPECT_FALSE(file_exists(table + ".append")) << c.table_after_stop;
     }
     // A run stopped with its record in the other file: the record is taken
-    // out with its part row, and kept with its whole one.
+    // out with its part row, and kept with its whole one. A record alone
+    // (no row) is judged by itself: cut where part, kept where whole.
     std::string records = dir.file("runs.jsonl");
+    const std::string first = "{\"schema\":1,\"tool\":\"energy-totals\",\"label\":\"c0\"}\n";
+    const std::string line = "{\"schema\":1,\"tool\":\"energy-totals\",\"label\":\"c2\"}\n";
     for (bool whole : {false, true}) {
         write_file(table, heading + (whole ? theirs : theirs.substr(0, 11)));
-        write_file(records, "{\"first\":1}\n{\"theirs\":2}\n");
-        leave_record(table, static_cast<long long>(heading.size()), theirs, "", records, "{\"theirs\":2}\n");
+        write_file(records, first + line);
+        leave_record(table, static_cast<long long>(heading.size()), theirs, "", records, line);
         ASSERT_EQ(append_row(table, figures(20, 1.25, 2, 0.5), "c1"), 0);
         EXPECT_EQ(read_file(table), heading + (whole ? theirs : "") + row);
-        EXPECT_EQ(read_file(records), whole ? "{\"first\":1}\n{\"theirs\":2}\n" : "{\"first\":1}\n");
+        EXPECT_EQ(read_file(records), whole ? first + line : first);
     }
+    for (size_t kept : {line.size() - 1, line.size()}) {
+        write_file(table, heading);
+        write_file(records, first + line.substr(0, kept));
+        leave_record(table, static_cast<long long>(heading.size()), "", "", records, line,
+                     static_cast<long long>(first.size()));
+        ASSERT_EQ(append_row(table, figures(20, 1.25, 2, 0.5), "c1"), 0);
+        EXPECT_EQ(read_file(records), kept == line.size() ? first + line : first) << kept;
+    }
+    // Bytes that are no record line (another file's last bytes, named by
+    // hand) are never cut, even with the row they go with part written.
+    write_file(table, heading + theirs.substr(0, 11));
+    write_file(records, "my thesis, its last line\n");
+    leave_record(table, static_cast<long long>(heading.size()), theirs, "", records, "its last line\n");
+    ASSERT_EQ(append_row(table, figures(20, 1.25, 2, 0.5), "c1"), 0);
+    EXPECT_EQ(read_file(table), heading + row);
+    EXPECT_EQ(read_file(records), "my thesis, its last line\n");
     // A torn record (its run stopped before it began on the table) goes.
     write_file(table, heading + "x\t");
     write_file(table + ".append", "energy-totals append rec");
@@ -356,6 +376,85 @@ TEST(AppendResultsRow, SignalsWaitForTheExit)
     for (int i = 0; i < rows; ++i)
         expected += row;
     EXPECT_EQ(read_file(table), expected);
+}
+
+// A record appended alone (a run that writes no row) goes in under the
+// table's lock once a stopped run's append is settled, so it never lands
+// behind that run's record line, which the settling takes out; and it
+// starts a line of its own, in the table's record file or without a table.
+TEST(AppendRecord, RecordAloneAfterTheTableIsSettled)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    std::string records = dir.file("runs.jsonl");
+    std::string theirs = row_text(figures(41667.7, 17401, 16694.7, 3), "c2");
+    const std::string first = "{\"schema\":1,\"tool\":\"energy-totals\",\"label\":\"c0\"}\n";
+    const std::string killed = "{\"schema\":1,\"tool\":\"energy-totals\",\"label\":\"c2\"}\n";
+    const std::string mine = "{\"schema\":1,\"tool\":\"energy-totals\",\"label\":\"c3\"}\n";
+    write_file(table, "heading\n");
+    write_file(records, first + killed);
+    leave_record(table, 8, theirs, "", records, killed);
+    int undo_error = 0;
+    append_also also = {records.c_str(), mine.data(), mine.size()};
+    ASSERT_EQ(append_results_row(table.c_str(), "", 0, &undo_error, stderr, nullptr, nullptr, 9, 2, &also), 0);
+    EXPECT_EQ(read_file(table), "heading\n");
+    EXPECT_EQ(read_file(records), first + mine);
+    EXPECT_FALSE(file_exists(table + ".append"));
+    write_file(records, "{\"cut\":");
+    ASSERT_EQ(append_results_row(table.c_str(), "", 0, &undo_error, stderr, nullptr, nullptr, 9, 2, &also), 0);
+    EXPECT_EQ(read_file(records), "{\"cut\":\n" + mine);
+    write_file(records, "{\"cut\": ");
+    ASSERT_EQ(append_line(records.c_str(), mine.data(), mine.size(), stderr), 0);
+    EXPECT_EQ(read_file(records), "{\"cut\": \n" + mine);
+    uint64_t none = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+}
+
+// A run stopped past the lock's stale rule and resumed, whose lock another
+// run took meanwhile, writes nothing over that run's lines: it looks before
+// each write and writes at the end as it is. Here the other run writes just
+// before this one's record line (it then writes nothing), or just before
+// its row (its record line is in; its row is not): said either way.
+TEST(AppendResultsRow, ResumedRunNeverOverwrites)
+{
+    scratch_dir dir;
+    static std::string table, records, other_line, other_row;
+    table = dir.file("results.txt");
+    records = dir.file("runs.jsonl");
+    other_line = "{\"schema\":1,\"tool\":\"energy-totals\",\"label\":\"other\"}\n";
+    other_row = row_text(figures(41667.7, 17401, 16694.7, 3), "other");
+    const std::string mine = "{\"schema\":1,\"tool\":\"energy-totals\",\"label\":\"mine\"}\n";
+    static int stage;
+    for (stage = 0; stage < 2; ++stage) {
+        write_file(table, "heading\n");
+        write_file(records, "");
+        std::string notices_path = dir.file("notices");
+        pid_t pid = fork();
+        if (pid == 0) {
+            before_write = [](int which) {
+                if (which != stage)
+                    return;
+                if (which == 0)
+                    write_file(records, other_line);
+                write_file(table, "heading\n" + other_row);
+            };
+            FILE* notices = fopen(notices_path.c_str(), "w");
+            std::string row = row_text(figures(1, 2, 3, 4), "mine");
+            int undo_error = 0;
+            append_also also = {records.c_str(), mine.data(), mine.size()};
+            int err = append_results_row(table.c_str(), row.data(), row.size(), &undo_error, notices, nullptr,
+                                         nullptr, 9, 2, &also);
+            fclose(notices);
+            _exit(err == ENOLCK ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << stage;
+        EXPECT_EQ(read_file(table), "heading\n" + other_row) << stage;
+        EXPECT_EQ(read_file(records), stage == 0 ? other_line : mine) << stage;
+        EXPECT_NE(read_file(notices_path).find(stage == 0 ? "it changed nothing" : "its record line is in"),
+                  std::string::npos) << read_file(notices_path);
+    }
 }
 
 // A run that cuts a stopped run's part row and then fails (its sync) puts
