@@ -9,6 +9,10 @@
 #include <cmath>
 #include <cstring>
 
+#include <unistd.h>
+
+#include "open_file.h"
+
 namespace {
 
 constexpr double empty_low = HUGE_VAL;
@@ -134,15 +138,25 @@ void see_energy(void* context, int meter, int64_t from_ns, int64_t to_ns, double
 
 } // namespace
 
-bool start_case_view(case_view& view, bool series)
+bool start_case_view(case_view& view, const char* series)
 {
     for (meter_view& m : view.meters) {
         std::fill(m.low, m.low + view_spans, static_cast<float>(empty_low));
         std::fill(m.high, m.high + view_spans, static_cast<float>(-empty_low));
     }
-    if (series && (view.series = std::tmpfile()) == nullptr)
-        return false;
-    return true;
+    if (series == nullptr)
+        return true;
+    // Beside the series, on the file system that is to hold it, rather
+    // than in a /tmp that may be small; removed at once, so that nothing
+    // is left of it.
+    char temp[4096];
+    int fd = make_temporary(series, temp, sizeof temp, 0600);
+    if (fd >= 0)
+        (void)unlink(temp);
+    view.series = fd >= 0 ? fdopen(fd, "w+") : nullptr;
+    if (view.series == nullptr && fd >= 0)
+        (void)close(fd);
+    return view.series != nullptr;
 }
 
 void free_case_view(case_view& view)

@@ -51,9 +51,9 @@ struct case_view {
     int series_error = 0;     // the errno of the first reading it could not keep
 };
 
-// Sets view up; with series, a temporary file for the readings. Returns
-// false where there is no memory or no such file.
-bool start_case_view(case_view& view, bool series);
+// Sets view up; with series (the file --series writes), a temporary file
+// for the readings beside it. Returns false where that file can't be made.
+bool start_case_view(case_view& view, const char* series);
 void free_case_view(case_view& view);
 
 // The observer that feeds view.

@@ -46,7 +46,7 @@ int make_temporary(const char* target, char* temp, size_t size, unsigned mode)
             errno = ENAMETOOLONG;
             return -1;
         }
-        int fd = open_file(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, mode);
+        int fd = open_file(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }

@@ -20,7 +20,7 @@ int open_file(const char* path, int flags, unsigned mode = 0);
 // for another user's link).
 int open_not_through_others_link(const char* path, int flags, unsigned mode = 0);
 
-// Makes a new file for writing beside target, under a name of its own
+// Makes a new file for reading and writing beside target, under a name of its own
 // (target's name, a dot, 16 random hex digits, ".new"), exclusively and
 // without following a link, so that nothing planted under a foreseeable
 // name is written through. Its name goes to temp (size bytes). Returns the

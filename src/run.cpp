@@ -673,7 +673,7 @@ int run(int argc, char** argv)
         bool viewed = options.plot != nullptr || options.series != nullptr || options.record != nullptr;
         if (phases != nullptr && viewed) {
             phases->view = new_records<case_view>(1);
-            if (phases->view != nullptr && !start_case_view(*phases->view, options.series != nullptr)) {
+            if (phases->view != nullptr && !start_case_view(*phases->view, options.series)) {
                 std::free(phases->view);
                 phases->view = nullptr;
             }
