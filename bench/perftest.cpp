@@ -16,8 +16,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "log_lines.h"
-#include "power_logs.h"
+#include "read/log_lines.h"
+#include "read/power_logs.h"
 
 namespace {
 

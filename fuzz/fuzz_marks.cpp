@@ -11,8 +11,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "case_record.h"
-#include "phases.h"
+#include "case/case_record.h"
+#include "case/phases.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "long_lines.h"
-#include "time_stamps.h"
-#include "power_logs.h"
+#include "read/long_lines.h"
+#include "read/time_stamps.h"
+#include "read/power_logs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

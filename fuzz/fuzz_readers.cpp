@@ -12,7 +12,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "power_logs.h"
+#include "read/power_logs.h"
 
 namespace {
 

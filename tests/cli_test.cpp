@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "energy_summary.h"
-#include "command_line.h"
+#include "base/energy_summary.h"
+#include "cli/command_line.h"
 #include "test_util.h"
 
 namespace {

@@ -24,10 +24,10 @@
 
 #include <gtest/gtest.h>
 
-#include "power_logs.h"
-#include "results_table.h"
-#include "summary_output.h"
-#include "table_lock.h"
+#include "read/power_logs.h"
+#include "table/table_append.h"
+#include "report/summary_output.h"
+#include "table/table_lock.h"
 #include "test_util.h"
 
 namespace {

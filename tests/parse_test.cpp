@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "long_lines.h"
-#include "power_logs.h"
+#include "read/long_lines.h"
+#include "read/power_logs.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "power_logs.h"
+#include "read/power_logs.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "run.h"
+#include "cli/run.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 
 #include <gtest/gtest.h>
 
-#include "results_table.h"
-#include "summary_output.h"
-#include "table_lock.h"
+#include "table/table_append.h"
+#include "report/summary_output.h"
+#include "table/table_lock.h"
 #include "test_util.h"
 
 namespace {

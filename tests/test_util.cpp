@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "log_lines.h"
+#include "read/log_lines.h"
 
-#include "results_table.h"
-#include "summary_output.h"
+#include "table/table_append.h"
+#include "report/summary_output.h"
 
 #include <cstddef>
 #include <cstdio>

@@ -1,0 +1,60 @@
+// Opening and making files above the standard descriptors, and judging
+// who made a file found beside the table.
+#include "base/open_file.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+int open_file(const char* path, int flags, unsigned mode)
+{
+    int fd = open(path, flags | O_CLOEXEC, mode);
+    if (fd < 0 || fd > 2)
+        return fd;
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int err = errno;
+    close(fd);
+    errno = err;
+    return high;
+}
+
+int open_not_through_others_link(const char* path, int flags, unsigned mode)
+{
+    int fd = open_file(path, flags | O_NOFOLLOW, mode);
+    if (fd >= 0 || errno != ELOOP)
+        return fd;
+    struct stat link;
+    if (lstat(path, &link) != 0)
+        return -1;
+    if (!S_ISLNK(link.st_mode) || link.st_uid != geteuid()) {
+        errno = EPERM;
+        return -1;
+    }
+    return open_file(path, flags, mode);
+}
+
+int make_temporary(const char* target, char* temp, size_t size, unsigned mode)
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        unsigned long long token = 0;
+        if (getrandom(&token, sizeof token, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof token))
+            token = static_cast<unsigned long long>(getpid()) << 20 ^ static_cast<unsigned long long>(attempt);
+        if (std::snprintf(temp, size, "%s.%016llx.new", target, token) >= static_cast<int>(size)) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        int fd = open_file(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+bool made_by_a_writer_of(const struct stat& made, const struct stat& file)
+{
+    return made.st_uid == 0 || made.st_uid == file.st_uid ||
+           ((file.st_mode & S_IWGRP) != 0 && made.st_gid == file.st_gid) || (file.st_mode & S_IWOTH) != 0;
+}

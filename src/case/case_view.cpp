@@ -1,0 +1,380 @@
+// Each meter of a case in time: its statistics and its curve, gathered as
+// the readings come, drawn as SVG, written out as CSV.
+#include "case/case_view.h"
+
+#include "base/text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include <unistd.h>
+
+#include "base/open_file.h"
+
+namespace {
+
+constexpr double empty_low = HUGE_VAL;
+
+void note_gap(meter_view& m, int64_t from_ns, int64_t interval)
+{
+    if (m.gaps < view_gaps_kept) {
+        m.gap_from[m.gaps] = from_ns;
+        m.gap_to[m.gaps] = from_ns + interval;
+    }
+    ++m.gaps;
+    m.longest_gap_ns = std::max(m.longest_gap_ns, interval);
+}
+
+// Takes the interval from the meter's reading before: the first ones into
+// the sample, the rest judged against its median.
+void note_interval(meter_view& m, int64_t interval)
+{
+    if (m.sampled < view_period_sample) {
+        m.sample_at[m.sampled] = m.last_ns;
+        m.sample[m.sampled++] = interval;
+        return;
+    }
+    if (m.median_ns > 0 && interval > 3 * m.median_ns)
+        note_gap(m, m.last_ns, interval);
+}
+
+// The median of the sample, once it is full (or the log has ended), and
+// the sample's intervals judged against it.
+void settle_median(meter_view& m)
+{
+    if (m.median_ns > 0 || m.sampled == 0)
+        return;
+    int64_t sorted[view_period_sample];
+    std::copy(m.sample, m.sample + m.sampled, sorted);
+    std::nth_element(sorted, sorted + m.sampled / 2, sorted + m.sampled);
+    m.median_ns = std::max<int64_t>(sorted[m.sampled / 2], 1);
+    for (int i = 0; i < m.sampled; ++i)
+        if (m.sample[i] > 3 * m.median_ns)
+            note_gap(m, m.sample_at[i], m.sample[i]);
+}
+
+// Puts watts at time ns into the meter's curve, the spans doubling in
+// width until ns falls in them.
+void draw_in(meter_view& m, int64_t ns, double watts)
+{
+    int64_t i = (ns - m.origin_ns) / m.width_ns;
+    while (i >= view_spans) {
+        for (int j = 0; j < view_spans / 2; ++j) {
+            m.low[j] = std::min(m.low[2 * j], m.low[2 * j + 1]);
+            m.high[j] = std::max(m.high[2 * j], m.high[2 * j + 1]);
+            m.broken[j] = m.broken[2 * j] || m.broken[2 * j + 1];
+        }
+        for (int j = view_spans / 2; j < view_spans; ++j) {
+            m.low[j] = static_cast<float>(empty_low);
+            m.high[j] = static_cast<float>(-empty_low);
+            m.broken[j] = false;
+        }
+        m.width_ns *= 2;
+        i = (ns - m.origin_ns) / m.width_ns;
+    }
+    if (i < 0)
+        return;
+    auto w = static_cast<float>(watts);
+    if (!std::isfinite(w)) {
+        m.broken[i] = true;
+        return;
+    }
+    m.low[i] = std::min(m.low[i], w);
+    m.high[i] = std::max(m.high[i], w);
+}
+
+// A reading of watts at ns, ending an interval that began at from_ns.
+void take(case_view& v, int meter, int64_t from_ns, int64_t ns, double watts, double joules)
+{
+    meter_view& m = v.meters[meter];
+    if (!m.any) {
+        m.any = true;
+        m.first_ns = from_ns;
+        m.origin_ns = from_ns;
+        m.peak = watts;
+    } else {
+        note_interval(m, ns - m.last_ns);
+        if (m.sampled == view_period_sample)
+            settle_median(m);
+    }
+    ++m.readings;
+    m.not_finite += !std::isfinite(static_cast<float>(watts));
+    m.last_ns = ns;
+    m.energy += joules;
+    m.peak = std::max(m.peak, watts);
+    draw_in(m, from_ns, watts);
+    draw_in(m, ns, watts);
+    if (v.series != nullptr) {
+        struct {
+            int32_t meter;
+            int64_t ns;
+            double watts;
+        } row = {meter, ns, watts};
+        if ((std::fwrite(&row.meter, sizeof row.meter, 1, v.series) != 1 ||
+             std::fwrite(&row.ns, sizeof row.ns, 1, v.series) != 1 ||
+             std::fwrite(&row.watts, sizeof row.watts, 1, v.series) != 1) && v.series_error == 0)
+            v.series_error = errno != 0 ? errno : EIO;
+    }
+}
+
+void see_point(void* context, int meter, int64_t ns, double watts)
+{
+    auto& v = *static_cast<case_view*>(context);
+    meter_view& m = v.meters[meter];
+    // The trapezoid's energy from the point before.
+    double joules = m.any ? (m.last_watts + watts) * (static_cast<double>(ns - m.last_ns) / 1e9) * 0.5 : 0;
+    take(v, meter, ns, ns, watts, joules);
+    m.last_watts = watts;
+}
+
+void see_energy(void* context, int meter, int64_t from_ns, int64_t to_ns, double joules)
+{
+    auto& v = *static_cast<case_view*>(context);
+    double seconds = static_cast<double>(to_ns - from_ns) / 1e9;
+    take(v, meter, from_ns, to_ns, seconds > 0 ? joules / seconds : 0, joules);
+}
+
+} // namespace
+
+bool start_case_view(case_view& view, const char* series)
+{
+    for (meter_view& m : view.meters) {
+        std::fill(m.low, m.low + view_spans, static_cast<float>(empty_low));
+        std::fill(m.high, m.high + view_spans, static_cast<float>(-empty_low));
+    }
+    if (series == nullptr)
+        return true;
+    // Beside the series, on the file system that is to hold it, rather
+    // than in a /tmp that may be small; removed at once, so that nothing
+    // is left of it.
+    char temp[4096];
+    int fd = make_temporary(series, temp, sizeof temp, 0600);
+    if (fd >= 0)
+        (void)unlink(temp);
+    view.series = fd >= 0 ? fdopen(fd, "w+") : nullptr;
+    if (view.series == nullptr && fd >= 0)
+        (void)close(fd);
+    return view.series != nullptr;
+}
+
+void free_case_view(case_view& view)
+{
+    if (view.series != nullptr)
+        std::fclose(view.series);
+    view.series = nullptr;
+}
+
+reading_observer view_observer(case_view& view)
+{
+    reading_observer o;
+    o.context = &view;
+    o.point = see_point;
+    o.energy = see_energy;
+    return o;
+}
+
+void finish_case_view(case_view& view)
+{
+    for (meter_view& m : view.meters)
+        if (m.any)
+            settle_median(m);
+}
+
+double mean_power(const meter_view& m)
+{
+    double seconds = static_cast<double>(m.last_ns - m.first_ns) / 1e9;
+    return seconds > 0 ? m.energy / seconds : 0;
+}
+
+namespace {
+
+// A step of ticks for a range: 1, 2 or 5 times a power of ten, about six
+// to the range.
+double tick_step(double range)
+{
+    double raw = range / 6;
+    double ten = std::pow(10, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0})
+        if (m * ten >= raw)
+            return m * ten;
+    return 10 * ten;
+}
+
+// The lowest and highest power of a meter's curve in [from, to); *broken
+// where a reading there was no finite number.
+bool curve_between(const meter_view& m, int64_t from, int64_t to, float* low, float* high, bool* broken)
+{
+    int64_t first = std::max<int64_t>((from - m.origin_ns) / m.width_ns - (from < m.origin_ns ? 1 : 0), 0);
+    int64_t last = std::min<int64_t>((to - 1 - m.origin_ns) / m.width_ns, view_spans - 1);
+    *low = static_cast<float>(empty_low);
+    *high = static_cast<float>(-empty_low);
+    *broken = false;
+    for (int64_t i = first; i <= last && to > m.origin_ns; ++i) {
+        *low = std::min(*low, m.low[i]);
+        *high = std::max(*high, m.high[i]);
+        *broken = *broken || m.broken[i];
+    }
+    return *low <= *high;
+}
+
+} // namespace
+
+int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phase* phases, int phase_count,
+               const char* title)
+{
+    constexpr double width = 960, left = 72, right = 20, top = 40, bottom = 56;
+    const double height = 540 + 18 * ((count + 1) / 2);
+    constexpr int columns = static_cast<int>(width - left - right);
+    const double plot_h = 540 - top - bottom;
+    int64_t start = 0, end = 0;
+    double lowest = 0, highest = 1;
+    bool any = false;
+    for (int k = 0; k < count; ++k) {
+        const meter_view& m = *meters[k].view;
+        if (!m.any)
+            continue;
+        start = !any || m.first_ns < start ? m.first_ns : start;
+        end = !any || m.last_ns > end ? m.last_ns : end;
+        any = true;
+        for (int i = 0; i < view_spans; ++i)
+            if (m.low[i] <= m.high[i]) {
+                lowest = std::min(lowest, static_cast<double>(m.low[i]));
+                highest = std::max(highest, static_cast<double>(m.high[i]));
+            }
+    }
+    if (end <= start)
+        end = start + 1000000000;
+    double seconds = static_cast<double>(end - start) / 1e9;
+    double y_step = tick_step((highest - lowest) * 1.05);
+    double y_low = std::floor(lowest / y_step) * y_step, y_high = std::ceil(highest * 1.05 / y_step) * y_step;
+    auto x_of = [&](double s) { return left + s / seconds * columns; };
+    auto y_of = [&](double w) { return top + plot_h - (w - y_low) / (y_high - y_low) * plot_h; };
+    std::fprintf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\" height=\"%g\" viewBox=\"0 0 %g %g\" "
+                      "font-family=\"sans-serif\" font-size=\"12\">\n"
+                      "<rect width=\"%g\" height=\"%g\" fill=\"#ffffff\"/>\n",
+                 width, height, width, height, width, height);
+    std::fputs("<text x=\"72\" y=\"24\" font-size=\"15\">", out);
+    put_xml_text(out, title);
+    std::fputs("</text>\n", out);
+    // Phases, shaded behind the curves, named at the top.
+    for (int i = 0; i < phase_count; ++i) {
+        double a = std::clamp(x_of(static_cast<double>(phases[i].from_ns - start) / 1e9), left, left + columns);
+        double b = std::clamp(x_of(static_cast<double>(phases[i].to_ns - start) / 1e9), left, left + columns);
+        static const char* const shades[] = {"#6a6af0", "#50b070", "#e0a040", "#b060c0"};
+        const char* shade = shades[phases[i].number % 4];
+        std::fprintf(out, "<rect class=\"phase\" x=\"%.1f\" y=\"%g\" width=\"%.1f\" height=\"%g\" fill=\"%s\" "
+                          "fill-opacity=\"0.14\"/>\n<path d=\"M%.1f,%g v%g\" stroke=\"%s\" stroke-opacity=\"0.6\"/>\n"
+                          "<text x=\"%.1f\" y=\"%g\" fill=\"#333366\">",
+                     a, top, std::max(b - a, 0.5), plot_h, shade, a, top, plot_h, shade, a + 3,
+                     top + 14 + 14 * (i % 3));
+        put_xml_text(out, phases[i].name);
+        std::fputs("</text>\n", out);
+    }
+    // Axes, ticks and their labels.
+    std::fprintf(out, "<g stroke=\"#444444\" fill=\"none\"><path d=\"M%g,%g V%g H%g\"/></g>\n", left, top,
+                 top + plot_h, left + columns);
+    double x_step = tick_step(seconds);
+    for (double s = 0; s <= seconds + x_step * 1e-9; s += x_step)
+        std::fprintf(out, "<path d=\"M%.1f,%g v5\" stroke=\"#444444\"/><text x=\"%.1f\" y=\"%g\" "
+                          "text-anchor=\"middle\">%g</text>\n",
+                     x_of(s), top + plot_h, x_of(s), top + plot_h + 18, s);
+    for (double w = y_low; w <= y_high + y_step * 1e-9; w += y_step)
+        std::fprintf(out, "<path d=\"M%g,%.1f h-5\" stroke=\"#444444\"/><text x=\"%g\" y=\"%.1f\" "
+                          "text-anchor=\"end\">%g</text>\n",
+                     left, y_of(w), left - 8, y_of(w) + 4, w);
+    std::fprintf(out, "<text x=\"%g\" y=\"%g\" text-anchor=\"middle\">seconds from the run's start</text>\n"
+                      "<text x=\"16\" y=\"%g\" text-anchor=\"middle\" transform=\"rotate(-90 16 %g)\">power (W)</text>\n",
+                 left + columns / 2.0, top + plot_h + 40, top + plot_h / 2, top + plot_h / 2);
+    // Each meter: the lowest and highest power in each pixel's time, so a
+    // spike shows however long the run; its gaps marked under the axis.
+    for (int k = 0; k < count; ++k) {
+        const meter_view& m = *meters[k].view;
+        const char* colour = meters[k].colour;
+        std::fprintf(out, "<path class=\"meter\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\" stroke-linejoin=\"round\" d=\"", colour);
+        bool drawing = false;
+        int64_t drawn_to = 0; // the end of the last pixel's time that held readings
+        for (int c = 0; c < columns && m.any; ++c) {
+            auto from = start + static_cast<int64_t>(static_cast<double>(end - start) * c / columns);
+            auto to = start + static_cast<int64_t>(static_cast<double>(end - start) * (c + 1) / columns);
+            float low, high;
+            bool broken;
+            bool any_here = curve_between(m, from, to + 1, &low, &high, &broken);
+            if (broken)
+                drawing = false;
+            if (!any_here)
+                continue;
+            // Pixels between readings are joined; a gap breaks the line.
+            if (drawing && from - drawn_to > 3 * std::max<int64_t>(m.median_ns, 1))
+                drawing = false;
+            drawn_to = to;
+            std::fprintf(out, "%s%.1f,%.1f", drawing ? "L" : "M", left + c + 0.5, y_of(high));
+            if (low < high)
+                std::fprintf(out, "L%.1f,%.1f", left + c + 0.5, y_of(low));
+            drawing = true;
+        }
+        std::fputs("\"/>\n", out);
+        for (uint64_t g = 0; g < m.gaps && g < view_gaps_kept; ++g) {
+            double a = x_of(static_cast<double>(m.gap_from[g] - start) / 1e9);
+            double b = x_of(static_cast<double>(m.gap_to[g] - start) / 1e9);
+            std::fprintf(out, "<rect class=\"gap\" x=\"%.1f\" y=\"%g\" width=\"%.1f\" height=\"4\" fill=\"%s\"><title>",
+                         a, top + plot_h - 4 - 5 * k, std::max(b - a, 1.0), colour);
+            put_xml_text(out, meters[k].name);
+            std::fputs(": no readings</title></rect>\n", out);
+        }
+    }
+    // The legend, under the axis: each meter's mean and peak.
+    for (int k = 0; k < count; ++k) {
+        const meter_view& m = *meters[k].view;
+        double x = left + (k % 2) * 430, y = top + plot_h + 64 + 18 * (k / 2);
+        std::fprintf(out, "<path d=\"M%g,%g h22\" stroke=\"%s\" stroke-width=\"3\"/><text x=\"%g\" y=\"%g\">", x,
+                     y - 4, meters[k].colour, x + 28, y);
+        put_xml_text(out, meters[k].name);
+        if (m.any && m.not_finite > 0)
+            std::fprintf(out, ": mean %.1f W, peak %.1f W, %llu readings no finite number (not drawn)</text>\n",
+                         mean_power(m), m.peak, static_cast<unsigned long long>(m.not_finite));
+        else if (m.any)
+            std::fprintf(out, ": mean %.1f W, peak %.1f W</text>\n", mean_power(m), m.peak);
+        else
+            std::fputs(": no readings</text>\n", out);
+    }
+    std::fputs("</svg>\n", out);
+    return std::ferror(out) ? EIO : 0;
+}
+
+int write_series(FILE* out, case_view& view, const drawn_meter* meters, int count)
+{
+    int64_t start = 0;
+    bool any = false;
+    for (int k = 0; k < count; ++k)
+        if (meters[k].view->any && (!any || meters[k].view->first_ns < start)) {
+            start = meters[k].view->first_ns;
+            any = true;
+        }
+    std::fputs("seconds,meter,watts\n", out);
+    if (view.series == nullptr)
+        return EINVAL;
+    // A reading that could not be kept (its temporary space full) fails
+    // the series; rewind would forget that.
+    if (view.series_error == 0 && std::fflush(view.series) != 0)
+        view.series_error = errno;
+    if (view.series_error == 0 && std::ferror(view.series))
+        view.series_error = EIO;
+    if (view.series_error != 0)
+        return view.series_error;
+    std::rewind(view.series);
+    int32_t meter;
+    int64_t ns;
+    double watts;
+    while (std::fread(&meter, sizeof meter, 1, view.series) == 1 && std::fread(&ns, sizeof ns, 1, view.series) == 1 &&
+           std::fread(&watts, sizeof watts, 1, view.series) == 1) {
+        for (int k = 0; k < count; ++k)
+            if (meters[k].view == &view.meters[meter])
+                std::fprintf(out, "%.9f,%s,%.17g\n", static_cast<double>(ns - start) / 1e9, meters[k].name, watts);
+    }
+    if (std::ferror(view.series))
+        return EIO;
+    return std::ferror(out) ? EIO : 0;
+}

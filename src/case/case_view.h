@@ -1,0 +1,97 @@
+// Each meter of a case as the run saw it in time: its readings' count,
+// coverage, period and gaps, its mean and peak power, and its power curve
+// kept at a picture's resolution, whatever the log's length; drawn as an
+// SVG picture (--plot), and its readings written out as CSV (--series).
+#ifndef ENERGY_TOTALS_CASE_VIEW_H
+#define ENERGY_TOTALS_CASE_VIEW_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "read/timed_readings.h"
+
+// A meter's curve is kept in this many spans of time, each its lowest
+// and highest power: twice as wide each time the meter's time outgrows
+// them, so a spike is never lost.
+constexpr int view_spans = 2048;
+// The intervals from which a meter's median period is taken: its first.
+constexpr int view_period_sample = 1023;
+// The gaps kept to be drawn; more are counted.
+constexpr int view_gaps_kept = 64;
+
+struct meter_view {
+    uint64_t readings = 0;
+    int64_t first_ns = 0, last_ns = 0;
+    double energy = 0;        // joules, as placed in time
+    double peak = 0;          // the highest power, in watts
+    double last_watts = 0;
+    bool any = false;
+    // Intervals between readings: the first kept, for the median; then
+    // each one over three times the median is a gap.
+    int64_t sample[view_period_sample] = {};
+    int64_t sample_at[view_period_sample] = {}; // where each began
+    int sampled = 0;
+    int64_t median_ns = 0;
+    uint64_t gaps = 0;
+    int64_t longest_gap_ns = 0;
+    int64_t gap_from[view_gaps_kept] = {}, gap_to[view_gaps_kept] = {};
+    // The curve: span i is [origin + i * width, origin + (i + 1) * width).
+    int64_t origin_ns = 0, width_ns = 1000000;
+    float low[view_spans], high[view_spans];
+    // Readings that are no finite number: never drawn, the curve broken in
+    // their spans.
+    uint64_t not_finite = 0;
+    bool broken[view_spans] = {};
+};
+
+struct case_view {
+    meter_view meters[timed_meters];
+    FILE* series = nullptr;   // each reading as it came, to be written out as CSV
+    int series_error = 0;     // the errno of the first reading it could not keep
+};
+
+// Sets view up; with series (the file --series writes), a temporary file
+// for the readings beside it. Returns false where that file can't be made.
+bool start_case_view(case_view& view, const char* series);
+void free_case_view(case_view& view);
+
+// The observer that feeds view.
+reading_observer view_observer(case_view& view);
+
+// Settles each meter's median period and gaps once every log is read.
+void finish_case_view(case_view& view);
+
+// What the picture shows of a meter: its name, and its view.
+struct drawn_meter {
+    const char* name;
+    const char* colour;
+    const meter_view* view;
+};
+
+// A stretch of a phase, for the picture.
+struct drawn_phase {
+    const char* name;
+    int64_t from_ns, to_ns;
+    int number; // the phase's, so that its stretches share a shade
+};
+
+// Writes the picture to out: each meter's power over the run's seconds (as
+// the lowest and highest in each pixel's time, the line broken only at a
+// gap or at a reading that is no finite number), gaps marked along the
+// axis, phases shaded and named, axes with ticks and units, and under them
+// a legend of each meter's mean and peak power. Text holds no character
+// that XML forbids. Returns 0, or the errno of a write.
+int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phase* phases, int phase_count,
+               const char* title);
+
+// Writes the readings as CSV, "seconds,meter,watts", seconds from the
+// earliest reading of the meters drawn, each reading's meter by its name.
+// Returns 0 or the errno of a read or write.
+int write_series(FILE* out, case_view& view, const drawn_meter* meters, int count);
+
+// A meter's mean power over its coverage, in watts; 0 where it covers no
+// time.
+double mean_power(const meter_view& m);
+
+#endif

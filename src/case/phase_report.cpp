@@ -1,0 +1,520 @@
+// The case in time as a run reports it: its phases read, split, printed,
+// and their rows; its picture and series.
+#include "case/phase_report.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "report/log_warnings.h"
+#include "base/open_file.h"
+#include "read/power_logs.h"
+#include "report/summary_output.h"
+
+namespace {
+
+// The figures of a summary in order, total first, then CPU1 to CPU cpus,
+// then GPU1 to GPU gpus; and the meter each comes from.
+int figure_count(const run_options& o)
+{
+    return 1 + o.cpus + o.gpus;
+}
+
+double& figure_at(energy_summary& s, const run_options& o, int i)
+{
+    if (i == 0)
+        return s.total_energy;
+    return i <= o.cpus ? cpu_figure(s, i) : gpu_figure(s, i - o.cpus);
+}
+
+double figure_of(const energy_summary& s, const run_options& o, int i)
+{
+    if (i == 0)
+        return s.total_energy;
+    return i <= o.cpus ? cpu_figure(s, i) : gpu_figure(s, i - o.cpus);
+}
+
+int meter_of(const phase_report& r, const run_options& o, int i)
+{
+    if (i == 0)
+        return total_meter;
+    if (i <= o.cpus)
+        return cpu_meter(i);
+    int source = r.gpu_source[i - o.cpus - 1];
+    return source >= 0 ? first_gpu_source + source : -1;
+}
+
+// The log a figure's meter reads, for messages.
+const char* log_of(const phase_logs& logs, const run_options& o, int i)
+{
+    if (i == 0)
+        return logs.total;
+    if (i <= o.cpus)
+        return logs.cpu;
+    return logs.gpus[o.gpu_log != nullptr ? 0 : i - o.cpus - 1];
+}
+
+// The seconds of phase within meter's coverage; 0 where it has none.
+double seconds_covered(const phase_report& r, int phase, int meter)
+{
+    int64_t from, to;
+    if (meter < 0 || !meter_coverage(r.sums, meter, &from, &to))
+        return 0;
+    return phase_seconds_within(r.sums, phase, from, to);
+}
+
+// The meters' time together: from the earliest start to the latest end
+// (all of it), or from the latest start to the earliest end (common).
+// False where no meter has a reading.
+bool meters_time(const phase_report& r, const run_options& o, bool common, int64_t* from, int64_t* to)
+{
+    bool any = false;
+    for (int i = 0; i < figure_count(o); ++i) {
+        int64_t f, l;
+        int m = meter_of(r, o, i);
+        if (m < 0 || !meter_coverage(r.sums, m, &f, &l))
+            continue;
+        *from = !any || (common ? f > *from : f < *from) ? f : *from;
+        *to = !any || (common ? l < *to : l > *to) ? l : *to;
+        any = true;
+    }
+    return any;
+}
+
+// A phase's length: its spans' seconds; for unmarked, the seconds of the
+// logs' joint coverage that no phase marks.
+double phase_length(const phase_report& r, const run_options& o, int phase)
+{
+    int64_t first = 0, last = 0;
+    bool any = meters_time(r, o, false, &first, &last);
+    if (phase == r.plan.count)
+        return any ? phase_seconds_within(r.sums, phase, first, last) : 0;
+    return phase_seconds_within(r.sums, phase, INT64_MIN / 2, INT64_MAX / 2);
+}
+
+// Reads the logs again, each reading passed on to sink in time.
+int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, const timed_sink& sink)
+{
+    line_buffer lb;
+    if (line_buffer_init(lb, default_line_buffer_size) != 0)
+        return ENOMEM;
+    cpu_log* cpu = new_records<cpu_log>(1);
+    gpu_csv_log* all = o.gpu_log != nullptr ? new_records<gpu_csv_log>(1) : nullptr;
+    int err = cpu == nullptr || (o.gpu_log != nullptr && all == nullptr) ? ENOMEM : 0;
+    const char* failed = logs.total;
+    for (int i = 0; err == 0 && i < 2 + (o.gpu_log != nullptr ? 1 : o.gpus); ++i) {
+        failed = i == 0 ? logs.total : i == 1 ? logs.cpu : logs.gpus[i - 2];
+        int fd = open_file(failed, O_RDONLY | O_NOCTTY);
+        if (fd < 0) {
+            err = errno;
+            break;
+        }
+        if (i == 0) {
+            err = read_timed_total_log(fd, lb, o.total_period, o.total_stamps, sink);
+        } else if (i == 1) {
+            cpu_log_options co = {static_cast<cpu_format>(o.cpu_format), o.cpus, o.cpu_fields, o.cpu_wrap, &sink};
+            err = read_cpu_log(fd, lb, co, *cpu);
+            if (err == EINVAL && cpu->error[0] != '\0') {
+                std::printf("couldn't read %s: it does not fit --cpu-format=%s\n", logs.cpu,
+                            cpu_format_name(o.cpu_format));
+                std::fprintf(stderr, "energy-totals: %s: %s\n", logs.cpu, cpu->error);
+                err = -1;
+            }
+        } else if (all != nullptr) {
+            err = read_gpu_csv_log(fd, lb, o.gpu_columns, o.gpus_given ? o.gpus : 0, *all, &sink);
+            for (int k = 0; k < o.gpus; ++k)
+                r.gpu_source[k] = k < all->gpus ? all->source[k] : -1;
+        } else {
+            err = o.gpu_stamps ? read_timed_gpu_log(fd, lb, i - 1, sink)
+                               : read_timed_plain_gpu_log(fd, lb, i - 1, o.gpu_period, sink);
+            r.gpu_source[i - 2] = i - 2;
+        }
+        (void)close(fd);
+    }
+    if (err > 0)
+        std::printf("couldn't read %s: %s\n", failed, std::strerror(err));
+    std::free(cpu);
+    std::free(all);
+    line_buffer_free(lb);
+    return err;
+}
+
+// The run's times before the phases are split: where a window counts from
+// the logs' coverage, or nothing (a mark, a GPU stamp) dates the logs'
+// times of day, a first reading finds the moment to date them by and the
+// coverage. Returns false having said what is wrong.
+bool settle_times(const run_options& o, const phase_logs& logs, phase_report& r, bool* anchored,
+                  int64_t* anchor)
+{
+    *anchored = r.plan.dated || logs.dated;
+    *anchor = r.plan.dated ? r.plan.first_mark_ns : logs.date_ns;
+    bool offsets = r.plan.window && (r.plan.from_offset || r.plan.to_offset);
+    // Twice where the first reading dates the times of day it met.
+    for (int pass = 0; pass < 2 && (offsets || !*anchored); ++pass) {
+        if (!start_phase_sums(r.sums, r.plan, *anchored, *anchor))
+            return false;
+        timed_sink sink = phase_sink(r.sums);
+        if (read_in_time(o, logs, r, sink) != 0)
+            return false;
+        finish_phase_sums(r.sums);
+        bool again = !*anchored && r.sums.saw_instant && r.sums.saw_clock;
+        if (!*anchored && r.sums.saw_instant) {
+            *anchored = true;
+            *anchor = r.sums.first_instant_ns;
+        }
+        int64_t from = 0, to = 0;
+        if (!again && offsets) {
+            char why[200];
+            if (!meters_time(r, o, true, &from, &to) || settle_window(r.plan, from, to, why, sizeof why) != 0) {
+                std::printf("couldn't place --window=%s\n", o.window);
+                std::fprintf(stderr, "energy-totals: %s: --window: %s\n", logs.case_name,
+                             from == to ? "the logs hold no common time" : why);
+                return false;
+            }
+        }
+        free_phase_sums(r.sums);
+        r.sums = phase_sums{};
+        if (!again)
+            break;
+    }
+    return true;
+}
+
+// Says where a phase lies outside a log: an error where it lies wholly
+// outside (false), a warning where partly. Also where a phase is too short
+// for the GPU's readings.
+bool check_phase(const run_options& o, const phase_logs& logs, const phase_report& r, int p, FILE* err)
+{
+    const char* name = r.plan.names[p];
+    double length = phase_length(r, o, p);
+    const char* said = nullptr; // a log read for several figures is said once
+    for (int i = 0; i < figure_count(o); ++i) {
+        int m = meter_of(r, o, i);
+        int64_t f, l;
+        if (m < 0 || !meter_coverage(r.sums, m, &f, &l))
+            continue;
+        double covered = seconds_covered(r, p, m);
+        if (covered <= 0 && length > 0) {
+            std::printf("couldn't place phase %s: it lies outside %s\n", name, log_of(logs, o, i));
+            std::fprintf(err, "energy-totals: %s: phase %s (%s line %lu) lies outside %s, whose readings "
+                              "cover %.3f s; are the marks of this case?\n",
+                         logs.case_name, name, r.plan.file != nullptr ? r.plan.file : "--window", r.plan.lines[p],
+                         log_of(logs, o, i), static_cast<double>(l - f) / 1e9);
+            return false;
+        }
+        if (covered < length * (1 - 1e-9) && log_of(logs, o, i) != said) {
+            said = log_of(logs, o, i);
+            note_warning_code("phase-partly-outside");
+            std::fprintf(err, "energy-totals: %s: phase %s: %s covers %.3f s of its %.3f s; its figures are "
+                              "of that part\n",
+                         logs.case_name, name, said, covered, length);
+        }
+    }
+    if (logs.gpu_period > 0 && length < 3 * logs.gpu_period) {
+        note_warning_code("phase-short");
+        std::fprintf(err, "energy-totals: %s: phase %s lasts %.3f s, less than three GPU readings (%.3f s "
+                          "apart): its GPU figures rest on a few points\n",
+                     logs.case_name, name, length, logs.gpu_period);
+    }
+    if (logs.averaged && length < 1) {
+        note_warning_code("phase-shorter-than-average");
+        std::fprintf(err, "energy-totals: %s: phase %s lasts %.3f s, less than the second over which "
+                          "power.draw averages: log power.draw.instant\n",
+                     logs.case_name, name, length);
+    }
+    return true;
+}
+
+// --idle-watts=total:410,cpu1:35,gpu1:60. Returns null or what is wrong.
+const char* take_idle_watts(const char* text, const run_options& o, energy_summary& idle)
+{
+    for (const char* p = text; *p != '\0';) {
+        const char* colon = std::strchr(p, ':');
+        if (colon == nullptr)
+            return "takes METER:WATTS,..., as in total:410,cpu1:35,gpu1:60";
+        size_t n = static_cast<size_t>(colon - p);
+        double* into = nullptr;
+        if (n == 5 && std::memcmp(p, "total", 5) == 0)
+            into = &idle.total_energy;
+        else if (n == 4 && (std::memcmp(p, "cpu", 3) == 0 || std::memcmp(p, "gpu", 3) == 0) && p[3] >= '1' &&
+                 p[3] - '0' <= (p[0] == 'c' ? o.cpus : o.gpus))
+            into = p[0] == 'c' ? &cpu_figure(idle, p[3] - '0') : &gpu_figure(idle, p[3] - '0');
+        if (into == nullptr)
+            return "names a meter this run has not: total, cpu1 to cpuN, gpu1 to gpuN";
+        char* after;
+        *into = std::strtod(colon + 1, &after);
+        if (after == colon + 1 || (*after != ',' && *after != '\0') || !std::isfinite(*into))
+            return "takes watts after each meter, as in total:410";
+        p = *after == ',' ? after + 1 : after;
+    }
+    return nullptr;
+}
+
+// Each figure of phase p (plan.count: unmarked), and net of idle power.
+energy_summary figures_of(const run_options& o, const phase_report& r, int p, bool net)
+{
+    energy_summary s;
+    phase_figures(r.sums, p, r.gpu_source, o.gpus, o.cpus, s);
+    for (int i = 0; net && i < figure_count(o); ++i) {
+        double& f = figure_at(s, o, i);
+        f -= figure_of(r.idle, o, i) * seconds_covered(r, p, meter_of(r, o, i));
+    }
+    return s;
+}
+
+} // namespace
+
+int read_phase_plan(const run_options& options, phase_report& report)
+{
+    char why[320];
+    int status = options.phases != nullptr ? read_phase_marks(options.phases, report.plan, why, sizeof why) : 0;
+    if (status > 0) {
+        std::printf("couldn't read %s: %s\n", options.phases, std::strerror(status));
+        return -1;
+    }
+    if (status < 0) {
+        std::printf("couldn't read %s: its marks do not fit\n", options.phases);
+        std::fprintf(stderr, "energy-totals: %s: %s\n", options.phases, why);
+        return -1;
+    }
+    if (options.window != nullptr && add_window(options.window, report.plan, why, sizeof why) != 0) {
+        std::printf("couldn't place --window=%s\n", options.window);
+        std::fprintf(stderr, "energy-totals: --window: %s\n", why);
+        return -1;
+    }
+    return 0;
+}
+
+int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r, FILE* err)
+{
+    for (int& s : r.gpu_source)
+        s = -1;
+    bool anchored;
+    int64_t anchor;
+    if (!settle_times(o, logs, r, &anchored, &anchor))
+        return -1;
+    if (!start_phase_sums(r.sums, r.plan, anchored, anchor)) {
+        std::printf("couldn't read %s: %s\n", logs.total, std::strerror(ENOMEM));
+        return -1;
+    }
+    timed_sink sink = phase_sink(r.sums);
+    reading_observer observer;
+    if (r.view != nullptr) {
+        observer = view_observer(*r.view);
+        r.sums.observer = &observer;
+    }
+    int status = read_in_time(o, logs, r, sink);
+    r.sums.observer = nullptr;
+    if (status != 0)
+        return -1;
+    finish_phase_sums(r.sums);
+    if (r.view != nullptr)
+        finish_case_view(*r.view);
+    for (int i = 0; i < figure_count(o); ++i)
+        if (meter_of(r, o, i) >= 0 && meter_untimed(r.sums, meter_of(r, o, i))) {
+            std::printf("couldn't place %s in time\n", log_of(logs, o, i));
+            std::fprintf(err, "energy-totals: %s: %s: no line has a time stamp to place its readings by (a "
+                              "date and time, seconds since the epoch, or a time of day, first on the line)\n",
+                         logs.case_name, log_of(logs, o, i));
+            return -1;
+        }
+    for (int p = 0; p < r.plan.count; ++p)
+        if (!check_phase(o, logs, r, p, err))
+            return -1;
+    const char* wrong = nullptr;
+    if (o.idle != nullptr) {
+        r.idle_phase = find_phase(r.plan, o.idle, std::strlen(o.idle));
+        if (r.idle_phase < 0) {
+            wrong = "--idle: names no phase of the marks";
+        } else {
+            for (int i = 0; i < figure_count(o); ++i) {
+                double seconds = seconds_covered(r, r.idle_phase, meter_of(r, o, i));
+                energy_summary gross = figures_of(o, r, r.idle_phase, false);
+                figure_at(r.idle, o, i) = seconds > 0 ? figure_at(gross, o, i) / seconds : 0;
+            }
+            r.net = true;
+        }
+    } else if (o.idle_watts != nullptr) {
+        wrong = take_idle_watts(o.idle_watts, o, r.idle);
+        r.net = wrong == nullptr;
+    }
+    if (wrong == nullptr && o.row != nullptr && std::strcmp(o.row, "net") == 0 && !r.net)
+        wrong = "--row=net: needs the idle power, --idle=PHASE or --idle-watts=LIST";
+    else if (wrong == nullptr && o.row != nullptr && std::strcmp(o.row, "net") != 0 && find_phase(r.plan, o.row, std::strlen(o.row)) < 0 &&
+             !(std::strcmp(o.row, "unmarked") == 0 && !r.sums.overlap))
+        wrong = "--row: names no phase of the marks";
+    if (wrong != nullptr) {
+        std::puts("usage: filename case# write id");
+        std::fprintf(err, "energy-totals: %s\n", wrong);
+        return -1;
+    }
+    return 0;
+}
+
+void print_phase_blocks(FILE* out, const run_options& o, const phase_report& r)
+{
+    for (int p = 0; p <= r.plan.count; ++p) {
+        if (p == r.plan.count && r.sums.overlap)
+            break;
+        std::fprintf(out, "phase: %s\nseconds: %f\n", p < r.plan.count ? r.plan.names[p] : "unmarked",
+                     phase_length(r, o, p));
+        print_figures(figures_of(o, r, p, false), out, o.gpus, o.cpus, "");
+        if (r.net)
+            print_figures(figures_of(o, r, p, true), out, o.gpus, o.cpus, "net ");
+    }
+}
+
+energy_summary row_figures_of(const run_options& o, const phase_report& r, const energy_summary& whole)
+{
+    if (o.row == nullptr)
+        return whole;
+    if (std::strcmp(o.row, "net") != 0) {
+        int p = find_phase(r.plan, o.row, std::strlen(o.row));
+        return figures_of(o, r, p >= 0 ? p : r.plan.count, false);
+    }
+    energy_summary net = whole;
+    for (int i = 0; i < figure_count(o); ++i) {
+        int64_t f, l;
+        int m = meter_of(r, o, i);
+        if (m >= 0 && meter_coverage(r.sums, m, &f, &l))
+            figure_at(net, o, i) -= figure_of(r.idle, o, i) * (static_cast<double>(l - f) / 1e9);
+    }
+    return net;
+}
+
+int format_phase_rows(const run_options& o, const phase_report& r, char* rows, size_t used, size_t size)
+{
+    bool net = o.row != nullptr && std::strcmp(o.row, "net") == 0;
+    for (int p = 0; p <= r.plan.count; ++p) {
+        if (p == r.plan.count && r.sums.overlap)
+            break;
+        char label[max_label_length + max_phase_name + 2];
+        std::snprintf(label, sizeof label, "%s/%s", o.label, p < r.plan.count ? r.plan.names[p] : "unmarked");
+        int n = format_results_row(figures_of(o, r, p, net), label, rows + used, size - used, o.gpus, o.cpus);
+        if (n < 0)
+            return -1;
+        used += static_cast<size_t>(n);
+    }
+    return static_cast<int>(used);
+}
+
+void meter_name(const run_options& o, int i, char* buf, size_t size)
+{
+    if (i == 0)
+        std::snprintf(buf, size, "node");
+    else if (i <= o.cpus)
+        std::snprintf(buf, size, "CPU%d", i);
+    else
+        std::snprintf(buf, size, "GPU%d", i - o.cpus);
+}
+
+namespace {
+
+// Writes a file by write into a temporary file of its own beside name
+// (made new, through no link), synced and renamed into place once whole,
+// so that nothing half written is ever under name and nothing planted is
+// written through. Returns 0 or errno.
+template <class Write>
+int write_in_place(const char* name, Write write)
+{
+    char fresh[4096];
+    int fd = make_temporary(name, fresh, sizeof fresh, 0666);
+    FILE* out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (out == nullptr) {
+        int err = errno;
+        if (fd >= 0) {
+            (void)close(fd);
+            (void)unlink(fresh);
+        }
+        return err;
+    }
+    int err = write(out);
+    if (std::fflush(out) != 0 && err == 0)
+        err = errno;
+    if (std::ferror(out) && err == 0)
+        err = EIO;
+    if (err == 0 && fsync(fd) != 0)
+        err = errno;
+    if (std::fclose(out) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && std::rename(fresh, name) != 0)
+        err = errno;
+    if (err != 0)
+        (void)unlink(fresh);
+    return err;
+}
+
+} // namespace
+
+int draw_case(const run_options& o, const phase_logs& logs, phase_report& r)
+{
+    if (r.view == nullptr)
+        return 0;
+    char names[1 + max_cpus + max_gpus][16];
+    drawn_meter meters[1 + max_cpus + max_gpus];
+    int count = 0;
+    for (int i = 0; i < figure_count(o); ++i) {
+        int m = meter_of(r, o, i);
+        if (m < 0)
+            continue;
+        // The node black, the CPUs blues, the GPUs warm and then other colours.
+        static const char* const cpu_colours[max_cpus] = {"#1f5fa8", "#4fa3d8", "#2b5f7f", "#6f8fd0",
+                                                          "#143c6e", "#5fb0b0", "#3a4fa0", "#90c0e0"};
+        static const char* const gpu_colours[max_gpus] = {"#d62728", "#ff7f0e", "#2ca02c", "#9467bd",
+                                                          "#8c564b", "#e377c2", "#bcbd22", "#7f7f7f"};
+        const char* colour = i == 0 ? "#000000" : i <= o.cpus ? cpu_colours[i - 1] : gpu_colours[i - o.cpus - 1];
+        meter_name(o, i, names[count], sizeof names[count]);
+        meters[count] = {names[count], colour, &r.view->meters[m]};
+        ++count;
+    }
+    drawn_phase phases[256];
+    int phase_count = 0;
+    for (int i = 0; i < r.plan.span_count && phase_count < 256; ++i)
+        phases[phase_count++] = {r.plan.names[r.plan.spans[i].phase], r.plan.spans[i].from_ns,
+                                 r.plan.spans[i].to_ns, r.plan.spans[i].phase};
+    const char* title = o.label != nullptr ? o.label : logs.case_name;
+    const char* failed = nullptr;
+    int err = 0;
+    if (o.plot != nullptr) {
+        err = write_in_place(o.plot, [&](FILE* out) { return write_plot(out, meters, count, phases, phase_count, title); });
+        failed = err != 0 ? o.plot : nullptr;
+    }
+    if (err == 0 && o.series != nullptr) {
+        err = write_in_place(o.series, [&](FILE* out) { return write_series(out, *r.view, meters, count); });
+        failed = err != 0 ? o.series : nullptr;
+    }
+    if (err == 0)
+        return 0;
+    std::printf("couldn't write %s\n", failed);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", failed, std::strerror(err));
+    return -1;
+}
+
+energy_summary phase_figures_of(const run_options& o, const phase_report& r, int p, bool net)
+{
+    return figures_of(o, r, p, net);
+}
+
+double phase_seconds(const run_options& o, const phase_report& r, int p)
+{
+    return phase_length(r, o, p);
+}
+
+int meter_of_figure(const phase_report& r, const run_options& o, int i)
+{
+    return meter_of(r, o, i);
+}
+
+void free_phase_report(phase_report& report)
+{
+    free_phase_plan(report.plan);
+    free_phase_sums(report.sums);
+    if (report.view != nullptr)
+        free_case_view(*report.view);
+    std::free(report.view);
+    report.view = nullptr;
+}

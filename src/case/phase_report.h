@@ -1,0 +1,89 @@
+// The case in time, as a run reports it: the marks and the window read,
+// the logs read again in time, each phase's figures (and the time no
+// phase marks) printed after the summary, gross and net of idle power, the
+// rows of phases; and the meters' view (case_view.h) for the picture, the
+// series and the record.
+#ifndef ENERGY_TOTALS_PHASE_REPORT_H
+#define ENERGY_TOTALS_PHASE_REPORT_H
+
+#include <cstddef>
+#include <cstdio>
+
+#include "base/run_options.h"
+#include "base/energy_summary.h"
+#include "case/case_view.h"
+#include "case/phases.h"
+
+// The case's logs, as the run named them, and what it saw of the GPUs'.
+struct phase_logs {
+    const char* case_name = nullptr; // for messages
+    const char* total = nullptr;
+    const char* cpu = nullptr;
+    const char* gpus[max_gpus] = {}; // each GPU's log, or the one of every GPU
+    double gpu_period = 0;           // seconds between a GPU's readings, where known
+    bool averaged = false;           // the GPU's power column averages over a second
+    // A date the logs' stamps hold, to the hour (their first GPU stamp),
+    // which dates the logs' times of day where no mark does.
+    bool dated = false;
+    int64_t date_ns = 0;
+};
+
+// What the run's phases came to. Memory of its own: free_phase_report.
+struct phase_report {
+    phase_plan plan;
+    phase_sums sums;
+    int gpu_source[max_gpus] = {};
+    energy_summary idle;  // each figure's idle power, in watts (all 0 without)
+    bool net = false;     // idle power given: net figures are printed
+    int idle_phase = -1;
+    case_view* view = nullptr; // where the readings are gathered too, if anywhere
+};
+
+// Reads the marks (--phases) and the window (--window) into report.plan.
+// Returns 0, or -1 having said what is wrong (status 255, nothing read).
+int read_phase_plan(const run_options& options, phase_report& report);
+
+// Reads the case's logs again, in time, and splits each meter's energy at
+// the phases' edges; then settles the idle power. Returns 0, or -1 having
+// said what is wrong: a log that can't be read again, a phase outside a
+// log, an idle phase or a row's phase the marks do not name. Warns (on
+// err) of a phase partly outside a log, or too short for its GPU readings.
+int split_by_phase(const run_options& options, const phase_logs& logs, phase_report& report, FILE* err);
+
+// Writes the picture (--plot) and the series (--series), each to a file of
+// its own renamed into place. Returns 0, or -1 having said what is wrong.
+int draw_case(const run_options& options, const phase_logs& logs, phase_report& report);
+
+// The name of GPU k's or CPU k's or the node's meter, as the picture and
+// the record name it, into buf.
+void meter_name(const run_options& options, int i, char* buf, size_t size);
+
+// Prints, after the summary, a block for each phase (and for the time no
+// phase marks, where phases do not overlap): "phase: NAME", "seconds: S",
+// then its figures as the summary labels them, then, with idle power, each
+// again net of it ("net total energy: ...").
+void print_phase_blocks(FILE* out, const run_options& options, const phase_report& report);
+
+// The figures of the run's row as --row asks: the whole run's (whole),
+// one phase's, or the whole run's net of idle power.
+energy_summary row_figures_of(const run_options& options, const phase_report& report,
+                              const energy_summary& whole);
+
+// Appends to rows (which holds used bytes, in room of size) a row for each
+// phase (and unmarked), labelled LABEL/NAME, by format_results_row, net
+// where --row=net. Returns the bytes used, or -1 where they do not fit.
+int format_phase_rows(const run_options& options, const phase_report& report, char* rows, size_t used,
+                      size_t size);
+
+// Phase p's figures (plan.count: unmarked), gross or net of idle power,
+// and its seconds.
+energy_summary phase_figures_of(const run_options& options, const phase_report& report, int p, bool net);
+double phase_seconds(const run_options& options, const phase_report& report, int p);
+
+// The meter (timed_readings.h) of figure i of the summary (0 the node's,
+// then CPU1.., then GPU1..); -1 where it has none.
+int meter_of_figure(const phase_report& report, const run_options& options, int i);
+
+void free_phase_report(phase_report& report);
+
+#endif

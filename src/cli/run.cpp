@@ -1,0 +1,725 @@
+// The run: the command line, the logs read in their order, the warnings,
+// the summary, the row, and the exit status.
+#include "cli/run.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "case/case_record.h"
+#include "base/energy_summary.h"
+#include "report/log_warnings.h"
+#include "base/open_file.h"
+#include "case/phase_report.h"
+#include "read/power_logs.h"
+#include "table/table_append.h"
+#include "report/summary_output.h"
+#include "table/table_check.h"
+#include "table/table_rows.h"
+
+namespace {
+
+constexpr const char usage_line[] = "usage: filename case# write id\n";
+constexpr const char help_text[] =
+    "  energy-totals [OPTIONS] [--] BASE WRITE ID\n"
+    "  energy-totals [--gpus=N] [--cpus=N] --heading | --help | --version | --check=TABLE\n"
+    "  BASE   the case's base name: reads BASE.total.pwr, BASE.cpu.pwr and\n"
+    "         ./gpupower1.out, and prints the nine energy figures in joules\n"
+    "  WRITE  1 appends the figures as a row to the results table; else no row\n"
+    "  ID     the table: results.txt for an ID below 1, else results<ID>.txt\n"
+    "  --label=TEXT        ends the row with TEXT, the case's name\n"
+    "  --gpus=N            reads gpupower1.out to gpupowerN.out (N from 1 to 8)\n"
+    "  --gpu-time=stamps   weighs GPU readings by their lines' time stamps\n"
+    "  --gpu-log=FILE      reads every GPU from one nvidia-smi CSV log, by its\n"
+    "                      id column, each over its own time stamps\n"
+    "  --gpu-columns=LIST  that log's columns where it has no header\n"
+    "                      (timestamp,index,power.draw)\n"
+    "  --total-period=S    seconds a total-power line stands for (0.5)\n"
+    "  --total-time=stamps weighs the total-power log by its lines' time stamps\n"
+    "  --cpus=N            CPU1 to CPUN (N from 1 to 8)\n"
+    "  --cpu-format=F      the CPU log as written: columns, perf, counters or\n"
+    "                      turbostat\n"
+    "  --cpu-fields=LIST   the fields of each CPU's joules (3,7, or header names)\n"
+    "  --cpu-wrap=UJ       where counters wrap (max_energy_range_uj)\n"
+    "  --gpu-period=S      seconds a GPU line stands for (0.1)\n"
+    "  --phases=FILE       prints each phase's figures after the summary, from\n"
+    "                      marks \"STAMP NAME begin\" and \"STAMP NAME end\" (or a\n"
+    "                      benchmark's :::MLLOG power_begin and power_end)\n"
+    "  --window=FROM,TO    one phase, window: stamps, or +S,-S seconds from the\n"
+    "                      start and end of the logs' common time\n"
+    "  --idle=PHASE        each phase also net of the meters' power in PHASE\n"
+    "  --idle-watts=LIST   or of the power given, as total:410,cpu1:35,gpu1:60\n"
+    "  --row=PHASE|net     the row holds PHASE's figures, or the run's net\n"
+    "  --phase-rows        with --label: a row for each phase too, LABEL/PHASE\n"
+    "  --record=FILE       appends a JSON line of the case to FILE, with the row\n"
+    "  --plot=FILE         draws the meters' power over time as SVG\n"
+    "  --series=FILE       writes the readings as CSV: seconds,meter,watts\n"
+    "  --once              with --label: no row where one with the label is in\n"
+    "                      the table already\n"
+    "  --heading           prints a heading line for a table of labelled rows\n"
+    "                      (after --gpus=N and --cpus=N, for rows of those)\n"
+    "  energy-totals --check=TABLE [--cases=LIST | --record=FILE]\n"
+    "                      checks a table: lines that are no rows, rows without\n"
+    "                      a label, labels on two rows, cases of LIST with none,\n"
+    "                      records of FILE with something to look at\n"
+    "The table must exist already. See energy-totals(1).\n";
+
+// The working directory, or otherwise where it can't be had, for a
+// message. glibc sizes the buffer to the path, so no run carries 4 KB
+// for the messages that seldom need it.
+void print_working_directory(FILE* out, const char* otherwise)
+{
+    char* dir = getcwd(nullptr, 0);
+    std::fputs(dir != nullptr ? dir : otherwise, out);
+    std::free(dir);
+}
+
+// base followed by suffix, in memory of its own; nullptr if there is none.
+char* join_name(const char* base, const char* suffix)
+{
+    size_t base_length = std::strlen(base);
+    size_t suffix_length = std::strlen(suffix);
+    char* name = static_cast<char*>(std::malloc(base_length + suffix_length + 1));
+    if (name != nullptr) {
+        std::memcpy(name, base, base_length);
+        std::memcpy(name + base_length, suffix, suffix_length + 1);
+    }
+    return name;
+}
+
+void report_unreadable(const char* name, int err)
+{
+    std::printf("couldn't read %s: %s\n", name, std::strerror(err));
+}
+
+int open_log(const char* name)
+{
+    int fd = open_file(name, O_RDONLY | O_NOCTTY);
+    if (fd < 0)
+        report_unreadable(name, errno);
+    return fd;
+}
+
+// The logs have been read by the time they are closed, so a failing close
+// can no longer change a figure.
+void close_log(int fd)
+{
+    if (fd >= 0)
+        (void)close(fd);
+}
+
+// The logs of a case, in the order they are read: the total-power log,
+// the CPU log, then one for each GPU; their names, readers and weights,
+// and what the readers made of them. What is allocated, free_logs frees.
+struct case_logs {
+    log_set set;
+    char* total_name = nullptr;
+    char* cpu_name = nullptr;
+    gpu_csv_log* all_gpus = nullptr; // --gpu-log: the one log of every GPU, read here
+    cpu_log* cpus = nullptr;         // the CPU log, where read by its format's reader
+    // The case, as said before the name of a GPU log, which does not hold
+    // it: the base name, or the working directory where that is empty.
+    const char* case_name = nullptr;
+    char* working_directory = nullptr; // where it is the case's name
+};
+
+void free_logs(case_logs& logs)
+{
+    std::free(logs.total_name);
+    std::free(logs.cpu_name);
+    std::free(logs.working_directory);
+    std::free(logs.set.shapes);
+    std::free(logs.all_gpus);
+    std::free(logs.cpus);
+}
+
+constexpr const char* gpu_log_names[max_gpus] = {"gpupower1.out", "gpupower2.out", "gpupower3.out",
+                                                 "gpupower4.out", "gpupower5.out", "gpupower6.out",
+                                                 "gpupower7.out", "gpupower8.out"};
+
+// Names the logs the options ask for, with their readers and weights, and
+// sets up the records of what the readers will see. Returns false where
+// there is no memory for them.
+bool plan_logs(const run_options& options, case_logs& logs)
+{
+    logs.case_name = options.base_name;
+    if (*options.base_name == '\0') {
+        logs.working_directory = getcwd(nullptr, 0);
+        logs.case_name = logs.working_directory != nullptr ? logs.working_directory : ".";
+    }
+    logs.total_name = join_name(options.base_name, ".total.pwr");
+    logs.cpu_name = join_name(options.base_name, ".cpu.pwr");
+    logs.set.count = options.gpu_log != nullptr ? 3 : 2 + options.gpus;
+    logs.set.shapes = new_records<log_shape>(static_cast<size_t>(logs.set.count));
+    logs.set.names[0] = logs.total_name;
+    logs.set.readers[0] = options.total_stamps ? read_stamped_total_log : read_total_power_log;
+    logs.set.weights[0] = options.total_period;
+    logs.set.names[1] = logs.cpu_name;
+    logs.set.readers[1] = read_cpu_power_log;
+    logs.set.weights[1] = 1;
+    // Other CPU logs than two CPUs' joules at fields 3 and 7: their readers.
+    if (options.cpu_format != 0 || options.cpus != 2 || options.cpu_fields != nullptr) {
+        logs.cpus = new_records<cpu_log>(1);
+        logs.set.readers[1] = nullptr;
+        if (logs.cpus == nullptr)
+            return false;
+    }
+    if (options.gpu_log != nullptr) {
+        logs.all_gpus = new_records<gpu_csv_log>(1);
+        logs.set.names[2] = options.gpu_log;
+        logs.set.readers[2] = nullptr;
+        logs.set.weights[2] = 0;
+        if (logs.all_gpus == nullptr)
+            return false;
+    }
+    for (int k = 0; options.gpu_log == nullptr && k < options.gpus; ++k) {
+        logs.set.names[2 + k] = gpu_log_names[k];
+        logs.set.readers[2 + k] = options.gpu_stamps ? read_stamped_gpu_log : read_gpu_power_log;
+        logs.set.weights[2 + k] = options.gpu_period;
+    }
+    return logs.total_name != nullptr && logs.cpu_name != nullptr && logs.set.shapes != nullptr;
+}
+
+// The figures from each log's part, GPU k's into gpu k.
+void gather_figures(const case_logs& logs, int gpus, energy_summary& s)
+{
+    s.total_energy = logs.set.parts[0].total_energy;
+    s.cpu1 = logs.set.parts[1].cpu1;
+    s.cpu2 = logs.set.parts[1].cpu2;
+    for (int k = 1; logs.cpus != nullptr && k <= logs.cpus->cpus; ++k)
+        cpu_figure(s, k) = cpu_figure(logs.cpus->part, k);
+    if (logs.all_gpus != nullptr) {
+        // Beyond --gpus, a GPU of the log is left out of the figures.
+        for (int k = 1; k <= gpus; ++k)
+            gpu_figure(s, k) = gpu_figure(logs.all_gpus->part, k);
+        return;
+    }
+    for (int k = 0; k + 2 < logs.set.count; ++k)
+        gpu_figure(s, k + 1) = logs.set.parts[2 + k].gpu1;
+}
+
+// Says why the one log of every GPU can't be read: its header (or
+// --gpu-columns) names no time stamp or no power column the reader knows.
+void say_unknown_columns(const case_logs& logs, const run_options& options)
+{
+    const gpu_csv_log& all = *logs.all_gpus;
+    std::printf("couldn't read %s: its columns are not known\n", options.gpu_log);
+    std::fprintf(stderr,
+                 "energy-totals: %s: %s: %s \"%s\", which names no time stamp (timestamp, time) or "
+                 "no power column (power.draw.instant, power.draw, power.draw.average, power, "
+                 "power_W, GPU Power (W), Power (mW), ...): name the columns with "
+                 "--gpu-columns=LIST, as timestamp,index,power.draw\n",
+                 logs.case_name, options.gpu_log,
+                 options.gpu_columns != nullptr ? "--gpu-columns is" : "its header is", all.header_error);
+}
+
+// Reads log i of the case, open on fd, whole. Returns whether it did,
+// having said so where it did not.
+bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_options& options)
+{
+    int err = 0;
+    if (i == 1 && logs.cpus != nullptr) {
+        cpu_log_options o = {static_cast<cpu_format>(options.cpu_format), options.cpus, options.cpu_fields,
+                             options.cpu_wrap};
+        err = read_cpu_log(fd, lb, o, *logs.cpus);
+        logs.set.shapes[i] = logs.cpus->shape;
+        if (err == EINVAL && logs.cpus->error[0] != '\0') {
+            std::printf("couldn't read %s: it does not fit --cpu-format=%s\n", logs.cpu_name,
+                        cpu_format_name(options.cpu_format));
+            std::fprintf(stderr, "energy-totals: %s: %s\n", logs.cpu_name, logs.cpus->error);
+            return false;
+        }
+    } else if (logs.set.readers[i] == nullptr) {
+        err = read_gpu_csv_log(fd, lb, options.gpu_columns, options.gpus_given ? options.gpus : 0,
+                               *logs.all_gpus);
+        logs.set.shapes[i] = logs.all_gpus->shape;
+        if (err == EINVAL && logs.all_gpus->header_error[0] != '\0') {
+            say_unknown_columns(logs, options);
+            return false;
+        }
+    } else {
+        err = logs.set.readers[i](fd, lb, logs.set.parts[i], logs.set.shapes[i], logs.set.weights[i]);
+    }
+    if (err != 0)
+        report_unreadable(logs.set.names[i], err);
+    return err == 0;
+}
+
+// Reads the case's logs at once where that pays, and says which could not
+// be read, in the order the plain path would. Returns 1 when it read them,
+// with *ok false if a read failed, or 0 when it did not try.
+int read_big_logs(case_logs& logs, bool* ok)
+{
+    if (read_big_logs_at_once(logs.set) == 0)
+        return 0;
+    *ok = true;
+    for (int i = 0; i < logs.set.count && *ok; ++i)
+        if (logs.set.errs[i] != 0) {
+            report_unreadable(logs.set.names[i], logs.set.errs[i]);
+            *ok = false;
+        }
+    return 1;
+}
+
+// Where a GPU log was looked for: the working directory, said to the user
+// of a run that could not read it.
+void say_where_gpu_log_is(const char* case_name, const char* name)
+{
+    std::fprintf(stderr, "energy-totals: %s: %s is read from the current directory, ",
+                 case_name, name);
+    print_working_directory(stderr, "(unknown)");
+    std::fputs("\n", stderr);
+}
+
+// Without --gpus, --gpu-log takes the GPUs the log holds, up to the four a
+// row of nine figures has; a log of more is a usage error, since the row's
+// shape would then depend on the log. Returns false for that, having said
+// so.
+bool settle_gpu_count(run_options& options, const case_logs& logs)
+{
+    if (logs.all_gpus == nullptr || options.gpus_given)
+        return true;
+    int found = logs.all_gpus->gpus;
+    if (found <= 4) {
+        options.gpus = found > 0 ? found : 1;
+        return true;
+    }
+    std::fputs(usage_line, stdout);
+    std::fprintf(stderr, "energy-totals: %s: %s: holds %s%d GPUs, more than the 4 a row holds "
+                         "without --gpus: say --gpus=%d\n",
+                 logs.case_name, options.gpu_log, logs.all_gpus->too_many ? "more than " : "", found,
+                 found < max_gpus ? found : max_gpus);
+    return false;
+}
+
+// Reads the logs of the case into s, and what was seen of them into logs.
+// The total-power and CPU logs are both opened before either is read; the
+// GPU logs follow, each opened as its turn comes. A log that can't be
+// opened or read whole is reported and ends the run: a figure from part of
+// a log would look like a complete run's. Returns true when all were read.
+bool read_logs(run_options& options, energy_summary& s, case_logs& logs)
+{
+    line_buffer lb;
+    int fds[max_case_logs];
+    for (int& fd : fds)
+        fd = -1;
+    bool ok = false;
+
+    if (!plan_logs(options, logs) || line_buffer_init(lb, default_line_buffer_size) != 0) {
+        std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
+        goto done;
+    }
+    // The one log of every GPU is read by one thread, with the others.
+    // Logs read by their stamps or their format go by one thread.
+    if (logs.all_gpus == nullptr && logs.cpus == nullptr && !options.total_stamps && read_big_logs(logs, &ok) != 0)
+        goto done;
+    if ((fds[0] = open_log(logs.total_name)) < 0 || (fds[1] = open_log(logs.cpu_name)) < 0)
+        goto done;
+    if (!read_whole_log(fds[0], 0, lb, logs, options) || !read_whole_log(fds[1], 1, lb, logs, options))
+        goto done;
+    for (int i = 2; i < logs.set.count; ++i) {
+        if ((fds[i] = open_log(logs.set.names[i])) < 0) {
+            say_where_gpu_log_is(logs.case_name, logs.set.names[i]);
+            goto done;
+        }
+        if (!read_whole_log(fds[i], i, lb, logs, options))
+            goto done;
+    }
+    ok = settle_gpu_count(options, logs);
+
+done:
+    for (int fd : fds)
+        close_log(fd);
+    line_buffer_free(lb);
+    if (ok)
+        gather_figures(logs, options.gpus, s);
+    return ok;
+}
+
+// Says on out (standard error, or the record's copy of it) what does not
+// fit the logs' rules.
+void warn_about_case(const run_options& options, const case_logs& logs, const energy_summary& s, FILE* out)
+{
+    const char* case_name = logs.case_name;
+    read_log_report reports[max_case_logs];
+    for (int i = 0; i < logs.set.count && i < max_case_logs; ++i) {
+        reports[i].name = logs.set.names[i];
+        reports[i].case_name = i >= 2 ? case_name : nullptr;
+        reports[i].shape = &logs.set.shapes[i];
+        reports[i].seconds_per_line = i == 1 ? 0 : logs.set.weights[i];
+    }
+    // The CPU log's readings a line: two, or a column each CPU, or one.
+    reports[0].stamped = options.total_stamps;
+    reports[1].readings_per_line =
+        logs.cpus == nullptr ? 2 : options.cpu_format == 0 ? static_cast<unsigned>(options.cpus) : 1;
+    warn_about_logs(out, reports, logs.set.count, options.gpu_stamps || logs.all_gpus != nullptr, s);
+    if (logs.all_gpus != nullptr)
+        warn_about_gpu_log(out, reports[2], *logs.all_gpus, options.gpus, options.gpus_given);
+    if (logs.cpus != nullptr)
+        warn_about_cpu_log(out, reports[1], *logs.cpus);
+}
+
+// Says on standard error where an operand is not a plain whole number, and
+// so reads as its leading digits (or 0) may not be what was meant: a word
+// meant as an option after the operands, "yes" for 1.
+void say_slips(const run_options& options, FILE* out)
+{
+    const struct {
+        const char* what;
+        const char* text;
+        int32_t value;
+    } operands[] = {{"WRITE", options.write_text, options.write_switch},
+                    {"ID", options.id_text, options.results_id}};
+    for (const auto& o : operands) {
+        if (is_plain_integer(o.text))
+            continue;
+        note_warning_code("operand-not-whole");
+        std::fprintf(out, "energy-totals: %s \"%s\" is not a whole number; it reads as %d",
+                     o.what, o.text, static_cast<int>(o.value));
+        if (std::strncmp(o.text, "--", 2) == 0)
+            std::fputs(" (options go before BASE WRITE ID)", out);
+        std::fputs("\n", out);
+    }
+}
+
+// Says where a missing table was looked for, and how to make one.
+void say_where_table_is(const char* table)
+{
+    std::fprintf(stderr, "energy-totals: %s: looked for in ", table);
+    print_working_directory(stderr, "(unknown)");
+    std::fprintf(stderr, "; make one there with: energy-totals --heading > %s\n", table);
+}
+
+// What is said of a case while it is read: standard error, or, for a run
+// with a record, a copy in memory passed on to standard error after, with
+// each warning's code.
+struct said_of_case {
+    FILE* out = stderr;
+    char* text = nullptr;
+    size_t size = 0;
+    warning_codes codes;
+};
+
+bool start_saying(said_of_case& said)
+{
+    said.out = open_memstream(&said.text, &said.size);
+    if (said.out == nullptr) {
+        said.out = stderr;
+        return false;
+    }
+    collect_warning_codes(&said.codes);
+    return true;
+}
+
+// Passes on what was said to standard error.
+void stop_saying(said_of_case& said)
+{
+    if (said.out == stderr)
+        return;
+    collect_warning_codes(nullptr);
+    std::fclose(said.out);
+    said.out = stderr;
+    std::fwrite(said.text, 1, said.size, stderr);
+    std::fflush(stderr);
+    std::free(said.text);
+    said.text = nullptr;
+}
+
+// The case's record, in memory of its own (*text, *size). Returns false
+// having said why where it can't be made.
+bool make_record(const run_options& options, int argc, char** argv, const energy_summary& summary,
+                 const case_logs& logs, const phase_report& phases, said_of_case& said,
+                 const struct timespec& started, const struct timespec& began, char** text, size_t* size)
+{
+    static record_inputs in;
+    in = record_inputs{};
+    in.options = &options;
+    in.words = argv + 1;
+    in.word_count = argc - 4;
+    in.figures = &summary;
+    char host[256] = {};
+    in.host = gethostname(host, sizeof host - 1) == 0 ? host : nullptr;
+    in.started_ns = static_cast<int64_t>(started.tv_sec) * 1000000000 + started.tv_nsec;
+    std::fflush(said.out);
+    in.warnings = said.text;
+    in.warnings_size = said.size;
+    in.codes = &said.codes;
+    in.phases = options.phases != nullptr || options.window != nullptr ? &phases : nullptr;
+    in.dated = phases.sums.anchored || !phases.sums.saw_clock;
+    char names[1 + max_cpus + max_gpus][16];
+    for (int i = 0; i < 1 + options.cpus + options.gpus; ++i) {
+        record_meter& m = in.meters[in.meter_count++];
+        meter_name(options, i, names[i], sizeof names[i]);
+        m.name = names[i];
+        int meter = meter_of_figure(phases, options, i);
+        m.view = meter >= 0 ? &phases.view->meters[meter] : nullptr;
+        if (i == 0) {
+            m.file = logs.total_name;
+            m.shape = &logs.set.shapes[0];
+            m.period_asked = options.total_stamps ? 0 : options.total_period;
+        } else if (i <= options.cpus) {
+            m.file = logs.cpu_name;
+            m.column = options.cpu_fields;
+            m.shape = logs.cpus != nullptr ? &logs.cpus->shape : &logs.set.shapes[1];
+        } else {
+            int k = i - options.cpus;
+            m.file = logs.all_gpus != nullptr ? options.gpu_log : logs.set.names[1 + k];
+            m.column = logs.all_gpus != nullptr ? logs.all_gpus->power_column : nullptr;
+            m.shape = logs.all_gpus != nullptr ? &logs.all_gpus->shape : &logs.set.shapes[1 + k];
+            m.period_asked = options.gpu_period;
+        }
+    }
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    in.duration = static_cast<double>(now.tv_sec - began.tv_sec) + static_cast<double>(now.tv_nsec - began.tv_nsec) / 1e9;
+    FILE* out = open_memstream(text, size);
+    int err = out == nullptr ? errno : write_case_record(out, in);
+    if (out != nullptr && std::fclose(out) != 0 && err == 0)
+        err = errno;
+    if (err == 0 && *size > max_append_size)
+        err = EOVERFLOW;
+    if (err == 0)
+        return true;
+    std::printf("couldn't write %s\n", options.record);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", options.record, std::strerror(err));
+    return false;
+}
+
+// Appends the record alone, for a run that writes no row. Where the run
+// may write the case's table it goes in under the table's lock, as a row's
+// record does, once a stopped run's append is settled (so it never lands
+// behind a line that run's settling takes out, and every node takes one
+// lock file where locks are each node's own); else under the record file's
+// own lock. Returns the run's status.
+int write_record_alone(const run_options& options, const append_also& also)
+{
+    table_name table = results_table_name(options.results_id);
+    struct stat st;
+    int undo_error = 0;
+    bool beside_table = stat(table.text, &st) == 0 && S_ISREG(st.st_mode) && access(table.text, W_OK) == 0;
+    int err = beside_table ? append_results_row(table.text, "", 0, &undo_error, stderr, nullptr, nullptr,
+                                                row_figures(options.gpus, options.cpus), options.cpus, &also)
+                           : append_line(also.path, also.bytes, also.size, stderr);
+    if (err == 0)
+        return 0;
+    std::printf("couldn't write %s\n", also.path);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", also.path, std::strerror(err));
+    return -1;
+}
+
+// Whether the record file is reached through no other user's symbolic
+// link: in a shared directory one planted there would have the run write
+// wherever it points. Says so where it is not.
+bool record_is_reachable(const char* path)
+{
+    struct stat link;
+    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid == geteuid())
+        return true;
+    std::printf("couldn't write %s\n", path);
+    std::fprintf(stderr, "energy-totals: %s: a symbolic link of another user's (uid %u); not followed\n", path,
+                 static_cast<unsigned>(link.st_uid));
+    return false;
+}
+
+// Appends the case's row to its table, and says so where it could not.
+// Returns the run's status. Out of line, so that its row's kilobyte does
+// not deepen the stack that the reading of every run's logs goes down.
+[[gnu::noinline]] int write_row(const run_options& options, const energy_summary& summary,
+                                const phase_report* phases, const append_also* also)
+{
+    table_name table = results_table_name(options.results_id);
+    // The row, and with --phase-rows a row for each phase after it: all
+    // appended at once, so that all are in or none.
+    size_t rows = phases != nullptr && options.phase_rows ? static_cast<size_t>(phases->plan.count) + 1 : 0;
+    size_t size = results_row_size + rows * (results_row_size + max_phase_name + 1);
+    char* row = static_cast<char*>(std::malloc(size));
+    energy_summary figures = phases != nullptr ? row_figures_of(options, *phases, summary) : summary;
+    int row_size = row == nullptr ? -1
+                                  : format_results_row(figures, options.label, row, size, options.gpus, options.cpus);
+    if (row_size >= 0 && rows > 0)
+        row_size = format_phase_rows(options, *phases, row, static_cast<size_t>(row_size), size);
+    int undo_error = 0;
+    int err = row == nullptr ? ENOMEM
+              : row_size < 0 ? EOVERFLOW
+                             : append_results_row(table.text, row, static_cast<size_t>(row_size),
+                                                  &undo_error, stderr,
+                                                  options.once ? options.label : nullptr, nullptr,
+                                                  row_figures(options.gpus, options.cpus), options.cpus, also);
+    std::free(row);
+    if (err == 0)
+        return 0;
+    std::fputs("couldn't write results\n", stdout);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", table.text, std::strerror(err));
+    if (err == ENOENT)
+        say_where_table_is(table.text);
+    if (undo_error != 0)
+        std::fprintf(stderr,
+                     "energy-totals: %s: the table could not be put back as it was (%s): its "
+                     "append record stays, and the next run settles it\n",
+                     table.text, std::strerror(undo_error));
+    return -1;
+}
+
+// Splits the case's energy by its phases, from the logs read again in
+// time. Returns false having said what is wrong.
+bool split_case(const run_options& options, const case_logs& logs, phase_report& report, FILE* err)
+{
+    phase_logs named;
+    named.case_name = logs.case_name;
+    named.total = logs.total_name;
+    named.cpu = logs.cpu_name;
+    for (int i = 2; i < logs.set.count; ++i)
+        named.gpus[i - 2] = logs.set.names[i];
+    const log_shape& gpu = logs.all_gpus != nullptr ? logs.all_gpus->shape : logs.set.shapes[2];
+    named.gpu_period = static_cast<double>(gpu.stamps.typical_ns) / 1e9;
+    named.averaged = logs.all_gpus != nullptr && std::strcmp(logs.all_gpus->power_column, "power.draw") == 0;
+    // A GPU stamp with a date (after 2001; a time of day or a relative
+    // stamp is far below) dates the logs' times of day, to the hour that
+    // choosing their day needs, without a reading of the logs to find one.
+    constexpr int64_t year_2001_ns = 978307200LL * 1000000000;
+    named.dated = gpu.stamps.good > 0 && gpu.stamps.first_ns > year_2001_ns;
+    named.date_ns = gpu.stamps.first_ns;
+    return split_by_phase(options, named, report, err) == 0 && draw_case(options, named, report) == 0;
+}
+
+void end_phases(phase_report* phases)
+{
+    if (phases != nullptr)
+        free_phase_report(*phases);
+    std::free(phases);
+}
+
+// Readies the process for a run whose status must say whether its row is
+// in the table. A closed standard descriptor gets /dev/null, or the table
+// could be opened in its place and receive the summary. A reader of the
+// summary that went away must not kill a run whose row is in, and a file
+// size limit must fail the write (EFBIG, and the row is taken back) rather
+// than kill the run half way through it.
+void prepare_process()
+{
+    // Each line to standard error in one write, so that the warnings of
+    // runs started together (xargs -P) never interleave inside a line.
+    static char error_buffer[4096];
+    std::setvbuf(stderr, error_buffer, _IOLBF, sizeof error_buffer);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+} // namespace
+
+int run(int argc, char** argv)
+{
+    prepare_process();
+    run_options options;
+    char reason[256];
+    switch (parse_command_line(argc, argv, options, reason, sizeof reason)) {
+    case command_help:
+        std::fputs(usage_line, stdout);
+        std::fputs(help_text, stdout);
+        return 0;
+    case command_version:
+        std::puts("energy-totals " ENERGY_TOTALS_VERSION);
+        return 0;
+    case command_heading:
+        print_heading(stdout, options.gpus, options.cpus);
+        return 0;
+    case command_check: {
+        record_check records = {options.record, check_records};
+        return check_table(options.check, options.cases, stdout, stderr,
+                           options.record != nullptr ? &records : nullptr);
+    }
+    case command_usage:
+        std::fputs(usage_line, stdout);
+        std::fprintf(stderr, "energy-totals: %s\n", reason);
+        return -1;
+    default:
+        break;
+    }
+
+    // The run's start, for its record.
+    struct timespec started = {}, began = {};
+    clock_gettime(CLOCK_REALTIME, &started);
+    clock_gettime(CLOCK_MONOTONIC, &began);
+    // With --record, what is said of the case is kept for it too, and
+    // passed on to standard error once the case is read.
+    said_of_case said;
+    if (options.record != nullptr && !record_is_reachable(options.record))
+        return -1;
+    if (options.record != nullptr && !start_saying(said)) {
+        std::printf("couldn't write %s\n", options.record);
+        std::fprintf(stderr, "energy-totals: %s: %s\n", options.record, std::strerror(ENOMEM));
+        return -1;
+    }
+    say_slips(options, said.out);
+    // The case in time, where phases, a picture, a series or a record are
+    // asked for; the phases' marks first: a fault in them reads no log.
+    phase_report* phases = nullptr;
+    if (options.phases != nullptr || options.window != nullptr || options.plot != nullptr ||
+        options.series != nullptr || options.record != nullptr) {
+        phases = new_records<phase_report>(1);
+        bool viewed = options.plot != nullptr || options.series != nullptr || options.record != nullptr;
+        if (phases != nullptr && viewed) {
+            phases->view = new_records<case_view>(1);
+            if (phases->view != nullptr && !start_case_view(*phases->view, options.series)) {
+                std::free(phases->view);
+                phases->view = nullptr;
+            }
+        }
+        if (phases == nullptr || (viewed && phases->view == nullptr) || read_phase_plan(options, *phases) != 0) {
+            if (phases == nullptr || (viewed && phases->view == nullptr))
+                std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
+            stop_saying(said);
+            end_phases(phases);
+            return -1;
+        }
+    }
+    energy_summary summary;
+    case_logs logs;
+    bool read = read_logs(options, summary, logs);
+    if (read)
+        warn_about_case(options, logs, summary, said.out);
+    if (read && phases != nullptr)
+        read = split_case(options, logs, *phases, said.out);
+    char* record = nullptr;
+    size_t record_size = 0;
+    if (read && options.record != nullptr)
+        read = make_record(options, argc, argv, summary, logs, *phases, said, started, began, &record,
+                           &record_size);
+    stop_saying(said);
+    free_logs(logs);
+    if (!read) {
+        std::free(record);
+        end_phases(phases);
+        return -1;
+    }
+    print_console_summary(summary, stdout, options.gpus, options.cpus);
+    if (phases != nullptr && (options.phases != nullptr || options.window != nullptr))
+        print_phase_blocks(stdout, options, *phases);
+    // Out before the table is touched, so a run waiting for the lock has
+    // shown its figures. Errors on standard output change nothing here.
+    std::fflush(stdout);
+    append_also also = {options.record, record, record_size};
+    const append_also* with = options.record != nullptr ? &also : nullptr;
+    int status = options.write_switch == 1 ? write_row(options, summary, phases, with)
+                 : with != nullptr         ? write_record_alone(options, also)
+                                           : 0;
+    std::free(record);
+    end_phases(phases);
+    return status;
+}

@@ -1,7 +1,0 @@
-// The process entry: the command line to the run, its status to the shell.
-#include "run.h"
-
-int main(int argc, char** argv)
-{
-    return run(argc, argv);
-}

@@ -1,0 +1,601 @@
+// The CPU log as the meters users have write it: columns of joules at any
+// fields (by number or by the header's names), perf stat's lines a socket,
+// cumulative energy counters (RAPL's energy_uj), turbostat's package rows.
+// Not on the hot path: read plainly, a line at a time.
+#include "read/power_logs.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "read/log_reading.h"
+#include "read/time_stamps.h"
+
+const char* cpu_format_name(int format)
+{
+    static const char* const names[] = {"columns", "perf", "counters", "turbostat"};
+    return format >= 0 && format < 4 ? names[format] : "columns";
+}
+
+namespace {
+
+constexpr int most_words = 64;
+
+// The words of a line [p, end), split at whitespace, or also at commas.
+struct words {
+    const char* at[most_words];
+    size_t length[most_words];
+    int count = 0;
+};
+
+words split_words(const char* p, const char* end, bool at_commas)
+{
+    words w;
+    while (p < end && w.count < most_words) {
+        while (p < end && (is_space(*p) || (at_commas && *p == ',')))
+            ++p;
+        if (p == end)
+            break;
+        const char* start = p;
+        while (p < end && !is_space(*p) && !(at_commas && *p == ','))
+            ++p;
+        w.at[w.count] = start;
+        w.length[w.count++] = static_cast<size_t>(p - start);
+    }
+    return w;
+}
+
+// The fields of a perf -x, line, as perf writes them: empty ones kept.
+words split_csv(const char* p, const char* end)
+{
+    words w;
+    while (w.count < most_words) {
+        const char* comma = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
+        const char* stop = comma != nullptr ? comma : end;
+        const char* q = stop;
+        while (q > p && is_space(q[-1]))
+            --q;
+        while (p < q && is_blank(*p))
+            ++p;
+        w.at[w.count] = p;
+        w.length[w.count++] = static_cast<size_t>(q - p);
+        if (comma == nullptr)
+            break;
+        p = comma + 1;
+    }
+    return w;
+}
+
+bool is_word(const words& w, int i, const char* text)
+{
+    return i < w.count && w.length[i] == std::strlen(text) && std::memcmp(w.at[i], text, w.length[i]) == 0;
+}
+
+// The word i as a whole number (a socket's or package's), or -1.
+long whole_number(const words& w, int i)
+{
+    if (i >= w.count || w.length[i] == 0 || w.length[i] > 6)
+        return -1;
+    long n = 0;
+    for (size_t k = 0; k < w.length[i]; ++k) {
+        if (w.at[i][k] < '0' || w.at[i][k] > '9')
+            return -1;
+        n = n * 10 + (w.at[i][k] - '0');
+    }
+    return n;
+}
+
+// The word i as a number, the whole word; false where it is none.
+bool whole_reading(const words& w, int i, double* value)
+{
+    if (i >= w.count || w.length[i] == 0)
+        return false;
+    const char* stop;
+    *value = parse_reading(w.at[i], &stop);
+    return stop == w.at[i] + w.length[i];
+}
+
+// The word i as a stamp: a date and time, seconds since the epoch, or a
+// time of day. False where it is none. With form, says which (times of day
+// on days' time line, past midnight a day later).
+bool word_stamp(const words& w, int i, int64_t* ns, int* form = nullptr, clock_days* days = nullptr)
+{
+    if (i >= w.count)
+        return false;
+    const char* after;
+    const char* p = w.at[i];
+    const char* end = p + w.length[i];
+    if (parse_time_stamp(p, end, ns, &after) && after == end) {
+        if (form != nullptr)
+            *form = date_stamp_form(p, end);
+        return true;
+    }
+    if (!(parse_clock_time(p, end, ns, &after) && after == end))
+        return false;
+    if (form != nullptr) {
+        *form = stamp_clock;
+        *ns = days->on_time_line(*ns);
+    }
+    return true;
+}
+
+// A line of the log: its number, and its bytes as warnings quote them.
+struct csv_line_text {
+    uint64_t number;
+    run_line text;
+};
+
+void note(picked_line& picked, uint64_t& count, const csv_line_text& line)
+{
+    ++count;
+    pick_first(picked, line.number, line.text.text, line.text.length);
+}
+
+// Where the joules of the line being read stand in time, for a sink: over
+// [from, ns], from since_last for the time since the CPU's last line.
+struct line_time {
+    const timed_sink* sink = nullptr;
+    int64_t from = since_last;
+    int64_t ns = 0;
+    int form = stamp_none;
+    clock_days days;
+    // perf's times count from its start, "# started on STAMP".
+    bool started = false;
+    int64_t start_ns = 0;
+    int start_form = stamp_instant;
+    int64_t last_rel_ns[max_cpus] = {};
+};
+
+// Adds joules into CPU k (from 1), where k is one this run reads, and
+// passes them on to the sink, if any.
+void add_cpu(cpu_log& out, int k, double joules, const line_time* at = nullptr)
+{
+    if (k > out.cpus) {
+        out.sockets_beyond = true;
+        return;
+    }
+    cpu_figure(out.part, k) = add_figures(joules, cpu_figure(out.part, k));
+    out.seen[k - 1] = true;
+    if (at != nullptr && at->sink != nullptr)
+        at->sink->energy(at->sink->context, cpu_meter(k), at->from, at->ns, at->form, joules);
+}
+
+// --cpu-format=columns: the fields of each CPU, by number or by the
+// header's names, set from the header line.
+struct column_state {
+    int fields[max_cpus] = {};
+};
+
+// Sets the fields from --cpu-fields (numbers, or the header's names), or
+// the default, 3 and 7 and on every fourth field. Returns false where a name
+// is not in the header, having said which in out.
+bool set_fields(column_state& st, const cpu_log_options& o, const words& header, cpu_log& out)
+{
+    for (int k = 0; k < o.cpus; ++k)
+        st.fields[k] = 3 + 4 * k;
+    if (o.fields == nullptr)
+        return true;
+    const char* p = o.fields;
+    for (int k = 0; k < o.cpus && *p != '\0'; ++k) {
+        const char* comma = std::strchr(p, ',');
+        size_t n = comma != nullptr ? static_cast<size_t>(comma - p) : std::strlen(p);
+        char* end;
+        long number = std::strtol(p, &end, 10);
+        if (end == p + n && number >= 1) {
+            st.fields[k] = static_cast<int>(number);
+        } else {
+            st.fields[k] = 0;
+            for (int i = 0; i < header.count; ++i)
+                if (header.length[i] == n && std::memcmp(header.at[i], p, n) == 0)
+                    st.fields[k] = i + 1;
+            if (st.fields[k] == 0) {
+                std::snprintf(out.error, sizeof out.error,
+                              "--cpu-fields names \"%.*s\", which its header line does not", static_cast<int>(n), p);
+                return false;
+            }
+        }
+        p = comma != nullptr ? comma + 1 : p + n;
+    }
+    return true;
+}
+
+void take_columns(const column_state& st, const words& w, const csv_line_text& line, cpu_log& out, line_time& at)
+{
+    // Each CPU's joules for the interval that ends at the line's stamp.
+    at.from = since_last;
+    if (at.sink != nullptr && !word_stamp(w, 0, &at.ns, &at.form, &at.days))
+        at.form = stamp_none;
+    for (int k = 0; k < out.cpus; ++k) {
+        int f = st.fields[k] - 1;
+        double joules = 0;
+        if (f < w.count) {
+            const char* stop;
+            log_shape& shape = out.shape;
+            uint64_t runs_on = shape.runs_on, not_finite = shape.not_finite;
+            joules = scan_reading(w.at[f], &stop, shape);
+            if (stop == w.at[f])
+                note(shape.no_reading_line, shape.no_reading, line);
+            if (shape.runs_on != runs_on)
+                pick_first(shape.runs_on_line, line.number, line.text.text, line.text.length);
+            if (shape.not_finite != not_finite)
+                pick_first(shape.not_finite_line, line.number, line.text.text, line.text.length);
+        } else {
+            note(out.shape.no_reading_line, out.shape.no_reading, line);
+        }
+        add_cpu(out, k + 1, joules, &at);
+    }
+}
+
+// perf's "# started on" line, with a stamp (as date --iso-8601=ns writes
+// it) or perf's own (with -o, "Wed Dec  9 10:00:00 2026", on the node's
+// clock): where its times count from.
+void take_perf_start(const char* p, const char* end, line_time& at)
+{
+    constexpr char prefix[] = "# started on ";
+    size_t n = static_cast<size_t>(end - p);
+    if (n <= sizeof prefix - 1 || std::memcmp(p, prefix, sizeof prefix - 1) != 0)
+        return;
+    char text[80];
+    n -= sizeof prefix - 1;
+    while (n > 0 && is_space(p[sizeof prefix - 2 + n]))
+        --n;
+    if (n >= sizeof text)
+        return;
+    std::memcpy(text, p + sizeof prefix - 1, n);
+    text[n] = '\0';
+    for (size_t i = 0; i < n; ++i)
+        text[i] = text[i] == ',' ? '.' : text[i];
+    const char* after;
+    struct tm tm = {};
+    if (parse_time_stamp(text, text + n, &at.start_ns, &after) && after == text + n) {
+        at.start_form = date_stamp_form(text, text + n);
+        at.started = true;
+    } else if (const char* rest = strptime(text, "%a %b %d %H:%M:%S %Y", &tm); rest != nullptr && *rest == '\0') {
+        at.start_ns = static_cast<int64_t>(timegm(&tm)) * 1000000000;
+        at.start_form = stamp_wall;
+        at.started = true;
+    }
+}
+
+// --cpu-format=perf: "TIME S0 1 17.85 Joules power/energy-pkg/", or with
+// -x, the same fields between commas. Socket S0 is CPU1; only the package
+// events add. Returns false where a decimal comma stops the read.
+bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_log& out, line_time& at)
+{
+    words w = split_words(p, end, false);
+    bool csv = w.count < 4 && end > p && std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr;
+    if (csv)
+        w = split_csv(p, end);
+    if (w.count < 2 || w.length[1] < 2 || w.at[1][0] != 'S') {
+        note(out.odd_line, out.odd, line);
+        return true;
+    }
+    long socket = std::strtol(w.at[1] + 1, nullptr, 10);
+    out.packages = socket + 1 > out.packages ? static_cast<int>(socket) + 1 : out.packages;
+    // TIME SOCKET CPUS COUNT UNIT EVENT; "<not counted>" is two words in text.
+    int count = 3;
+    if (w.count > count && w.length[count] > 0 && w.at[count][0] == '<') {
+        note(out.not_counted_line, out.not_counted, line);
+        return true;
+    }
+    int event = csv ? 5 : w.count - 1;
+    if (event < 4 || event >= w.count) {
+        note(out.odd_line, out.odd, line);
+        return true;
+    }
+    double joules;
+    bool number = whole_reading(w, count, &joules);
+    bool comma = std::memchr(w.at[count], ',', w.length[count]) != nullptr || (csv && !is_word(w, 4, "Joules"));
+    if (comma || (number && csv && !is_word(w, 4, "Joules"))) {
+        std::snprintf(out.error, sizeof out.error,
+                      "line %llu, \"%.*s\", writes its numbers with a decimal comma or a thousands "
+                      "separator: run perf with LC_ALL=C",
+                      static_cast<unsigned long long>(line.number), static_cast<int>(line.text.length < 80 ? line.text.length : 80),
+                      line.text.text);
+        return false;
+    }
+    if (!number) {
+        note(out.shape.no_reading_line, out.shape.no_reading, line);
+        return true;
+    }
+    size_t n = w.length[event];
+    if (memmem(w.at[event], n, "energy-pkg", 10) == nullptr) {
+        // Another event (energy-ram, energy-psys): never a CPU's figure.
+        if (out.other_event[0] == '\0')
+            std::snprintf(out.other_event, sizeof out.other_event, "%.*s", static_cast<int>(n < 60 ? n : 60),
+                          w.at[event]);
+        return true;
+    }
+    if (at.sink != nullptr && socket < max_cpus) {
+        // The interval since the socket's line before, or since perf began.
+        int64_t rel;
+        const char* after;
+        if (!parse_time_stamp(w.at[0], w.at[0] + w.length[0], &rel, &after) || after != w.at[0] + w.length[0] ||
+            !at.started) {
+            std::snprintf(out.error, sizeof out.error,
+                          "perf's times count from its start, which the log does not say: write the start "
+                          "first, echo \"# started on $(date --iso-8601=ns)\", or run perf with -o");
+            return false;
+        }
+        at.from = at.start_ns + at.last_rel_ns[socket];
+        at.ns = at.start_ns + rel;
+        at.form = at.start_form;
+        at.last_rel_ns[socket] = rel;
+    }
+    add_cpu(out, static_cast<int>(socket) + 1, joules, &at);
+    return true;
+}
+
+
+// --cpu-format=counters: a stamp, then one cumulative counter a package in
+// microjoules. Energy is the sum of the steps, each exact in integers; a
+// step down is a wrap of the counter, which adds --cpu-wrap. Returns false
+// where a wrap meets no --cpu-wrap.
+struct counter_state {
+    bool have_last = false;
+    int64_t last_ns = 0;
+    int last_form = stamp_none;
+    bool have_stamp = false;
+    unsigned long long last[max_cpus] = {};
+    unsigned long long total[max_cpus] = {};
+};
+
+bool take_counters(counter_state& st, const cpu_log_options& o, const words& w, const csv_line_text& line,
+                   cpu_log& out, line_time& at)
+{
+    int packages = w.count - 1;
+    if (packages < 1) {
+        note(out.odd_line, out.odd, line);
+        return true;
+    }
+    out.packages = packages > out.packages ? packages : out.packages;
+    unsigned long long counter[max_cpus] = {};
+    for (int k = 0; k < packages && k < max_cpus; ++k) {
+        char* end;
+        counter[k] = std::strtoull(w.at[k + 1], &end, 10);
+        if (end != w.at[k + 1] + w.length[k + 1] || w.at[k + 1][0] == '-') {
+            note(out.shape.no_reading_line, out.shape.no_reading, line);
+            return true;
+        }
+    }
+    int64_t ns = 0;
+    int form = stamp_none;
+    bool stamped = word_stamp(w, 0, &ns, &form, &at.days);
+    if (st.have_last) {
+        for (int k = 0; k < packages && k < max_cpus; ++k) {
+            unsigned long long step = counter[k] - st.last[k];
+            if (counter[k] < st.last[k]) {
+                if (o.wrap_uj == 0) {
+                    std::snprintf(out.error, sizeof out.error,
+                                  "at line %llu, package %d's counter steps down, from %llu to %llu: it "
+                                  "wrapped; give the packages' max_energy_range_uj with --cpu-wrap=UJ",
+                                  static_cast<unsigned long long>(line.number), k, st.last[k], counter[k]);
+                    return false;
+                }
+                step = o.wrap_uj - st.last[k] + counter[k];
+                ++out.wraps;
+            }
+            st.total[k] += step;
+            // Each step over the interval between the two lines' stamps.
+            if (at.sink != nullptr && k < out.cpus)
+                at.sink->energy(at.sink->context, cpu_meter(k + 1), stamped && st.have_stamp ? st.last_ns : since_last,
+                                ns, stamped ? form : stamp_none, static_cast<double>(step) / 1e6);
+        }
+        // Two wraps in one interval, at 1000 W a package, would look like one.
+        if (o.wrap_uj != 0 && stamped && st.have_stamp &&
+            static_cast<double>(ns - st.last_ns) * 1e-9 * 1000 * 1e6 >= 2 * static_cast<double>(o.wrap_uj))
+            note(out.long_interval_line, out.long_intervals, line);
+    }
+    st.have_last = true;
+    st.have_stamp = stamped;
+    st.last_ns = ns;
+    st.last_form = form;
+    std::memcpy(st.last, counter, sizeof counter);
+    return true;
+}
+
+// --cpu-format=turbostat: the columns its header names (the time of day in
+// seconds, the package, PkgWatt or Pkg_J, by the names turbostat's versions
+// gave them); package rows alone (a number in Package, and a power or
+// energy there), the summary row "-" and the other CPUs' rows passed over.
+// Energy is Pkg_J where it is, else PkgWatt times the interval from the
+// package's stamp before; a package's first row takes its second's interval.
+struct turbostat_state {
+    int time = -1, package = -1, watts = -1, joules = -1;
+    int64_t last_ns[max_cpus] = {};
+    bool have_last[max_cpus] = {};
+    double first_watts[max_cpus] = {};
+    bool first_pending[max_cpus] = {};
+};
+
+bool is_any(const words& w, int i, const char* const* names)
+{
+    for (; *names != nullptr; ++names)
+        if (is_word(w, i, *names))
+            return true;
+    return false;
+}
+
+// Whether the line is turbostat's header; sets its columns.
+bool take_turbostat_header(turbostat_state& st, const words& w)
+{
+    static const char* const time[] = {"Time_Of_Day_Seconds", "TOD", nullptr};
+    static const char* const package[] = {"Package", "Pkg", nullptr};
+    static const char* const watts[] = {"PkgWatt", "Pkg_W", "PkgWatts", nullptr};
+    static const char* const joules[] = {"Pkg_J", "PkgJ", nullptr};
+    int found[4] = {-1, -1, -1, -1};
+    for (int i = 0; i < w.count; ++i) {
+        if (is_any(w, i, time))
+            found[0] = i;
+        else if (is_any(w, i, package))
+            found[1] = i;
+        else if (is_any(w, i, watts))
+            found[2] = i;
+        else if (is_any(w, i, joules))
+            found[3] = i;
+    }
+    if (found[1] < 0 || (found[2] < 0 && found[3] < 0))
+        return false;
+    st.time = found[0];
+    st.package = found[1];
+    st.watts = found[2];
+    st.joules = found[3];
+    return true;
+}
+
+void take_turbostat(turbostat_state& st, const words& w, const csv_line_text& line, cpu_log& out, line_time& at)
+{
+    long package = whole_number(w, st.package);
+    double joules = 0, watts = 0;
+    bool have_joules = st.joules >= 0 && whole_reading(w, st.joules, &joules);
+    bool have_watts = st.watts >= 0 && whole_reading(w, st.watts, &watts);
+    if (package < 0 || (!have_joules && !have_watts))
+        return;
+    int k = static_cast<int>(package);
+    out.packages = k + 1 > out.packages ? k + 1 : out.packages;
+    int64_t ns = 0;
+    int form = stamp_none;
+    bool stamped = st.time >= 0 && word_stamp(w, st.time, &ns, &form, &at.days);
+    at.from = since_last;
+    at.ns = ns;
+    at.form = stamped ? form : stamp_none;
+    if (have_joules) {
+        add_cpu(out, k + 1, joules, &at);
+        return;
+    }
+    if (!stamped || k >= max_cpus) {
+        note(out.odd_line, out.odd, line);
+        return;
+    }
+    if (st.have_last[k]) {
+        int64_t last = st.last_ns[k];
+        double dt = static_cast<double>(ns - last) / 1e9;
+        if (st.first_pending[k]) {
+            at.from = last - (ns - last);
+            at.ns = last;
+            add_cpu(out, k + 1, st.first_watts[k] * dt, &at);
+            st.first_pending[k] = false;
+        }
+        at.from = last;
+        at.ns = ns;
+        add_cpu(out, k + 1, watts * dt, &at);
+    } else {
+        st.first_watts[k] = watts;
+        st.first_pending[k] = true;
+    }
+    st.have_last[k] = true;
+    st.last_ns[k] = ns;
+}
+
+} // namespace
+
+int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out)
+{
+    out.cpus = o.cpus;
+    column_state columns;
+    counter_state counters;
+    turbostat_state turbostat;
+    bool turbostat_named = false;
+    uint64_t number = 0;
+    bool failed = false;
+    log_shape& shape = out.shape;
+    line_time timing;
+    timing.sink = o.sink;
+    bool perf_read = false; // a line of perf's readings has come
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
+        for (const char* p = run.begin; p < run.end && !failed;) {
+            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
+            csv_line_text line = {++number, quoted(run, p, line_end + 1)};
+            const char* at = p;
+            p = line_end + 1;
+            // The columns' header is no line of readings, as the default
+            // reader's is not; they have one reading a CPU, the others one.
+            bool columns_header = o.format == cpu_format::columns && number == 1;
+            if (number == 1)
+                pick(shape.opening, 1, line.text.text, line.text.length);
+            // perf's lines before its first reading ("# started on", a
+            // blank, its column names) are one header, as a log's first line is.
+            if (o.format == cpu_format::perf && !perf_read && number > 1 &&
+                (is_blank_line(at, line_end) || *skip_blanks(at) == '#')) {
+                take_perf_start(skip_blanks(at), line_end, timing);
+                continue;
+            }
+            shape.lines += columns_header ? 0 : 1;
+            if (is_blank_line(at, line_end)) {
+                shape.no_reading += columns_header ? 0 : o.format == cpu_format::columns ? static_cast<unsigned>(o.cpus) : 1;
+                if (!columns_header)
+                    note_blank(shape.blanks);
+                continue;
+            }
+            note_other(shape.blanks);
+            pick(shape.last_line, number, line.text.text, line.text.length);
+            const char* first = skip_blanks(at);
+            switch (o.format) {
+            case cpu_format::columns: {
+                words w = split_words(at, line_end, false);
+                if (number == 1) {
+                    failed = !set_fields(columns, o, w, out);
+                } else {
+                    take_columns(columns, w, line, out, timing);
+                }
+                break;
+            }
+            case cpu_format::perf:
+                if (*first == '#') {
+                    shape.header = shape.header || number == 1;
+                    ++shape.no_reading;
+                    take_perf_start(first, line_end, timing);
+                } else {
+                    perf_read = true;
+                    failed = !take_perf(at, line_end, line, out, timing);
+                }
+                break;
+            case cpu_format::counters: {
+                words w = split_words(at, line_end, true);
+                double ignored;
+                if (number == 1 && !whole_reading(w, 1, &ignored)) {
+                    shape.header = true;
+                    ++shape.no_reading;
+                } else {
+                    failed = !take_counters(counters, o, w, line, out, timing);
+                }
+                break;
+            }
+            case cpu_format::turbostat: {
+                words w = split_words(at, line_end, false);
+                if (take_turbostat_header(turbostat, w)) {
+                    shape.header = shape.header || number == 1;
+                    turbostat_named = true;
+                    ++shape.no_reading;
+                } else if (turbostat_named) {
+                    take_turbostat(turbostat, w, line, out, timing);
+                } else {
+                    note(out.odd_line, out.odd, line);
+                }
+                break;
+            }
+            }
+        }
+    });
+    if (status != 0)
+        return status;
+    if (failed)
+        return EINVAL;
+    if (o.format == cpu_format::turbostat && !turbostat_named && number > 0) {
+        std::snprintf(out.error, sizeof out.error,
+                      "no header line names a Package column and PkgWatt or Pkg_J: run turbostat with "
+                      "--show Time_Of_Day_Seconds,Package,PkgWatt");
+        return EINVAL;
+    }
+    for (int k = 0; o.format == cpu_format::counters && k < out.cpus && k < out.packages; ++k) {
+        cpu_figure(out.part, k + 1) = static_cast<double>(counters.total[k]) / 1e6;
+        out.seen[k] = true;
+    }
+    if (o.format == cpu_format::counters && out.packages > out.cpus)
+        out.sockets_beyond = true;
+    return 0;
+}

@@ -1,0 +1,150 @@
+// What every reader notes of a log's lines as they go by, for the
+// warnings to say (its first, last and odd lines, its blank lines), and
+// the header taken from the buffer's first bytes.
+#include "read/log_reading.h"
+
+#include <cstring>
+
+#include <unistd.h>
+
+#include "read/reading_number.h"
+
+// Keeps the first bytes of a line, and its number, in picked.
+void pick(picked_line& picked, uint64_t number, const char* text, size_t length)
+{
+    picked.number = number;
+    picked.length = length < sizeof picked.text ? length : sizeof picked.text;
+    std::memcpy(picked.text, text, picked.length);
+}
+
+void pick_first(picked_line& picked, uint64_t number, const char* text, size_t length)
+{
+    if (picked.number == 0)
+        pick(picked, number, text, length);
+}
+
+void note_blank(blank_lines& b)
+{
+    ++(b.any_other ? b.trailing : b.leading);
+}
+
+void note_other(blank_lines& b)
+{
+    if (b.any_other)
+        b.among += b.trailing;
+    b.trailing = 0;
+    b.any_other = true;
+}
+
+// The blank lines of part appended to those of into, which came before it.
+void merge_blanks(blank_lines& into, const blank_lines& part)
+{
+    if (!part.any_other) {
+        (into.any_other ? into.trailing : into.leading) += part.leading;
+        return;
+    }
+    if (into.any_other) {
+        into.among += into.trailing + part.leading + part.among;
+    } else {
+        into.leading += part.leading;
+        into.among = part.among;
+    }
+    into.trailing = part.trailing;
+    into.any_other = true;
+}
+
+bool is_blank_line(const char* p, const char* end)
+{
+    while (p < end && is_space(*p))
+        ++p;
+    return p == end;
+}
+
+run_line quoted(const line_run& run, const char* p, const char* end)
+{
+    if (run.condensed != nullptr)
+        return {run.condensed->head, run.condensed->head_length};
+    return {p, static_cast<size_t>(end - 1 - p)};
+}
+
+// Looks at each line of the run alone, by the rule, for what the warnings
+// say: blank lines, and the first line of each kind of fault. number is
+// the number of the line before the run; a header is passed over.
+void walk_faults(const line_run& run, const log_rule& rule, uint64_t number, bool header,
+                 log_shape& shape)
+{
+    for (const char* p = run.begin; p < run.end; ++number) {
+        const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
+        run_line line = quoted(run, p, end);
+        const char* at = p;
+        p = end;
+        if (header && at == run.begin)
+            continue;
+        energy_summary ignored;
+        log_shape seen;
+        rule.scan(at, end, ignored, seen, 1);
+        if (is_blank_line(at, end)) {
+            note_blank(shape.blanks);
+        } else {
+            note_other(shape.blanks);
+            pick(shape.last_line, number + 1, line.text, line.length);
+            if (seen.no_reading != 0)
+                pick_first(shape.no_reading_line, number + 1, line.text, line.length);
+        }
+        if (seen.runs_on != 0)
+            pick_first(shape.runs_on_line, number + 1, line.text, line.length);
+        if (seen.not_finite != 0)
+            pick_first(shape.not_finite_line, number + 1, line.text, line.length);
+        if (seen.readings.negatives != 0)
+            pick_first(shape.negative_line, number + 1, line.text, line.length);
+    }
+}
+
+namespace {
+
+// Notes in shape what the warnings say of the header [p, end), which ends
+// with its newline: its first bytes, and whether it holds both readings.
+void note_header(const log_rule& rule, const char* p, const char* end, const char* head,
+                 size_t head_length, log_shape& shape)
+{
+    energy_summary ignored;
+    log_shape seen;
+    rule.scan(p, end, ignored, seen, 1);
+    shape.header_readings = seen.no_reading == 0;
+    pick(shape.opening, 1, head, head_length);
+}
+
+// The header that the buffer's bytes do not end, through a condenser, as
+// it arrives, never held whole.
+[[gnu::noinline]] int condense_header(byte_source& src, line_buffer& lb, const log_rule& rule,
+                                      log_shape& shape, bool* at_end)
+{
+    line_condenser header;
+    int status = condense_line(src, lb, rule.rule, header, at_end);
+    if (status != 0)
+        return status;
+    note_header(rule, header.text, header.text + header.length, header.head, header.head_length,
+                shape);
+    shape.unended = *at_end && header.head_length > 0;
+    return 0;
+}
+
+} // namespace
+
+int take_header(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
+                bool* at_end)
+{
+    // Most headers arrive whole with the first read, and are looked at
+    // where they lie.
+    ssize_t n = read_more(src, lb);
+    if (n < 0)
+        return errno;
+    lb.end += static_cast<size_t>(n);
+    const char* p = lb.data + lb.begin;
+    const char* nl = static_cast<const char*>(std::memchr(p, '\n', lb.end - lb.begin));
+    if (nl == nullptr)
+        return condense_header(src, lb, rule, shape, at_end);
+    note_header(rule, p, nl + 1, p, static_cast<size_t>(nl - p), shape);
+    lb.begin = static_cast<size_t>(nl + 1 - lb.data);
+    return 0;
+}

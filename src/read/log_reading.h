@@ -1,0 +1,266 @@
+// The reading of a log, shared by its readers: each log's rule, where a
+// read loop's bytes come from, the loop that hands whole lines on, and what
+// every reader does with them (the header rule, and the lines the warnings
+// quote). Inside the readers only; power_logs.h is their contract.
+#ifndef ENERGY_TOTALS_LOG_READING_H
+#define ENERGY_TOTALS_LOG_READING_H
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include <sys/types.h>
+
+#include "base/energy_summary.h"
+#include "read/log_bytes.h"
+#include "read/log_kinds.h"
+#include "read/log_lines.h"
+#include "read/log_shape.h"
+
+// What becomes of a log's first line.
+enum class first_line { header_if_no_reading, header };
+
+// A log's rule as the read loop takes it.
+// keep is the scanner's form for a chunk read before its turn, which
+// keeps `readings` a line rather than adding them.
+struct log_rule {
+    void (*scan)(const char*, const char*, energy_summary&, log_shape&, double);
+    double* (*keep)(const char*, const char*, double*, log_shape&);
+    size_t readings;
+    first_line first;
+    line_rule rule;
+};
+
+// The plain logs' rules, from their kinds (log_kinds.h).
+constexpr first_line first_line_of(const log_kind& k)
+{
+    return k.header_always ? first_line::header : first_line::header_if_no_reading;
+}
+inline constexpr log_rule total_power_rule = {add_total_power_lines, keep_total_power_readings,
+                                              total_power_kind.readings, first_line_of(total_power_kind),
+                                              line_rule::total_power};
+inline constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readings, cpu_kind.readings,
+                                      first_line_of(cpu_kind), line_rule::cpu};
+inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, gpu_kind.readings,
+                                      first_line_of(gpu_kind), line_rule::gpu};
+// The time-stamped GPU log's lines are taken one at a time, not scanned.
+inline constexpr log_rule stamped_gpu_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
+                                       line_rule::stamped_gpu};
+// The one log of every GPU: its lines are taken one at a time too, by the
+// columns its header names.
+inline constexpr log_rule gpu_csv_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
+                                          line_rule::gpu_csv};
+
+// Whole lines, [begin, end), as the read loop hands them on: the log's
+// first line on its own (unless it is a header, which is dropped), and a
+// line longer than the buffer condensed, with the condenser that holds it.
+struct line_run {
+    const char* begin;
+    const char* end;
+    bool first;
+    const line_condenser* condensed;
+};
+
+// A line of a run: its bytes [p, end), end past its newline, and what the
+// warnings would quote of it (a condensed line's original first bytes).
+struct run_line {
+    const char* text;
+    size_t length;
+};
+
+// The line of a run from p (its newline before end) as the warnings
+// quote it: a condensed line's original first bytes.
+run_line quoted(const line_run& run, const char* p, const char* end);
+
+// Keeps the first bytes of a line, and its number, in picked; the second
+// only where picked holds none yet.
+void pick(picked_line& picked, uint64_t number, const char* text, size_t length);
+void pick_first(picked_line& picked, uint64_t number, const char* text, size_t length);
+
+// Whether the line [p, end) holds only whitespace.
+bool is_blank_line(const char* p, const char* end);
+
+// Counts a blank line, or a line that is not, after those counted.
+void note_blank(blank_lines& b);
+void note_other(blank_lines& b);
+
+// The blank lines of part appended to those of into, which came before it.
+void merge_blanks(blank_lines& into, const blank_lines& part);
+
+// Looks at each line of the run alone, by the rule, for what the warnings
+// say: blank lines, and the first line of each kind of fault. number is
+// the number of the line before the run; a header is passed over.
+void walk_faults(const line_run& run, const log_rule& rule, uint64_t number, bool header,
+                 log_shape& shape);
+
+// What every reader does with a run of whole lines, add having turned them
+// into readings (summed, or kept for a chunk's turn). A log's first line
+// without a reading is its header: its 0 is added, as the rule says, but it
+// is no reading of the meter's, and is kept out of the readings'
+// statistics. Then the lines the warnings quote are picked out: where the
+// run holds nothing odd, only its last line is; else each line is looked
+// at alone, a few times a log at most, so a log is read once however odd.
+template <class Add>
+void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add add)
+{
+    uint64_t lines = shape.lines, no_reading = shape.no_reading, runs_on = shape.runs_on;
+    uint64_t not_finite = shape.not_finite, negatives = shape.readings.negatives;
+    reading_range at_start = shape.readings;
+    add(run.begin, run.end);
+    bool header = run.first && shape.no_reading != no_reading;
+    if (header) {
+        shape.header = true;
+        shape.readings = at_start;
+        ++no_reading;
+    }
+    // The CPU log's header is not among its lines, but is line 1.
+    uint64_t number = lines + (rule.first == first_line::header ? 1 : 0);
+    // The log's first line comes in a run of its own.
+    if (run.first) {
+        run_line line = quoted(run, run.begin, run.end);
+        pick(shape.opening, 1, line.text, line.length);
+    }
+    // The first line that is not a header.
+    if (shape.first_line.number == 0 && !header) {
+        const char* end = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin))) + 1;
+        run_line line = quoted(run, run.begin, end);
+        pick(shape.first_line, number + 1, line.text, line.length);
+    }
+    bool odd = shape.no_reading != no_reading ||
+               (shape.runs_on != runs_on && shape.runs_on_line.number == 0) ||
+               (shape.not_finite != not_finite && shape.not_finite_line.number == 0) ||
+               (shape.readings.negatives != negatives && shape.negative_line.number == 0);
+    if (odd) {
+        walk_faults(run, rule, number, header, shape);
+        return;
+    }
+    note_other(shape.blanks);
+    const char* last = static_cast<const char*>(memrchr(run.begin, '\n', static_cast<size_t>(run.end - 1 - run.begin)));
+    last = last != nullptr ? last + 1 : run.begin;
+    run_line line = quoted(run, last, run.end);
+    pick(shape.last_line, shape.lines + (number - lines), line.text, line.length);
+}
+
+// The lines of a run for the readers that take one line at a time: each
+// counted in shape, numbered in *number, line 1 picked as the opening, a
+// blank line counted as no reading and among the blanks; each other line
+// handed to take(p, end, line, number), end at its newline, line as the
+// warnings quote it.
+template <class Take>
+void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take take)
+{
+    for (const char* p = run.begin; p < run.end;) {
+        const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
+        run_line line = quoted(run, p, end + 1);
+        const char* at = p;
+        p = end + 1;
+        ++*number;
+        ++shape.lines;
+        if (*number == 1)
+            pick(shape.opening, 1, line.text, line.length);
+        if (is_blank_line(at, end)) {
+            ++shape.no_reading;
+            note_blank(shape.blanks);
+            continue;
+        }
+        note_other(shape.blanks);
+        take(at, end, line, *number);
+    }
+}
+
+// Takes the header, the log's first line, from an empty buffer: where it
+// lies when the first read brings it whole, else through a condenser as
+// it arrives, never held whole. Notes in shape its first bytes and whether
+// it holds both readings; *at_end where the file ended with it. Leaves in
+// [begin, end) the bytes read after it. Returns 0 or the errno of a read.
+int take_header(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
+                bool* at_end);
+
+// Hands take the line that starts the buffer and does not fit it,
+// condensed by the rule as it is read on. Out of the read loop, whose
+// frame need not carry a condenser's kilobytes for lines that are rare.
+// Returns 0 or the errno of a read.
+template <class Take>
+[[gnu::noinline]] int take_long_line(byte_source& src, line_buffer& lb, const log_rule& rule,
+                                     log_shape& shape, bool at_first_line, bool* at_end,
+                                     Take& take)
+{
+    line_condenser c;
+    int status = condense_line(src, lb, rule.rule, c, at_end);
+    if (status != 0)
+        return status;
+    shape.unended = shape.unended || *at_end;
+    take(line_run{c.text, c.text + c.length, at_first_line, &c});
+    return 0;
+}
+
+// Reads fd to its end and hands its lines to take, as line_runs; the last
+// line, if it has no newline, with one added: after a newline a line holds
+// nothing, so the added one changes no reading. A line that does not fit
+// the buffer is condensed by the rule as it is read; a header is taken
+// by take_header. Returns 0 or the errno of a read.
+template <class Take>
+int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
+               Take take)
+{
+    lb.begin = 0;
+    lb.end = 0;
+    // Only the log's first chunk holds its first line.
+    bool at_first_line = !src.chunk || src.from == 0;
+    bool at_end = false;
+    if (rule.first == first_line::header && at_first_line) {
+        int status = take_header(src, lb, rule, shape, &at_end);
+        if (status != 0)
+            return status;
+        at_first_line = false;
+    }
+    size_t searched = lb.begin; // [begin, searched) holds no newline
+    for (;;) {
+        if (at_first_line) {
+            const void* nl = std::memchr(lb.data + searched, '\n', lb.end - searched);
+            if (nl != nullptr) {
+                const char* second_line = static_cast<const char*>(nl) + 1;
+                take(line_run{lb.data + lb.begin, second_line, true, nullptr});
+                lb.begin = searched = static_cast<size_t>(second_line - lb.data);
+                at_first_line = false;
+            }
+        }
+        if (!at_first_line) {
+            const void* last = memrchr(lb.data + searched, '\n', lb.end - searched);
+            if (last != nullptr) {
+                const char* lines_end = static_cast<const char*>(last) + 1;
+                take(line_run{lb.data + lb.begin, lines_end, false, nullptr});
+                lb.begin = static_cast<size_t>(lines_end - lb.data);
+            }
+        }
+        searched = lb.end;
+        if (at_end)
+            break;
+        size_t shift = lb.begin;
+        if (!make_room(lb)) {
+            int status = take_long_line(src, lb, rule, shape, at_first_line, &at_end, take);
+            if (status != 0)
+                return status;
+            at_first_line = false;
+            searched = lb.begin;
+            continue;
+        }
+        searched -= shift;
+        ssize_t n = read_more(src, lb);
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            break;
+        lb.end += static_cast<size_t>(n);
+    }
+    if (lb.begin < lb.end) {
+        shape.unended = true;
+        lb.data[lb.end] = '\n';
+        take(line_run{lb.data + lb.begin, lb.data + lb.end + 1, at_first_line, nullptr});
+        lb.begin = lb.end;
+    }
+    return 0;
+}
+
+#endif

@@ -1,0 +1,62 @@
+// The three readers of plain logs, each by its log's rule, and the plain GPU log
+// read again in time.
+#include "read/power_logs.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "read/log_reading.h"
+
+namespace {
+
+// Reads a log by its rule into s and shape. With header_if_no_reading, a
+// first line without a reading is taken for a header and set apart in
+// shape (its 0 is still added, as for any such line, but kept out of the
+// readings' lowest, highest and steps).
+int read_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const log_rule& rule,
+             double weight)
+{
+    byte_source src = whole_file(fd);
+    return read_lines(src, lb, rule, shape, [&](const line_run& run) {
+        take_lines(run, rule, shape, [&](const char* b, const char* e) { rule.scan(b, e, s, shape, weight); });
+    });
+}
+
+} // namespace
+
+int read_total_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                         double weight)
+{
+    return read_log(fd, lb, s, shape, total_power_rule, weight);
+}
+
+int read_cpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+{
+    return read_log(fd, lb, s, shape, cpu_rule, 1);
+}
+
+int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
+                       double weight)
+{
+    return read_log(fd, lb, s, shape, gpu_rule, weight);
+}
+
+int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink)
+{
+    // Each line stands for the weight's seconds after the line before,
+    // from the log's start.
+    log_shape shape;
+    uint64_t number = 0;
+    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    byte_source src = whole_file(fd);
+    return read_lines(src, lb, gpu_rule, shape, [&](const line_run& run) {
+        for (const char* p = run.begin; p < run.end;) {
+            const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
+            double joules = gpu_power_reading(p, end, shape) * weight;
+            auto at = static_cast<int64_t>(number++);
+            sink.energy(sink.context, first_gpu_source + k - 1, at * period_ns, (at + 1) * period_ns, stamp_relative,
+                        joules);
+            p = end;
+        }
+    });
+}

@@ -1,0 +1,1005 @@
+// The time-stamped GPU log's reader: energy by the trapezoid rule over the
+// lines' own time stamps, and what its stamps say of the meter.
+#include "read/power_logs.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+
+#include "base/fnv_hash.h"
+#include "read/log_reading.h"
+#include "read/time_stamps.h"
+
+namespace {
+
+// Intervals more than this many times the typical one are gaps.
+constexpr int64_t gap_factor = 3;
+
+int64_t median(int64_t* v, int n)
+{
+    // Few values, once: an insertion sort.
+    for (int i = 1; i < n; ++i)
+        for (int j = i; j > 0 && v[j - 1] > v[j]; --j) {
+            int64_t t = v[j];
+            v[j] = v[j - 1];
+            v[j - 1] = t;
+        }
+    // The lower middle where n is even: of two intervals, a stall can
+    // only be the longer one.
+    return v[(n - 1) / 2];
+}
+
+void note_gap(stamp_shape& st, int64_t interval, uint64_t line)
+{
+    if (st.typical_ns > INT64_MAX / gap_factor || interval <= gap_factor * st.typical_ns)
+        return;
+    ++st.gaps;
+    if (interval > st.longest_gap_ns) {
+        st.longest_gap_ns = interval;
+        st.longest_gap_line = line;
+    }
+}
+
+// The first intervals of a log, and the lines that end them, kept until
+// there are enough to tell the typical one.
+struct interval_sample {
+    int count = 0;
+    int64_t interval[31];
+    uint64_t line[31];
+};
+
+// Where the intervals v[0, n) come in a steady pattern, k - 1 short ones
+// and then a long one (k GPUs' lines written in turn, each with its own
+// stamp), k; else 0. Long is past the middle of the shortest and longest,
+// and the longest is at least four times the shortest.
+int rounds_in(const int64_t* v, int n)
+{
+    if (n < 4)
+        return 0;
+    int64_t lo = v[0], hi = v[0];
+    for (int i = 1; i < n; ++i) {
+        lo = v[i] < lo ? v[i] : lo;
+        hi = v[i] > hi ? v[i] : hi;
+    }
+    if (hi < 4 * lo || hi == 0)
+        return 0;
+    int64_t middle = lo + (hi - lo) / 2;
+    int first = -1, k = 0, longs = 0;
+    for (int i = 0; i < n; ++i) {
+        if (v[i] <= middle)
+            continue;
+        if (first >= 0 && k == 0)
+            k = i - first;
+        else if (first >= 0 && i - first != k * longs)
+            return 0;
+        first = first < 0 ? i : first;
+        ++longs;
+    }
+    // Every k-th interval long, the short ones between: two rounds seen.
+    if (longs < 2 || k < 2 || first >= k || n - 1 - (first + k * (longs - 1)) >= k)
+        return 0;
+    return k;
+}
+
+// Sets the typical interval from those sampled, and judges them by it.
+void settle_typical(stamp_shape& st, const interval_sample& sample)
+{
+    int64_t sorted[sizeof sample.interval / sizeof sample.interval[0]] = {};
+    for (int i = 0; i < sample.count; ++i)
+        sorted[i] = sample.interval[i];
+    st.typical_ns = median(sorted, sample.count);
+    st.rounds_of = rounds_in(sample.interval, sample.count);
+    for (int i = 0; i < sample.count; ++i)
+        note_gap(st, sample.interval[i], sample.line[i]);
+}
+
+// Sets the typical interval where the log ended before the sample was full.
+void settle_at_end(stamp_shape& st, const interval_sample& sample)
+{
+    if (st.typical_ns == 0 && sample.count > 0)
+        settle_typical(st, sample);
+}
+
+void note_interval(stamp_shape& st, interval_sample& sample, int64_t interval, uint64_t line)
+{
+    constexpr int room = sizeof sample.interval / sizeof sample.interval[0];
+    if (sample.count < room) {
+        sample.interval[sample.count] = interval;
+        sample.line[sample.count++] = line;
+        if (sample.count == room)
+            settle_typical(st, sample);
+        return;
+    }
+    note_gap(st, interval, line);
+}
+
+// The state of the trapezoid rule between lines.
+struct stamped_state {
+    double energy = 0.0;
+    bool have_last = false;
+    int64_t last_ns = 0;
+    double last_reading = 0.0;
+    uint64_t number = 0;
+    stamp_prefix prefix;
+    interval_sample sample;
+    // Where the good points go too, with their stamps' form, when asked.
+    const timed_sink* sink = nullptr;
+    int meter = 0;
+    int form = stamp_instant;
+};
+
+// Adds the good point (ns, reading) of line number to the curve: the
+// trapezoid to the point before, and the stamps' statistics.
+void add_point(stamped_state& state, log_shape& shape, int64_t ns, double reading, uint64_t number)
+{
+    stamp_shape& st = shape.stamps;
+    shape.readings.see(reading);
+    if (state.have_last) {
+        double dt = static_cast<double>(ns - state.last_ns) / 1e9;
+        double area = add_figures(state.last_reading, reading) * dt * 0.5;
+        state.energy = add_figures(area, state.energy);
+        note_interval(st, state.sample, ns - state.last_ns, number);
+    } else {
+        st.first_ns = ns;
+    }
+    st.last_ns = ns;
+    ++st.good;
+    if (state.sink != nullptr)
+        state.sink->point(state.sink->context, state.meter, ns, state.form, reading);
+    state.have_last = true;
+    state.last_ns = ns;
+    state.last_reading = reading;
+}
+
+// A line of a time-stamped log as the warnings quote it.
+struct quoted_line {
+    uint64_t number;
+    const char* text;
+    size_t length;
+};
+
+// A line skipped for its stamp: none, or not later than its curve's last.
+void skip_line(log_shape& shape, const quoted_line& q)
+{
+    ++shape.stamps.skipped;
+    pick_first(shape.stamps.skipped_line, q.number, q.text, q.length);
+}
+
+// The one rule of the time-stamped readers for a reading: the number at
+// p, in a field that ends at field_end (the line's end, or a CSV column's
+// comma), divided by divisor (1000 for milliwatts). A field with no number
+// ("[N/A]", "N/A", a GPU's name) is no point of the curve: the lines on
+// either side of it are joined, and it is counted and quoted in shape. A
+// unit after a blank, or the next column after ", " as nvidia-smi writes
+// it, is the meter's; a number run straight on into other bytes ("12W", a
+// decimal comma, "30,3" in one column) counts, and is said.
+void take_reading(const char* p, const char* field_end, double divisor, int64_t ns, const quoted_line& q,
+                  stamped_state& state, log_shape& curve, log_shape& shape)
+{
+    // The parse counts into a shape; the curve's lends its counters, which
+    // are put back: what counts here is said below.
+    const char* stop;
+    uint64_t no_reading = curve.no_reading, runs_on = curve.runs_on, not_finite = curve.not_finite;
+    double reading = scan_reading(p, &stop, curve);
+    curve.no_reading = no_reading;
+    curve.runs_on = runs_on;
+    curve.not_finite = not_finite;
+    if (stop == p) {
+        ++shape.no_reading;
+        pick_first(shape.no_reading_line, q.number, q.text, q.length);
+        return;
+    }
+    if (stop < field_end && !is_space(*stop) && !(stop[0] == ',' && is_space(stop[1]))) {
+        ++shape.runs_on;
+        pick_first(shape.runs_on_line, q.number, q.text, q.length);
+    }
+    if (!std::isfinite(reading)) {
+        ++shape.not_finite;
+        pick_first(shape.not_finite_line, q.number, q.text, q.length);
+    }
+    reading /= divisor;
+    if (reading < 0)
+        pick_first(shape.negative_line, q.number, q.text, q.length);
+    add_point(state, curve, ns, reading, q.number);
+}
+
+// A line of a time-stamped log, once its stamp is judged: a good one's
+// reading at p (its field ends at field_end) is a point of the curve; a
+// first line without a good stamp is the header; any other such line is
+// skipped.
+void take_stamped(bool good, bool first, const char* p, const char* field_end, int64_t ns, const quoted_line& q,
+                  stamped_state& state, log_shape& shape)
+{
+    if (!good && first) {
+        shape.header = true;
+        ++shape.no_reading;
+    } else if (!good) {
+        skip_line(shape, q);
+    } else {
+        take_reading(p, field_end, 1, ns, q, state, shape, shape);
+    }
+}
+
+// The time stamp that is the whole field [p, p + n): a date and time, or
+// seconds since the epoch (*clock false), or a time of day (*clock true,
+// *ns since midnight). False where the field is no stamp.
+bool field_stamp(const char* p, size_t n, int64_t* ns, bool* clock, int* form = nullptr)
+{
+    const char* after;
+    *clock = false;
+    if (parse_time_stamp(p, p + n, ns, &after) && after == p + n) {
+        if (form != nullptr)
+            *form = date_stamp_form(p, p + n);
+        return true;
+    }
+    if (form != nullptr)
+        *form = stamp_clock;
+    *clock = true;
+    return parse_clock_time(p, p + n, ns, &after) && after == p + n;
+}
+
+// The time-stamped GPU log's line at p, in a run of lines that ends at
+// end: a stamp, a comma, then the reading. Returns the next line.
+const char* take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
+                              log_shape& shape)
+{
+    stamp_shape& st = shape.stamps;
+    ++state.number;
+    ++shape.lines;
+    const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+    quoted_line q = {state.number, p, static_cast<size_t>(line_end - p)};
+    // A blank line stands for nothing: at the end it passes, as in every
+    // log; among the readings it is said.
+    if (is_blank_line(p, line_end)) {
+        ++shape.no_reading;
+        note_blank(shape.blanks);
+        return line_end + 1;
+    }
+    note_other(shape.blanks);
+    while (is_blank(*p))
+        ++p;
+    // The newline ends the stamp, whatever its form.
+    int64_t ns;
+    const char* after;
+    const char* stamp_at = p;
+    bool good = parse_time_stamp(p, end, &ns, &after, &state.prefix);
+    if (good) {
+        p = skip_blanks(after);
+        good = *p == ',' && (!state.have_last || ns > state.last_ns);
+        if (good && state.sink != nullptr)
+            state.form = date_stamp_form(stamp_at, after);
+        // Several lines at one instant: one log of several GPUs?
+        st.shared += *p == ',' && state.have_last && ns == state.last_ns;
+    }
+    take_stamped(good, first, p + 1, line_end, ns, q, state, shape);
+    return line_end + 1;
+}
+
+// The time-stamped GPU log, its points passed on to sink where one is given.
+int stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const timed_sink* sink,
+                    int meter)
+{
+    stamped_state state;
+    state.energy = s.gpu1;
+    state.sink = sink;
+    state.meter = meter;
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
+        if (run.first) {
+            const char* end = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin)));
+            run_line line = quoted(run, run.begin, end + 1);
+            pick(shape.opening, 1, line.text, line.length);
+        }
+        for (const char* p = run.begin; p < run.end;)
+            p = take_stamped_line(p, run.end, run.first && p == run.begin, state, shape);
+    });
+    settle_at_end(shape.stamps, state.sample);
+    s.gpu1 = state.energy;
+    return status;
+}
+
+// The stamp that is the first field of the line at `at`, on the log's time
+// line (days after midnights for times of day); false where there is none.
+bool first_field_stamp(const char* at, const char* line_end, clock_days& days, int64_t* ns, int* form)
+{
+    const char* field = skip_blanks(at);
+    const char* field_end = field;
+    while (field_end < line_end && !is_space(*field_end))
+        ++field_end;
+    bool clock;
+    bool good = field_stamp(field, static_cast<size_t>(field_end - field), ns, &clock, form);
+    if (good && clock)
+        *ns = days.on_time_line(*ns);
+    return good;
+}
+
+// The total-power log by its stamps, its points passed on to sink where
+// one is given.
+int stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const timed_sink* sink)
+{
+    stamped_state state;
+    state.energy = s.total_energy;
+    state.sink = sink;
+    state.meter = total_meter;
+    clock_days days;
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
+        each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
+                                                 uint64_t number) {
+            quoted_line q = {number, line.text, line.length};
+            pick(shape.last_line, state.number, line.text, line.length);
+            // The stamp is the line's first field; the reading stands where
+            // the total-power rule puts it.
+            int64_t ns;
+            int form;
+            bool good = first_field_stamp(at, line_end, days, &ns, &form);
+            const char* reading = at;
+            for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
+                count += is_space(*reading) ? 1 : 0;
+            if (good && state.have_last && ns <= state.last_ns) {
+                shape.stamps.shared += ns == state.last_ns ? 1 : 0;
+                good = false;
+            }
+            state.form = form;
+            take_stamped(good, state.number == 1, reading, line_end, ns, q, state, shape);
+        });
+    });
+    settle_at_end(shape.stamps, state.sample);
+    s.total_energy = state.energy;
+    return status;
+}
+
+} // namespace
+
+int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+{
+    return stamped_gpu_log(fd, lb, s, shape, nullptr, 0);
+}
+
+int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+{
+    return stamped_total_log(fd, lb, s, shape, nullptr);
+}
+
+int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink)
+{
+    energy_summary s;
+    log_shape shape;
+    return stamped_gpu_log(fd, lb, s, shape, &sink, first_gpu_source + k - 1);
+}
+
+int read_timed_total_log(int fd, line_buffer& lb, double weight, bool stamps, const timed_sink& sink)
+{
+    energy_summary s;
+    log_shape shape;
+    if (stamps)
+        return stamped_total_log(fd, lb, s, shape, &sink);
+    // By the period rule: each line's reading stands for the weight's
+    // seconds up to its stamp; the lines that share a stamp (two a second
+    // under a stamp of whole seconds) follow it a period apart. A line
+    // without a stamp follows the one before.
+    clock_days days;
+    uint64_t number = 0;
+    int64_t last_stamp = INT64_MIN, period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    int64_t same = 0;
+    int last_form = stamp_none;
+    // The last stamp's bytes: a stamp written again is not parsed again.
+    char last_field[40];
+    size_t last_length = 0;
+    byte_source src = whole_file(fd);
+    return read_lines(src, lb, total_power_rule, shape, [&](const line_run& run) {
+        each_line(run, &number, shape, [&](const char* at, const char* line_end, const run_line&, uint64_t) {
+            double joules = total_power_reading(at, line_end + 1, shape) * weight;
+            const char* field = skip_blanks(at);
+            const char* field_end = field;
+            while (field_end < line_end && !is_space(*field_end))
+                ++field_end;
+            auto length = static_cast<size_t>(field_end - field);
+            int64_t ns = last_stamp;
+            int form = last_form;
+            if (length != last_length || length > sizeof last_field || std::memcmp(field, last_field, length) != 0) {
+                if (!first_field_stamp(at, line_end, days, &ns, &form)) {
+                    sink.energy(sink.context, total_meter, since_last, 0, stamp_none, joules);
+                    return;
+                }
+                last_length = length <= sizeof last_field ? length : 0;
+                std::memcpy(last_field, field, last_length);
+            }
+            same = ns == last_stamp ? same + 1 : 0;
+            last_stamp = ns;
+            last_form = form;
+            int64_t t = ns + same * period_ns;
+            sink.energy(sink.context, total_meter, t - period_ns, t, form, joules);
+        });
+    });
+}
+
+namespace {
+
+// The next comma-separated field of [p, end): its first byte after blanks
+// and its length before the comma, blanks at its end dropped. Moves p past
+// the comma.
+const char* next_field(const char*& p, const char* end, size_t* length)
+{
+    while (p < end && is_blank(*p))
+        ++p;
+    const char* start = p;
+    while (p < end && *p != ',')
+        ++p;
+    const char* stop = p;
+    while (stop > start && is_space(stop[-1]))
+        --stop;
+    if (p < end)
+        ++p;
+    *length = static_cast<size_t>(stop - start);
+    return start;
+}
+
+// The columns of a one-log CSV that the reader takes.
+constexpr int max_csv_columns = 64;
+struct csv_columns {
+    int last = 0;                // the last column taken
+    signed char slot[max_csv_columns]; // each column's place in csv_fields, or -1
+    int stamp = -1;
+    int power = -1;
+    int power_rank = 0;          // see power_rank below
+    bool milliwatts = false;
+    int ids[4] = {-1, -1, -1, -1}; // id columns, the most telling first
+    int id_kinds[4] = {};
+    int id_count = 0;
+    int id = -1;                 // the one taken, or -1 for none
+    int id_kind = 0;
+    char power_name[48] = {};
+};
+
+// A header's name, its unit taken off: "power.draw [W]", "GPU Power (W)",
+// "power_W", "Power (mW)". Returns the name's length; *milliwatts where the
+// unit says so.
+size_t bare_name(const char* name, size_t n, bool* milliwatts)
+{
+    *milliwatts = false;
+    static const struct {
+        const char* unit;
+        bool milli;
+    } units[] = {{"[mW]", true}, {"(mW)", true}, {"_mW", true}, {"[W]", false},
+                 {"(W)", false}, {"_W", false},  {"[%]", false}, {"(%)", false}};
+    for (const auto& u : units) {
+        size_t k = std::strlen(u.unit);
+        if (n > k && std::memcmp(name + n - k, u.unit, k) == 0) {
+            *milliwatts = u.milli;
+            n -= k;
+            break;
+        }
+    }
+    while (n > 0 && is_blank(name[n - 1]))
+        --n;
+    return n;
+}
+
+bool same_word(const char* name, size_t n, const char* word)
+{
+    if (std::strlen(word) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != word[i])
+            return false;
+    return true;
+}
+
+// The power columns, the instant reading first: the trapezoid rule wants
+// the power at the stamp, and power.draw is a one-second average on recent
+// GPUs.
+int power_rank(const char* name, size_t n)
+{
+    static const char* const names[] = {"power.draw.average", "power.draw", "power.draw.instant"};
+    static const char* const others[] = {"power", "gpu power", "gpu_power", "socket_power",
+                                         "average graphics package power", "board power",
+                                         "power_usage", "power usage"};
+    for (int i = 0; i < 3; ++i)
+        if (same_word(name, n, names[i]))
+            return 2 + i;
+    for (const char* other : others)
+        if (same_word(name, n, other))
+            return 1;
+    return 0;
+}
+
+// The id columns, by kind (0 a number, 1 uuid, 2 pci.bus_id), the most
+// telling first; -1 for a column that is no id.
+int id_rank(const char* name, size_t n, int* kind)
+{
+    static const char* const names[] = {"index", "gpu_index", "gpu", "gpu_id", "device",
+                                        "deviceid", "card", "uuid", "pci.bus_id"};
+    for (int i = 0; i < 9; ++i)
+        if (same_word(name, n, names[i])) {
+            *kind = i < 7 ? 0 : i - 6;
+            return i;
+        }
+    return -1;
+}
+
+// Names the columns of a comma-separated line (a header, or --gpu-columns).
+// Returns whether a stamp and a power column are among them.
+bool name_columns(csv_columns& c, const char* p, const char* end)
+{
+    c = csv_columns{};
+    int ranks[4] = {};
+    for (int i = 0; p < end; ++i) {
+        size_t length;
+        const char* field = next_field(p, end, &length);
+        bool milli;
+        size_t n = bare_name(field, length, &milli);
+        int kind = 0;
+        int rank;
+        if (same_word(field, n, "timestamp") || same_word(field, n, "time")) {
+            if (c.stamp < 0)
+                c.stamp = i;
+        } else if ((rank = power_rank(field, n)) > c.power_rank) {
+            c.power = i;
+            c.power_rank = rank;
+            c.milliwatts = milli;
+            std::snprintf(c.power_name, sizeof c.power_name, "%.*s", static_cast<int>(length), field);
+        } else if ((rank = id_rank(field, n, &kind)) >= 0 && c.id_count < 4) {
+            int at = c.id_count++;
+            for (; at > 0 && ranks[at - 1] > rank; --at) {
+                c.ids[at] = c.ids[at - 1];
+                c.id_kinds[at] = c.id_kinds[at - 1];
+                ranks[at] = ranks[at - 1];
+            }
+            c.ids[at] = i;
+            c.id_kinds[at] = kind;
+            ranks[at] = rank;
+        }
+    }
+    c.id = c.id_count > 0 ? c.ids[0] : -1;
+    c.id_kind = c.id_count > 0 ? c.id_kinds[0] : 0;
+    std::memset(c.slot, -1, sizeof c.slot);
+    int wanted[6] = {c.stamp, c.power, c.ids[0], c.ids[1], c.ids[2], c.ids[3]};
+    for (int k = 0; k < 6; ++k)
+        if (wanted[k] >= 0 && wanted[k] < max_csv_columns) {
+            c.slot[wanted[k]] = static_cast<signed char>(k);
+            c.last = wanted[k] > c.last ? wanted[k] : c.last;
+        }
+    return c.stamp >= 0 && c.power >= 0 && c.stamp < max_csv_columns && c.power < max_csv_columns;
+}
+
+// Whether [p, end) is a time stamp and nothing more.
+bool whole_stamp(const char* p, size_t n)
+{
+    int64_t ns;
+    bool clock;
+    return field_stamp(p, n, &ns, &clock);
+}
+
+// Whether a line is a header: no field of it is a time stamp, and one
+// starts with a letter.
+bool is_header_line(const char* p, const char* end)
+{
+    bool letters = false;
+    while (p < end) {
+        size_t n;
+        const char* field = next_field(p, end, &n);
+        if (n > 0 && whole_stamp(field, n))
+            return false;
+        letters = letters || (n > 0 && std::isalpha(static_cast<unsigned char>(field[0])));
+    }
+    return letters;
+}
+
+// The fields of a data line that the columns take: the stamp, the power,
+// then the id columns.
+struct csv_fields {
+    const char* at[6] = {};
+    size_t length[6] = {};
+};
+
+void split_fields(const char* p, const char* end, const csv_columns& c, csv_fields& f)
+{
+    for (int i = 0; i <= c.last && p < end; ++i) {
+        size_t n;
+        const char* field = next_field(p, end, &n);
+        int k = i < max_csv_columns ? c.slot[i] : -1;
+        if (k >= 0) {
+            f.at[k] = field;
+            f.length[k] = n;
+        }
+    }
+}
+
+// An id's bytes that tell it apart: as many as a line longer than the
+// buffer keeps of a column, so that an id is the same however it was read.
+size_t id_bytes(size_t n)
+{
+    return n < csv_column_kept ? n : csv_column_kept;
+}
+
+// Which id column varies, from the first lines of the log after its
+// header: the first of the candidates whose value changes; -1 where none
+// does while several lines share a stamp (the log has no id column), else
+// the first. *rounds is the lines a round holds where each line has its
+// own stamp and they come in a steady pattern (0 where they don't).
+constexpr int lines_to_choose_by = 64;
+
+struct id_choice {
+    int id = -1;
+    int kind = 0;
+    bool shared = false; // lines share stamps
+    int rounds = 0;
+};
+
+id_choice choose_id(const char* p, const char* end, const csv_columns& c)
+{
+    id_choice choice;
+    choice.id = c.id;
+    choice.kind = c.id_kind;
+    const char* first[4] = {};
+    size_t first_length[4] = {};
+    bool varies[4] = {};
+    bool shared = false, have_last = false;
+    int64_t last_ns = 0;
+    int64_t intervals[31];
+    int count = 0;
+    for (int line = 0; p < end && line < lines_to_choose_by;) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (nl == nullptr)
+            break;
+        const char* q = p;
+        p = nl + 1;
+        if (is_blank_line(q, nl) || is_header_line(q, nl))
+            continue;
+        ++line;
+        csv_fields f;
+        split_fields(q, nl, c, f);
+        int64_t ns;
+        bool clock;
+        if (f.at[0] == nullptr || !field_stamp(f.at[0], f.length[0], &ns, &clock))
+            continue;
+        if (have_last && ns == last_ns)
+            shared = true;
+        else if (have_last && ns > last_ns && count < 31)
+            intervals[count++] = ns - last_ns;
+        have_last = true;
+        last_ns = ns;
+        for (int k = 0; k < c.id_count; ++k) {
+            const char* v = f.at[2 + k];
+            size_t n = id_bytes(f.length[2 + k]);
+            if (v == nullptr)
+                continue;
+            if (first[k] == nullptr) {
+                first[k] = v;
+                first_length[k] = n;
+            } else if (n != first_length[k] || std::memcmp(v, first[k], n) != 0) {
+                varies[k] = true;
+            }
+        }
+    }
+    for (int k = 0; k < c.id_count; ++k)
+        if (varies[k]) {
+            choice.id = c.ids[k];
+            choice.kind = c.id_kinds[k];
+            return choice;
+        }
+    choice.shared = shared;
+    if (c.id_count == 0 || shared)
+        choice.id = -1;
+    if (choice.id < 0 && !shared)
+        choice.rounds = rounds_in(intervals, count);
+    return choice;
+}
+
+// One GPU's curve, as its lines come.
+struct gpu_track {
+    char id[48];         // the id's first bytes, as said
+    size_t id_length;    // the id's length and hash (of its id_bytes), by which ids are told apart
+    uint64_t id_hash;
+    stamped_state state;
+    log_shape shape;
+};
+
+// The reader's state between lines.
+struct csv_reader {
+    gpu_track* tracks;
+    int count = 0;
+    csv_columns c;
+    bool fixed = false;      // columns given: headers are passed over
+    bool named = false;
+    uint64_t number = 0;
+    // No id column: where the line stands in its round.
+    int round_position = 0;
+    int round_size = 0;      // lines a round holds; 0 until the first is full
+    bool round_by_stamp = true;
+    int64_t round_ns = 0;
+    uint64_t round_start_line = 0;
+    picked_line round_start; // its first line, as the warnings quote it
+    clock_days days; // times of day, past midnight a day later
+    const timed_sink* sink = nullptr; // where each GPU's points go too, if anywhere
+};
+
+// The track of id [p, p + n), made where it is new; null past max_csv_gpus.
+gpu_track* track_of(csv_reader& r, gpu_csv_log& out, const char* p, size_t n)
+{
+    n = id_bytes(n);
+    uint64_t h = hash_bytes(p, n);
+    for (int i = 0; i < r.count; ++i)
+        if (r.tracks[i].id_length == n && r.tracks[i].id_hash == h)
+            return &r.tracks[i];
+    if (r.count == max_csv_gpus) {
+        out.too_many = true;
+        return nullptr;
+    }
+    gpu_track* t = &r.tracks[r.count++];
+    *t = gpu_track{};
+    size_t kept = n < sizeof t->id ? n : sizeof t->id - 1;
+    std::memcpy(t->id, p, kept);
+    t->id[kept] = '\0';
+    t->id_length = n;
+    t->id_hash = h;
+    return t;
+}
+
+// Ends a round of lines without an id: one of another size than the first
+// full one is counted, with its first line.
+void end_round(csv_reader& r, gpu_csv_log& out)
+{
+    if (r.round_position == 0)
+        return;
+    if (r.round_size == 0)
+        r.round_size = r.round_position;
+    else if (r.round_position != r.round_size) {
+        ++out.odd_rounds;
+        pick_first(out.odd_round_line, r.round_start_line, r.round_start.text, r.round_start.length);
+    }
+    r.round_position = 0;
+}
+
+// The track of a line without an id: its place in its round.
+gpu_track* round_track(csv_reader& r, gpu_csv_log& out, int64_t ns, uint64_t number, const run_line& line)
+{
+    bool new_round = r.round_by_stamp ? r.round_position == 0 || ns != r.round_ns
+                                      : r.round_position == r.round_size;
+    if (new_round) {
+        if (r.round_by_stamp)
+            end_round(r, out);
+        r.round_position = 0;
+        r.round_ns = ns;
+        r.round_start_line = number;
+        pick(r.round_start, number, line.text, line.length);
+    }
+    char id[16];
+    int n = std::snprintf(id, sizeof id, "%d", r.round_position + 1);
+    ++r.round_position;
+    return track_of(r, out, id, static_cast<size_t>(n));
+}
+
+// Whether a line is a header: the first line, if one, or one met again
+// that names the columns (a logger restarted); h is its columns. Then takes
+// it.
+bool is_header(const csv_reader& r, const char* p, const char* end, csv_columns& h, bool* names)
+{
+    if (!std::isalpha(static_cast<unsigned char>(*skip_blanks(p))) || !is_header_line(p, end))
+        return false;
+    *names = name_columns(h, p, end);
+    return r.number == 1 || *names;
+}
+
+void take_header(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
+                 log_shape& shape, const csv_columns& h, bool names)
+{
+    if (r.number > 1) {
+        ++out.headers_again;
+        pick_first(out.header_again_line, r.number, line.text, line.length);
+    } else {
+        shape.header = true;
+        ++shape.no_reading;
+    }
+    if (r.fixed)
+        return;
+    r.c = h;
+    r.named = names;
+    if (!names)
+        std::snprintf(out.header_error, sizeof out.header_error, "%.*s", static_cast<int>(end - p), p);
+}
+
+// Takes a data line of the log.
+void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, uint64_t number,
+                   const run_line& line, log_shape& shape)
+{
+    quoted_line q = {number, line.text, line.length};
+    if (!r.named) {
+        ++shape.no_reading;
+        return;
+    }
+    csv_fields f;
+    split_fields(p, end, r.c, f);
+    int id_at = -1;
+    for (int k = 0; k < r.c.id_count; ++k)
+        if (r.c.ids[k] == r.c.id)
+            id_at = 2 + k;
+    int64_t ns;
+    bool clock;
+    int form = stamp_instant;
+    if (f.at[0] == nullptr || f.at[1] == nullptr || (id_at >= 0 && (f.at[id_at] == nullptr || f.length[id_at] == 0)) ||
+        !field_stamp(f.at[0], f.length[0], &ns, &clock, r.sink != nullptr ? &form : nullptr)) {
+        skip_line(shape, q);
+        return;
+    }
+    if (clock)
+        ns = r.days.on_time_line(ns);
+    gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, number, line);
+    if (t == nullptr)
+        return;
+    if (r.sink != nullptr) {
+        t->state.sink = r.sink;
+        t->state.meter = first_gpu_source + static_cast<int>(t - r.tracks);
+        t->state.form = form;
+    }
+    if (t->state.have_last && ns <= t->state.last_ns)
+        skip_line(shape, q);
+    else
+        take_reading(f.at[1], f.at[1] + f.length[1], r.c.milliwatts ? 1000 : 1, ns, q, t->state, t->shape,
+                     shape);
+}
+
+// The first data lines after a header, held until there are enough to
+// choose the id column by (choose_id), then read: as many, whatever the
+// buffer's size, so that the choice, and the figures, do not depend on it.
+struct held_lines {
+    static constexpr int most = lines_to_choose_by;
+    char bytes[16384];
+    size_t used = 0;
+    int count = 0;
+    uint64_t number[most];
+    size_t start[most], length[most];
+    char quote[most][64];
+    size_t quote_length[most];
+};
+
+// Holds a line; false where there is no room for it.
+bool hold(held_lines& h, const char* p, const char* end, uint64_t number, const run_line& line)
+{
+    size_t n = static_cast<size_t>(end - p) + 1;
+    if (h.count == held_lines::most || h.used + n > sizeof h.bytes)
+        return false;
+    std::memcpy(h.bytes + h.used, p, n);
+    h.number[h.count] = number;
+    h.start[h.count] = h.used;
+    h.length[h.count] = n - 1;
+    h.quote_length[h.count] = line.length < sizeof h.quote[0] ? line.length : sizeof h.quote[0];
+    std::memcpy(h.quote[h.count], line.text, h.quote_length[h.count]);
+    h.used += n;
+    ++h.count;
+    return true;
+}
+
+// Chooses the id column, or the rounds, by the held lines, and reads them.
+void choose_and_read_held(csv_reader& r, gpu_csv_log& out, held_lines& h, int gpus, log_shape& shape)
+{
+    id_choice choice = choose_id(h.bytes, h.bytes + h.used, r.c);
+    r.c.id = choice.id;
+    r.c.id_kind = choice.kind;
+    r.round_by_stamp = choice.shared;
+    r.round_size = choice.shared ? 0 : gpus > 0 ? gpus : choice.rounds > 0 ? choice.rounds : 1;
+    for (int i = 0; i < h.count; ++i) {
+        const char* p = h.bytes + h.start[i];
+        take_csv_line(r, out, p, p + h.length[i], h.number[i], {h.quote[i], h.quote_length[i]}, shape);
+    }
+    h.count = 0;
+    h.used = 0;
+}
+
+} // namespace
+
+int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out,
+                     const timed_sink* sink)
+{
+    // On the stack, each set up as its GPU first appears: a static array
+    // here would take a guard, and with it the C++ exception run-time, into
+    // the binary.
+    gpu_track tracks[max_csv_gpus];
+    csv_reader r;
+    r.tracks = tracks;
+    r.sink = sink;
+    // The columns of a log without a header; a header names its own.
+    const char* given = columns != nullptr ? columns : "timestamp,index,power.draw";
+    r.fixed = columns != nullptr;
+    r.named = name_columns(r.c, given, given + std::strlen(given));
+    if (!r.named && r.fixed) {
+        std::snprintf(out.header_error, sizeof out.header_error, "%s", given);
+        return EINVAL;
+    }
+    log_shape& shape = out.shape;
+    bool chosen = false;
+    auto* held = static_cast<held_lines*>(std::malloc(sizeof(held_lines)));
+    if (held == nullptr)
+        return ENOMEM;
+    held->count = 0;
+    held->used = 0;
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
+        each_line(run, &r.number, shape, [&](const char* at, const char* line_end, const run_line& line,
+                                             uint64_t) {
+            csv_columns h;
+            bool names;
+            if (is_header(r, at, line_end, h, &names)) {
+                // The lines held read by the columns they came under.
+                if (!chosen && held->count > 0)
+                    choose_and_read_held(r, out, *held, gpus, shape);
+                take_header(r, out, at, line_end, line, shape, h, names);
+                chosen = false;
+                return;
+            }
+            if (!r.named) {
+                ++shape.no_reading;
+                return;
+            }
+            // Which id column, from the first lines after the header;
+            // without one, what a round is.
+            if (!chosen) {
+                if (hold(*held, at, line_end, r.number, line))
+                    return;
+                choose_and_read_held(r, out, *held, gpus, shape);
+                chosen = true;
+            }
+            take_csv_line(r, out, at, line_end, r.number, line, shape);
+        });
+    });
+    if (!chosen && held->count > 0 && r.named)
+        choose_and_read_held(r, out, *held, gpus, shape);
+    std::free(held);
+    if (out.header_error[0] != '\0')
+        return status != 0 ? status : EINVAL;
+    if (r.c.id < 0 && r.round_by_stamp)
+        end_round(r, out);
+    else if (r.c.id < 0 && r.round_position != 0 && r.round_position != r.round_size) {
+        ++out.odd_rounds;
+        pick_first(out.odd_round_line, r.round_start_line, r.round_start.text, r.round_start.length);
+    }
+    // GPU k: the k-th id in index order, or in order of first appearance.
+    int order[max_csv_gpus];
+    for (int i = 0; i < r.count; ++i)
+        order[i] = i;
+    if (r.c.id >= 0 && r.c.id_kind == 0)
+        for (int i = 1; i < r.count; ++i)
+            for (int j = i; j > 0 && std::strtol(tracks[order[j - 1]].id, nullptr, 10) >
+                                         std::strtol(tracks[order[j]].id, nullptr, 10); --j) {
+                int t = order[j];
+                order[j] = order[j - 1];
+                order[j - 1] = t;
+            }
+    out.gpus = r.count;
+    out.id_kind = r.c.id >= 0 ? r.c.id_kind : 0;
+    out.no_id = r.c.id < 0;
+    out.round_lines = r.round_size;
+    out.rounds_by_stamp = r.round_by_stamp;
+    out.milliwatts = r.c.milliwatts;
+    std::memcpy(out.power_column, r.c.power_name, sizeof out.power_column);
+    for (int k = 0; k < r.count; ++k) {
+        gpu_track& t = tracks[order[k]];
+        out.source[k] = order[k];
+        settle_at_end(t.shape.stamps, t.state.sample);
+        if (k < max_gpus)
+            gpu_figure(out.part, k + 1) = t.state.energy;
+        out.lines[k] = t.shape.stamps.good;
+        std::memcpy(out.ids[k], t.id, sizeof out.ids[k]);
+        // The lowest, highest and steepest readings of all; GPU1's stamps.
+        reading_range& range = shape.readings;
+        const reading_range& g = t.shape.readings;
+        range.lowest = g.lowest < range.lowest ? g.lowest : range.lowest;
+        range.highest = g.highest > range.highest ? g.highest : range.highest;
+        range.negatives += g.negatives;
+        if (k == 0) {
+            shape.stamps.first_ns = t.shape.stamps.first_ns;
+            shape.stamps.last_ns = t.shape.stamps.last_ns;
+            shape.stamps.good = t.shape.stamps.good;
+            shape.stamps.gaps = t.shape.stamps.gaps;
+            shape.stamps.typical_ns = t.shape.stamps.typical_ns;
+            shape.stamps.longest_gap_ns = t.shape.stamps.longest_gap_ns;
+            shape.stamps.longest_gap_line = t.shape.stamps.longest_gap_line;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,54 @@
+// Readings with their times, as the readers pass them on when asked: what
+// the energy of each phase of a run is split from (phases.h). A reader
+// given a sink calls it for every reading it adds into a figure, in file
+// order, so that a meter's readings in the sink sum to its figure.
+#ifndef ENERGY_TOTALS_TIMED_READINGS_H
+#define ENERGY_TOTALS_TIMED_READINGS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/energy_summary.h"
+
+// How a stamp places its reading in time: an instant (seconds since the
+// epoch, or a date and time with Z or an offset); a date and time on the
+// node's clock, with no offset (nvidia-smi's); a time of day, in
+// nanoseconds since the midnight of the log's first day (clock_days); no
+// stamp at all (the reading stands right after the meter's last); or a
+// line's place in a log without stamps, in nanoseconds from its start
+// (taken as the node log's).
+enum stamp_form : int { stamp_instant, stamp_wall, stamp_clock, stamp_none, stamp_relative };
+
+// The form of the date-and-time or epoch stamp [p, end) that
+// parse_time_stamp read whole: stamp_instant or stamp_wall.
+int date_stamp_form(const char* p, const char* end);
+
+// Where the readings go once placed on one time line, as instants: a
+// point of a meter's power curve, or joules over [from_ns, to_ns].
+struct reading_observer {
+    void* context = nullptr;
+    void (*point)(void* context, int meter, int64_t ns, double watts) = nullptr;
+    void (*energy)(void* context, int meter, int64_t from_ns, int64_t to_ns, double joules) = nullptr;
+};
+
+// The meters a sink tells apart: the node's total, CPU k (1 to 8), and
+// the GPU sources, one a GPU log or a track of the one log of every GPU
+// (in the order its ids first came; the GPU it is, is known at its end).
+constexpr int total_meter = 0;
+constexpr int cpu_meter(int k) { return k; }
+constexpr int first_gpu_source = 1 + max_cpus;
+constexpr int max_gpu_sources = 16;
+constexpr int timed_meters = first_gpu_source + max_gpu_sources;
+
+struct timed_sink {
+    void* context = nullptr;
+    // The meter's power curve passes through (ns, watts): the energy is
+    // the trapezoid from its point before.
+    void (*point)(void* context, int meter, int64_t ns, int form, double watts) = nullptr;
+    // joules over [from_ns, ns]; from_ns is since_last where they are the
+    // energy since the meter's last stamp (a CPU's interval).
+    void (*energy)(void* context, int meter, int64_t from_ns, int64_t ns, int form, double joules) = nullptr;
+};
+constexpr int64_t since_last = INT64_MIN;
+
+#endif

@@ -1,0 +1,74 @@
+// Warnings about logs that do not have the shape their rules expect. The
+// figures stay the rules' figures; these tell the user that they may not be
+// the figures the user meant.
+#ifndef ENERGY_TOTALS_LOG_WARNINGS_H
+#define ENERGY_TOTALS_LOG_WARNINGS_H
+
+#include <cstdio>
+
+#include "read/power_logs.h"
+
+// A log that has been read, and what its reader saw of it.
+struct read_log_report {
+    const char* name;        // as it was opened
+    const char* case_name;   // said before the name where the name does not hold the case
+    const log_shape* shape;
+    double seconds_per_line; // the period its weight stands for; 0 for the CPU log
+    unsigned readings_per_line = 1; // the CPU log's: two, by its default rule
+    bool stamped = false;    // the total-power log, read by its time stamps
+};
+
+// Writes to out one line "energy-totals: NAME: ..." for each thing wrong
+// with the logs, logs[0] the total-power log, logs[1] the CPU log, then
+// count - 2 GPU logs (time-stamped where gpu_stamps is set): no readings at
+// all, a CPU header that holds readings, readings that are not numbers (a
+// first line without one in the total-power or GPU log is a header and
+// passes; blank lines at the end pass), blank lines among the readings,
+// nan or infinite readings, readings that run on into other bytes, each
+// with the first line it saw them on, a last
+// line without a newline (or lines ended by carriage returns alone); skipped
+// lines and gaps in time-stamped logs.
+// Then readings that can't be power: negative ones, ones that never fall
+// (a clock read as power), GPU readings above 5000 W, and figures s whose
+// total energy is below the total CPU or GPU. Then two checks of time:
+// each GPU log's length against the total-power log's at their periods
+// (or by its stamps), beyond 1.25 times either way; and the total-power
+// log's time stamps, on its first and last lines, against its period.
+// Writes nothing for logs that fit their rules.
+void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,
+                     const energy_summary& s);
+
+// What is odd about the one log of every GPU (--gpu-log), or worth saying:
+// a power column in milliwatts, headers met again, a count of GPUs other
+// than --gpus (where given), GPUs told by their place in a round where it
+// has no id column and rounds of another size, a GPU with fewer lines
+// than the others, and, for ids that are not indexes, which GPU is which.
+void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log& all, int gpus,
+                        bool gpus_given);
+
+// What is odd about a CPU log read by its format's reader: lines of
+// another shape, perf's <not counted>, events that are no package's, more
+// or fewer sockets than --cpus, wraps, intervals long enough for two.
+void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu);
+
+// The codes of the warnings written, in order, where a run keeps them for
+// its record: each warning is one line, and its code names it whatever its
+// wording ("not-numbers", "gaps", ...).
+struct warning_codes {
+    const char* code[256];
+    int count = 0;
+};
+
+// From now on, each warning's code goes into codes (nullptr: nowhere).
+void collect_warning_codes(warning_codes* codes);
+
+// Notes the code of the warning about to be written (warnings written
+// outside this file call it too).
+void note_warning_code(const char* code);
+
+// The seconds since midnight of a clock time (H:MM:SS or HH:MM:SS, with
+// any fraction) that starts the line, as a field of its own; false where
+// the line does not start with one.
+bool clock_time(const picked_line& line, double* seconds);
+
+#endif
