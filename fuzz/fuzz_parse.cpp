@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "read/long_lines.h"
 #include "read/time_stamps.h"
 #include "read/power_logs.h"
 
@@ -37,21 +36,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (end < line || end > line + length)
         std::abort();
     std::free(line);
-
-    // The number as a long line's condenser keeps it, with what it did not
-    // take after it: strtod's double, and strtod stops on the same byte.
-    number_condenser n;
-    number_start(n);
-    size_t taken = 0;
-    while (taken < token.size() && token[taken] != '\0' && number_take(n, token[taken]))
-        ++taken;
-    char number[number_text_size];
-    std::string condensed = std::string(number, number_text(n, number)) + token.substr(taken);
-    char* condensed_stop = nullptr;
-    double condensed_value = std::strtod(condensed.c_str(), &condensed_stop);
-    if (std::memcmp(&condensed_value, &expected, sizeof expected) != 0 ||
-        (stop == token.c_str()) != (condensed_stop == condensed.c_str()) || *stop != *condensed_stop)
-        std::abort();
 
     // A time stamp at the line's start, in a buffer exactly the line's size:
     // the parse reads nothing past it and ends within it.

@@ -313,17 +313,17 @@ TEST(CpuPowerLog, Header)
     EXPECT_EQ(s.cpu1, 3);
     EXPECT_EQ(s.cpu2, 4);
     // What the warnings learn of a header is the same whether it lies whole
-    // in the buffer or is condensed through one too small for it.
+    // in the buffer or grows one too small for it.
     for (const char* log : {"a b 1 c d e 2\nx\n", "time host pkg0_J\nx\n", "a b 1 c d e 2"}) {
-        log_shape whole, condensed;
+        log_shape whole, grown;
         read_text(read_cpu_power_log, log, default_line_buffer_size, &whole);
-        read_text(read_cpu_power_log, log, 4, &condensed);
-        EXPECT_EQ(whole.header_readings, condensed.header_readings) << "log \"" << log << "\"";
+        read_text(read_cpu_power_log, log, 4, &grown);
+        EXPECT_EQ(whole.header_readings, grown.header_readings) << "log \"" << log << "\"";
         bool unended = log[std::strlen(log) - 1] != '\n';
         EXPECT_EQ(whole.unended, unended) << "log \"" << log << "\"";
-        EXPECT_EQ(condensed.unended, unended) << "log \"" << log << "\"";
+        EXPECT_EQ(grown.unended, unended) << "log \"" << log << "\"";
         EXPECT_EQ(std::string(whole.opening.text, whole.opening.length),
-                  std::string(condensed.opening.text, condensed.opening.length))
+                  std::string(grown.opening.text, grown.opening.length))
             << "log \"" << log << "\"";
     }
 }
@@ -556,9 +556,8 @@ TEST(Readers, KernelsGiveThePortableFigures)
 // widths changing, now and then no number or a stall; each GPU's energy by
 // the trapezoid rule in its lines' order, the stamps' difference in
 // nanoseconds over 1e9, as strtod reads the readings. The one log is read
-// through a buffer of 8 bytes too, every line condensed; the third meter
-// writes columns longer than a condensed line keeps (a fraction of 70
-// digits, ids of 80 bytes).
+// through a buffer of 8 bytes too, which every line grows; the third meter
+// writes long columns (a fraction of 70 digits, ids of 80 bytes).
 TEST(Readers, StampedAndOneLogByAnIndependentReading)
 {
     for (unsigned seed = 1; seed <= 3; ++seed) {

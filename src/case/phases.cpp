@@ -254,9 +254,11 @@ int next_mark_line(marks_file& f, const char** p, const char** end, int* err)
             f.start = std::min(static_cast<size_t>(nl - f.buf) + 1, f.used);
             return 1;
         }
-        std::memmove(f.buf, f.buf + f.start, f.used - f.start);
-        f.used -= f.start;
-        f.start = 0;
+        if (f.start > 0) {
+            std::memmove(f.buf, f.buf + f.start, f.used - f.start);
+            f.used -= f.start;
+            f.start = 0;
+        }
         if (f.used > most_mark_line)
             return -2;
         if (f.used == f.room) {

@@ -94,8 +94,16 @@ char* join_name(const char* base, const char* suffix)
     return name;
 }
 
-void report_unreadable(const char* name, int err)
+// Says that the log name can't be read; a line too long to read is named
+// by its number, counted again from the file's start where it can be.
+void report_unreadable(const char* name, int err, const log_shape* shape = nullptr)
 {
+    if (err == EFBIG && shape != nullptr && shape->too_long_line != 0) {
+        unsigned long long line = shape->too_long_at >= 0 ? line_number_at(name, shape->too_long_at) : 0;
+        std::printf("couldn't read %s: line %llu is longer than 64 MiB\n", name,
+                    line != 0 ? line : static_cast<unsigned long long>(shape->too_long_line));
+        return;
+    }
     std::printf("couldn't read %s: %s\n", name, std::strerror(err));
 }
 
@@ -248,7 +256,7 @@ bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_o
         err = logs.set.readers[i](fd, lb, logs.set.parts[i], logs.set.shapes[i], logs.set.weights[i]);
     }
     if (err != 0)
-        report_unreadable(logs.set.names[i], err);
+        report_unreadable(logs.set.names[i], err, &logs.set.shapes[i]);
     return err == 0;
 }
 
@@ -262,7 +270,7 @@ int read_big_logs(case_logs& logs, bool* ok)
     *ok = true;
     for (int i = 0; i < logs.set.count && *ok; ++i)
         if (logs.set.errs[i] != 0) {
-            report_unreadable(logs.set.names[i], logs.set.errs[i]);
+            report_unreadable(logs.set.names[i], logs.set.errs[i], &logs.set.shapes[i]);
             *ok = false;
         }
     return 1;

@@ -509,7 +509,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
         for (const char* p = run.begin; p < run.end && !failed;) {
             const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
-            csv_line_text line = {++number, quoted(run, p, line_end + 1)};
+            csv_line_text line = {++number, quoted(p, line_end + 1)};
             const char* at = p;
             p = line_end + 1;
             // The columns' header is no line of readings, as the default

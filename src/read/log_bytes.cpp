@@ -1,12 +1,17 @@
-// Where a log's bytes come from: the buffer, a whole file or one chunk of
-// it, and a line longer than the buffer taken through a condenser.
+// Where a log's bytes come from: the buffer, grown for a long line, and a
+// whole file or one chunk of it.
 #include "read/log_bytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include "base/open_file.h"
 
 int line_buffer_init(line_buffer& lb, size_t capacity)
 {
@@ -126,31 +131,42 @@ ssize_t read_more(byte_source& src, line_buffer& lb)
     ssize_t n;
     while ((n = read(src.fd, lb.data + lb.end, lb.capacity - lb.end)) < 0 && errno == EINTR) {
     }
+    src.at += n > 0 ? n : 0;
     return n;
 }
 
-int condense_line(byte_source& src, line_buffer& lb, line_rule rule, line_condenser& c, bool* at_end)
+unsigned long long line_number_at(const char* name, long long offset)
 {
-    condenser_start(c, rule);
-    for (;;) {
-        const char* p = lb.data + lb.begin;
-        const void* nl = std::memchr(p, '\n', lb.end - lb.begin);
-        const char* stop = nl != nullptr ? static_cast<const char*>(nl) : lb.data + lb.end;
-        condenser_feed(c, p, stop);
-        if (nl != nullptr) {
-            lb.begin = static_cast<size_t>(stop + 1 - lb.data);
-            condenser_finish(c);
-            return 0;
+    struct stat st;
+    int fd = stat(name, &st) == 0 && S_ISREG(st.st_mode) ? open_file(name, O_RDONLY | O_NOCTTY) : -1;
+    if (fd < 0)
+        return 0;
+    static char block[65536];
+    unsigned long long lines = 1;
+    for (long long at = 0; at < offset;) {
+        size_t want = static_cast<size_t>(std::min<long long>(offset - at, sizeof block));
+        ssize_t n = pread_whole(fd, block, want, at);
+        if (n <= 0) {
+            lines = 0;
+            break;
         }
-        lb.begin = lb.end = 0;
-        ssize_t n = read_more(src, lb);
-        if (n < 0)
-            return errno;
-        lb.end = static_cast<size_t>(n);
-        if (n == 0) {
-            *at_end = true;
-            condenser_finish(c);
-            return 0;
-        }
+        for (const char* p = block; (p = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(block + n - p)))) != nullptr; ++p)
+            ++lines;
+        at += n;
     }
+    close(fd);
+    return lines;
+}
+
+int grow_buffer(line_buffer& lb)
+{
+    if (lb.capacity > max_line_length)
+        return EFBIG;
+    size_t capacity = lb.capacity < (max_line_length + 1) / 2 ? lb.capacity * 2 : max_line_length + 1;
+    char* data = static_cast<char*>(std::realloc(lb.data, capacity + 1));
+    if (data == nullptr)
+        return ENOMEM;
+    lb.data = data;
+    lb.capacity = capacity;
+    return 0;
 }

@@ -1,6 +1,6 @@
-// Where a log's bytes come from: the line buffer they are read into, a
-// whole file or one chunk of a regular file, and a line longer than the
-// buffer taken through a condenser.
+// Where a log's bytes come from: the line buffer they are read into,
+// grown for a long line up to a bound, and a whole file or one chunk of a
+// regular file.
 #ifndef ENERGY_TOTALS_LOG_BYTES_H
 #define ENERGY_TOTALS_LOG_BYTES_H
 
@@ -8,12 +8,11 @@
 
 #include <sys/types.h>
 
-#include "read/long_lines.h"
-
-// One fixed byte buffer, reused by the three readers in turn. It holds
-// the bytes last read from a log: the line most recently read, and those
-// after it that arrived with it. One byte past `capacity` is kept spare, so a
-// last line without a newline can be given one.
+// The byte buffer, reused by the readers in turn. It holds the bytes last
+// read from a log: the line most recently read, and those after it that
+// arrived with it. It starts at default_line_buffer_size and grows only for
+// a line longer than it (grow_buffer). One byte past `capacity` is kept
+// spare, so a last line without a newline can be given one.
 struct line_buffer {
     char* data = nullptr;
     size_t capacity = 0;
@@ -62,10 +61,17 @@ bool make_room(line_buffer& lb);
 // the end of the file or chunk, or -1 with errno set.
 ssize_t read_more(byte_source& src, line_buffer& lb);
 
-// Takes the line that starts the buffer, to its newline or the end of the
-// file, through c, started for rule, reading on through the same buffer.
-// Leaves in [begin, end) the bytes read after the newline, and sets *at_end
-// where the file ended first. Returns 0 or the errno of a read.
-int condense_line(byte_source& src, line_buffer& lb, line_rule rule, line_condenser& c, bool* at_end);
+// The longest line a log may hold: nothing real writes one near it, and a
+// longer one (a file of NUL bytes a crash left, a wrong file) would take
+// the run's memory.
+constexpr size_t max_line_length = size_t{64} << 20;
+
+// The number of the line that starts at offset in the regular file name,
+// counted again from its start; 0 where it can't be read.
+unsigned long long line_number_at(const char* name, long long offset);
+
+// Doubles the buffer, for a line that fills it, up to max_line_length and
+// its newline. Returns 0, ENOMEM, or EFBIG where the line is longer.
+int grow_buffer(line_buffer& lb);
 
 #endif

@@ -132,6 +132,10 @@ void finish_chunk(schedule& sc, chunk_slot& slot)
     into.header = into.header || slot.shape.header;
     into.header_readings = into.header_readings || slot.shape.header_readings;
     into.unended = into.unended || slot.shape.unended;
+    if (into.too_long_line == 0 && part.too_long_line != 0) {
+        into.too_long_line = part.too_long_line + into.lines - slot.shape.lines;
+        into.too_long_at = part.too_long_at;
+    }
     if (slot.direct)
         into.readings = slot.shape.readings;
     if (job.err == 0)

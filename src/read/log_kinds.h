@@ -1,7 +1,7 @@
 // Each kind of log, declared once: where its readings stand in a line, how
 // many, its header, the weight of a reading, and its name in messages.
 // Every path that reads a line (the portable walk, the AVX2 kernel's masks,
-// windows, shapes and tails, the condensed long lines, the chunked reading)
+// windows, shapes and tails, the chunked reading)
 // and the warnings take these, so that moving a reading is one edit here.
 #ifndef ENERGY_TOTALS_LOG_KINDS_H
 #define ENERGY_TOTALS_LOG_KINDS_H

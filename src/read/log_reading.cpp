@@ -3,6 +3,7 @@
 // the header taken from the buffer's first bytes.
 #include "read/log_reading.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include <unistd.h>
@@ -60,10 +61,8 @@ bool is_blank_line(const char* p, const char* end)
     return p == end;
 }
 
-run_line quoted(const line_run& run, const char* p, const char* end)
+run_line quoted(const char* p, const char* end)
 {
-    if (run.condensed != nullptr)
-        return {run.condensed->head, run.condensed->head_length};
     return {p, static_cast<size_t>(end - 1 - p)};
 }
 
@@ -75,7 +74,7 @@ void walk_faults(const line_run& run, const log_rule& rule, uint64_t number, boo
 {
     for (const char* p = run.begin; p < run.end; ++number) {
         const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
-        run_line line = quoted(run, p, end);
+        run_line line = quoted(p, end);
         const char* at = p;
         p = end;
         if (header && at == run.begin)
@@ -114,37 +113,39 @@ void note_header(const log_rule& rule, const char* p, const char* end, const cha
     pick(shape.opening, 1, head, head_length);
 }
 
-// The header that the buffer's bytes do not end, through a condenser, as
-// it arrives, never held whole.
-[[gnu::noinline]] int condense_header(byte_source& src, line_buffer& lb, const log_rule& rule,
-                                      log_shape& shape, bool* at_end)
-{
-    line_condenser header;
-    int status = condense_line(src, lb, rule.rule, header, at_end);
-    if (status != 0)
-        return status;
-    note_header(rule, header.text, header.text + header.length, header.head, header.head_length,
-                shape);
-    shape.unended = *at_end && header.head_length > 0;
-    return 0;
-}
-
 } // namespace
 
 int take_header(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
                 bool* at_end)
 {
     // Most headers arrive whole with the first read, and are looked at
-    // where they lie.
-    ssize_t n = read_more(src, lb);
-    if (n < 0)
-        return errno;
-    lb.end += static_cast<size_t>(n);
-    const char* p = lb.data + lb.begin;
-    const char* nl = static_cast<const char*>(std::memchr(p, '\n', lb.end - lb.begin));
-    if (nl == nullptr)
-        return condense_header(src, lb, rule, shape, at_end);
-    note_header(rule, p, nl + 1, p, static_cast<size_t>(nl - p), shape);
-    lb.begin = static_cast<size_t>(nl + 1 - lb.data);
-    return 0;
+    // where they lie; a longer one is read on, the buffer growing for it.
+    for (;;) {
+        ssize_t n = read_more(src, lb);
+        if (n < 0)
+            return errno;
+        lb.end += static_cast<size_t>(n);
+        const char* p = lb.data + lb.begin;
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', lb.end - lb.begin));
+        if (nl == nullptr && n == 0) {
+            // The file ended with its header, which had no newline.
+            *at_end = true;
+            shape.unended = lb.end > lb.begin;
+            nl = lb.data + lb.end;
+            lb.data[lb.end] = '\n';
+        }
+        if (nl != nullptr) {
+            note_header(rule, p, nl + 1, p, static_cast<size_t>(nl - p), shape);
+            lb.begin = std::min(static_cast<size_t>(nl + 1 - lb.data), lb.end);
+            return 0;
+        }
+        if (lb.end == lb.capacity) {
+            int status = grow_buffer(lb);
+            if (status != 0) {
+                shape.too_long_line = 1;
+                shape.too_long_at = 0;
+                return status;
+            }
+        }
+    }
 }

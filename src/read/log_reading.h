@@ -29,7 +29,6 @@ struct log_rule {
     double* (*keep)(const char*, const char*, double*, log_shape&);
     size_t readings;
     first_line first;
-    line_rule rule;
 };
 
 // The plain logs' rules, from their kinds (log_kinds.h).
@@ -38,40 +37,33 @@ constexpr first_line first_line_of(const log_kind& k)
     return k.header_always ? first_line::header : first_line::header_if_no_reading;
 }
 inline constexpr log_rule total_power_rule = {add_total_power_lines, keep_total_power_readings,
-                                              total_power_kind.readings, first_line_of(total_power_kind),
-                                              line_rule::total_power};
+                                              total_power_kind.readings, first_line_of(total_power_kind)};
 inline constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readings, cpu_kind.readings,
-                                      first_line_of(cpu_kind), line_rule::cpu};
+                                      first_line_of(cpu_kind)};
 inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, gpu_kind.readings,
-                                      first_line_of(gpu_kind), line_rule::gpu};
+                                      first_line_of(gpu_kind)};
 // The time-stamped GPU log's lines are taken one at a time, not scanned.
-inline constexpr log_rule stamped_gpu_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
-                                       line_rule::stamped_gpu};
+inline constexpr log_rule stamped_gpu_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading};
 // The one log of every GPU: its lines are taken one at a time too, by the
 // columns its header names.
-inline constexpr log_rule gpu_csv_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading,
-                                          line_rule::gpu_csv};
+inline constexpr log_rule gpu_csv_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading};
 
 // Whole lines, [begin, end), as the read loop hands them on: the log's
-// first line on its own (unless it is a header, which is dropped), and a
-// line longer than the buffer condensed, with the condenser that holds it.
+// first line on its own (unless it is a header, which is dropped).
 struct line_run {
     const char* begin;
     const char* end;
     bool first;
-    const line_condenser* condensed;
 };
 
-// A line of a run: its bytes [p, end), end past its newline, and what the
-// warnings would quote of it (a condensed line's original first bytes).
+// A line as the warnings quote it: its bytes, without its newline.
 struct run_line {
     const char* text;
     size_t length;
 };
 
-// The line of a run from p (its newline before end) as the warnings
-// quote it: a condensed line's original first bytes.
-run_line quoted(const line_run& run, const char* p, const char* end);
+// The line from p, its newline just before end, as the warnings quote it.
+run_line quoted(const char* p, const char* end);
 
 // Keeps the first bytes of a line, and its number, in picked; the second
 // only where picked holds none yet.
@@ -118,13 +110,13 @@ void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add
     uint64_t number = lines + (rule.first == first_line::header ? 1 : 0);
     // The log's first line comes in a run of its own.
     if (run.first) {
-        run_line line = quoted(run, run.begin, run.end);
+        run_line line = quoted(run.begin, run.end);
         pick(shape.opening, 1, line.text, line.length);
     }
     // The first line that is not a header.
     if (shape.first_line.number == 0 && !header) {
         const char* end = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin))) + 1;
-        run_line line = quoted(run, run.begin, end);
+        run_line line = quoted(run.begin, end);
         pick(shape.first_line, number + 1, line.text, line.length);
     }
     bool odd = shape.no_reading != no_reading ||
@@ -138,7 +130,7 @@ void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add
     note_other(shape.blanks);
     const char* last = static_cast<const char*>(memrchr(run.begin, '\n', static_cast<size_t>(run.end - 1 - run.begin)));
     last = last != nullptr ? last + 1 : run.begin;
-    run_line line = quoted(run, last, run.end);
+    run_line line = quoted(last, run.end);
     pick(shape.last_line, shape.lines + (number - lines), line.text, line.length);
 }
 
@@ -152,7 +144,7 @@ void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take tak
 {
     for (const char* p = run.begin; p < run.end;) {
         const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
-        run_line line = quoted(run, p, end + 1);
+        run_line line = quoted(p, end + 1);
         const char* at = p;
         p = end + 1;
         ++*number;
@@ -169,37 +161,22 @@ void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take tak
     }
 }
 
-// Takes the header, the log's first line, from an empty buffer: where it
-// lies when the first read brings it whole, else through a condenser as
-// it arrives, never held whole. Notes in shape its first bytes and whether
-// it holds both readings; *at_end where the file ended with it. Leaves in
-// [begin, end) the bytes read after it. Returns 0 or the errno of a read.
+// Takes the header, the log's first line, from an empty buffer, the
+// buffer growing for it where it is long. Notes in shape its first bytes
+// and whether it holds both readings; *at_end where the file ended with it.
+// Leaves in [begin, end) the bytes read after it. Returns 0, the errno of
+// a read, or EFBIG for a header longer than max_line_length (noted in
+// shape.too_long_line).
 int take_header(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
                 bool* at_end);
-
-// Hands take the line that starts the buffer and does not fit it,
-// condensed by the rule as it is read on. Out of the read loop, whose
-// frame need not carry a condenser's kilobytes for lines that are rare.
-// Returns 0 or the errno of a read.
-template <class Take>
-[[gnu::noinline]] int take_long_line(byte_source& src, line_buffer& lb, const log_rule& rule,
-                                     log_shape& shape, bool at_first_line, bool* at_end,
-                                     Take& take)
-{
-    line_condenser c;
-    int status = condense_line(src, lb, rule.rule, c, at_end);
-    if (status != 0)
-        return status;
-    shape.unended = shape.unended || *at_end;
-    take(line_run{c.text, c.text + c.length, at_first_line, &c});
-    return 0;
-}
 
 // Reads fd to its end and hands its lines to take, as line_runs; the last
 // line, if it has no newline, with one added: after a newline a line holds
 // nothing, so the added one changes no reading. A line that does not fit
-// the buffer is condensed by the rule as it is read; a header is taken
-// by take_header. Returns 0 or the errno of a read.
+// the buffer grows it, up to max_line_length; a header is taken by
+// take_header. Returns 0, the errno of a read, or EFBIG for a line longer
+// than max_line_length, whose number (counted from the source's first
+// line) is noted in shape.too_long_line.
 template <class Take>
 int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shape& shape,
                Take take)
@@ -221,7 +198,7 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
             const void* nl = std::memchr(lb.data + searched, '\n', lb.end - searched);
             if (nl != nullptr) {
                 const char* second_line = static_cast<const char*>(nl) + 1;
-                take(line_run{lb.data + lb.begin, second_line, true, nullptr});
+                take(line_run{lb.data + lb.begin, second_line, true});
                 lb.begin = searched = static_cast<size_t>(second_line - lb.data);
                 at_first_line = false;
             }
@@ -230,7 +207,7 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
             const void* last = memrchr(lb.data + searched, '\n', lb.end - searched);
             if (last != nullptr) {
                 const char* lines_end = static_cast<const char*>(last) + 1;
-                take(line_run{lb.data + lb.begin, lines_end, false, nullptr});
+                take(line_run{lb.data + lb.begin, lines_end, false});
                 lb.begin = static_cast<size_t>(lines_end - lb.data);
             }
         }
@@ -239,12 +216,13 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
             break;
         size_t shift = lb.begin;
         if (!make_room(lb)) {
-            int status = take_long_line(src, lb, rule, shape, at_first_line, &at_end, take);
+            int status = grow_buffer(lb);
+            if (status == EFBIG) {
+                shape.too_long_line = shape.lines + (rule.first == first_line::header ? 2 : 1);
+                shape.too_long_at = src.at - static_cast<long long>(lb.end);
+            }
             if (status != 0)
                 return status;
-            at_first_line = false;
-            searched = lb.begin;
-            continue;
         }
         searched -= shift;
         ssize_t n = read_more(src, lb);
@@ -257,7 +235,7 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
     if (lb.begin < lb.end) {
         shape.unended = true;
         lb.data[lb.end] = '\n';
-        take(line_run{lb.data + lb.begin, lb.data + lb.end + 1, at_first_line, nullptr});
+        take(line_run{lb.data + lb.begin, lb.data + lb.end + 1, at_first_line});
         lb.begin = lb.end;
     }
     return 0;

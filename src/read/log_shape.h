@@ -82,6 +82,10 @@ struct log_shape {
     uint64_t not_finite = 0; // readings that are nan or infinite
     bool header = false;     // the first line, counted above, holds no reading
     bool unended = false;    // the last line has no newline
+    // The line longer than max_line_length, where reading stopped: its
+    // number as the reader counted, and where in the file it starts.
+    uint64_t too_long_line = 0;
+    long long too_long_at = -1;
     bool header_readings = false; // the CPU log's header holds both readings
     reading_range readings;  // the total-power and GPU logs'
     stamp_shape stamps;      // a time-stamped GPU log's

@@ -8,9 +8,9 @@
 // a log_shape what the warnings say of the log, its lines to quote among
 // it, in the same pass (so a FIFO is read as a file is). Lines are
 // looked at where they lie in the buffer; only a line that straddles two
-// reads is moved. The buffer never grows: a line longer than it is read on
-// through it and condensed to what its rule looks at (long_lines.h), so
-// memory is the same whatever the lines' lengths.
+// reads is moved. Every line is seen whole: the buffer grows for a line
+// longer than it, up to max_line_length (log_bytes.h), and a longer line
+// stops the read, so memory is bounded whatever the lines' lengths.
 //
 // Read at once (read_logs_at_once), each log is cut into chunks at line
 // boundaries, read by pread(2); any thread parses any chunk into a slot of

@@ -291,7 +291,7 @@ int stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape
     int status = read_lines(src, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
         if (run.first) {
             const char* end = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin)));
-            run_line line = quoted(run, run.begin, end + 1);
+            run_line line = quoted(run.begin, end + 1);
             pick(shape.opening, 1, line.text, line.length);
         }
         for (const char* p = run.begin; p < run.end;)
@@ -610,13 +610,6 @@ void split_fields(const char* p, const char* end, const csv_columns& c, csv_fiel
     }
 }
 
-// An id's bytes that tell it apart: as many as a line longer than the
-// buffer keeps of a column, so that an id is the same however it was read.
-size_t id_bytes(size_t n)
-{
-    return n < csv_column_kept ? n : csv_column_kept;
-}
-
 // Which id column varies, from the first lines of the log after its
 // header: the first of the candidates whose value changes; -1 where none
 // does while several lines share a stamp (the log has no id column), else
@@ -666,7 +659,7 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
         last_ns = ns;
         for (int k = 0; k < c.id_count; ++k) {
             const char* v = f.at[2 + k];
-            size_t n = id_bytes(f.length[2 + k]);
+            size_t n = f.length[2 + k];
             if (v == nullptr)
                 continue;
             if (first[k] == nullptr) {
@@ -694,7 +687,7 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
 // One GPU's curve, as its lines come.
 struct gpu_track {
     char id[48];         // the id's first bytes, as said
-    size_t id_length;    // the id's length and hash (of its id_bytes), by which ids are told apart
+    size_t id_length;    // the id's length and hash, by which ids are told apart
     uint64_t id_hash;
     stamped_state state;
     log_shape shape;
@@ -722,7 +715,6 @@ struct csv_reader {
 // The track of id [p, p + n), made where it is new; null past max_csv_gpus.
 gpu_track* track_of(csv_reader& r, gpu_csv_log& out, const char* p, size_t n)
 {
-    n = id_bytes(n);
     uint64_t h = hash_bytes(p, n);
     for (int i = 0; i < r.count; ++i)
         if (r.tracks[i].id_length == n && r.tracks[i].id_hash == h)
