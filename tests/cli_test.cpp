@@ -1053,6 +1053,88 @@ TEST(Cli, PhasesAddUpToTheRun)
         EXPECT_NE(table.find(label), std::string::npos) << label;
 }
 
+// The figures of a run: each labelled line's value, the summary's first,
+// then each phase block's, net lines and seconds left out.
+std::vector<std::vector<double>> figure_blocks(const std::string& output)
+{
+    std::vector<std::vector<double>> blocks(1);
+    for (size_t at = 0; at < output.size();) {
+        size_t nl = output.find('\n', at);
+        std::string line = output.substr(at, nl - at);
+        at = nl + 1;
+        if (line.rfind("phase: ", 0) == 0)
+            blocks.emplace_back();
+        else if (line.rfind("seconds", 0) != 0 && line.rfind("net ", 0) != 0)
+            blocks.back().push_back(std::stod(line.substr(line.find(": ") + 2)));
+    }
+    return blocks;
+}
+
+// One case read through every path that takes its logs: the node log by
+// its period, the CPU log's fields 3 and 7, the stamped GPU log, read
+// plainly (at once, as large logs are), through --cpu-format=columns, as
+// the one log of every GPU, and again in time by phases (whose blocks add
+// up to the run) and as the series (whose trapezoid is GPU1). Every path
+// gives the same sums: one that took a reading from another place would
+// show here.
+TEST(Cli, EveryPathReadsTheSameLogs)
+{
+    scratch_dir dir;
+    std::string total, cpu = "time h pkg0 a b c pkg1\n", gpu, one = "timestamp, power.draw [W]\n";
+    for (int i = 0; i < 150000; ++i) {
+        char line[96];
+        long long t = 1714557600 + i / 2;
+        std::snprintf(line, sizeof line, "%lld.%d A %d.%d\n", t, i % 2 * 5, 400 + i % 37, i % 10);
+        total += line;
+        std::snprintf(line, sizeof line, "%lld.%d h %d.5 a b c %d.25\n", t, i % 2 * 5, 40 + i % 11, 30 + i % 5);
+        cpu += line;
+        if (i % 10 == 0) {
+            std::snprintf(line, sizeof line, "%lld.%d, %d.%02d W\n", t, i % 2 * 5, 100 + i % 97, i % 100);
+            gpu += line;
+            one += line;
+        }
+    }
+    write_file(dir.file("c.total.pwr"), total);
+    write_file(dir.file("c.cpu.pwr"), cpu);
+    write_file(dir.file("gpupower1.out"), gpu);
+    write_file(dir.file("gpus.csv"), one);
+    std::vector<std::string> paths[] = {
+        {"--gpu-time=stamps"},
+        {"--gpu-time=stamps", "--cpu-format=columns"},
+        {"--gpu-log=gpus.csv"},
+        {"--gpu-time=stamps", "--window=+100,-100", "--series=s.csv"},
+    };
+    std::vector<std::vector<std::vector<double>>> runs;
+    for (auto& words : paths) {
+        words.insert(words.end(), {"c", "0", "0"});
+        tool_result r = run_tool(dir.path, words);
+        ASSERT_EQ(r.status, 0) << words[0] << r.errors;
+        runs.push_back(figure_blocks(r.output));
+    }
+    const auto& plain = runs[0][0];
+    for (size_t k = 1; k < runs.size(); ++k)
+        EXPECT_EQ(runs[k][0], plain) << paths[k][1];
+    const auto& phased = runs[3];
+    ASSERT_EQ(phased.size(), 3u);
+    for (size_t i = 0; i < plain.size(); ++i)
+        EXPECT_NEAR(phased[1][i] + phased[2][i], plain[i], 1e-9 * std::fabs(plain[i])) << i;
+    EXPECT_GT(phased[1][1], 0.9 * plain[1]); // the window holds most of CPU1
+    double energy = 0, last_s = 0, last_w = 0;
+    bool any = false;
+    std::string series = read_file(dir.file("s.csv"));
+    for (size_t at = series.find('\n') + 1; at < series.size();) {
+        size_t nl = series.find('\n', at);
+        std::string line = series.substr(at, nl - at);
+        at = nl + 1;
+        if (line.find(",GPU1,") == std::string::npos)
+            continue;
+        double seconds = std::stod(line), watts = std::stod(line.substr(line.rfind(',') + 1));
+        energy += any ? (last_w + watts) * (seconds - last_s) / 2 : 0;
+        last_s = seconds, last_w = watts, any = true;
+    }
+    EXPECT_NEAR(energy, plain[4], 1e-9 * plain[4]);
+}
+
 // Marks and phases that can't be read: status 255, the file and line
 // quoted, nothing written; a phase partly outside a log, said.
 TEST(Cli, PhaseErrors)

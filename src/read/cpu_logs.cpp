@@ -170,12 +170,13 @@ struct column_state {
 };
 
 // Sets the fields from --cpu-fields (numbers, or the header's names), or
-// the default, 3 and 7 and on every fourth field. Returns false where a name
-// is not in the header, having said which in out.
+// the CPU log's own (cpu_kind's two, and on at the same step: 3, 7, 11...).
+// Returns false where a name is not in the header, having said which in out.
 bool set_fields(column_state& st, const cpu_log_options& o, const words& header, cpu_log& out)
 {
+    constexpr int step = cpu_kind.fields[1] - cpu_kind.fields[0];
     for (int k = 0; k < o.cpus; ++k)
-        st.fields[k] = 3 + 4 * k;
+        st.fields[k] = cpu_kind.fields[0] + step * k;
     if (o.fields == nullptr)
         return true;
     const char* p = o.fields;
