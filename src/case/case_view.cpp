@@ -48,8 +48,7 @@ void settle_median(meter_view& m)
         return;
     int64_t sorted[view_period_sample];
     std::copy(m.sample, m.sample + m.sampled, sorted);
-    std::nth_element(sorted, sorted + m.sampled / 2, sorted + m.sampled);
-    m.median_ns = std::max<int64_t>(sorted[m.sampled / 2], 1);
+    m.median_ns = std::max<int64_t>(median_interval(sorted, m.sampled), 1);
     for (int i = 0; i < m.sampled; ++i)
         if (m.sample[i] > 3 * m.median_ns)
             note_gap(m, m.sample_at[i], m.sample[i]);

@@ -49,13 +49,10 @@ int mark_stamp(const char* p, const char* end, int64_t* ns)
     std::memcpy(text, p, n);
     for (size_t i = 0; i < n; ++i)
         text[i] = text[i] == ',' ? '.' : text[i];
-    const char* after;
-    if (parse_time_stamp(text, text + n, ns, &after) && after == text + n) {
-        if (date_stamp_form(text, text + n) == stamp_wall)
-            *ns -= local_offset_ns(*ns);
-        return 0;
-    }
-    return parse_clock_time(text, text + n, ns, &after) && after == text + n ? 1 : -1;
+    int form = whole_field_stamp(text, text + n, ns);
+    if (form == stamp_wall)
+        *ns -= local_offset_ns(*ns);
+    return form == stamp_clock ? 1 : form == stamp_none ? -1 : 0;
 }
 
 // The phase named name (n bytes), made where new, its first mark at line.
@@ -203,17 +200,6 @@ int find_phase(const phase_plan& plan, const char* name, size_t n)
         if (std::strlen(plan.names[i]) == n && std::memcmp(plan.names[i], name, n) == 0)
             return i;
     return -1;
-}
-
-int date_stamp_form(const char* p, const char* end)
-{
-    // A date has its separator after the year; an epoch stamp is all digits.
-    bool date = end - p >= 5 && (p[4] == '-' || p[4] == '/');
-    if (!date)
-        return stamp_instant;
-    if (end[-1] == 'Z')
-        return stamp_instant;
-    return end - p >= 6 && (end[-6] == '+' || end[-6] == '-') && end[-3] == ':' ? stamp_instant : stamp_wall;
 }
 
 namespace {

@@ -101,25 +101,11 @@ bool whole_reading(const words& w, int i, double* value)
 // The word i as a stamp: a date and time, seconds since the epoch, or a
 // time of day. False where it is none. With form, says which (times of day
 // on days' time line, past midnight a day later).
-bool word_stamp(const words& w, int i, int64_t* ns, int* form = nullptr, clock_days* days = nullptr)
+bool word_stamp(const words& w, int i, int64_t* ns, int* form, clock_days* days)
 {
-    if (i >= w.count)
-        return false;
-    const char* after;
-    const char* p = w.at[i];
-    const char* end = p + w.length[i];
-    if (parse_time_stamp(p, end, ns, &after) && after == end) {
-        if (form != nullptr)
-            *form = date_stamp_form(p, end);
-        return true;
-    }
-    if (!(parse_clock_time(p, end, ns, &after) && after == end))
-        return false;
-    if (form != nullptr) {
-        *form = stamp_clock;
-        *ns = days->on_time_line(*ns);
-    }
-    return true;
+    int f = i < w.count ? whole_field_stamp(w.at[i], w.at[i] + w.length[i], ns, days) : stamp_none;
+    *form = f;
+    return f != stamp_none;
 }
 
 // A line of the log: its number, and its bytes as warnings quote them.

@@ -19,20 +19,6 @@ namespace {
 // Intervals more than this many times the typical one are gaps.
 constexpr int64_t gap_factor = 3;
 
-int64_t median(int64_t* v, int n)
-{
-    // Few values, once: an insertion sort.
-    for (int i = 1; i < n; ++i)
-        for (int j = i; j > 0 && v[j - 1] > v[j]; --j) {
-            int64_t t = v[j];
-            v[j] = v[j - 1];
-            v[j - 1] = t;
-        }
-    // The lower middle where n is even: of two intervals, a stall can
-    // only be the longer one.
-    return v[(n - 1) / 2];
-}
-
 void note_gap(stamp_shape& st, int64_t interval, uint64_t line)
 {
     if (st.typical_ns > INT64_MAX / gap_factor || interval <= gap_factor * st.typical_ns)
@@ -91,7 +77,7 @@ void settle_typical(stamp_shape& st, const interval_sample& sample)
     int64_t sorted[sizeof sample.interval / sizeof sample.interval[0]] = {};
     for (int i = 0; i < sample.count; ++i)
         sorted[i] = sample.interval[i];
-    st.typical_ns = median(sorted, sample.count);
+    st.typical_ns = median_interval(sorted, sample.count);
     st.rounds_of = rounds_in(sample.interval, sample.count);
     for (int i = 0; i < sample.count; ++i)
         note_gap(st, sample.interval[i], sample.line[i]);
@@ -224,24 +210,6 @@ void take_stamped(bool good, bool first, const char* p, const char* field_end, i
     }
 }
 
-// The time stamp that is the whole field [p, p + n): a date and time, or
-// seconds since the epoch (*clock false), or a time of day (*clock true,
-// *ns since midnight). False where the field is no stamp.
-bool field_stamp(const char* p, size_t n, int64_t* ns, bool* clock, int* form = nullptr)
-{
-    const char* after;
-    *clock = false;
-    if (parse_time_stamp(p, p + n, ns, &after) && after == p + n) {
-        if (form != nullptr)
-            *form = date_stamp_form(p, p + n);
-        return true;
-    }
-    if (form != nullptr)
-        *form = stamp_clock;
-    *clock = true;
-    return parse_clock_time(p, p + n, ns, &after) && after == p + n;
-}
-
 // The time-stamped GPU log's line at p, in a run of lines that ends at
 // end: a stamp, a comma, then the reading. Returns the next line.
 const char* take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
@@ -310,11 +278,8 @@ bool first_field_stamp(const char* at, const char* line_end, clock_days& days, i
     const char* field_end = field;
     while (field_end < line_end && !is_space(*field_end))
         ++field_end;
-    bool clock;
-    bool good = field_stamp(field, static_cast<size_t>(field_end - field), ns, &clock, form);
-    if (good && clock)
-        *ns = days.on_time_line(*ns);
-    return good;
+    *form = whole_field_stamp(field, field_end, ns, &days);
+    return *form != stamp_none;
 }
 
 // The total-power log by its stamps, its points passed on to sink where
@@ -571,8 +536,7 @@ bool name_columns(csv_columns& c, const char* p, const char* end)
 bool whole_stamp(const char* p, size_t n)
 {
     int64_t ns;
-    bool clock;
-    return field_stamp(p, n, &ns, &clock);
+    return whole_field_stamp(p, p + n, &ns) != stamp_none;
 }
 
 // Whether a line is a header: no field of it is a time stamp, and one
@@ -648,8 +612,7 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
         csv_fields f;
         split_fields(q, nl, c, f);
         int64_t ns;
-        bool clock;
-        if (f.at[0] == nullptr || !field_stamp(f.at[0], f.length[0], &ns, &clock))
+        if (f.at[0] == nullptr || whole_field_stamp(f.at[0], f.at[0] + f.length[0], &ns) == stamp_none)
             continue;
         if (have_last && ns == last_ns)
             shared = true;
@@ -812,15 +775,12 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
         if (r.c.ids[k] == r.c.id)
             id_at = 2 + k;
     int64_t ns;
-    bool clock;
-    int form = stamp_instant;
+    int form = stamp_none;
     if (f.at[0] == nullptr || f.at[1] == nullptr || (id_at >= 0 && (f.at[id_at] == nullptr || f.length[id_at] == 0)) ||
-        !field_stamp(f.at[0], f.length[0], &ns, &clock, r.sink != nullptr ? &form : nullptr)) {
+        (form = whole_field_stamp(f.at[0], f.at[0] + f.length[0], &ns, &r.days)) == stamp_none) {
         skip_line(shape, q);
         return;
     }
-    if (clock)
-        ns = r.days.on_time_line(ns);
     gpu_track* t = id_at >= 0 ? track_of(r, out, f.at[id_at], f.length[id_at]) : round_track(r, out, ns, number, line);
     if (t == nullptr)
         return;

@@ -207,4 +207,41 @@ inline bool parse_clock_time(const char* p, const char* end, int64_t* ns, const 
     return true;
 }
 
+// How a stamp places its reading in time: an instant (seconds since the
+// epoch, or a date and time with Z or an offset); a date and time on the
+// node's clock, with no offset (nvidia-smi's); a time of day, in
+// nanoseconds since the midnight of the log's first day (clock_days); no
+// stamp at all (the reading stands right after the meter's last); or a
+// line's place in a log without stamps, in nanoseconds from its start
+// (taken as the node log's).
+enum stamp_form : int { stamp_instant, stamp_wall, stamp_clock, stamp_none, stamp_relative };
+
+// The form of the date-and-time or epoch stamp [p, end) that
+// parse_time_stamp read whole: stamp_instant or stamp_wall.
+inline int date_stamp_form(const char* p, const char* end)
+{
+    // A date has its separator after the year; an epoch stamp is all digits.
+    bool date = end - p >= 5 && (p[4] == '-' || p[4] == '/');
+    if (!date || end[-1] == 'Z')
+        return stamp_instant;
+    return end - p >= 6 && (end[-6] == '+' || end[-6] == '-') && end[-3] == ':' ? stamp_instant : stamp_wall;
+}
+
+// The one reading of a stamp that is a whole field, [p, end): a date and
+// time or seconds since the epoch (stamp_instant, or stamp_wall without an
+// offset), or a time of day (stamp_clock: *ns since midnight, or on days'
+// time line where days is given). Returns its form, stamp_none where the
+// field is no stamp.
+inline int whole_field_stamp(const char* p, const char* end, int64_t* ns, clock_days* days = nullptr)
+{
+    const char* after;
+    if (parse_time_stamp(p, end, ns, &after) && after == end)
+        return date_stamp_form(p, end);
+    if (!parse_clock_time(p, end, ns, &after) || after != end)
+        return stamp_none;
+    if (days != nullptr)
+        *ns = days->on_time_line(*ns);
+    return stamp_clock;
+}
+
 #endif

@@ -5,23 +5,12 @@
 #ifndef ENERGY_TOTALS_TIMED_READINGS_H
 #define ENERGY_TOTALS_TIMED_READINGS_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 #include "base/energy_summary.h"
-
-// How a stamp places its reading in time: an instant (seconds since the
-// epoch, or a date and time with Z or an offset); a date and time on the
-// node's clock, with no offset (nvidia-smi's); a time of day, in
-// nanoseconds since the midnight of the log's first day (clock_days); no
-// stamp at all (the reading stands right after the meter's last); or a
-// line's place in a log without stamps, in nanoseconds from its start
-// (taken as the node log's).
-enum stamp_form : int { stamp_instant, stamp_wall, stamp_clock, stamp_none, stamp_relative };
-
-// The form of the date-and-time or epoch stamp [p, end) that
-// parse_time_stamp read whole: stamp_instant or stamp_wall.
-int date_stamp_form(const char* p, const char* end);
+#include "read/time_stamps.h"
 
 // Where the readings go once placed on one time line, as instants: a
 // point of a meter's power curve, or joules over [from_ns, to_ns].
@@ -50,5 +39,14 @@ struct timed_sink {
     void (*energy)(void* context, int meter, int64_t from_ns, int64_t ns, int form, double joules) = nullptr;
 };
 constexpr int64_t since_last = INT64_MIN;
+
+// The typical one of n intervals (n at least 1), reordering v: the median,
+// the lower of the middle two where n is even (of two intervals, a stall
+// can only be the longer one).
+inline int64_t median_interval(int64_t* v, int n)
+{
+    std::nth_element(v, v + (n - 1) / 2, v + n);
+    return v[(n - 1) / 2];
+}
 
 #endif

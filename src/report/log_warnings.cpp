@@ -402,17 +402,6 @@ void warn_about_stamps(FILE* out, const read_log_report& total)
                  spacing, total.seconds_per_line, static_cast<double>(std::lround(spacing * 100)) / 100);
 }
 
-// Reads up to `most` digits at *p as a number; false if there are fewer
-// than `least`.
-bool digits(const char*& p, const char* end, int least, int most, int* value)
-{
-    int n = 0;
-    *value = 0;
-    for (; n < most && p < end && *p >= '0' && *p <= '9'; ++n, ++p)
-        *value = *value * 10 + (*p - '0');
-    return n >= least;
-}
-
 } // namespace
 
 void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log& all, int gpus,
@@ -520,19 +509,11 @@ bool clock_time(const picked_line& line, double* seconds)
     const char* end = line.text + line.length;
     while (p < end && is_blank(*p))
         ++p;
-    int h, m, s;
-    if (!digits(p, end, 1, 2, &h) || p == end || *p++ != ':' || !digits(p, end, 2, 2, &m) ||
-        p == end || *p++ != ':' || !digits(p, end, 2, 2, &s) || h > 23 || m > 59 || s > 60)
+    int64_t ns;
+    const char* after;
+    if (!parse_clock_time(p, end, &ns, &after) || (after < end && !is_space(*after)))
         return false;
-    double fraction = 0;
-    if (p < end && *p == '.') {
-        double scale = 0.1;
-        for (++p; p < end && *p >= '0' && *p <= '9'; ++p, scale /= 10)
-            fraction += (*p - '0') * scale;
-    }
-    if (p < end && !is_space(*p))
-        return false;
-    *seconds = h * 3600.0 + m * 60.0 + s + fraction;
+    *seconds = static_cast<double>(ns) / 1e9;
     return true;
 }
 
