@@ -3,8 +3,9 @@
 // readers share inside is in log_reading.h.
 //
 // A reader takes an open file descriptor and reads it to its end in one pass,
-// adding each line's reading into its figures of the energy summary (the
-// rules are in log_lines.h, the number in reading_number.h), and noting in
+// adding each line's reading into its figures of the energy summary (where
+// a reading stands in log_kinds.h, the scanners in log_lines.h, the number
+// in reading_number.h), and noting in
 // a log_shape what the warnings say of the log, its lines to quote among
 // it, in the same pass (so a FIFO is read as a file is). Lines are
 // looked at where they lie in the buffer; only a line that straddles two

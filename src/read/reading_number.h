@@ -153,7 +153,7 @@ inline bool is_plain(const decimal_digits& d, size_t most)
 // the power of ten, so the one rounding of the divide is strtod's.
 constexpr size_t most_plain_digits = 15;
 
-// parse_reading, inlined into the line scanners, where the parse is most
+// scan_reading, inlined into the line scanners, where the parse is most
 // of the work of a line. It takes the plain shape, after an optional
 // minus, and hands anything else (a plus, an exponent, "0x", inf, nan, no
 // digits, more digits, a number that runs on into other bytes) to
@@ -263,8 +263,8 @@ double parse_field(const char* q, size_t length, const char* low);
 // the line is over and the reading is 0.0. Sets *end past the number, or to
 // where it found none. Reads nothing past the newline; does not allocate.
 //
-// Plain decimals of up to 19 digits whose exponent is small are converted
-// here exactly; anything else goes to strtod.
+// Plain decimals of up to most_plain_digits digits (their integer below
+// 2^53, so exact) are converted here; anything else goes to strtod.
 double parse_reading(const char* p, const char** end);
 
 #endif

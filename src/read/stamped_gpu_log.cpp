@@ -1,5 +1,8 @@
-// The time-stamped GPU log's reader: energy by the trapezoid rule over the
-// lines' own time stamps, and what its stamps say of the meter.
+// The readers of logs by their own time stamps: the stamped GPU log, the
+// total-power log by its stamps, the one log of every GPU (each GPU's curve
+// by its id), each by the trapezoid rule over its lines' stamps with what
+// the stamps say of the meter; and the total-power log read again in time,
+// by its stamps or its period.
 #include "read/power_logs.h"
 
 #include <algorithm>

@@ -1,4 +1,7 @@
-// Time stamps at the start of a GPU log's lines, as meters write them.
+// Time stamps as meters write them: a date and time or seconds since the
+// epoch at a line's start, a time of day and the days it runs over, a stamp
+// that is a whole field, and the form that says where each places its
+// reading in time.
 #ifndef ENERGY_TOTALS_TIME_STAMPS_H
 #define ENERGY_TOTALS_TIME_STAMPS_H
 
