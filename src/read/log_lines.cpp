@@ -210,12 +210,14 @@ template <class Masks, class Bits>
 
 #endif
 
-// A one-reading log's rule in the form the shared loop takes: its walk.
+// A one-reading log's rule in the form the shared loop takes: its walk,
+// and the figure its readings add into.
 struct total_rule {
     static const char* walk(const char* p, const char* end, double* r, log_shape& shape)
     {
         return total_line(p, end, r[0], shape);
     }
+    static constexpr double energy_summary::*figure = &energy_summary::total_energy;
 };
 
 struct gpu_rule {
@@ -223,7 +225,15 @@ struct gpu_rule {
     {
         return gpu_line(p, end, r[0], shape);
     }
+    static constexpr double energy_summary::*figure = &energy_summary::gpu1;
 };
+
+// Their lines' shapes and reading's place for the AVX2 kernel (below,
+// where it is built).
+struct total_shapes;
+struct gpu_shapes;
+struct total_field;
+struct gpu_field;
 
 // Where the readings go: each times the weight, added in order into the
 // figure; and what the plausibility warnings look at, the lowest and
@@ -320,12 +330,13 @@ void end_sink(const sum_sink& sink, log_shape& shape)
     shape.readings = sink.range;
 }
 
-void total_lines(const char* begin, const char* end, double weight, energy_summary& s,
-                 log_shape& shape)
+// A one-reading log's lines, by the portable walk, into its figure.
+template <class Rule>
+void one_reading_lines(const char* begin, const char* end, double weight, energy_summary& s, log_shape& shape)
 {
-    sum_sink sink = start_sink(s.total_energy, weight, shape);
-    scan_lines<total_rule>(begin, end, sink, shape);
-    s.total_energy = sink.first;
+    sum_sink sink = start_sink(s.*Rule::figure, weight, shape);
+    scan_lines<Rule>(begin, end, sink, shape);
+    s.*Rule::figure = sink.first;
     end_sink(sink, shape);
 }
 
@@ -367,15 +378,6 @@ template <class Short = void>
     scan_cpu_lines<cpu_sum_sink, Short>(begin, end, sink, shape);
     s.cpu1 = sink.cpu1;
     s.cpu2 = sink.cpu2;
-}
-
-void gpu_lines(const char* begin, const char* end, double weight, energy_summary& s,
-               log_shape& shape)
-{
-    sum_sink sink = start_sink(s.gpu1, weight, shape);
-    scan_lines<gpu_rule>(begin, end, sink, shape);
-    s.gpu1 = sink.first;
-    end_sink(sink, shape);
 }
 
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
@@ -1157,42 +1159,26 @@ template <class Shapes, class Field, class Rule, class Sink>
     scan_lines<Rule>(p, end, sink, shape);
 }
 
-[[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] void total_lines_wide(const char* begin, const char* end,
-                                                              double weight, energy_summary& s,
-                                                              log_shape& shape)
+// A one-reading log's lines by its shapes (Shapes, Field), into its figure
+// or kept.
+template <class Shapes, class Field, class Rule>
+[[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] void one_reading_lines_wide(const char* begin, const char* end,
+                                                                    double weight, energy_summary& s,
+                                                                    log_shape& shape)
 {
-    four_sum_sink sink(start_sink(s.total_energy, weight, shape));
-    scan_by_shape<total_shapes, total_field, total_rule>(begin, end, sink, shape);
+    four_sum_sink sink(start_sink(s.*Rule::figure, weight, shape));
+    scan_by_shape<Shapes, Field, Rule>(begin, end, sink, shape);
     sum_sink done = sink.folded();
-    s.total_energy = done.first;
+    s.*Rule::figure = done.first;
     end_sink(done, shape);
 }
 
-[[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] double* keep_total_wide(const char* begin, const char* end,
-                                                               double* out, log_shape& shape)
+template <class Shapes, class Field, class Rule>
+[[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] double* keep_one_reading_wide(const char* begin, const char* end,
+                                                                      double* out, log_shape& shape)
 {
     keep_sink sink = {out};
-    scan_by_shape<total_shapes, total_field, total_rule>(begin, end, sink, shape);
-    shape.readings.negatives += sink.negatives;
-    return sink.out;
-}
-
-[[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] void gpu_lines_wide(const char* begin, const char* end,
-                                                            double weight, energy_summary& s,
-                                                            log_shape& shape)
-{
-    four_sum_sink sink(start_sink(s.gpu1, weight, shape));
-    scan_by_shape<gpu_shapes, gpu_field, gpu_rule>(begin, end, sink, shape);
-    sum_sink done = sink.folded();
-    s.gpu1 = done.first;
-    end_sink(done, shape);
-}
-
-[[gnu::target("avx2,bmi,bmi2"), gnu::flatten]] double* keep_gpu_wide(const char* begin, const char* end,
-                                                             double* out, log_shape& shape)
-{
-    keep_sink sink = {out};
-    scan_by_shape<gpu_shapes, gpu_field, gpu_rule>(begin, end, sink, shape);
+    scan_by_shape<Shapes, Field, Rule>(begin, end, sink, shape);
     shape.readings.negatives += sink.negatives;
     return sink.out;
 }
@@ -1272,20 +1258,46 @@ double total_power_reading(const char* p, const char* end, log_shape& shape)
     return reading;
 }
 
-void add_total_power_lines(const char* begin, const char* end, energy_summary& s,
-                           log_shape& shape, double weight)
+namespace {
+
+// A one-reading log's lines into its figure, or kept, by the kernel that
+// runs.
+template <class Rule, class Shapes, class Field>
+void add_one_reading(const char* begin, const char* end, energy_summary& s, log_shape& shape, double weight)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (avx2_lines()) {
-        total_lines_wide(begin, end, weight, s, shape);
-        return;
-    }
+    if (avx2_lines())
+        return one_reading_lines_wide<Shapes, Field, Rule>(begin, end, weight, s, shape);
 #endif
-    total_lines(begin, end, weight, s, shape);
+    one_reading_lines<Rule>(begin, end, weight, s, shape);
 }
 
-void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape, double)
+template <class Rule, class Shapes, class Field>
+double* keep_one_reading(const char* begin, const char* end, double* out, log_shape& shape)
+{
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (avx2_lines())
+        return keep_one_reading_wide<Shapes, Field, Rule>(begin, end, out, shape);
+#endif
+    keep_sink sink = {out};
+    scan_lines<Rule>(begin, end, sink, shape);
+    shape.readings.negatives += sink.negatives;
+    return sink.out;
+}
+
+} // namespace
+
+void add_total_power_lines(const char* begin, const char* end, energy_summary& s, log_shape& shape, double weight)
+{
+    add_one_reading<total_rule, total_shapes, total_field>(begin, end, s, shape, weight);
+}
+
+void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s, log_shape& shape, double weight)
+{
+    add_one_reading<gpu_rule, gpu_shapes, gpu_field>(begin, end, s, shape, weight);
+}
+
+void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s, log_shape& shape, double)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
     if (avx2_lines()) {
@@ -1296,33 +1308,17 @@ void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
     cpu_lines(begin, end, s, shape);
 }
 
-void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
-                         log_shape& shape, double weight)
+double* keep_total_power_readings(const char* begin, const char* end, double* out, log_shape& shape)
 {
-#if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (avx2_lines()) {
-        gpu_lines_wide(begin, end, weight, s, shape);
-        return;
-    }
-#endif
-    gpu_lines(begin, end, weight, s, shape);
+    return keep_one_reading<total_rule, total_shapes, total_field>(begin, end, out, shape);
 }
 
-double* keep_total_power_readings(const char* begin, const char* end, double* out,
-                                  log_shape& shape)
+double* keep_gpu_power_readings(const char* begin, const char* end, double* out, log_shape& shape)
 {
-#if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (avx2_lines())
-        return keep_total_wide(begin, end, out, shape);
-#endif
-    keep_sink sink = {out};
-    scan_lines<total_rule>(begin, end, sink, shape);
-    shape.readings.negatives += sink.negatives;
-    return sink.out;
+    return keep_one_reading<gpu_rule, gpu_shapes, gpu_field>(begin, end, out, shape);
 }
 
-double* keep_cpu_power_readings(const char* begin, const char* end, double* out,
-                                log_shape& shape)
+double* keep_cpu_power_readings(const char* begin, const char* end, double* out, log_shape& shape)
 {
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
     if (avx2_lines())
@@ -1330,19 +1326,6 @@ double* keep_cpu_power_readings(const char* begin, const char* end, double* out,
 #endif
     keep_sink sink = {out};
     scan_cpu_lines(begin, end, sink, shape);
-    return sink.out;
-}
-
-double* keep_gpu_power_readings(const char* begin, const char* end, double* out,
-                                log_shape& shape)
-{
-#if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (avx2_lines())
-        return keep_gpu_wide(begin, end, out, shape);
-#endif
-    keep_sink sink = {out};
-    scan_lines<gpu_rule>(begin, end, sink, shape);
-    shape.readings.negatives += sink.negatives;
     return sink.out;
 }
 
