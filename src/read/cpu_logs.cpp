@@ -493,7 +493,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     timing.sink = o.sink;
     bool perf_read = false; // a line of perf's readings has come
     byte_source src = whole_file(fd);
-    int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
+    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
         for (const char* p = run.begin; p < run.end && !failed;) {
             const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
             csv_line_text line = {++number, quoted(p, line_end + 1)};

@@ -49,7 +49,7 @@ const char* total_line(const char* p, const char* end, double& reading, log_shap
     }
 }
 
-const char* cpu_line(const char* p, const char* end, double& field3, double& field7,
+const char* cpu_line(const char* p, const char* end, double& reading1, double& reading2,
                      log_shape& shape)
 {
     // A missing field leaves p at the newline, where the reading is 0.0.
@@ -59,10 +59,10 @@ const char* cpu_line(const char* p, const char* end, double& field3, double& fie
     p = skip_blanks(p);
     for (int i = 1; i < cpu_kind.fields[0]; ++i)
         p = skip_field(p);
-    field3 = scan_reading(p, &stop, shape);
+    reading1 = scan_reading(p, &stop, shape);
     for (int i = cpu_kind.fields[0]; i < cpu_kind.fields[1]; ++i)
         p = skip_field(p);
-    field7 = scan_reading(p, &stop, shape);
+    reading2 = scan_reading(p, &stop, shape);
     return next_line(stop, end);
 }
 
@@ -169,7 +169,7 @@ template <class Bits>
 // its start). Returns the next line.
 template <class Bits, class Convert>
 [[gnu::always_inline]] inline const char* cpu_fields(const char* p, Bits space, unsigned nl,
-                                                     double& field3, double& field7,
+                                                     double& reading1, double& reading2,
                                                      log_shape& shape, Convert convert)
 {
     // A field starts where whitespace, or the line's start, is followed by
@@ -177,19 +177,19 @@ template <class Bits, class Convert>
     Bits starts = ~space & (space << 1 | 1) & ((Bits{1} << nl) - 1);
     for (int i = 1; i < cpu_kind.fields[0]; ++i)
         starts &= starts - 1;
-    field3 = 0.0;
-    field7 = 0.0;
+    reading1 = 0.0;
+    reading2 = 0.0;
     if (starts == 0) {
         shape.no_reading += 2;
         return p + nl + 1;
     }
-    field3 = convert(lowest_bit(starts));
+    reading1 = convert(lowest_bit(starts));
     for (int i = cpu_kind.fields[0]; i < cpu_kind.fields[1]; ++i)
         starts &= starts - 1;
     if (starts == 0)
         ++shape.no_reading;
     else
-        field7 = convert(lowest_bit(starts));
+        reading2 = convert(lowest_bit(starts));
     return p + nl + 1;
 }
 
@@ -197,14 +197,14 @@ template <class Bits, class Convert>
 // p lie in the range: sets its readings and returns the next line, or
 // nullptr if its newline is not among them.
 template <class Masks, class Bits>
-[[gnu::always_inline]] inline const char* cpu_line_masked(const char* p, double& field3,
-                                                          double& field7, log_shape& shape)
+[[gnu::always_inline]] inline const char* cpu_line_masked(const char* p, double& reading1,
+                                                          double& reading2, log_shape& shape)
 {
     Bits space, newline;
     classify<Masks>(p, space, newline);
     if (newline == 0)
         return nullptr;
-    return cpu_fields(p, space, lowest_bit(newline), field3, field7, shape,
+    return cpu_fields(p, space, lowest_bit(newline), reading1, reading2, shape,
                       [&](unsigned f) { return field_at(p, f, space, shape); });
 }
 
@@ -281,10 +281,10 @@ struct keep_sink {
         negatives += negatives_of(v);
     }
 #endif
-    void add(double field3, double field7)
+    void add(double reading1, double reading2)
     {
-        out[0] = field3;
-        out[1] = field7;
+        out[0] = reading1;
+        out[1] = reading2;
         out += 2;
     }
 };
@@ -293,10 +293,10 @@ struct keep_sink {
 struct cpu_sum_sink {
     double cpu1;
     double cpu2;
-    void add(double field3, double field7)
+    void add(double reading1, double reading2)
     {
-        cpu1 = add_figures(field3, cpu1);
-        cpu2 = add_figures(field7, cpu2);
+        cpu1 = add_figures(reading1, cpu1);
+        cpu2 = add_figures(reading2, cpu2);
     }
 };
 
@@ -349,22 +349,22 @@ template <class Sink, class Short = void>
 {
     const char* p = begin;
     uint64_t lines = 0;
-    double field3, field7;
+    double reading1, reading2;
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
     if constexpr (!std::is_void_v<Short>) {
         while (end - p >= 64) {
-            const char* next = Short::read(p, end, field3, field7, shape);
+            const char* next = Short::read(p, end, reading1, reading2, shape);
             if (next == nullptr && end - p >= 128)
-                next = cpu_line_masked<wide_masks, bits_128>(p, field3, field7, shape);
-            p = next != nullptr ? next : cpu_line(p, end, field3, field7, shape);
-            sink.add(field3, field7);
+                next = cpu_line_masked<wide_masks, bits_128>(p, reading1, reading2, shape);
+            p = next != nullptr ? next : cpu_line(p, end, reading1, reading2, shape);
+            sink.add(reading1, reading2);
             ++lines;
         }
     }
 #endif
     while (p < end) {
-        p = cpu_line(p, end, field3, field7, shape);
-        sink.add(field3, field7);
+        p = cpu_line(p, end, reading1, reading2, shape);
+        sink.add(reading1, reading2);
         ++lines;
     }
     shape.lines += lines;
@@ -957,13 +957,13 @@ struct window_cpu_line {
         }
     };
     [[gnu::target("avx2,bmi,bmi2")]] static const char* read(const char* p, const char* end,
-                                                             double& field3, double& field7,
+                                                             double& reading1, double& reading2,
                                                              log_shape& shape)
     {
         uint64_t stop, point, space, newline;
         classify_window(p, stop, point, space, newline);
         if (newline != 0)
-            return cpu_fields(p, space, lowest_bit(newline), field3, field7, shape,
+            return cpu_fields(p, space, lowest_bit(newline), reading1, reading2, shape,
                               field{p, stop, point, space, 0, shape});
         if (end - p < 80)
             return nullptr;
@@ -979,8 +979,8 @@ struct window_cpu_line {
         if (beyond_newline == 0 || seventh == 0)
             return nullptr;
         field convert{p, stop, point, space, beyond, shape};
-        field3 = convert(lowest_bit(third));
-        field7 = convert(lowest_bit(seventh));
+        reading1 = convert(lowest_bit(third));
+        reading2 = convert(lowest_bit(seventh));
         return p + 64 + lowest_bit(beyond_newline) + 1;
     }
 };

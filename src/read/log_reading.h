@@ -42,11 +42,10 @@ inline constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readin
                                       first_line_of(cpu_kind)};
 inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, gpu_kind.readings,
                                       first_line_of(gpu_kind)};
-// The time-stamped GPU log's lines are taken one at a time, not scanned.
-inline constexpr log_rule stamped_gpu_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading};
-// The one log of every GPU: its lines are taken one at a time too, by the
-// columns its header names.
-inline constexpr log_rule gpu_csv_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading};
+// The rule of the readers that take a log's lines one at a time (the
+// time-stamped logs, the one log of every GPU, the CPU formats), not by a
+// scanner; each reads its own header.
+inline constexpr log_rule line_at_a_time_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading};
 
 // Whole lines, [begin, end), as the read loop hands them on: the log's
 // first line on its own (unless it is a header, which is dropped).

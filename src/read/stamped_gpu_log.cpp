@@ -259,7 +259,7 @@ int stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape
     state.sink = sink;
     state.meter = meter;
     byte_source src = whole_file(fd);
-    int status = read_lines(src, lb, stamped_gpu_rule, shape, [&](const line_run& run) {
+    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
         if (run.first) {
             const char* end = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin)));
             run_line line = quoted(run.begin, end + 1);
@@ -295,7 +295,7 @@ int stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sha
     state.meter = total_meter;
     clock_days days;
     byte_source src = whole_file(fd);
-    int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
+    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
         each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
                                                  uint64_t number) {
             quoted_line q = {number, line.text, line.length};
@@ -744,7 +744,7 @@ bool is_header(const csv_reader& r, const char* p, const char* end, csv_columns&
     return r.number == 1 || *names;
 }
 
-void take_header(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
+void take_csv_header(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, const run_line& line,
                  log_shape& shape, const csv_columns& h, bool names)
 {
     if (r.number > 1) {
@@ -874,7 +874,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     held->count = 0;
     held->used = 0;
     byte_source src = whole_file(fd);
-    int status = read_lines(src, lb, gpu_csv_rule, shape, [&](const line_run& run) {
+    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
         each_line(run, &r.number, shape, [&](const char* at, const char* line_end, const run_line& line,
                                              uint64_t) {
             csv_columns h;
@@ -883,7 +883,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
                 // The lines held read by the columns they came under.
                 if (!chosen && held->count > 0)
                     choose_and_read_held(r, out, *held, gpus, shape);
-                take_header(r, out, at, line_end, line, shape, h, names);
+                take_csv_header(r, out, at, line_end, line, shape, h, names);
                 chosen = false;
                 return;
             }
