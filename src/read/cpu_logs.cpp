@@ -22,60 +22,13 @@ const char* cpu_format_name(int format)
 
 namespace {
 
-constexpr int most_words = 64;
-
-// The words of a line [p, end), split at whitespace, or also at commas.
-struct words {
-    const char* at[most_words];
-    size_t length[most_words];
-    int count = 0;
-};
-
-words split_words(const char* p, const char* end, bool at_commas)
-{
-    words w;
-    while (p < end && w.count < most_words) {
-        while (p < end && (is_space(*p) || (at_commas && *p == ',')))
-            ++p;
-        if (p == end)
-            break;
-        const char* start = p;
-        while (p < end && !is_space(*p) && !(at_commas && *p == ','))
-            ++p;
-        w.at[w.count] = start;
-        w.length[w.count++] = static_cast<size_t>(p - start);
-    }
-    return w;
-}
-
-// The fields of a perf -x, line, as perf writes them: empty ones kept.
-words split_csv(const char* p, const char* end)
-{
-    words w;
-    while (w.count < most_words) {
-        const char* comma = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
-        const char* stop = comma != nullptr ? comma : end;
-        const char* q = stop;
-        while (q > p && is_space(q[-1]))
-            --q;
-        while (p < q && is_blank(*p))
-            ++p;
-        w.at[w.count] = p;
-        w.length[w.count++] = static_cast<size_t>(q - p);
-        if (comma == nullptr)
-            break;
-        p = comma + 1;
-    }
-    return w;
-}
-
-bool is_word(const words& w, int i, const char* text)
+bool is_word(const line_fields& w, int i, const char* text)
 {
     return i < w.count && w.length[i] == std::strlen(text) && std::memcmp(w.at[i], text, w.length[i]) == 0;
 }
 
 // The word i as a whole number (a socket's or package's), or -1.
-long whole_number(const words& w, int i)
+long whole_number(const line_fields& w, int i)
 {
     if (i >= w.count || w.length[i] == 0 || w.length[i] > 6)
         return -1;
@@ -89,7 +42,7 @@ long whole_number(const words& w, int i)
 }
 
 // The word i as a number, the whole word; false where it is none.
-bool whole_reading(const words& w, int i, double* value)
+bool whole_reading(const line_fields& w, int i, double* value)
 {
     if (i >= w.count || w.length[i] == 0)
         return false;
@@ -101,7 +54,7 @@ bool whole_reading(const words& w, int i, double* value)
 // The word i as a stamp: a date and time, seconds since the epoch, or a
 // time of day. False where it is none. With form, says which (times of day
 // on days' time line, past midnight a day later).
-bool word_stamp(const words& w, int i, int64_t* ns, int* form, clock_days* days)
+bool word_stamp(const line_fields& w, int i, int64_t* ns, int* form, clock_days* days)
 {
     int f = i < w.count ? whole_field_stamp(w.at[i], w.at[i] + w.length[i], ns, days) : stamp_none;
     *form = f;
@@ -158,7 +111,7 @@ struct column_state {
 // Sets the fields from --cpu-fields (numbers, or the header's names), or
 // the CPU log's own (cpu_kind's two, and on at the same step: 3, 7, 11...).
 // Returns false where a name is not in the header, having said which in out.
-bool set_fields(column_state& st, const cpu_log_options& o, const words& header, cpu_log& out)
+bool set_fields(column_state& st, const cpu_log_options& o, const line_fields& header, cpu_log& out)
 {
     constexpr int step = cpu_kind.fields[1] - cpu_kind.fields[0];
     for (int k = 0; k < o.cpus; ++k)
@@ -189,7 +142,7 @@ bool set_fields(column_state& st, const cpu_log_options& o, const words& header,
     return true;
 }
 
-void take_columns(const column_state& st, const words& w, const csv_line_text& line, cpu_log& out, line_time& at)
+void take_columns(const column_state& st, const line_fields& w, const csv_line_text& line, cpu_log& out, line_time& at)
 {
     // Each CPU's joules for the interval that ends at the line's stamp.
     at.from = since_last;
@@ -252,17 +205,17 @@ void take_perf_start(const char* p, const char* end, line_time& at)
 // events add. Returns false where a decimal comma stops the read.
 bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_log& out, line_time& at)
 {
-    words w = split_words(p, end, false);
+    line_fields w = split_line(p, end, field_split::blanks);
     bool csv = w.count < 4 && end > p && std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr;
     if (csv)
-        w = split_csv(p, end);
+        w = split_line(p, end, field_split::commas);
     if (w.count < 2 || w.length[1] < 2 || w.at[1][0] != 'S') {
         note(out.odd_line, out.odd, line);
         return true;
     }
     long socket = std::strtol(w.at[1] + 1, nullptr, 10);
     out.packages = socket + 1 > out.packages ? static_cast<int>(socket) + 1 : out.packages;
-    // TIME SOCKET CPUS COUNT UNIT EVENT; "<not counted>" is two words in text.
+    // TIME SOCKET CPUS COUNT UNIT EVENT; "<not counted>" is two line_fields in text.
     int count = 3;
     if (w.count > count && w.length[count] > 0 && w.at[count][0] == '<') {
         note(out.not_counted_line, out.not_counted, line);
@@ -330,7 +283,7 @@ struct counter_state {
     unsigned long long total[max_cpus] = {};
 };
 
-bool take_counters(counter_state& st, const cpu_log_options& o, const words& w, const csv_line_text& line,
+bool take_counters(counter_state& st, const cpu_log_options& o, const line_fields& w, const csv_line_text& line,
                    cpu_log& out, line_time& at)
 {
     int packages = w.count - 1;
@@ -398,7 +351,7 @@ struct turbostat_state {
     bool first_pending[max_cpus] = {};
 };
 
-bool is_any(const words& w, int i, const char* const* names)
+bool is_any(const line_fields& w, int i, const char* const* names)
 {
     for (; *names != nullptr; ++names)
         if (is_word(w, i, *names))
@@ -407,7 +360,7 @@ bool is_any(const words& w, int i, const char* const* names)
 }
 
 // Whether the line is turbostat's header; sets its columns.
-bool take_turbostat_header(turbostat_state& st, const words& w)
+bool take_turbostat_header(turbostat_state& st, const line_fields& w)
 {
     static const char* const time[] = {"Time_Of_Day_Seconds", "TOD", nullptr};
     static const char* const package[] = {"Package", "Pkg", nullptr};
@@ -433,7 +386,7 @@ bool take_turbostat_header(turbostat_state& st, const words& w)
     return true;
 }
 
-void take_turbostat(turbostat_state& st, const words& w, const csv_line_text& line, cpu_log& out, line_time& at)
+void take_turbostat(turbostat_state& st, const line_fields& w, const csv_line_text& line, cpu_log& out, line_time& at)
 {
     long package = whole_number(w, st.package);
     double joules = 0, watts = 0;
@@ -523,7 +476,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             const char* first = skip_blanks(at);
             switch (o.format) {
             case cpu_format::columns: {
-                words w = split_words(at, line_end, false);
+                line_fields w = split_line(at, line_end, field_split::blanks);
                 if (number == 1) {
                     failed = !set_fields(columns, o, w, out);
                 } else {
@@ -542,7 +495,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 }
                 break;
             case cpu_format::counters: {
-                words w = split_words(at, line_end, true);
+                line_fields w = split_line(at, line_end, field_split::blanks_and_commas);
                 double ignored;
                 if (number == 1 && !whole_reading(w, 1, &ignored)) {
                     shape.header = true;
@@ -553,7 +506,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 break;
             }
             case cpu_format::turbostat: {
-                words w = split_words(at, line_end, false);
+                line_fields w = split_line(at, line_end, field_split::blanks);
                 if (take_turbostat_header(turbostat, w)) {
                     shape.header = shape.header || number == 1;
                     turbostat_named = true;

@@ -17,6 +17,7 @@
 #include "read/log_kinds.h"
 #include "read/log_lines.h"
 #include "read/log_shape.h"
+#include "read/reading_number.h"
 
 // What becomes of a log's first line.
 enum class first_line { header_if_no_reading, header };
@@ -63,6 +64,57 @@ struct run_line {
 
 // The line from p, its newline just before end, as the warnings quote it.
 run_line quoted(const char* p, const char* end);
+
+// A line's fields, as the readers that take a line at a time split it.
+constexpr int most_fields = 64;
+struct line_fields {
+    const char* at[most_fields];
+    size_t length[most_fields];
+    int count = 0;
+};
+
+// Where a line splits: at runs of whitespace; at whitespace and commas
+// alike; or at each comma (CSV: empty fields kept, blanks around each
+// dropped).
+enum class field_split { blanks, blanks_and_commas, commas };
+
+// The fields of the line [p, end), up to most of them (at most
+// most_fields). Inline: the one-log reader splits every line.
+inline line_fields split_line(const char* p, const char* end, field_split by, int most = most_fields)
+{
+    line_fields f;
+    if (by == field_split::commas) {
+        while (f.count < most) {
+            const char* comma = static_cast<const char*>(std::memchr(p, ',', static_cast<size_t>(end - p)));
+            const char* stop = comma != nullptr ? comma : end;
+            const char* q = stop;
+            while (q > p && is_space(q[-1]))
+                --q;
+            while (p < q && is_blank(*p))
+                ++p;
+            f.at[f.count] = p;
+            f.length[f.count++] = static_cast<size_t>(q - p);
+            if (comma == nullptr)
+                break;
+            p = comma + 1;
+        }
+        return f;
+    }
+    bool commas = by == field_split::blanks_and_commas;
+    while (p < end && f.count < most) {
+        while (p < end && (is_space(*p) || (commas && *p == ',')))
+            ++p;
+        if (p == end)
+            break;
+        const char* start = p;
+        while (p < end && !is_space(*p) && !(commas && *p == ','))
+            ++p;
+        f.at[f.count] = start;
+        f.length[f.count++] = static_cast<size_t>(p - start);
+    }
+    return f;
+}
+
 
 // Keeps the first bytes of a line, and its number, in picked; the second
 // only where picked holds none yet.

@@ -388,25 +388,6 @@ int read_timed_total_log(int fd, line_buffer& lb, double weight, bool stamps, co
 
 namespace {
 
-// The next comma-separated field of [p, end): its first byte after blanks
-// and its length before the comma, blanks at its end dropped. Moves p past
-// the comma.
-const char* next_field(const char*& p, const char* end, size_t* length)
-{
-    while (p < end && is_blank(*p))
-        ++p;
-    const char* start = p;
-    while (p < end && *p != ',')
-        ++p;
-    const char* stop = p;
-    while (stop > start && is_space(stop[-1]))
-        --stop;
-    if (p < end)
-        ++p;
-    *length = static_cast<size_t>(stop - start);
-    return start;
-}
-
 // The columns of a one-log CSV that the reader takes.
 constexpr int max_csv_columns = 64;
 struct csv_columns {
@@ -496,9 +477,10 @@ bool name_columns(csv_columns& c, const char* p, const char* end)
 {
     c = csv_columns{};
     int ranks[4] = {};
-    for (int i = 0; p < end; ++i) {
-        size_t length;
-        const char* field = next_field(p, end, &length);
+    line_fields names = split_line(p, end, field_split::commas);
+    for (int i = 0; i < names.count; ++i) {
+        size_t length = names.length[i];
+        const char* field = names.at[i];
         bool milli;
         size_t n = bare_name(field, length, &milli);
         int kind = 0;
@@ -547,12 +529,11 @@ bool whole_stamp(const char* p, size_t n)
 bool is_header_line(const char* p, const char* end)
 {
     bool letters = false;
-    while (p < end) {
-        size_t n;
-        const char* field = next_field(p, end, &n);
-        if (n > 0 && whole_stamp(field, n))
+    line_fields f = split_line(p, end, field_split::commas);
+    for (int i = 0; i < f.count; ++i) {
+        if (f.length[i] > 0 && whole_stamp(f.at[i], f.length[i]))
             return false;
-        letters = letters || (n > 0 && std::isalpha(static_cast<unsigned char>(field[0])));
+        letters = letters || (f.length[i] > 0 && std::isalpha(static_cast<unsigned char>(f.at[i][0])));
     }
     return letters;
 }
@@ -566,15 +547,12 @@ struct csv_fields {
 
 void split_fields(const char* p, const char* end, const csv_columns& c, csv_fields& f)
 {
-    for (int i = 0; i <= c.last && p < end; ++i) {
-        size_t n;
-        const char* field = next_field(p, end, &n);
-        int k = i < max_csv_columns ? c.slot[i] : -1;
-        if (k >= 0) {
-            f.at[k] = field;
-            f.length[k] = n;
+    line_fields all = split_line(p, end, field_split::commas, c.last + 1);
+    for (int i = 0; i <= c.last && i < all.count; ++i)
+        if (int k = c.slot[i]; k >= 0) {
+            f.at[k] = all.at[i];
+            f.length[k] = all.length[i];
         }
-    }
 }
 
 // Which id column varies, from the first lines of the log after its
