@@ -744,12 +744,13 @@ TEST(Cli, CheckTable)
     EXPECT_EQ(r.output, "2 rows, 0 without a label, 0 lines not rows, 0 labels on more than one "
                         "row, 0 cases without a row\n");
     write_file(dir.file("results.txt"),
-               heading + row + "\t\ta\n" + row + "\n" + "garbage\t1\n" + row + "\t\tb\n" + row + "\t\ta\n");
+               heading + row + "\t\ta\n" + row + "\n" + "garbage\t1 \"\xc3\xa9\xff\\\n" + row + "\t\tb\n" + row +
+                   "\t\ta\n");
     write_file(dir.file("cases"), "a\nb\nc\n");
     r = run_tool(dir.path, {"--check=results.txt", "--cases=cases"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, "line 3: a row without a label\n"
-                        "line 4: not a row: \"garbage\\t1\"\n"
+                        "line 4: not a row: \"garbage\\t1 \\\"\xc3\xa9\\xff\\\\\"\n"
                         "label a: on more than one row, lines 2 and 6\n"
                         "case c: no row\n"
                         "4 rows, 1 without a label, 1 lines not rows, 1 labels on more than one "

@@ -81,3 +81,25 @@ void put_xml_text(FILE* out, const char* text)
     }
 }
 
+void quote_bytes(FILE* out, const char* p, size_t n, size_t most)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    size_t shown = n < most ? n : most;
+    for (size_t i = 0; i < shown;) {
+        unsigned char c = b[i];
+        size_t length = c >= 0x80 ? utf8_length(b + i, shown - i) : 1;
+        if (c == '\t')
+            std::fputs("\\t", out);
+        else if (c == '\r')
+            std::fputs("\\r", out);
+        else if (c == '"' || c == '\\')
+            std::fprintf(out, "\\%c", c);
+        else if (c < 0x20 || c == 0x7f || length == 0)
+            std::fprintf(out, "\\x%02x", c);
+        else
+            std::fwrite(b + i, 1, length, out);
+        i += length > 0 ? length : 1;
+    }
+    if (n > shown)
+        std::fputs("...", out);
+}

@@ -21,4 +21,10 @@ void put_json_string(FILE* out, const char* text, size_t size);
 // UTF-8 as the character of its value.
 void put_xml_text(FILE* out, const char* text);
 
+// Writes the bytes [p, p + n) as a message quotes a line or a label: its
+// first `most` bytes, UTF-8 as it is, a tab, carriage return, quote or
+// backslash as \t, \r, \" or \\, any other control byte or byte that is
+// no UTF-8 as \xHH, and "..." where it was longer.
+void quote_bytes(FILE* out, const char* p, size_t n, size_t most);
+
 #endif

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/text.h"
 #include "read/time_stamps.h"
 
 namespace {
@@ -72,21 +73,8 @@ void where(FILE* out, const picked_line& line)
         return;
     }
     std::fprintf(out, " (first at line %llu: \"", as_count(line.number));
-    size_t shown = line.length < 60 ? line.length : 60;
-    for (size_t i = 0; i < shown; ++i) {
-        unsigned char c = static_cast<unsigned char>(line.text[i]);
-        if (c == '\t')
-            std::fputs("\\t", out);
-        else if (c == '\r')
-            std::fputs("\\r", out);
-        else if (c == '\\' || c == '"')
-            std::fprintf(out, "\\%c", c);
-        else if (c < 0x20 || c >= 0x7f)
-            std::fprintf(out, "\\x%02x", c);
-        else
-            std::fputc(c, out);
-    }
-    std::fputs(line.length > shown ? "...\")\n" : "\")\n", out);
+    quote_bytes(out, line.text, line.length, 60);
+    std::fputs("\")\n", out);
 }
 
 // The blank lines at the end of a log, which stand for nothing: all of

@@ -143,19 +143,3 @@ ssize_t read_at(int fd, char* buf, size_t size, long long offset)
     }
     return static_cast<ssize_t>(got);
 }
-
-void quote_bytes(FILE* out, const char* p, size_t n, size_t most)
-{
-    size_t shown = n < most ? n : most;
-    for (size_t i = 0; i < shown; ++i) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c == '\t')
-            std::fputs("\\t", out);
-        else if (c < 0x20 || c == 0x7f || c == '"' || c == '\\')
-            std::fprintf(out, "\\x%02x", c);
-        else
-            std::fputc(c, out);
-    }
-    if (n > shown)
-        std::fputs("...", out);
-}

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "base/fnv_hash.h"
+#include "base/text.h"
 #include "report/summary_output.h"
 
 // A row holds nine figures, up to four more GPU figures before the total
@@ -56,10 +57,6 @@ bool is_row_of(const row_fields& f, int figures, bool labelled, int cpus = 2);
 // number of figures its rows hold.
 bool is_heading(const char* p, size_t size, int* figures);
 
-// Writes the line [p, p + n) to out as findings and notices quote a line or a
-// label: its first `most` bytes, tabs as \t, control bytes, quotes and
-// backslashes as \xHH, and "..." where it was longer.
-void quote_bytes(FILE* out, const char* p, size_t n, size_t most);
 
 // Reads up to size bytes at offset of fd, carrying on after short reads
 // and EINTR; returns how many (fewer only at the file's end), or -1 with
