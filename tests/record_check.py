@@ -133,6 +133,14 @@ try:
     check([p["name"] for p in rec["phases"]] == ["idle", "compute", "unmarked"], "the phases in the record")
     check(abs(rec["phases"][1]["net"]["gpu"][0]) < 1e-6, "GPU1's compute net of idle: 0 at a steady 200 W")
     check("coverage:GPU2" not in rec["flags"], "GPU2 covers the run but for its gap")
+    # A record file that can't be made is named as itself, never as the
+    # table, and nothing suggests making a table.
+    table_before = open(os.path.join(case, "results.txt"), "rb").read()
+    for bad in ("/nonexistent/r.jsonl", "."):
+        code, output, errors = run(case, "--gpu-log=gpus.csv", "--record=" + bad, "c", "1", "0")
+        check(code == 255 and ("energy-totals: %s: " % bad) in errors and "--heading" not in errors,
+              "a record file that can't be made: %d %r" % (code, errors))
+    check(open(os.path.join(case, "results.txt"), "rb").read() == table_before, "the table as it was")
     # A case with every kind of warning has them all, each with its code.
     odd = os.path.join(work, "odd")
     os.mkdir(odd)

@@ -564,8 +564,11 @@ bool record_is_reachable(const char* path)
     if (err == 0)
         return 0;
     std::fputs("couldn't write results\n", stdout);
-    std::fprintf(stderr, "energy-totals: %s: %s\n", table.text, std::strerror(err));
-    if (err == ENOENT)
+    // The record file's own fault is its, never the table's: no hint to
+    // make a table that may well be there.
+    bool record_fault = also != nullptr && *also->failed != 0;
+    std::fprintf(stderr, "energy-totals: %s: %s\n", record_fault ? also->path : table.text, std::strerror(err));
+    if (err == ENOENT && !record_fault)
         say_where_table_is(table.text);
     if (undo_error != 0)
         std::fprintf(stderr,
@@ -722,7 +725,8 @@ int run(int argc, char** argv)
     // Out before the table is touched, so a run waiting for the lock has
     // shown its figures. Errors on standard output change nothing here.
     std::fflush(stdout);
-    append_also also = {options.record, record, record_size};
+    int also_failed = 0;
+    append_also also = {options.record, record, record_size, &also_failed};
     const append_also* with = options.record != nullptr ? &also : nullptr;
     int status = options.write_switch == 1 ? write_row(options, summary, phases, with)
                  : with != nullptr         ? write_record_alone(options, also)

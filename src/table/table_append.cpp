@@ -712,8 +712,9 @@ int append_to_file(int fd, const append_job& job, const struct stat& st, int* un
     r.cut_size = end.cut_size;
     std::memcpy(r.bytes + r.write_size, end.cut, end.cut_size);
     err = check_room(fd, end.start, r.write_size);
-    if (err == 0 && job.also != nullptr)
-        err = open_also(*job.also, r, also_fd);
+    if (err == 0 && job.also != nullptr && (err = open_also(*job.also, r, also_fd)) != 0 &&
+        job.also->failed != nullptr)
+        *job.also->failed = err;
     if (err != 0)
         return err;
     hold_signals();
@@ -732,6 +733,8 @@ int append_to_file(int fd, const append_job& job, const struct stat& st, int* un
             before_write(0);
         bool landed = false;
         err = write_also(*also_fd, r, lock, &landed);
+        if (err != 0 && job.also->failed != nullptr)
+            *job.also->failed = err;
         if (err == ENOLCK) {
             char what[sizeof r.also_path + 160];
             std::snprintf(what, sizeof what, landed ? "its record line went into %s after another run's, and its "

@@ -50,6 +50,7 @@ struct append_also {
     const char* path;
     const char* bytes;
     size_t size;
+    int* failed = nullptr; // where set, the errno of a step on this file that failed the append
 };
 
 // Whether p (n bytes) is one line of a case's record as --record appends
