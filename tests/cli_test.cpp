@@ -698,6 +698,17 @@ TEST(Cli, NodeLogByItsStamps)
     EXPECT_NE(r.errors.find("a line every 0.55 s by its time stamps, but each counts 0.5 s"), std::string::npos)
         << r.errors;
     EXPECT_NE(r.errors.find("--total-time=stamps"), std::string::npos) << r.errors;
+    // Seconds since the epoch, as an ipmitool loop writes them: a line every
+    // 0.6 s, read as 0.5; and on time, which says nothing of it.
+    for (int tenths : {6, 5}) {
+        std::string epoch;
+        for (int i = 0; i < 400; ++i)
+            epoch += std::to_string(1714557600 + i * tenths / 10) + "." + std::to_string(i * tenths % 10) + " A 400\n";
+        write_file(dir.file("case7.total.pwr"), epoch);
+        r = run_tool(dir.path, {"case7", "0", "0"});
+        EXPECT_EQ(r.errors.find("a line every 0.60 s by its time stamps, but each counts 0.5 s") != std::string::npos,
+                  tenths == 6) << r.errors;
+    }
 }
 
 // Runs of one label with --once, all at once: one row in the table, every

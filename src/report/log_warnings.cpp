@@ -363,23 +363,25 @@ void warn_about_totals(FILE* out, const read_log_report& total, const energy_sum
                  s.total_energy, part, figure);
 }
 
-// The total-power log's own time stamps against the period each of its
-// lines counts for. Stamps past midnight, or running backwards, and logs
-// long enough to have wrapped more than once, are not judged.
+// The total-power log's own time stamps, of any form, against the period
+// each of its lines counts for. Stamps running backwards, and times of day
+// past midnight or in logs long enough to have wrapped more than once, are
+// not judged.
 void warn_about_stamps(FILE* out, const read_log_report& total)
 {
     double first, last;
+    bool clock;
     count lines = data_lines(total);
-    if (lines < lines_to_compare || static_cast<double>(lines) * total.seconds_per_line >= seconds_a_day ||
-        !clock_time(total.shape->first_line, &first) || !clock_time(total.shape->last_line, &last) ||
-        last <= first)
+    if (lines < lines_to_compare || !line_stamp(total.shape->first_line, &first, &clock) ||
+        !line_stamp(total.shape->last_line, &last, &clock) || last <= first ||
+        (clock && static_cast<double>(lines) * total.seconds_per_line >= seconds_a_day))
         return;
     double spacing = (last - first) / static_cast<double>(lines - 1);
     // Over 200 s, stamps of whole seconds tell the period to within half a
     // percent: a meter 2% off its period is said (0.55 s a line for 0.5 gives
     // a tenth too little); over less, only what is far off.
     double ratio = spacing / total.seconds_per_line;
-    bool off = last - first >= 200 ? std::fabs(ratio - 1) > 0.02 : out_of_tolerance(ratio);
+    bool off = last - first >= 200 ? std::fabs(ratio - 1) >= 0.02 : out_of_tolerance(ratio);
     if (!off)
         return;
     start(out, total, "period-off");
@@ -491,18 +493,20 @@ void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cp
     }
 }
 
-bool clock_time(const picked_line& line, double* seconds)
+bool line_stamp(const picked_line& line, double* seconds, bool* clock)
 {
     const char* p = line.text;
     const char* end = line.text + line.length;
     while (p < end && is_blank(*p))
         ++p;
+    const char* field_end = p;
+    while (field_end < end && !is_space(*field_end))
+        ++field_end;
     int64_t ns;
-    const char* after;
-    if (!parse_clock_time(p, end, &ns, &after) || (after < end && !is_space(*after)))
-        return false;
+    int form = whole_field_stamp(p, field_end, &ns);
     *seconds = static_cast<double>(ns) / 1e9;
-    return true;
+    *clock = form == stamp_clock;
+    return form != stamp_none;
 }
 
 void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,

@@ -66,9 +66,9 @@ void collect_warning_codes(warning_codes* codes);
 // outside this file call it too).
 void note_warning_code(const char* code);
 
-// The seconds since midnight of a clock time (H:MM:SS or HH:MM:SS, with
-// any fraction) that starts the line, as a field of its own; false where
-// the line does not start with one.
-bool clock_time(const picked_line& line, double* seconds);
+// The seconds of the stamp that is the line's first field, of any form the
+// stamps take (since the epoch, or since midnight with *clock for a time
+// of day); false where the line does not start with one.
+bool line_stamp(const picked_line& line, double* seconds, bool* clock);
 
 #endif
