@@ -67,6 +67,7 @@ if command -v perf > /dev/null; then
     sockets=$(lscpu -p=SOCKET 2> /dev/null | grep -v '^#' | sort -u | wc -l)
     [ "$sockets" -ge 1 ] && [ "$sockets" -le 8 ] || sockets=2
     cpu_options=(--cpu-format=perf --cpus="$sockets")
+    perf_log="$name.cpu.pwr"
 fi
 
 # >>> The site's total-power meter: a time stamp, a field, the power in
@@ -79,16 +80,36 @@ fi
 # >>> and then read it by its stamps: total_options=(--total-time=stamps)
 total_options=()
 
-# A meter that was never set up would leave the case without its log, and
-# the row without figures: stop before the application, saying which.
-sleep 1
-for log in "$name.total.pwr" "$name.cpu.pwr"; do
-    if [ ! -e "$log" ]; then
-        echo "case.sbatch: no meter writes $log: set it up at the marked lines" >&2
-        kill "${meters[@]}"
-        exit 1
-    fi
+# Each meter's log must grow within 10 s, before the application starts: a
+# meter that was never set up, or one that runs but reads nothing, would
+# leave the row without its figures. Stop, saying which. perf writes its
+# errors into its log too (denied by perf_event_paranoid, it leaves a file
+# with no reading), so its log must hold a reading: a line in Joules.
+size() { stat -c %s "$1" 2> /dev/null || echo -1; }
+logs=(gpus.csv "$name.total.pwr" "$name.cpu.pwr")
+declare -A at_start
+for log in "${logs[@]}"; do at_start[$log]=$(size "$log"); done
+grown() {
+    if [ "$1" = "${perf_log:-}" ]; then grep -q Joules "$1"; else [ "$(size "$1")" -gt "${at_start[$1]}" ]; fi
+}
+for _ in $(seq 20); do
+    still=()
+    for log in "${logs[@]}"; do grown "$log" || still+=("$log"); done
+    [ ${#still[@]} -gt 0 ] || break
+    sleep 0.5
 done
+for log in ${still[@]+"${still[@]}"}; do
+    case $log in
+    gpus.csv) why="nvidia-smi wrote no reading" ;;
+    *.cpu.pwr) why="perf wrote no reading (perf_event_paranoid, or no perf: set up the CPU meter where perf starts)" ;;
+    *) why="set it up at the marked lines" ;;
+    esac
+    echo "case.sbatch: no meter writes $log within 10 s: $why" >&2
+done
+if [ ${#still[@]} -gt 0 ]; then
+    kill "${meters[@]}"
+    exit 1
+fi
 
 # Phases, each marked in "phases" by a line as `date` writes it: first an
 # idle minute, the meters running and the node doing nothing, whose mean
@@ -116,5 +137,8 @@ wait "${meters[@]}" 2>/dev/null || true
 # record goes in with its row, into the records beside the table, and its
 # picture stays in its directory.
 records="$(dirname "$(readlink -f "results$id.txt")")/records$id.jsonl"
-exec energy-totals --once --gpus="$gpus" --gpu-log=gpus.csv "${cpu_options[@]}" "${total_options[@]}" \
+# ${a[@]+"${a[@]}"}: an empty array, which bash before 4.4 (RHEL 7's)
+# takes for an unset variable under set -u.
+exec energy-totals --once --gpus="$gpus" --gpu-log=gpus.csv ${cpu_options[@]+"${cpu_options[@]}"} \
+    ${total_options[@]+"${total_options[@]}"} \
     --phases=phases --idle=idle --record="$records" --plot="$name.svg" --label="$name" "$name" 1 "$id"

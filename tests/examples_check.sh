@@ -55,11 +55,14 @@ for name in "case 1" "case 2"; do
     chmod +x "$d/my_application"
 done
 
-# The site's total-power meter, as if it ran through the job: stamps in
-# seconds since the epoch, from before the job to well after it.
+# The site's total-power meter, running through the job: stamps in seconds
+# since the epoch, from before the job on, a line every 0.2 s.
 start=$(( $(date +%s) - 10 ))
-for i in $(seq 0 400); do echo "$((start + i / 2)).$((i % 2 * 5)) A 400"; done > "$work/runs/case 1/case 1.total.pwr"
+for i in $(seq 0 19); do echo "$((start + i / 2)).$((i % 2 * 5)) A 400"; done > "$work/runs/case 1/case 1.total.pwr"
+while :; do echo "$(date +%s.%N) A 400"; sleep 0.2; done >> "$work/runs/case 1/case 1.total.pwr" &
+site_meter=$!
 (cd "$work/runs/case 1" && IDLE_SECONDS=1 bash "$source/examples/case.sbatch" > "$work/case.out" 2> "$work/case.err")
+kill "$site_meter"
 grep -q '^phase: compute$' "$work/case.out" || { echo "FAIL: case.sbatch printed no compute phase"; cat "$work/case.err"; exit 1; }
 grep -q '^net GPU2: ' "$work/case.out" || { echo "FAIL: case.sbatch printed no figures net of idle power"; exit 1; }
 grep -q '"label":"case 1"' "$work/records7.jsonl" || { echo "FAIL: case.sbatch's record is not beside the table"; exit 1; }
@@ -89,7 +92,7 @@ SLURM_ARRAY_TASK_ID=2 bash "$source/examples/sweep.sbatch" "$work/cases.list" > 
 [ "$(wc -l < "$work/results7.txt")" -eq 3 ] || { echo "FAIL: sweep.sbatch run again added a row"; exit 1; }
 
 # A case whose total-power meter was never set up stops before the
-# application.
+# application; so does one whose perf reads nothing (denied its counters).
 d="$work/runs/no meter"
 mkdir "$d"
 printf '#!/bin/sh\ntouch ran\n' > "$d/my_application"
@@ -100,6 +103,17 @@ fi
 [ ! -e "$d/ran" ] || { echo "FAIL: case.sbatch ran the application without a total-power meter"; exit 1; }
 grep -q "no meter writes no meter.total.pwr" "$work/meter.err" ||
     { echo "FAIL: case.sbatch did not name the missing meter:"; cat "$work/meter.err"; exit 1; }
+printf '#!/bin/sh\necho "Error: access to performance monitoring is limited" >&2; sleep 60\n' > "$work/bin/perf"
+echo "$(date +%s) A 400" > "$d/no meter.total.pwr"
+(while :; do echo "$(date +%s.%N) A 400"; sleep 0.2; done >> "$d/no meter.total.pwr") &
+site_meter=$!
+if (cd "$d" && bash "$source/examples/case.sbatch" > /dev/null 2> "$work/meter.err"); then
+    kill "$site_meter"; echo "FAIL: case.sbatch ran with a perf that reads nothing"; exit 1
+fi
+kill "$site_meter"
+[ ! -e "$d/ran" ] || { echo "FAIL: case.sbatch ran the application with a perf that reads nothing"; exit 1; }
+grep -q "no meter writes no meter.cpu.pwr within 10 s: perf wrote no reading" "$work/meter.err" ||
+    { echo "FAIL: case.sbatch did not name perf:"; cat "$work/meter.err"; exit 1; }
 
 # The README's xargs recipe over three cases, one without its GPU log: the
 # other two rows go in, the failure is named, and xargs ends with 123.
