@@ -269,6 +269,10 @@ TEST(Cli, MissingTableIsNotCreated)
                         "energy-totals: results3.txt: looked for in " + dir.path +
                         "; make one there with: energy-totals --heading > results3.txt\n");
     EXPECT_FALSE(file_exists(dir.file("results3.txt")));
+    // The heading it suggests fits the run's rows.
+    r = run_tool(dir.path, {"--cpus=3", "case7", "1", "3"});
+    EXPECT_NE(r.errors.find("make one there with: energy-totals --cpus=3 --heading > results3.txt\n"),
+              std::string::npos) << r.errors;
     // Without the write switch no table is wanted.
     ExpectRun(run_tool(dir.path, {"case7", "0", "3"}), 0, case_summary);
     EXPECT_FALSE(file_exists(dir.file("results3.txt")));
@@ -624,6 +628,9 @@ TEST(Cli, CpuMeters)
         {{"--cpu-format=counters", "--cpu-wrap=262143328850"}, counters,
          "energy-totals: case7.cpu.pwr: its counters wrapped 1 time; each wrap added --cpu-wrap\n"},
         {{"--cpu-format=turbostat"}, turbostat, ""},
+        {{"--cpu-format=turbostat", "--cpu-wrap=100", "--cpu-fields=3,7"}, turbostat,
+         "energy-totals: --cpu-wrap: only --cpu-format=counters takes it; ignored\n"
+         "energy-totals: --cpu-fields: only --cpu-format=columns takes it; ignored with --cpu-format=turbostat\n"},
         {{"--cpu-fields=pkg0_J,pkg1_J"}, "time host x pkg1_J y pkg0_J\n10:00:00 n 9 20 9 10.5\n"
                                          "10:00:01 n 9 21.5 9 11.25\n10:00:02 n 9 22.25 9 12\n", ""},
     };
@@ -1191,6 +1198,7 @@ TEST(Cli, PhaseErrors)
                      "--phases: the GPU logs have no stamps to place them in time: read them with "
                      "--gpu-time=stamps, or one log of every GPU with --gpu-log=FILE");
     VerifyUsageError(dir, {"--idle=x", "p", "0", "0"}, "--idle: needs --phases=FILE or --window=FROM,TO");
+    VerifyUsageError(dir, {"-gpus=2", "p", "0", "0"}, "-gpus=2: an option starts with two dashes (--gpus=2); see --help");
     // Partly outside: its covered part, said once a log.
     write_file(dir.file("m"), "1714557599 a begin\n1714557601 a end\n");
     r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=m", "p", "0", "0"});

@@ -1,6 +1,7 @@
 // The command line: the options, then the three operands.
 #include "cli/command_line.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -311,8 +312,16 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
     }
     if (argc - at != 3) {
         bool option_after = false;
-        for (int i = at; i < argc; ++i)
+        for (int i = at; i < argc; ++i) {
+            // An option written with one dash (-gpus=2) is none.
+            if (argv[i][0] == '-' && std::isalpha(static_cast<unsigned char>(argv[i][1])) &&
+                std::strchr(argv[i], '=') != nullptr) {
+                std::snprintf(reason, reason_size, "%s: an option starts with two dashes (-%s); see --help",
+                              argv[i], argv[i]);
+                return command_usage;
+            }
             option_after = option_after || (std::strncmp(argv[i], "--", 2) == 0 && argv[i][2] != '\0');
+        }
         std::snprintf(reason, reason_size,
                       option_after ? "options go before BASE WRITE ID; see --help"
                                    : "expects BASE WRITE ID; see --help");

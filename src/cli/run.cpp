@@ -395,14 +395,32 @@ void say_slips(const run_options& options, FILE* out)
             std::fputs(" (options go before BASE WRITE ID)", out);
         std::fputs("\n", out);
     }
+    // Options that the CPU log's format does not take are said, not passed
+    // over in silence.
+    auto format = static_cast<cpu_format>(options.cpu_format);
+    if (options.cpu_wrap != 0 && format != cpu_format::counters) {
+        note_warning_code("option-ignored");
+        std::fprintf(out, "energy-totals: --cpu-wrap: only --cpu-format=counters takes it; ignored\n");
+    }
+    if (options.cpu_fields != nullptr && format != cpu_format::columns) {
+        note_warning_code("option-ignored");
+        std::fprintf(out, "energy-totals: --cpu-fields: only --cpu-format=columns takes it; ignored with "
+                          "--cpu-format=%s\n", cpu_format_name(options.cpu_format));
+    }
 }
 
-// Says where a missing table was looked for, and how to make one.
-void say_where_table_is(const char* table)
+// Says where a missing table was looked for, and how to make one whose
+// heading fits the run's rows.
+void say_where_table_is(const char* table, const run_options& options)
 {
     std::fprintf(stderr, "energy-totals: %s: looked for in ", table);
     print_working_directory(stderr, "(unknown)");
-    std::fprintf(stderr, "; make one there with: energy-totals --heading > %s\n", table);
+    std::fputs("; make one there with: energy-totals ", stderr);
+    if (options.gpus > 4)
+        std::fprintf(stderr, "--gpus=%d ", options.gpus);
+    if (options.cpus > 2)
+        std::fprintf(stderr, "--cpus=%d ", options.cpus);
+    std::fprintf(stderr, "--heading > %s\n", table);
 }
 
 // What is said of a case while it is read: standard error, or, for a run
@@ -569,7 +587,7 @@ bool record_is_reachable(const char* path)
     bool record_fault = also != nullptr && *also->failed != 0;
     std::fprintf(stderr, "energy-totals: %s: %s\n", record_fault ? also->path : table.text, std::strerror(err));
     if (err == ENOENT && !record_fault)
-        say_where_table_is(table.text);
+        say_where_table_is(table.text, options);
     if (undo_error != 0)
         std::fprintf(stderr,
                      "energy-totals: %s: the table could not be put back as it was (%s): its "
