@@ -1174,6 +1174,8 @@ TEST(Cli, PhaseErrors)
          "give the phase another name"},
         {"1714560000 a begin\n1714560001 a end\n", "couldn't place phase a: it lies outside p.total.pwr\n",
          "are the marks of this case?"},
+        {"2024-05-01T10:00:00Z my phase begin\n", "couldn't read m: its marks do not fit\n",
+         "a phase's name is one word, without blanks"},
         {"#" + std::string(1 << 20, 'x'), "couldn't read m: its marks do not fit\n", "line 1 is longer than 1 MiB"},
         {std::string(65 << 20, '\n'), "couldn't read m: its marks do not fit\n", "it is over 64 MiB"},
     };
@@ -1199,6 +1201,9 @@ TEST(Cli, PhaseErrors)
                      "--gpu-time=stamps, or one log of every GPU with --gpu-log=FILE");
     VerifyUsageError(dir, {"--idle=x", "p", "0", "0"}, "--idle: needs --phases=FILE or --window=FROM,TO");
     VerifyUsageError(dir, {"-gpus=2", "p", "0", "0"}, "-gpus=2: an option starts with two dashes (--gpus=2); see --help");
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--window=+0,-0", "--idle-watts=total:410,cpu:35", "p", "0", "0"});
+    EXPECT_NE(r.errors.find("energy-totals: --idle-watts: \"cpu\" names a meter this run has not: total, cpu1 to "
+                            "cpu2, gpu1 to gpu1\n"), std::string::npos) << r.errors;
     // Partly outside: its covered part, said once a log.
     write_file(dir.file("m"), "1714557599 a begin\n1714557601 a end\n");
     r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=m", "p", "0", "0"});

@@ -229,13 +229,14 @@ bool check_phase(const run_options& o, const phase_logs& logs, const phase_repor
     return true;
 }
 
-// --idle-watts=total:410,cpu1:35,gpu1:60. Returns null or what is wrong.
-const char* take_idle_watts(const char* text, const run_options& o, energy_summary& idle)
+// --idle-watts=total:410,cpu1:35,gpu1:60. Returns null or what is wrong
+// (in why, why_size bytes), naming the option and the key.
+const char* take_idle_watts(const char* text, const run_options& o, energy_summary& idle, char* why, size_t why_size)
 {
     for (const char* p = text; *p != '\0';) {
         const char* colon = std::strchr(p, ':');
         if (colon == nullptr)
-            return "takes METER:WATTS,..., as in total:410,cpu1:35,gpu1:60";
+            return "--idle-watts: takes METER:WATTS,..., as in total:410,cpu1:35,gpu1:60";
         size_t n = static_cast<size_t>(colon - p);
         double* into = nullptr;
         if (n == 5 && std::memcmp(p, "total", 5) == 0)
@@ -243,12 +244,15 @@ const char* take_idle_watts(const char* text, const run_options& o, energy_summa
         else if (n == 4 && (std::memcmp(p, "cpu", 3) == 0 || std::memcmp(p, "gpu", 3) == 0) && p[3] >= '1' &&
                  p[3] - '0' <= (p[0] == 'c' ? o.cpus : o.gpus))
             into = p[0] == 'c' ? &cpu_figure(idle, p[3] - '0') : &gpu_figure(idle, p[3] - '0');
-        if (into == nullptr)
-            return "names a meter this run has not: total, cpu1 to cpuN, gpu1 to gpuN";
+        if (into == nullptr) {
+            std::snprintf(why, why_size, "--idle-watts: \"%.*s\" names a meter this run has not: total, cpu1 to "
+                                         "cpu%d, gpu1 to gpu%d", static_cast<int>(n < 32 ? n : 32), p, o.cpus, o.gpus);
+            return why;
+        }
         char* after;
         *into = std::strtod(colon + 1, &after);
         if (after == colon + 1 || (*after != ',' && *after != '\0') || !std::isfinite(*into))
-            return "takes watts after each meter, as in total:410";
+            return "--idle-watts: takes watts after each meter, as in total:410";
         p = *after == ',' ? after + 1 : after;
     }
     return nullptr;
@@ -339,7 +343,8 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
             r.net = true;
         }
     } else if (o.idle_watts != nullptr) {
-        wrong = take_idle_watts(o.idle_watts, o, r.idle);
+        static char why[160];
+        wrong = take_idle_watts(o.idle_watts, o, r.idle, why, sizeof why);
         r.net = wrong == nullptr;
     }
     if (wrong == nullptr && o.row != nullptr && std::strcmp(o.row, "net") == 0 && !r.net)

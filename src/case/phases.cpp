@@ -153,6 +153,10 @@ const char* take_mark_line(phase_plan& plan, open_marks& open, const char* p, co
     int stamp = mark_stamp(p, stamp_end, &ns);
     if (stamp == 1)
         return "its stamp is a time of day: give the date too, as date --iso-8601=ns writes it";
+    // A name of several words leaves the first of them after the stamp.
+    for (const char* q = p; stamp < 0 && q < stamp_end; ++q)
+        if (space(*q) && mark_stamp(p, q, &ns) >= 0)
+            return "a phase's name is one word, without blanks";
     if (stamp < 0)
         return "its stamp is none the tool reads (date --iso-8601=ns, 2026/12/09 10:00:00.000, "
                "or seconds since the epoch)";
