@@ -258,11 +258,23 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
     }
     if (total && st.shared > 0) {
         start(out, gpu, "shared-stamps");
-        std::fprintf(out,
-                     "%llu %s the time stamp of the line before, and %s skipped: stamps of whole "
-                     "seconds at more lines a second? (read it by its period, as --total-period=0.5)\n",
+        // Stamps of whole seconds may stand for several lines a second;
+        // stamps with a fraction that repeat are lines written twice.
+        const picked_line& first = gpu.shape->first_line;
+        const char* field = first.text;
+        const char* end = first.text + first.length;
+        while (field < end && is_blank(*field))
+            ++field;
+        const char* field_end = field;
+        while (field_end < end && !is_space(*field_end))
+            ++field_end;
+        bool fraction = std::memchr(field, '.', static_cast<size_t>(field_end - field)) != nullptr;
+        std::fprintf(out, "%llu %s the time stamp of the line before, and %s skipped: %s\n",
                      as_count(st.shared), noun(as_count(st.shared), "line shares", "lines share"),
-                     noun(as_count(st.shared), "is", "are"));
+                     noun(as_count(st.shared), "is", "are"),
+                     fraction ? "a meter that wrote a line twice?"
+                              : "stamps of whole seconds at more lines a second? (read it by its period, as "
+                                "--total-period=0.5)");
     } else if (!total && st.shared * 4 >= st.good && st.shared >= 3) {
         start(out, gpu, "shared-stamps-in-groups");
         std::fprintf(out,
