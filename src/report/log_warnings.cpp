@@ -260,9 +260,9 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
         start(out, gpu, "shared-stamps");
         // Stamps of whole seconds may stand for several lines a second;
         // stamps with a fraction that repeat are lines written twice.
-        const picked_line& first = gpu.shape->first_line;
-        const char* field = first.text;
-        const char* end = first.text + first.length;
+        const picked_line& last = gpu.shape->last_line;
+        const char* field = last.text;
+        const char* end = last.text + last.length;
         while (field < end && is_blank(*field))
             ++field;
         const char* field_end = field;
