@@ -188,10 +188,10 @@ void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add
 // The lines of a run for the readers that take one line at a time: each
 // counted in shape, numbered in *number, line 1 picked as the opening, a
 // blank line counted as no reading and among the blanks; each other line
-// handed to take(p, end, line, number), end at its newline, line as the
-// warnings quote it.
+// (with blank_lines_too, each line) handed to take(p, end, line, number),
+// end at its newline, line as the warnings quote it.
 template <class Take>
-void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take take)
+void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take take, bool blank_lines_too = false)
 {
     for (const char* p = run.begin; p < run.end;) {
         const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
@@ -205,9 +205,11 @@ void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take tak
         if (is_blank_line(at, end)) {
             ++shape.no_reading;
             note_blank(shape.blanks);
-            continue;
+            if (!blank_lines_too)
+                continue;
+        } else {
+            note_other(shape.blanks);
         }
-        note_other(shape.blanks);
         take(at, end, line, *number);
     }
 }

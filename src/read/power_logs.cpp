@@ -40,23 +40,3 @@ int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sh
 {
     return read_log(fd, lb, s, shape, gpu_rule, weight);
 }
-
-int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink)
-{
-    // Each line stands for the weight's seconds after the line before,
-    // from the log's start.
-    log_shape shape;
-    uint64_t number = 0;
-    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
-    byte_source src = whole_file(fd);
-    return read_lines(src, lb, gpu_rule, shape, [&](const line_run& run) {
-        for (const char* p = run.begin; p < run.end;) {
-            const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p))) + 1;
-            double joules = gpu_power_reading(p, end, shape) * weight;
-            auto at = static_cast<int64_t>(number++);
-            sink.energy(sink.context, first_gpu_source + k - 1, at * period_ns, (at + 1) * period_ns, stamp_relative,
-                        joules);
-            p = end;
-        }
-    });
-}

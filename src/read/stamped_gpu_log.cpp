@@ -213,65 +213,19 @@ void take_stamped(bool good, bool first, const char* p, const char* field_end, i
     }
 }
 
-// The time-stamped GPU log's line at p, in a run of lines that ends at
-// end: a stamp, a comma, then the reading. Returns the next line.
-const char* take_stamped_line(const char* p, const char* end, bool first, stamped_state& state,
-                              log_shape& shape)
-{
-    stamp_shape& st = shape.stamps;
-    ++state.number;
-    ++shape.lines;
-    const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-    quoted_line q = {state.number, p, static_cast<size_t>(line_end - p)};
-    // A blank line stands for nothing: at the end it passes, as in every
-    // log; among the readings it is said.
-    if (is_blank_line(p, line_end)) {
-        ++shape.no_reading;
-        note_blank(shape.blanks);
-        return line_end + 1;
-    }
-    note_other(shape.blanks);
-    while (is_blank(*p))
-        ++p;
-    // The newline ends the stamp, whatever its form.
-    int64_t ns;
-    const char* after;
-    const char* stamp_at = p;
-    bool good = parse_time_stamp(p, end, &ns, &after, &state.prefix);
-    if (good) {
-        p = skip_blanks(after);
-        good = *p == ',' && (!state.have_last || ns > state.last_ns);
-        if (good && state.sink != nullptr)
-            state.form = date_stamp_form(stamp_at, after);
-        // Several lines at one instant: one log of several GPUs?
-        st.shared += *p == ',' && state.have_last && ns == state.last_ns;
-    }
-    take_stamped(good, first, p + 1, line_end, ns, q, state, shape);
-    return line_end + 1;
-}
-
-// The time-stamped GPU log, its points passed on to sink where one is given.
-int stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const timed_sink* sink,
-                    int meter)
-{
-    stamped_state state;
-    state.energy = s.gpu1;
-    state.sink = sink;
-    state.meter = meter;
-    byte_source src = whole_file(fd);
-    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
-        if (run.first) {
-            const char* end = static_cast<const char*>(std::memchr(run.begin, '\n', static_cast<size_t>(run.end - run.begin)));
-            run_line line = quoted(run.begin, end + 1);
-            pick(shape.opening, 1, line.text, line.length);
-        }
-        for (const char* p = run.begin; p < run.end;)
-            p = take_stamped_line(p, run.end, run.first && p == run.begin, state, shape);
-    });
-    settle_at_end(shape.stamps, state.sample);
-    s.gpu1 = state.energy;
-    return status;
-}
+// Where a timed log's line holds its stamp and its reading, and how its
+// readings make energy: one entry for each of the node's and a GPU's logs
+// read by their stamps or their period.
+enum class stamp_at { line_start, first_field, place };
+struct timed_format {
+    stamp_at stamp;   // "STAMP, reading"; the first field; the line's place
+    bool total_rule;  // the reading where the total-power rule puts it
+    bool period;      // each reading over the period up to its stamp; else the trapezoid over stamps
+};
+constexpr timed_format stamped_gpu = {stamp_at::line_start, false, false};
+constexpr timed_format stamped_total = {stamp_at::first_field, true, false};
+constexpr timed_format total_by_period = {stamp_at::first_field, true, true};
+constexpr timed_format gpu_by_period = {stamp_at::place, false, true};
 
 // The stamp that is the first field of the line at `at`, on the log's time
 // line (days after midnights for times of day); false where there is none.
@@ -285,39 +239,98 @@ bool first_field_stamp(const char* at, const char* line_end, clock_days& days, i
     return *form != stamp_none;
 }
 
-// The total-power log by its stamps, its points passed on to sink where
-// one is given.
-int stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, const timed_sink* sink)
+// Reads a timed log of format f into *energy (by the trapezoid) or, by its
+// period (weight seconds a line), into sink alone, as meter; its points
+// passed on to sink where one is given. The one line loop of these logs.
+int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, int meter, const timed_sink* sink,
+               double* energy, log_shape& shape)
 {
     stamped_state state;
-    state.energy = s.total_energy;
+    state.energy = *energy;
     state.sink = sink;
-    state.meter = total_meter;
+    state.meter = meter;
+    stamp_shape& st = shape.stamps;
     clock_days days;
+    // By the period: the lines that share a stamp (two a second under a
+    // stamp of whole seconds) follow it a period apart; a line without one
+    // follows the one before. A stamp written again is not parsed again.
+    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    int64_t last_stamp = INT64_MIN, same = 0;
+    int last_form = stamp_none;
+    char last_field[40];
+    size_t last_length = 0;
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
         each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
                                                  uint64_t number) {
             quoted_line q = {number, line.text, line.length};
-            pick(shape.last_line, state.number, line.text, line.length);
-            // The stamp is the line's first field; the reading stands where
-            // the total-power rule puts it.
-            int64_t ns;
-            int form;
-            bool good = first_field_stamp(at, line_end, days, &ns, &form);
-            const char* reading = at;
-            for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
-                count += is_space(*reading) ? 1 : 0;
-            if (good && state.have_last && ns <= state.last_ns) {
-                shape.stamps.shared += ns == state.last_ns ? 1 : 0;
-                good = false;
+            if (f.stamp == stamp_at::place) {
+                // Each line's reading over its period after the line before's.
+                double joules = gpu_power_reading(at, line_end + 1, shape) * weight;
+                auto t = static_cast<int64_t>(number - 1);
+                sink->energy(sink->context, meter, t * period_ns, (t + 1) * period_ns, stamp_relative, joules);
+                return;
             }
-            state.form = form;
-            take_stamped(good, state.number == 1, reading, line_end, ns, q, state, shape);
-        });
+            if (f.period) {
+                double joules = total_power_reading(at, line_end + 1, shape) * weight;
+                const char* field = skip_blanks(at);
+                const char* field_end = field;
+                while (field_end < line_end && !is_space(*field_end))
+                    ++field_end;
+                auto length = static_cast<size_t>(field_end - field);
+                int64_t ns = last_stamp;
+                int form = last_form;
+                if (length != last_length || length > sizeof last_field ||
+                    std::memcmp(field, last_field, length) != 0) {
+                    if (!first_field_stamp(at, line_end, days, &ns, &form)) {
+                        sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
+                        return;
+                    }
+                    last_length = length <= sizeof last_field ? length : 0;
+                    std::memcpy(last_field, field, last_length);
+                }
+                same = ns == last_stamp ? same + 1 : 0;
+                last_stamp = ns;
+                last_form = form;
+                int64_t t = ns + same * period_ns;
+                sink->energy(sink->context, meter, t - period_ns, t, form, joules);
+                return;
+            }
+            int64_t ns = 0;
+            bool good;
+            const char* reading = skip_blanks(at);
+            if (f.stamp == stamp_at::line_start) {
+                // The newline ends the stamp, whatever its form.
+                const char* after;
+                const char* stamp = reading;
+                good = parse_time_stamp(stamp, line_end + 1, &ns, &after, &state.prefix);
+                if (good) {
+                    reading = skip_blanks(after);
+                    good = *reading == ',' && (!state.have_last || ns > state.last_ns);
+                    if (good && sink != nullptr)
+                        state.form = date_stamp_form(stamp, after);
+                    // Several lines at one instant: one log of several GPUs?
+                    st.shared += *reading == ',' && state.have_last && ns == state.last_ns;
+                }
+                ++reading;
+            } else {
+                // The stamp is the line's first field; the reading stands
+                // where the total-power rule puts it.
+                pick(shape.last_line, number, line.text, line.length);
+                good = first_field_stamp(at, line_end, days, &ns, &state.form);
+                reading = at;
+                for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
+                    count += is_space(*reading) ? 1 : 0;
+                if (good && state.have_last && ns <= state.last_ns) {
+                    st.shared += ns == state.last_ns ? 1 : 0;
+                    good = false;
+                }
+            }
+            take_stamped(good, number == 1, reading, line_end, ns, q, state, shape);
+        }, f.stamp == stamp_at::place);
     });
-    settle_at_end(shape.stamps, state.sample);
-    s.total_energy = state.energy;
+    settle_at_end(st, state.sample);
+    *energy = state.energy;
     return status;
 }
 
@@ -325,65 +338,33 @@ int stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sha
 
 int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
 {
-    return stamped_gpu_log(fd, lb, s, shape, nullptr, 0);
+    return read_timed(fd, lb, stamped_gpu, 0, 0, nullptr, &s.gpu1, shape);
 }
 
 int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
 {
-    return stamped_total_log(fd, lb, s, shape, nullptr);
+    return read_timed(fd, lb, stamped_total, 0, total_meter, nullptr, &s.total_energy, shape);
 }
 
 int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink)
 {
-    energy_summary s;
+    double energy = 0;
     log_shape shape;
-    return stamped_gpu_log(fd, lb, s, shape, &sink, first_gpu_source + k - 1);
+    return read_timed(fd, lb, stamped_gpu, 0, first_gpu_source + k - 1, &sink, &energy, shape);
 }
 
 int read_timed_total_log(int fd, line_buffer& lb, double weight, bool stamps, const timed_sink& sink)
 {
-    energy_summary s;
+    double energy = 0;
     log_shape shape;
-    if (stamps)
-        return stamped_total_log(fd, lb, s, shape, &sink);
-    // By the period rule: each line's reading stands for the weight's
-    // seconds up to its stamp; the lines that share a stamp (two a second
-    // under a stamp of whole seconds) follow it a period apart. A line
-    // without a stamp follows the one before.
-    clock_days days;
-    uint64_t number = 0;
-    int64_t last_stamp = INT64_MIN, period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
-    int64_t same = 0;
-    int last_form = stamp_none;
-    // The last stamp's bytes: a stamp written again is not parsed again.
-    char last_field[40];
-    size_t last_length = 0;
-    byte_source src = whole_file(fd);
-    return read_lines(src, lb, total_power_rule, shape, [&](const line_run& run) {
-        each_line(run, &number, shape, [&](const char* at, const char* line_end, const run_line&, uint64_t) {
-            double joules = total_power_reading(at, line_end + 1, shape) * weight;
-            const char* field = skip_blanks(at);
-            const char* field_end = field;
-            while (field_end < line_end && !is_space(*field_end))
-                ++field_end;
-            auto length = static_cast<size_t>(field_end - field);
-            int64_t ns = last_stamp;
-            int form = last_form;
-            if (length != last_length || length > sizeof last_field || std::memcmp(field, last_field, length) != 0) {
-                if (!first_field_stamp(at, line_end, days, &ns, &form)) {
-                    sink.energy(sink.context, total_meter, since_last, 0, stamp_none, joules);
-                    return;
-                }
-                last_length = length <= sizeof last_field ? length : 0;
-                std::memcpy(last_field, field, last_length);
-            }
-            same = ns == last_stamp ? same + 1 : 0;
-            last_stamp = ns;
-            last_form = form;
-            int64_t t = ns + same * period_ns;
-            sink.energy(sink.context, total_meter, t - period_ns, t, form, joules);
-        });
-    });
+    return read_timed(fd, lb, stamps ? stamped_total : total_by_period, weight, total_meter, &sink, &energy, shape);
+}
+
+int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink)
+{
+    double energy = 0;
+    log_shape shape;
+    return read_timed(fd, lb, gpu_by_period, weight, first_gpu_source + k - 1, &sink, &energy, shape);
 }
 
 namespace {
