@@ -446,6 +446,8 @@ TEST(Cli, OneLogOfEveryGpu)
                         "is GPU-b, GPU2 is GPU-c, GPU3 is GPU-a\n");
 }
 
+std::vector<std::vector<double>> figure_blocks(const std::string& output);
+
 // A one-log CSV of two GPUs as some logger writes it: the header, then
 // six rounds 0.1 s apart, each line made by `line` from the round's stamp,
 // the GPU's number and its power in watts (each GPU's own); the GPUs'
@@ -570,6 +572,28 @@ TEST(Cli, OneLogHeadersDecide)
     EXPECT_EQ(r.errors, note + "1 line skipped: no time stamp and comma, or a stamp not later than the line "
                                "before (first at line 3: \"noon, 0, 1\")\n" +
                             note + "holds 1 GPU, but --gpus=2: the GPUs it lacks are 0\n");
+    // No id column, two GPUs' lines a few milliseconds apart, every third
+    // round's pair at one stamp: with --gpus=2, runs of two lines, each
+    // GPU's curve over its own stamps.
+    std::string apart = "timestamp, power.draw [W]\n";
+    double apart_gpu[2] = {0, 0}, last_t[2] = {0, 0}, last_w[2] = {0, 0};
+    for (int i = 0; i < 30; ++i)
+        for (int g = 0; g < 2; ++g) {
+            long long ms = 1714557600000LL + i * 100 + (g == 1 && i % 3 != 0 ? 3 : 0);
+            double w = 100 + 50 * g + (i * 7) % 11;
+            char line[64];
+            std::snprintf(line, sizeof line, "%lld.%03lld, %.2f W\n", ms / 1000, ms % 1000, w);
+            apart += line;
+            double t = static_cast<double>(ms % 100000) / 1000;
+            if (i > 0)
+                apart_gpu[g] += (last_w[g] + w) * (t - last_t[g]) / 2;
+            last_t[g] = t, last_w[g] = w;
+        }
+    write_file(dir.file("gpus.csv"), apart);
+    r = run_tool(dir.path, {"--gpus=2", "--gpu-log=gpus.csv", "case7", "0", "0"});
+    std::vector<std::vector<double>> apart_figures = figure_blocks(r.output);
+    EXPECT_NEAR(apart_figures[0][4], apart_gpu[0], 1e-9 * apart_gpu[0]) << r.output;
+    EXPECT_NEAR(apart_figures[0][5], apart_gpu[1], 1e-9 * apart_gpu[1]) << r.output;
     // More GPUs than a row of nine figures holds, without --gpus.
     std::string six = "timestamp, index, power.draw\n";
     for (int g = 0; g < 6; ++g)

@@ -88,8 +88,9 @@ int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape
 // id, are integrated over their own stamps as read_stamped_gpu_log does;
 // GPU k is the k-th id in index order (in order of first appearance for
 // UUIDs and bus ids). Without an id column, GPU k is the k-th line of each
-// round: the lines that share a stamp, or, where each line has its own,
-// each run of `gpus` lines (0: as many as the stamps' pattern shows). A
+// round: the lines that share a stamp (with gpus, only where every group
+// of them holds gpus), or else each run of `gpus` lines (0: as many as the
+// stamps' pattern shows). A
 // header met again mid-file (a logger restarted) names the columns from
 // there on. A header that names no stamp or no power column the reader
 // knows is an error: header_error names its columns and the reader returns

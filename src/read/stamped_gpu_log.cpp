@@ -547,6 +547,7 @@ struct id_choice {
     int id = -1;
     int kind = 0;
     bool shared = false; // lines share stamps
+    int group = 0;       // how many share each stamp, where every group that ended is as large
     int rounds = 0;
 };
 
@@ -562,6 +563,7 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
     int64_t last_ns = 0;
     int64_t intervals[31];
     int count = 0;
+    int group = 0, in_group = 0; // group -1: groups of more than one size
     for (int line = 0; p < end && line < lines_to_choose_by;) {
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         if (nl == nullptr)
@@ -576,10 +578,16 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
         int64_t ns;
         if (f.at[0] == nullptr || whole_field_stamp(f.at[0], f.at[0] + f.length[0], &ns) == stamp_none)
             continue;
-        if (have_last && ns == last_ns)
+        if (have_last && ns == last_ns) {
             shared = true;
-        else if (have_last && ns > last_ns && count < 31)
-            intervals[count++] = ns - last_ns;
+        } else {
+            if (in_group > 0)
+                group = group == 0 || group == in_group ? in_group : -1;
+            in_group = 0;
+            if (have_last && ns > last_ns && count < 31)
+                intervals[count++] = ns - last_ns;
+        }
+        ++in_group;
         have_last = true;
         last_ns = ns;
         for (int k = 0; k < c.id_count; ++k) {
@@ -602,6 +610,7 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
             return choice;
         }
     choice.shared = shared;
+    choice.group = group > 0 ? group : 0;
     if (c.id_count == 0 || shared)
         choice.id = -1;
     if (choice.id < 0 && !shared)
@@ -795,8 +804,11 @@ void choose_and_read_held(csv_reader& r, gpu_csv_log& out, held_lines& h, int gp
     id_choice choice = choose_id(h.bytes, h.bytes + h.used, r.c);
     r.c.id = choice.id;
     r.c.id_kind = choice.kind;
-    r.round_by_stamp = choice.shared;
-    r.round_size = choice.shared ? 0 : gpus > 0 ? gpus : choice.rounds > 0 ? choice.rounds : 1;
+    // Rounds are the lines that share a stamp, unless --gpus says how many
+    // a round holds and not every group of them is that large (GPUs whose
+    // lines come a few milliseconds apart, a pair now and then at one).
+    r.round_by_stamp = choice.shared && (gpus == 0 || choice.group == gpus);
+    r.round_size = r.round_by_stamp ? 0 : gpus > 0 ? gpus : choice.rounds > 0 ? choice.rounds : 1;
     for (int i = 0; i < h.count; ++i) {
         const char* p = h.bytes + h.start[i];
         take_csv_line(r, out, p, p + h.length[i], h.number[i], {h.quote[i], h.quote_length[i]}, shape);
