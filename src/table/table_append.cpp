@@ -518,12 +518,15 @@ int find_labelled_row(int fd, long long end, const char* label, int figures, int
     });
 }
 
-// Whether the lock is still the run's and the file open on fd is still
-// size bytes long: what the run read under its lock is still so.
-bool still_as_read(const lock_file& lock, int fd, long long size)
+// Whether the lock is still the run's and the file open on fd ends
+// within the size bytes from start: no other run wrote to it since the run
+// read it (size 0: it is as long as the run read it), so the run may write
+// at its end, or take its own bytes back.
+bool only_ours_after(const lock_file& lock, int fd, long long start, size_t size)
 {
     struct stat st;
-    return lock_file_still_held(lock) && fstat(fd, &st) == 0 && st.st_size == size;
+    return lock_file_still_held(lock) && fstat(fd, &st) == 0 && st.st_size >= start &&
+           st.st_size <= start + static_cast<long long>(size);
 }
 
 // Removes the record, where the lock is still the run's and the record is
@@ -547,16 +550,6 @@ int remove_record(record_place& place, const lock_file& lock)
         return errno;
     place.found = place.ours = false;
     return err;
-}
-
-// Whether the file open on fd is still the run's to put back: its lock
-// still holds, and the file ends within the bytes the run wrote from start
-// (at most size of them).
-bool only_ours_after(const lock_file& lock, int fd, long long start, size_t size)
-{
-    struct stat st;
-    return lock_file_still_held(lock) && fstat(fd, &st) == 0 && st.st_size >= start &&
-           st.st_size <= start + static_cast<long long>(size);
 }
 
 // Puts the table back as it was before this run changed it (where touched:
@@ -625,7 +618,7 @@ int open_also(const append_also& also, append_record& r, int* fd)
 int write_also(int fd, const append_record& r, const lock_file& lock, bool* landed)
 {
     *landed = false;
-    if (!still_as_read(lock, fd, r.also_start))
+    if (!only_ours_after(lock, fd, r.also_start, 0))
         return ENOLCK;
     int err = write_all(fd, r.bytes + r.write_size + r.cut_size, r.also_size);
     if (err == 0 && fsync(fd) != 0)
@@ -745,7 +738,7 @@ int append_to_file(int fd, const append_job& job, const struct stat& st, int* un
     }
     if (before_write != nullptr)
         before_write(1);
-    if (err == 0 && !still_as_read(lock, fd, st.st_size)) {
+    if (err == 0 && !only_ours_after(lock, fd, st.st_size, 0)) {
         char what[sizeof r.also_path + 160];
         std::snprintf(what, sizeof what, *also_fd >= 0 ? "its record line is in %s, and its row was not written"
                                                        : "it changed nothing", r.also_path);
