@@ -21,15 +21,20 @@ int open_file(const char* path, int flags, unsigned mode)
     return high;
 }
 
+long link_owner(const char* path)
+{
+    struct stat link;
+    return lstat(path, &link) == 0 && S_ISLNK(link.st_mode) ? static_cast<long>(link.st_uid) : -1;
+}
+
 int open_not_through_others_link(const char* path, int flags, unsigned mode)
 {
     int fd = open_file(path, flags | O_NOFOLLOW, mode);
     if (fd >= 0 || errno != ELOOP)
         return fd;
-    struct stat link;
-    if (lstat(path, &link) != 0)
-        return -1;
-    if (!S_ISLNK(link.st_mode) || link.st_uid != geteuid()) {
+    // ELOOP from O_NOFOLLOW: a link in the last place of the path,
+    // followed only where it is the running user's.
+    if (link_owner(path) != static_cast<long>(geteuid())) {
         errno = EPERM;
         return -1;
     }

@@ -13,6 +13,9 @@
 // tool writes to it. Returns the descriptor, or -1 with errno set.
 int open_file(const char* path, int flags, unsigned mode = 0);
 
+// The owner of the symbolic link at path, or -1 where path is none.
+long link_owner(const char* path);
+
 // Opens path as open_file does, following a symbolic link in its place
 // only where the running user owns the link: in a shared directory anyone
 // may put a link where a file is yet to be made, and the run would write

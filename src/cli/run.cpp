@@ -545,12 +545,12 @@ int write_record_alone(const run_options& options, const append_also& also)
 // wherever it points. Says so where it is not.
 bool record_is_reachable(const char* path)
 {
-    struct stat link;
-    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode) || link.st_uid == geteuid())
+    long owner = link_owner(path);
+    if (owner < 0 || owner == static_cast<long>(geteuid()))
         return true;
     std::printf("couldn't write %s\n", path);
-    std::fprintf(stderr, "energy-totals: %s: a symbolic link of another user's (uid %u); not followed\n", path,
-                 static_cast<unsigned>(link.st_uid));
+    std::fprintf(stderr, "energy-totals: %s: a symbolic link of another user's (uid %ld); not followed\n", path,
+                 owner);
     return false;
 }
 
