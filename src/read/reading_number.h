@@ -65,6 +65,19 @@ inline const char* skip_blanks(const char* p)
     return p;
 }
 
+// The whitespace-separated field that [p, end) starts with, after its
+// blanks: returns its first byte and sets *field_end past its last.
+inline const char* first_field(const char* p, const char* end, const char** field_end)
+{
+    while (p < end && is_blank(*p))
+        ++p;
+    const char* q = p;
+    while (q < end && !is_space(*q))
+        ++q;
+    *field_end = q;
+    return p;
+}
+
 // Skips one field and the whitespace after it, stopping at the newline.
 inline const char* skip_field(const char* p)
 {

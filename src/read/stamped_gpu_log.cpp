@@ -227,18 +227,6 @@ constexpr timed_format stamped_total = {stamp_at::first_field, true, false};
 constexpr timed_format total_by_period = {stamp_at::first_field, true, true};
 constexpr timed_format gpu_by_period = {stamp_at::place, false, true};
 
-// The stamp that is the first field of the line at `at`, on the log's time
-// line (days after midnights for times of day); false where there is none.
-bool first_field_stamp(const char* at, const char* line_end, clock_days& days, int64_t* ns, int* form)
-{
-    const char* field = skip_blanks(at);
-    const char* field_end = field;
-    while (field_end < line_end && !is_space(*field_end))
-        ++field_end;
-    *form = whole_field_stamp(field, field_end, ns, &days);
-    return *form != stamp_none;
-}
-
 // Reads a timed log of format f into *energy (by the trapezoid) or, by its
 // period (weight seconds a line), into sink alone, as meter; its points
 // passed on to sink where one is given. The one line loop of these logs.
@@ -273,16 +261,14 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
             }
             if (f.period) {
                 double joules = total_power_reading(at, line_end + 1, shape) * weight;
-                const char* field = skip_blanks(at);
-                const char* field_end = field;
-                while (field_end < line_end && !is_space(*field_end))
-                    ++field_end;
+                const char* field_end;
+                const char* field = first_field(at, line_end, &field_end);
                 auto length = static_cast<size_t>(field_end - field);
                 int64_t ns = last_stamp;
                 int form = last_form;
                 if (length != last_length || length > sizeof last_field ||
                     std::memcmp(field, last_field, length) != 0) {
-                    if (!first_field_stamp(at, line_end, days, &ns, &form)) {
+                    if ((form = whole_field_stamp(field, field_end, &ns, &days)) == stamp_none) {
                         sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
                         return;
                     }
@@ -317,7 +303,10 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
                 // The stamp is the line's first field; the reading stands
                 // where the total-power rule puts it.
                 pick(shape.last_line, number, line.text, line.length);
-                good = first_field_stamp(at, line_end, days, &ns, &state.form);
+                const char* field_end;
+                const char* field = first_field(at, line_end, &field_end);
+                state.form = whole_field_stamp(field, field_end, &ns, &days);
+                good = state.form != stamp_none;
                 reading = at;
                 for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
                     count += is_space(*reading) ? 1 : 0;

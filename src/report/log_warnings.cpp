@@ -261,13 +261,8 @@ void warn_about_stamped(FILE* out, const read_log_report& gpu)
         // Stamps of whole seconds may stand for several lines a second;
         // stamps with a fraction that repeat are lines written twice.
         const picked_line& last = gpu.shape->last_line;
-        const char* field = last.text;
-        const char* end = last.text + last.length;
-        while (field < end && is_blank(*field))
-            ++field;
-        const char* field_end = field;
-        while (field_end < end && !is_space(*field_end))
-            ++field_end;
+        const char* field_end;
+        const char* field = first_field(last.text, last.text + last.length, &field_end);
         bool fraction = std::memchr(field, '.', static_cast<size_t>(field_end - field)) != nullptr;
         std::fprintf(out, "%llu %s the time stamp of the line before, and %s skipped: %s\n",
                      as_count(st.shared), noun(as_count(st.shared), "line shares", "lines share"),
@@ -507,15 +502,10 @@ void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cp
 
 bool line_stamp(const picked_line& line, double* seconds, bool* clock)
 {
-    const char* p = line.text;
-    const char* end = line.text + line.length;
-    while (p < end && is_blank(*p))
-        ++p;
-    const char* field_end = p;
-    while (field_end < end && !is_space(*field_end))
-        ++field_end;
+    const char* field_end;
+    const char* field = first_field(line.text, line.text + line.length, &field_end);
     int64_t ns;
-    int form = whole_field_stamp(p, field_end, &ns);
+    int form = whole_field_stamp(field, field_end, &ns);
     *seconds = static_cast<double>(ns) / 1e9;
     *clock = form == stamp_clock;
     return form != stamp_none;
