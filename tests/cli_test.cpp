@@ -657,6 +657,8 @@ TEST(Cli, CpuMeters)
          "energy-totals: --cpu-fields: only --cpu-format=columns takes it; ignored with --cpu-format=turbostat\n"},
         {{"--cpu-fields=pkg0_J,pkg1_J"}, "time host x pkg1_J y pkg0_J\n10:00:00 n 9 20 9 10.5\n"
                                          "10:00:01 n 9 21.5 9 11.25\n10:00:02 n 9 22.25 9 12\n", ""},
+        // A blank header line: the fields as given, by number.
+        {{"--cpu-fields=6,4"}, "\n10:00:00 n 9 20 9 10.5\n10:00:01 n 9 21.5 9 11.25\n10:00:02 n 9 22.25 9 12\n", ""},
     };
     for (const auto& m : meters) {
         write_file(dir.file("case7.cpu.pwr"), m.log);

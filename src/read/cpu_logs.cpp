@@ -445,48 +445,41 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     line_time timing;
     timing.sink = o.sink;
     bool perf_read = false; // a line of perf's readings has come
+    // The columns' header is none of the log's lines, as the default
+    // reader's is not; perf's lines before its first reading ("# started
+    // on", a blank, its column names) are one header, as a log's first
+    // line is.
+    auto pass_over = [&](const char* at, const char* line_end, uint64_t n) {
+        if (o.format == cpu_format::columns && n == 1) {
+            failed = !set_fields(columns, o, split_line(at, line_end, field_split::blanks), out);
+            return true;
+        }
+        if (o.format != cpu_format::perf || perf_read || n == 1 ||
+            !(is_blank_line(at, line_end) || *skip_blanks(at) == '#'))
+            return false;
+        take_perf_start(skip_blanks(at), line_end, timing);
+        return true;
+    };
     byte_source src = whole_file(fd);
     int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
-        for (const char* p = run.begin; p < run.end && !failed;) {
-            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
-            csv_line_text line = {++number, quoted(p, line_end + 1)};
-            const char* at = p;
-            p = line_end + 1;
-            // The columns' header is no line of readings, as the default
-            // reader's is not; they have one reading a CPU, the others one.
-            bool columns_header = o.format == cpu_format::columns && number == 1;
-            if (number == 1)
-                pick(shape.opening, 1, line.text.text, line.text.length);
-            // perf's lines before its first reading ("# started on", a
-            // blank, its column names) are one header, as a log's first line is.
-            if (o.format == cpu_format::perf && !perf_read && number > 1 &&
-                (is_blank_line(at, line_end) || *skip_blanks(at) == '#')) {
-                take_perf_start(skip_blanks(at), line_end, timing);
-                continue;
-            }
-            shape.lines += columns_header ? 0 : 1;
+        each_line(run, &number, shape, [&](const char* at, const char* line_end, const run_line& text, uint64_t n) {
+            if (failed)
+                return;
+            csv_line_text line = {n, text};
+            // A blank line: no reading, for each CPU of the columns.
             if (is_blank_line(at, line_end)) {
-                shape.no_reading += columns_header ? 0 : o.format == cpu_format::columns ? static_cast<unsigned>(o.cpus) : 1;
-                if (!columns_header)
-                    note_blank(shape.blanks);
-                continue;
+                shape.no_reading += o.format == cpu_format::columns ? static_cast<unsigned>(o.cpus) - 1 : 0;
+                return;
             }
-            note_other(shape.blanks);
-            pick(shape.last_line, number, line.text.text, line.text.length);
+            pick(shape.last_line, n, text.text, text.length);
             const char* first = skip_blanks(at);
             switch (o.format) {
-            case cpu_format::columns: {
-                line_fields w = split_line(at, line_end, field_split::blanks);
-                if (number == 1) {
-                    failed = !set_fields(columns, o, w, out);
-                } else {
-                    take_columns(columns, w, line, out, timing);
-                }
+            case cpu_format::columns:
+                take_columns(columns, split_line(at, line_end, field_split::blanks), line, out, timing);
                 break;
-            }
             case cpu_format::perf:
                 if (*first == '#') {
-                    shape.header = shape.header || number == 1;
+                    shape.header = shape.header || n == 1;
                     ++shape.no_reading;
                     take_perf_start(first, line_end, timing);
                 } else {
@@ -497,7 +490,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             case cpu_format::counters: {
                 line_fields w = split_line(at, line_end, field_split::blanks_and_commas);
                 double ignored;
-                if (number == 1 && !whole_reading(w, 1, &ignored)) {
+                if (n == 1 && !whole_reading(w, 1, &ignored)) {
                     shape.header = true;
                     ++shape.no_reading;
                 } else {
@@ -508,7 +501,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             case cpu_format::turbostat: {
                 line_fields w = split_line(at, line_end, field_split::blanks);
                 if (take_turbostat_header(turbostat, w)) {
-                    shape.header = shape.header || number == 1;
+                    shape.header = shape.header || n == 1;
                     turbostat_named = true;
                     ++shape.no_reading;
                 } else if (turbostat_named) {
@@ -519,7 +512,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 break;
             }
             }
-        }
+        }, true, pass_over);
     });
     if (status != 0)
         return status;

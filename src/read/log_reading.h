@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include <sys/types.h>
 
@@ -189,9 +190,13 @@ void take_lines(const line_run& run, const log_rule& rule, log_shape& shape, Add
 // counted in shape, numbered in *number, line 1 picked as the opening, a
 // blank line counted as no reading and among the blanks; each other line
 // (with blank_lines_too, each line) handed to take(p, end, line, number),
-// end at its newline, line as the warnings quote it.
-template <class Take>
-void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take take, bool blank_lines_too = false)
+// end at its newline, line as the warnings quote it. A line for which
+// pass_over(p, end, number) is true (a format's header, or the comments a
+// meter writes before its readings) is taken there and is none of the
+// log's lines.
+template <class Take, class Pass = std::nullptr_t>
+void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take take, bool blank_lines_too = false,
+               Pass pass_over = nullptr)
 {
     for (const char* p = run.begin; p < run.end;) {
         const char* end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(run.end - p)));
@@ -199,9 +204,12 @@ void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take tak
         const char* at = p;
         p = end + 1;
         ++*number;
-        ++shape.lines;
         if (*number == 1)
             pick(shape.opening, 1, line.text, line.length);
+        if constexpr (!std::is_same_v<Pass, std::nullptr_t>)
+            if (pass_over(at, end, *number))
+                continue;
+        ++shape.lines;
         if (is_blank_line(at, end)) {
             ++shape.no_reading;
             note_blank(shape.blanks);
