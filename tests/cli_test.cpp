@@ -652,6 +652,7 @@ TEST(Cli, CpuMeters)
         {{"--cpu-format=counters", "--cpu-wrap=262143328850"}, counters,
          "energy-totals: case7.cpu.pwr: its counters wrapped 1 time; each wrap added --cpu-wrap\n"},
         {{"--cpu-format=turbostat"}, turbostat, ""},
+        {{"--cpu-format=turbostat"}, "TOD\tPkg\tPkg_W" + turbostat.substr(turbostat.find('\n')), ""},
         {{"--cpu-format=turbostat", "--cpu-wrap=100", "--cpu-fields=3,7"}, turbostat,
          "energy-totals: --cpu-wrap: only --cpu-format=counters takes it; ignored\n"
          "energy-totals: --cpu-fields: only --cpu-format=columns takes it; ignored with --cpu-format=turbostat\n"},

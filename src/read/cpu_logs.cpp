@@ -351,31 +351,20 @@ struct turbostat_state {
     bool first_pending[max_cpus] = {};
 };
 
-bool is_any(const line_fields& w, int i, const char* const* names)
-{
-    for (; *names != nullptr; ++names)
-        if (is_word(w, i, *names))
-            return true;
-    return false;
-}
-
-// Whether the line is turbostat's header; sets its columns.
+// Whether the line is turbostat's header: one that names a Package column
+// and PkgWatt or Pkg_J (name_of_column); sets its columns.
 bool take_turbostat_header(turbostat_state& st, const line_fields& w)
 {
-    static const char* const time[] = {"Time_Of_Day_Seconds", "TOD", nullptr};
-    static const char* const package[] = {"Package", "Pkg", nullptr};
-    static const char* const watts[] = {"PkgWatt", "Pkg_W", "PkgWatts", nullptr};
-    static const char* const joules[] = {"Pkg_J", "PkgJ", nullptr};
-    int found[4] = {-1, -1, -1, -1};
+    int found[4] = {-1, -1, -1, -1}; // the stamp, the package, watts, joules
     for (int i = 0; i < w.count; ++i) {
-        if (is_any(w, i, time))
-            found[0] = i;
-        else if (is_any(w, i, package))
-            found[1] = i;
-        else if (is_any(w, i, watts))
-            found[2] = i;
-        else if (is_any(w, i, joules))
-            found[3] = i;
+        column_name name = name_of_column(w.at[i], w.length[i]);
+        int role = name.role == column_role::stamp    ? 0
+                   : name.role == column_role::id     ? 1
+                   : name.role == column_role::power  ? 2
+                   : name.role == column_role::energy ? 3
+                                                      : -1;
+        if (role >= 0)
+            found[role] = i;
     }
     if (found[1] < 0 || (found[2] < 0 && found[3] < 0))
         return false;

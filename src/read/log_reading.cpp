@@ -1,9 +1,11 @@
 // What every reader notes of a log's lines as they go by, for the
-// warnings to say (its first, last and odd lines, its blank lines), and
-// the header taken from the buffer's first bytes.
+// warnings to say (its first, last and odd lines, its blank lines), the
+// header taken from the buffer's first bytes, and what a header's column
+// names say each column holds.
 #include "read/log_reading.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include <unistd.h>
@@ -148,4 +150,97 @@ int take_header(byte_source& src, line_buffer& lb, const log_rule& rule, log_sha
             }
         }
     }
+}
+
+namespace {
+
+bool same_word(const char* name, size_t n, const char* word)
+{
+    if (std::strlen(word) != n)
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != word[i])
+            return false;
+    return true;
+}
+
+// The role of a bare name, from the table.
+column_name role_by_name(const char* p, size_t n)
+{
+    static const struct {
+        const char* name;
+        column_role role;
+        int rank;
+        int id_kind;
+    } names[] = {
+        {"timestamp", column_role::stamp, 1, 0},
+        {"time", column_role::stamp, 1, 0},
+        {"time_of_day_seconds", column_role::stamp, 1, 0},
+        {"tod", column_role::stamp, 1, 0},
+        {"power.draw.instant", column_role::power, 4, 0},
+        {"power.draw", column_role::power, 3, 0},
+        {"power.draw.average", column_role::power, 2, 0},
+        {"power", column_role::power, 1, 0},
+        {"gpu power", column_role::power, 1, 0},
+        {"gpu_power", column_role::power, 1, 0},
+        {"socket_power", column_role::power, 1, 0},
+        {"average graphics package power", column_role::power, 1, 0},
+        {"board power", column_role::power, 1, 0},
+        {"power_usage", column_role::power, 1, 0},
+        {"power usage", column_role::power, 1, 0},
+        {"pkgwatt", column_role::power, 1, 0},
+        {"pkg_w", column_role::power, 1, 0},
+        {"pkgwatts", column_role::power, 1, 0},
+        {"pkg_j", column_role::energy, 1, 0},
+        {"pkgj", column_role::energy, 1, 0},
+        {"index", column_role::id, 9, 0},
+        {"gpu_index", column_role::id, 8, 0},
+        {"gpu", column_role::id, 7, 0},
+        {"gpu_id", column_role::id, 6, 0},
+        {"device", column_role::id, 5, 0},
+        {"deviceid", column_role::id, 4, 0},
+        {"card", column_role::id, 3, 0},
+        {"uuid", column_role::id, 2, 1},
+        {"pci.bus_id", column_role::id, 1, 2},
+        {"package", column_role::id, 1, 0},
+        {"pkg", column_role::id, 1, 0},
+    };
+    column_name c;
+    for (const auto& e : names)
+        if (same_word(p, n, e.name)) {
+            c.role = e.role;
+            c.rank = e.rank;
+            c.id_kind = e.id_kind;
+            break;
+        }
+    return c;
+}
+
+} // namespace
+
+column_name name_of_column(const char* p, size_t n)
+{
+    // The name as it stands ("Pkg_W"), else with its unit taken off.
+    column_name c = role_by_name(p, n);
+    if (c.role != column_role::none)
+        return c;
+    static const struct {
+        const char* unit;
+        bool milli;
+    } units[] = {{"[mW]", true}, {"(mW)", true}, {"_mW", true}, {"[W]", false},
+                 {"(W)", false}, {"_W", false},  {"[%]", false}, {"(%)", false}};
+    bool milliwatts = false;
+    for (const auto& u : units) {
+        size_t k = std::strlen(u.unit);
+        if (n > k && std::memcmp(p + n - k, u.unit, k) == 0) {
+            milliwatts = u.milli;
+            n -= k;
+            break;
+        }
+    }
+    while (n > 0 && is_blank(p[n - 1]))
+        --n;
+    c = role_by_name(p, n);
+    c.milliwatts = milliwatts;
+    return c;
 }

@@ -117,6 +117,23 @@ inline line_fields split_line(const char* p, const char* end, field_split by, in
 }
 
 
+// What a column holds, by the name a header line gives it (as nvidia-smi,
+// amd-smi, xpu-smi and turbostat name theirs, in any case, a unit after
+// it taken off: "power.draw [W]", "GPU Power (W)", "power_W", "Power
+// (mW)"): a time stamp, power, energy in joules, or an id (of a GPU, or a
+// CPU package). Of two columns of a role, the higher rank is taken: the
+// instant power reading first, as the trapezoid rule wants the power at
+// the stamp and power.draw is a one-second average on recent GPUs; an
+// index before a UUID (id_kind 1) or a PCI bus id (id_kind 2).
+enum class column_role { none, stamp, power, energy, id };
+struct column_name {
+    column_role role = column_role::none;
+    int rank = 0;
+    int id_kind = 0;
+    bool milliwatts = false;
+};
+column_name name_of_column(const char* p, size_t n);
+
 // Keeps the first bytes of a line, and its number, in picked; the second
 // only where picked holds none yet.
 void pick(picked_line& picked, uint64_t number, const char* text, size_t length);

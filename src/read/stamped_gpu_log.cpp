@@ -365,7 +365,7 @@ struct csv_columns {
     signed char slot[max_csv_columns]; // each column's place in csv_fields, or -1
     int stamp = -1;
     int power = -1;
-    int power_rank = 0;          // see power_rank below
+    int power_rank = 0;          // its name's rank (name_of_column)
     bool milliwatts = false;
     int ids[4] = {-1, -1, -1, -1}; // id columns, the most telling first
     int id_kinds[4] = {};
@@ -374,72 +374,6 @@ struct csv_columns {
     int id_kind = 0;
     char power_name[48] = {};
 };
-
-// A header's name, its unit taken off: "power.draw [W]", "GPU Power (W)",
-// "power_W", "Power (mW)". Returns the name's length; *milliwatts where the
-// unit says so.
-size_t bare_name(const char* name, size_t n, bool* milliwatts)
-{
-    *milliwatts = false;
-    static const struct {
-        const char* unit;
-        bool milli;
-    } units[] = {{"[mW]", true}, {"(mW)", true}, {"_mW", true}, {"[W]", false},
-                 {"(W)", false}, {"_W", false},  {"[%]", false}, {"(%)", false}};
-    for (const auto& u : units) {
-        size_t k = std::strlen(u.unit);
-        if (n > k && std::memcmp(name + n - k, u.unit, k) == 0) {
-            *milliwatts = u.milli;
-            n -= k;
-            break;
-        }
-    }
-    while (n > 0 && is_blank(name[n - 1]))
-        --n;
-    return n;
-}
-
-bool same_word(const char* name, size_t n, const char* word)
-{
-    if (std::strlen(word) != n)
-        return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(name[i])) != word[i])
-            return false;
-    return true;
-}
-
-// The power columns, the instant reading first: the trapezoid rule wants
-// the power at the stamp, and power.draw is a one-second average on recent
-// GPUs.
-int power_rank(const char* name, size_t n)
-{
-    static const char* const names[] = {"power.draw.average", "power.draw", "power.draw.instant"};
-    static const char* const others[] = {"power", "gpu power", "gpu_power", "socket_power",
-                                         "average graphics package power", "board power",
-                                         "power_usage", "power usage"};
-    for (int i = 0; i < 3; ++i)
-        if (same_word(name, n, names[i]))
-            return 2 + i;
-    for (const char* other : others)
-        if (same_word(name, n, other))
-            return 1;
-    return 0;
-}
-
-// The id columns, by kind (0 a number, 1 uuid, 2 pci.bus_id), the most
-// telling first; -1 for a column that is no id.
-int id_rank(const char* name, size_t n, int* kind)
-{
-    static const char* const names[] = {"index", "gpu_index", "gpu", "gpu_id", "device",
-                                        "deviceid", "card", "uuid", "pci.bus_id"};
-    for (int i = 0; i < 9; ++i)
-        if (same_word(name, n, names[i])) {
-            *kind = i < 7 ? 0 : i - 6;
-            return i;
-        }
-    return -1;
-}
 
 // Names the columns of a comma-separated line (a header, or --gpu-columns).
 // Returns whether a stamp and a power column are among them.
@@ -451,28 +385,25 @@ bool name_columns(csv_columns& c, const char* p, const char* end)
     for (int i = 0; i < names.count; ++i) {
         size_t length = names.length[i];
         const char* field = names.at[i];
-        bool milli;
-        size_t n = bare_name(field, length, &milli);
-        int kind = 0;
-        int rank;
-        if (same_word(field, n, "timestamp") || same_word(field, n, "time")) {
+        column_name name = name_of_column(field, length);
+        if (name.role == column_role::stamp) {
             if (c.stamp < 0)
                 c.stamp = i;
-        } else if ((rank = power_rank(field, n)) > c.power_rank) {
+        } else if (name.role == column_role::power && name.rank > c.power_rank) {
             c.power = i;
-            c.power_rank = rank;
-            c.milliwatts = milli;
+            c.power_rank = name.rank;
+            c.milliwatts = name.milliwatts;
             std::snprintf(c.power_name, sizeof c.power_name, "%.*s", static_cast<int>(length), field);
-        } else if ((rank = id_rank(field, n, &kind)) >= 0 && c.id_count < 4) {
+        } else if (name.role == column_role::id && c.id_count < 4) {
             int at = c.id_count++;
-            for (; at > 0 && ranks[at - 1] > rank; --at) {
+            for (; at > 0 && ranks[at - 1] < name.rank; --at) {
                 c.ids[at] = c.ids[at - 1];
                 c.id_kinds[at] = c.id_kinds[at - 1];
                 ranks[at] = ranks[at - 1];
             }
             c.ids[at] = i;
-            c.id_kinds[at] = kind;
-            ranks[at] = rank;
+            c.id_kinds[at] = name.id_kind;
+            ranks[at] = name.rank;
         }
     }
     c.id = c.id_count > 0 ? c.ids[0] : -1;
