@@ -696,6 +696,39 @@ TEST(Cli, CpuMeters)
     r = run_tool(dir.path, {"--cpu-format=counters", "case7", "0", "0"});
     EXPECT_EQ(r.status, 255);
     EXPECT_NE(r.errors.find("--cpu-wrap=UJ"), std::string::npos) << r.errors;
+    // Logs as other meters write them: each gives its figure, or is
+    // refused with the reason (never 0 J with status 0).
+    std::string summed;
+    for (int i = 0; i < 3; ++i)
+        summed += std::to_string(1.0 + i) + ",123456,,cycles,1000,100.00,,\n" + std::to_string(1.0 + i) + "," +
+                  std::to_string(cpu1[i] + cpu2[i]) + ",Joules,power/energy-pkg/,1000,100.00,,\n";
+    std::string columns = "time host pkg0_J\n10:00:00 n 10.5 a b c 20\n";
+    struct {
+        std::vector<std::string> options;
+        std::string log;
+        int status;
+        std::string cpu1, found; // CPU1's line, and what the errors hold
+    } others[] = {
+        {{"--cpu-format=perf"}, summed, 0, "CPU1: 97.500000", "every socket's at once"},
+        {{"--cpu-format=perf", "--cpus=2"}, summed, 255, "", "--cpus=2: run perf with --per-socket"},
+        {{"--cpu-format=perf"}, "1.0,0.5,Joules,power/energy-ram/,1000,100.00,,\n", 255, "",
+         "only power/energy-ram/"},
+        {{"--cpu-format=perf"}, columns, 255, "", "fit --cpu-format=columns"},
+        {{"--cpu-format=counters"}, columns, 255, "", "fit --cpu-format=columns"},
+        {{"--cpu-format=turbostat", "--cpus=1"}, "5.031399 sec\nCore\tCPU\tPkgWatt\n-\t-\t44.66\n0\t0\t44.66\n0\t1\n",
+         0, "CPU1: " + std::to_string(44.66 * 5.031399), ""},
+        {{"--cpu-format=turbostat", "--cpus=1"}, "Pkg_J\n195.33\n", 0, "CPU1: 195.330000", ""},
+    };
+    for (const auto& m : others) {
+        write_file(dir.file("case7.cpu.pwr"), m.log);
+        std::vector<std::string> words = m.options;
+        for (const char* w : {"case7", "0", "0"})
+            words.push_back(w);
+        r = run_tool(dir.path, words);
+        EXPECT_EQ(r.status, m.status) << m.log;
+        EXPECT_NE(r.output.find(m.status == 0 ? m.cpu1 + "\n" : "it does not fit"), std::string::npos) << m.log << r.output;
+        EXPECT_NE(r.errors.find(m.found), std::string::npos) << m.log << r.errors;
+    }
 }
 
 // The node's log by its own stamps: irregular intervals, across midnight,

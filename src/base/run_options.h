@@ -15,6 +15,7 @@ struct run_options {
     int gpus = 1;                // --gpus: GPU logs, gpupower1.out to gpupowerN.out, N to 8
     bool gpus_given = false;     // --gpus was said (--gpu-log takes the log's count without it)
     int cpus = 2;                // --cpus: CPU1 to CPUN, N to 8
+    bool cpus_given = false;     // --cpus was said
     int cpu_format = 0;          // --cpu-format: a cpu_format
     const char* cpu_fields = nullptr;   // --cpu-fields=LIST: the fields of each CPU's joules
     unsigned long long cpu_wrap = 0;    // --cpu-wrap=UJ: where the energy counters wrap

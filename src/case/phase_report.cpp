@@ -116,7 +116,8 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
         if (i == 0) {
             err = read_timed_total_log(fd, lb, o.total_period, o.total_stamps, sink);
         } else if (i == 1) {
-            cpu_log_options co = {static_cast<cpu_format>(o.cpu_format), o.cpus, o.cpu_fields, o.cpu_wrap, &sink};
+            cpu_log_options co = {static_cast<cpu_format>(o.cpu_format), o.cpus, o.cpu_fields, o.cpu_wrap, &sink,
+                                  o.cpus_given};
             err = read_cpu_log(fd, lb, co, *cpu);
             if (err == EINVAL && cpu->error[0] != '\0') {
                 std::printf("couldn't read %s: it does not fit --cpu-format=%s\n", logs.cpu,

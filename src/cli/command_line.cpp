@@ -78,6 +78,7 @@ const char* take_cpus(const char* value, run_options& options)
     if (value[0] < '1' || value[0] > '8' || value[1] != '\0')
         return "takes a whole number from 1 to 8";
     options.cpus = value[0] - '0';
+    options.cpus_given = true;
     return nullptr;
 }
 

@@ -235,7 +235,7 @@ bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_o
     int err = 0;
     if (i == 1 && logs.cpus != nullptr) {
         cpu_log_options o = {static_cast<cpu_format>(options.cpu_format), options.cpus, options.cpu_fields,
-                             options.cpu_wrap};
+                             options.cpu_wrap, nullptr, options.cpus_given};
         err = read_cpu_log(fd, lb, o, *logs.cpus);
         logs.set.shapes[i] = logs.cpus->shape;
         if (err == EINVAL && logs.cpus->error[0] != '\0') {

@@ -201,35 +201,38 @@ void take_perf_start(const char* p, const char* end, line_time& at)
 }
 
 // --cpu-format=perf: "TIME S0 1 17.85 Joules power/energy-pkg/", or with
-// -x, the same fields between commas. Socket S0 is CPU1; only the package
-// events add. Returns false where a decimal comma stops the read.
-bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_log& out, line_time& at)
+// -x, the same fields between commas; without --per-socket, "TIME 17.85
+// Joules power/energy-pkg/", every socket at once (into CPU1, where --cpus
+// does not ask for more). Socket S0 is CPU1; only the package events add,
+// and lines of other events (energy-ram, cycles) are passed over. Returns
+// false where the log can't be read so (a decimal comma, sockets summed
+// where --cpus asks for more than one), having said why in out.
+bool take_perf(const char* p, const char* end, const csv_line_text& line, const cpu_log_options& o, cpu_log& out,
+               line_time& at)
 {
     line_fields w = split_line(p, end, field_split::blanks);
     bool csv = w.count < 4 && end > p && std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr;
     if (csv)
         w = split_line(p, end, field_split::commas);
-    if (w.count < 2 || w.length[1] < 2 || w.at[1][0] != 'S') {
+    bool per_socket = w.count > 1 && w.length[1] >= 2 && w.at[1][0] == 'S' && is_digit(w.at[1][1]);
+    // TIME [SOCKET CPUS] COUNT UNIT EVENT; "<not counted>" is two fields in text.
+    int count = per_socket ? 3 : 1;
+    if (w.count < count + 2) {
         note(out.odd_line, out.odd, line);
         return true;
     }
-    long socket = std::strtol(w.at[1] + 1, nullptr, 10);
-    out.packages = socket + 1 > out.packages ? static_cast<int>(socket) + 1 : out.packages;
-    // TIME SOCKET CPUS COUNT UNIT EVENT; "<not counted>" is two line_fields in text.
-    int count = 3;
-    if (w.count > count && w.length[count] > 0 && w.at[count][0] == '<') {
+    long socket = per_socket ? std::strtol(w.at[1] + 1, nullptr, 10) : 0;
+    if (w.length[count] > 0 && w.at[count][0] == '<') {
         note(out.not_counted_line, out.not_counted, line);
         return true;
     }
-    int event = csv ? 5 : w.count - 1;
-    if (event < 4 || event >= w.count) {
-        note(out.odd_line, out.odd, line);
-        return true;
-    }
+    int unit = count + 1, event = csv ? count + 2 : w.count - 1;
     double joules;
     bool number = whole_reading(w, count, &joules);
-    bool comma = std::memchr(w.at[count], ',', w.length[count]) != nullptr || (csv && !is_word(w, 4, "Joules"));
-    if (comma || (number && csv && !is_word(w, 4, "Joules"))) {
+    // A decimal comma: in text, within the count; with -x, a field more,
+    // the unit one further on.
+    if (std::memchr(w.at[count], ',', w.length[count]) != nullptr ||
+        (csv && !is_word(w, unit, "Joules") && is_word(w, unit + 1, "Joules"))) {
         std::snprintf(out.error, sizeof out.error,
                       "line %llu, \"%.*s\", writes its numbers with a decimal comma or a thousands "
                       "separator: run perf with LC_ALL=C",
@@ -237,18 +240,33 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_lo
                       line.text.text);
         return false;
     }
+    // A count in joules, of a package's energy; lines of another event
+    // (energy-ram, energy-psys, cycles) are never a CPU's figure.
+    bool in_joules = is_word(w, unit, "Joules") && unit < event;
+    if (event >= w.count || (!in_joules && !number)) {
+        note(out.odd_line, out.odd, line);
+        return true;
+    }
     if (!number) {
         note(out.shape.no_reading_line, out.shape.no_reading, line);
         return true;
     }
     size_t n = w.length[event];
-    if (memmem(w.at[event], n, "energy-pkg", 10) == nullptr) {
-        // Another event (energy-ram, energy-psys): never a CPU's figure.
+    if (!in_joules || memmem(w.at[event], n, "energy-pkg", 10) == nullptr) {
         if (out.other_event[0] == '\0')
             std::snprintf(out.other_event, sizeof out.other_event, "%.*s", static_cast<int>(n < 60 ? n : 60),
                           w.at[event]);
         return true;
     }
+    out.packages = socket + 1 > out.packages ? static_cast<int>(socket) + 1 : out.packages;
+    if (!per_socket && o.cpus_given && o.cpus > 1) {
+        std::snprintf(out.error, sizeof out.error,
+                      "its package energy is every socket's at once (line %llu has no socket column), but "
+                      "--cpus=%d: run perf with --per-socket",
+                      static_cast<unsigned long long>(line.number), o.cpus);
+        return false;
+    }
+    out.whole_node = out.whole_node || !per_socket;
     if (at.sink != nullptr && socket < max_cpus) {
         // The interval since the socket's line before, or since perf began.
         int64_t rel;
@@ -268,7 +286,6 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, cpu_lo
     add_cpu(out, static_cast<int>(socket) + 1, joules, &at);
     return true;
 }
-
 
 // --cpu-format=counters: a stamp, then one cumulative counter a package in
 // microjoules. Energy is the sum of the steps, each exact in integers; a
@@ -291,7 +308,6 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const line_field
         note(out.odd_line, out.odd, line);
         return true;
     }
-    out.packages = packages > out.packages ? packages : out.packages;
     unsigned long long counter[max_cpus] = {};
     for (int k = 0; k < packages && k < max_cpus; ++k) {
         char* end;
@@ -301,6 +317,7 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const line_field
             return true;
         }
     }
+    out.packages = packages > out.packages ? packages : out.packages;
     int64_t ns = 0;
     int form = stamp_none;
     bool stamped = word_stamp(w, 0, &ns, &form, &at.days);
@@ -341,21 +358,25 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const line_field
 // seconds, the package, PkgWatt or Pkg_J, by the names turbostat's versions
 // gave them); package rows alone (a number in Package, and a power or
 // energy there), the summary row "-" and the other CPUs' rows passed over.
+// Without a Package column the node has one package: its rows are the
+// summary rows (every row, where no Core or CPU column says which are).
 // Energy is Pkg_J where it is, else PkgWatt times the interval from the
-// package's stamp before; a package's first row takes its second's interval.
+// package's stamp before (a package's first row takes its second's), or
+// times the "N sec" that turbostat run once around a command writes.
 struct turbostat_state {
-    int time = -1, package = -1, watts = -1, joules = -1;
+    int time = -1, package = -1, watts = -1, joules = -1, topology = -1;
+    double seconds = 0;
     int64_t last_ns[max_cpus] = {};
     bool have_last[max_cpus] = {};
     double first_watts[max_cpus] = {};
     bool first_pending[max_cpus] = {};
 };
 
-// Whether the line is turbostat's header: one that names a Package column
-// and PkgWatt or Pkg_J (name_of_column); sets its columns.
+// Whether the line is turbostat's header: one that names PkgWatt or Pkg_J
+// (name_of_column); sets its columns.
 bool take_turbostat_header(turbostat_state& st, const line_fields& w)
 {
-    int found[4] = {-1, -1, -1, -1}; // the stamp, the package, watts, joules
+    int found[5] = {-1, -1, -1, -1, -1}; // the stamp, the package, watts, joules, Core or CPU
     for (int i = 0; i < w.count; ++i) {
         column_name name = name_of_column(w.at[i], w.length[i]);
         int role = name.role == column_role::stamp    ? 0
@@ -365,19 +386,22 @@ bool take_turbostat_header(turbostat_state& st, const line_fields& w)
                                                       : -1;
         if (role >= 0)
             found[role] = i;
+        else if (found[4] < 0 && (is_word(w, i, "Core") || is_word(w, i, "CPU")))
+            found[4] = i;
     }
-    if (found[1] < 0 || (found[2] < 0 && found[3] < 0))
+    if (found[2] < 0 && found[3] < 0)
         return false;
     st.time = found[0];
     st.package = found[1];
     st.watts = found[2];
     st.joules = found[3];
+    st.topology = found[4];
     return true;
 }
 
 void take_turbostat(turbostat_state& st, const line_fields& w, const csv_line_text& line, cpu_log& out, line_time& at)
 {
-    long package = whole_number(w, st.package);
+    long package = st.package >= 0 ? whole_number(w, st.package) : st.topology < 0 || is_word(w, st.topology, "-") ? 0 : -1;
     double joules = 0, watts = 0;
     bool have_joules = st.joules >= 0 && whole_reading(w, st.joules, &joules);
     bool have_watts = st.watts >= 0 && whole_reading(w, st.watts, &watts);
@@ -393,6 +417,10 @@ void take_turbostat(turbostat_state& st, const line_fields& w, const csv_line_te
     at.form = stamped ? form : stamp_none;
     if (have_joules) {
         add_cpu(out, k + 1, joules, &at);
+        return;
+    }
+    if (!stamped && st.seconds > 0) {
+        add_cpu(out, k + 1, watts * st.seconds, &at);
         return;
     }
     if (!stamped || k >= max_cpus) {
@@ -419,6 +447,57 @@ void take_turbostat(turbostat_state& st, const line_fields& w, const csv_line_te
     st.last_ns[k] = ns;
 }
 
+// Whether the line [p, end) is one that format f's meter writes, as its
+// bid: the default log's line, numbers at fields 3 and 7; perf's line of
+// joules; a stamp and counters, whole numbers; turbostat's header.
+bool fits_format(cpu_format f, const char* p, const char* end)
+{
+    line_fields w = split_line(p, end, f == cpu_format::counters ? field_split::blanks_and_commas
+                                                                  : field_split::blanks);
+    double value;
+    int64_t ns;
+    int form;
+    switch (f) {
+    case cpu_format::columns:
+        return whole_reading(w, cpu_kind.fields[0] - 1, &value) && whole_reading(w, cpu_kind.fields[1] - 1, &value);
+    case cpu_format::perf:
+        return memmem(p, static_cast<size_t>(end - p), "Joules", 6) != nullptr &&
+               memmem(p, static_cast<size_t>(end - p), "energy-", 7) != nullptr;
+    case cpu_format::counters:
+        for (int i = 1; i < w.count; ++i)
+            for (size_t k = 0; k < w.length[i]; ++k)
+                if (!is_digit(w.at[i][k]))
+                    return false;
+        return w.count > 1 && word_stamp(w, 0, &ns, &form, nullptr);
+    case cpu_format::turbostat: {
+        turbostat_state st;
+        return take_turbostat_header(st, w);
+    }
+    }
+    return false;
+}
+
+// Why a log from which no line gave a CPU a reading is not of the format
+// asked for, into out.error: the events it holds instead, or the format its
+// lines fit (fits: a bit a format), or its first line.
+void say_unread(const cpu_log_options& o, unsigned fits, cpu_log& out)
+{
+    const char* asked = cpu_format_name(static_cast<int>(o.format));
+    for (int f = 0; f < 4; ++f)
+        if ((fits & (1u << f)) != 0 && f != static_cast<int>(o.format)) {
+            std::snprintf(out.error, sizeof out.error, "no line of it is one of %s's, but its lines fit "
+                          "--cpu-format=%s: read it with that", asked, cpu_format_name(f));
+            return;
+        }
+    const picked_line& first = out.shape.opening;
+    if (out.other_event[0] != '\0')
+        std::snprintf(out.error, sizeof out.error, "it holds no package's energy (power/energy-pkg/), only "
+                      "%s and the like: run perf with -e power/energy-pkg/", out.other_event);
+    else
+        std::snprintf(out.error, sizeof out.error, "no line of it gives a CPU a reading as --cpu-format=%s "
+                      "reads it; its first line is \"%.*s\"", asked, static_cast<int>(first.length), first.text);
+}
+
 } // namespace
 
 int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out)
@@ -434,6 +513,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     line_time timing;
     timing.sink = o.sink;
     bool perf_read = false; // a line of perf's readings has come
+    unsigned fits = 0;      // the formats the first lines fit, a bit each
     // The columns' header is none of the log's lines, as the default
     // reader's is not; perf's lines before its first reading ("# started
     // on", a blank, its column names) are one header, as a log's first
@@ -461,6 +541,9 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 return;
             }
             pick(shape.last_line, n, text.text, text.length);
+            // The first lines, bid on by every format, for a log of none.
+            for (int f = 0; n <= 16 && f < 4; ++f)
+                fits |= fits_format(static_cast<cpu_format>(f), at, line_end) ? 1u << f : 0;
             const char* first = skip_blanks(at);
             switch (o.format) {
             case cpu_format::columns:
@@ -473,7 +556,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                     take_perf_start(first, line_end, timing);
                 } else {
                     perf_read = true;
-                    failed = !take_perf(at, line_end, line, out, timing);
+                    failed = !take_perf(at, line_end, line, o, out, timing);
                 }
                 break;
             case cpu_format::counters: {
@@ -489,7 +572,11 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             }
             case cpu_format::turbostat: {
                 line_fields w = split_line(at, line_end, field_split::blanks);
-                if (take_turbostat_header(turbostat, w)) {
+                double seconds;
+                if (w.count == 2 && is_word(w, 1, "sec") && whole_reading(w, 0, &seconds)) {
+                    turbostat.seconds = seconds;
+                    ++shape.no_reading;
+                } else if (take_turbostat_header(turbostat, w)) {
                     shape.header = shape.header || n == 1;
                     turbostat_named = true;
                     ++shape.no_reading;
@@ -509,7 +596,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
         return EINVAL;
     if (o.format == cpu_format::turbostat && !turbostat_named && number > 0) {
         std::snprintf(out.error, sizeof out.error,
-                      "no header line names a Package column and PkgWatt or Pkg_J: run turbostat with "
+                      "no header line names PkgWatt or Pkg_J: run turbostat with "
                       "--show Time_Of_Day_Seconds,Package,PkgWatt");
         return EINVAL;
     }
@@ -519,5 +606,13 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     }
     if (o.format == cpu_format::counters && out.packages > out.cpus)
         out.sockets_beyond = true;
+    // Never 0 J for a log that is not of the format asked for.
+    bool read_any = out.sockets_beyond;
+    for (int k = 0; k < out.cpus; ++k)
+        read_any = read_any || out.seen[k];
+    if (o.format != cpu_format::columns && shape.lines > 0 && !read_any) {
+        say_unread(o, fits, out);
+        return EINVAL;
+    }
     return 0;
 }

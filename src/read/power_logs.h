@@ -154,6 +154,7 @@ struct cpu_log_options {
     // Where each CPU's joules go too, with the stamp of their line, as
     // cpu_meter(k), if anywhere.
     const timed_sink* sink = nullptr;
+    bool cpus_given = false;        // --cpus was said
 };
 struct cpu_log {
     energy_summary part;            // CPU k's joules in cpu_figure(part, k)
@@ -170,6 +171,7 @@ struct cpu_log {
     uint64_t long_intervals = 0;    // intervals long enough for two wraps at 1000 W
     picked_line long_interval_line;
     char other_event[64] = {};      // an event that is no package's, left out
+    bool whole_node = false;        // perf's readings of every socket at once, in CPU1
     char error[256] = {};           // why the log can't be read, with EINVAL
 };
 int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out);

@@ -480,11 +480,19 @@ void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cp
     int missing = 0;
     for (int k = 0; k < cpu.cpus; ++k)
         missing += cpu.seen[k] ? 0 : 1;
-    if ((cpu.packages > 0 && cpu.packages != cpu.cpus) || cpu.sockets_beyond || (missing > 0 && cpu.packages > 0)) {
+    if (cpu.whole_node) {
+        start(out, log, "sockets-summed");
+        std::fputs("its package energy is every socket's at once (perf without --per-socket): all of it "
+                   "is CPU1's\n", out);
+    } else if ((cpu.packages > 0 && cpu.packages != cpu.cpus) || cpu.sockets_beyond) {
         start(out, log, "socket-count");
         std::fprintf(out, "holds %d %s, but --cpus=%d: %s\n", cpu.packages,
                      cpu.packages == 1 ? "socket" : "sockets", cpu.cpus,
                      cpu.packages > cpu.cpus ? "those past it are left out" : "the CPUs it lacks are 0");
+    } else if (missing > 0 && cpu.packages > 0) {
+        start(out, log, "socket-count");
+        std::fprintf(out, "no line gives %d of its %d %s a reading: %s 0\n", missing, cpu.cpus,
+                     cpu.cpus == 1 ? "socket" : "sockets", missing == 1 ? "it is" : "they are");
     }
     if (cpu.wraps > 0) {
         start(out, log, "counter-wraps");
