@@ -55,8 +55,9 @@ void settle_median(meter_view& m)
 }
 
 // Puts watts at time ns into the meter's curve, the spans doubling in
-// width until ns falls in them.
-void draw_in(meter_view& m, int64_t ns, double watts)
+// width until ns falls in them. Returns the span it fell in (below 0:
+// before the curve's start, not drawn).
+int64_t draw_in(meter_view& m, int64_t ns, double watts)
 {
     int64_t i = (ns - m.origin_ns) / m.width_ns;
     while (i >= view_spans) {
@@ -74,14 +75,15 @@ void draw_in(meter_view& m, int64_t ns, double watts)
         i = (ns - m.origin_ns) / m.width_ns;
     }
     if (i < 0)
-        return;
+        return i;
     auto w = static_cast<float>(watts);
     if (!std::isfinite(w)) {
         m.broken[i] = true;
-        return;
+        return i;
     }
     m.low[i] = std::min(m.low[i], w);
     m.high[i] = std::max(m.high[i], w);
+    return i;
 }
 
 // A reading of watts at ns, ending an interval that began at from_ns.
@@ -103,8 +105,11 @@ void take(case_view& v, int meter, int64_t from_ns, int64_t ns, double watts, do
     m.last_ns = ns;
     m.energy += joules;
     m.peak = std::max(m.peak, watts);
-    draw_in(m, from_ns, watts);
-    draw_in(m, ns, watts);
+    // Both ends of the interval; the second again only where it falls in
+    // another span.
+    int64_t i = draw_in(m, from_ns, watts);
+    if (i < 0 || ns < from_ns || ns - m.origin_ns >= (i + 1) * m.width_ns)
+        draw_in(m, ns, watts);
     if (v.series != nullptr) {
         struct {
             int32_t meter;

@@ -227,6 +227,48 @@ constexpr timed_format stamped_total = {stamp_at::first_field, true, false};
 constexpr timed_format total_by_period = {stamp_at::first_field, true, true};
 constexpr timed_format gpu_by_period = {stamp_at::place, false, true};
 
+// A log whose lines stand a period apart from its start, each line's
+// reading (GPU rule) over its period, into sink alone as meter: the
+// readings kept by the scanners a slice of lines at a time, then passed on.
+int read_by_place(byte_source& src, line_buffer& lb, double weight, int meter, const timed_sink& sink,
+                  log_shape& shape)
+{
+    constexpr size_t slice = 16384; // bytes, and so at most as many readings
+    auto* readings = static_cast<double*>(std::malloc(slice * sizeof(double)));
+    if (readings == nullptr)
+        return ENOMEM;
+    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    int64_t t = 0;
+    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
+        for (const char* p = run.begin; p < run.end;) {
+            // Whole lines, at most a slice's bytes where a line ends within it.
+            const char* end = run.end;
+            if (static_cast<size_t>(end - p) > slice) {
+                const void* nl = memrchr(p, '\n', slice);
+                end = nl != nullptr ? static_cast<const char*>(nl) + 1
+                                    : static_cast<const char*>(std::memchr(p + slice, '\n', static_cast<size_t>(run.end - p) - slice)) + 1;
+            }
+            double* last = end - p <= static_cast<ptrdiff_t>(slice) ? keep_gpu_power_readings(p, end, readings, shape)
+                                                                         : nullptr;
+            if (last == nullptr) {
+                // One line longer than a slice.
+                double joules = gpu_power_reading(p, end, shape) * weight;
+                sink.energy(sink.context, meter, t * period_ns, (t + 1) * period_ns, stamp_relative, joules);
+                ++t;
+            }
+            auto n = last != nullptr ? static_cast<size_t>(last - readings) : 0;
+            for (size_t i = 0; i < n; ++i)
+                readings[i] *= weight;
+            if (n > 0)
+                sink.energy_run(sink.context, meter, t * period_ns, period_ns, stamp_relative, readings, n);
+            t += static_cast<int64_t>(n);
+            p = end;
+        }
+    });
+    std::free(readings);
+    return status;
+}
+
 // Reads a timed log of format f into *energy (by the trapezoid) or, by its
 // period (weight seconds a line), into sink alone, as meter; its points
 // passed on to sink where one is given. The one line loop of these logs.
@@ -248,17 +290,12 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
     char last_field[40];
     size_t last_length = 0;
     byte_source src = whole_file(fd);
+    if (f.stamp == stamp_at::place)
+        return read_by_place(src, lb, weight, meter, *sink, shape);
     int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
         each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
                                                  uint64_t number) {
             quoted_line q = {number, line.text, line.length};
-            if (f.stamp == stamp_at::place) {
-                // Each line's reading over its period after the line before's.
-                double joules = gpu_power_reading(at, line_end + 1, shape) * weight;
-                auto t = static_cast<int64_t>(number - 1);
-                sink->energy(sink->context, meter, t * period_ns, (t + 1) * period_ns, stamp_relative, joules);
-                return;
-            }
             if (f.period) {
                 double joules = total_power_reading(at, line_end + 1, shape) * weight;
                 const char* field_end;
@@ -316,7 +353,7 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
                 }
             }
             take_stamped(good, number == 1, reading, line_end, ns, q, state, shape);
-        }, f.stamp == stamp_at::place);
+        });
     });
     settle_at_end(st, state.sample);
     *energy = state.energy;

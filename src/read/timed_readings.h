@@ -37,6 +37,11 @@ struct timed_sink {
     // joules over [from_ns, ns]; from_ns is since_last where they are the
     // energy since the meter's last stamp (a CPU's interval).
     void (*energy)(void* context, int meter, int64_t from_ns, int64_t ns, int form, double joules) = nullptr;
+    // joules[i] over [from_ns + i step_ns, from_ns + (i + 1) step_ns] for
+    // each i below n, as n calls of energy would pass them: a log's
+    // readings a period apart, a slice of lines at a time.
+    void (*energy_run)(void* context, int meter, int64_t from_ns, int64_t step_ns, int form, const double* joules,
+                       size_t n) = nullptr;
 };
 constexpr int64_t since_last = INT64_MIN;
 
