@@ -140,6 +140,14 @@ void see_energy(void* context, int meter, int64_t from_ns, int64_t to_ns, double
     take(v, meter, from_ns, to_ns, seconds > 0 ? joules / seconds : 0, joules);
 }
 
+void see_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns, const double* joules, size_t n)
+{
+    auto& v = *static_cast<case_view*>(context);
+    double seconds = static_cast<double>(step_ns) / 1e9;
+    for (size_t i = 0; i < n; ++i, from_ns += step_ns)
+        take(v, meter, from_ns, from_ns + step_ns, seconds > 0 ? joules[i] / seconds : 0, joules[i]);
+}
+
 } // namespace
 
 bool start_case_view(case_view& view, const char* series)
@@ -176,6 +184,7 @@ reading_observer view_observer(case_view& view)
     o.context = &view;
     o.point = see_point;
     o.energy = see_energy;
+    o.energy_run = see_energy_run;
     return o;
 }
 

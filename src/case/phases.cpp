@@ -608,18 +608,33 @@ void take_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns,
         auto k = static_cast<int64_t>(i);
         take_energy(context, meter, from_ns + k * step_ns, from_ns + (k + 1) * step_ns, form, joules[i]);
     }
-    if (i == n)
+    if (i == n || step_ns <= 0) {
+        for (; i < n; ++i) {
+            auto k = static_cast<int64_t>(i);
+            take_energy(context, meter, from_ns + k * step_ns, from_ns + (k + 1) * step_ns, form, joules[i]);
+        }
         return;
+    }
     int64_t f = m.last_ns;
+    note_coverage(m, f, f + static_cast<int64_t>(n - i) * step_ns);
+    if (s.observer != nullptr)
+        s.observer->energy_run(s.observer->context, meter, f, step_ns, joules + i, n - i);
+    // A reading wholly within the meter's span, and none of the next,
+    // is all that span's; share finds the spans of the others.
     double a = seconds_of(s, f);
+    int c = first_live(s, meter, a);
     for (; i < n; ++i) {
-        int64_t t = f + step_ns;
-        double b = seconds_of(s, t);
-        note_coverage(m, f, t);
-        if (s.observer != nullptr)
-            s.observer->energy(s.observer->context, meter, f, t, joules[i]);
-        share(s, meter, a, b, joules[i]);
-        f = t;
+        f += step_ns;
+        double b = seconds_of(s, f);
+        const phase_sums::span* sp = s.spans + c;
+        if (!s.overlap && c < s.span_count && sp->from <= a && b <= sp->to && a < b &&
+            (c + 1 == s.span_count || sp[1].from > b)) {
+            double& into = s.energy[sp->target][meter];
+            into = add_figures(joules[i], into);
+        } else {
+            share(s, meter, a, b, joules[i]);
+            c = s.cursor[meter];
+        }
         a = b;
     }
     m.last_ns = f;

@@ -18,6 +18,10 @@ struct reading_observer {
     void* context = nullptr;
     void (*point)(void* context, int meter, int64_t ns, double watts) = nullptr;
     void (*energy)(void* context, int meter, int64_t from_ns, int64_t to_ns, double joules) = nullptr;
+    // joules[i] over [from_ns + i step_ns, from_ns + (i + 1) step_ns] for
+    // each i below n, as n calls of energy would pass them.
+    void (*energy_run)(void* context, int meter, int64_t from_ns, int64_t step_ns, const double* joules,
+                       size_t n) = nullptr;
 };
 
 // The meters a sink tells apart: the node's total, CPU k (1 to 8), and
