@@ -81,6 +81,7 @@ struct line_time {
     int64_t ns = 0;
     int form = stamp_none;
     clock_days days;
+    stamp_memo memo;
     // perf's times count from its start, "# started on STAMP".
     bool started = false;
     int64_t start_ns = 0;
@@ -146,8 +147,8 @@ void take_columns(const column_state& st, const line_fields& w, const csv_line_t
 {
     // Each CPU's joules for the interval that ends at the line's stamp.
     at.from = since_last;
-    if (at.sink != nullptr && !word_stamp(w, 0, &at.ns, &at.form, &at.days))
-        at.form = stamp_none;
+    if (at.sink != nullptr)
+        at.form = w.count > 0 ? memo_stamp(at.memo, w.at[0], w.at[0] + w.length[0], &at.ns, &at.days) : stamp_none;
     for (int k = 0; k < out.cpus; ++k) {
         int f = st.fields[k] - 1;
         double joules = 0;

@@ -286,9 +286,7 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
     // follows the one before. A stamp written again is not parsed again.
     auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
     int64_t last_stamp = INT64_MIN, same = 0;
-    int last_form = stamp_none;
-    char last_field[40];
-    size_t last_length = 0;
+    stamp_memo memo;
     byte_source src = whole_file(fd);
     if (f.stamp == stamp_at::place)
         return read_by_place(src, lb, weight, meter, *sink, shape);
@@ -300,21 +298,14 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
                 double joules = total_power_reading(at, line_end + 1, shape) * weight;
                 const char* field_end;
                 const char* field = first_field(at, line_end, &field_end);
-                auto length = static_cast<size_t>(field_end - field);
-                int64_t ns = last_stamp;
-                int form = last_form;
-                if (length != last_length || length > sizeof last_field ||
-                    std::memcmp(field, last_field, length) != 0) {
-                    if ((form = whole_field_stamp(field, field_end, &ns, &days)) == stamp_none) {
-                        sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
-                        return;
-                    }
-                    last_length = length <= sizeof last_field ? length : 0;
-                    std::memcpy(last_field, field, last_length);
+                int64_t ns;
+                int form = memo_stamp(memo, field, field_end, &ns, &days);
+                if (form == stamp_none) {
+                    sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
+                    return;
                 }
                 same = ns == last_stamp ? same + 1 : 0;
                 last_stamp = ns;
-                last_form = form;
                 int64_t t = ns + same * period_ns;
                 sink->energy(sink->context, meter, t - period_ns, t, form, joules);
                 return;

@@ -247,4 +247,35 @@ inline int whole_field_stamp(const char* p, const char* end, int64_t* ns, clock_
     return stamp_clock;
 }
 
+// The last whole field read as a stamp, and what it read as: meters write
+// the same stamp on line after line (whole seconds, several lines a
+// second), and it need not be read again.
+struct stamp_memo {
+    char text[40];
+    size_t length = 0;
+    bool held = false;
+    int64_t ns = 0;
+    int form = stamp_none;
+};
+
+// whole_field_stamp, where [p, end) is not the field memo holds; else what
+// it read then.
+inline int memo_stamp(stamp_memo& memo, const char* p, const char* end, int64_t* ns, clock_days* days = nullptr)
+{
+    auto n = static_cast<size_t>(end - p);
+    if (memo.held && n == memo.length && std::memcmp(p, memo.text, n) == 0) {
+        *ns = memo.ns;
+        return memo.form;
+    }
+    int form = whole_field_stamp(p, end, ns, days);
+    memo.held = form != stamp_none && n <= sizeof memo.text;
+    if (memo.held) {
+        std::memcpy(memo.text, p, n);
+        memo.length = n;
+        memo.ns = *ns;
+        memo.form = form;
+    }
+    return form;
+}
+
 #endif
