@@ -777,6 +777,53 @@ TEST(Cli, NodeLogByItsStamps)
         EXPECT_EQ(r.errors.find("a line every 0.60 s by its time stamps, but each counts 0.5 s") != std::string::npos,
                   tenths == 6) << r.errors;
     }
+    // The node logs meters publish, as their first lines stand, each by
+    // the trapezoid over its own stamps; or refused, saying why.
+    struct {
+        std::vector<std::string> options;
+        std::string log;
+        double energy; // by hand; NaN where the run is refused
+        std::string said;
+    } formats[] = {
+        {{"--total-format=ptd"},
+         "Time,08-02-2022 00:29:52.542,Watts,1453.3,Volts,205.05,Amps,7.121,PF,0.9953,Mark,NAME\n"
+         "Time,08-02-2022 00:29:53.542,Watts,1455.3,Volts,205.05,Amps,7.121,PF,0.9953,Mark,NAME\n"
+         "Time,08-02-2022 00:29:54.042,Watts,1460.1,Volts,-1,Amps,-1,PF,-1,Ch1,Watts,700.2,Volts,205\n",
+         (1453.3 + 1455.3) * 1.0 * 0.5 + (1455.3 + 1460.1) * 0.5 * 0.5, ""},
+        {{"--total-format=mllog"},
+         ":::MLLOG {\"namespace\": \"\", \"time_ms\": 1715341080337, \"event_type\": \"INTERVAL_START\", \"key\": "
+         "\"power_measurement_start\", \"value\": null}\n"
+         ":::MLLOG {\"time_ms\": 1715341080337, \"event_type\": \"POINT_IN_TIME\", \"key\": \"power_reading\", "
+         "\"value\": 2090, \"metadata\": {\"file\": \"n.py\"}}\n"
+         ":::MLLOG {\"time_ms\":1715341082337,\"event_type\":\"POINT_IN_TIME\",\"key\":\"power_reading\",\"value\":2110.5}\n",
+         (2090 + 2110.5) * 2.0 * 0.5, ""},
+        {{"--total-format=csv", "--total-columns=timestamp,sensor,power"},
+         "Timestamp,Sensor,Value\n2024-07-28 04:21:46,Current,270\n2024-07-28 04:21:48,Current,280\n",
+         (270 + 280) * 2.0 * 0.5, ""},
+        {{"--total-format=csv"}, "Timestamp,Sensor,Value\n2024-07-28 04:21:46,Current,270\n", NAN,
+         "its header, \"Timestamp,Sensor,Value\", names no stamp or no power column: name the columns with "
+         "--total-columns"},
+        {{"--total-format=csv", "--total-columns=timestamp,power"},
+         "1440080999,25.6, 120.7, 21.2, 1.0\n1440081000,26.6, 120.7, 21.2, 1.0\n", (25.6 + 26.6) * 1.0 * 0.5, ""},
+        {{"--total-format=csv"}, "time,power (mW)\n1714557600,20000\n1714557601.5,22000\n",
+         (20 + 22) * 1.5 * 0.5, ""},
+        {{"--total-format=mllog"}, "10:00:00 A 400\n", NAN,
+         "no line of it is one of --total-format=mllog's; its first line is \"10:00:00 A 400\""},
+    };
+    for (const auto& f : formats) {
+        write_file(dir.file("case7.total.pwr"), f.log);
+        std::vector<std::string> words = f.options;
+        for (const char* w : {"case7", "0", "0"})
+            words.push_back(w);
+        r = run_tool(dir.path, words);
+        char line[64];
+        std::snprintf(line, sizeof line, "total energy: %f\n", f.energy);
+        EXPECT_EQ(r.status, std::isnan(f.energy) ? 255 : 0) << f.log << r.errors;
+        EXPECT_EQ(r.output.substr(0, r.output.find('\n') + 1),
+                  std::isnan(f.energy) ? "couldn't read case7.total.pwr: it does not fit " + f.options[0] + "\n" : line)
+            << f.log;
+        EXPECT_NE(r.errors.find(f.said), std::string::npos) << f.log << r.errors;
+    }
 }
 
 // Runs of one label with --once, all at once: one row in the table, every
@@ -975,6 +1022,14 @@ TEST(Cli, PhasesSplitAtTheirEdges)
                         "its GPU figures rest on a few points\n");
     r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=mllog", "p", "0", "0"});
     EXPECT_EQ(phase_block(r.output, "power"), block_of("power", 1.25, 400, 22.5, 35, 209.375));
+    // MLPerf loadgen's: the window in value, on the node's clock (UTC
+    // here); time_ms counts from loadgen's start.
+    setenv("TZ", "UTC", 1);
+    write_file(dir.file("loadgen"), ":::MLLOG {\"key\": \"power_begin\", \"value\": \"05-01-2024 10:00:00.250\", "
+                                    "\"time_ms\": 1236089.083981}\n:::MLLOG {\"key\": \"power_end\", \"value\": "
+                                    "\"05-01-2024 10:00:01.500\", \"time_ms\": 1236089.083981}\n");
+    r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=loadgen", "p", "0", "0"});
+    EXPECT_EQ(phase_block(r.output, "power"), block_of("power", 1.25, 400, 22.5, 35, 209.375)) << r.errors;
     // The logs' common time is [0, 1.5]: from 0.25 s after its start to
     // 0.5 s before its end.
     r = run_tool(dir.path, {"--gpu-time=stamps", "--window=+0.25,-0.5", "p", "0", "0"});
@@ -1245,6 +1300,9 @@ TEST(Cli, PhaseErrors)
         {"1714557601 a end\n", "couldn't read m: its marks do not fit\n", "line 1, \"1714557601 a end\": an end with no begin"},
         {"1714557600 a begin\n", "couldn't read m: its marks do not fit\n", "line 1: a begins with no end"},
         {"1714557601 a begin\n1714557600 a end\n", "couldn't read m: its marks do not fit\n", "a ends before it begins"},
+        {":::MLLOG {\"time_ms\": 1714557601000, \"key\": \"power_measurement_start\"}\n"
+         ":::MLLOG {\"time_ms\": 1714557601000, \"key\": \"power_measurement_stop\"}\n",
+         "couldn't read m: its marks do not fit\n", "power ends where it begins (at line 1): a phase of no time"},
         {"10:00:01 a begin\n10:00:02 a end\n", "couldn't read m: its marks do not fit\n", "give the date too"},
         {"1714557600 unmarked begin\n1714557601 unmarked end\n", "couldn't read m: its marks do not fit\n",
          "give the phase another name"},

@@ -19,7 +19,8 @@ struct run_options {
     int cpu_format = 0;          // --cpu-format: a cpu_format
     const char* cpu_fields = nullptr;   // --cpu-fields=LIST: the fields of each CPU's joules
     unsigned long long cpu_wrap = 0;    // --cpu-wrap=UJ: where the energy counters wrap
-    bool total_stamps = false;   // --total-time=stamps: the total-power log by its stamps
+    int total_format = 0;        // --total-format (a total_format); --total-time=stamps is 1
+    const char* total_columns = nullptr; // --total-columns=LIST: its columns, where csv has no header
     double total_period = 0.5;   // --total-period: seconds a total-power line stands for
     double gpu_period = 0.1;     // --gpu-period: seconds a GPU line stands for
     bool gpu_stamps = false;     // --gpu-time=stamps: GPU logs weighted by their time stamps

@@ -114,7 +114,15 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
             break;
         }
         if (i == 0) {
-            err = read_timed_total_log(fd, lb, o.total_period, o.total_stamps, sink);
+            node_log_options no;
+            no.format = o.total_format;
+            no.columns = o.total_columns;
+            no.period = o.total_period;
+            no.sink = &sink;
+            energy_summary s;
+            log_shape shape;
+            char error[256];
+            err = read_node_log(fd, lb, no, s, shape, error);
         } else if (i == 1) {
             cpu_log_options co = {static_cast<cpu_format>(o.cpu_format), o.cpus, o.cpu_fields, o.cpu_wrap, &sink,
                                   o.cpus_given};

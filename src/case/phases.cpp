@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "base/open_file.h"
+#include "read/power_logs.h"
 #include "read/time_stamps.h"
 
 namespace {
@@ -117,8 +118,10 @@ const char* take_mark(phase_plan& plan, open_marks& open, const char* name, size
     }
     if (!open.open[k])
         return "an end with no begin before it";
-    if (ns < open.from_ns[k]) {
-        std::snprintf(why, why_size, "%s ends before it begins (at line %lu)", plan.names[k], open.line[k]);
+    if (ns <= open.from_ns[k]) {
+        std::snprintf(why, why_size, "%s ends %s it begins (at line %lu)%s", plan.names[k],
+                      ns < open.from_ns[k] ? "before" : "where", open.line[k],
+                      ns < open.from_ns[k] ? "" : ": a phase of no time");
         return why;
     }
     open.open[k] = false;
@@ -163,37 +166,43 @@ const char* take_mark_line(phase_plan& plan, open_marks& open, const char* p, co
     return take_mark(plan, open, name, static_cast<size_t>(name_end - name), begin, ns, line, why, why_size);
 }
 
-// A benchmark log's record, ":::MLLOG {...}": its power_begin or
-// power_end, at its time_ms. Returns null (other records too) or what is
-// wrong.
+// A benchmark log's record, ":::MLLOG {...}", that marks its power
+// window, as phase "power": MLPerf loadgen's power_begin and power_end, at
+// the stamp in their value (MM-DD-YYYY HH:MM:SS.fff, on the node's clock;
+// their time_ms counts from loadgen's start), or at their time_ms where
+// their value is none; MLPerf training's power_measurement_start and
+// power_measurement_stop, at their time_ms (milliseconds since the
+// epoch). Returns null (other records too) or what is wrong.
 const char* take_mllog_line(phase_plan& plan, open_marks& open, const char* p, const char* end,
                             unsigned long line, char* why, size_t why_size)
 {
-    size_t n = static_cast<size_t>(end - p);
-    const char* key = static_cast<const char*>(memmem(p, n, "\"key\"", 5));
-    if (key == nullptr)
-        return nullptr;
-    key += 5;
-    while (key < end && (*key == ' ' || *key == ':'))
-        ++key;
-    bool begin = end - key >= 13 && std::memcmp(key, "\"power_begin\"", 13) == 0;
-    if (!begin && !(end - key >= 11 && std::memcmp(key, "\"power_end\"", 11) == 0))
-        return nullptr;
-    const char* time = static_cast<const char*>(memmem(p, n, "\"time_ms\"", 9));
-    if (time == nullptr)
-        return "a power mark without its time_ms";
-    time += 9;
-    while (time < end && (*time == ' ' || *time == ':'))
-        ++time;
-    // Whole milliseconds exactly (a double's product would not be), then
-    // any fraction of one.
-    char* after;
-    long long ms = std::strtoll(time, &after, 10);
-    if (after == time || ms < 0 || ms > 9000000000000LL)
-        return "a power mark whose time_ms is no time";
-    double fraction = *after == '.' ? std::strtod(after, &after) : 0;
-    auto ns = static_cast<int64_t>(ms) * 1000000 + static_cast<int64_t>(std::llround(fraction * 1e6));
-    return take_mark(plan, open, "power", 5, begin, ns, line, why, why_size);
+    static const struct {
+        const char* key;
+        bool begin;
+        bool by_value;
+    } marks[] = {{"\"power_begin\"", true, true},
+                 {"\"power_end\"", false, true},
+                 {"\"power_measurement_start\"", true, false},
+                 {"\"power_measurement_stop\"", false, false}};
+    const char* key = json_value(p, end, "\"key\"");
+    for (const auto& m : marks) {
+        size_t n = std::strlen(m.key);
+        if (key == nullptr || end - key < static_cast<ptrdiff_t>(n) || std::memcmp(key, m.key, n) != 0)
+            continue;
+        const char* value = m.by_value ? json_value(p, end, "\"value\"") : nullptr;
+        const char* at = json_value(p, end, "\"time_ms\"");
+        const char* after;
+        int64_t ns;
+        if (value != nullptr && *value == '"') {
+            const char* stop = static_cast<const char*>(std::memchr(value + 1, '"', static_cast<size_t>(end - value - 1)));
+            if (stop == nullptr || mark_stamp(value + 1, stop, &ns) != 0)
+                return "a power mark whose value is no date and time";
+        } else if (at == nullptr || !parse_epoch_ms(at, end, &ns, &after)) {
+            return "a power mark whose time_ms is no time";
+        }
+        return take_mark(plan, open, "power", 5, m.begin, ns, line, why, why_size);
+    }
+    return nullptr;
 }
 
 } // namespace

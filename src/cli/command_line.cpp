@@ -113,12 +113,22 @@ const char* take_cpu_wrap(const char* value, run_options& options)
 const char* take_total_time(const char* value, run_options& options)
 {
     if (std::strcmp(value, "period") == 0)
-        options.total_stamps = false;
+        options.total_format = static_cast<int>(total_format::plain);
     else if (std::strcmp(value, "stamps") == 0)
-        options.total_stamps = true;
+        options.total_format = static_cast<int>(total_format::stamps);
     else
         return "takes period or stamps";
     return nullptr;
+}
+
+const char* take_total_format(const char* value, run_options& options)
+{
+    for (int i = 0; total_format_name(i) != nullptr; ++i)
+        if (std::strcmp(value, total_format_name(i)) == 0) {
+            options.total_format = i;
+            return nullptr;
+        }
+    return "takes plain, stamps, ptd, mllog or csv";
 }
 
 // A period in seconds, by strtod's grammar: positive and finite, with
@@ -196,6 +206,8 @@ constexpr valued_option valued_options[] = {
     {"cpu-fields", take_cpu_fields, false},
     {"cpu-wrap", take_cpu_wrap, false},
     {"total-time", take_total_time, false},
+    {"total-format", take_total_format, false},
+    {"total-columns", nullptr, false, &run_options::total_columns, "names the columns, as in timestamp,power"},
     {"phases", nullptr, false, &run_options::phases, "needs the marks' file"},
     {"window", nullptr, false, &run_options::window, "takes FROM,TO, as in +60,-30"},
     {"idle", nullptr, false, &run_options::idle, "names the idle phase"},

@@ -43,6 +43,9 @@ constexpr const char help_text[] =
     "                      (timestamp,index,power.draw)\n"
     "  --total-period=S    seconds a total-power line stands for (0.5)\n"
     "  --total-time=stamps weighs the total-power log by its lines' time stamps\n"
+    "  --total-format=F    the total-power log as written: plain, stamps, ptd\n"
+    "                      (a power analyzer's), mllog (MLPerf's) or csv\n"
+    "  --total-columns=LIST  a csv log's columns (timestamp,sensor,power)\n"
     "  --cpus=N            CPU1 to CPUN (N from 1 to 8)\n"
     "  --cpu-format=F      the CPU log as written: columns, perf, counters or\n"
     "                      turbostat\n"
@@ -167,7 +170,8 @@ bool plan_logs(const run_options& options, case_logs& logs)
     logs.set.count = options.gpu_log != nullptr ? 3 : 2 + options.gpus;
     logs.set.shapes = new_records<log_shape>(static_cast<size_t>(logs.set.count));
     logs.set.names[0] = logs.total_name;
-    logs.set.readers[0] = options.total_stamps ? read_stamped_total_log : read_total_power_log;
+    // A node log of another format than the plain one: read_whole_log's.
+    logs.set.readers[0] = options.total_format == 0 ? read_total_power_log : nullptr;
     logs.set.weights[0] = options.total_period;
     logs.set.names[1] = logs.cpu_name;
     logs.set.readers[1] = read_cpu_power_log;
@@ -233,7 +237,22 @@ void say_unknown_columns(const case_logs& logs, const run_options& options)
 bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_options& options)
 {
     int err = 0;
-    if (i == 1 && logs.cpus != nullptr) {
+    if (i == 0 && logs.set.readers[0] == nullptr) {
+        node_log_options o;
+        o.format = options.total_format;
+        o.columns = options.total_columns;
+        char error[256];
+        err = read_node_log(fd, lb, o, logs.set.parts[0], logs.set.shapes[0], error);
+        if (err == EINVAL && error[0] != '\0') {
+            std::printf("couldn't read %s: it does not fit --total-format=%s\n", logs.total_name,
+                        total_format_name(options.total_format));
+            std::fprintf(stderr, "energy-totals: %s: %s%s\n", logs.total_name, error,
+                         options.total_format == static_cast<int>(total_format::csv) && options.total_columns == nullptr
+                             ? ": name the columns with --total-columns=LIST, as timestamp,sensor,power"
+                             : "");
+            return false;
+        }
+    } else if (i == 1 && logs.cpus != nullptr) {
         cpu_log_options o = {static_cast<cpu_format>(options.cpu_format), options.cpus, options.cpu_fields,
                              options.cpu_wrap, nullptr, options.cpus_given};
         err = read_cpu_log(fd, lb, o, *logs.cpus);
@@ -326,7 +345,7 @@ bool read_logs(run_options& options, energy_summary& s, case_logs& logs)
     }
     // The one log of every GPU is read by one thread, with the others.
     // Logs read by their stamps or their format go by one thread.
-    if (logs.all_gpus == nullptr && logs.cpus == nullptr && !options.total_stamps && read_big_logs(logs, &ok) != 0)
+    if (logs.all_gpus == nullptr && logs.cpus == nullptr && options.total_format == 0 && read_big_logs(logs, &ok) != 0)
         goto done;
     if ((fds[0] = open_log(logs.total_name)) < 0 || (fds[1] = open_log(logs.cpu_name)) < 0)
         goto done;
@@ -364,7 +383,7 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
         reports[i].seconds_per_line = i == 1 ? 0 : logs.set.weights[i];
     }
     // The CPU log's readings a line: two, or a column each CPU, or one.
-    reports[0].stamped = options.total_stamps;
+    reports[0].stamped = options.total_format != 0;
     reports[1].readings_per_line =
         logs.cpus == nullptr ? 2 : options.cpu_format == 0 ? static_cast<unsigned>(options.cpus) : 1;
     warn_about_logs(out, reports, logs.set.count, options.gpu_stamps || logs.all_gpus != nullptr, s);
@@ -489,7 +508,7 @@ bool make_record(const run_options& options, int argc, char** argv, const energy
         if (i == 0) {
             m.file = logs.total_name;
             m.shape = &logs.set.shapes[0];
-            m.period_asked = options.total_stamps ? 0 : options.total_period;
+            m.period_asked = options.total_format != 0 ? 0 : options.total_period;
         } else if (i <= options.cpus) {
             m.file = logs.cpu_name;
             m.column = options.cpu_fields;

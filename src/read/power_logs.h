@@ -66,15 +66,46 @@ int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sh
 int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
                          double weight = 1);
 
-// The total-power log by its own time stamps (--total-time=stamps): each
-// line's first field a stamp (HH:MM:SS with any fraction, a day later past
-// midnight; ISO 8601; seconds since the epoch), its reading where the
-// total-power rule puts it, and the node's energy by the trapezoid rule over
-// the stamps, as read_stamped_gpu_log reads a GPU's, into total_energy. A
-// line whose stamp is not later than the last good one's is skipped (lines
-// that share a stamp counted apart). The weight is not used.
-int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape,
-                           double weight = 1);
+// Where the value of the JSON key `key` (quoted: "\"time_ms\"") starts in
+// the line [p, end), past its colon and blanks; null where the line has no
+// such key: the records benchmarks log a line each, which the node log
+// (mllog) and the marks of phases both read.
+const char* json_value(const char* p, const char* end, const char* key);
+
+// The node log's formats (--total-format): plain, the Parts' rule, read by
+// read_total_power_log; the others each by its own stamps, read by
+// read_node_log:
+// - stamps: each line's first field a stamp (HH:MM:SS with any fraction, a
+//   day later past midnight; ISO 8601; seconds since the epoch), its
+//   reading where the total-power rule puts it;
+// - ptd: a power analyzer's log (SPEC PTDaemon), "Time,STAMP,Watts,W,...":
+//   the stamp after the field Time, the reading after the first Watts;
+// - mllog: MLPerf's :::MLLOG records of key power_reading, their time_ms
+//   (milliseconds since the epoch) and value; other records passed over;
+// - csv: the columns its header names (a stamp, and power in watts or
+//   milliwatts, as a one-log GPU CSV's are named), or columns names them.
+// The name --total-format gives format: "plain", "stamps", "ptd", "mllog",
+// "csv"; null past them.
+enum class total_format : int { plain, stamps, ptd, mllog, csv };
+const char* total_format_name(int format);
+
+struct node_log_options {
+    int format = 1;                // a total_format
+    const char* columns = nullptr; // csv: the columns where the log has no header
+    double period = 0.5;           // plain, in time: the seconds a line stands for
+    const timed_sink* sink = nullptr;
+};
+// The node log by its format's stamps, into s.total_energy by the trapezoid
+// rule over the stamps, as read_stamped_gpu_log reads a GPU's; a line
+// whose stamp is not later than the last good one's is skipped (lines that
+// share a stamp counted apart). With a sink, its points go there too; the
+// plain log, with a sink, is read by its period into the sink alone, each
+// line's reading over the period up to its first field's stamp (lines
+// that share one a period apart). Returns 0, the errno of a read, or
+// EINVAL with error saying why: a CSV header or columns that name no stamp
+// or no power column, or a log of which no line is of its format.
+int read_node_log(int fd, line_buffer& lb, const node_log_options& o, energy_summary& s, log_shape& shape,
+                  char (&error)[256]);
 
 // One log of every GPU of a node, as a logger writes it once for all
 // (nvidia-smi --query-gpu=timestamp,index,power.draw --format=csv, amd-smi,
@@ -122,12 +153,9 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
                      const timed_sink* sink = nullptr);
 
 // The logs again, for the phases: each reading passed to sink with its
-// time, as its figure's reader takes it, rather than summed. The total-power
-// log by its stamps (stamps), or by the period rule, each line's reading
-// standing for the weight's seconds up to its line's stamp (the first
-// field; lines that share one a period apart); GPU k's time-stamped log, as
-// source k - 1. Each returns 0 or the errno of a read.
-int read_timed_total_log(int fd, line_buffer& lb, double weight, bool stamps, const timed_sink& sink);
+// time, as its figure's reader takes it, rather than summed (the node log
+// by read_node_log). GPU k's time-stamped log, as source k - 1. Each
+// returns 0 or the errno of a read.
 int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink);
 // GPU k's plain log: each line's reading over its period, placed by its
 // line's number from the log's start (stamp_relative).

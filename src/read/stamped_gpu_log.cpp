@@ -213,179 +213,6 @@ void take_stamped(bool good, bool first, const char* p, const char* field_end, i
     }
 }
 
-// Where a timed log's line holds its stamp and its reading, and how its
-// readings make energy: one entry for each of the node's and a GPU's logs
-// read by their stamps or their period.
-enum class stamp_at { line_start, first_field, place };
-struct timed_format {
-    stamp_at stamp;   // "STAMP, reading"; the first field; the line's place
-    bool total_rule;  // the reading where the total-power rule puts it
-    bool period;      // each reading over the period up to its stamp; else the trapezoid over stamps
-};
-constexpr timed_format stamped_gpu = {stamp_at::line_start, false, false};
-constexpr timed_format stamped_total = {stamp_at::first_field, true, false};
-constexpr timed_format total_by_period = {stamp_at::first_field, true, true};
-constexpr timed_format gpu_by_period = {stamp_at::place, false, true};
-
-// A log whose lines stand a period apart from its start, each line's
-// reading (GPU rule) over its period, into sink alone as meter: the
-// readings kept by the scanners a slice of lines at a time, then passed on.
-int read_by_place(byte_source& src, line_buffer& lb, double weight, int meter, const timed_sink& sink,
-                  log_shape& shape)
-{
-    constexpr size_t slice = 16384; // bytes, and so at most as many readings
-    auto* readings = static_cast<double*>(std::malloc(slice * sizeof(double)));
-    if (readings == nullptr)
-        return ENOMEM;
-    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
-    int64_t t = 0;
-    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
-        for (const char* p = run.begin; p < run.end;) {
-            // Whole lines, at most a slice's bytes where a line ends within it.
-            const char* end = run.end;
-            if (static_cast<size_t>(end - p) > slice) {
-                const void* nl = memrchr(p, '\n', slice);
-                end = nl != nullptr ? static_cast<const char*>(nl) + 1
-                                    : static_cast<const char*>(std::memchr(p + slice, '\n', static_cast<size_t>(run.end - p) - slice)) + 1;
-            }
-            double* last = end - p <= static_cast<ptrdiff_t>(slice) ? keep_gpu_power_readings(p, end, readings, shape)
-                                                                         : nullptr;
-            if (last == nullptr) {
-                // One line longer than a slice.
-                double joules = gpu_power_reading(p, end, shape) * weight;
-                sink.energy(sink.context, meter, t * period_ns, (t + 1) * period_ns, stamp_relative, joules);
-                ++t;
-            }
-            auto n = last != nullptr ? static_cast<size_t>(last - readings) : 0;
-            for (size_t i = 0; i < n; ++i)
-                readings[i] *= weight;
-            if (n > 0)
-                sink.energy_run(sink.context, meter, t * period_ns, period_ns, stamp_relative, readings, n);
-            t += static_cast<int64_t>(n);
-            p = end;
-        }
-    });
-    std::free(readings);
-    return status;
-}
-
-// Reads a timed log of format f into *energy (by the trapezoid) or, by its
-// period (weight seconds a line), into sink alone, as meter; its points
-// passed on to sink where one is given. The one line loop of these logs.
-int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, int meter, const timed_sink* sink,
-               double* energy, log_shape& shape)
-{
-    stamped_state state;
-    state.energy = *energy;
-    state.sink = sink;
-    state.meter = meter;
-    stamp_shape& st = shape.stamps;
-    clock_days days;
-    // By the period: the lines that share a stamp (two a second under a
-    // stamp of whole seconds) follow it a period apart; a line without one
-    // follows the one before. A stamp written again is not parsed again.
-    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
-    int64_t last_stamp = INT64_MIN, same = 0;
-    stamp_memo memo;
-    byte_source src = whole_file(fd);
-    if (f.stamp == stamp_at::place)
-        return read_by_place(src, lb, weight, meter, *sink, shape);
-    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
-        each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
-                                                 uint64_t number) {
-            quoted_line q = {number, line.text, line.length};
-            if (f.period) {
-                double joules = total_power_reading(at, line_end + 1, shape) * weight;
-                const char* field_end;
-                const char* field = first_field(at, line_end, &field_end);
-                int64_t ns;
-                int form = memo_stamp(memo, field, field_end, &ns, &days);
-                if (form == stamp_none) {
-                    sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
-                    return;
-                }
-                same = ns == last_stamp ? same + 1 : 0;
-                last_stamp = ns;
-                int64_t t = ns + same * period_ns;
-                sink->energy(sink->context, meter, t - period_ns, t, form, joules);
-                return;
-            }
-            int64_t ns = 0;
-            bool good;
-            const char* reading = skip_blanks(at);
-            if (f.stamp == stamp_at::line_start) {
-                // The newline ends the stamp, whatever its form.
-                const char* after;
-                const char* stamp = reading;
-                good = parse_time_stamp(stamp, line_end + 1, &ns, &after, &state.prefix);
-                if (good) {
-                    reading = skip_blanks(after);
-                    good = *reading == ',' && (!state.have_last || ns > state.last_ns);
-                    if (good && sink != nullptr)
-                        state.form = date_stamp_form(stamp, after);
-                    // Several lines at one instant: one log of several GPUs?
-                    st.shared += *reading == ',' && state.have_last && ns == state.last_ns;
-                }
-                ++reading;
-            } else {
-                // The stamp is the line's first field; the reading stands
-                // where the total-power rule puts it.
-                pick(shape.last_line, number, line.text, line.length);
-                const char* field_end;
-                const char* field = first_field(at, line_end, &field_end);
-                state.form = whole_field_stamp(field, field_end, &ns, &days);
-                good = state.form != stamp_none;
-                reading = at;
-                for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
-                    count += is_space(*reading) ? 1 : 0;
-                if (good && state.have_last && ns <= state.last_ns) {
-                    st.shared += ns == state.last_ns ? 1 : 0;
-                    good = false;
-                }
-            }
-            take_stamped(good, number == 1, reading, line_end, ns, q, state, shape);
-        });
-    });
-    settle_at_end(st, state.sample);
-    *energy = state.energy;
-    return status;
-}
-
-} // namespace
-
-int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
-{
-    return read_timed(fd, lb, stamped_gpu, 0, 0, nullptr, &s.gpu1, shape);
-}
-
-int read_stamped_total_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
-{
-    return read_timed(fd, lb, stamped_total, 0, total_meter, nullptr, &s.total_energy, shape);
-}
-
-int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink)
-{
-    double energy = 0;
-    log_shape shape;
-    return read_timed(fd, lb, stamped_gpu, 0, first_gpu_source + k - 1, &sink, &energy, shape);
-}
-
-int read_timed_total_log(int fd, line_buffer& lb, double weight, bool stamps, const timed_sink& sink)
-{
-    double energy = 0;
-    log_shape shape;
-    return read_timed(fd, lb, stamps ? stamped_total : total_by_period, weight, total_meter, &sink, &energy, shape);
-}
-
-int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink)
-{
-    double energy = 0;
-    log_shape shape;
-    return read_timed(fd, lb, gpu_by_period, weight, first_gpu_source + k - 1, &sink, &energy, shape);
-}
-
-namespace {
-
 // The columns of a one-log CSV that the reader takes.
 constexpr int max_csv_columns = 64;
 struct csv_columns {
@@ -483,6 +310,286 @@ void split_fields(const char* p, const char* end, const csv_columns& c, csv_fiel
             f.length[k] = all.length[i];
         }
 }
+
+// Where a timed log's line holds its stamp and its reading, and how its
+// readings make energy: one entry for each format of the node's and a
+// GPU's logs read by their stamps or their period.
+enum class stamp_at {
+    line_start,  // "STAMP, reading"
+    first_field, // the first field, the reading where the total-power rule puts it
+    place,       // none: the line's place in the log
+    after_key,   // in the field after stamp_key, the reading after power_key (commas)
+    json_key,    // a JSON record's values of stamp_key (epoch milliseconds) and power_key
+    column,      // the columns a header (or the columns given) names
+};
+struct timed_format {
+    const char* name; // as --total-format names it
+    stamp_at stamp;
+    bool period;      // each reading over the period up to its stamp; else the trapezoid over stamps
+    const char* stamp_key = nullptr;
+    const char* power_key = nullptr;
+    const char* record = nullptr; // json_key: the records read, by their "key"; others are passed over
+};
+constexpr timed_format stamped_gpu = {"stamps", stamp_at::line_start, false};
+constexpr timed_format gpu_by_period = {"plain", stamp_at::place, true};
+// The node log's, in the order of total_format.
+constexpr timed_format node_formats[] = {
+    {"plain", stamp_at::first_field, true},
+    {"stamps", stamp_at::first_field, false},
+    {"ptd", stamp_at::after_key, false, "Time", "Watts"},
+    {"mllog", stamp_at::json_key, false, "\"time_ms\"", "\"value\"", "\"power_reading\""},
+    {"csv", stamp_at::column, false},
+};
+constexpr int node_format_count = sizeof node_formats / sizeof node_formats[0];
+
+// Whether a JSON log's line is a record format f reads.
+bool is_record_read(const timed_format& f, const char* p, const char* end)
+{
+    const char* key = json_value(p, end, "\"key\"");
+    size_t n = std::strlen(f.record);
+    return key != nullptr && end - key >= static_cast<ptrdiff_t>(n) && std::memcmp(key, f.record, n) == 0;
+}
+
+// The field after the one that is `key`, among w's; -1 where none is.
+int field_after(const line_fields& w, const char* key)
+{
+    size_t n = std::strlen(key);
+    for (int i = 0; i + 1 < w.count; ++i)
+        if (w.length[i] == n && std::memcmp(w.at[i], key, n) == 0)
+            return i + 1;
+    return -1;
+}
+
+// A log whose lines stand a period apart from its start, each line's
+// reading (GPU rule) over its period, into sink alone as meter: the
+// readings kept by the scanners a slice of lines at a time, then passed on.
+int read_by_place(byte_source& src, line_buffer& lb, double weight, int meter, const timed_sink& sink,
+                  log_shape& shape)
+{
+    constexpr size_t slice = 16384; // bytes, and so at most as many readings
+    auto* readings = static_cast<double*>(std::malloc(slice * sizeof(double)));
+    if (readings == nullptr)
+        return ENOMEM;
+    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    int64_t t = 0;
+    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
+        for (const char* p = run.begin; p < run.end;) {
+            // Whole lines, at most a slice's bytes where a line ends within it.
+            const char* end = run.end;
+            if (static_cast<size_t>(end - p) > slice) {
+                const void* nl = memrchr(p, '\n', slice);
+                end = nl != nullptr ? static_cast<const char*>(nl) + 1
+                                    : static_cast<const char*>(std::memchr(p + slice, '\n', static_cast<size_t>(run.end - p) - slice)) + 1;
+            }
+            double* last = end - p <= static_cast<ptrdiff_t>(slice) ? keep_gpu_power_readings(p, end, readings, shape)
+                                                                         : nullptr;
+            if (last == nullptr) {
+                // One line longer than a slice.
+                double joules = gpu_power_reading(p, end, shape) * weight;
+                sink.energy(sink.context, meter, t * period_ns, (t + 1) * period_ns, stamp_relative, joules);
+                ++t;
+            }
+            auto n = last != nullptr ? static_cast<size_t>(last - readings) : 0;
+            for (size_t i = 0; i < n; ++i)
+                readings[i] *= weight;
+            if (n > 0)
+                sink.energy_run(sink.context, meter, t * period_ns, period_ns, stamp_relative, readings, n);
+            t += static_cast<int64_t>(n);
+            p = end;
+        }
+    });
+    std::free(readings);
+    return status;
+}
+
+// Reads a timed log of format f into *energy (by the trapezoid) or, by its
+// period (weight seconds a line), into sink alone, as meter; its points
+// passed on to sink where one is given. The one line loop of these logs.
+int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, int meter, const timed_sink* sink,
+               double* energy, log_shape& shape, const char* columns = nullptr, char* error = nullptr,
+               size_t error_size = 0)
+{
+    stamped_state state;
+    state.energy = *energy;
+    state.sink = sink;
+    state.meter = meter;
+    stamp_shape& st = shape.stamps;
+    clock_days days;
+    // By the period: the lines that share a stamp (two a second under a
+    // stamp of whole seconds) follow it a period apart; a line without one
+    // follows the one before. A stamp written again is not parsed again.
+    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    int64_t last_stamp = INT64_MIN, same = 0;
+    stamp_memo memo;
+    // A CSV's columns, as given or as its header names them.
+    csv_columns c;
+    bool named = columns != nullptr && name_columns(c, columns, columns + std::strlen(columns));
+    if (columns != nullptr && !named) {
+        std::snprintf(error, error_size, "--total-columns=%s names no stamp or no power column", columns);
+        return EINVAL;
+    }
+    byte_source src = whole_file(fd);
+    if (f.stamp == stamp_at::place)
+        return read_by_place(src, lb, weight, meter, *sink, shape);
+    // A JSON log's records of other keys are none of its lines.
+    auto pass_over = [&](const char* at, const char* line_end, uint64_t) {
+        return f.stamp == stamp_at::json_key && !is_record_read(f, at, line_end);
+    };
+    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
+        each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
+                                                 uint64_t number) {
+            quoted_line q = {number, line.text, line.length};
+            if (f.stamp >= stamp_at::after_key) {
+                // The stamp and the reading where the format names them.
+                pick(shape.last_line, number, line.text, line.length);
+                const char *stamp = nullptr, *stamp_end = nullptr, *reading = nullptr, *reading_end = line_end;
+                double divisor = 1;
+                int64_t ns = 0;
+                bool good = false;
+                if (f.stamp == stamp_at::after_key) {
+                    line_fields w = split_line(at, line_end, field_split::commas);
+                    int t = field_after(w, f.stamp_key), p = field_after(w, f.power_key);
+                    if (t >= 0 && p >= 0) {
+                        stamp = w.at[t], stamp_end = stamp + w.length[t];
+                        reading = w.at[p], reading_end = reading + w.length[p];
+                    }
+                } else if (f.stamp == stamp_at::json_key) {
+                    const char* after;
+                    stamp = json_value(at, line_end, f.stamp_key);
+                    reading = json_value(at, line_end, f.power_key);
+                    for (reading_end = reading; reading_end != nullptr && reading_end < line_end &&
+                                                *reading_end != ',' && *reading_end != '}';)
+                        ++reading_end;
+                    if (stamp != nullptr && reading != nullptr && parse_epoch_ms(stamp, line_end, &ns, &after))
+                        state.form = stamp_instant, good = true;
+                    stamp = nullptr; // read already
+                } else if (is_header_line(at, line_end)) {
+                    if (number == 1) {
+                        shape.header = true;
+                        ++shape.no_reading;
+                    }
+                    if (columns == nullptr && !(named = name_columns(c, at, line_end)))
+                        std::snprintf(error, error_size, "its header, \"%.*s\", names no stamp or no power column",
+                                      static_cast<int>(line.length < 120 ? line.length : 120), line.text);
+                    return;
+                } else if (named) {
+                    csv_fields fields;
+                    split_fields(at, line_end, c, fields);
+                    stamp = fields.at[0], stamp_end = stamp + fields.length[0];
+                    reading = fields.at[1], reading_end = reading + fields.length[1];
+                    divisor = c.milliwatts ? 1000 : 1;
+                }
+                if (stamp != nullptr && reading != nullptr)
+                    good = (state.form = whole_field_stamp(stamp, stamp_end, &ns, &days)) != stamp_none;
+                if (good && state.have_last && ns <= state.last_ns) {
+                    st.shared += ns == state.last_ns ? 1 : 0;
+                    good = false;
+                }
+                if (good)
+                    take_reading(reading, reading_end, divisor, ns, q, state, shape, shape);
+                else
+                    skip_line(shape, q);
+                return;
+            }
+            if (f.period) {
+                double joules = total_power_reading(at, line_end + 1, shape) * weight;
+                const char* field_end;
+                const char* field = first_field(at, line_end, &field_end);
+                int64_t ns;
+                int form = memo_stamp(memo, field, field_end, &ns, &days);
+                if (form == stamp_none) {
+                    sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
+                    return;
+                }
+                same = ns == last_stamp ? same + 1 : 0;
+                last_stamp = ns;
+                int64_t t = ns + same * period_ns;
+                sink->energy(sink->context, meter, t - period_ns, t, form, joules);
+                return;
+            }
+            int64_t ns = 0;
+            bool good;
+            const char* reading = skip_blanks(at);
+            if (f.stamp == stamp_at::line_start) {
+                // The newline ends the stamp, whatever its form.
+                const char* after;
+                const char* stamp = reading;
+                good = parse_time_stamp(stamp, line_end + 1, &ns, &after, &state.prefix);
+                if (good) {
+                    reading = skip_blanks(after);
+                    good = *reading == ',' && (!state.have_last || ns > state.last_ns);
+                    if (good && sink != nullptr)
+                        state.form = date_stamp_form(stamp, after);
+                    // Several lines at one instant: one log of several GPUs?
+                    st.shared += *reading == ',' && state.have_last && ns == state.last_ns;
+                }
+                ++reading;
+            } else {
+                // The stamp is the line's first field; the reading stands
+                // where the total-power rule puts it.
+                pick(shape.last_line, number, line.text, line.length);
+                const char* field_end;
+                const char* field = first_field(at, line_end, &field_end);
+                state.form = whole_field_stamp(field, field_end, &ns, &days);
+                good = state.form != stamp_none;
+                reading = at;
+                for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
+                    count += is_space(*reading) ? 1 : 0;
+                if (good && state.have_last && ns <= state.last_ns) {
+                    st.shared += ns == state.last_ns ? 1 : 0;
+                    good = false;
+                }
+            }
+            take_stamped(good, number == 1, reading, line_end, ns, q, state, shape);
+        }, false, pass_over);
+    });
+    // Never nothing, where a format was asked for: a log none of whose
+    // lines is of it, said.
+    if (status == 0 && error != nullptr && error[0] == '\0' && !f.period && st.good == 0 && shape.opening.number > 0)
+        std::snprintf(error, error_size, "no line of it is one of --total-format=%s's; its first line is \"%.*s\"",
+                      f.name, static_cast<int>(shape.opening.length), shape.opening.text);
+    if (status == 0 && error != nullptr && error[0] != '\0')
+        status = EINVAL;
+    settle_at_end(st, state.sample);
+    *energy = state.energy;
+    return status;
+}
+
+} // namespace
+
+int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
+{
+    return read_timed(fd, lb, stamped_gpu, 0, 0, nullptr, &s.gpu1, shape);
+}
+
+const char* total_format_name(int format)
+{
+    return format >= 0 && format < node_format_count ? node_formats[format].name : nullptr;
+}
+
+int read_node_log(int fd, line_buffer& lb, const node_log_options& o, energy_summary& s, log_shape& shape,
+                  char (&error)[256])
+{
+    error[0] = '\0';
+    return read_timed(fd, lb, node_formats[o.format], o.period, total_meter, o.sink, &s.total_energy, shape,
+                      o.format == static_cast<int>(total_format::csv) ? o.columns : nullptr, error, sizeof error);
+}
+
+int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink)
+{
+    double energy = 0;
+    log_shape shape;
+    return read_timed(fd, lb, stamped_gpu, 0, first_gpu_source + k - 1, &sink, &energy, shape);
+}
+
+int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink)
+{
+    double energy = 0;
+    log_shape shape;
+    return read_timed(fd, lb, gpu_by_period, weight, first_gpu_source + k - 1, &sink, &energy, shape);
+}
+
+namespace {
 
 // Which id column varies, from the first lines of the log after its
 // header: the first of the candidates whose value changes; -1 where none

@@ -11,7 +11,8 @@
 
 // Parses the time stamp at p, which ends before end: nvidia-smi's
 // "YYYY/MM/DD HH:MM:SS.fff", ISO 8601's "YYYY-MM-DDTHH:MM:SS.fff" (a blank
-// for the T too) with an optional Z or +HH:MM / -HH:MM, or seconds since
+// for the T too) with an optional Z or +HH:MM / -HH:MM, the power
+// analyzers' and MLPerf loadgen's "MM-DD-YYYY HH:MM:SS.fff", or seconds since
 // the epoch ("1714557600.123", or relative ones, ".4895"), from 1970 to 2255. The fraction is optional and of any length,
 // kept to the nanosecond. Sets *ns to the stamp in nanoseconds since the
 // epoch (a stamp without an offset is taken as UTC: only differences
@@ -113,6 +114,28 @@ inline bool parse_epoch(const char* p, const char* end, int64_t* ns, const char*
 
 } // namespace time_stamp_detail
 
+// Milliseconds since the epoch, as MLPerf's logs give time_ms: digits and
+// an optional fraction, kept to the nanosecond. Sets *ns and *after past
+// it; returns false, touching neither, where none stands at p.
+inline bool parse_epoch_ms(const char* p, const char* end, int64_t* ns, const char** after)
+{
+    using namespace time_stamp_detail;
+    int64_t ms = 0, fraction = 0;
+    int digits = 0;
+    for (; p < end && *p >= '0' && *p <= '9'; ++p, ++digits)
+        if ((ms = ms * 10 + (*p - '0')) >= latest_second * 1000)
+            return false;
+    if (digits == 0)
+        return false;
+    if (p < end && *p == '.') {
+        ++p;
+        fraction = fraction_ns(p, end) / 1000;
+    }
+    *ns = ms * 1000000 + fraction;
+    *after = p;
+    return true;
+}
+
 // What a time-stamped log's lines share from one to the next: the date and
 // the time to the minute, "YYYY/MM/DD HH:MM:" (or with - and T), 17 bytes.
 // A stamp whose first 17 bytes are those of the last parsed needs only its
@@ -138,13 +161,24 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
         separator = prefix->separator;
         base = prefix->minute_seconds;
     } else {
-        int64_t year, month, day, hour, minute;
-        if (!fixed_digits(q, end, 4, &year) || q == end || (*q != '/' && *q != '-'))
-            return parse_epoch(p, end, ns, after);
-        separator = *q++;
-        if (!fixed_digits(q, end, 2, &month) || q == end || *q++ != separator ||
-            !fixed_digits(q, end, 2, &day) || q == end || (*q != 'T' && *q != ' '))
-            return false;
+        int64_t year = 0, month = 0, day = 0, hour, minute;
+        // The month first where two digits and a dash start the stamp.
+        bool month_first = end - q > 2 && q[2] == '-' && q[0] >= '0' && q[0] <= '9' && q[1] >= '0' && q[1] <= '9';
+        if (month_first) {
+            fixed_digits(q, end, 2, &month);
+            separator = *q++;
+            if (!fixed_digits(q, end, 2, &day) || q == end || *q++ != separator || !fixed_digits(q, end, 4, &year) ||
+                q == end || *q != ' ')
+                return false;
+            separator = '/'; // no offset after it
+        } else {
+            if (!fixed_digits(q, end, 4, &year) || q == end || (*q != '/' && *q != '-'))
+                return parse_epoch(p, end, ns, after);
+            separator = *q++;
+            if (!fixed_digits(q, end, 2, &month) || q == end || *q++ != separator ||
+                !fixed_digits(q, end, 2, &day) || q == end || (*q != 'T' && *q != ' '))
+                return false;
+        }
         ++q;
         if (!hour_and_minute(q, end, 2, &hour, &minute) || month < 1 || month > 12 || day < 1 || day > 31)
             return false;
@@ -223,8 +257,9 @@ enum stamp_form : int { stamp_instant, stamp_wall, stamp_clock, stamp_none, stam
 // parse_time_stamp read whole: stamp_instant or stamp_wall.
 inline int date_stamp_form(const char* p, const char* end)
 {
-    // A date has its separator after the year; an epoch stamp is all digits.
-    bool date = end - p >= 5 && (p[4] == '-' || p[4] == '/');
+    // A date has its separator after the year (or the month); an epoch
+    // stamp is all digits.
+    bool date = end - p >= 5 && (p[4] == '-' || p[4] == '/' || p[2] == '-');
     if (!date || end[-1] == 'Z')
         return stamp_instant;
     return end - p >= 6 && (end[-6] == '+' || end[-6] == '-') && end[-3] == ':' ? stamp_instant : stamp_wall;
