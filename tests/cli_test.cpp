@@ -719,6 +719,10 @@ TEST(Cli, CpuMeters)
          0, "CPU1: " + std::to_string(44.66 * 5.031399), ""},
         {{"--cpu-format=turbostat", "--cpus=1"}, "Pkg_J\n195.33\n", 0, "CPU1: 195.330000", ""},
     };
+    write_file(dir.file("case7.cpu.pwr"), perf);
+    r = run_tool(dir.path, {"case7", "0", "0"});
+    EXPECT_NE(r.errors.find("case7.cpu.pwr: perf stat's log: read it with --cpu-format=perf\n"), std::string::npos)
+        << r.errors;
     for (const auto& m : others) {
         write_file(dir.file("case7.cpu.pwr"), m.log);
         std::vector<std::string> words = m.options;
@@ -824,6 +828,13 @@ TEST(Cli, NodeLogByItsStamps)
             << f.log;
         EXPECT_NE(r.errors.find(f.said), std::string::npos) << f.log << r.errors;
     }
+    // Without the option, the Parts' figures, and what the log is said.
+    write_file(dir.file("case7.total.pwr"), formats[0].log);
+    r = run_tool(dir.path, {"case7", "0", "0"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output.substr(0, r.output.find('\n')), "total energy: 0.000000");
+    EXPECT_NE(r.errors.find("case7.total.pwr: a power analyzer's log (PTDaemon): read it with --total-format=ptd\n"),
+              std::string::npos) << r.errors;
 }
 
 // Runs of one label with --once, all at once: one row in the table, every

@@ -391,6 +391,10 @@ void warn_about_case(const run_options& options, const case_logs& logs, const en
         warn_about_gpu_log(out, reports[2], *logs.all_gpus, options.gpus, options.gpus_given);
     if (logs.cpus != nullptr)
         warn_about_cpu_log(out, reports[1], *logs.cpus);
+    if (options.total_format == 0)
+        warn_about_format(out, reports[0], false);
+    if (logs.cpus == nullptr)
+        warn_about_format(out, reports[1], true);
 }
 
 // Says on standard error where an operand is not a plain whole number, and

@@ -463,7 +463,8 @@ bool fits_format(cpu_format f, const char* p, const char* end)
         return whole_reading(w, cpu_kind.fields[0] - 1, &value) && whole_reading(w, cpu_kind.fields[1] - 1, &value);
     case cpu_format::perf:
         return memmem(p, static_cast<size_t>(end - p), "Joules", 6) != nullptr &&
-               memmem(p, static_cast<size_t>(end - p), "energy-", 7) != nullptr;
+               (memmem(p, static_cast<size_t>(end - p), "energy-", 7) != nullptr ||
+                memmem(p, static_cast<size_t>(end - p), "power/", 6) != nullptr);
     case cpu_format::counters:
         for (int i = 1; i < w.count; ++i)
             for (size_t k = 0; k < w.length[i]; ++k)
@@ -477,6 +478,21 @@ bool fits_format(cpu_format f, const char* p, const char* end)
     }
     return false;
 }
+
+} // namespace
+
+int cpu_format_fitting(const char* p, const char* end, const char** what)
+{
+    static const char* const meters[] = {nullptr, "perf stat's log", "a log of energy counters", "turbostat's log"};
+    for (int f = 1; f < 4; ++f)
+        if (fits_format(static_cast<cpu_format>(f), p, end)) {
+            *what = meters[f];
+            return f;
+        }
+    return -1;
+}
+
+namespace {
 
 // Why a log from which no line gave a CPU a reading is not of the format
 // asked for, into out.error: the events it holds instead, or the format its

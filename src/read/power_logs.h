@@ -89,6 +89,14 @@ const char* json_value(const char* p, const char* end, const char* key);
 enum class total_format : int { plain, stamps, ptd, mllog, csv };
 const char* total_format_name(int format);
 
+// The format whose meter writes the line [p, end), by each format's bid
+// on it, other than those a plain log's lines fit (total_format, or
+// cpu_format): what a log given without its format option is, for the
+// warnings to name it and the option; *what says what it is ("perf
+// stat's log"). -1 where no format bids.
+int total_format_fitting(const char* p, const char* end, const char** what);
+int cpu_format_fitting(const char* p, const char* end, const char** what);
+
 struct node_log_options {
     int format = 1;                // a total_format
     const char* columns = nullptr; // csv: the columns where the log has no header

@@ -329,16 +329,46 @@ struct timed_format {
     const char* stamp_key = nullptr;
     const char* power_key = nullptr;
     const char* record = nullptr; // json_key: the records read, by their "key"; others are passed over
+    // Its bid: whether a line (a log's first, as kept, of 64 bytes at
+    // most) is one its meter writes, and what that meter is, as said.
+    bool (*bid)(const char* p, const char* end) = nullptr;
+    const char* what = nullptr;
 };
+
+bool starts(const char* p, const char* end, const char* text)
+{
+    size_t n = std::strlen(text);
+    return static_cast<size_t>(end - p) >= n && std::memcmp(p, text, n) == 0;
+}
+
+bool ptd_bid(const char* p, const char* end)
+{
+    return starts(p, end, "Time,") && memmem(p, static_cast<size_t>(end - p), ",Watts,", 7) != nullptr;
+}
+
+bool mllog_bid(const char* p, const char* end)
+{
+    return starts(p, end, ":::MLLOG {");
+}
+
+// A header line that names a stamp column, between commas.
+bool csv_bid(const char* p, const char* end)
+{
+    csv_columns c;
+    return std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr && is_header_line(p, end) &&
+           (name_columns(c, p, end), c.stamp >= 0);
+}
+
 constexpr timed_format stamped_gpu = {"stamps", stamp_at::line_start, false};
 constexpr timed_format gpu_by_period = {"plain", stamp_at::place, true};
 // The node log's, in the order of total_format.
 constexpr timed_format node_formats[] = {
     {"plain", stamp_at::first_field, true},
     {"stamps", stamp_at::first_field, false},
-    {"ptd", stamp_at::after_key, false, "Time", "Watts"},
-    {"mllog", stamp_at::json_key, false, "\"time_ms\"", "\"value\"", "\"power_reading\""},
-    {"csv", stamp_at::column, false},
+    {"ptd", stamp_at::after_key, false, "Time", "Watts", nullptr, ptd_bid, "a power analyzer's log (PTDaemon)"},
+    {"mllog", stamp_at::json_key, false, "\"time_ms\"", "\"value\"", "\"power_reading\"", mllog_bid,
+     "an MLPerf log (:::MLLOG)"},
+    {"csv", stamp_at::column, false, nullptr, nullptr, nullptr, csv_bid, "a CSV log with a header"},
 };
 constexpr int node_format_count = sizeof node_formats / sizeof node_formats[0];
 
@@ -560,6 +590,16 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
 int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
 {
     return read_timed(fd, lb, stamped_gpu, 0, 0, nullptr, &s.gpu1, shape);
+}
+
+int total_format_fitting(const char* p, const char* end, const char** what)
+{
+    for (int f = 0; f < node_format_count; ++f)
+        if (node_formats[f].bid != nullptr && node_formats[f].bid(p, end)) {
+            *what = node_formats[f].what;
+            return f;
+        }
+    return -1;
 }
 
 const char* total_format_name(int format)

@@ -457,6 +457,25 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
     }
 }
 
+void warn_about_format(FILE* out, const read_log_report& log, bool cpu)
+{
+    const log_shape& shape = *log.shape;
+    if (shape.no_reading <= (shape.header ? 1u : 0u))
+        return;
+    for (const picked_line* line : {&shape.opening, &shape.first_line}) {
+        const char* what;
+        int f = line->number == 0 ? -1
+                : cpu ? cpu_format_fitting(line->text, line->text + line->length, &what)
+                      : total_format_fitting(line->text, line->text + line->length, &what);
+        if (f < 0)
+            continue;
+        start(out, log, "other-format");
+        std::fprintf(out, "%s: read it with --%s-format=%s\n", what, cpu ? "cpu" : "total",
+                     cpu ? cpu_format_name(f) : total_format_name(f));
+        return;
+    }
+}
+
 void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu)
 {
     if (cpu.odd > 0) {

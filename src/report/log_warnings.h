@@ -51,6 +51,11 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
 // or fewer sockets than --cpus, wraps, intervals long enough for two.
 void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu);
 
+// The node log (cpu false) or the CPU log read by its plain rule, with
+// lines the rule found no reading in, whose first lines are of another
+// format: what it is, and the option that reads it.
+void warn_about_format(FILE* out, const read_log_report& log, bool cpu);
+
 // The codes of the warnings written, in order, where a run keeps them for
 // its record: each warning is one line, and its code names it whatever its
 // wording ("not-numbers", "gaps", ...).
