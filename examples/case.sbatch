@@ -3,6 +3,22 @@
 # stop the meters, then add the case's row, labelled with its name, to the
 # sweep's table. The case's directory holds its logs and a link to the table.
 #
+# What it does, in order:
+# - starts one nvidia-smi for every GPU of the node, a line a GPU every
+#   0.1 s with its stamp and index, into gpus.csv (power.draw.instant where
+#   the driver has it); perf for each socket's package energy once a
+#   second, where perf is there, into CASE.cpu.pwr; and, at the marked
+#   lines, the site's total-power meter, into CASE.total.pwr;
+# - stops before the application, naming the meter, unless each log has
+#   grown within 10 s (perf's with a reading in Joules);
+# - marks an idle minute (IDLE_SECONDS) and the application in "phases";
+# - stops the meters, and ends with
+#     energy-totals --once --gpus=N --gpu-log=gpus.csv [--cpu-format=perf
+#       --cpus=SOCKETS] --phases=phases --idle=idle --record=RECORDS
+#       --plot=CASE.svg --label=CASE CASE 1 ID
+#   so each phase's figures, gross and net of the idle power, follow the
+#   summary in the job's output; RECORDS is recordsID.jsonl beside the table.
+#
 # One case, from its directory:
 #
 #   cd runs/case7 && sbatch ../../examples/case.sbatch
@@ -54,7 +70,7 @@ meters+=($!)
 # CPU meter: perf, each socket's package energy once a second (perf needs
 # perf_event_paranoid at 0 or below, or CAP_PERFMON: ask your site). Where
 # there is no perf, replace these lines with your CPU meter and its
-# --cpu-format (README, "Producing the three logs").
+# --cpu-format (README, "Meters, and the options that read them").
 cpu_options=()
 if command -v perf > /dev/null; then
     # perf writes to standard error, a line at a time, so no line waits in a
