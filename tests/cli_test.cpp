@@ -713,6 +713,20 @@ TEST(Cli, CpuMeters)
         {{"--cpu-format=perf", "--cpus=2"}, summed, 255, "", "--cpus=2: run perf with --per-socket"},
         {{"--cpu-format=perf"}, "1.0,0.5,Joules,power/energy-ram/,1000,100.00,,\n", 255, "",
          "only power/energy-ram/"},
+        // A whole run's totals, without and with --per-socket; perf 4.x's
+        // event on the line after its count.
+        {{"--cpu-format=perf", "--cpus=1"},
+         "\n Performance counter stats for 'system wide':\n\n           1050.67 Joules power/energy-pkg/\n"
+         "            120.50 Joules power/energy-ram/\n\n       5.001226236 seconds time elapsed\n\n",
+         0, "CPU1: 1050.670000", "power/energy-ram/ and the like are no package's"},
+        {{"--cpu-format=perf"}, "S0,1,600.25,Joules,power/energy-pkg/,5001226236,100.00,,\n"
+                                "S1,1,450.42,Joules,power/energy-pkg/,5001226236,100.00,,\n",
+         0, "CPU1: 600.250000\nCPU2: 450.420000", ""},
+        {{"--cpu-format=perf"}, "0.100170268,10.5,Joules\n,power/energy-pkg/,200370173,100.00\n"
+                                "0.200170268,11,Joules\n,power/energy-pkg/,200370173,100.00\n",
+         0, "CPU1: 21.500000", "every socket's at once"},
+        {{"--cpu-format=perf"}, "0.100170268,0.161438,Joules\n,power/energy-ram/,200370173,100.00\n", 255, "",
+         "only power/energy-ram/"},
         {{"--cpu-format=perf"}, columns, 255, "", "fit --cpu-format=columns"},
         {{"--cpu-format=counters"}, columns, 255, "", "fit --cpu-format=columns"},
         {{"--cpu-format=turbostat", "--cpus=1"}, "5.031399 sec\nCore\tCPU\tPkgWatt\n-\t-\t44.66\n0\t0\t44.66\n0\t1\n",

@@ -4,6 +4,7 @@
 // Not on the hot path: read plainly, a line at a time.
 #include "read/power_logs.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -201,91 +202,171 @@ void take_perf_start(const char* p, const char* end, line_time& at)
     }
 }
 
-// --cpu-format=perf: "TIME S0 1 17.85 Joules power/energy-pkg/", or with
-// -x, the same fields between commas; without --per-socket, "TIME 17.85
-// Joules power/energy-pkg/", every socket at once (into CPU1, where --cpus
-// does not ask for more). Socket S0 is CPU1; only the package events add,
-// and lines of other events (energy-ram, cycles) are passed over. Returns
-// false where the log can't be read so (a decimal comma, sockets summed
-// where --cpus asks for more than one), having said why in out.
-bool take_perf(const char* p, const char* end, const csv_line_text& line, const cpu_log_options& o, cpu_log& out,
-               line_time& at)
+// --cpu-format=perf: a count a line, found by its unit, "[TIME] [SOCKET
+// CPUS] COUNT Joules EVENT ...", text or with -x between commas: with -I,
+// TIME; with --per-socket, SOCKET (S0 is CPU1); without it, every socket at
+// once (into CPU1, where --cpus does not ask for more); a whole run's
+// totals have no TIME. Only the package events add; lines of other events
+// (energy-ram, cycles) are passed over, and so are perf's own lines around
+// a whole run's ("Performance counter stats for ...", "N seconds time
+// elapsed"). perf 4.x writes a count's EVENT on the line after it,
+// ",EVENT,...".
+struct perf_count {
+    bool number = false;    // COUNT is a number: value
+    double value = 0;
+    bool per_socket = false;
+    long socket = 0;
+    bool timed = false;     // a TIME before the count, rel_ns, where it is one
+    bool time_read = false;
+    int64_t rel_ns = 0;
+    char event[64] = {};
+    uint64_t line = 0;      // its line, as said
+    char text[80] = {};
+    size_t length = 0;
+};
+
+bool is_socket(const line_fields& w, int i)
 {
-    line_fields w = split_line(p, end, field_split::blanks);
-    bool csv = w.count < 4 && end > p && std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr;
-    if (csv)
-        w = split_line(p, end, field_split::commas);
-    bool per_socket = w.count > 1 && w.length[1] >= 2 && w.at[1][0] == 'S' && is_digit(w.at[1][1]);
-    // TIME [SOCKET CPUS] COUNT UNIT EVENT; "<not counted>" is two fields in text.
-    int count = per_socket ? 3 : 1;
-    if (w.count < count + 2) {
-        note(out.odd_line, out.odd, line);
-        return true;
-    }
-    long socket = per_socket ? std::strtol(w.at[1] + 1, nullptr, 10) : 0;
-    if (w.length[count] > 0 && w.at[count][0] == '<') {
-        note(out.not_counted_line, out.not_counted, line);
-        return true;
-    }
-    int unit = count + 1, event = csv ? count + 2 : w.count - 1;
-    double joules;
-    bool number = whole_reading(w, count, &joules);
-    // A decimal comma: in text, within the count; with -x, a field more,
-    // the unit one further on.
-    if (std::memchr(w.at[count], ',', w.length[count]) != nullptr ||
-        (csv && !is_word(w, unit, "Joules") && is_word(w, unit + 1, "Joules"))) {
-        std::snprintf(out.error, sizeof out.error,
-                      "line %llu, \"%.*s\", writes its numbers with a decimal comma or a thousands "
-                      "separator: run perf with LC_ALL=C",
-                      static_cast<unsigned long long>(line.number), static_cast<int>(line.text.length < 80 ? line.text.length : 80),
-                      line.text.text);
-        return false;
-    }
-    // A count in joules, of a package's energy; lines of another event
-    // (energy-ram, energy-psys, cycles) are never a CPU's figure.
-    bool in_joules = is_word(w, unit, "Joules") && unit < event;
-    if (event >= w.count || (!in_joules && !number)) {
-        note(out.odd_line, out.odd, line);
-        return true;
-    }
-    if (!number) {
+    return w.length[i] >= 2 && w.at[i][0] == 'S' && is_digit(w.at[i][1]);
+}
+
+// Whether [p, end) is one of perf's own lines around a whole run's counts:
+// "Performance counter stats for 'system wide':", "5.0012 seconds time
+// elapsed" (and user, sys).
+bool perf_says(const char* p, const char* end)
+{
+    line_fields w = split_line(p, end, field_split::blanks, 2);
+    double seconds;
+    return is_word(w, 0, "Performance") || (whole_reading(w, 0, &seconds) && is_word(w, 1, "seconds"));
+}
+
+// Adds a count of Joules, its event known. Returns false where the log
+// can't be read so, having said why in out.
+bool add_perf_count(const perf_count& c, const cpu_log_options& o, cpu_log& out, line_time& at)
+{
+    csv_line_text line = {c.line, {c.text, c.length}};
+    if (!c.number) {
         note(out.shape.no_reading_line, out.shape.no_reading, line);
         return true;
     }
-    size_t n = w.length[event];
-    if (!in_joules || memmem(w.at[event], n, "energy-pkg", 10) == nullptr) {
+    if (std::strstr(c.event, "energy-pkg") == nullptr) {
         if (out.other_event[0] == '\0')
-            std::snprintf(out.other_event, sizeof out.other_event, "%.*s", static_cast<int>(n < 60 ? n : 60),
-                          w.at[event]);
+            std::snprintf(out.other_event, sizeof out.other_event, "%s", c.event);
         return true;
     }
-    out.packages = socket + 1 > out.packages ? static_cast<int>(socket) + 1 : out.packages;
-    if (!per_socket && o.cpus_given && o.cpus > 1) {
+    out.packages = c.socket + 1 > out.packages ? static_cast<int>(c.socket) + 1 : out.packages;
+    if (!c.per_socket && o.cpus_given && o.cpus > 1) {
         std::snprintf(out.error, sizeof out.error,
                       "its package energy is every socket's at once (line %llu has no socket column), but "
                       "--cpus=%d: run perf with --per-socket",
-                      static_cast<unsigned long long>(line.number), o.cpus);
+                      static_cast<unsigned long long>(c.line), o.cpus);
         return false;
     }
-    out.whole_node = out.whole_node || !per_socket;
-    if (at.sink != nullptr && socket < max_cpus) {
+    out.whole_node = out.whole_node || !c.per_socket;
+    at.from = since_last;
+    at.form = stamp_none;
+    if (at.sink != nullptr && c.timed && c.socket < max_cpus) {
         // The interval since the socket's line before, or since perf began.
-        int64_t rel;
-        const char* after;
-        if (!parse_time_stamp(w.at[0], w.at[0] + w.length[0], &rel, &after) || after != w.at[0] + w.length[0] ||
-            !at.started) {
+        if (!c.time_read || !at.started) {
             std::snprintf(out.error, sizeof out.error,
                           "perf's times count from its start, which the log does not say: write the start "
                           "first, echo \"# started on $(date --iso-8601=ns)\", or run perf with -o");
             return false;
         }
-        at.from = at.start_ns + at.last_rel_ns[socket];
-        at.ns = at.start_ns + rel;
+        at.from = at.start_ns + at.last_rel_ns[c.socket];
+        at.ns = at.start_ns + c.rel_ns;
         at.form = at.start_form;
-        at.last_rel_ns[socket] = rel;
+        at.last_rel_ns[c.socket] = c.rel_ns;
     }
-    add_cpu(out, static_cast<int>(socket) + 1, joules, &at);
+    add_cpu(out, static_cast<int>(c.socket) + 1, c.value, &at);
     return true;
+}
+
+// Takes a line of perf's; held is a count whose event is still to come.
+// Returns false where the log can't be read so (a decimal comma), having
+// said why in out.
+bool take_perf(const char* p, const char* end, const csv_line_text& line, const cpu_log_options& o, cpu_log& out,
+               line_time& at, perf_count& held)
+{
+    line_fields w = split_line(p, end, field_split::blanks);
+    bool csv = w.count < 4 && end > p && std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr;
+    if (csv)
+        w = split_line(p, end, field_split::commas);
+    // The event of the count on the line before.
+    int first = csv && w.count > 1 && w.length[0] == 0 ? 1 : 0;
+    if (held.line != 0 && first < w.count && std::isalpha(static_cast<unsigned char>(w.at[first][0]))) {
+        std::snprintf(held.event, sizeof held.event, "%.*s", static_cast<int>(w.length[first] < 60 ? w.length[first] : 60),
+                      w.at[first]);
+        perf_count c = held;
+        held = perf_count{};
+        return add_perf_count(c, o, out, at);
+    }
+    if (held.line != 0) {
+        note(out.odd_line, out.odd, {held.line, {held.text, held.length}});
+        held = perf_count{};
+    }
+    int unit = -1;
+    for (int i = 0; i < w.count && unit < 0; ++i)
+        unit = is_word(w, i, "Joules") ? i : -1;
+    int socket = -1;
+    for (int i = 0; i < w.count && i != unit; ++i) {
+        if (w.length[i] > 0 && w.at[i][0] == '<') {
+            note(out.not_counted_line, out.not_counted, line);
+            return true;
+        }
+        socket = socket < 0 && is_socket(w, i) ? i : socket;
+    }
+    if (unit < 0) {
+        // Another event's count, "COUNT EVENT": said, left out; perf's own
+        // lines around a whole run's counts pass.
+        double value;
+        int count = socket >= 0 ? socket + 2 : 0;
+        for (; count < w.count && !whole_reading(w, count, &value); ++count) {
+        }
+        for (int i = count + 1; i < w.count; ++i)
+            if (w.length[i] > 0 && std::isalpha(static_cast<unsigned char>(w.at[i][0]))) {
+                if (out.other_event[0] == '\0')
+                    std::snprintf(out.other_event, sizeof out.other_event, "%.*s",
+                                  static_cast<int>(w.length[i] < 60 ? w.length[i] : 60), w.at[i]);
+                return true;
+            }
+        note(out.odd_line, out.odd, line);
+        return true;
+    }
+    // Where the count should stand: after TIME, SOCKET and CPUS, those of them there are.
+    int count = unit - 1;
+    bool timed = socket >= 0 ? socket == 1 : count == 1;
+    int expected = socket >= 0 ? socket + 2 : timed ? 1 : 0;
+    if (count >= 0 && (std::memchr(w.at[count], ',', w.length[count]) != nullptr || (csv && count != expected))) {
+        std::snprintf(out.error, sizeof out.error,
+                      "line %llu, \"%.*s\", writes its numbers with a decimal comma or a thousands "
+                      "separator: run perf with LC_ALL=C",
+                      static_cast<unsigned long long>(line.number),
+                      static_cast<int>(line.text.length < 80 ? line.text.length : 80), line.text.text);
+        return false;
+    }
+    if (count < 0 || count != expected) {
+        note(out.odd_line, out.odd, line);
+        return true;
+    }
+    perf_count c;
+    c.number = whole_reading(w, count, &c.value);
+    c.per_socket = socket >= 0;
+    c.socket = socket >= 0 ? std::strtol(w.at[socket] + 1, nullptr, 10) : 0;
+    c.timed = timed;
+    const char* after;
+    c.time_read = timed && parse_time_stamp(w.at[0], w.at[0] + w.length[0], &c.rel_ns, &after) &&
+                  after == w.at[0] + w.length[0];
+    c.line = line.number;
+    c.length = line.text.length < sizeof c.text ? line.text.length : sizeof c.text;
+    std::memcpy(c.text, line.text.text, c.length);
+    if (unit + 1 >= w.count || w.length[unit + 1] == 0) {
+        held = c; // its event on the next line
+        return true;
+    }
+    size_t n = w.length[unit + 1];
+    std::snprintf(c.event, sizeof c.event, "%.*s", static_cast<int>(n < 60 ? n : 60), w.at[unit + 1]);
+    return add_perf_count(c, o, out, at);
 }
 
 // --cpu-format=counters: a stamp, then one cumulative counter a package in
@@ -531,17 +612,22 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     timing.sink = o.sink;
     bool perf_read = false; // a line of perf's readings has come
     unsigned fits = 0;      // the formats the first lines fit, a bit each
+    perf_count held;        // perf's count whose event is on the next line
     // The columns' header is none of the log's lines, as the default
     // reader's is not; perf's lines before its first reading ("# started
-    // on", a blank, its column names) are one header, as a log's first
-    // line is.
+    // on", its column names) are one header, as a log's first line is, and
+    // its blank lines and its own words around a whole run's counts are
+    // none of the log's lines.
     auto pass_over = [&](const char* at, const char* line_end, uint64_t n) {
         if (o.format == cpu_format::columns && n == 1) {
             failed = !set_fields(columns, o, split_line(at, line_end, field_split::blanks), out);
             return true;
         }
-        if (o.format != cpu_format::perf || perf_read || n == 1 ||
-            !(is_blank_line(at, line_end) || *skip_blanks(at) == '#'))
+        if (o.format != cpu_format::perf)
+            return false;
+        if (is_blank_line(at, line_end) || perf_says(at, line_end))
+            return true;
+        if (perf_read || n == 1 || *skip_blanks(at) != '#')
             return false;
         take_perf_start(skip_blanks(at), line_end, timing);
         return true;
@@ -573,7 +659,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                     take_perf_start(first, line_end, timing);
                 } else {
                     perf_read = true;
-                    failed = !take_perf(at, line_end, line, o, out, timing);
+                    failed = !take_perf(at, line_end, line, o, out, timing, held);
                 }
                 break;
             case cpu_format::counters: {
@@ -611,6 +697,8 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
         return status;
     if (failed)
         return EINVAL;
+    if (held.line != 0)
+        note(out.odd_line, out.odd, {held.line, {held.text, held.length}});
     if (o.format == cpu_format::turbostat && !turbostat_named && number > 0) {
         std::snprintf(out.error, sizeof out.error,
                       "no header line names PkgWatt or Pkg_J: run turbostat with "
