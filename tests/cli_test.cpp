@@ -1055,6 +1055,23 @@ TEST(Cli, PhasesSplitAtTheirEdges)
                                     "\"05-01-2024 10:00:01.500\", \"time_ms\": 1236089.083981}\n");
     r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=loadgen", "p", "0", "0"});
     EXPECT_EQ(phase_block(r.output, "power"), block_of("power", 1.25, 400, 22.5, 35, 209.375)) << r.errors;
+    // MLPerf training's node log, its own marks, by MLPerf's rule: each
+    // reading held since the one before (the node 300 * 0.5 + 400 * 0.5;
+    // the GPU's 200 W over [0.5, 1] and 100 W over [1, 1.5]; the whole
+    // run's node 0.5 * (200 + 300 + 400 + 500), GPU 200 + 100).
+    std::string training = ":::MLLOG {\"time_ms\": 1714557600500, \"key\": \"power_measurement_start\"}\n";
+    for (int i = 0; i < 5; ++i)
+        training += ":::MLLOG {\"time_ms\": " + std::to_string(1714557600000 + 500 * i) +
+                    ", \"key\": \"power_reading\", \"value\": " + std::to_string(100 * (i + 1)) + "}\n";
+    training += ":::MLLOG {\"time_ms\": 1714557601500, \"key\": \"power_measurement_stop\"}\n";
+    write_file(dir.file("p.total.pwr"), training);
+    r = run_tool(dir.path, {"--total-format=mllog", "--gpu-time=stamps", "--phases=p.total.pwr", "--integration=step",
+                            "--record=r.jsonl", "p", "0", "0"});
+    EXPECT_EQ(phase_block(r.output, "power"), block_of("power", 1, 350, 20, 30, 150)) << r.errors;
+    EXPECT_EQ(r.output.substr(0, r.output.find("CPU1")), "total energy: 700.000000\n");
+    EXPECT_NE(r.output.find("GPU1: 300.000000\n"), std::string::npos);
+    EXPECT_NE(read_file(dir.file("r.jsonl")).find("\"integration\":\"step\""), std::string::npos);
+    write_phase_case(dir);
     // The logs' common time is [0, 1.5]: from 0.25 s after its start to
     // 0.5 s before its end.
     r = run_tool(dir.path, {"--gpu-time=stamps", "--window=+0.25,-0.5", "p", "0", "0"});

@@ -24,6 +24,7 @@ struct run_options {
     double total_period = 0.5;   // --total-period: seconds a total-power line stands for
     double gpu_period = 0.1;     // --gpu-period: seconds a GPU line stands for
     bool gpu_stamps = false;     // --gpu-time=stamps: GPU logs weighted by their time stamps
+    bool step = false;           // --integration=step: a stamped reading held since the one before
     bool once = false;           // --once: no row where one with the label is in the table
     const char* gpu_log = nullptr;     // --gpu-log=FILE: one log of every GPU
     const char* gpu_columns = nullptr; // --gpu-columns=LIST: its columns, where it has no header

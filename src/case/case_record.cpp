@@ -282,6 +282,8 @@ int write_case_record(FILE* out, const record_inputs& in)
     std::fputs("{", out);
     put_figures(out, *in.figures, o);
     std::fputs("}", out);
+    put_key(out, "integration");
+    std::fputs(o.step ? "\"step\"" : "\"trapezoid\"", out);
     put_key(out, "run_seconds");
     put_number(out, run_seconds(in));
     put_key(out, "meters");

@@ -121,6 +121,14 @@ const char* take_total_time(const char* value, run_options& options)
     return nullptr;
 }
 
+const char* take_integration(const char* value, run_options& options)
+{
+    if (std::strcmp(value, "trapezoid") != 0 && std::strcmp(value, "step") != 0)
+        return "takes trapezoid or step";
+    options.step = value[0] == 's';
+    return nullptr;
+}
+
 const char* take_total_format(const char* value, run_options& options)
 {
     for (int i = 0; total_format_name(i) != nullptr; ++i)
@@ -207,6 +215,7 @@ constexpr valued_option valued_options[] = {
     {"cpu-wrap", take_cpu_wrap, false},
     {"total-time", take_total_time, false},
     {"total-format", take_total_format, false},
+    {"integration", take_integration, false},
     {"total-columns", nullptr, false, &run_options::total_columns, "names the columns, as in timestamp,power"},
     {"phases", nullptr, false, &run_options::phases, "needs the marks' file"},
     {"window", nullptr, false, &run_options::window, "takes FROM,TO, as in +60,-30"},

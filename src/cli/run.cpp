@@ -46,6 +46,8 @@ constexpr const char help_text[] =
     "  --total-format=F    the total-power log as written: plain, stamps, ptd\n"
     "                      (a power analyzer's), mllog (MLPerf's) or csv\n"
     "  --total-columns=LIST  a csv log's columns (timestamp,sensor,power)\n"
+    "  --integration=step  stamped readings each held since the one before\n"
+    "                      (MLPerf's rule), not the trapezoid\n"
     "  --cpus=N            CPU1 to CPUN (N from 1 to 8)\n"
     "  --cpu-format=F      the CPU log as written: columns, perf, counters or\n"
     "                      turbostat\n"
@@ -743,6 +745,7 @@ int run(int argc, char** argv)
     }
     energy_summary summary;
     case_logs logs;
+    timed_integration = options.step ? integration_rule::step : integration_rule::trapezoid;
     bool read = read_logs(options, summary, logs);
     if (read)
         warn_about_case(options, logs, summary, said.out);

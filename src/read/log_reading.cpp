@@ -244,15 +244,3 @@ column_name name_of_column(const char* p, size_t n)
     c.milliwatts = milliwatts;
     return c;
 }
-
-const char* json_value(const char* p, const char* end, const char* key)
-{
-    size_t n = std::strlen(key);
-    for (const char* q = p; (q = static_cast<const char*>(memmem(q, static_cast<size_t>(end - q), key, n))) != nullptr;
-         q += n) {
-        const char* v = skip_blanks(q + n);
-        if (*v == ':')
-            return skip_blanks(v + 1);
-    }
-    return nullptr;
-}

@@ -1,5 +1,6 @@
-// The three readers of plain logs, each by its log's rule, and the plain GPU log
-// read again in time.
+// The three readers of plain logs, each by its log's rule; how the logs
+// read by their stamps make energy (timed_integration); a JSON record's
+// values.
 #include "read/power_logs.h"
 
 #include <cmath>
@@ -39,4 +40,18 @@ int read_gpu_power_log(int fd, line_buffer& lb, energy_summary& s, log_shape& sh
                        double weight)
 {
     return read_log(fd, lb, s, shape, gpu_rule, weight);
+}
+
+integration_rule timed_integration = integration_rule::trapezoid;
+
+const char* json_value(const char* p, const char* end, const char* key)
+{
+    size_t n = std::strlen(key);
+    for (const char* q = p; (q = static_cast<const char*>(memmem(q, static_cast<size_t>(end - q), key, n))) != nullptr;
+         q += n) {
+        const char* v = skip_blanks(q + n);
+        if (*v == ':')
+            return skip_blanks(v + 1);
+    }
+    return nullptr;
 }

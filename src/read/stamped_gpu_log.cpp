@@ -122,14 +122,17 @@ struct stamped_state {
 };
 
 // Adds the good point (ns, reading) of line number to the curve: the
-// trapezoid to the point before, and the stamps' statistics.
+// energy since the point before, by the trapezoid or held as a step
+// (timed_integration), and the stamps' statistics.
 void add_point(stamped_state& state, log_shape& shape, int64_t ns, double reading, uint64_t number)
 {
     stamp_shape& st = shape.stamps;
     shape.readings.see(reading);
+    bool step = timed_integration == integration_rule::step;
+    double area = 0;
     if (state.have_last) {
         double dt = static_cast<double>(ns - state.last_ns) / 1e9;
-        double area = add_figures(state.last_reading, reading) * dt * 0.5;
+        area = step ? reading * dt : add_figures(state.last_reading, reading) * dt * 0.5;
         state.energy = add_figures(area, state.energy);
         note_interval(st, state.sample, ns - state.last_ns, number);
     } else {
@@ -137,8 +140,10 @@ void add_point(stamped_state& state, log_shape& shape, int64_t ns, double readin
     }
     st.last_ns = ns;
     ++st.good;
-    if (state.sink != nullptr)
+    if (state.sink != nullptr && !step)
         state.sink->point(state.sink->context, state.meter, ns, state.form, reading);
+    else if (state.sink != nullptr && state.have_last)
+        state.sink->energy(state.sink->context, state.meter, state.last_ns, ns, state.form, area);
     state.have_last = true;
     state.last_ns = ns;
     state.last_reading = reading;

@@ -49,6 +49,14 @@ struct timed_sink {
 };
 constexpr int64_t since_last = INT64_MIN;
 
+// How a log read by its stamps makes energy of its readings: the
+// trapezoid between neighbouring readings (the default), or, as MLPerf's
+// result summarizer counts it, each reading held over the time since the
+// reading before (--integration=step). Set before the logs are read, as
+// the kernel is; every reader by stamps takes it.
+enum class integration_rule : int { trapezoid, step };
+extern integration_rule timed_integration;
+
 // The typical one of n intervals (n at least 1), reordering v: the median,
 // the lower of the middle two where n is even (of two intervals, a stall
 // can only be the longer one).
