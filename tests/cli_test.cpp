@@ -727,6 +727,18 @@ TEST(Cli, CpuMeters)
          0, "CPU1: 21.500000", "every socket's at once"},
         {{"--cpu-format=perf"}, "0.100170268,0.161438,Joules\n,power/energy-ram/,200370173,100.00\n", 255, "",
          "only power/energy-ram/"},
+        // RAPL's readings as CSV: long (a row a socket and domain, a
+        // trailer after ###), wide, watts between a socket's stamps, counters.
+        {{"--cpu-format=csv"}, "#timestamp,interval,socket,domain,energy,power\n1690000000.1,0.1,N0,package,12.5,125\n"
+                               "1690000000.1,0.1,N0,ram,1.5,15\n1690000000.1,0.1,N1,package,10.25,102.5\n"
+                               "1690000000.2,0.1,N0,package,13,130\n1690000000.2,0.1,N1,package,11,110\n"
+                               "### Meta Information\nInformation,inf\n",
+         0, "CPU1: 25.500000\nCPU2: 21.250000", "its events ram and the like"},
+        {{"--cpu-format=csv"}, "time,pkg0_J,pkg1_J\n1,10,20\n2,11,21\n", 0, "CPU1: 21.000000\nCPU2: 41.000000", ""},
+        {{"--cpu-format=csv"}, "#timestamp,socket,power_W\n10,0,100\n11,0,110\n10,1,50\n11,1,60\n13,0,120\n", 0,
+         "CPU1: 450.000000\nCPU2: 110.000000", ""},
+        {{"--cpu-format=csv"}, "timestamp,socket,energy_uj\n10,S0,1000000\n10,S1,5000000\n11,S0,3500000\n11,S1,5500000\n",
+         0, "CPU1: 2.500000\nCPU2: 0.500000", ""},
         {{"--cpu-format=perf"}, columns, 255, "", "fit --cpu-format=columns"},
         {{"--cpu-format=counters"}, columns, 255, "", "fit --cpu-format=columns"},
         {{"--cpu-format=turbostat", "--cpus=1"}, "5.031399 sec\nCore\tCPU\tPkgWatt\n-\t-\t44.66\n0\t0\t44.66\n0\t1\n",

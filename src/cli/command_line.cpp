@@ -84,12 +84,12 @@ const char* take_cpus(const char* value, run_options& options)
 
 const char* take_cpu_format(const char* value, run_options& options)
 {
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; cpu_format_name(i) != nullptr; ++i)
         if (std::strcmp(value, cpu_format_name(i)) == 0) {
             options.cpu_format = i;
             return nullptr;
         }
-    return "takes columns, perf, counters or turbostat";
+    return "takes columns, perf, counters, turbostat or csv";
 }
 
 const char* take_cpu_fields(const char* value, run_options& options)

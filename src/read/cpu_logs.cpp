@@ -17,8 +17,8 @@
 
 const char* cpu_format_name(int format)
 {
-    static const char* const names[] = {"columns", "perf", "counters", "turbostat"};
-    return format >= 0 && format < 4 ? names[format] : "columns";
+    static const char* const names[] = {"columns", "perf", "counters", "turbostat", "csv"};
+    return format >= 0 && format < cpu_format_count ? names[format] : nullptr;
 }
 
 namespace {
@@ -373,6 +373,27 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, const 
 // microjoules. Energy is the sum of the steps, each exact in integers; a
 // step down is a wrap of the counter, which adds --cpu-wrap. Returns false
 // where a wrap meets no --cpu-wrap.
+// Package k's counter's step from last to now, in whole microjoules, into
+// *step: a step down is a wrap, which adds --cpu-wrap (counted in out).
+// Returns false where it wrapped with no --cpu-wrap, having said so.
+bool counter_step(unsigned long long last, unsigned long long now, int k, const cpu_log_options& o, uint64_t line,
+                  cpu_log& out, unsigned long long* step)
+{
+    *step = now - last;
+    if (now >= last)
+        return true;
+    if (o.wrap_uj == 0) {
+        std::snprintf(out.error, sizeof out.error,
+                      "at line %llu, package %d's counter steps down, from %llu to %llu: it "
+                      "wrapped; give the packages' max_energy_range_uj with --cpu-wrap=UJ",
+                      static_cast<unsigned long long>(line), k, last, now);
+        return false;
+    }
+    *step = o.wrap_uj - last + now;
+    ++out.wraps;
+    return true;
+}
+
 struct counter_state {
     bool have_last = false;
     int64_t last_ns = 0;
@@ -405,18 +426,9 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const line_field
     bool stamped = word_stamp(w, 0, &ns, &form, &at.days);
     if (st.have_last) {
         for (int k = 0; k < packages && k < max_cpus; ++k) {
-            unsigned long long step = counter[k] - st.last[k];
-            if (counter[k] < st.last[k]) {
-                if (o.wrap_uj == 0) {
-                    std::snprintf(out.error, sizeof out.error,
-                                  "at line %llu, package %d's counter steps down, from %llu to %llu: it "
-                                  "wrapped; give the packages' max_energy_range_uj with --cpu-wrap=UJ",
-                                  static_cast<unsigned long long>(line.number), k, st.last[k], counter[k]);
-                    return false;
-                }
-                step = o.wrap_uj - st.last[k] + counter[k];
-                ++out.wraps;
-            }
+            unsigned long long step;
+            if (!counter_step(st.last[k], counter[k], k, o, line.number, out, &step))
+                return false;
             st.total[k] += step;
             // Each step over the interval between the two lines' stamps.
             if (at.sink != nullptr && k < out.cpus)
@@ -445,13 +457,44 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const line_field
 // Energy is Pkg_J where it is, else PkgWatt times the interval from the
 // package's stamp before (a package's first row takes its second's), or
 // times the "N sec" that turbostat run once around a command writes.
-struct turbostat_state {
-    int time = -1, package = -1, watts = -1, joules = -1, topology = -1;
-    double seconds = 0;
+// Each package's power held over the interval from its row before: its
+// last stamp, and its first row's power until a second row gives that
+// first row its interval.
+struct power_track {
     int64_t last_ns[max_cpus] = {};
     bool have_last[max_cpus] = {};
     double first_watts[max_cpus] = {};
     bool first_pending[max_cpus] = {};
+};
+
+// Package k's watts at ns, held over the interval from its row before,
+// into CPU k + 1 (a package's first row takes its second's interval).
+void add_power_interval(power_track& st, int k, int64_t ns, double watts, cpu_log& out, line_time& at)
+{
+    if (st.have_last[k]) {
+        int64_t last = st.last_ns[k];
+        double dt = static_cast<double>(ns - last) / 1e9;
+        if (st.first_pending[k]) {
+            at.from = last - (ns - last);
+            at.ns = last;
+            add_cpu(out, k + 1, st.first_watts[k] * dt, &at);
+            st.first_pending[k] = false;
+        }
+        at.from = last;
+        at.ns = ns;
+        add_cpu(out, k + 1, watts * dt, &at);
+    } else {
+        st.first_watts[k] = watts;
+        st.first_pending[k] = true;
+    }
+    st.have_last[k] = true;
+    st.last_ns[k] = ns;
+}
+
+struct turbostat_state {
+    int time = -1, package = -1, watts = -1, joules = -1, topology = -1;
+    double seconds = 0;
+    power_track power;
 };
 
 // Whether the line is turbostat's header: one that names PkgWatt or Pkg_J
@@ -509,24 +552,187 @@ void take_turbostat(turbostat_state& st, const line_fields& w, const csv_line_te
         note(out.odd_line, out.odd, line);
         return;
     }
-    if (st.have_last[k]) {
-        int64_t last = st.last_ns[k];
-        double dt = static_cast<double>(ns - last) / 1e9;
-        if (st.first_pending[k]) {
-            at.from = last - (ns - last);
-            at.ns = last;
-            add_cpu(out, k + 1, st.first_watts[k] * dt, &at);
-            st.first_pending[k] = false;
-        }
-        at.from = last;
-        at.ns = ns;
-        add_cpu(out, k + 1, watts * dt, &at);
-    } else {
-        st.first_watts[k] = watts;
-        st.first_pending[k] = true;
+    add_power_interval(st.power, k, ns, watts, out, at);
+}
+
+// --cpu-format=csv: a CSV that a RAPL logger writes, read by its header,
+// its first line (after a '#' where it has one; later '#' lines, and all
+// after a "###" trailer, are passed over). Long, a row a socket and domain
+// ("#timestamp,interval,socket,domain,energy,power"): the socket N<k>,
+// S<k>, <k> or package-<k> is CPU k + 1, and rows of a domain other than
+// the package's are said once and left out. Wide, a column a socket:
+// pkg<k>_J, pkg<k>, package-<k>, or as --cpu-fields names them. The
+// quantity: joules an interval (energy), microjoules counted up
+// (energy_uj: steps summed, a wrap adding --cpu-wrap), or watts (power)
+// times the interval column, or the time since the socket's row before.
+struct cpu_csv_state {
+    int stamp = -1, socket = -1, domain = -1, value = -1, interval = -1;
+    column_role kind = column_role::none;
+    int wide[max_cpus] = {};  // a wide CSV's column of CPU k + 1
+    int wide_count = 0;
+    bool trailer = false;     // past a "###" line
+    stamp_memo memo;
+    power_track power;
+    unsigned long long last[max_cpus] = {};
+    bool counted[max_cpus] = {};
+    unsigned long long total[max_cpus] = {};
+};
+
+// The socket a name or value gives ("pkg1_J", "package-1", "N1", "S1",
+// "1"), and the quantity its unit says (counter for _uj); -1 for none.
+int socket_of(const char* p, size_t n, column_role* kind)
+{
+    static const char* const prefixes[] = {"package-", "package", "pkg", "n", "s", ""};
+    for (const char* prefix : prefixes) {
+        size_t k = std::strlen(prefix), i = 0;
+        while (i < k && i < n && std::tolower(static_cast<unsigned char>(p[i])) == prefix[i])
+            ++i;
+        if (i < k || i == n || !is_digit(p[i]))
+            continue;
+        int socket = 0;
+        for (; i < n && is_digit(p[i]) && socket < 1000; ++i)
+            socket = socket * 10 + (p[i] - '0');
+        size_t rest = n - i;
+        *kind = rest == 3 && (p[i + 1] == 'u' || p[i + 1] == 'U') ? column_role::counter : column_role::energy;
+        bool unit = rest == 0 || (rest == 2 && p[i] == '_' && (p[i + 1] == 'J' || p[i + 1] == 'j')) ||
+                    (rest == 3 && p[i] == '_' && *kind == column_role::counter && (p[i + 2] == 'J' || p[i + 2] == 'j'));
+        return unit ? socket : -1;
     }
-    st.have_last[k] = true;
-    st.last_ns[k] = ns;
+    return -1;
+}
+
+// Names the CSV's columns from its header [p, end) and --cpu-fields.
+// Returns false where they name no quantity, having said so in out.
+bool name_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, const char* end, cpu_log& out)
+{
+    for (p = skip_blanks(p); p < end && *p == '#'; ++p) {
+    }
+    line_fields w = split_line(p, end, field_split::commas);
+    int best = 3; // energy, counter, power: the joules first
+    for (int i = 0; i < w.count; ++i) {
+        column_name c = name_of_column(w.at[i], w.length[i]);
+        int rank = c.role == column_role::energy ? 0 : c.role == column_role::counter ? 1 : c.role == column_role::power ? 2 : 3;
+        column_role kind;
+        int socket;
+        if (c.role == column_role::stamp && st.stamp < 0)
+            st.stamp = i;
+        else if (c.role == column_role::id && st.socket < 0)
+            st.socket = i;
+        else if (c.role == column_role::domain && st.domain < 0)
+            st.domain = i;
+        else if (c.role == column_role::interval && st.interval < 0)
+            st.interval = i;
+        else if (rank < best)
+            st.value = i, st.kind = c.role, best = rank;
+        else if (o.fields == nullptr && (socket = socket_of(w.at[i], w.length[i], &kind)) >= 0 && socket < max_cpus &&
+                 c.role == column_role::none) {
+            st.wide[socket] = i + 1;
+            st.wide_count = socket + 1 > st.wide_count ? socket + 1 : st.wide_count;
+            st.kind = kind;
+        }
+    }
+    for (const char* f = o.fields; f != nullptr && *f != '\0' && st.wide_count < o.cpus;) {
+        const char* comma = std::strchr(f, ',');
+        size_t n = comma != nullptr ? static_cast<size_t>(comma - f) : std::strlen(f);
+        column_role kind = column_role::energy;
+        for (int i = 0; i < w.count; ++i)
+            if (w.length[i] == n && std::memcmp(w.at[i], f, n) == 0)
+                st.wide[st.wide_count] = i + 1, kind = name_of_column(f, n).role;
+        if (st.wide[st.wide_count] == 0) {
+            std::snprintf(out.error, sizeof out.error,
+                          "--cpu-fields names \"%.*s\", which its header line does not", static_cast<int>(n), f);
+            return false;
+        }
+        st.kind = kind == column_role::counter ? kind : column_role::energy;
+        ++st.wide_count;
+        f = comma != nullptr ? comma + 1 : f + n;
+    }
+    if (st.wide_count > 0 && st.socket < 0)
+        return true;
+    if (st.socket >= 0 && st.value >= 0)
+        return true;
+    std::snprintf(out.error, sizeof out.error,
+                  "its header, \"%.*s\", names no socket column and energy, energy_uj or power column, nor a "
+                  "column a socket (pkg0_J,pkg1_J)",
+                  static_cast<int>(end - p < 120 ? end - p : 120), p);
+    return false;
+}
+
+// Socket k's quantity v, at the row's stamp, into CPU k + 1, as the
+// column's kind makes energy of it. Returns false where the log can't be
+// read so (a counter that wrapped with no --cpu-wrap).
+bool take_cpu_csv_value(cpu_csv_state& st, const cpu_log_options& o, int k, const line_fields& w, int column,
+                        int64_t ns, const csv_line_text& line, cpu_log& out, line_time& at)
+{
+    double v;
+    if (column >= w.count || !whole_reading(w, column, &v)) {
+        note(out.shape.no_reading_line, out.shape.no_reading, line);
+        return true;
+    }
+    out.packages = k + 1 > out.packages ? k + 1 : out.packages;
+    if (st.kind == column_role::counter) {
+        char* stop;
+        unsigned long long now = std::strtoull(w.at[column], &stop, 10), step = 0;
+        if (stop != w.at[column] + w.length[column] || w.at[column][0] == '-') {
+            note(out.shape.no_reading_line, out.shape.no_reading, line);
+            return true;
+        }
+        if (st.counted[k] && !counter_step(st.last[k], now, k, o, line.number, out, &step))
+            return false;
+        st.total[k] += step;
+        if (at.sink != nullptr && st.counted[k] && k < out.cpus)
+            at.sink->energy(at.sink->context, cpu_meter(k + 1), since_last, ns, at.form, static_cast<double>(step) / 1e6);
+        st.counted[k] = true;
+        st.last[k] = now;
+        return true;
+    }
+    double seconds;
+    if (st.kind == column_role::energy)
+        add_cpu(out, k + 1, v, &at);
+    else if (st.interval >= 0 && whole_reading(w, st.interval, &seconds))
+        add_cpu(out, k + 1, v * seconds, &at);
+    else if (at.form != stamp_none)
+        add_power_interval(st.power, k, ns, v, out, at);
+    else
+        note(out.odd_line, out.odd, line);
+    return true;
+}
+
+// A data row of the CSV. Returns false where the log can't be read so.
+bool take_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, const char* end,
+                  const csv_line_text& line, cpu_log& out, line_time& at)
+{
+    line_fields w = split_line(p, end, field_split::commas);
+    int64_t ns = 0;
+    at.from = since_last;
+    at.form = st.stamp >= 0 && st.stamp < w.count
+                  ? memo_stamp(st.memo, w.at[st.stamp], w.at[st.stamp] + w.length[st.stamp], &ns, &at.days)
+                  : stamp_none;
+    at.ns = ns;
+    if (st.socket < 0) {
+        for (int k = 0; k < st.wide_count; ++k)
+            if (!take_cpu_csv_value(st, o, k, w, st.wide[k] - 1, ns, line, out, at))
+                return false;
+        return true;
+    }
+    column_role ignored;
+    int k = st.socket < w.count ? socket_of(w.at[st.socket], w.length[st.socket], &ignored) : -1;
+    if (k < 0 || k >= max_cpus) {
+        note(out.odd_line, out.odd, line);
+        return true;
+    }
+    if (st.domain >= 0 && st.domain < w.count) {
+        const char* d = w.at[st.domain];
+        size_t n = w.length[st.domain];
+        bool package = (n >= 3 && strncasecmp(d, "pkg", 3) == 0) || (n >= 7 && strncasecmp(d, "package", 7) == 0) ||
+                       (n == 10 && strncasecmp(d, "energy-pkg", 10) == 0);
+        if (!package) {
+            if (out.other_event[0] == '\0')
+                std::snprintf(out.other_event, sizeof out.other_event, "%.*s", static_cast<int>(n < 60 ? n : 60), d);
+            return true;
+        }
+    }
+    return take_cpu_csv_value(st, o, k, w, st.value, ns, line, out, at);
 }
 
 // Whether the line [p, end) is one that format f's meter writes, as its
@@ -556,6 +762,11 @@ bool fits_format(cpu_format f, const char* p, const char* end)
         turbostat_state st;
         return take_turbostat_header(st, w);
     }
+    case cpu_format::csv: {
+        cpu_csv_state st;
+        cpu_log scratch;
+        return std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr && name_cpu_csv(st, cpu_log_options{}, p, end, scratch);
+    }
     }
     return false;
 }
@@ -564,8 +775,9 @@ bool fits_format(cpu_format f, const char* p, const char* end)
 
 int cpu_format_fitting(const char* p, const char* end, const char** what)
 {
-    static const char* const meters[] = {nullptr, "perf stat's log", "a log of energy counters", "turbostat's log"};
-    for (int f = 1; f < 4; ++f)
+    static const char* const meters[] = {nullptr, "perf stat's log", "a log of energy counters", "turbostat's log",
+                                         "a CSV of RAPL's readings"};
+    for (int f = 1; f < cpu_format_count; ++f)
         if (fits_format(static_cast<cpu_format>(f), p, end)) {
             *what = meters[f];
             return f;
@@ -581,7 +793,7 @@ namespace {
 void say_unread(const cpu_log_options& o, unsigned fits, cpu_log& out)
 {
     const char* asked = cpu_format_name(static_cast<int>(o.format));
-    for (int f = 0; f < 4; ++f)
+    for (int f = 0; f < cpu_format_count; ++f)
         if ((fits & (1u << f)) != 0 && f != static_cast<int>(o.format)) {
             std::snprintf(out.error, sizeof out.error, "no line of it is one of %s's, but its lines fit "
                           "--cpu-format=%s: read it with that", asked, cpu_format_name(f));
@@ -613,6 +825,9 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     bool perf_read = false; // a line of perf's readings has come
     unsigned fits = 0;      // the formats the first lines fit, a bit each
     perf_count held;        // perf's count whose event is on the next line
+    cpu_csv_state* table = o.format == cpu_format::csv ? new_records<cpu_csv_state>(1) : nullptr;
+    if (o.format == cpu_format::csv && table == nullptr)
+        return ENOMEM;
     // The columns' header is none of the log's lines, as the default
     // reader's is not; perf's lines before its first reading ("# started
     // on", its column names) are one header, as a log's first line is, and
@@ -622,6 +837,15 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
         if (o.format == cpu_format::columns && n == 1) {
             failed = !set_fields(columns, o, split_line(at, line_end, field_split::blanks), out);
             return true;
+        }
+        // The CSV's header, its '#' lines, and all after a "###" trailer.
+        if (o.format == cpu_format::csv && n == 1) {
+            failed = !name_cpu_csv(*table, o, at, line_end, out);
+            return true;
+        }
+        if (o.format == cpu_format::csv) {
+            table->trailer = table->trailer || (line_end - at >= 3 && std::memcmp(skip_blanks(at), "###", 3) == 0);
+            return table->trailer || *skip_blanks(at) == '#';
         }
         if (o.format != cpu_format::perf)
             return false;
@@ -645,7 +869,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             }
             pick(shape.last_line, n, text.text, text.length);
             // The first lines, bid on by every format, for a log of none.
-            for (int f = 0; n <= 16 && f < 4; ++f)
+            for (int f = 0; n <= 16 && f < cpu_format_count; ++f)
                 fits |= fits_format(static_cast<cpu_format>(f), at, line_end) ? 1u << f : 0;
             const char* first = skip_blanks(at);
             switch (o.format) {
@@ -673,6 +897,9 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 }
                 break;
             }
+            case cpu_format::csv:
+                failed = !take_cpu_csv(*table, o, at, line_end, line, out, timing);
+                break;
             case cpu_format::turbostat: {
                 line_fields w = split_line(at, line_end, field_split::blanks);
                 double seconds;
@@ -693,6 +920,11 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             }
         }, true, pass_over);
     });
+    // Counters' steps, exact, into the figures at the end.
+    bool counted = o.format == cpu_format::counters || (table != nullptr && table->kind == column_role::counter);
+    if (table != nullptr)
+        std::memcpy(counters.total, table->total, sizeof counters.total);
+    std::free(table);
     if (status != 0)
         return status;
     if (failed)
@@ -705,11 +937,11 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                       "--show Time_Of_Day_Seconds,Package,PkgWatt");
         return EINVAL;
     }
-    for (int k = 0; o.format == cpu_format::counters && k < out.cpus && k < out.packages; ++k) {
+    for (int k = 0; counted && k < out.cpus && k < out.packages; ++k) {
         cpu_figure(out.part, k + 1) = static_cast<double>(counters.total[k]) / 1e6;
         out.seen[k] = true;
     }
-    if (o.format == cpu_format::counters && out.packages > out.cpus)
+    if (counted && out.packages > out.cpus)
         out.sockets_beyond = true;
     // Never 0 J for a log that is not of the format asked for.
     bool read_any = out.sockets_beyond;

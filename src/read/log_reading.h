@@ -121,11 +121,13 @@ inline line_fields split_line(const char* p, const char* end, field_split by, in
 // amd-smi, xpu-smi and turbostat name theirs, in any case, a unit after
 // it taken off: "power.draw [W]", "GPU Power (W)", "power_W", "Power
 // (mW)"): a time stamp, power, energy in joules, or an id (of a GPU, or a
-// CPU package). Of two columns of a role, the higher rank is taken: the
-// instant power reading first, as the trapezoid rule wants the power at
-// the stamp and power.draw is a one-second average on recent GPUs; an
-// index before a UUID (id_kind 1) or a PCI bus id (id_kind 2).
-enum class column_role { none, stamp, power, energy, id };
+// CPU package), and in a CPU's CSV, microjoules counted up (counter), the
+// domain a row's energy is of, and the interval it covers. Of two columns
+// of a role, the higher rank is taken: the instant power reading first, as
+// the trapezoid rule wants the power at the stamp and power.draw is a
+// one-second average on recent GPUs; an index before a UUID (id_kind 1) or
+// a PCI bus id (id_kind 2).
+enum class column_role { none, stamp, power, energy, id, counter, domain, interval };
 struct column_name {
     column_role role = column_role::none;
     int rank = 0;

@@ -177,10 +177,11 @@ int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, cons
 // counters in microjoules after a stamp, one a package (a step down is a
 // wrap of wrap_uj); turbostat's package rows (Pkg_J, or PkgWatt times the
 // interval). Read plainly, a line at a time.
-enum class cpu_format : int { columns, perf, counters, turbostat };
+enum class cpu_format : int { columns, perf, counters, turbostat, csv };
+constexpr int cpu_format_count = 5;
 
 // The name --cpu-format gives format (a cpu_format): "columns", "perf",
-// "counters" or "turbostat".
+// "counters", "turbostat" or "csv"; null past them.
 const char* cpu_format_name(int format);
 struct cpu_log_options {
     cpu_format format = cpu_format::columns;
