@@ -15,12 +15,6 @@
 #include "read/log_reading.h"
 #include "read/time_stamps.h"
 
-const char* cpu_format_name(int format)
-{
-    static const char* const names[] = {"columns", "perf", "counters", "turbostat", "csv"};
-    return format >= 0 && format < cpu_format_count ? names[format] : nullptr;
-}
-
 namespace {
 
 bool is_word(const line_fields& w, int i, const char* text)
@@ -735,51 +729,78 @@ bool take_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, co
     return take_cpu_csv_value(st, o, k, w, st.value, ns, line, out, at);
 }
 
-// Whether the line [p, end) is one that format f's meter writes, as its
-// bid: the default log's line, numbers at fields 3 and 7; perf's line of
-// joules; a stamp and counters, whole numbers; turbostat's header.
-bool fits_format(cpu_format f, const char* p, const char* end)
+// Each format's bid: whether the line [p, end) is one its meter writes.
+// The default log's line, numbers at fields 3 and 7.
+bool columns_bid(const char* p, const char* end)
 {
-    line_fields w = split_line(p, end, f == cpu_format::counters ? field_split::blanks_and_commas
-                                                                  : field_split::blanks);
+    line_fields w = split_line(p, end, field_split::blanks);
     double value;
+    return whole_reading(w, cpu_kind.fields[0] - 1, &value) && whole_reading(w, cpu_kind.fields[1] - 1, &value);
+}
+
+// perf's line of joules of an energy event.
+bool perf_bid(const char* p, const char* end)
+{
+    auto n = static_cast<size_t>(end - p);
+    return memmem(p, n, "Joules", 6) != nullptr && (memmem(p, n, "energy-", 7) != nullptr || memmem(p, n, "power/", 6) != nullptr);
+}
+
+// A stamp, then counters, whole numbers.
+bool counters_bid(const char* p, const char* end)
+{
+    line_fields w = split_line(p, end, field_split::blanks_and_commas);
+    for (int i = 1; i < w.count; ++i)
+        for (size_t k = 0; k < w.length[i]; ++k)
+            if (!is_digit(w.at[i][k]))
+                return false;
     int64_t ns;
     int form;
-    switch (f) {
-    case cpu_format::columns:
-        return whole_reading(w, cpu_kind.fields[0] - 1, &value) && whole_reading(w, cpu_kind.fields[1] - 1, &value);
-    case cpu_format::perf:
-        return memmem(p, static_cast<size_t>(end - p), "Joules", 6) != nullptr &&
-               (memmem(p, static_cast<size_t>(end - p), "energy-", 7) != nullptr ||
-                memmem(p, static_cast<size_t>(end - p), "power/", 6) != nullptr);
-    case cpu_format::counters:
-        for (int i = 1; i < w.count; ++i)
-            for (size_t k = 0; k < w.length[i]; ++k)
-                if (!is_digit(w.at[i][k]))
-                    return false;
-        return w.count > 1 && word_stamp(w, 0, &ns, &form, nullptr);
-    case cpu_format::turbostat: {
-        turbostat_state st;
-        return take_turbostat_header(st, w);
-    }
-    case cpu_format::csv: {
-        cpu_csv_state st;
-        cpu_log scratch;
-        return std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr && name_cpu_csv(st, cpu_log_options{}, p, end, scratch);
-    }
-    }
-    return false;
+    return w.count > 1 && word_stamp(w, 0, &ns, &form, nullptr);
 }
+
+// turbostat's header.
+bool turbostat_bid(const char* p, const char* end)
+{
+    turbostat_state st;
+    return take_turbostat_header(st, split_line(p, end, field_split::blanks));
+}
+
+// A CSV header that names the sockets' energy.
+bool csv_bid(const char* p, const char* end)
+{
+    cpu_csv_state st;
+    cpu_log scratch;
+    return std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr && name_cpu_csv(st, cpu_log_options{}, p, end, scratch);
+}
+
+// The CPU log's formats, in the order of cpu_format: each its name, as
+// --cpu-format gives it, what its meter is, as the warnings say, and its
+// bid.
+struct cpu_format_entry {
+    const char* name;
+    const char* meter;
+    bool (*bid)(const char* p, const char* end);
+};
+constexpr cpu_format_entry cpu_formats[cpu_format_count] = {
+    {"columns", "a log of joules in columns", columns_bid},
+    {"perf", "perf stat's log", perf_bid},
+    {"counters", "a log of energy counters", counters_bid},
+    {"turbostat", "turbostat's log", turbostat_bid},
+    {"csv", "a CSV of RAPL's readings", csv_bid},
+};
 
 } // namespace
 
+const char* cpu_format_name(int format)
+{
+    return format >= 0 && format < cpu_format_count ? cpu_formats[format].name : nullptr;
+}
+
 int cpu_format_fitting(const char* p, const char* end, const char** what)
 {
-    static const char* const meters[] = {nullptr, "perf stat's log", "a log of energy counters", "turbostat's log",
-                                         "a CSV of RAPL's readings"};
     for (int f = 1; f < cpu_format_count; ++f)
-        if (fits_format(static_cast<cpu_format>(f), p, end)) {
-            *what = meters[f];
+        if (cpu_formats[f].bid(p, end)) {
+            *what = cpu_formats[f].meter;
             return f;
         }
     return -1;
@@ -870,7 +891,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             pick(shape.last_line, n, text.text, text.length);
             // The first lines, bid on by every format, for a log of none.
             for (int f = 0; n <= 16 && f < cpu_format_count; ++f)
-                fits |= fits_format(static_cast<cpu_format>(f), at, line_end) ? 1u << f : 0;
+                fits |= cpu_formats[f].bid(at, line_end) ? 1u << f : 0;
             const char* first = skip_blanks(at);
             switch (o.format) {
             case cpu_format::columns:
