@@ -157,6 +157,14 @@ TEST(Cli, GpuLogsAndPeriods)
     ExpectRun(run_tool(dir.path, {"--total-period=1", "--gpu-period=0.2", "case7", "0", "0"}), 0,
               case_summary_at(1, 0.2));
     ExpectRun(run_tool(dir.path, {"--total-period=0x1p-1", "case7", "0", "0"}), 0, case_summary);
+    // A plain log read by stamps gives no reading: refused, not 0 J, and
+    // the table as it was.
+    r = run_tool(dir.path, {"--gpu-time=stamps", "case7", "1", "0"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.output, "couldn't read gpupower1.out: it does not fit --gpu-time=stamps\n");
+    EXPECT_NE(r.errors.find("no line of it is a time stamp and a reading; its first line is \""), std::string::npos)
+        << r.errors;
+    EXPECT_EQ(read_file(dir.file("results.txt")), "");
 }
 
 // Eight GPUs, time-stamped: each GPU's trapezoids over its own stamps, the

@@ -328,6 +328,25 @@ bool settle_gpu_count(run_options& options, const case_logs& logs)
     return false;
 }
 
+// Whether the GPU logs read by their stamps (--gpu-time=stamps, --gpu-log)
+// gave readings: a log with lines none of which gave one is no log of that
+// shape, and a figure of 0 J from it would pass for a run's; said.
+bool gpu_logs_read(const run_options& options, const case_logs& logs)
+{
+    for (int i = 2; i < logs.set.count && (options.gpu_stamps || logs.all_gpus != nullptr); ++i) {
+        const log_shape& shape = logs.set.shapes[i];
+        if (shape.stamps.good > 0 || shape.opening.number == 0)
+            continue;
+        std::printf("couldn't read %s: it does not fit %s\n", logs.set.names[i],
+                    logs.all_gpus != nullptr ? "--gpu-log" : "--gpu-time=stamps");
+        std::fprintf(stderr, "energy-totals: %s: %s: no line of it is a time stamp and a reading; its first line is "
+                             "\"%.*s\"\n",
+                     logs.case_name, logs.set.names[i], static_cast<int>(shape.opening.length), shape.opening.text);
+        return false;
+    }
+    return true;
+}
+
 // Reads the logs of the case into s, and what was seen of them into logs.
 // The total-power and CPU logs are both opened before either is read; the
 // GPU logs follow, each opened as its turn comes. A log that can't be
@@ -361,7 +380,7 @@ bool read_logs(run_options& options, energy_summary& s, case_logs& logs)
         if (!read_whole_log(fds[i], i, lb, logs, options))
             goto done;
     }
-    ok = settle_gpu_count(options, logs);
+    ok = gpu_logs_read(options, logs) && settle_gpu_count(options, logs);
 
 done:
     for (int fd : fds)
