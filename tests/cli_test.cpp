@@ -662,8 +662,8 @@ TEST(Cli, CpuMeters)
         {{"--cpu-format=turbostat"}, turbostat, ""},
         {{"--cpu-format=turbostat"}, "TOD\tPkg\tPkg_W" + turbostat.substr(turbostat.find('\n')), ""},
         {{"--cpu-format=turbostat", "--cpu-wrap=100", "--cpu-fields=3,7"}, turbostat,
-         "energy-totals: --cpu-wrap: only --cpu-format=counters takes it; ignored\n"
-         "energy-totals: --cpu-fields: only --cpu-format=columns takes it; ignored with --cpu-format=turbostat\n"},
+         "energy-totals: --cpu-wrap: only --cpu-format=counters or csv takes it; ignored\n"
+         "energy-totals: --cpu-fields: only --cpu-format=columns or csv takes it; ignored with --cpu-format=turbostat\n"},
         {{"--cpu-fields=pkg0_J,pkg1_J"}, "time host x pkg1_J y pkg0_J\n10:00:00 n 9 20 9 10.5\n"
                                          "10:00:01 n 9 21.5 9 11.25\n10:00:02 n 9 22.25 9 12\n", ""},
         // A blank header line: the fields as given, by number.

@@ -439,17 +439,21 @@ void say_slips(const run_options& options, FILE* out)
             std::fputs(" (options go before BASE WRITE ID)", out);
         std::fputs("\n", out);
     }
-    // Options that the CPU log's format does not take are said, not passed
+    // Options that the logs' formats do not take are said, not passed
     // over in silence.
     auto format = static_cast<cpu_format>(options.cpu_format);
-    if (options.cpu_wrap != 0 && format != cpu_format::counters) {
+    if (options.cpu_wrap != 0 && format != cpu_format::counters && format != cpu_format::csv) {
         note_warning_code("option-ignored");
-        std::fprintf(out, "energy-totals: --cpu-wrap: only --cpu-format=counters takes it; ignored\n");
+        std::fprintf(out, "energy-totals: --cpu-wrap: only --cpu-format=counters or csv takes it; ignored\n");
     }
-    if (options.cpu_fields != nullptr && format != cpu_format::columns) {
+    if (options.cpu_fields != nullptr && format != cpu_format::columns && format != cpu_format::csv) {
         note_warning_code("option-ignored");
-        std::fprintf(out, "energy-totals: --cpu-fields: only --cpu-format=columns takes it; ignored with "
+        std::fprintf(out, "energy-totals: --cpu-fields: only --cpu-format=columns or csv takes it; ignored with "
                           "--cpu-format=%s\n", cpu_format_name(options.cpu_format));
+    }
+    if (options.total_columns != nullptr && options.total_format != static_cast<int>(total_format::csv)) {
+        note_warning_code("option-ignored");
+        std::fprintf(out, "energy-totals: --total-columns: only --total-format=csv takes it; ignored\n");
     }
 }
 
