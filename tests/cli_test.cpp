@@ -847,6 +847,8 @@ TEST(Cli, NodeLogByItsStamps)
          (20 + 22) * 1.5 * 0.5, ""},
         {{"--total-format=mllog"}, "10:00:00 A 400\n", NAN,
          "no line of it is one of --total-format=mllog's; its first line is \"10:00:00 A 400\""},
+        {{"--total-format=mllog"}, "Time,08-02-2022 00:29:52.542,Watts,1453.3,Volts,205.05\n", NAN,
+         "it is a power analyzer's log (PTDaemon), read with --total-format=ptd"},
     };
     for (const auto& f : formats) {
         write_file(dir.file("case7.total.pwr"), f.log);

@@ -579,10 +579,18 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
         }, false, pass_over);
     });
     // Never nothing, where a format was asked for: a log none of whose
-    // lines is of it, said.
-    if (status == 0 && error != nullptr && error[0] == '\0' && !f.period && st.good == 0 && shape.opening.number > 0)
-        std::snprintf(error, error_size, "no line of it is one of --total-format=%s's; its first line is \"%.*s\"",
-                      f.name, static_cast<int>(shape.opening.length), shape.opening.text);
+    // lines is of it, said, with the format its lines fit, if one.
+    const picked_line& opening = shape.opening;
+    if (status == 0 && error != nullptr && error[0] == '\0' && !f.period && st.good == 0 && opening.number > 0) {
+        const char* what;
+        int other = total_format_fitting(opening.text, opening.text + opening.length, &what);
+        if (other >= 0 && std::strcmp(node_formats[other].name, f.name) != 0)
+            std::snprintf(error, error_size, "no line of it is one of --total-format=%s's: it is %s, read with "
+                          "--total-format=%s", f.name, what, node_formats[other].name);
+        else
+            std::snprintf(error, error_size, "no line of it is one of --total-format=%s's; its first line is "
+                          "\"%.*s\"", f.name, static_cast<int>(opening.length), opening.text);
+    }
     if (status == 0 && error != nullptr && error[0] != '\0')
         status = EINVAL;
     settle_at_end(st, state.sample);
