@@ -733,6 +733,9 @@ TEST(Cli, CpuMeters)
         {{"--cpu-format=perf"}, "0.100170268,10.5,Joules\n,power/energy-pkg/,200370173,100.00\n"
                                 "0.200170268,11,Joules\n,power/energy-pkg/,200370173,100.00\n",
          0, "CPU1: 21.500000", "every socket's at once"},
+        {{"--cpu-format=perf", "--cpus=1"}, " Performance counter stats for 'system wide':\n\n           1050.67 Joules\n"
+                                            " power/energy-pkg/\n\n       5.001226236 seconds time elapsed\n",
+         0, "CPU1: 1050.670000", ""},
         {{"--cpu-format=perf"}, "0.100170268,0.161438,Joules\n,power/energy-ram/,200370173,100.00\n", 255, "",
          "only power/energy-ram/"},
         // RAPL's readings as CSV: long (a row a socket and domain, a
@@ -753,10 +756,12 @@ TEST(Cli, CpuMeters)
          0, "CPU1: " + std::to_string(44.66 * 5.031399), ""},
         {{"--cpu-format=turbostat", "--cpus=1"}, "Pkg_J\n195.33\n", 0, "CPU1: 195.330000", ""},
     };
-    write_file(dir.file("case7.cpu.pwr"), perf);
-    r = run_tool(dir.path, {"case7", "0", "0"});
-    EXPECT_NE(r.errors.find("case7.cpu.pwr: perf stat's log: read it with --cpu-format=perf\n"), std::string::npos)
-        << r.errors;
+    for (const std::string& start : {std::string(), std::string("# started on 2024-05-01T10:00:00,000000000+00:00\n\n")}) {
+        write_file(dir.file("case7.cpu.pwr"), start + perf);
+        r = run_tool(dir.path, {"case7", "0", "0"});
+        EXPECT_NE(r.errors.find("case7.cpu.pwr: perf stat's log: read it with --cpu-format=perf\n"), std::string::npos)
+            << r.errors;
+    }
     for (const auto& m : others) {
         write_file(dir.file("case7.cpu.pwr"), m.log);
         std::vector<std::string> words = m.options;

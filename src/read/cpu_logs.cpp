@@ -738,11 +738,16 @@ bool columns_bid(const char* p, const char* end)
     return whole_reading(w, cpu_kind.fields[0] - 1, &value) && whole_reading(w, cpu_kind.fields[1] - 1, &value);
 }
 
-// perf's line of joules of an energy event.
+// perf's line of joules of an energy event, its start line, or the
+// header of its columns.
 bool perf_bid(const char* p, const char* end)
 {
     auto n = static_cast<size_t>(end - p);
-    return memmem(p, n, "Joules", 6) != nullptr && (memmem(p, n, "energy-", 7) != nullptr || memmem(p, n, "power/", 6) != nullptr);
+    const char* first = skip_blanks(p);
+    return (memmem(p, n, "Joules", 6) != nullptr &&
+            (memmem(p, n, "energy-", 7) != nullptr || memmem(p, n, "power/", 6) != nullptr)) ||
+           (end - first >= 13 && std::memcmp(first, "# started on ", 13) == 0) ||
+           (*first == '#' && memmem(p, n, "counts", 6) != nullptr && memmem(p, n, "unit", 4) != nullptr);
 }
 
 // A stamp, then counters, whole numbers.
