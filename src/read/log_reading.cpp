@@ -175,6 +175,7 @@ column_name role_by_name(const char* p, size_t n)
     } names[] = {
         {"timestamp", column_role::stamp, 1, 0},
         {"time", column_role::stamp, 1, 0},
+        {"date", column_role::stamp, 1, 0},
         {"time_of_day_seconds", column_role::stamp, 1, 0},
         {"tod", column_role::stamp, 1, 0},
         {"power.draw.instant", column_role::power, 4, 0},
