@@ -1354,6 +1354,53 @@ TEST(Cli, EveryPathReadsTheSameLogs)
     EXPECT_NEAR(field("\"mean_watts\":") * field("\"seconds\":"), gpu1, 1e-9 * gpu1) << meter;
 }
 
+// A case over several nodes: each node's logs in its directory beside the
+// case's base name, read alike; the summary and the row their sums, each
+// node's figures after; a node without its logs, or a list that names a
+// node twice or a path, stops the run with nothing appended.
+TEST(Cli, Nodes)
+{
+    scratch_dir dir;
+    for (const char* sub : {"runs", "runs/n1", "runs/n2"})
+        ASSERT_EQ(mkdir(dir.file(sub).c_str(), 0755), 0) << sub;
+    write_file(dir.file("runs/n1/c7.total.pwr"), "10:00:00 A 100\n10:00:01 A 101.5\n");
+    write_file(dir.file("runs/n1/c7.cpu.pwr"), "h\n10:00:00 n 10.5 b c d 20.25\n");
+    write_file(dir.file("runs/n1/gpupower1.out"), "150 W\n250 W\n");
+    write_file(dir.file("runs/n2/c7.total.pwr"), "10:00:00 A 300\n");
+    write_file(dir.file("runs/n2/c7.cpu.pwr"), "h\n10:00:00 n 1.5 b c d 0.75\n");
+    write_file(dir.file("runs/n2/gpupower1.out"), "100 W\n");
+    write_file(dir.file("results.txt"), "");
+    write_file(dir.file("hosts"), "n1\n\nn2\n");
+    std::string n1 = "total energy: 100.750000\nCPU1: 10.500000\nCPU2: 20.250000\ntotal CPU: 30.750000\n"
+                     "GPU1: 40.000000\nGPU2: 0.000000\nGPU3: 0.000000\nGPU4: 0.000000\ntotal GPU: 40.000000\n";
+    std::string n2 = "total energy: 150.000000\nCPU1: 1.500000\nCPU2: 0.750000\ntotal CPU: 2.250000\n"
+                     "GPU1: 10.000000\nGPU2: 0.000000\nGPU3: 0.000000\nGPU4: 0.000000\ntotal GPU: 10.000000\n";
+    std::string sum = "total energy: 250.750000\nCPU1: 12.000000\nCPU2: 21.000000\ntotal CPU: 33.000000\n"
+                      "GPU1: 50.000000\nGPU2: 0.000000\nGPU3: 0.000000\nGPU4: 0.000000\ntotal GPU: 50.000000\n";
+    for (const char* nodes : {"--nodes=n1,n2", "--nodes=@hosts"}) {
+        tool_result r = run_tool(dir.path, {nodes, "runs/c7", "1", "0"});
+        EXPECT_EQ(r.status, 0) << nodes << r.errors;
+        EXPECT_EQ(r.output, sum + "node: n1\n" + n1 + "node: n2\n" + n2) << nodes;
+    }
+    const std::string row = "250.75\t\t12\t\t21\t\t33\t\t\t50\t\t0\t\t0\t\t0\t\t50\n";
+    EXPECT_EQ(read_file(dir.file("results.txt")), row + row);
+    struct {
+        std::string nodes;
+        std::string error;
+    } refused[] = {
+        {"--nodes=n1,n3", "energy-totals: --nodes: node n3's logs can't be read; nothing is appended\n"},
+        {"--nodes=n1,n1", "energy-totals: --nodes: a name given twice: n1\n"},
+        {"--nodes=n1,../n2", "energy-totals: --nodes: a name that holds /: ../n2\n"},
+        {"--nodes=n1,", "energy-totals: --nodes: an empty name\n"},
+    };
+    for (const auto& c : refused) {
+        tool_result r = run_tool(dir.path, {c.nodes, "runs/c7", "1", "0"});
+        EXPECT_EQ(r.status, 255) << c.nodes;
+        EXPECT_NE(r.errors.find(c.error), std::string::npos) << c.nodes << r.errors;
+    }
+    EXPECT_EQ(read_file(dir.file("results.txt")), row + row);
+}
+
 // Marks and phases that can't be read: status 255, the file and line
 // quoted, nothing written; a phase partly outside a log, said.
 TEST(Cli, PhaseErrors)

@@ -37,6 +37,8 @@ struct run_options {
     const char* record = nullptr;      // --record=FILE: a JSON line of the run, appended
     const char* plot = nullptr;        // --plot=FILE: the run's power as an SVG picture
     const char* series = nullptr;      // --series=FILE: the readings as CSV
+    const char* nodes = nullptr;       // --nodes=LIST or --nodes=@FILE: the case's nodes
+    const char* gpu_dir = nullptr;     // a node's directory, where its GPU logs are read
     const char* check = nullptr; // --check=TABLE: the table to check
     const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold
 };

@@ -226,6 +226,7 @@ constexpr valued_option valued_options[] = {
     {"record", nullptr, false, &run_options::record, "needs the record file's name"},
     {"plot", nullptr, false, &run_options::plot, "needs the picture's name, as in case7.svg"},
     {"series", nullptr, false, &run_options::series, "needs the CSV file's name"},
+    {"nodes", nullptr, false, &run_options::nodes, "names the nodes, as in node07,node08 or @hosts"},
 };
 
 // Takes the option word, "--name=value"; given has a bit for each option

@@ -66,6 +66,8 @@ constexpr const char help_text[] =
     "  --record=FILE       appends a JSON line of the case to FILE, with the row\n"
     "  --plot=FILE         draws the meters' power over time as SVG\n"
     "  --series=FILE       writes the readings as CSV: seconds,meter,watts\n"
+    "  --nodes=LIST|@FILE  the case over several nodes: each node's logs in\n"
+    "                      NODE/ beside BASE, read alike; the figures summed\n"
     "  --once              with --label: no row where one with the label is in\n"
     "                      the table already\n"
     "  --heading           prints a heading line for a table of labelled rows\n"
@@ -135,6 +137,7 @@ struct case_logs {
     log_set set;
     char* total_name = nullptr;
     char* cpu_name = nullptr;
+    char* gpu_names[max_gpus] = {}; // a node's GPU logs, in its directory
     gpu_csv_log* all_gpus = nullptr; // --gpu-log: the one log of every GPU, read here
     cpu_log* cpus = nullptr;         // the CPU log, where read by its format's reader
     // The case, as said before the name of a GPU log, which does not hold
@@ -147,6 +150,8 @@ void free_logs(case_logs& logs)
 {
     std::free(logs.total_name);
     std::free(logs.cpu_name);
+    for (char* name : logs.gpu_names)
+        std::free(name);
     std::free(logs.working_directory);
     std::free(logs.set.shapes);
     std::free(logs.all_gpus);
@@ -185,16 +190,23 @@ bool plan_logs(const run_options& options, case_logs& logs)
         if (logs.cpus == nullptr)
             return false;
     }
+    // A node's GPU logs are in its directory; a --gpu-log named from the
+    // root stays where it is.
+    if (options.gpu_dir != nullptr)
+        for (int k = 0; k < (options.gpu_log != nullptr ? 1 : options.gpus); ++k)
+            if ((logs.gpu_names[k] = join_name(options.gpu_dir, options.gpu_log != nullptr ? options.gpu_log
+                                                                                        : gpu_log_names[k])) == nullptr)
+                return false;
     if (options.gpu_log != nullptr) {
         logs.all_gpus = new_records<gpu_csv_log>(1);
-        logs.set.names[2] = options.gpu_log;
+        logs.set.names[2] = logs.gpu_names[0] != nullptr && options.gpu_log[0] != '/' ? logs.gpu_names[0] : options.gpu_log;
         logs.set.readers[2] = nullptr;
         logs.set.weights[2] = 0;
         if (logs.all_gpus == nullptr)
             return false;
     }
     for (int k = 0; options.gpu_log == nullptr && k < options.gpus; ++k) {
-        logs.set.names[2 + k] = gpu_log_names[k];
+        logs.set.names[2 + k] = logs.gpu_names[k] != nullptr ? logs.gpu_names[k] : gpu_log_names[k];
         logs.set.readers[2 + k] = options.gpu_stamps ? read_stamped_gpu_log : read_gpu_power_log;
         logs.set.weights[2 + k] = options.gpu_period;
     }
@@ -698,6 +710,129 @@ void prepare_process()
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+// The nodes of a case over several (--nodes): their names, from a list
+// or from a file of a name a line (as scontrol show hostnames writes
+// them), in the order given.
+constexpr int max_nodes = 64;
+struct node_list {
+    int count = 0;
+    const char* names[max_nodes] = {};
+    char* text = nullptr; // the names' bytes, each ended in place
+};
+
+// Takes the names of --nodes=value into nodes. Returns null, or what is
+// wrong with them, in why: a name that is empty, holds a /, or comes twice;
+// more than max_nodes; a file that can't be read.
+const char* take_nodes(const char* value, node_list& nodes, char* why, size_t size)
+{
+    bool file = value[0] == '@';
+    if (!file) {
+        nodes.text = strdup(value);
+    } else {
+        int fd = open_file(value + 1, O_RDONLY | O_NOCTTY);
+        constexpr size_t most = 1 << 20;
+        nodes.text = fd >= 0 ? static_cast<char*>(std::malloc(most + 1)) : nullptr;
+        size_t used = 0;
+        for (ssize_t n = 1; nodes.text != nullptr && n > 0 && used < most; used += n > 0 ? static_cast<size_t>(n) : 0)
+            if ((n = read(fd, nodes.text + used, most - used)) < 0)
+                used = most + 1;
+        if (fd >= 0)
+            (void)close(fd);
+        if (nodes.text == nullptr || used > most) {
+            std::snprintf(why, size, "--nodes: couldn't read %s: %s", value + 1,
+                          used > most ? "it is not a list of names" : std::strerror(errno));
+            return why;
+        }
+        nodes.text[used] = '\0';
+    }
+    if (nodes.text == nullptr)
+        return std::strerror(ENOMEM);
+    for (char* p = nodes.text;;) {
+        char* separator = p + std::strcspn(p, file ? "\n" : ",");
+        bool last = *separator == '\0';
+        *separator = '\0';
+        char* end = separator;
+        while (end > p && is_space(end[-1]))
+            *--end = '\0';
+        while (is_space(*p))
+            ++p;
+        // A file's blank lines are no names.
+        const char* wrong = *p == '\0' ? (file ? nullptr : "an empty name")
+                            : std::strchr(p, '/') != nullptr ? "a name that holds /" : nullptr;
+        for (int i = 0; wrong == nullptr && *p != '\0' && i < nodes.count; ++i)
+            wrong = std::strcmp(nodes.names[i], p) == 0 ? "a name given twice" : nullptr;
+        if (wrong == nullptr && *p != '\0' && nodes.count == max_nodes)
+            wrong = "more than 64 names";
+        if (wrong != nullptr) {
+            std::snprintf(why, size, "--nodes: %s%s%s", wrong, *p != '\0' ? ": " : "", p);
+            return why;
+        }
+        if (*p != '\0')
+            nodes.names[nodes.count++] = p;
+        if (last)
+            break;
+        p = separator + 1;
+    }
+    return nodes.count > 0 ? nullptr : "--nodes: names no node";
+}
+
+// The path of node's BASE, or of its directory (base empty), beside the
+// case's base name: runs/c7 on node07 is runs/node07/c7.
+char* node_path(const char* base_name, const char* node, bool directory)
+{
+    const char* slash = std::strrchr(base_name, '/');
+    size_t dir = slash != nullptr ? static_cast<size_t>(slash - base_name) + 1 : 0;
+    const char* base = directory ? "" : base_name + dir;
+    size_t n = dir + std::strlen(node) + 1 + std::strlen(base) + 1;
+    char* path = static_cast<char*>(std::malloc(n));
+    if (path != nullptr)
+        std::snprintf(path, n, "%.*s%s/%s", static_cast<int>(dir), base_name, node, base);
+    return path;
+}
+
+// A case over several nodes: each node's logs read by the options given,
+// in its directory; the summary and the row the sums, node by node in the
+// order listed, then each node's figures. A node whose logs can't be read
+// stops the run, naming it, and nothing is appended.
+int run_nodes(run_options& options, const node_list& nodes)
+{
+    energy_summary sum, parts[max_nodes];
+    int gpus = options.gpus;
+    for (int i = 0; i < nodes.count; ++i) {
+        run_options o = options;
+        char* base = node_path(options.base_name, nodes.names[i], false);
+        char* dir = node_path(options.base_name, nodes.names[i], true);
+        o.base_name = base;
+        o.gpu_dir = dir;
+        case_logs logs;
+        bool read = base != nullptr && dir != nullptr && read_logs(o, parts[i], logs);
+        if (read)
+            warn_about_case(o, logs, parts[i], stderr);
+        free_logs(logs);
+        std::free(base);
+        std::free(dir);
+        if (!read) {
+            std::fprintf(stderr, "energy-totals: --nodes: node %s's logs can't be read; nothing is appended\n",
+                         nodes.names[i]);
+            return -1;
+        }
+        gpus = o.gpus > gpus ? o.gpus : gpus;
+        sum.total_energy = i == 0 ? parts[i].total_energy : add_figures(sum.total_energy, parts[i].total_energy);
+        for (int k = 1; k <= max_cpus; ++k)
+            cpu_figure(sum, k) = i == 0 ? cpu_figure(parts[i], k) : add_figures(cpu_figure(sum, k), cpu_figure(parts[i], k));
+        for (int k = 1; k <= max_gpus; ++k)
+            gpu_figure(sum, k) = i == 0 ? gpu_figure(parts[i], k) : add_figures(gpu_figure(sum, k), gpu_figure(parts[i], k));
+    }
+    options.gpus = gpus;
+    print_console_summary(sum, stdout, gpus, options.cpus);
+    for (int i = 0; i < nodes.count; ++i) {
+        std::printf("node: %s\n", nodes.names[i]);
+        print_console_summary(parts[i], stdout, gpus, options.cpus);
+    }
+    std::fflush(stdout);
+    return options.write_switch == 1 ? write_row(options, sum, nullptr, nullptr) : 0;
+}
+
 } // namespace
 
 int run(int argc, char** argv)
@@ -729,6 +864,24 @@ int run(int argc, char** argv)
         break;
     }
 
+    // A case over several nodes; what it does not yet take, said.
+    if (options.nodes != nullptr) {
+        node_list nodes;
+        const char* wrong = options.phases != nullptr || options.window != nullptr || options.plot != nullptr ||
+                                    options.series != nullptr || options.record != nullptr
+                                ? "--nodes: not yet with --phases, --window, --plot, --series or --record"
+                                : take_nodes(options.nodes, nodes, reason, sizeof reason);
+        if (wrong != nullptr) {
+            std::fputs(usage_line, stdout);
+            std::fprintf(stderr, "energy-totals: %s\n", wrong);
+            std::free(nodes.text);
+            return -1;
+        }
+        timed_integration = options.step ? integration_rule::step : integration_rule::trapezoid;
+        int status = run_nodes(options, nodes);
+        std::free(nodes.text);
+        return status;
+    }
     // The run's start, for its record.
     struct timespec started = {}, began = {};
     clock_gettime(CLOCK_REALTIME, &started);
