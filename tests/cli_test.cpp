@@ -1399,6 +1399,16 @@ TEST(Cli, Nodes)
         EXPECT_NE(r.errors.find(c.error), std::string::npos) << c.nodes << r.errors;
     }
     EXPECT_EQ(read_file(dir.file("results.txt")), row + row);
+    // With --node-rows, each node's row after the run's, in the same append.
+    write_file(dir.file("results.txt"), "");
+    tool_result r = run_tool(dir.path, {"--nodes=n1,n2", "--node-rows", "--label=c7", "runs/c7", "1", "0"});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(read_file(dir.file("results.txt")),
+              "250.75\t\t12\t\t21\t\t33\t\t\t50\t\t0\t\t0\t\t0\t\t50\t\tc7\n"
+              "100.75\t\t10.5\t\t20.25\t\t30.75\t\t\t40\t\t0\t\t0\t\t0\t\t40\t\tc7@n1\n"
+              "150\t\t1.5\t\t0.75\t\t2.25\t\t\t10\t\t0\t\t0\t\t0\t\t10\t\tc7@n2\n");
+    VerifyUsageError(dir, {"--node-rows", "--label=c7", "runs/c7", "1", "0"},
+                     "--node-rows: needs --nodes and --label, the rows are labelled LABEL@NODE");
 }
 
 // Marks and phases that can't be read: status 255, the file and line

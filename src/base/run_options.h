@@ -38,6 +38,7 @@ struct run_options {
     const char* plot = nullptr;        // --plot=FILE: the run's power as an SVG picture
     const char* series = nullptr;      // --series=FILE: the readings as CSV
     const char* nodes = nullptr;       // --nodes=LIST or --nodes=@FILE: the case's nodes
+    bool node_rows = false;            // --node-rows: a row for each node too
     const char* gpu_dir = nullptr;     // a node's directory, where its GPU logs are read
     const char* check = nullptr; // --check=TABLE: the table to check
     const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold

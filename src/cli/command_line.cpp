@@ -188,6 +188,14 @@ const char* take_phase_rows(const char* value, run_options& options)
     return nullptr;
 }
 
+const char* take_node_rows(const char* value, run_options& options)
+{
+    if (value != nullptr)
+        return "takes no value";
+    options.node_rows = true;
+    return nullptr;
+}
+
 // An option: a flag takes no value, and its take gets null. An option
 // whose value is a name or a list the run judges later has no take: its
 // value goes to its field as given, and only an empty one is wrong.
@@ -227,6 +235,7 @@ constexpr valued_option valued_options[] = {
     {"plot", nullptr, false, &run_options::plot, "needs the picture's name, as in case7.svg"},
     {"series", nullptr, false, &run_options::series, "needs the CSV file's name"},
     {"nodes", nullptr, false, &run_options::nodes, "names the nodes, as in node07,node08 or @hosts"},
+    {"node-rows", take_node_rows, true},
 };
 
 // Takes the option word, "--name=value"; given has a bit for each option
@@ -365,6 +374,10 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
         std::snprintf(reason, reason_size, "--%s: the GPU logs have no stamps to place them in time: read them "
                       "with --gpu-time=stamps, or one log of every GPU with --gpu-log=FILE",
                       options.phases != nullptr ? "phases" : "window");
+        return command_usage;
+    }
+    if (options.node_rows && (options.label == nullptr || options.nodes == nullptr)) {
+        std::snprintf(reason, reason_size, "--node-rows: needs --nodes and --label, the rows are labelled LABEL@NODE");
         return command_usage;
     }
     if (options.phase_rows && options.label == nullptr) {

@@ -68,6 +68,7 @@ constexpr const char help_text[] =
     "  --series=FILE       writes the readings as CSV: seconds,meter,watts\n"
     "  --nodes=LIST|@FILE  the case over several nodes: each node's logs in\n"
     "                      NODE/ beside BASE, read alike; the figures summed\n"
+    "  --node-rows         with --label: a row for each node too, LABEL@NODE\n"
     "  --once              with --label: no row where one with the label is in\n"
     "                      the table already\n"
     "  --heading           prints a heading line for a table of labelled rows\n"
@@ -617,20 +618,38 @@ bool record_is_reachable(const char* path)
 // Appends the case's row to its table, and says so where it could not.
 // Returns the run's status. Out of line, so that its row's kilobyte does
 // not deepen the stack that the reading of every run's logs goes down.
+// Rows of a case's parts, each labelled LABEL@NAME: a node's, its name at
+// most max_node_name bytes.
+constexpr size_t max_node_name = 255;
+struct part_rows {
+    int count = 0;
+    const char* const* names = nullptr;
+    const energy_summary* figures = nullptr;
+};
+
 [[gnu::noinline]] int write_row(const run_options& options, const energy_summary& summary,
-                                const phase_report* phases, const append_also* also)
+                                const phase_report* phases, const append_also* also, const part_rows& parts = {})
 {
     table_name table = results_table_name(options.results_id);
-    // The row, and with --phase-rows a row for each phase after it: all
-    // appended at once, so that all are in or none.
+    // The row, and with --phase-rows a row for each phase after it (with
+    // --node-rows, for each node): all appended at once, so that all are in
+    // or none.
     size_t rows = phases != nullptr && options.phase_rows ? static_cast<size_t>(phases->plan.count) + 1 : 0;
-    size_t size = results_row_size + rows * (results_row_size + max_phase_name + 1);
+    size_t size = results_row_size + rows * (results_row_size + max_phase_name + 1) +
+                  static_cast<size_t>(parts.count) * (results_row_size + max_node_name + 1);
     char* row = static_cast<char*>(std::malloc(size));
     energy_summary figures = phases != nullptr ? row_figures_of(options, *phases, summary) : summary;
     int row_size = row == nullptr ? -1
                                   : format_results_row(figures, options.label, row, size, options.gpus, options.cpus);
     if (row_size >= 0 && rows > 0)
         row_size = format_phase_rows(options, *phases, row, static_cast<size_t>(row_size), size);
+    char label[max_label_length + max_node_name + 2];
+    for (int i = 0; row_size >= 0 && i < parts.count; ++i) {
+        std::snprintf(label, sizeof label, "%s@%s", options.label, parts.names[i]);
+        int n = format_results_row(parts.figures[i], label, row + row_size, size - static_cast<size_t>(row_size),
+                                   options.gpus, options.cpus);
+        row_size = n < 0 ? -1 : row_size + n;
+    }
     int undo_error = 0;
     int err = row == nullptr ? ENOMEM
               : row_size < 0 ? EOVERFLOW
@@ -758,7 +777,8 @@ const char* take_nodes(const char* value, node_list& nodes, char* why, size_t si
             ++p;
         // A file's blank lines are no names.
         const char* wrong = *p == '\0' ? (file ? nullptr : "an empty name")
-                            : std::strchr(p, '/') != nullptr ? "a name that holds /" : nullptr;
+                            : std::strchr(p, '/') != nullptr ? "a name that holds /"
+                            : std::strlen(p) > max_node_name ? "a name longer than 255 bytes" : nullptr;
         for (int i = 0; wrong == nullptr && *p != '\0' && i < nodes.count; ++i)
             wrong = std::strcmp(nodes.names[i], p) == 0 ? "a name given twice" : nullptr;
         if (wrong == nullptr && *p != '\0' && nodes.count == max_nodes)
@@ -830,7 +850,11 @@ int run_nodes(run_options& options, const node_list& nodes)
         print_console_summary(parts[i], stdout, gpus, options.cpus);
     }
     std::fflush(stdout);
-    return options.write_switch == 1 ? write_row(options, sum, nullptr, nullptr) : 0;
+    part_rows rows;
+    rows.count = options.node_rows ? nodes.count : 0;
+    rows.names = nodes.names;
+    rows.figures = parts;
+    return options.write_switch == 1 ? write_row(options, sum, nullptr, nullptr, rows) : 0;
 }
 
 } // namespace
