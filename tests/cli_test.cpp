@@ -1409,6 +1409,15 @@ TEST(Cli, Nodes)
               "150\t\t1.5\t\t0.75\t\t2.25\t\t\t10\t\t0\t\t0\t\t0\t\t10\t\tc7@n2\n");
     VerifyUsageError(dir, {"--node-rows", "--label=c7", "runs/c7", "1", "0"},
                      "--node-rows: needs --nodes and --label, the rows are labelled LABEL@NODE");
+    // A node whose log starts a minute after the other's: both said, the
+    // figures summed as ever.
+    EXPECT_EQ(run_tool(dir.path, {"--nodes=n1,n2", "runs/c7", "0", "0"}).errors.find("node log covers"), std::string::npos);
+    write_file(dir.file("runs/n2/c7.total.pwr"), "10:01:00 A 300\n");
+    r = run_tool(dir.path, {"--nodes=n1,n2", "runs/c7", "0", "0"});
+    EXPECT_EQ(r.output.substr(0, r.output.find('\n')), "total energy: 250.750000");
+    EXPECT_NE(r.errors.find("node n2's node log covers 60.0 s to 60.0 s of the nodes' 60.0 s"), std::string::npos)
+        << r.errors;
+    EXPECT_NE(r.errors.find("node n1's node log covers 0.0 s to 1.0 s"), std::string::npos) << r.errors;
 }
 
 // Marks and phases that can't be read: status 255, the file and line

@@ -817,6 +817,8 @@ char* node_path(const char* base_name, const char* node, bool directory)
 int run_nodes(run_options& options, const node_list& nodes)
 {
     energy_summary sum, parts[max_nodes];
+    double first[max_nodes], last[max_nodes];
+    bool known[max_nodes] = {};
     int gpus = options.gpus;
     for (int i = 0; i < nodes.count; ++i) {
         run_options o = options;
@@ -826,8 +828,10 @@ int run_nodes(run_options& options, const node_list& nodes)
         o.gpu_dir = dir;
         case_logs logs;
         bool read = base != nullptr && dir != nullptr && read_logs(o, parts[i], logs);
-        if (read)
+        if (read) {
             warn_about_case(o, logs, parts[i], stderr);
+            known[i] = node_log_span(logs.set.shapes[0], o.total_format != 0, &first[i], &last[i]);
+        }
         free_logs(logs);
         std::free(base);
         std::free(dir);
@@ -843,6 +847,7 @@ int run_nodes(run_options& options, const node_list& nodes)
         for (int k = 1; k <= max_gpus; ++k)
             gpu_figure(sum, k) = i == 0 ? gpu_figure(parts[i], k) : add_figures(gpu_figure(sum, k), gpu_figure(parts[i], k));
     }
+    warn_about_node_spans(stderr, nodes.names, first, last, known, nodes.count);
     options.gpus = gpus;
     print_console_summary(sum, stdout, gpus, options.cpus);
     for (int i = 0; i < nodes.count; ++i) {

@@ -538,6 +538,46 @@ bool line_stamp(const picked_line& line, double* seconds, bool* clock)
     return form != stamp_none;
 }
 
+bool node_log_span(const log_shape& shape, bool stamped, double* first, double* last)
+{
+    if (stamped) {
+        *first = static_cast<double>(shape.stamps.first_ns) / 1e9;
+        *last = static_cast<double>(shape.stamps.last_ns) / 1e9;
+        return shape.stamps.good > 0;
+    }
+    bool clock;
+    return line_stamp(shape.first_line, first, &clock) && line_stamp(shape.last_line, last, &clock) && *last >= *first;
+}
+
+void warn_about_node_spans(FILE* out, const char* const* names, const double* first, const double* last,
+                           const bool* known, int count)
+{
+    double start = HUGE_VAL, end = -HUGE_VAL;
+    for (int i = 0; i < count; ++i)
+        if (known[i]) {
+            start = std::fmin(start, first[i]);
+            end = std::fmax(end, last[i]);
+        }
+    double tolerance = std::fmax(0.02 * (end - start), 5);
+    double latest_start = -HUGE_VAL, earliest_end = HUGE_VAL;
+    for (int i = 0; i < count; ++i)
+        if (known[i]) {
+            latest_start = std::fmax(latest_start, first[i]);
+            earliest_end = std::fmin(earliest_end, last[i]);
+        }
+    if (latest_start - start <= tolerance && end - earliest_end <= tolerance)
+        return;
+    for (int i = 0; i < count; ++i) {
+        if (!known[i] || (first[i] - start <= tolerance && end - last[i] <= tolerance))
+            continue;
+        note_warning_code("node-span");
+        std::fprintf(out, "energy-totals: --nodes: node %s's node log covers %.1f s to %.1f s of the nodes' %.1f s: "
+                          "it starts or ends more than %.1f s from the others' (a meter that started late or "
+                          "stopped early, or the node's clock?)\n",
+                     names[i], first[i] - start, last[i] - start, end - start, tolerance);
+    }
+}
+
 void warn_about_logs(FILE* out, const read_log_report* logs, int count, bool gpu_stamps,
                      const energy_summary& s)
 {

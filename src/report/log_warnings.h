@@ -51,6 +51,17 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
 // or fewer sockets than --cpus, wraps, intervals long enough for two.
 void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu);
 
+// The seconds the node log covers, by the stamps of its first and last
+// lines (its own first and last good stamps where read by them, stamped):
+// false where it has none.
+bool node_log_span(const log_shape& shape, bool stamped, double* first, double* last);
+
+// The nodes of a case whose node logs start or end further apart than the
+// larger of 2% of the run and 5 s: each such node, and its span, said.
+// known[i] false: node i's span is not known, and is passed over.
+void warn_about_node_spans(FILE* out, const char* const* names, const double* first, const double* last,
+                           const bool* known, int count);
+
 // The node log (cpu false) or the CPU log read by its plain rule, with
 // lines the rule found no reading in, whose first lines are of another
 // format: what it is, and the option that reads it.
