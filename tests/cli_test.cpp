@@ -1473,6 +1473,12 @@ TEST(Cli, PhaseErrors)
     r = run_tool(dir.path, {"--gpu-time=stamps", "--window=+0,-0", "--idle-watts=total:410,cpu:35", "p", "0", "0"});
     EXPECT_NE(r.errors.find("energy-totals: --idle-watts: \"cpu\" names a meter this run has not: total, cpu1 to "
                             "cpu2, gpu1 to gpu1\n"), std::string::npos) << r.errors;
+    // A window of no time, by stamps or by offsets.
+    for (const char* window : {"--window=1714557600.5,1714557600.5", "--window=+0.75,-0.75"}) {
+        r = run_tool(dir.path, {"--gpu-time=stamps", window, "p", "0", "0"});
+        EXPECT_EQ(r.status, 255) << window;
+        EXPECT_NE(r.errors.find("ends where it begins"), std::string::npos) << window << r.errors;
+    }
     // Partly outside: its covered part, said once a log.
     write_file(dir.file("m"), "1714557599 a begin\n1714557601 a end\n");
     r = run_tool(dir.path, {"--gpu-time=stamps", "--phases=m", "p", "0", "0"});

@@ -402,8 +402,8 @@ int add_window(const char* text, phase_plan& plan, char* why, size_t why_size)
         plan.to_seconds = seconds[1];
         plan.window_from_ns = ns[0];
         plan.window_to_ns = ns[1];
-        if (!offset[0] && !offset[1] && ns[1] < ns[0]) {
-            std::snprintf(why, why_size, "it ends before it begins");
+        if (!offset[0] && !offset[1] && ns[1] <= ns[0]) {
+            std::snprintf(why, why_size, ns[1] < ns[0] ? "it ends before it begins" : "it ends where it begins: a phase of no time");
             return -1;
         }
         // A window of stamps is a span now; one of offsets once the logs
@@ -428,9 +428,9 @@ int settle_window(phase_plan& plan, int64_t from_ns, int64_t to_ns, char* why, s
     };
     int64_t from = place(plan.from_offset, plan.from_seconds, plan.window_from_ns);
     int64_t to = place(plan.to_offset, plan.to_seconds, plan.window_to_ns);
-    if (to < from) {
-        std::snprintf(why, why_size, "it ends before it begins, in the logs' common coverage of %.3f s",
-                      static_cast<double>(to_ns - from_ns) / 1e9);
+    if (to <= from) {
+        std::snprintf(why, why_size, "it ends %s it begins, in the logs' common coverage of %.3f s",
+                      to < from ? "before" : "where", static_cast<double>(to_ns - from_ns) / 1e9);
         return -1;
     }
     int k = phase_named(plan, "window", 6, 0);
