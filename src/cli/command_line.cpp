@@ -82,14 +82,22 @@ const char* take_cpus(const char* value, run_options& options)
     return nullptr;
 }
 
+// The place of value among the names name_of gives (until it gives null),
+// into *into; false where it is none of them.
+bool take_name(const char* value, const char* (*name_of)(int), int* into)
+{
+    for (int i = 0; name_of(i) != nullptr; ++i)
+        if (std::strcmp(value, name_of(i)) == 0) {
+            *into = i;
+            return true;
+        }
+    return false;
+}
+
 const char* take_cpu_format(const char* value, run_options& options)
 {
-    for (int i = 0; cpu_format_name(i) != nullptr; ++i)
-        if (std::strcmp(value, cpu_format_name(i)) == 0) {
-            options.cpu_format = i;
-            return nullptr;
-        }
-    return "takes columns, perf, counters, turbostat or csv";
+    return take_name(value, cpu_format_name, &options.cpu_format) ? nullptr
+                                                                  : "takes columns, perf, counters, turbostat or csv";
 }
 
 const char* take_cpu_fields(const char* value, run_options& options)
@@ -131,12 +139,8 @@ const char* take_integration(const char* value, run_options& options)
 
 const char* take_total_format(const char* value, run_options& options)
 {
-    for (int i = 0; total_format_name(i) != nullptr; ++i)
-        if (std::strcmp(value, total_format_name(i)) == 0) {
-            options.total_format = i;
-            return nullptr;
-        }
-    return "takes plain, stamps, ptd, mllog or csv";
+    return take_name(value, total_format_name, &options.total_format) ? nullptr
+                                                                      : "takes plain, stamps, ptd, mllog or csv";
 }
 
 // A period in seconds, by strtod's grammar: positive and finite, with

@@ -1,7 +1,9 @@
 // The CPU log as the meters users have write it: columns of joules at any
-// fields (by number or by the header's names), perf stat's lines a socket,
-// cumulative energy counters (RAPL's energy_uj), turbostat's package rows.
-// Not on the hot path: read plainly, a line at a time.
+// fields (by number or by the header's names), perf stat's counts,
+// cumulative energy counters (RAPL's energy_uj), turbostat's package rows,
+// a RAPL logger's CSV; each format's bid; a log of none of whose lines is
+// of its format refused. Not on the hot path: read plainly, a line at a
+// time.
 #include "read/power_logs.h"
 
 #include <cctype>

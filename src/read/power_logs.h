@@ -172,11 +172,14 @@ int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, cons
 // The CPU log as the meters users have write it (--cpu-format): columns
 // of joules, at fields 3 and 7 (the default reader's rule) or at the
 // fields --cpu-fields names, by number or by the header's names, CPU k's at
-// 3 + 4 (k - 1) for more than two; perf stat -a --per-socket -I lines, text
-// or -x, (socket Sk is CPU k + 1, the energy-pkg events alone); cumulative
-// counters in microjoules after a stamp, one a package (a step down is a
-// wrap of wrap_uj); turbostat's package rows (Pkg_J, or PkgWatt times the
-// interval). Read plainly, a line at a time.
+// 3 + 4 (k - 1) for more than two; perf stat -a's counts, text or -x, with
+// -I or a whole run's, per socket (Sk is CPU k + 1) or every socket at once
+// (CPU1), the energy-pkg events alone; cumulative counters in microjoules
+// after a stamp, one a package (a step down is a wrap of wrap_uj);
+// turbostat's package rows (Pkg_J, or PkgWatt times the interval or its
+// "N sec"); a RAPL logger's CSV, long or wide, by its header. Read plainly,
+// a line at a time; a log from which no line gave a CPU a reading is
+// refused (EINVAL, error saying why).
 enum class cpu_format : int { columns, perf, counters, turbostat, csv };
 constexpr int cpu_format_count = 5;
 

@@ -1,8 +1,9 @@
 // The readers of logs by their own time stamps: the stamped GPU log, the
-// total-power log by its stamps, the one log of every GPU (each GPU's curve
-// by its id), each by the trapezoid rule over its lines' stamps with what
-// the stamps say of the meter; and the total-power log read again in time,
-// by its stamps or its period.
+// node log in each of its formats (by its stamps, a power analyzer's,
+// MLPerf's, a CSV), the one log of every GPU (each GPU's curve by its id),
+// each by the trapezoid rule (or the step) over its lines' stamps with what
+// the stamps say of the meter; the node log and a plain GPU log read again
+// in time, by their period; and the formats' bids.
 #include "read/power_logs.h"
 
 #include <algorithm>
