@@ -38,6 +38,14 @@ void write_case(const scratch_dir& dir, const std::string& base = "case7")
     write_file(dir.file("gpupower1.out"), "150 W\n250 W\n");
 }
 
+// The tool on case7 with options, writing no row.
+tool_result run_case7(const scratch_dir& dir, std::vector<std::string> options)
+{
+    for (const char* w : {"case7", "0", "0"})
+        options.push_back(w);
+    return run_tool(dir.path, options);
+}
+
 const std::string case_summary = "total energy: 100.750000\nCPU1: 21.500000\nCPU2: 22.250000\n"
                                  "total CPU: 43.750000\nGPU1: 40.000000\nGPU2: 0.000000\n"
                                  "GPU3: 0.000000\nGPU4: 0.000000\ntotal GPU: 40.000000\n";
@@ -671,10 +679,7 @@ TEST(Cli, CpuMeters)
     };
     for (const auto& m : meters) {
         write_file(dir.file("case7.cpu.pwr"), m.log);
-        std::vector<std::string> words = m.options;
-        for (const char* w : {"case7", "0", "0"})
-            words.push_back(w);
-        tool_result r = run_tool(dir.path, words);
+        tool_result r = run_case7(dir, m.options);
         EXPECT_EQ(r.status, 0) << m.options[0];
         EXPECT_EQ(r.output.substr(0, r.output.find("GPU1")), cpu_lines("")) << m.options[0];
         EXPECT_EQ(r.errors, m.errors) << m.options[0];
@@ -764,10 +769,7 @@ TEST(Cli, CpuMeters)
     }
     for (const auto& m : others) {
         write_file(dir.file("case7.cpu.pwr"), m.log);
-        std::vector<std::string> words = m.options;
-        for (const char* w : {"case7", "0", "0"})
-            words.push_back(w);
-        r = run_tool(dir.path, words);
+        r = run_case7(dir, m.options);
         EXPECT_EQ(r.status, m.status) << m.log;
         EXPECT_NE(r.output.find(m.status == 0 ? m.cpu1 + "\n" : "it does not fit"), std::string::npos) << m.log << r.output;
         EXPECT_NE(r.errors.find(m.found), std::string::npos) << m.log << r.errors;
@@ -857,10 +859,7 @@ TEST(Cli, NodeLogByItsStamps)
     };
     for (const auto& f : formats) {
         write_file(dir.file("case7.total.pwr"), f.log);
-        std::vector<std::string> words = f.options;
-        for (const char* w : {"case7", "0", "0"})
-            words.push_back(w);
-        r = run_tool(dir.path, words);
+        r = run_case7(dir, f.options);
         char line[64];
         std::snprintf(line, sizeof line, "total energy: %f\n", f.energy);
         EXPECT_EQ(r.status, std::isnan(f.energy) ? 255 : 0) << f.log << r.errors;
