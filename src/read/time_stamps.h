@@ -90,24 +90,26 @@ inline int64_t days_from_civil(int64_t y, int64_t m, int64_t d)
 // differences.
 inline constexpr int64_t latest_second = 9000000000;
 
-inline bool parse_epoch(const char* p, const char* end, int64_t* ns, const char** after)
+// Units since the epoch (unit_ns a second's or a millisecond's), with any
+// fraction of one, to the nanosecond.
+inline bool parse_epoch(const char* p, const char* end, int64_t unit_ns, int64_t* ns, const char** after)
 {
-    int64_t seconds = 0;
+    int64_t units = 0;
     int digits = 0;
     for (; p < end && *p >= '0' && *p <= '9'; ++p, ++digits) {
-        seconds = seconds * 10 + (*p - '0');
-        if (seconds >= latest_second)
+        units = units * 10 + (*p - '0');
+        if (units >= latest_second / unit_ns * billion)
             return false;
     }
-    // Seconds below one may be written without their 0, as ".4895".
+    // Units below one may be written without their 0, as ".4895".
     if (digits == 0 && !(end - p >= 2 && *p == '.' && p[1] >= '0' && p[1] <= '9'))
         return false;
     int64_t fraction = 0;
     if (p < end && *p == '.') {
         ++p;
-        fraction = fraction_ns(p, end);
+        fraction = fraction_ns(p, end) / (billion / unit_ns);
     }
-    *ns = seconds * billion + fraction;
+    *ns = units * unit_ns + fraction;
     *after = p;
     return true;
 }
@@ -119,21 +121,7 @@ inline bool parse_epoch(const char* p, const char* end, int64_t* ns, const char*
 // it; returns false, touching neither, where none stands at p.
 inline bool parse_epoch_ms(const char* p, const char* end, int64_t* ns, const char** after)
 {
-    using namespace time_stamp_detail;
-    int64_t ms = 0, fraction = 0;
-    int digits = 0;
-    for (; p < end && *p >= '0' && *p <= '9'; ++p, ++digits)
-        if ((ms = ms * 10 + (*p - '0')) >= latest_second * 1000)
-            return false;
-    if (digits == 0)
-        return false;
-    if (p < end && *p == '.') {
-        ++p;
-        fraction = fraction_ns(p, end) / 1000;
-    }
-    *ns = ms * 1000000 + fraction;
-    *after = p;
-    return true;
+    return time_stamp_detail::parse_epoch(p, end, 1000000, ns, after);
 }
 
 // What a time-stamped log's lines share from one to the next: the date and
@@ -173,7 +161,7 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
             separator = '/'; // no offset after it
         } else {
             if (!fixed_digits(q, end, 4, &year) || q == end || (*q != '/' && *q != '-'))
-                return parse_epoch(p, end, ns, after);
+                return parse_epoch(p, end, billion, ns, after);
             separator = *q++;
             if (!fixed_digits(q, end, 2, &month) || q == end || *q++ != separator ||
                 !fixed_digits(q, end, 2, &day) || q == end || (*q != 'T' && *q != ' '))
