@@ -612,18 +612,19 @@ void take_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns,
 {
     auto& s = *static_cast<phase_sums*>(context);
     meter_time& m = s.meters[meter];
-    size_t i = 0;
-    for (; i < n && (i == 0 || form != stamp_relative); ++i) {
+    auto one = [&](size_t i) {
         auto k = static_cast<int64_t>(i);
         take_energy(context, meter, from_ns + k * step_ns, from_ns + (k + 1) * step_ns, form, joules[i]);
-    }
-    if (i == n || step_ns <= 0) {
-        for (; i < n; ++i) {
-            auto k = static_cast<int64_t>(i);
-            take_energy(context, meter, from_ns + k * step_ns, from_ns + (k + 1) * step_ns, form, joules[i]);
-        }
+    };
+    if (n == 0)
+        return;
+    one(0);
+    if (form != stamp_relative || step_ns <= 0) {
+        for (size_t i = 1; i < n; ++i)
+            one(i);
         return;
     }
+    size_t i = 1;
     int64_t f = m.last_ns;
     note_coverage(m, f, f + static_cast<int64_t>(n - i) * step_ns);
     if (s.observer != nullptr)
