@@ -1391,7 +1391,10 @@ TEST(Cli, Nodes)
         {"--nodes=n1,n1", "energy-totals: --nodes: a name given twice: n1\n"},
         {"--nodes=n1,../n2", "energy-totals: --nodes: a name that holds /: ../n2\n"},
         {"--nodes=n1,", "energy-totals: --nodes: an empty name\n"},
+        {"--nodes=@big", "energy-totals: --nodes: couldn't read big: it is over 1 MiB, no list of names\n"},
+        {"--nodes=@none", "energy-totals: --nodes: couldn't read none: No such file or directory\n"},
     };
+    write_file(dir.file("big"), std::string((1 << 20) + 1, 'n'));
     for (const auto& c : refused) {
         tool_result r = run_tool(dir.path, {c.nodes, "runs/c7", "1", "0"});
         EXPECT_EQ(r.status, 255) << c.nodes;

@@ -748,18 +748,24 @@ const char* take_nodes(const char* value, node_list& nodes, char* why, size_t si
     if (!file) {
         nodes.text = strdup(value);
     } else {
-        int fd = open_file(value + 1, O_RDONLY | O_NOCTTY);
+        // The whole file, up to a megabyte: a list of hosts is far less.
         constexpr size_t most = 1 << 20;
+        int fd = open_file(value + 1, O_RDONLY | O_NOCTTY);
         nodes.text = fd >= 0 ? static_cast<char*>(std::malloc(most + 1)) : nullptr;
         size_t used = 0;
-        for (ssize_t n = 1; nodes.text != nullptr && n > 0 && used < most; used += n > 0 ? static_cast<size_t>(n) : 0)
-            if ((n = read(fd, nodes.text + used, most - used)) < 0)
-                used = most + 1;
+        ssize_t n = fd < 0 || nodes.text == nullptr ? -1 : 1;
+        int err = fd < 0 ? errno : ENOMEM;
+        while (n > 0 && used <= most) {
+            n = read(fd, nodes.text + used, most + 1 - used);
+            used += n > 0 ? static_cast<size_t>(n) : 0;
+            n = n < 0 && errno == EINTR ? 1 : n;
+            err = n < 0 ? errno : err;
+        }
         if (fd >= 0)
             (void)close(fd);
-        if (nodes.text == nullptr || used > most) {
+        if (n < 0 || used > most) {
             std::snprintf(why, size, "--nodes: couldn't read %s: %s", value + 1,
-                          used > most ? "it is not a list of names" : std::strerror(errno));
+                          used > most ? "it is over 1 MiB, no list of names" : std::strerror(err));
             return why;
         }
         nodes.text[used] = '\0';
@@ -841,11 +847,13 @@ int run_nodes(run_options& options, const node_list& nodes)
             return -1;
         }
         gpus = o.gpus > gpus ? o.gpus : gpus;
-        sum.total_energy = i == 0 ? parts[i].total_energy : add_figures(sum.total_energy, parts[i].total_energy);
+        // The first node's figures as they are (a -0 stays), then each added.
+        auto add = [&](double& into, double part) { into = i == 0 ? part : add_figures(into, part); };
+        add(sum.total_energy, parts[i].total_energy);
         for (int k = 1; k <= max_cpus; ++k)
-            cpu_figure(sum, k) = i == 0 ? cpu_figure(parts[i], k) : add_figures(cpu_figure(sum, k), cpu_figure(parts[i], k));
+            add(cpu_figure(sum, k), cpu_figure(parts[i], k));
         for (int k = 1; k <= max_gpus; ++k)
-            gpu_figure(sum, k) = i == 0 ? gpu_figure(parts[i], k) : add_figures(gpu_figure(sum, k), gpu_figure(parts[i], k));
+            add(gpu_figure(sum, k), gpu_figure(parts[i], k));
     }
     warn_about_node_spans(stderr, nodes.names, first, last, known, nodes.count);
     options.gpus = gpus;
