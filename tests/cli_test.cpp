@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <sstream>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -1420,6 +1421,90 @@ TEST(Cli, Nodes)
     EXPECT_NE(r.errors.find("node n2's node log covers 60.0 s to 60.0 s of the nodes' 60.0 s"), std::string::npos)
         << r.errors;
     EXPECT_NE(r.errors.find("node n1's node log covers 0.0 s to 1.0 s"), std::string::npos) << r.errors;
+}
+
+// Each line "LABEL: NUMBER" of sum against the same lines of parts: the
+// figures added, the seconds the longest.
+void ExpectLinesSum(const std::string& sum, const std::vector<std::string>& parts)
+{
+    std::vector<std::istringstream> in;
+    for (const auto& p : parts)
+        in.emplace_back(p);
+    std::istringstream s(sum);
+    for (std::string line; std::getline(s, line);) {
+        size_t colon = line.find(": ");
+        double want = 0;
+        for (auto& i : in) {
+            std::string l;
+            std::getline(i, l);
+            ASSERT_EQ(l.substr(0, colon), line.substr(0, colon)) << sum;
+            double v = std::strtod(l.c_str() + colon + 2, nullptr);
+            want = line.compare(0, 8, "seconds:") == 0 ? std::max(want, v) : want + v;
+        }
+        if (line.compare(0, 6, "phase:") != 0) {
+            EXPECT_NEAR(std::strtod(line.c_str() + colon + 2, nullptr), want, 1e-5) << line;
+        }
+    }
+}
+
+// A case over three nodes in time, their logs of other lengths, clocks and
+// powers: the sums and each node's blocks against each node's run alone,
+// their rows in one append, and the record of each node.
+TEST(Cli, NodesInTime)
+{
+    scratch_dir dir;
+    const std::vector<std::string> names = {"n1", "n2", "n3"};
+    ASSERT_EQ(mkdir(dir.file("runs").c_str(), 0755), 0);
+    for (int i = 0; i < 3; ++i) {
+        std::string d = dir.file("runs/" + names[static_cast<size_t>(i)]) + "/";
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+        // Node i's clock i tenths of a second on, its power i + 1 times, a
+        // line more each.
+        std::string total, gpu;
+        for (int k = 0; k < 4 + i; ++k) {
+            char line[96];
+            std::snprintf(line, sizeof line, "%.1f A %d\n", 1714557600 + 0.5 * k + 0.1 * i, (k + 1) * 100 * (i + 1));
+            total += line;
+            std::snprintf(line, sizeof line, "%.1f, %d\n", 1714557600 + 0.5 * k + 0.1 * i, 150 + 10 * k + i);
+            gpu += line;
+        }
+        write_file(d + "p.total.pwr", total);
+        write_file(d + "p.cpu.pwr", "time h cpu1 a b c cpu2\n1714557601 h 10 a b c 20\n1714557602 h " +
+                                        std::to_string(30 + i) + " a b c 40\n");
+        write_file(d + "gpupower1.out", gpu);
+        write_file(d + "results.txt", "");
+    }
+    write_file(dir.file("m"), "1714557600.6 a begin\n1714557601.2 a end\n");
+    write_file(dir.file("results.txt"), "");
+    const std::vector<std::string> asked = {"--gpu-time=stamps", "--phases=" + dir.file("m"), "--phase-rows",
+                                            "--label=c"};
+    std::vector<std::string> words = asked;
+    words.insert(words.end(), {"--nodes=n1,n2,n3", "--node-rows", "--record=rec", "runs/p", "1", "0"});
+    tool_result r = run_tool(dir.path, words);
+    ASSERT_EQ(r.status, 0) << r.errors;
+    std::vector<std::string> alone;
+    std::string rows;
+    for (const auto& n : names) {
+        words = asked;
+        words.insert(words.end(), {"p", "1", "0"});
+        tool_result a = run_tool(dir.file("runs/" + n), words);
+        ASSERT_EQ(a.status, 0) << n << a.errors;
+        alone.push_back(a.output);
+        // The node's rows as its run alone writes them, labelled c@NODE.
+        std::istringstream lines(read_file(dir.file("runs/" + n + "/results.txt")));
+        for (std::string line; std::getline(lines, line);)
+            rows += line.insert(line.find("\tc") + 2, "@" + n) + "\n";
+        EXPECT_NE(r.output.find("node: " + n + "\n" + a.output), std::string::npos) << n << r.output;
+    }
+    ExpectLinesSum(r.output.substr(0, r.output.find("node: ")), alone);
+    std::string table = read_file(dir.file("results.txt"));
+    size_t parts = table.rfind('\n', table.find("\tc@n1\n")) + 1;
+    EXPECT_EQ(table.substr(parts), rows);
+    EXPECT_EQ(std::count(table.begin(), table.begin() + static_cast<long>(parts), '\n'), 3) << table;
+    std::string record = read_file(dir.file("rec"));
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 1);
+    for (const char* part : {"\"nodes\":[{\"node\":\"n1\"", "\"meter\":\"GPU1@n3\"", "{\"node\":\"n3\""})
+        EXPECT_NE(record.find(part), std::string::npos) << part << record;
 }
 
 // Marks and phases that can't be read: status 255, the file and line

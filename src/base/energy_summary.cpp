@@ -1,4 +1,5 @@
-// The figures' two totals, and the CPUs' and GPUs' figures by number.
+// The figures' two totals, the CPUs' and GPUs' figures by number, and
+// the sum of two summaries.
 #include "base/energy_summary.h"
 
 double& gpu_figure(energy_summary& s, int k)
@@ -22,6 +23,19 @@ double& cpu_figure(energy_summary& s, int k)
 double cpu_figure(const energy_summary& s, int k)
 {
     return cpu_figure(const_cast<energy_summary&>(s), k);
+}
+
+void add_summary(energy_summary& sum, const energy_summary& part, bool first)
+{
+    if (first) {
+        sum = part;
+        return;
+    }
+    sum.total_energy = add_figures(sum.total_energy, part.total_energy);
+    for (int k = 1; k <= max_cpus; ++k)
+        cpu_figure(sum, k) = add_figures(cpu_figure(sum, k), cpu_figure(part, k));
+    for (int k = 1; k <= max_gpus; ++k)
+        gpu_figure(sum, k) = add_figures(gpu_figure(sum, k), gpu_figure(part, k));
 }
 
 double total_cpu(const energy_summary& s, int cpus)

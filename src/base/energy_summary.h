@@ -56,6 +56,10 @@ inline double add_figures(double a, double b)
     return -std::nan("");
 }
 
+// Adds each of part's figures into sum's, as the nodes of a case are
+// summed: where first, sum takes part's as they are (a -0 stays -0).
+void add_summary(energy_summary& sum, const energy_summary& part, bool first);
+
 // cpu1 + cpu2, then CPU3 to CPU cpus one by one where cpus is above 2.
 double total_cpu(const energy_summary& s, int cpus = 2);
 

@@ -3,7 +3,12 @@
 #ifndef ENERGY_TOTALS_RUN_OPTIONS_H
 #define ENERGY_TOTALS_RUN_OPTIONS_H
 
+#include <cstddef>
 #include <cstdint>
+
+// The longest name of a node (--nodes), as its rows' labels LABEL@NODE
+// take it.
+constexpr size_t max_node_name = 255;
 
 struct run_options {
     const char* base_name = "";

@@ -95,21 +95,32 @@ void put_figures(FILE* out, const energy_summary& s, const run_options& o)
     put_number(out, total_gpu(s, gpus));
 }
 
-// The seconds the meters cover together, from the earliest reading to the
-// latest.
-double run_seconds(const record_inputs& in)
+} // namespace
+
+bool record_span(const record_inputs& in, int64_t* first_ns, int64_t* last_ns)
 {
-    int64_t first = 0, last = 0;
     bool any = false;
     for (int k = 0; k < in.meter_count; ++k) {
         const meter_view* v = in.meters[k].view;
         if (v == nullptr || !v->any)
             continue;
-        first = !any || v->first_ns < first ? v->first_ns : first;
-        last = !any || v->last_ns > last ? v->last_ns : last;
+        *first_ns = !any || v->first_ns < *first_ns ? v->first_ns : *first_ns;
+        *last_ns = !any || v->last_ns > *last_ns ? v->last_ns : *last_ns;
         any = true;
     }
-    return any ? static_cast<double>(last - first) / 1e9 : 0;
+    return any;
+}
+
+namespace {
+
+// The seconds the meters cover together, from the earliest reading to the
+// latest (a case over several nodes: all of theirs).
+double run_seconds(const record_inputs& in)
+{
+    int64_t first = 0, last = 0;
+    if (in.node_parts != nullptr)
+        return in.nodes_seconds;
+    return record_span(in, &first, &last) ? static_cast<double>(last - first) / 1e9 : 0;
 }
 
 double covered(const meter_view& v)
@@ -119,34 +130,54 @@ double covered(const meter_view& v)
 
 // What --check --record lists a case for: warnings, a meter that covers
 // less than 95% of the run, or a period over one and a half times the one
-// asked for.
-void put_flags(FILE* out, const record_inputs& in)
+// asked for. Each meter's flag is an item led by a comma but where *first
+// (then cleared), its name NAME@NODE where node is given.
+void put_meter_flags(FILE* out, const record_inputs& in, const char* node, bool* first)
 {
-    bool first = true;
-    auto flag = [&](const char* what, const char* name) {
-        std::fputs(first ? "[" : ",", out);
-        first = false;
-        std::fprintf(out, "\"%s%s%s\"", what, name != nullptr ? ":" : "", name != nullptr ? name : "");
-    };
-    if (in.codes != nullptr && in.codes->count > 0)
-        flag("warnings", nullptr);
     double whole = run_seconds(in);
     for (int k = 0; k < in.meter_count; ++k) {
         const record_meter& m = in.meters[k];
+        auto flag = [&](const char* what) {
+            std::fprintf(out, "%s\"%s:%s%s%s\"", *first ? "" : ",", what, m.name, node != nullptr ? "@" : "",
+                         node != nullptr ? node : "");
+            *first = false;
+        };
         if (m.view == nullptr)
             continue;
         if (whole > 0 && covered(*m.view) < 0.95 * whole)
-            flag("coverage", m.name);
+            flag("coverage");
         if (m.period_asked > 0 && static_cast<double>(m.view->median_ns) / 1e9 > 1.5 * m.period_asked)
-            flag("period", m.name);
+            flag("period");
     }
-    std::fputs(first ? "[]" : "]", out);
 }
 
-void put_meter(FILE* out, const record_meter& m, bool dated)
+// A list whose items, in text, are led by commas: in its brackets.
+void put_list(FILE* out, const char* items)
+{
+    std::fprintf(out, "[%s]", items[0] == ',' ? items + 1 : items);
+}
+
+void put_flags(FILE* out, const record_inputs& in)
+{
+    bool first = true;
+    std::fputs("[", out);
+    if (in.codes != nullptr && in.codes->count > 0) {
+        std::fputs("\"warnings\"", out);
+        first = false;
+    }
+    put_meter_flags(out, in, nullptr, &first);
+    if (in.node_flags != nullptr)
+        std::fputs(first && in.node_flags[0] == ',' ? in.node_flags + 1 : in.node_flags, out);
+    std::fputs("]", out);
+}
+
+void put_meter(FILE* out, const record_meter& m, bool dated, const char* node = nullptr)
 {
     put_key(out, "meter", true);
-    put_string_or_null(out, m.name);
+    char name[16 + max_node_name + 2];
+    std::snprintf(name, sizeof name, "%s%s%s", m.name != nullptr ? m.name : "", node != nullptr ? "@" : "",
+                  node != nullptr ? node : "");
+    put_string_or_null(out, m.name != nullptr ? name : nullptr);
     put_key(out, "file");
     put_string_or_null(out, m.file);
     put_key(out, "column");
@@ -220,25 +251,23 @@ void put_warnings(FILE* out, const record_inputs& in)
 
 void put_phases(FILE* out, const record_inputs& in)
 {
-    const phase_report* r = in.phases;
+    const phase_totals* t = in.phases;
     const run_options& o = *in.options;
     std::fputs("[", out);
-    for (int p = 0; r != nullptr && p <= r->plan.count; ++p) {
-        if (p == r->plan.count && r->sums.overlap)
-            break;
+    for (int p = 0; t != nullptr && p < t->blocks; ++p) {
         std::fputs(p == 0 ? "{" : ",{", out);
         put_key(out, "name", true);
-        put_string_or_null(out, p < r->plan.count ? r->plan.names[p] : "unmarked");
+        put_string_or_null(out, t->names[p]);
         put_key(out, "seconds");
-        put_number(out, phase_seconds(o, *r, p));
+        put_number(out, t->seconds[p]);
         put_key(out, "figures");
         std::fputs("{", out);
-        put_figures(out, phase_figures_of(o, *r, p, false), o);
+        put_figures(out, t->gross[p], o);
         std::fputs("}", out);
         put_key(out, "net");
-        if (r->net) {
+        if (t->net) {
             std::fputs("{", out);
-            put_figures(out, phase_figures_of(o, *r, p, true), o);
+            put_figures(out, t->net_figures[p], o);
             std::fputs("}", out);
         } else {
             std::fputs("null", out);
@@ -246,6 +275,15 @@ void put_phases(FILE* out, const record_inputs& in)
         std::fputs("}", out);
     }
     std::fputs("]", out);
+}
+
+void put_meters(FILE* out, const record_inputs& in, const char* node)
+{
+    for (int k = 0; k < in.meter_count; ++k) {
+        std::fputs(k == 0 && node == nullptr ? "{" : ",{", out);
+        put_meter(out, in.meters[k], in.dated, node);
+        std::fputs("}", out);
+    }
 }
 
 } // namespace
@@ -287,21 +325,45 @@ int write_case_record(FILE* out, const record_inputs& in)
     put_key(out, "run_seconds");
     put_number(out, run_seconds(in));
     put_key(out, "meters");
-    std::fputs("[", out);
-    for (int k = 0; k < in.meter_count; ++k) {
-        std::fputs(k == 0 ? "{" : ",{", out);
-        put_meter(out, in.meters[k], in.dated);
-        std::fputs("}", out);
+    if (in.node_meters != nullptr) {
+        put_list(out, in.node_meters);
+    } else {
+        std::fputs("[", out);
+        put_meters(out, in, nullptr);
+        std::fputs("]", out);
     }
-    std::fputs("]", out);
     put_key(out, "warnings");
     put_warnings(out, in);
     put_key(out, "flags");
     put_flags(out, in);
     put_key(out, "phases");
     put_phases(out, in);
+    if (in.node_parts != nullptr) {
+        put_key(out, "nodes");
+        put_list(out, in.node_parts);
+    }
     std::fputs("}\n", out);
     return std::ferror(out) ? EIO : 0;
+}
+
+int write_node_record(const record_inputs& in, const char* node, FILE* meters, FILE* flags, FILE* parts)
+{
+    put_meters(meters, in, node);
+    bool first = false;
+    put_meter_flags(flags, in, node, &first);
+    std::fputs(",{", parts);
+    put_key(parts, "node", true);
+    put_string_or_null(parts, node);
+    put_key(parts, "figures");
+    std::fputs("{", parts);
+    put_figures(parts, *in.figures, *in.options);
+    std::fputs("}", parts);
+    put_key(parts, "run_seconds");
+    put_number(parts, run_seconds(in));
+    put_key(parts, "phases");
+    put_phases(parts, in);
+    std::fputs("}", parts);
+    return std::ferror(meters) || std::ferror(flags) || std::ferror(parts) ? EIO : 0;
 }
 
 namespace {

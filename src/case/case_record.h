@@ -43,12 +43,29 @@ struct record_inputs {
     const char* warnings = nullptr; // the warnings' text, a line each
     size_t warnings_size = 0;
     const warning_codes* codes = nullptr;
-    const phase_report* phases = nullptr; // with its phases, where the run had any
+    const phase_totals* phases = nullptr; // with its phases, where the run had any
     bool dated = true;            // false: the logs' times are times of day, with no date to them
+    // A case over several nodes: what write_node_record wrote of each,
+    // each text a list's items led by commas, and the seconds from the
+    // nodes' first reading to their last.
+    const char* node_meters = nullptr;
+    const char* node_flags = nullptr;
+    const char* node_parts = nullptr;
+    double nodes_seconds = 0;
 };
 
 // Writes the record, one line, to out. Returns 0 or EIO.
 int write_case_record(FILE* out, const record_inputs& in);
+
+// Writes node's part of its case's record, each a list's items led by
+// commas: its meters (each named NAME@NODE) to meters, what they are
+// flagged for to flags, and its figures and phases, {"node":NODE,...}, to
+// parts. Returns 0 or EIO.
+int write_node_record(const record_inputs& in, const char* node, FILE* meters, FILE* flags, FILE* parts);
+
+// The instants of the first and last readings of the meters of in; false
+// where none had one.
+bool record_span(const record_inputs& in, int64_t* first_ns, int64_t* last_ns);
 
 // Reads the records at path and writes to out a line for each record that
 // lists something to look at ("record of LABEL: warnings, coverage:GPU2,

@@ -279,6 +279,19 @@ energy_summary figures_of(const run_options& o, const phase_report& r, int p, bo
     return s;
 }
 
+// The totals of the phases of r, once split.
+void total_phases(const run_options& o, const phase_report& r, phase_totals& t)
+{
+    t.blocks = r.plan.count + (r.sums.overlap ? 0 : 1);
+    t.net = r.net;
+    for (int p = 0; p < t.blocks; ++p) {
+        std::snprintf(t.names[p], sizeof t.names[p], "%s", p < r.plan.count ? r.plan.names[p] : "unmarked");
+        t.gross[p] = figures_of(o, r, p, false);
+        t.net_figures[p] = r.net ? figures_of(o, r, p, true) : energy_summary{};
+        t.seconds[p] = phase_length(r, o, p);
+    }
+}
+
 } // namespace
 
 int read_phase_plan(const run_options& options, phase_report& report)
@@ -366,19 +379,31 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
         std::fprintf(err, "energy-totals: %s\n", wrong);
         return -1;
     }
+    total_phases(o, r, r.totals);
     return 0;
 }
 
-void print_phase_blocks(FILE* out, const run_options& o, const phase_report& r)
+void add_phase_totals(phase_totals& sum, const phase_totals& part, bool first)
 {
-    for (int p = 0; p <= r.plan.count; ++p) {
-        if (p == r.plan.count && r.sums.overlap)
-            break;
-        std::fprintf(out, "phase: %s\nseconds: %f\n", p < r.plan.count ? r.plan.names[p] : "unmarked",
-                     phase_length(r, o, p));
-        print_figures(figures_of(o, r, p, false), out, o.gpus, o.cpus, "");
-        if (r.net)
-            print_figures(figures_of(o, r, p, true), out, o.gpus, o.cpus, "net ");
+    if (first) {
+        sum = part;
+        return;
+    }
+    for (int p = 0; p < sum.blocks; ++p) {
+        add_summary(sum.gross[p], part.gross[p], false);
+        add_summary(sum.net_figures[p], part.net_figures[p], false);
+        sum.seconds[p] = std::fmax(sum.seconds[p], part.seconds[p]);
+    }
+}
+
+
+void print_phase_blocks(FILE* out, const run_options& o, const phase_totals& t)
+{
+    for (int p = 0; p < t.blocks; ++p) {
+        std::fprintf(out, "phase: %s\nseconds: %f\n", t.names[p], t.seconds[p]);
+        print_figures(t.gross[p], out, o.gpus, o.cpus, "");
+        if (t.net)
+            print_figures(t.net_figures[p], out, o.gpus, o.cpus, "net ");
     }
 }
 
@@ -400,15 +425,15 @@ energy_summary row_figures_of(const run_options& o, const phase_report& r, const
     return net;
 }
 
-int format_phase_rows(const run_options& o, const phase_report& r, char* rows, size_t used, size_t size)
+int format_phase_rows(const run_options& o, const phase_totals& t, const char* label, char* rows, size_t used,
+                      size_t size)
 {
     bool net = o.row != nullptr && std::strcmp(o.row, "net") == 0;
-    for (int p = 0; p <= r.plan.count; ++p) {
-        if (p == r.plan.count && r.sums.overlap)
-            break;
-        char label[max_label_length + max_phase_name + 2];
-        std::snprintf(label, sizeof label, "%s/%s", o.label, p < r.plan.count ? r.plan.names[p] : "unmarked");
-        int n = format_results_row(figures_of(o, r, p, net), label, rows + used, size - used, o.gpus, o.cpus);
+    for (int p = 0; p < t.blocks; ++p) {
+        char name[max_label_length + max_node_name + max_phase_name + 3];
+        std::snprintf(name, sizeof name, "%s/%s", label, t.names[p]);
+        int n = format_results_row(net ? t.net_figures[p] : t.gross[p], name, rows + used, size - used, o.gpus,
+                                   o.cpus);
         if (n < 0)
             return -1;
         used += static_cast<size_t>(n);
@@ -506,16 +531,6 @@ int draw_case(const run_options& o, const phase_logs& logs, phase_report& r)
     std::printf("couldn't write %s\n", failed);
     std::fprintf(stderr, "energy-totals: %s: %s\n", failed, std::strerror(err));
     return -1;
-}
-
-energy_summary phase_figures_of(const run_options& o, const phase_report& r, int p, bool net)
-{
-    return figures_of(o, r, p, net);
-}
-
-double phase_seconds(const run_options& o, const phase_report& r, int p)
-{
-    return phase_length(r, o, p);
 }
 
 int meter_of_figure(const phase_report& r, const run_options& o, int i)

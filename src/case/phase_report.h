@@ -28,6 +28,19 @@ struct phase_logs {
     int64_t date_ns = 0;
 };
 
+// What the phases came to, as printed, appended and recorded: each
+// phase's figures (index plan.count: the time no phase marks, where phases
+// do not overlap), gross and net of idle power, and its seconds. The sums
+// over a case's nodes are one of these too.
+struct phase_totals {
+    int blocks = 0;                   // the phases, and unmarked where it is one
+    char names[max_phases + 1][max_phase_name] = {};
+    bool net = false;                 // idle power given: net figures too
+    energy_summary gross[max_phases + 1];
+    energy_summary net_figures[max_phases + 1];
+    double seconds[max_phases + 1] = {};
+};
+
 // What the run's phases came to. Memory of its own: free_phase_report.
 struct phase_report {
     phase_plan plan;
@@ -37,6 +50,7 @@ struct phase_report {
     bool net = false;     // idle power given: net figures are printed
     int idle_phase = -1;
     case_view* view = nullptr; // where the readings are gathered too, if anywhere
+    phase_totals totals;       // once split
 };
 
 // Reads the marks (--phases) and the window (--window) into report.plan.
@@ -46,7 +60,8 @@ int read_phase_plan(const run_options& options, phase_report& report);
 // Reads the case's logs again, in time, and splits each meter's energy at
 // the phases' edges; then settles the idle power. Returns 0, or -1 having
 // said what is wrong: a log that can't be read again, a phase outside a
-// log, an idle phase or a row's phase the marks do not name. Warns (on
+// log, an idle phase or a row's phase the marks do not name. Its totals
+// are then report.totals. Warns (on
 // err) of a phase partly outside a log, or too short for its GPU readings.
 int split_by_phase(const run_options& options, const phase_logs& logs, phase_report& report, FILE* err);
 
@@ -58,11 +73,15 @@ int draw_case(const run_options& options, const phase_logs& logs, phase_report& 
 // the record name it, into buf.
 void meter_name(const run_options& options, int i, char* buf, size_t size);
 
+// Adds part's figures into sum's, a node's into the case's: where first,
+// sum takes part as it is; the seconds are the longer of the two.
+void add_phase_totals(phase_totals& sum, const phase_totals& part, bool first);
+
 // Prints, after the summary, a block for each phase (and for the time no
 // phase marks, where phases do not overlap): "phase: NAME", "seconds: S",
 // then its figures as the summary labels them, then, with idle power, each
 // again net of it ("net total energy: ...").
-void print_phase_blocks(FILE* out, const run_options& options, const phase_report& report);
+void print_phase_blocks(FILE* out, const run_options& options, const phase_totals& totals);
 
 // The figures of the run's row as --row asks: the whole run's (whole),
 // one phase's, or the whole run's net of idle power.
@@ -70,15 +89,11 @@ energy_summary row_figures_of(const run_options& options, const phase_report& re
                               const energy_summary& whole);
 
 // Appends to rows (which holds used bytes, in room of size) a row for each
-// phase (and unmarked), labelled LABEL/NAME, by format_results_row, net
-// where --row=net. Returns the bytes used, or -1 where they do not fit.
-int format_phase_rows(const run_options& options, const phase_report& report, char* rows, size_t used,
-                      size_t size);
-
-// Phase p's figures (plan.count: unmarked), gross or net of idle power,
-// and its seconds.
-energy_summary phase_figures_of(const run_options& options, const phase_report& report, int p, bool net);
-double phase_seconds(const run_options& options, const phase_report& report, int p);
+// phase (and unmarked), labelled LABEL/NAME (label: --label, or a node's
+// LABEL@NODE), by format_results_row, net where --row=net. Returns the
+// bytes used, or -1 where they do not fit.
+int format_phase_rows(const run_options& options, const phase_totals& totals, const char* label, char* rows,
+                      size_t used, size_t size);
 
 // The meter (timed_readings.h) of figure i of the summary (0 the node's,
 // then CPU1.., then GPU1..); -1 where it has none.

@@ -519,28 +519,12 @@ void stop_saying(said_of_case& said)
     said.text = nullptr;
 }
 
-// The case's record, in memory of its own (*text, *size). Returns false
-// having said why where it can't be made.
-bool make_record(const run_options& options, int argc, char** argv, const energy_summary& summary,
-                 const case_logs& logs, const phase_report& phases, said_of_case& said,
-                 const struct timespec& started, const struct timespec& began, char** text, size_t* size)
+// Each figure's meter of a case for its record, named into names: its
+// log, column, what its reader saw, and its view in time.
+void record_meters(const run_options& options, const case_logs& logs, const phase_report& phases,
+                   record_inputs& in, char (*names)[16])
 {
-    static record_inputs in;
-    in = record_inputs{};
-    in.options = &options;
-    in.words = argv + 1;
-    in.word_count = argc - 4;
-    in.figures = &summary;
-    char host[256] = {};
-    in.host = gethostname(host, sizeof host - 1) == 0 ? host : nullptr;
-    in.started_ns = static_cast<int64_t>(started.tv_sec) * 1000000000 + started.tv_nsec;
-    std::fflush(said.out);
-    in.warnings = said.text;
-    in.warnings_size = said.size;
-    in.codes = &said.codes;
-    in.phases = options.phases != nullptr || options.window != nullptr ? &phases : nullptr;
-    in.dated = phases.sums.anchored || !phases.sums.saw_clock;
-    char names[1 + max_cpus + max_gpus][16];
+    in.meter_count = 0;
     for (int i = 0; i < 1 + options.cpus + options.gpus; ++i) {
         record_meter& m = in.meters[in.meter_count++];
         meter_name(options, i, names[i], sizeof names[i]);
@@ -563,6 +547,26 @@ bool make_record(const run_options& options, int argc, char** argv, const energy
             m.period_asked = options.gpu_period;
         }
     }
+    in.dated = phases.sums.anchored || !phases.sums.saw_clock;
+}
+
+// The case's record, in memory of its own (*text, *size), from in (its
+// figures, meters, phases and nodes set) and what the run adds: its words,
+// host, times and warnings. Returns false having said why where it can't
+// be made.
+bool make_record(const run_options& options, int argc, char** argv, record_inputs& in, said_of_case& said,
+                 const struct timespec& started, const struct timespec& began, char** text, size_t* size)
+{
+    in.options = &options;
+    in.words = argv + 1;
+    in.word_count = argc - 4;
+    char host[256] = {};
+    in.host = gethostname(host, sizeof host - 1) == 0 ? host : nullptr;
+    in.started_ns = static_cast<int64_t>(started.tv_sec) * 1000000000 + started.tv_nsec;
+    std::fflush(said.out);
+    in.warnings = said.text;
+    in.warnings_size = said.size;
+    in.codes = &said.codes;
     struct timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
     in.duration = static_cast<double>(now.tv_sec - began.tv_sec) + static_cast<double>(now.tv_nsec - began.tv_nsec) / 1e9;
@@ -615,40 +619,52 @@ bool record_is_reachable(const char* path)
     return false;
 }
 
-// Appends the case's row to its table, and says so where it could not.
-// Returns the run's status. Out of line, so that its row's kilobyte does
-// not deepen the stack that the reading of every run's logs goes down.
+// What a case over several nodes keeps of each node once it is read: its
+// figures, its row's (as --row asks), its phases' totals, and the span of
+// its total-power log (known: where it has one).
+struct node_part {
+    energy_summary figures, row;
+    phase_totals phases;
+    double first = 0, last = 0;
+    bool known = false;
+};
+
 // Rows of a case's parts, each labelled LABEL@NAME: a node's, its name at
-// most max_node_name bytes.
-constexpr size_t max_node_name = 255;
+// most max_node_name bytes, with its phases' rows (LABEL@NAME/PHASE) where
+// the case's are written.
 struct part_rows {
     int count = 0;
     const char* const* names = nullptr;
-    const energy_summary* figures = nullptr;
+    const node_part* parts = nullptr;
 };
 
-[[gnu::noinline]] int write_row(const run_options& options, const energy_summary& summary,
-                                const phase_report* phases, const append_also* also, const part_rows& parts = {})
+// Appends the case's row (figures, as --row asks) to its table, and says
+// so where it could not; with --phase-rows, a row for each of the phases'
+// totals after it, and the parts' rows: all at once, so that all are in
+// or none. Returns the run's status. Out of line, so that its rows'
+// kilobytes do not deepen the stack that the reading of every run's logs
+// goes down.
+[[gnu::noinline]] int write_row(const run_options& options, const energy_summary& figures,
+                                const phase_totals* phases, const append_also* also, const part_rows& parts = {})
 {
     table_name table = results_table_name(options.results_id);
-    // The row, and with --phase-rows a row for each phase after it (with
-    // --node-rows, for each node): all appended at once, so that all are in
-    // or none.
-    size_t rows = phases != nullptr && options.phase_rows ? static_cast<size_t>(phases->plan.count) + 1 : 0;
-    size_t size = results_row_size + rows * (results_row_size + max_phase_name + 1) +
-                  static_cast<size_t>(parts.count) * (results_row_size + max_node_name + 1);
+    size_t phase_rows = phases != nullptr && options.phase_rows ? static_cast<size_t>(phases->blocks) : 0;
+    size_t size = (1 + phase_rows) * (results_row_size + max_node_name + max_phase_name + 2) *
+                  (1 + static_cast<size_t>(parts.count));
     char* row = static_cast<char*>(std::malloc(size));
-    energy_summary figures = phases != nullptr ? row_figures_of(options, *phases, summary) : summary;
     int row_size = row == nullptr ? -1
                                   : format_results_row(figures, options.label, row, size, options.gpus, options.cpus);
-    if (row_size >= 0 && rows > 0)
-        row_size = format_phase_rows(options, *phases, row, static_cast<size_t>(row_size), size);
+    if (row_size >= 0 && phase_rows > 0)
+        row_size = format_phase_rows(options, *phases, options.label, row, static_cast<size_t>(row_size), size);
     char label[max_label_length + max_node_name + 2];
     for (int i = 0; row_size >= 0 && i < parts.count; ++i) {
         std::snprintf(label, sizeof label, "%s@%s", options.label, parts.names[i]);
-        int n = format_results_row(parts.figures[i], label, row + row_size, size - static_cast<size_t>(row_size),
+        int n = format_results_row(parts.parts[i].row, label, row + row_size, size - static_cast<size_t>(row_size),
                                    options.gpus, options.cpus);
         row_size = n < 0 ? -1 : row_size + n;
+        if (row_size >= 0 && phase_rows > 0)
+            row_size = format_phase_rows(options, parts.parts[i].phases, label, row, static_cast<size_t>(row_size),
+                                         size);
     }
     int undo_error = 0;
     int err = row == nullptr ? ENOMEM
@@ -673,6 +689,20 @@ struct part_rows {
                      "append record stays, and the next run settles it\n",
                      table.text, std::strerror(undo_error));
     return -1;
+}
+
+// Appends what the run writes: its row (figures, with its phases' and
+// parts' rows where asked) and its record, where the write switch is 1;
+// else the record alone where asked. Returns the run's status.
+int write_case(const run_options& options, const energy_summary& figures, const phase_totals* phases,
+               const char* record, size_t record_size, const part_rows& parts = {})
+{
+    int also_failed = 0;
+    append_also also = {options.record, record, record_size, &also_failed};
+    const append_also* with = options.record != nullptr ? &also : nullptr;
+    return options.write_switch == 1 ? write_row(options, figures, phases, with, parts)
+           : with != nullptr         ? write_record_alone(options, also)
+                                     : 0;
 }
 
 // Splits the case's energy by its phases, from the logs read again in
@@ -702,6 +732,59 @@ void end_phases(phase_report* phases)
     if (phases != nullptr)
         free_phase_report(*phases);
     std::free(phases);
+}
+
+// Whether the case is read in time: for its phases, a picture, a series
+// or a record.
+bool in_time(const run_options& o)
+{
+    return o.phases != nullptr || o.window != nullptr || o.plot != nullptr || o.series != nullptr ||
+           o.record != nullptr;
+}
+
+// A case as read: its figures, its logs and what was seen of them, and,
+// read in time, its phases (with the meters' view for the picture, the
+// series and the record). What is allocated, end_case frees.
+struct case_reading {
+    energy_summary summary;
+    case_logs logs;
+    phase_report* phases = nullptr;
+};
+
+void end_case(case_reading& c)
+{
+    free_logs(c.logs);
+    end_phases(c.phases);
+    c.phases = nullptr;
+}
+
+// Reads the case options names into c, saying on said what does not fit
+// its rules; in time where asked, the marks first: a fault in them reads
+// no log. Returns false having said why it can't be read.
+bool read_case(run_options& options, case_reading& c, FILE* said)
+{
+    if (in_time(options)) {
+        c.phases = new_records<phase_report>(1);
+        bool viewed = options.plot != nullptr || options.series != nullptr || options.record != nullptr;
+        if (c.phases != nullptr && viewed) {
+            c.phases->view = new_records<case_view>(1);
+            if (c.phases->view != nullptr && !start_case_view(*c.phases->view, options.series)) {
+                std::free(c.phases->view);
+                c.phases->view = nullptr;
+            }
+        }
+        if (c.phases == nullptr || (viewed && c.phases->view == nullptr)) {
+            std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
+            return false;
+        }
+        if (read_phase_plan(options, *c.phases) != 0)
+            return false;
+    }
+    timed_integration = options.step ? integration_rule::step : integration_rule::trapezoid;
+    bool read = read_logs(options, c.summary, c.logs);
+    if (read)
+        warn_about_case(options, c.logs, c.summary, said);
+    return read && (c.phases == nullptr || split_case(options, c.logs, *c.phases, said));
 }
 
 // Readies the process for a run whose status must say whether its row is
@@ -816,58 +899,170 @@ char* node_path(const char* base_name, const char* node, bool directory)
     return path;
 }
 
-// A case over several nodes: each node's logs read by the options given,
-// in its directory; the summary and the row the sums, node by node in the
-// order listed, then each node's figures. A node whose logs can't be read
-// stops the run, naming it, and nothing is appended.
-int run_nodes(run_options& options, const node_list& nodes)
+// The parts of a case's record that its nodes write, a list's items each.
+struct node_records {
+    FILE* meters = nullptr;
+    FILE* flags = nullptr;
+    FILE* parts = nullptr;
+    char* text[3] = {};
+    size_t size[3] = {};
+    int64_t first_ns = 0, last_ns = 0; // the nodes' first and last readings
+    bool spanned = false;
+};
+
+bool start_node_records(node_records& r)
 {
-    energy_summary sum, parts[max_nodes];
+    r.meters = open_memstream(&r.text[0], &r.size[0]);
+    r.flags = open_memstream(&r.text[1], &r.size[1]);
+    r.parts = open_memstream(&r.text[2], &r.size[2]);
+    return r.meters != nullptr && r.flags != nullptr && r.parts != nullptr;
+}
+
+// Closes the texts; returns 0 or the errno of the first that failed.
+int end_node_records(node_records& r)
+{
+    int err = 0;
+    for (FILE* f : {r.meters, r.flags, r.parts})
+        if (f != nullptr && std::fclose(f) != 0 && err == 0)
+            err = errno;
+    r.meters = r.flags = r.parts = nullptr;
+    return err;
+}
+
+void free_node_records(node_records& r)
+{
+    end_node_records(r);
+    for (char* t : r.text)
+        std::free(t);
+}
+
+// Reads node i of a case over several into part, saying on said what does
+// not fit, and writes its part of the record into records where asked.
+// Returns false having said why it can't be read.
+bool read_node(const run_options& options, const char* node, node_part& part, node_records* records,
+               said_of_case& said, int* gpus)
+{
+    run_options o = options;
+    char* base = node_path(options.base_name, node, false);
+    char* dir = node_path(options.base_name, node, true);
+    o.base_name = base;
+    o.gpu_dir = dir;
+    case_reading c;
+    bool read = base != nullptr && dir != nullptr && read_case(o, c, said.out);
+    if (read) {
+        part.known = node_log_span(c.logs.set.shapes[0], o.total_format != 0, &part.first, &part.last);
+        part.figures = c.summary;
+        part.row = c.phases != nullptr ? row_figures_of(o, *c.phases, c.summary) : c.summary;
+        if (c.phases != nullptr)
+            part.phases = c.phases->totals;
+        *gpus = o.gpus > *gpus ? o.gpus : *gpus;
+    }
+    if (read && records != nullptr) {
+        static record_inputs in;
+        in = record_inputs{};
+        char names[1 + max_cpus + max_gpus][16];
+        in.options = &o;
+        in.figures = &c.summary;
+        in.phases = o.phases != nullptr || o.window != nullptr ? &c.phases->totals : nullptr;
+        record_meters(o, c.logs, *c.phases, in, names);
+        write_node_record(in, node, records->meters, records->flags, records->parts);
+        int64_t first = 0, last = 0;
+        if (record_span(in, &first, &last)) {
+            records->first_ns = !records->spanned || first < records->first_ns ? first : records->first_ns;
+            records->last_ns = !records->spanned || last > records->last_ns ? last : records->last_ns;
+            records->spanned = true;
+        }
+    }
+    end_case(c);
+    std::free(base);
+    std::free(dir);
+    if (!read)
+        std::fprintf(said.out, "energy-totals: --nodes: node %s's logs can't be read; nothing is appended\n", node);
+    return read;
+}
+
+// A case over several nodes: each node's logs read by the options given,
+// in its directory; the summary, the phases, the record and the row the
+// sums, node by node in the order listed, then each node's figures and
+// phases. A node whose logs can't be read stops the run, naming it, and
+// nothing is appended.
+int run_nodes(run_options& options, const node_list& nodes, int argc, char** argv, said_of_case& said,
+              const struct timespec& started, const struct timespec& began)
+{
+    node_part* parts = new_records<node_part>(static_cast<size_t>(nodes.count) + 1);
+    node_part& sum = parts[nodes.count];
+    node_records records;
+    if (parts == nullptr || (options.record != nullptr && !start_node_records(records))) {
+        std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
+        std::free(parts);
+        free_node_records(records);
+        stop_saying(said);
+        return -1;
+    }
     double first[max_nodes], last[max_nodes];
     bool known[max_nodes] = {};
     int gpus = options.gpus;
-    for (int i = 0; i < nodes.count; ++i) {
-        run_options o = options;
-        char* base = node_path(options.base_name, nodes.names[i], false);
-        char* dir = node_path(options.base_name, nodes.names[i], true);
-        o.base_name = base;
-        o.gpu_dir = dir;
-        case_logs logs;
-        bool read = base != nullptr && dir != nullptr && read_logs(o, parts[i], logs);
-        if (read) {
-            warn_about_case(o, logs, parts[i], stderr);
-            known[i] = node_log_span(logs.set.shapes[0], o.total_format != 0, &first[i], &last[i]);
-        }
-        free_logs(logs);
-        std::free(base);
-        std::free(dir);
-        if (!read) {
-            std::fprintf(stderr, "energy-totals: --nodes: node %s's logs can't be read; nothing is appended\n",
-                         nodes.names[i]);
-            return -1;
-        }
-        gpus = o.gpus > gpus ? o.gpus : gpus;
-        // The first node's figures as they are (a -0 stays), then each added.
-        auto add = [&](double& into, double part) { into = i == 0 ? part : add_figures(into, part); };
-        add(sum.total_energy, parts[i].total_energy);
-        for (int k = 1; k <= max_cpus; ++k)
-            add(cpu_figure(sum, k), cpu_figure(parts[i], k));
-        for (int k = 1; k <= max_gpus; ++k)
-            add(gpu_figure(sum, k), gpu_figure(parts[i], k));
+    bool phased = options.phases != nullptr || options.window != nullptr;
+    bool read = true;
+    for (int i = 0; read && i < nodes.count; ++i) {
+        node_part& part = parts[i];
+        read = read_node(options, nodes.names[i], part, options.record != nullptr ? &records : nullptr, said, &gpus);
+        if (!read)
+            break;
+        first[i] = part.first;
+        last[i] = part.last;
+        known[i] = part.known;
+        add_summary(sum.figures, part.figures, i == 0);
+        add_summary(sum.row, part.row, i == 0);
+        if (phased)
+            add_phase_totals(sum.phases, part.phases, i == 0);
     }
-    warn_about_node_spans(stderr, nodes.names, first, last, known, nodes.count);
+    if (read)
+        warn_about_node_spans(said.out, nodes.names, first, last, known, nodes.count);
     options.gpus = gpus;
-    print_console_summary(sum, stdout, gpus, options.cpus);
-    for (int i = 0; i < nodes.count; ++i) {
-        std::printf("node: %s\n", nodes.names[i]);
-        print_console_summary(parts[i], stdout, gpus, options.cpus);
+    char* record = nullptr;
+    size_t record_size = 0;
+    if (read && options.record != nullptr) {
+        int err = end_node_records(records);
+        static record_inputs in;
+        in = record_inputs{};
+        in.figures = &sum.figures;
+        in.phases = phased ? &sum.phases : nullptr;
+        in.node_meters = records.text[0] != nullptr ? records.text[0] : "";
+        in.node_flags = records.text[1] != nullptr ? records.text[1] : "";
+        in.node_parts = records.text[2] != nullptr ? records.text[2] : "";
+        in.nodes_seconds = records.spanned ? static_cast<double>(records.last_ns - records.first_ns) / 1e9 : 0;
+        if (err != 0) {
+            std::printf("couldn't write %s\n", options.record);
+            std::fprintf(stderr, "energy-totals: %s: %s\n", options.record, std::strerror(err));
+            read = false;
+        } else {
+            read = make_record(options, argc, argv, in, said, started, began, &record, &record_size);
+        }
     }
-    std::fflush(stdout);
-    part_rows rows;
-    rows.count = options.node_rows ? nodes.count : 0;
-    rows.names = nodes.names;
-    rows.figures = parts;
-    return options.write_switch == 1 ? write_row(options, sum, nullptr, nullptr, rows) : 0;
+    stop_saying(said);
+    free_node_records(records);
+    int status = -1;
+    if (read) {
+        print_console_summary(sum.figures, stdout, gpus, options.cpus);
+        if (phased)
+            print_phase_blocks(stdout, options, sum.phases);
+        for (int i = 0; i < nodes.count; ++i) {
+            std::printf("node: %s\n", nodes.names[i]);
+            print_console_summary(parts[i].figures, stdout, gpus, options.cpus);
+            if (phased)
+                print_phase_blocks(stdout, options, parts[i].phases);
+        }
+        std::fflush(stdout);
+        part_rows rows;
+        rows.count = options.node_rows ? nodes.count : 0;
+        rows.names = nodes.names;
+        rows.parts = parts;
+        status = write_case(options, sum.row, phased ? &sum.phases : nullptr, record, record_size, rows);
+    }
+    std::free(record);
+    std::free(parts);
+    return status;
 }
 
 } // namespace
@@ -901,12 +1096,11 @@ int run(int argc, char** argv)
         break;
     }
 
-    // A case over several nodes; what it does not yet take, said.
+    // A case over several nodes: its names, and what it does not yet take.
+    node_list nodes;
     if (options.nodes != nullptr) {
-        node_list nodes;
-        const char* wrong = options.phases != nullptr || options.window != nullptr || options.plot != nullptr ||
-                                    options.series != nullptr || options.record != nullptr
-                                ? "--nodes: not yet with --phases, --window, --plot, --series or --record"
+        const char* wrong = options.plot != nullptr || options.series != nullptr
+                                ? "--nodes: not yet with --plot or --series"
                                 : take_nodes(options.nodes, nodes, reason, sizeof reason);
         if (wrong != nullptr) {
             std::fputs(usage_line, stdout);
@@ -914,10 +1108,6 @@ int run(int argc, char** argv)
             std::free(nodes.text);
             return -1;
         }
-        timed_integration = options.step ? integration_rule::step : integration_rule::trapezoid;
-        int status = run_nodes(options, nodes);
-        std::free(nodes.text);
-        return status;
     }
     // The run's start, for its record.
     struct timespec started = {}, began = {};
@@ -926,69 +1116,50 @@ int run(int argc, char** argv)
     // With --record, what is said of the case is kept for it too, and
     // passed on to standard error once the case is read.
     said_of_case said;
-    if (options.record != nullptr && !record_is_reachable(options.record))
-        return -1;
-    if (options.record != nullptr && !start_saying(said)) {
+    bool ready = options.record == nullptr || record_is_reachable(options.record);
+    if (ready && options.record != nullptr && !start_saying(said)) {
         std::printf("couldn't write %s\n", options.record);
         std::fprintf(stderr, "energy-totals: %s: %s\n", options.record, std::strerror(ENOMEM));
+        ready = false;
+    }
+    if (!ready) {
+        std::free(nodes.text);
         return -1;
     }
     say_slips(options, said.out);
-    // The case in time, where phases, a picture, a series or a record are
-    // asked for; the phases' marks first: a fault in them reads no log.
-    phase_report* phases = nullptr;
-    if (options.phases != nullptr || options.window != nullptr || options.plot != nullptr ||
-        options.series != nullptr || options.record != nullptr) {
-        phases = new_records<phase_report>(1);
-        bool viewed = options.plot != nullptr || options.series != nullptr || options.record != nullptr;
-        if (phases != nullptr && viewed) {
-            phases->view = new_records<case_view>(1);
-            if (phases->view != nullptr && !start_case_view(*phases->view, options.series)) {
-                std::free(phases->view);
-                phases->view = nullptr;
-            }
-        }
-        if (phases == nullptr || (viewed && phases->view == nullptr) || read_phase_plan(options, *phases) != 0) {
-            if (phases == nullptr || (viewed && phases->view == nullptr))
-                std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
-            stop_saying(said);
-            end_phases(phases);
-            return -1;
-        }
+    if (options.nodes != nullptr) {
+        int status = run_nodes(options, nodes, argc, argv, said, started, began);
+        std::free(nodes.text);
+        return status;
     }
-    energy_summary summary;
-    case_logs logs;
-    timed_integration = options.step ? integration_rule::step : integration_rule::trapezoid;
-    bool read = read_logs(options, summary, logs);
-    if (read)
-        warn_about_case(options, logs, summary, said.out);
-    if (read && phases != nullptr)
-        read = split_case(options, logs, *phases, said.out);
+    case_reading c;
+    bool read = read_case(options, c, said.out);
+    bool phased = options.phases != nullptr || options.window != nullptr;
     char* record = nullptr;
     size_t record_size = 0;
-    if (read && options.record != nullptr)
-        read = make_record(options, argc, argv, summary, logs, *phases, said, started, began, &record,
-                           &record_size);
-    stop_saying(said);
-    free_logs(logs);
-    if (!read) {
-        std::free(record);
-        end_phases(phases);
-        return -1;
+    if (read && options.record != nullptr) {
+        static record_inputs in;
+        in = record_inputs{};
+        char names[1 + max_cpus + max_gpus][16];
+        in.figures = &c.summary;
+        in.phases = phased ? &c.phases->totals : nullptr;
+        record_meters(options, c.logs, *c.phases, in, names);
+        read = make_record(options, argc, argv, in, said, started, began, &record, &record_size);
     }
-    print_console_summary(summary, stdout, options.gpus, options.cpus);
-    if (phases != nullptr && (options.phases != nullptr || options.window != nullptr))
-        print_phase_blocks(stdout, options, *phases);
-    // Out before the table is touched, so a run waiting for the lock has
-    // shown its figures. Errors on standard output change nothing here.
-    std::fflush(stdout);
-    int also_failed = 0;
-    append_also also = {options.record, record, record_size, &also_failed};
-    const append_also* with = options.record != nullptr ? &also : nullptr;
-    int status = options.write_switch == 1 ? write_row(options, summary, phases, with)
-                 : with != nullptr         ? write_record_alone(options, also)
-                                           : 0;
+    stop_saying(said);
+    int status = -1;
+    if (read) {
+        print_console_summary(c.summary, stdout, options.gpus, options.cpus);
+        if (phased)
+            print_phase_blocks(stdout, options, c.phases->totals);
+        // Out before the table is touched, so a run waiting for the lock
+        // has shown its figures. Errors on standard output change nothing
+        // here.
+        std::fflush(stdout);
+        energy_summary row = c.phases != nullptr ? row_figures_of(options, *c.phases, c.summary) : c.summary;
+        status = write_case(options, row, phased ? &c.phases->totals : nullptr, record, record_size);
+    }
     std::free(record);
-    end_phases(phases);
+    end_case(c);
     return status;
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,15 @@
 #include "table/table_rows.h"
 
 namespace {
+
+// Empties the fields of x that come before its byte buffer, which starts
+// head bytes in: the buffer is written before it is read, and zeroing its
+// megabytes would fault every page of it in for nothing.
+template <class T>
+void clear_head(T& x, size_t head)
+{
+    std::memset(static_cast<void*>(&x), 0, head);
+}
 
 constexpr char record_magic[] = "energy-totals append record 1 ";
 // A record of a row and another file's bytes.
@@ -428,7 +438,7 @@ int settle_record(int fd, const char* name, const struct stat& st, record_place&
 {
     // Static, as a record holds a whole append.
     static append_record r;
-    r = append_record{};
+    clear_head(r, offsetof(append_record, bytes));
     int err = 0;
     double age = 0;
     int kind = read_record(place, &r, &err, &age);
@@ -537,7 +547,7 @@ int remove_record(record_place& place, const lock_file& lock)
         return ENOLCK;
     static append_record r;
     static record_place now;
-    now = record_place{};
+    clear_head(now, offsetof(record_place, text));
     std::memcpy(now.path, place.path, sizeof now.path);
     now.table = place.table;
     int err = 0;
@@ -666,7 +676,8 @@ int append_to_file(int fd, const append_job& job, const struct stat& st, int* un
 {
     const char* name = job.name;
     static table_end end;
-    end = table_end{};
+    clear_head(end, offsetof(table_end, cut));
+    end.newline_first = false;
     place.table = st;
     int err = settle_record(fd, name, st, place, end, said);
     if (err == 0)
@@ -696,7 +707,7 @@ int append_to_file(int fd, const append_job& job, const struct stat& st, int* un
         }
     }
     static append_record r;
-    r = append_record{};
+    clear_head(r, offsetof(append_record, bytes));
     r.inode = static_cast<unsigned long long>(st.st_ino);
     r.start = end.start;
     r.write_size = job.size + end.newline_first;
@@ -826,7 +837,7 @@ int append(const append_job& job, int* undo_error, FILE* notices, bool* skipped)
     lock_file lock;
     // Static: a record holds a whole append, which the stack need not carry.
     static record_place place;
-    place = record_place{};
+    clear_head(place, offsetof(record_place, text));
     const char* name = job.name;
     int fd = open_table_locked(job, &st, &err, notices);
     // Where each node keeps its own locks, the lock file is taken too, and
