@@ -1479,7 +1479,7 @@ TEST(Cli, NodesInTime)
     const std::vector<std::string> asked = {"--gpu-time=stamps", "--phases=" + dir.file("m"), "--phase-rows",
                                             "--label=c"};
     std::vector<std::string> words = asked;
-    words.insert(words.end(), {"--nodes=n1,n2,n3", "--node-rows", "--record=rec", "runs/p", "1", "0"});
+    words.insert(words.end(), {"--nodes=n1,n2,n3", "--node-rows", "--record=rec", "--plot=p.svg", "runs/p", "1", "0"});
     tool_result r = run_tool(dir.path, words);
     ASSERT_EQ(r.status, 0) << r.errors;
     std::vector<std::string> alone;
@@ -1505,6 +1505,12 @@ TEST(Cli, NodesInTime)
     EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 1);
     for (const char* part : {"\"nodes\":[{\"node\":\"n1\"", "\"meter\":\"GPU1@n3\"", "{\"node\":\"n3\""})
         EXPECT_NE(record.find(part), std::string::npos) << part << record;
+    // The picture: each node's curves and their sum, each node's mean (n1's
+    // node meter: 100 to 400 W) in the legend.
+    std::string picture = read_file(dir.file("p.svg"));
+    EXPECT_NE(picture.find("</svg>"), std::string::npos);
+    for (const char* part : {">n1: node mean 250.0 W, peak 400.0 W;", ">n3: node mean", ">the nodes' sum: node mean"})
+        EXPECT_NE(picture.find(part), std::string::npos) << part;
 }
 
 // Marks and phases that can't be read: status 255, the file and line

@@ -232,6 +232,67 @@ bool curve_between(const meter_view& m, int64_t from, int64_t to, float* low, fl
     return *low <= *high;
 }
 
+
+// Opens a picture of width by height, white, with its title.
+void start_svg(FILE* out, double width, double height, const char* title)
+{
+    std::fprintf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\" height=\"%g\" viewBox=\"0 0 %g %g\" "
+                      "font-family=\"sans-serif\" font-size=\"12\">\n"
+                      "<rect width=\"%g\" height=\"%g\" fill=\"#ffffff\"/>\n",
+                 width, height, width, height, width, height);
+    std::fputs("<text x=\"72\" y=\"24\" font-size=\"15\">", out);
+    put_xml_text(out, title);
+    std::fputs("</text>\n", out);
+}
+
+// Where a plot stands in its picture, and what its axes span: seconds from
+// start across its columns, watts from y_low to y_high up its height.
+struct plot_frame {
+    double left, top, height;
+    int columns;
+    int64_t start;
+    double seconds;
+    double y_low, y_high, y_step;
+    double x_of(double s) const { return left + s / seconds * columns; }
+    double y_of(double w) const { return top + height - (w - y_low) / (y_high - y_low) * height; }
+};
+
+// Draws the phases, shaded and named, then the axes with their ticks and
+// labels, y_label up the side.
+void draw_frame(FILE* out, const plot_frame& f, const drawn_phase* phases, int phase_count, const char* y_label)
+{
+    double right = f.left + f.columns;
+    for (int i = 0; i < phase_count; ++i) {
+        double a = std::clamp(f.x_of(static_cast<double>(phases[i].from_ns - f.start) / 1e9), f.left, right);
+        double b = std::clamp(f.x_of(static_cast<double>(phases[i].to_ns - f.start) / 1e9), f.left, right);
+        static const char* const shades[] = {"#6a6af0", "#50b070", "#e0a040", "#b060c0"};
+        const char* shade = shades[phases[i].number % 4];
+        std::fprintf(out, "<rect class=\"phase\" x=\"%.1f\" y=\"%g\" width=\"%.1f\" height=\"%g\" fill=\"%s\" "
+                          "fill-opacity=\"0.14\"/>\n<path d=\"M%.1f,%g v%g\" stroke=\"%s\" stroke-opacity=\"0.6\"/>\n"
+                          "<text x=\"%.1f\" y=\"%g\" fill=\"#333366\">",
+                     a, f.top, std::max(b - a, 0.5), f.height, shade, a, f.top, f.height, shade, a + 3,
+                     f.top + 14 + 14 * (i % 3));
+        put_xml_text(out, phases[i].name);
+        std::fputs("</text>\n", out);
+    }
+    std::fprintf(out, "<g stroke=\"#444444\" fill=\"none\"><path d=\"M%g,%g V%g H%g\"/></g>\n", f.left, f.top,
+                 f.top + f.height, right);
+    double x_step = tick_step(f.seconds);
+    for (double s = 0; s <= f.seconds + x_step * 1e-9; s += x_step)
+        std::fprintf(out, "<path d=\"M%.1f,%g v5\" stroke=\"#444444\"/><text x=\"%.1f\" y=\"%g\" "
+                          "text-anchor=\"middle\">%g</text>\n",
+                     f.x_of(s), f.top + f.height, f.x_of(s), f.top + f.height + 18, s);
+    for (double w = f.y_low; w <= f.y_high + f.y_step * 1e-9; w += f.y_step)
+        std::fprintf(out, "<path d=\"M%g,%.1f h-5\" stroke=\"#444444\"/><text x=\"%g\" y=\"%.1f\" "
+                          "text-anchor=\"end\">%g</text>\n",
+                     f.left, f.y_of(w), f.left - 8, f.y_of(w) + 4, w);
+    std::fprintf(out, "<text x=\"%g\" y=\"%g\" text-anchor=\"middle\">seconds from the run's start</text>\n"
+                      "<text x=\"16\" y=\"%g\" text-anchor=\"middle\" transform=\"rotate(-90 16 %g)\">",
+                 f.left + f.columns / 2.0, f.top + f.height + 40, f.top + f.height / 2, f.top + f.height / 2);
+    put_xml_text(out, y_label);
+    std::fputs("</text>\n", out);
+}
 } // namespace
 
 int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phase* phases, int phase_count,
@@ -264,43 +325,9 @@ int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phas
     double y_low = std::floor(lowest / y_step) * y_step, y_high = std::ceil(highest * 1.05 / y_step) * y_step;
     auto x_of = [&](double s) { return left + s / seconds * columns; };
     auto y_of = [&](double w) { return top + plot_h - (w - y_low) / (y_high - y_low) * plot_h; };
-    std::fprintf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%g\" height=\"%g\" viewBox=\"0 0 %g %g\" "
-                      "font-family=\"sans-serif\" font-size=\"12\">\n"
-                      "<rect width=\"%g\" height=\"%g\" fill=\"#ffffff\"/>\n",
-                 width, height, width, height, width, height);
-    std::fputs("<text x=\"72\" y=\"24\" font-size=\"15\">", out);
-    put_xml_text(out, title);
-    std::fputs("</text>\n", out);
-    // Phases, shaded behind the curves, named at the top.
-    for (int i = 0; i < phase_count; ++i) {
-        double a = std::clamp(x_of(static_cast<double>(phases[i].from_ns - start) / 1e9), left, left + columns);
-        double b = std::clamp(x_of(static_cast<double>(phases[i].to_ns - start) / 1e9), left, left + columns);
-        static const char* const shades[] = {"#6a6af0", "#50b070", "#e0a040", "#b060c0"};
-        const char* shade = shades[phases[i].number % 4];
-        std::fprintf(out, "<rect class=\"phase\" x=\"%.1f\" y=\"%g\" width=\"%.1f\" height=\"%g\" fill=\"%s\" "
-                          "fill-opacity=\"0.14\"/>\n<path d=\"M%.1f,%g v%g\" stroke=\"%s\" stroke-opacity=\"0.6\"/>\n"
-                          "<text x=\"%.1f\" y=\"%g\" fill=\"#333366\">",
-                     a, top, std::max(b - a, 0.5), plot_h, shade, a, top, plot_h, shade, a + 3,
-                     top + 14 + 14 * (i % 3));
-        put_xml_text(out, phases[i].name);
-        std::fputs("</text>\n", out);
-    }
-    // Axes, ticks and their labels.
-    std::fprintf(out, "<g stroke=\"#444444\" fill=\"none\"><path d=\"M%g,%g V%g H%g\"/></g>\n", left, top,
-                 top + plot_h, left + columns);
-    double x_step = tick_step(seconds);
-    for (double s = 0; s <= seconds + x_step * 1e-9; s += x_step)
-        std::fprintf(out, "<path d=\"M%.1f,%g v5\" stroke=\"#444444\"/><text x=\"%.1f\" y=\"%g\" "
-                          "text-anchor=\"middle\">%g</text>\n",
-                     x_of(s), top + plot_h, x_of(s), top + plot_h + 18, s);
-    for (double w = y_low; w <= y_high + y_step * 1e-9; w += y_step)
-        std::fprintf(out, "<path d=\"M%g,%.1f h-5\" stroke=\"#444444\"/><text x=\"%g\" y=\"%.1f\" "
-                          "text-anchor=\"end\">%g</text>\n",
-                     left, y_of(w), left - 8, y_of(w) + 4, w);
-    std::fprintf(out, "<text x=\"%g\" y=\"%g\" text-anchor=\"middle\">seconds from the run's start</text>\n"
-                      "<text x=\"16\" y=\"%g\" text-anchor=\"middle\" transform=\"rotate(-90 16 %g)\">power (W)</text>\n",
-                 left + columns / 2.0, top + plot_h + 40, top + plot_h / 2, top + plot_h / 2);
+    start_svg(out, width, height, title);
+    plot_frame f = {left, top, plot_h, columns, start, seconds, y_low, y_high, y_step};
+    draw_frame(out, f, phases, phase_count, "power (W)");
     // Each meter: the lowest and highest power in each pixel's time, so a
     // spike shows however long the run; its gaps marked under the axis.
     for (int k = 0; k < count; ++k) {
@@ -352,6 +379,224 @@ int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phas
             std::fprintf(out, ": mean %.1f W, peak %.1f W</text>\n", mean_power(m), m.peak);
         else
             std::fputs(": no readings</text>\n", out);
+    }
+    std::fputs("</svg>\n", out);
+    return std::ferror(out) ? EIO : 0;
+}
+
+void take_node_curve(node_curve& c, int kind, const meter_view* const* meters, int count)
+{
+    int64_t from = 0, to = 0;
+    c.any[kind] = false;
+    c.mean[kind] = c.peak[kind] = 0;
+    c.period_ns[kind] = 0;
+    for (int k = 0; k < count; ++k) {
+        const meter_view& m = *meters[k];
+        if (!m.any)
+            continue;
+        from = !c.any[kind] || m.first_ns < from ? m.first_ns : from;
+        to = !c.any[kind] || m.last_ns > to ? m.last_ns : to;
+        c.period_ns[kind] = std::max(c.period_ns[kind], m.median_ns);
+        c.mean[kind] += mean_power(m);
+        c.any[kind] = true;
+    }
+    c.from_ns[kind] = from;
+    c.to_ns[kind] = to;
+    c.width_ns[kind] = (to - from) / view_spans + 1;
+    for (int j = 0; j < view_spans; ++j) {
+        int64_t a = from + j * c.width_ns[kind];
+        float low = 0, high = 0;
+        bool some = false;
+        for (int k = 0; k < count; ++k) {
+            float l, h;
+            bool broken;
+            if (meters[k]->any && curve_between(*meters[k], a, a + c.width_ns[kind], &l, &h, &broken)) {
+                low += l;
+                high += h;
+                some = true;
+            }
+        }
+        c.low[kind][j] = some ? low : static_cast<float>(empty_low);
+        c.high[kind][j] = some ? high : static_cast<float>(-empty_low);
+        c.peak[kind] = some ? std::max(c.peak[kind], static_cast<double>(high)) : c.peak[kind];
+    }
+}
+
+namespace {
+
+// The lowest and highest power of kind of a node's curve in [from, to).
+bool kind_between(const node_curve& c, int kind, int64_t from, int64_t to, float* low, float* high)
+{
+    *low = static_cast<float>(empty_low);
+    *high = static_cast<float>(-empty_low);
+    if (!c.any[kind] || to <= c.from_ns[kind])
+        return false;
+    int64_t w = c.width_ns[kind];
+    int64_t first = std::max<int64_t>((from - c.from_ns[kind]) / w - (from < c.from_ns[kind] ? 1 : 0), 0);
+    int64_t last = std::min<int64_t>((to - 1 - c.from_ns[kind]) / w, view_spans - 1);
+    for (int64_t j = first; j <= last; ++j) {
+        *low = std::min(*low, c.low[kind][j]);
+        *high = std::max(*high, c.high[kind][j]);
+    }
+    return *low <= *high;
+}
+
+// What a node's curve had last, as the columns are drawn in order.
+struct held_power {
+    float level = 0;
+    int64_t seen_ns = 0;
+    bool any = false;
+};
+
+// A node's power of kind in the column [from, to): its lowest and highest
+// there; or, between its readings (up to three periods from the last, and
+// within its time), the level it had last, so that the nodes' powers add
+// at every column's time whenever their readings come.
+bool node_column(const node_curve& c, int kind, int64_t from, int64_t to, held_power& held, float* low,
+                 float* high)
+{
+    if (kind_between(c, kind, from, to, low, high)) {
+        held = {(*low + *high) / 2, to, true};
+        return true;
+    }
+    if (!held.any || from > c.to_ns[kind] || from - held.seen_ns > 3 * std::max<int64_t>(c.period_ns[kind], 1))
+        return false;
+    *low = *high = held.level;
+    return true;
+}
+
+// Draws a curve across the frame's columns, each column's lowest and
+// highest power from column(c, from, to, &low, &high), broken where a
+// column has none.
+template <class Column>
+void draw_columns(FILE* out, const plot_frame& f, int64_t end, const char* colour, double stroke, Column column)
+{
+    std::fprintf(out, "<path class=\"meter\" fill=\"none\" stroke=\"%s\" stroke-width=\"%g\" "
+                      "stroke-linejoin=\"round\" d=\"", colour, stroke);
+    bool drawing = false;
+    for (int c = 0; c < f.columns; ++c) {
+        auto from = f.start + static_cast<int64_t>(static_cast<double>(end - f.start) * c / f.columns);
+        auto to = f.start + static_cast<int64_t>(static_cast<double>(end - f.start) * (c + 1) / f.columns);
+        float low, high;
+        if (!column(from, to + 1, &low, &high)) {
+            drawing = false;
+            continue;
+        }
+        std::fprintf(out, "%s%.1f,%.1f", drawing ? "L" : "M", f.left + c + 0.5, f.y_of(high));
+        if (low < high)
+            std::fprintf(out, "L%.1f,%.1f", f.left + c + 0.5, f.y_of(low));
+        drawing = true;
+    }
+    std::fputs("\"/>\n", out);
+}
+
+} // namespace
+
+int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* names, int count,
+                     const drawn_phase* phases, int phase_count, const char* title)
+{
+    constexpr double width = 960, left = 72, right = 20, top = 40, panel = 280, plot_h = 210;
+    constexpr int columns = static_cast<int>(width - left - right);
+    if (count > max_view_nodes)
+        return EINVAL;
+    static const char* const kinds[node_kinds] = {"node", "CPU", "GPU"};
+    static const char* const colours[8] = {"#d62728", "#1f77b4", "#2ca02c", "#9467bd",
+                                           "#ff7f0e", "#8c564b", "#e377c2", "#17becf"};
+    int64_t start = 0, end = 0;
+    bool any = false, drawn[node_kinds] = {};
+    double sum_peak[node_kinds] = {};
+    int panels = 0;
+    for (int n = 0; n < count; ++n)
+        for (int k = 0; k < node_kinds; ++k) {
+            if (!nodes[n].any[k])
+                continue;
+            int64_t last = nodes[n].from_ns[k] + nodes[n].width_ns[k] * view_spans;
+            start = !any || nodes[n].from_ns[k] < start ? nodes[n].from_ns[k] : start;
+            end = !any || last > end ? last : end;
+            panels += drawn[k] ? 0 : 1;
+            any = drawn[k] = true;
+        }
+    if (end <= start)
+        end = start + 1000000000;
+    const double legend_top = top + panel * panels + 24;
+    start_svg(out, width, legend_top + 18 * (count + 1) + 12, title);
+    int p = 0;
+    for (int k = 0; k < node_kinds; ++k) {
+        if (!drawn[k])
+            continue;
+        // The nodes' power added in each column's time, and their band
+        // (lowest to highest): each over the nodes' curves as held.
+        held_power held[max_view_nodes];
+        auto across = [&](int64_t from, int64_t to, float* low, float* high, bool band) {
+            float l, h;
+            bool some = false;
+            *low = band ? static_cast<float>(empty_low) : 0;
+            *high = band ? static_cast<float>(-empty_low) : 0;
+            for (int n = 0; n < count; ++n) {
+                if (!node_column(nodes[n], k, from, to, held[n], &l, &h))
+                    continue;
+                *low = band ? std::min(*low, l) : *low + l;
+                *high = band ? std::max(*high, h) : *high + h;
+                some = true;
+            }
+            return some;
+        };
+        auto sum = [&](int64_t from, int64_t to, float* low, float* high) {
+            return across(from, to, low, high, false);
+        };
+        double highest = 1;
+        for (int n = 0; n < count; ++n)
+            highest = std::max(highest, nodes[n].peak[k]);
+        for (auto& h : held)
+            h = held_power{};
+        for (int c = 0; c < columns; ++c) {
+            float l, h;
+            if (sum(start + (end - start) * c / columns, start + (end - start) * (c + 1) / columns + 1, &l, &h))
+                sum_peak[k] = std::max(sum_peak[k], static_cast<double>(h));
+        }
+        highest = std::max(highest, sum_peak[k]);
+        double y_step = tick_step(highest * 1.05);
+        plot_frame f = {left, top + panel * p++, plot_h, columns, start, static_cast<double>(end - start) / 1e9,
+                        0, std::ceil(highest * 1.05 / y_step) * y_step, y_step};
+        char label[32];
+        std::snprintf(label, sizeof label, "%s power (W)", kinds[k]);
+        draw_frame(out, f, phases, phase_count, label);
+        for (int n = 0; count <= 8 && n < count; ++n) {
+            held_power one;
+            draw_columns(out, f, end, colours[n], 1.2, [&](int64_t from, int64_t to, float* low, float* high) {
+                return node_column(nodes[n], k, from, to, one, low, high);
+            });
+        }
+        for (auto& h : held)
+            h = held_power{};
+        if (count > 8)
+            draw_columns(out, f, end, "#b0b0b0", 1, [&](int64_t from, int64_t to, float* low, float* high) {
+                return across(from, to, low, high, true);
+            });
+        for (auto& h : held)
+            h = held_power{};
+        draw_columns(out, f, end, "#000000", 2, sum);
+    }
+    // The legend: each node's mean and peak power of each kind, then the
+    // sum's.
+    for (int n = 0; n <= count; ++n) {
+        double y = legend_top + 18 * n;
+        const char* colour = n == count ? "#000000" : count <= 8 ? colours[n] : "#b0b0b0";
+        std::fprintf(out, "<path d=\"M%g,%g h22\" stroke=\"%s\" stroke-width=\"3\"/><text x=\"%g\" y=\"%g\">",
+                     left, y - 4, colour, left + 28, y);
+        put_xml_text(out, n == count ? "the nodes' sum" : names[n]);
+        const char* separator = ":";
+        for (int k = 0; k < node_kinds; ++k) {
+            if (!drawn[k])
+                continue;
+            double mean = 0;
+            for (int i = n == count ? 0 : n; i < (n == count ? count : n + 1); ++i)
+                mean += nodes[i].any[k] ? nodes[i].mean[k] : 0;
+            double peak = n == count ? sum_peak[k] : nodes[n].peak[k];
+            std::fprintf(out, "%s %s mean %.1f W, peak %.1f W", separator, kinds[k], mean, peak);
+            separator = ";";
+        }
+        std::fputs("</text>\n", out);
     }
     std::fputs("</svg>\n", out);
     return std::ferror(out) ? EIO : 0;

@@ -85,6 +85,33 @@ struct drawn_phase {
 int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phase* phases, int phase_count,
                const char* title);
 
+// The kinds of meter the picture of a case over several nodes draws, a
+// panel each: the node meter, the CPUs together, the GPUs together.
+constexpr int node_kinds = 3;
+constexpr int max_view_nodes = 64;
+
+// A node's power in time, for the picture of a case over several nodes:
+// each kind's lowest and highest power (its meters' added) in each of
+// view_spans spans of its time, and its mean and peak power.
+struct node_curve {
+    bool any[node_kinds] = {};
+    int64_t from_ns[node_kinds] = {}, to_ns[node_kinds] = {}, width_ns[node_kinds] = {};
+    int64_t period_ns[node_kinds] = {}; // the longest median period of its meters
+    float low[node_kinds][view_spans], high[node_kinds][view_spans];
+    double mean[node_kinds] = {}, peak[node_kinds] = {};
+};
+
+// Sets kind of curve from the views of its meters (count of them).
+void take_node_curve(node_curve& curve, int kind, const meter_view* const* meters, int count);
+
+// Writes the picture of a case over several nodes (count of them, at most
+// max_view_nodes, named names): a panel for each kind, each node's curve and their sum (the
+// nodes' power added in each pixel's time; beyond 8 nodes, the sum and the
+// band of the nodes, lowest to highest), the phases shaded; under them
+// each node's mean and peak power. Returns 0, or the errno of a write.
+int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* names, int count,
+                     const drawn_phase* phases, int phase_count, const char* title);
+
 // Writes the readings as CSV, "seconds,meter,watts", seconds from the
 // earliest reading of the meters drawn, each reading's meter by its name.
 // Returns 0 or the errno of a read or write.

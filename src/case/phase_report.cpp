@@ -489,6 +489,29 @@ int write_in_place(const char* name, Write write)
 
 } // namespace
 
+int drawn_phases(const phase_plan& plan, drawn_phase* phases)
+{
+    int count = 0;
+    for (int i = 0; i < plan.span_count && count < max_drawn_phases; ++i)
+        phases[count++] = {plan.names[plan.spans[i].phase], plan.spans[i].from_ns, plan.spans[i].to_ns,
+                           plan.spans[i].phase};
+    return count;
+}
+
+int draw_nodes(const run_options& o, const node_curve* nodes, const char* const* names, int count,
+               const drawn_phase* phases, int phase_count)
+{
+    const char* title = o.label != nullptr ? o.label : o.base_name;
+    int err = write_in_place(o.plot, [&](FILE* out) {
+        return write_nodes_plot(out, nodes, names, count, phases, phase_count, title);
+    });
+    if (err == 0)
+        return 0;
+    std::printf("couldn't write %s\n", o.plot);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", o.plot, std::strerror(err));
+    return -1;
+}
+
 int draw_case(const run_options& o, const phase_logs& logs, phase_report& r)
 {
     if (r.view == nullptr)
@@ -510,11 +533,8 @@ int draw_case(const run_options& o, const phase_logs& logs, phase_report& r)
         meters[count] = {names[count], colour, &r.view->meters[m]};
         ++count;
     }
-    drawn_phase phases[256];
-    int phase_count = 0;
-    for (int i = 0; i < r.plan.span_count && phase_count < 256; ++i)
-        phases[phase_count++] = {r.plan.names[r.plan.spans[i].phase], r.plan.spans[i].from_ns,
-                                 r.plan.spans[i].to_ns, r.plan.spans[i].phase};
+    drawn_phase phases[max_drawn_phases];
+    int phase_count = drawn_phases(r.plan, phases);
     const char* title = o.label != nullptr ? o.label : logs.case_name;
     const char* failed = nullptr;
     int err = 0;

@@ -69,6 +69,16 @@ int split_by_phase(const run_options& options, const phase_logs& logs, phase_rep
 // its own renamed into place. Returns 0, or -1 having said what is wrong.
 int draw_case(const run_options& options, const phase_logs& logs, phase_report& report);
 
+// The phases' spans as the picture shades them, at most max_drawn_phases,
+// named from the plan. Returns their count.
+constexpr int max_drawn_phases = 256;
+int drawn_phases(const phase_plan& plan, drawn_phase* phases);
+
+// Writes the picture (--plot) of a case over several nodes. Returns 0, or
+// -1 having said what is wrong.
+int draw_nodes(const run_options& options, const node_curve* nodes, const char* const* names, int count,
+               const drawn_phase* phases, int phase_count);
+
 // The name of GPU k's or CPU k's or the node's meter, as the picture and
 // the record name it, into buf.
 void meter_name(const run_options& options, int i, char* buf, size_t size);

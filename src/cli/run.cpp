@@ -627,6 +627,8 @@ struct node_part {
     phase_totals phases;
     double first = 0, last = 0;
     bool known = false;
+    drawn_phase drawn[max_drawn_phases]; // its phases, as the picture shades them
+    int phase_count = 0;
 };
 
 // Rows of a case's parts, each labelled LABEL@NAME: a node's, its name at
@@ -760,12 +762,12 @@ void end_case(case_reading& c)
 
 // Reads the case options names into c, saying on said what does not fit
 // its rules; in time where asked, the marks first: a fault in them reads
-// no log. Returns false having said why it can't be read.
-bool read_case(run_options& options, case_reading& c, FILE* said)
+// no log; viewed, with the meters' view. Returns false having said why it
+// can't be read.
+bool read_case(run_options& options, case_reading& c, FILE* said, bool viewed)
 {
-    if (in_time(options)) {
+    if (in_time(options) || viewed) {
         c.phases = new_records<phase_report>(1);
-        bool viewed = options.plot != nullptr || options.series != nullptr || options.record != nullptr;
         if (c.phases != nullptr && viewed) {
             c.phases->view = new_records<case_view>(1);
             if (c.phases->view != nullptr && !start_case_view(*c.phases->view, options.series)) {
@@ -940,15 +942,16 @@ void free_node_records(node_records& r)
 // not fit, and writes its part of the record into records where asked.
 // Returns false having said why it can't be read.
 bool read_node(const run_options& options, const char* node, node_part& part, node_records* records,
-               said_of_case& said, int* gpus)
+               node_curve* curve, said_of_case& said, int* gpus)
 {
     run_options o = options;
     char* base = node_path(options.base_name, node, false);
     char* dir = node_path(options.base_name, node, true);
     o.base_name = base;
     o.gpu_dir = dir;
+    o.plot = nullptr; // the nodes' picture is drawn once all are read
     case_reading c;
-    bool read = base != nullptr && dir != nullptr && read_case(o, c, said.out);
+    bool read = base != nullptr && dir != nullptr && read_case(o, c, said.out, curve != nullptr || records != nullptr);
     if (read) {
         part.known = node_log_span(c.logs.set.shapes[0], o.total_format != 0, &part.first, &part.last);
         part.figures = c.summary;
@@ -956,6 +959,23 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
         if (c.phases != nullptr)
             part.phases = c.phases->totals;
         *gpus = o.gpus > *gpus ? o.gpus : *gpus;
+        part.phase_count = c.phases != nullptr ? drawn_phases(c.phases->plan, part.drawn) : 0;
+        for (int i = 0; i < part.phase_count; ++i)
+            part.drawn[i].name = part.phases.names[part.drawn[i].number];
+    }
+    if (read && curve != nullptr) {
+        // The node meter, the CPUs, the GPUs: each kind's meters.
+        const meter_view* meters[max_gpus];
+        int first[node_kinds + 1] = {0, 1, 1 + o.cpus, 1 + o.cpus + o.gpus};
+        for (int kind = 0; kind < node_kinds; ++kind) {
+            int count = 0;
+            for (int i = first[kind]; i < first[kind + 1]; ++i) {
+                int meter = meter_of_figure(*c.phases, o, i);
+                if (meter >= 0)
+                    meters[count++] = &c.phases->view->meters[meter];
+            }
+            take_node_curve(*curve, kind, meters, count);
+        }
     }
     if (read && records != nullptr) {
         static record_inputs in;
@@ -992,9 +1012,12 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     node_part* parts = new_records<node_part>(static_cast<size_t>(nodes.count) + 1);
     node_part& sum = parts[nodes.count];
     node_records records;
-    if (parts == nullptr || (options.record != nullptr && !start_node_records(records))) {
+    node_curve* curves = options.plot != nullptr ? new_records<node_curve>(static_cast<size_t>(nodes.count)) : nullptr;
+    if (parts == nullptr || (options.record != nullptr && !start_node_records(records)) ||
+        (options.plot != nullptr && curves == nullptr)) {
         std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
         std::free(parts);
+        std::free(curves);
         free_node_records(records);
         stop_saying(said);
         return -1;
@@ -1006,7 +1029,8 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     bool read = true;
     for (int i = 0; read && i < nodes.count; ++i) {
         node_part& part = parts[i];
-        read = read_node(options, nodes.names[i], part, options.record != nullptr ? &records : nullptr, said, &gpus);
+        read = read_node(options, nodes.names[i], part, options.record != nullptr ? &records : nullptr,
+                         curves != nullptr ? &curves[i] : nullptr, said, &gpus);
         if (!read)
             break;
         first[i] = part.first;
@@ -1020,6 +1044,9 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     if (read)
         warn_about_node_spans(said.out, nodes.names, first, last, known, nodes.count);
     options.gpus = gpus;
+    if (read && curves != nullptr)
+        read = draw_nodes(options, curves, nodes.names, nodes.count, parts[0].drawn, parts[0].phase_count) == 0;
+    std::free(curves);
     char* record = nullptr;
     size_t record_size = 0;
     if (read && options.record != nullptr) {
@@ -1099,8 +1126,8 @@ int run(int argc, char** argv)
     // A case over several nodes: its names, and what it does not yet take.
     node_list nodes;
     if (options.nodes != nullptr) {
-        const char* wrong = options.plot != nullptr || options.series != nullptr
-                                ? "--nodes: not yet with --plot or --series"
+        const char* wrong = options.series != nullptr
+                                ? "--nodes: not yet with --series"
                                 : take_nodes(options.nodes, nodes, reason, sizeof reason);
         if (wrong != nullptr) {
             std::fputs(usage_line, stdout);
@@ -1133,7 +1160,8 @@ int run(int argc, char** argv)
         return status;
     }
     case_reading c;
-    bool read = read_case(options, c, said.out);
+    bool read = read_case(options, c, said.out,
+                          options.plot != nullptr || options.series != nullptr || options.record != nullptr);
     bool phased = options.phases != nullptr || options.window != nullptr;
     char* record = nullptr;
     size_t record_size = 0;
