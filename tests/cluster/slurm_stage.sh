@@ -121,5 +121,62 @@ rows=$(wc -l < "$work/results7.txt")
 last_row=$(($(stat -c %Y "$work/results7.txt") - array_epoch))
 nodes=$(grep -l 'Launching batch job' "$work"/log/slurmd-n*.log | wc -l)
 echo "$stage: $cases runs as a job array, on $nodes of the 4 nodes, in $seconds s (the last row in after $last_row s; the lock was let go after 10): $rows rows, each exactly once, as run one by one"
+
+# A case over several nodes: examples/case.sbatch (its #SBATCH lines, which
+# are the site's, left out, and its marked lines for the site's
+# total-power meter taken in, ipmitool a stand-in) on 2 and then on 4 of
+# the nodes, each node metered by a task of its own into NODE/ (stand-ins
+# for nvidia-smi and perf too), then one run with --nodes=@nodes. Its row
+# must be there once, and its record's figures the sums, node by node, of
+# each node's run alone.
+. "$top/tests/meter_stubs.sh"
+mkdir "$work/bin"
+make_meter_stubs "$work/bin"
+printf '#!/bin/sh\necho "    Instantaneous power reading:                   412 Watts"\n' > "$work/bin/ipmitool"
+chmod +x "$work/bin/ipmitool"
+sed -e '/^#SBATCH/d' -e '/^    # while :; do$/,/^    # meters+=/s/^    # /    /' \
+    -e 's/^    # >>> and then read it by its stamps: /    /' "$top/examples/case.sbatch" > "$work/case.sh"
+grep -q '^    total_options=--total-time=stamps$' "$work/case.sh" ||
+    { echo "FAIL: $stage: case.sbatch's marked lines for the total-power meter are not where they were" >&2; exit 1; }
+for nodes in 2 4; do
+    name="multi$nodes"
+    d="$work/runs/$name"
+    mkdir -p "$d"
+    ln -s ../../results7.txt "$d/results7.txt"
+    printf '#!/bin/sh\nsleep 0.5\n' > "$d/my_application"
+    chmod +x "$d/my_application"
+    job_status=0
+    (cd "$d" && PATH="$work/bin:$PATH" IDLE_SECONDS=1 exec sbatch --quiet --wait --nodes="$nodes" \
+        --output="$work/log/$name.out" "$work/case.sh") || job_status=$?
+    if [ "$job_status" -ne 0 ]; then
+        echo "FAIL: $stage: case.sbatch on $nodes nodes failed (sbatch status $job_status)" >&2
+        cat "$work/log/$name.out" >&2
+        exit 1
+    fi
+    [ "$(grep -c "		$name\$" "$work/results7.txt")" -eq 1 ] ||
+        { echo "FAIL: $stage: case.sbatch on $nodes nodes did not add its row once" >&2; cat "$work/log/$name.out" >&2; exit 1; }
+    for n in $(seq "$nodes"); do
+        (cd "$d/n$n" && energy-totals --gpus=2 --cpu-format=perf --cpus=2 --total-time=stamps --gpu-log=gpus.csv --phases=../phases \
+            --idle=idle --record="$d/alone.jsonl" "$name" 0 0 > /dev/null 2>&1)
+    done
+    python3 - "$work/records7.jsonl" "$d/alone.jsonl" "$name" "$nodes" <<'PY' || exit 1
+import json, sys
+case = [r for r in map(json.loads, open(sys.argv[1])) if r["label"] == sys.argv[3]]
+alone = [json.loads(line) for line in open(sys.argv[2])]
+nodes = int(sys.argv[4])
+def summed(key):
+    total = None
+    for r in alone:
+        f = r["figures"][key]
+        total = f if total is None else [a + b for a, b in zip(total, f)] if isinstance(f, list) else total + f
+    return total
+if len(case) != 1 or len(alone) != nodes or len(case[0]["nodes"]) != nodes:
+    sys.exit(f"FAIL: slurm stage: {sys.argv[3]}: {len(case)} records, {len(alone)} nodes alone")
+for key in ("total_energy", "cpu", "gpu"):
+    if case[0]["figures"][key] != summed(key):
+        sys.exit(f"FAIL: slurm stage: {sys.argv[3]}: {key} {case[0]['figures'][key]}, the nodes alone {summed(key)}")
+PY
+    echo "$stage: case.sbatch on $nodes nodes: one row, its figures the sums of each node's run alone"
+done
 stop_started
 echo "$stage: passed in $((SECONDS - start_time)) s"
