@@ -148,3 +148,24 @@ awk -v st="$s_tool" -v sb="$s_base" -v kb="$small_kb" 'BEGIN {
   printf "bundled example: median of 1001 runs each\n"
   printf "  energy-totals %6.3f ms, peak %d KB; plain reading %6.3f ms; ratio %.2f\n", st / 1e3, kb, sb / 1e3, st / sb
 }'
+
+# A case over four nodes, each the stamped shape's logs (linked), read in
+# time (--record): one node alone, the four on one CPU, the four on every
+# CPU. The four on one CPU should take at most four times one node alone,
+# and fewer on more.
+nodes="$work/nodes"
+for n in 1 2 3 4; do
+  mkdir -p "$nodes/n$n"
+  for f in large.total.pwr large.cpu.pwr gpupower1.out; do ln -sf "$cases/stamped/$f" "$nodes/n$n/$f"; done
+done
+timed="--gpu-time=stamps --record=/dev/null"
+# shellcheck disable=SC2086
+read -r t_one t_four _ < <("$work/alternate" "$runs" "$nodes" /bin/sh -c "$in_dir" sh "$nodes/n1" "$tool" $timed large 0 0 \
+  -- "$(command -v taskset)" -c 0 "$tool" $timed --nodes=n1,n2,n3,n4 large 0 0)
+# shellcheck disable=SC2086
+read -r t_all _ < <("$work/alternate" "$runs" "$nodes" "$tool" $timed --nodes=n1,n2,n3,n4 large 0 0 \
+  -- "$(command -v taskset)" -c 0 "$tool" $timed --nodes=n1,n2,n3,n4 large 0 0)
+awk -v one="$t_one" -v four="$t_four" -v all="$t_all" -v cpus="$(nproc)" 'BEGIN {
+  printf "four nodes of the stamped shape, --record: median of the runs, alternating\n"
+  printf "  one node alone %6.3f s; four on one CPU %6.3f s (%.2f times); four on %d CPUs %6.3f s (%.2f times)\n",
+    one / 1e6, four / 1e6, four / one, cpus, all / 1e6, all / one }'

@@ -1497,6 +1497,17 @@ TEST(Cli, NodesInTime)
         EXPECT_NE(r.output.find("node: " + n + "\n" + a.output), std::string::npos) << n << r.output;
     }
     ExpectLinesSum(r.output.substr(0, r.output.find("node: ")), alone);
+    // Read one node at a time, on one CPU: the same.
+    words = asked;
+    words.insert(words.end(), {"--nodes=n1,n2,n3", "runs/p", "0", "0"});
+    tool_result one_cpu = run_tool_with(dir.path, words, [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(0, &set);
+        sched_setaffinity(0, sizeof set, &set);
+    });
+    EXPECT_EQ(one_cpu.output, r.output);
+    EXPECT_EQ(one_cpu.errors, run_tool(dir.path, words).errors);
     std::string table = read_file(dir.file("results.txt"));
     size_t parts = table.rfind('\n', table.find("\tc@n1\n")) + 1;
     EXPECT_EQ(table.substr(parts), rows);

@@ -10,7 +10,9 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "case/case_record.h"
@@ -1001,6 +1003,218 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
     return read;
 }
 
+// A node read in a process of its own, so that the nodes are read at once
+// on the CPUs the run may use: the process, and the files (in memory) it
+// writes its standard output and error and its reply to.
+struct node_reader {
+    pid_t pid = -1;
+    int out = -1, err = -1, reply = -1;
+};
+
+// The head of a node reader's reply; after it come the node's part, its
+// curve (with --plot), what it said of the node, its warnings' codes and
+// its three texts of the record (with --record).
+struct node_reply {
+    bool read = false;
+    int gpus = 0;
+    size_t said_size = 0;
+    int code_count = 0;
+    size_t text_size[3] = {};
+    int64_t first_ns = 0, last_ns = 0;
+    bool spanned = false;
+};
+
+bool write_all(int fd, const void* bytes, size_t size)
+{
+    const char* p = static_cast<const char*>(bytes);
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads size bytes at *at of fd into bytes, and moves *at past them.
+bool read_part(int fd, off_t* at, void* bytes, size_t size)
+{
+    char* p = static_cast<char*>(bytes);
+    while (size > 0) {
+        ssize_t n = pread(fd, p, size, *at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        *at += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Copies all that fd holds to out.
+void pass_on(int fd, FILE* out)
+{
+    char buffer[4096];
+    off_t at = 0;
+    for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, at)) != 0; at += n > 0 ? n : 0)
+        if (n > 0)
+            std::fwrite(buffer, 1, static_cast<size_t>(n), out);
+        else if (errno != EINTR)
+            break;
+}
+
+// The reader's process: reads the node as read_node does, into memory of
+// its own, and writes its reply. Never returns.
+[[noreturn]] void read_node_apart(const run_options& options, const char* node, const node_reader& r)
+{
+    static node_part part;
+    static node_curve curve;
+    said_of_case said;
+    node_records records;
+    node_reply head;
+    head.gpus = options.gpus;
+    bool ready = dup2(r.out, STDOUT_FILENO) >= 0 && dup2(r.err, STDERR_FILENO) >= 0 && start_saying(said) &&
+                 (options.record == nullptr || start_node_records(records));
+    if (!ready)
+        _exit(1);
+    head.read = read_node(options, node, part, options.record != nullptr ? &records : nullptr,
+                          options.plot != nullptr ? &curve : nullptr, said, &head.gpus);
+    bool ok = std::fflush(said.out) == 0 && end_node_records(records) == 0;
+    head.said_size = said.size;
+    head.code_count = said.codes.count;
+    for (int k = 0; k < 3; ++k)
+        head.text_size[k] = records.size[k];
+    head.first_ns = records.first_ns;
+    head.last_ns = records.last_ns;
+    head.spanned = records.spanned;
+    ok = ok && write_all(r.reply, &head, sizeof head) && write_all(r.reply, &part, sizeof part) &&
+         (options.plot == nullptr || write_all(r.reply, &curve, sizeof curve)) &&
+         write_all(r.reply, said.text, said.size) &&
+         write_all(r.reply, said.codes.code, sizeof said.codes.code[0] * static_cast<size_t>(said.codes.count));
+    for (int k = 0; k < 3; ++k)
+        ok = ok && write_all(r.reply, records.text[k], records.size[k]);
+    ok = std::fflush(stdout) == 0 && std::fflush(stderr) == 0 && ok;
+    _exit(ok ? 0 : 1);
+}
+
+// Starts node's reader. Where it can't be started, r.pid stays -1.
+void start_node_reader(const run_options& options, const char* node, node_reader& r)
+{
+    r.out = memfd_create("energy-totals-out", MFD_CLOEXEC);
+    r.err = memfd_create("energy-totals-err", MFD_CLOEXEC);
+    r.reply = memfd_create("energy-totals-reply", MFD_CLOEXEC);
+    if (r.out >= 0 && r.err >= 0 && r.reply >= 0)
+        r.pid = fork();
+    if (r.pid == 0)
+        read_node_apart(options, node, r);
+}
+
+// Takes node's reply from its reader once it is done into part and curve,
+// passes on what it said, and adds its part of the record to records.
+// Returns 1 where the node was read, 0 where its logs can't be, and -1
+// where the reader gave no reply (it could not start, or stopped).
+int take_node_reply(node_reader& r, node_part& part, node_curve* curve,
+                    node_records* records, said_of_case& said, int* gpus)
+{
+    int status = 0;
+    pid_t done = -1;
+    while (r.pid > 0 && (done = waitpid(r.pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    r.pid = -1;
+    node_reply head;
+    off_t at = 0;
+    char* bytes = nullptr;
+    size_t said_size = 0, size = 0;
+    bool ok = done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+              read_part(r.reply, &at, &head, sizeof head) && read_part(r.reply, &at, &part, sizeof part) &&
+              (curve == nullptr || read_part(r.reply, &at, curve, sizeof *curve));
+    if (ok) {
+        said_size = head.said_size;
+        size = said_size + sizeof(const char*) * static_cast<size_t>(head.code_count) + head.text_size[0] +
+               head.text_size[1] + head.text_size[2];
+        bytes = static_cast<char*>(std::malloc(size + 1));
+        ok = bytes != nullptr && read_part(r.reply, &at, bytes, size);
+    }
+    if (!ok) {
+        std::free(bytes);
+        return -1;
+    }
+    pass_on(r.out, stdout);
+    pass_on(r.err, stderr);
+    std::fwrite(bytes, 1, said_size, said.out);
+    // The codes are the addresses of this program's own texts, the same
+    // in the reader's process.
+    const char* const* codes = reinterpret_cast<const char* const*>(bytes + said_size);
+    for (int k = 0; k < head.code_count; ++k)
+        note_warning_code(codes[k]);
+    const char* text = bytes + said_size + sizeof(const char*) * static_cast<size_t>(head.code_count);
+    for (int k = 0; records != nullptr && k < 3; ++k) {
+        std::fwrite(text, 1, head.text_size[k], k == 0 ? records->meters : k == 1 ? records->flags : records->parts);
+        text += head.text_size[k];
+    }
+    if (records != nullptr && head.spanned) {
+        records->first_ns = !records->spanned || head.first_ns < records->first_ns ? head.first_ns : records->first_ns;
+        records->last_ns = !records->spanned || head.last_ns > records->last_ns ? head.last_ns : records->last_ns;
+        records->spanned = true;
+    }
+    std::free(bytes);
+    for (int i = 0; i < part.phase_count; ++i)
+        part.drawn[i].name = part.phases.names[part.drawn[i].number];
+    *gpus = head.gpus > *gpus ? head.gpus : *gpus;
+    return head.read ? 1 : 0;
+}
+
+void end_node_reader(node_reader& r)
+{
+    if (r.pid > 0) {
+        kill(r.pid, SIGKILL);
+        while (waitpid(r.pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    for (int fd : {r.out, r.err, r.reply})
+        if (fd >= 0)
+            (void)close(fd);
+    r = node_reader{};
+}
+
+// Reads the nodes in the order listed, as read_node does, on as many
+// processes at once as the run may use CPUs; what each says is passed on
+// in that order, and the first node that can't be read ends the reading,
+// as it would one node at a time. A node whose reader can't start or
+// stops is read here. Returns false where a node can't be read.
+bool read_nodes(const run_options& options, const node_list& nodes, node_part* parts, node_records* records,
+                node_curve* curves, said_of_case& said, int* gpus)
+{
+    int at_once = static_cast<int>(allowed_cpus());
+    node_reader* readers = at_once > 1 && nodes.count > 1 ? new_records<node_reader>(static_cast<size_t>(nodes.count))
+                                                           : nullptr;
+    if (readers != nullptr) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::fflush(said.out);
+    }
+    int started = 0;
+    bool read = true;
+    for (int i = 0; read && i < nodes.count; ++i) {
+        while (readers != nullptr && started < nodes.count && started < i + at_once) {
+            start_node_reader(options, nodes.names[started], readers[started]);
+            ++started;
+        }
+        node_curve* curve = curves != nullptr ? &curves[i] : nullptr;
+        int taken = readers != nullptr ? take_node_reply(readers[i], parts[i], curve, records, said, gpus) : -1;
+        read = taken < 0 ? read_node(options, nodes.names[i], parts[i], records, curve, said, gpus) : taken == 1;
+    }
+    for (int i = 0; i < started; ++i)
+        end_node_reader(readers[i]);
+    std::free(readers);
+    return read;
+}
+
 // A case over several nodes: each node's logs read by the options given,
 // in its directory; the summary, the phases, the record and the row the
 // sums, node by node in the order listed, then each node's figures and
@@ -1026,13 +1240,10 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     bool known[max_nodes] = {};
     int gpus = options.gpus;
     bool phased = options.phases != nullptr || options.window != nullptr;
-    bool read = true;
+    bool read = read_nodes(options, nodes, parts, options.record != nullptr ? &records : nullptr, curves, said,
+                           &gpus);
     for (int i = 0; read && i < nodes.count; ++i) {
-        node_part& part = parts[i];
-        read = read_node(options, nodes.names[i], part, options.record != nullptr ? &records : nullptr,
-                         curves != nullptr ? &curves[i] : nullptr, said, &gpus);
-        if (!read)
-            break;
+        const node_part& part = parts[i];
         first[i] = part.first;
         last[i] = part.last;
         known[i] = part.known;

@@ -369,15 +369,6 @@ namespace {
 // would cost more to start than it saves.
 constexpr long long bytes_worth_threads = 4 << 20;
 
-unsigned allowed_cpus()
-{
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) != 0)
-        return 1;
-    int count = CPU_COUNT(&set);
-    return count > 1 ? static_cast<unsigned>(count) : 1;
-}
-
 void close_all(const log_job* jobs, int count)
 {
     for (int i = 0; i < count; ++i)
@@ -386,6 +377,15 @@ void close_all(const log_job* jobs, int count)
 }
 
 } // namespace
+
+unsigned allowed_cpus()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return 1;
+    int count = CPU_COUNT(&set);
+    return count > 1 ? static_cast<unsigned>(count) : 1;
+}
 
 int read_big_logs_at_once(log_set& logs)
 {

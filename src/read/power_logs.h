@@ -291,4 +291,8 @@ T* new_records(size_t count)
 // say of them, to a reading one by one. Opens and closes files of its own.
 int read_big_logs_at_once(log_set& logs);
 
+// The CPUs the run may use (a batch scheduler may give it fewer than the
+// machine has); at least 1.
+unsigned allowed_cpus();
+
 #endif
