@@ -1477,19 +1477,22 @@ TEST(Cli, NodesInTime)
     write_file(dir.file("m"), "1714557600.6 a begin\n1714557601.2 a end\n");
     write_file(dir.file("results.txt"), "");
     const std::vector<std::string> asked = {"--gpu-time=stamps", "--phases=" + dir.file("m"), "--phase-rows",
-                                            "--label=c"};
+                                            "--label=c", "--series=s.csv"};
     std::vector<std::string> words = asked;
     words.insert(words.end(), {"--nodes=n1,n2,n3", "--node-rows", "--record=rec", "--plot=p.svg", "runs/p", "1", "0"});
     tool_result r = run_tool(dir.path, words);
     ASSERT_EQ(r.status, 0) << r.errors;
     std::vector<std::string> alone;
     std::string rows;
+    auto line_count = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+    long readings = 0;
     for (const auto& n : names) {
         words = asked;
         words.insert(words.end(), {"p", "1", "0"});
         tool_result a = run_tool(dir.file("runs/" + n), words);
         ASSERT_EQ(a.status, 0) << n << a.errors;
         alone.push_back(a.output);
+        readings += line_count(read_file(dir.file("runs/" + n + "/s.csv"))) - 1;
         // The node's rows as its run alone writes them, labelled c@NODE.
         std::istringstream lines(read_file(dir.file("runs/" + n + "/results.txt")));
         for (std::string line; std::getline(lines, line);)
@@ -1497,6 +1500,10 @@ TEST(Cli, NodesInTime)
         EXPECT_NE(r.output.find("node: " + n + "\n" + a.output), std::string::npos) << n << r.output;
     }
     ExpectLinesSum(r.output.substr(0, r.output.find("node: ")), alone);
+    // The series: every node's readings, each meter named with its node.
+    std::string series = read_file(dir.file("s.csv"));
+    EXPECT_EQ(line_count(series) - 1, readings);
+    EXPECT_NE(series.find(",GPU1@n3,"), std::string::npos) << series;
     // Read one node at a time, on one CPU: the same.
     words = asked;
     words.insert(words.end(), {"--nodes=n1,n2,n3", "runs/p", "0", "0"});

@@ -512,6 +512,80 @@ int draw_nodes(const run_options& o, const node_curve* nodes, const char* const*
     return -1;
 }
 
+int keep_node_series(const run_options& o, phase_report& r, int fd, int64_t* from_ns)
+{
+    int figure_of_meter[timed_meters];
+    for (int& f : figure_of_meter)
+        f = -1;
+    for (int i = 0; i < figure_count(o); ++i) {
+        int m = meter_of(r, o, i);
+        if (m < 0)
+            continue;
+        figure_of_meter[m] = i;
+        if (r.view->meters[m].any && r.view->meters[m].first_ns < *from_ns)
+            *from_ns = r.view->meters[m].first_ns;
+    }
+    FILE* in = r.view->series;
+    int err = std::fflush(in) != 0 || std::ferror(in) ? EIO : r.view->series_error;
+    int copy = err == 0 ? dup(fd) : -1;
+    FILE* out = copy >= 0 && ftruncate(copy, 0) == 0 && lseek(copy, 0, SEEK_SET) == 0 ? fdopen(copy, "w") : nullptr;
+    if (err == 0 && out == nullptr)
+        err = errno != 0 ? errno : EIO;
+    if (out == nullptr && copy >= 0)
+        (void)close(copy);
+    std::rewind(in);
+    int32_t meter;
+    int64_t ns;
+    double watts;
+    while (err == 0 && std::fread(&meter, sizeof meter, 1, in) == 1 && std::fread(&ns, sizeof ns, 1, in) == 1 &&
+           std::fread(&watts, sizeof watts, 1, in) == 1) {
+        int32_t figure = figure_of_meter[meter];
+        if (figure >= 0 && (std::fwrite(&figure, sizeof figure, 1, out) != 1 ||
+                            std::fwrite(&ns, sizeof ns, 1, out) != 1 || std::fwrite(&watts, sizeof watts, 1, out) != 1))
+            err = errno != 0 ? errno : EIO;
+    }
+    if (err == 0 && std::ferror(in))
+        err = EIO;
+    if (out != nullptr && std::fclose(out) != 0 && err == 0)
+        err = errno != 0 ? errno : EIO;
+    return err;
+}
+
+int draw_nodes_series(const run_options& o, const int* fds, const char* const* names, int count, int64_t from_ns)
+{
+    int err = write_in_place(o.series, [&](FILE* out) {
+        std::fputs("seconds,meter,watts\n", out);
+        int failed = 0;
+        for (int n = 0; n < count && failed == 0; ++n) {
+            int copy = dup(fds[n]);
+            FILE* in = copy >= 0 && lseek(copy, 0, SEEK_SET) == 0 ? fdopen(copy, "r") : nullptr;
+            if (in == nullptr) {
+                failed = errno != 0 ? errno : EIO;
+                if (copy >= 0)
+                    (void)close(copy);
+                break;
+            }
+            int32_t figure;
+            int64_t ns;
+            double watts;
+            char meter[16];
+            while (std::fread(&figure, sizeof figure, 1, in) == 1 && std::fread(&ns, sizeof ns, 1, in) == 1 &&
+                   std::fread(&watts, sizeof watts, 1, in) == 1) {
+                meter_name(o, figure, meter, sizeof meter);
+                std::fprintf(out, "%.9f,%s@%s,%.17g\n", static_cast<double>(ns - from_ns) / 1e9, meter, names[n], watts);
+            }
+            failed = std::ferror(in) ? EIO : 0;
+            std::fclose(in);
+        }
+        return failed != 0 ? failed : std::ferror(out) ? EIO : 0;
+    });
+    if (err == 0)
+        return 0;
+    std::printf("couldn't write %s\n", o.series);
+    std::fprintf(stderr, "energy-totals: %s: %s\n", o.series, std::strerror(err));
+    return -1;
+}
+
 int draw_case(const run_options& o, const phase_logs& logs, phase_report& r)
 {
     if (r.view == nullptr)

@@ -79,6 +79,21 @@ int drawn_phases(const phase_plan& plan, drawn_phase* phases);
 int draw_nodes(const run_options& options, const node_curve* nodes, const char* const* names, int count,
                const drawn_phase* phases, int phase_count);
 
+// Keeps a node's readings, as its view of report kept them, in the file
+// fd (from its start, what it held before cut off): each as the number of
+// its figure (0 the node's, then CPU1.., then GPU1..), its instant and
+// watts. Sets *from_ns to its first reading, where earlier. Returns 0 or an
+// errno.
+int keep_node_series(const run_options& options, phase_report& report, int fd, int64_t* from_ns);
+
+// Writes the series (--series) of a case over several nodes, from each
+// node's readings kept in fds[n] by keep_node_series: "seconds,meter,watts",
+// seconds from from_ns, each reading's meter by its name and its node's,
+// as GPU1@node07, the nodes in order. Returns 0, or -1 having said what is
+// wrong.
+int draw_nodes_series(const run_options& options, const int* fds, const char* const* names, int count,
+                      int64_t from_ns);
+
 // The name of GPU k's or CPU k's or the node's meter, as the picture and
 // the record name it, into buf.
 void meter_name(const run_options& options, int i, char* buf, size_t size);

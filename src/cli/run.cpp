@@ -631,6 +631,7 @@ struct node_part {
     bool known = false;
     drawn_phase drawn[max_drawn_phases]; // its phases, as the picture shades them
     int phase_count = 0;
+    int64_t series_from_ns = INT64_MAX;  // its first reading in the series
 };
 
 // Rows of a case's parts, each labelled LABEL@NAME: a node's, its name at
@@ -764,15 +765,16 @@ void end_case(case_reading& c)
 
 // Reads the case options names into c, saying on said what does not fit
 // its rules; in time where asked, the marks first: a fault in them reads
-// no log; viewed, with the meters' view. Returns false having said why it
-// can't be read.
-bool read_case(run_options& options, case_reading& c, FILE* said, bool viewed)
+// no log; viewed, with the meters' view, which keeps the readings beside
+// series where that is given. Returns false having said why it can't be
+// read.
+bool read_case(run_options& options, case_reading& c, FILE* said, bool viewed, const char* series)
 {
     if (in_time(options) || viewed) {
         c.phases = new_records<phase_report>(1);
         if (c.phases != nullptr && viewed) {
             c.phases->view = new_records<case_view>(1);
-            if (c.phases->view != nullptr && !start_case_view(*c.phases->view, options.series)) {
+            if (c.phases->view != nullptr && !start_case_view(*c.phases->view, series)) {
                 std::free(c.phases->view);
                 c.phases->view = nullptr;
             }
@@ -944,7 +946,7 @@ void free_node_records(node_records& r)
 // not fit, and writes its part of the record into records where asked.
 // Returns false having said why it can't be read.
 bool read_node(const run_options& options, const char* node, node_part& part, node_records* records,
-               node_curve* curve, said_of_case& said, int* gpus)
+               node_curve* curve, int series_fd, said_of_case& said, int* gpus)
 {
     run_options o = options;
     char* base = node_path(options.base_name, node, false);
@@ -953,7 +955,10 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
     o.gpu_dir = dir;
     o.plot = nullptr; // the nodes' picture is drawn once all are read
     case_reading c;
-    bool read = base != nullptr && dir != nullptr && read_case(o, c, said.out, curve != nullptr || records != nullptr);
+    o.series = nullptr; // and the series, once all are read
+    bool read = base != nullptr && dir != nullptr &&
+                read_case(o, c, said.out, curve != nullptr || records != nullptr || series_fd >= 0,
+                          series_fd >= 0 ? options.series : nullptr);
     if (read) {
         part.known = node_log_span(c.logs.set.shapes[0], o.total_format != 0, &part.first, &part.last);
         part.figures = c.summary;
@@ -964,6 +969,12 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
         part.phase_count = c.phases != nullptr ? drawn_phases(c.phases->plan, part.drawn) : 0;
         for (int i = 0; i < part.phase_count; ++i)
             part.drawn[i].name = part.phases.names[part.drawn[i].number];
+    }
+    int err = read && series_fd >= 0 ? keep_node_series(o, *c.phases, series_fd, &part.series_from_ns) : 0;
+    if (err != 0) {
+        std::printf("couldn't write %s\n", options.series);
+        std::fprintf(said.out, "energy-totals: %s: %s\n", options.series, std::strerror(err));
+        read = false;
     }
     if (read && curve != nullptr) {
         // The node meter, the CPUs, the GPUs: each kind's meters.
@@ -1009,6 +1020,7 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
 struct node_reader {
     pid_t pid = -1;
     int out = -1, err = -1, reply = -1;
+    int series = -1; // where it keeps the node's series (--series), the run's
 };
 
 // The head of a node reader's reply; after it come the node's part, its
@@ -1083,7 +1095,7 @@ void pass_on(int fd, FILE* out)
     if (!ready)
         _exit(1);
     head.read = read_node(options, node, part, options.record != nullptr ? &records : nullptr,
-                          options.plot != nullptr ? &curve : nullptr, said, &head.gpus);
+                          options.plot != nullptr ? &curve : nullptr, r.series, said, &head.gpus);
     bool ok = std::fflush(said.out) == 0 && end_node_records(records) == 0;
     head.said_size = said.size;
     head.code_count = said.codes.count;
@@ -1188,7 +1200,7 @@ void end_node_reader(node_reader& r)
 // as it would one node at a time. A node whose reader can't start or
 // stops is read here. Returns false where a node can't be read.
 bool read_nodes(const run_options& options, const node_list& nodes, node_part* parts, node_records* records,
-                node_curve* curves, said_of_case& said, int* gpus)
+                node_curve* curves, const int* series_fds, said_of_case& said, int* gpus)
 {
     int at_once = static_cast<int>(allowed_cpus());
     node_reader* readers = at_once > 1 && nodes.count > 1 ? new_records<node_reader>(static_cast<size_t>(nodes.count))
@@ -1202,12 +1214,15 @@ bool read_nodes(const run_options& options, const node_list& nodes, node_part* p
     bool read = true;
     for (int i = 0; read && i < nodes.count; ++i) {
         while (readers != nullptr && started < nodes.count && started < i + at_once) {
+            readers[started].series = series_fds != nullptr ? series_fds[started] : -1;
             start_node_reader(options, nodes.names[started], readers[started]);
             ++started;
         }
         node_curve* curve = curves != nullptr ? &curves[i] : nullptr;
+        int series = series_fds != nullptr ? series_fds[i] : -1;
         int taken = readers != nullptr ? take_node_reply(readers[i], parts[i], curve, records, said, gpus) : -1;
-        read = taken < 0 ? read_node(options, nodes.names[i], parts[i], records, curve, said, gpus) : taken == 1;
+        read = taken < 0 ? read_node(options, nodes.names[i], parts[i], records, curve, series, said, gpus)
+                         : taken == 1;
     }
     for (int i = 0; i < started; ++i)
         end_node_reader(readers[i]);
@@ -1240,8 +1255,23 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     bool known[max_nodes] = {};
     int gpus = options.gpus;
     bool phased = options.phases != nullptr || options.window != nullptr;
-    bool read = read_nodes(options, nodes, parts, options.record != nullptr ? &records : nullptr, curves, said,
-                           &gpus);
+    // Each node's readings for the series, in a file of its own beside it
+    // (removed at once) until all are read.
+    int series_fds[max_nodes];
+    bool read = true;
+    for (int i = 0; i < nodes.count; ++i) {
+        char temp[4096];
+        series_fds[i] = options.series != nullptr ? make_temporary(options.series, temp, sizeof temp, 0600) : -1;
+        if (series_fds[i] >= 0)
+            (void)unlink(temp);
+        else if (options.series != nullptr && read) {
+            std::printf("couldn't write %s\n", options.series);
+            std::fprintf(stderr, "energy-totals: %s: %s\n", options.series, std::strerror(errno));
+            read = false;
+        }
+    }
+    read = read && read_nodes(options, nodes, parts, options.record != nullptr ? &records : nullptr, curves,
+                              options.series != nullptr ? series_fds : nullptr, said, &gpus);
     for (int i = 0; read && i < nodes.count; ++i) {
         const node_part& part = parts[i];
         first[i] = part.first;
@@ -1258,6 +1288,14 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     if (read && curves != nullptr)
         read = draw_nodes(options, curves, nodes.names, nodes.count, parts[0].drawn, parts[0].phase_count) == 0;
     std::free(curves);
+    int64_t series_from = INT64_MAX;
+    for (int i = 0; i < nodes.count; ++i)
+        series_from = parts[i].series_from_ns < series_from ? parts[i].series_from_ns : series_from;
+    if (read && options.series != nullptr)
+        read = draw_nodes_series(options, series_fds, nodes.names, nodes.count, series_from) == 0;
+    for (int i = 0; i < nodes.count; ++i)
+        if (series_fds[i] >= 0)
+            (void)close(series_fds[i]);
     char* record = nullptr;
     size_t record_size = 0;
     if (read && options.record != nullptr) {
@@ -1334,12 +1372,10 @@ int run(int argc, char** argv)
         break;
     }
 
-    // A case over several nodes: its names, and what it does not yet take.
+    // A case over several nodes: its names.
     node_list nodes;
     if (options.nodes != nullptr) {
-        const char* wrong = options.series != nullptr
-                                ? "--nodes: not yet with --series"
-                                : take_nodes(options.nodes, nodes, reason, sizeof reason);
+        const char* wrong = take_nodes(options.nodes, nodes, reason, sizeof reason);
         if (wrong != nullptr) {
             std::fputs(usage_line, stdout);
             std::fprintf(stderr, "energy-totals: %s\n", wrong);
@@ -1372,7 +1408,8 @@ int run(int argc, char** argv)
     }
     case_reading c;
     bool read = read_case(options, c, said.out,
-                          options.plot != nullptr || options.series != nullptr || options.record != nullptr);
+                          options.plot != nullptr || options.series != nullptr || options.record != nullptr,
+                          options.series);
     bool phased = options.phases != nullptr || options.window != nullptr;
     char* record = nullptr;
     size_t record_size = 0;
