@@ -63,3 +63,36 @@ bool made_by_a_writer_of(const struct stat& made, const struct stat& file)
     return made.st_uid == 0 || made.st_uid == file.st_uid ||
            ((file.st_mode & S_IWGRP) != 0 && made.st_gid == file.st_gid) || (file.st_mode & S_IWOTH) != 0;
 }
+
+ssize_t read_at(int fd, char* buf, size_t size, long long offset)
+{
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = pread(fd, buf + got, size - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+int write_all(int fd, const char* buf, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, buf, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return EIO;
+        buf += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}

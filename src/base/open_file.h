@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 // Opens path as open(2) does (mode for a file it makes), close-on-exec, always on a descriptor above
 // the standard three: where one of those was closed and could not be given
@@ -35,5 +36,14 @@ int make_temporary(const char* target, char* temp, size_t size, unsigned mode);
 // anyone where all may. Only such a file is acted on beside a table: what
 // another user planted there is never taken for a run's own.
 bool made_by_a_writer_of(const struct stat& made, const struct stat& file);
+
+// Reads up to size bytes at offset of fd, carrying on after short reads
+// and EINTR; returns how many (fewer only at the file's end), or -1 with
+// errno set.
+ssize_t read_at(int fd, char* buf, size_t size, long long offset);
+
+// Writes all of buf, carrying on after short writes and EINTR. Returns 0 or
+// errno.
+int write_all(int fd, const char* buf, size_t size);
 
 #endif

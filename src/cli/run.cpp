@@ -1036,48 +1036,27 @@ struct node_reply {
     bool spanned = false;
 };
 
-bool write_all(int fd, const void* bytes, size_t size)
+// Writes the size bytes at bytes to fd; false where it could not.
+bool write_part(int fd, const void* bytes, size_t size)
 {
-    const char* p = static_cast<const char*>(bytes);
-    while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    return write_all(fd, static_cast<const char*>(bytes), size) == 0;
 }
 
 // Reads size bytes at *at of fd into bytes, and moves *at past them.
 bool read_part(int fd, off_t* at, void* bytes, size_t size)
 {
-    char* p = static_cast<char*>(bytes);
-    while (size > 0) {
-        ssize_t n = pread(fd, p, size, *at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        *at += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
+    bool read = read_at(fd, static_cast<char*>(bytes), size, *at) == static_cast<ssize_t>(size);
+    *at += static_cast<off_t>(size);
+    return read;
 }
 
 // Copies all that fd holds to out.
 void pass_on(int fd, FILE* out)
 {
     char buffer[4096];
-    off_t at = 0;
-    for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, at)) != 0; at += n > 0 ? n : 0)
-        if (n > 0)
-            std::fwrite(buffer, 1, static_cast<size_t>(n), out);
-        else if (errno != EINTR)
-            break;
+    long long at = 0;
+    for (ssize_t n; (n = read_at(fd, buffer, sizeof buffer, at)) > 0; at += n)
+        std::fwrite(buffer, 1, static_cast<size_t>(n), out);
 }
 
 // The reader's process: reads the node as read_node does, into memory of
@@ -1104,12 +1083,12 @@ void pass_on(int fd, FILE* out)
     head.first_ns = records.first_ns;
     head.last_ns = records.last_ns;
     head.spanned = records.spanned;
-    ok = ok && write_all(r.reply, &head, sizeof head) && write_all(r.reply, &part, sizeof part) &&
-         (options.plot == nullptr || write_all(r.reply, &curve, sizeof curve)) &&
-         write_all(r.reply, said.text, said.size) &&
-         write_all(r.reply, said.codes.code, sizeof said.codes.code[0] * static_cast<size_t>(said.codes.count));
+    ok = ok && write_part(r.reply, &head, sizeof head) && write_part(r.reply, &part, sizeof part) &&
+         (options.plot == nullptr || write_part(r.reply, &curve, sizeof curve)) &&
+         write_part(r.reply, said.text, said.size) &&
+         write_part(r.reply, said.codes.code, sizeof said.codes.code[0] * static_cast<size_t>(said.codes.count));
     for (int k = 0; k < 3; ++k)
-        ok = ok && write_all(r.reply, records.text[k], records.size[k]);
+        ok = ok && write_part(r.reply, records.text[k], records.size[k]);
     ok = std::fflush(stdout) == 0 && std::fflush(stderr) == 0 && ok;
     _exit(ok ? 0 : 1);
 }

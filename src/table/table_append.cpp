@@ -155,24 +155,6 @@ bool is_record_line(const char* p, size_t n)
 
 namespace {
 
-// Writes all of buf, carrying on after short writes. Returns 0 or errno.
-int write_all(int fd, const char* buf, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, buf, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return EIO;
-        buf += n;
-        size -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // What one append is asked to do.
 struct append_job {
     const char* name;         // the table, as given

@@ -128,18 +128,3 @@ bool is_heading(const char* p, size_t size, int* figures)
     return false;
 }
 
-ssize_t read_at(int fd, char* buf, size_t size, long long offset)
-{
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = pread(fd, buf + got, size - got, static_cast<off_t>(offset) + static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
-}

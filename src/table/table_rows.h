@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "base/fnv_hash.h"
+#include "base/open_file.h"
 #include "base/text.h"
 #include "report/summary_output.h"
 
@@ -56,12 +57,6 @@ bool is_row_of(const row_fields& f, int figures, bool labelled, int cpus = 2);
 // Whether the line is a heading as --heading prints it; *figures is the
 // number of figures its rows hold.
 bool is_heading(const char* p, size_t size, int* figures);
-
-
-// Reads up to size bytes at offset of fd, carrying on after short reads
-// and EINTR; returns how many (fewer only at the file's end), or -1 with
-// errno set.
-ssize_t read_at(int fd, char* buf, size_t size, long long offset);
 
 // Reads the lines of the table on fd through buf (buf_size bytes) and hands
 // each to take(line, length, number, offset, whole), without its line end,
