@@ -935,6 +935,14 @@ int end_node_records(node_records& r)
     return err;
 }
 
+// Widens the nodes' span to take in [first, last].
+void note_span(node_records& r, int64_t first_ns, int64_t last_ns)
+{
+    r.first_ns = !r.spanned || first_ns < r.first_ns ? first_ns : r.first_ns;
+    r.last_ns = !r.spanned || last_ns > r.last_ns ? last_ns : r.last_ns;
+    r.spanned = true;
+}
+
 void free_node_records(node_records& r)
 {
     end_node_records(r);
@@ -953,9 +961,10 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
     char* dir = node_path(options.base_name, node, true);
     o.base_name = base;
     o.gpu_dir = dir;
-    o.plot = nullptr; // the nodes' picture is drawn once all are read
+    // The nodes' picture and series are written once all are read.
+    o.plot = nullptr;
+    o.series = nullptr;
     case_reading c;
-    o.series = nullptr; // and the series, once all are read
     bool read = base != nullptr && dir != nullptr &&
                 read_case(o, c, said.out, curve != nullptr || records != nullptr || series_fd >= 0,
                           series_fd >= 0 ? options.series : nullptr);
@@ -998,12 +1007,14 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
         in.figures = &c.summary;
         in.phases = o.phases != nullptr || o.window != nullptr ? &c.phases->totals : nullptr;
         record_meters(o, c.logs, *c.phases, in, names);
-        write_node_record(in, node, records->meters, records->flags, records->parts);
         int64_t first = 0, last = 0;
-        if (record_span(in, &first, &last)) {
-            records->first_ns = !records->spanned || first < records->first_ns ? first : records->first_ns;
-            records->last_ns = !records->spanned || last > records->last_ns ? last : records->last_ns;
-            records->spanned = true;
+        if (record_span(in, &first, &last))
+            note_span(*records, first, last);
+        err = write_node_record(in, node, records->meters, records->flags, records->parts);
+        if (err != 0) {
+            std::printf("couldn't write %s\n", options.record);
+            std::fprintf(said.out, "energy-totals: %s: %s\n", options.record, std::strerror(err));
+            read = false;
         }
     }
     end_case(c);
@@ -1148,11 +1159,8 @@ int take_node_reply(node_reader& r, node_part& part, node_curve* curve,
         std::fwrite(text, 1, head.text_size[k], k == 0 ? records->meters : k == 1 ? records->flags : records->parts);
         text += head.text_size[k];
     }
-    if (records != nullptr && head.spanned) {
-        records->first_ns = !records->spanned || head.first_ns < records->first_ns ? head.first_ns : records->first_ns;
-        records->last_ns = !records->spanned || head.last_ns > records->last_ns ? head.last_ns : records->last_ns;
-        records->spanned = true;
-    }
+    if (records != nullptr && head.spanned)
+        note_span(*records, head.first_ns, head.last_ns);
     std::free(bytes);
     for (int i = 0; i < part.phase_count; ++i)
         part.drawn[i].name = part.phases.names[part.drawn[i].number];
@@ -1209,6 +1217,47 @@ bool read_nodes(const run_options& options, const node_list& nodes, node_part* p
     return read;
 }
 
+// Makes a file for each node's readings for the series (--series), beside
+// it, removed at once, until all are read; fds[i] -1 for none. Returns
+// false having said why where one can't be made.
+bool start_node_series(const run_options& options, int* fds, int count)
+{
+    bool made = true;
+    for (int i = 0; i < count; ++i) {
+        char temp[4096];
+        fds[i] = options.series != nullptr && made ? make_temporary(options.series, temp, sizeof temp, 0600) : -1;
+        if (fds[i] >= 0) {
+            (void)unlink(temp);
+        } else if (options.series != nullptr && made) {
+            int err = errno;
+            std::printf("couldn't write %s\n", options.series);
+            std::fprintf(stderr, "energy-totals: %s: %s\n", options.series, std::strerror(err));
+            made = false;
+        }
+    }
+    return made;
+}
+
+// Prints a node's figures, or the nodes' sums, and their phases.
+void print_part(const run_options& options, const node_part& part, bool phased)
+{
+    print_console_summary(part.figures, stdout, options.gpus, options.cpus);
+    if (phased)
+        print_phase_blocks(stdout, options, part.phases);
+}
+
+// Prints the nodes' sums (the last of parts), then each node's after a
+// line "node: NAME", and flushes them out before the table is touched.
+void print_nodes(const run_options& options, const node_list& nodes, const node_part* parts, bool phased)
+{
+    print_part(options, parts[nodes.count], phased);
+    for (int i = 0; i < nodes.count; ++i) {
+        std::printf("node: %s\n", nodes.names[i]);
+        print_part(options, parts[i], phased);
+    }
+    std::fflush(stdout);
+}
+
 // A case over several nodes: each node's logs read by the options given,
 // in its directory; the summary, the phases, the record and the row the
 // sums, node by node in the order listed, then each node's figures and
@@ -1234,21 +1283,8 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     bool known[max_nodes] = {};
     int gpus = options.gpus;
     bool phased = options.phases != nullptr || options.window != nullptr;
-    // Each node's readings for the series, in a file of its own beside it
-    // (removed at once) until all are read.
     int series_fds[max_nodes];
-    bool read = true;
-    for (int i = 0; i < nodes.count; ++i) {
-        char temp[4096];
-        series_fds[i] = options.series != nullptr ? make_temporary(options.series, temp, sizeof temp, 0600) : -1;
-        if (series_fds[i] >= 0)
-            (void)unlink(temp);
-        else if (options.series != nullptr && read) {
-            std::printf("couldn't write %s\n", options.series);
-            std::fprintf(stderr, "energy-totals: %s: %s\n", options.series, std::strerror(errno));
-            read = false;
-        }
-    }
+    bool read = start_node_series(options, series_fds, nodes.count);
     read = read && read_nodes(options, nodes, parts, options.record != nullptr ? &records : nullptr, curves,
                               options.series != nullptr ? series_fds : nullptr, said, &gpus);
     for (int i = 0; read && i < nodes.count; ++i) {
@@ -1299,16 +1335,7 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     free_node_records(records);
     int status = -1;
     if (read) {
-        print_console_summary(sum.figures, stdout, gpus, options.cpus);
-        if (phased)
-            print_phase_blocks(stdout, options, sum.phases);
-        for (int i = 0; i < nodes.count; ++i) {
-            std::printf("node: %s\n", nodes.names[i]);
-            print_console_summary(parts[i].figures, stdout, gpus, options.cpus);
-            if (phased)
-                print_phase_blocks(stdout, options, parts[i].phases);
-        }
-        std::fflush(stdout);
+        print_nodes(options, nodes, parts, phased);
         part_rows rows;
         rows.count = options.node_rows ? nodes.count : 0;
         rows.names = nodes.names;
