@@ -510,9 +510,8 @@ int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* name
         for (int k = 0; k < node_kinds; ++k) {
             if (!nodes[n].any[k])
                 continue;
-            int64_t last = nodes[n].from_ns[k] + nodes[n].width_ns[k] * view_spans;
             start = !any || nodes[n].from_ns[k] < start ? nodes[n].from_ns[k] : start;
-            end = !any || last > end ? last : end;
+            end = !any || nodes[n].to_ns[k] > end ? nodes[n].to_ns[k] : end;
             panels += drawn[k] ? 0 : 1;
             any = drawn[k] = true;
         }
