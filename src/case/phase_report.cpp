@@ -128,9 +128,9 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
                                   o.cpus_given};
             err = read_cpu_log(fd, lb, co, *cpu);
             if (err == EINVAL && cpu->error[0] != '\0') {
-                std::printf("couldn't read %s: it does not fit --cpu-format=%s\n", logs.cpu,
-                            cpu_format_name(o.cpu_format));
-                std::fprintf(stderr, "energy-totals: %s: %s\n", logs.cpu, cpu->error);
+                char option[48];
+                std::snprintf(option, sizeof option, "--cpu-format=%s", cpu_format_name(o.cpu_format));
+                say_not_fitting(logs.cpu, option, nullptr, cpu->error);
                 err = -1;
             }
         } else if (all != nullptr) {

@@ -261,12 +261,13 @@ bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_o
         char error[256];
         err = read_node_log(fd, lb, o, logs.set.parts[0], logs.set.shapes[0], error);
         if (err == EINVAL && error[0] != '\0') {
-            std::printf("couldn't read %s: it does not fit --total-format=%s\n", logs.total_name,
-                        total_format_name(options.total_format));
-            std::fprintf(stderr, "energy-totals: %s: %s%s\n", logs.total_name, error,
-                         options.total_format == static_cast<int>(total_format::csv) && options.total_columns == nullptr
-                             ? ": name the columns with --total-columns=LIST, as timestamp,sensor,power"
-                             : "");
+            char option[48];
+            std::snprintf(option, sizeof option, "--total-format=%s", total_format_name(options.total_format));
+            say_not_fitting(logs.total_name, option, nullptr, error,
+                            options.total_format == static_cast<int>(total_format::csv) &&
+                                    options.total_columns == nullptr
+                                ? ": name the columns with --total-columns=LIST, as timestamp,sensor,power"
+                                : "");
             return false;
         }
     } else if (i == 1 && logs.cpus != nullptr) {
@@ -275,9 +276,9 @@ bool read_whole_log(int fd, int i, line_buffer& lb, case_logs& logs, const run_o
         err = read_cpu_log(fd, lb, o, *logs.cpus);
         logs.set.shapes[i] = logs.cpus->shape;
         if (err == EINVAL && logs.cpus->error[0] != '\0') {
-            std::printf("couldn't read %s: it does not fit --cpu-format=%s\n", logs.cpu_name,
-                        cpu_format_name(options.cpu_format));
-            std::fprintf(stderr, "energy-totals: %s: %s\n", logs.cpu_name, logs.cpus->error);
+            char option[48];
+            std::snprintf(option, sizeof option, "--cpu-format=%s", cpu_format_name(options.cpu_format));
+            say_not_fitting(logs.cpu_name, option, nullptr, logs.cpus->error);
             return false;
         }
     } else if (logs.set.readers[i] == nullptr) {
@@ -352,11 +353,11 @@ bool gpu_logs_read(const run_options& options, const case_logs& logs)
         const log_shape& shape = logs.set.shapes[i];
         if (shape.stamps.good > 0 || shape.opening.number == 0)
             continue;
-        std::printf("couldn't read %s: it does not fit %s\n", logs.set.names[i],
-                    logs.all_gpus != nullptr ? "--gpu-log" : "--gpu-time=stamps");
-        std::fprintf(stderr, "energy-totals: %s: %s: no line of it is a time stamp and a reading; its first line is "
-                             "\"%.*s\"\n",
-                     logs.case_name, logs.set.names[i], static_cast<int>(shape.opening.length), shape.opening.text);
+        char why[320];
+        std::snprintf(why, sizeof why, "no line of it is a time stamp and a reading; its first line is \"%.*s\"",
+                      static_cast<int>(shape.opening.length), shape.opening.text);
+        say_not_fitting(logs.set.names[i], logs.all_gpus != nullptr ? "--gpu-log" : "--gpu-time=stamps",
+                        logs.case_name, why);
         return false;
     }
     return true;

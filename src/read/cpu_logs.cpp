@@ -365,10 +365,6 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, const 
     return add_perf_count(c, o, out, at);
 }
 
-// --cpu-format=counters: a stamp, then one cumulative counter a package in
-// microjoules. Energy is the sum of the steps, each exact in integers; a
-// step down is a wrap of the counter, which adds --cpu-wrap. Returns false
-// where a wrap meets no --cpu-wrap.
 // Package k's counter's step from last to now, in whole microjoules, into
 // *step: a step down is a wrap, which adds --cpu-wrap (counted in out).
 // Returns false where it wrapped with no --cpu-wrap, having said so.
@@ -399,6 +395,10 @@ struct counter_state {
     unsigned long long total[max_cpus] = {};
 };
 
+// --cpu-format=counters: a stamp, then one cumulative counter a package in
+// microjoules. Energy is the sum of the steps, each exact in integers; a
+// step down is a wrap of the counter, which adds --cpu-wrap. Returns false
+// where a wrap meets no --cpu-wrap.
 bool take_counters(counter_state& st, const cpu_log_options& o, const line_fields& w, const csv_line_text& line,
                    cpu_log& out, line_time& at)
 {

@@ -18,6 +18,14 @@ void collect_warning_codes(warning_codes* codes)
     collected = codes;
 }
 
+void say_not_fitting(const char* name, const char* option, const char* case_name, const char* why,
+                     const char* hint)
+{
+    std::printf("couldn't read %s: it does not fit %s\n", name, option);
+    std::fprintf(stderr, "energy-totals: %s%s%s: %s%s\n", case_name != nullptr ? case_name : "",
+                 case_name != nullptr ? ": " : "", name, why, hint);
+}
+
 void note_warning_code(const char* code)
 {
     if (collected != nullptr && collected->count < 256)

@@ -75,6 +75,13 @@ struct warning_codes {
     int count = 0;
 };
 
+// Says that the log name does not fit the format that option (as
+// "--cpu-format=perf") asks for: "couldn't read NAME: it does not fit
+// OPTION" on standard output, and why (after the case's name where given),
+// then hint, on standard error.
+void say_not_fitting(const char* name, const char* option, const char* case_name, const char* why,
+                     const char* hint = "");
+
 // From now on, each warning's code goes into codes (nullptr: nowhere).
 void collect_warning_codes(warning_codes* codes);
 
