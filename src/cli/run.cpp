@@ -1151,10 +1151,13 @@ int take_node_reply(node_reader& r, node_part& part, node_curve* curve,
     pass_on(r.err, stderr);
     std::fwrite(bytes, 1, said_size, said.out);
     // The codes are the addresses of this program's own texts, the same
-    // in the reader's process.
-    const char* const* codes = reinterpret_cast<const char* const*>(bytes + said_size);
-    for (int k = 0; k < head.code_count; ++k)
-        note_warning_code(codes[k]);
+    // in the reader's process; copied out, as they follow the text
+    // unaligned.
+    for (int k = 0; k < head.code_count; ++k) {
+        const char* code;
+        std::memcpy(&code, bytes + said_size + sizeof code * static_cast<size_t>(k), sizeof code);
+        note_warning_code(code);
+    }
     const char* text = bytes + said_size + sizeof(const char*) * static_cast<size_t>(head.code_count);
     for (int k = 0; records != nullptr && k < 3; ++k) {
         std::fwrite(text, 1, head.text_size[k], k == 0 ? records->meters : k == 1 ? records->flags : records->parts);
