@@ -410,6 +410,41 @@ TEST(AppendRecord, RecordAloneAfterTheTableIsSettled)
     syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
 }
 
+// The record of a case of many nodes (some 300 kB for 64 nodes of 8 GPUs)
+// goes in with its row, and a stopped run's one that size is taken back
+// out; one over the most an append holds is refused, both files as they
+// were.
+TEST(AppendRecord, RecordOfManyNodes)
+{
+    scratch_dir dir;
+    std::string table = dir.file("results.txt");
+    std::string records = dir.file("runs.jsonl");
+    auto record = [](const char* label, size_t size) {
+        std::string head = "{\"schema\":1,\"tool\":\"energy-totals\",\"label\":\"" + std::string(label) + "\",\"x\":\"";
+        return head + std::string(size - head.size() - 3, 'n') + "\"}\n";
+    };
+    const std::string killed = record("c2", 300000), mine = record("c3", 300000);
+    std::string theirs = row_text(figures(41667.7, 17401, 16694.7, 3), "c2");
+    std::string row = row_text(figures(41667.7, 17401, 16694.7, 3), "c3");
+    write_file(table, "heading\n");
+    write_file(records, killed);
+    leave_record(table, 8, theirs, "", records, killed);
+    int undo_error = 0;
+    append_also also = {records.c_str(), mine.data(), mine.size()};
+    ASSERT_EQ(append_results_row(table.c_str(), row.data(), row.size(), &undo_error, stderr, nullptr, nullptr, 9, 2,
+                                 &also), 0);
+    EXPECT_EQ(read_file(table), "heading\n" + row);
+    EXPECT_EQ(read_file(records), mine);
+    const std::string over = record("c4", max_append_size + 1);
+    also = {records.c_str(), over.data(), over.size()};
+    EXPECT_EQ(append_results_row(table.c_str(), row.data(), row.size(), &undo_error, stderr, nullptr, nullptr, 9, 2,
+                                 &also), EOVERFLOW);
+    EXPECT_EQ(read_file(table), "heading\n" + row);
+    EXPECT_EQ(read_file(records), mine);
+    uint64_t none = 0;
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+}
+
 // A run stopped past the lock's stale rule and resumed, whose lock another
 // run took meanwhile, writes nothing over that run's lines: it looks before
 // each write and writes at the end as it is. Here the other run writes just
