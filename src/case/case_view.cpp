@@ -110,17 +110,8 @@ void take(case_view& v, int meter, int64_t from_ns, int64_t ns, double watts, do
     int64_t i = draw_in(m, from_ns, watts);
     if (i < 0 || ns < from_ns || ns - m.origin_ns >= (i + 1) * m.width_ns)
         draw_in(m, ns, watts);
-    if (v.series != nullptr) {
-        struct {
-            int32_t meter;
-            int64_t ns;
-            double watts;
-        } row = {meter, ns, watts};
-        if ((std::fwrite(&row.meter, sizeof row.meter, 1, v.series) != 1 ||
-             std::fwrite(&row.ns, sizeof row.ns, 1, v.series) != 1 ||
-             std::fwrite(&row.watts, sizeof row.watts, 1, v.series) != 1) && v.series_error == 0)
-            v.series_error = errno != 0 ? errno : EIO;
-    }
+    if (v.series != nullptr && !put_kept_reading(v.series, meter, ns, watts) && v.series_error == 0)
+        v.series_error = errno != 0 ? errno : EIO;
 }
 
 void see_point(void* context, int meter, int64_t ns, double watts)
@@ -601,6 +592,33 @@ int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* name
     return std::ferror(out) ? EIO : 0;
 }
 
+bool put_kept_reading(FILE* out, int32_t meter, int64_t ns, double watts)
+{
+    return std::fwrite(&meter, sizeof meter, 1, out) == 1 && std::fwrite(&ns, sizeof ns, 1, out) == 1 &&
+           std::fwrite(&watts, sizeof watts, 1, out) == 1;
+}
+
+bool take_kept_reading(FILE* in, int32_t* meter, int64_t* ns, double* watts)
+{
+    return std::fread(meter, sizeof *meter, 1, in) == 1 && std::fread(ns, sizeof *ns, 1, in) == 1 &&
+           std::fread(watts, sizeof *watts, 1, in) == 1;
+}
+
+int rewind_kept_readings(case_view& view)
+{
+    if (view.series == nullptr)
+        return EINVAL;
+    // A reading that could not be kept (its temporary space full) fails
+    // the series; rewind would forget that.
+    if (view.series_error == 0 && std::fflush(view.series) != 0)
+        view.series_error = errno;
+    if (view.series_error == 0 && std::ferror(view.series))
+        view.series_error = EIO;
+    if (view.series_error == 0)
+        std::rewind(view.series);
+    return view.series_error;
+}
+
 int write_series(FILE* out, case_view& view, const drawn_meter* meters, int count)
 {
     int64_t start = 0;
@@ -611,22 +629,13 @@ int write_series(FILE* out, case_view& view, const drawn_meter* meters, int coun
             any = true;
         }
     std::fputs("seconds,meter,watts\n", out);
-    if (view.series == nullptr)
-        return EINVAL;
-    // A reading that could not be kept (its temporary space full) fails
-    // the series; rewind would forget that.
-    if (view.series_error == 0 && std::fflush(view.series) != 0)
-        view.series_error = errno;
-    if (view.series_error == 0 && std::ferror(view.series))
-        view.series_error = EIO;
-    if (view.series_error != 0)
-        return view.series_error;
-    std::rewind(view.series);
+    int err = rewind_kept_readings(view);
+    if (err != 0)
+        return err;
     int32_t meter;
     int64_t ns;
     double watts;
-    while (std::fread(&meter, sizeof meter, 1, view.series) == 1 && std::fread(&ns, sizeof ns, 1, view.series) == 1 &&
-           std::fread(&watts, sizeof watts, 1, view.series) == 1) {
+    while (take_kept_reading(view.series, &meter, &ns, &watts)) {
         for (int k = 0; k < count; ++k)
             if (meters[k].view == &view.meters[meter])
                 std::fprintf(out, "%.9f,%s,%.17g\n", static_cast<double>(ns - start) / 1e9, meters[k].name, watts);

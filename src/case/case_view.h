@@ -117,6 +117,15 @@ int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* name
 // Returns 0 or the errno of a read or write.
 int write_series(FILE* out, case_view& view, const drawn_meter* meters, int count);
 
+// A reading as a series keeps it until it is written out: its meter (or a
+// figure's number), its instant and watts. Each returns whether it could.
+bool put_kept_reading(FILE* out, int32_t meter, int64_t ns, double watts);
+bool take_kept_reading(FILE* in, int32_t* meter, int64_t* ns, double* watts);
+
+// Readies the view's kept readings to be read from their start. Returns 0,
+// or the errno of the first reading that could not be kept.
+int rewind_kept_readings(case_view& view);
+
 // A meter's mean power over its coverage, in watts; 0 where it covers no
 // time.
 double mean_power(const meter_view& m);

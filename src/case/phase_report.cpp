@@ -526,24 +526,19 @@ int keep_node_series(const run_options& o, phase_report& r, int fd, int64_t* fro
             *from_ns = r.view->meters[m].first_ns;
     }
     FILE* in = r.view->series;
-    int err = std::fflush(in) != 0 || std::ferror(in) ? EIO : r.view->series_error;
+    int err = rewind_kept_readings(*r.view);
     int copy = err == 0 ? dup(fd) : -1;
     FILE* out = copy >= 0 && ftruncate(copy, 0) == 0 && lseek(copy, 0, SEEK_SET) == 0 ? fdopen(copy, "w") : nullptr;
     if (err == 0 && out == nullptr)
         err = errno != 0 ? errno : EIO;
     if (out == nullptr && copy >= 0)
         (void)close(copy);
-    std::rewind(in);
     int32_t meter;
     int64_t ns;
     double watts;
-    while (err == 0 && std::fread(&meter, sizeof meter, 1, in) == 1 && std::fread(&ns, sizeof ns, 1, in) == 1 &&
-           std::fread(&watts, sizeof watts, 1, in) == 1) {
-        int32_t figure = figure_of_meter[meter];
-        if (figure >= 0 && (std::fwrite(&figure, sizeof figure, 1, out) != 1 ||
-                            std::fwrite(&ns, sizeof ns, 1, out) != 1 || std::fwrite(&watts, sizeof watts, 1, out) != 1))
+    while (err == 0 && take_kept_reading(in, &meter, &ns, &watts))
+        if (figure_of_meter[meter] >= 0 && !put_kept_reading(out, figure_of_meter[meter], ns, watts))
             err = errno != 0 ? errno : EIO;
-    }
     if (err == 0 && std::ferror(in))
         err = EIO;
     if (out != nullptr && std::fclose(out) != 0 && err == 0)
@@ -569,8 +564,7 @@ int draw_nodes_series(const run_options& o, const int* fds, const char* const* n
             int64_t ns;
             double watts;
             char meter[16];
-            while (std::fread(&figure, sizeof figure, 1, in) == 1 && std::fread(&ns, sizeof ns, 1, in) == 1 &&
-                   std::fread(&watts, sizeof watts, 1, in) == 1) {
+            while (take_kept_reading(in, &figure, &ns, &watts)) {
                 meter_name(o, figure, meter, sizeof meter);
                 std::fprintf(out, "%.9f,%s@%s,%.17g\n", static_cast<double>(ns - from_ns) / 1e9, meter, names[n], watts);
             }

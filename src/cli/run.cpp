@@ -740,12 +740,17 @@ void end_phases(phase_report* phases)
     std::free(phases);
 }
 
+// Whether the run reports phases: marks, or a window.
+bool phased(const run_options& o)
+{
+    return o.phases != nullptr || o.window != nullptr;
+}
+
 // Whether the case is read in time: for its phases, a picture, a series
 // or a record.
 bool in_time(const run_options& o)
 {
-    return o.phases != nullptr || o.window != nullptr || o.plot != nullptr || o.series != nullptr ||
-           o.record != nullptr;
+    return phased(o) || o.plot != nullptr || o.series != nullptr || o.record != nullptr;
 }
 
 // A case as read: its figures, its logs and what was seen of them, and,
@@ -1006,7 +1011,7 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
         char names[1 + max_cpus + max_gpus][16];
         in.options = &o;
         in.figures = &c.summary;
-        in.phases = o.phases != nullptr || o.window != nullptr ? &c.phases->totals : nullptr;
+        in.phases = phased(o) ? &c.phases->totals : nullptr;
         record_meters(o, c.logs, *c.phases, in, names);
         int64_t first = 0, last = 0;
         if (record_span(in, &first, &last))
@@ -1243,21 +1248,21 @@ bool start_node_series(const run_options& options, int* fds, int count)
 }
 
 // Prints a node's figures, or the nodes' sums, and their phases.
-void print_part(const run_options& options, const node_part& part, bool phased)
+void print_part(const run_options& options, const node_part& part)
 {
     print_console_summary(part.figures, stdout, options.gpus, options.cpus);
-    if (phased)
+    if (phased(options))
         print_phase_blocks(stdout, options, part.phases);
 }
 
 // Prints the nodes' sums (the last of parts), then each node's after a
 // line "node: NAME", and flushes them out before the table is touched.
-void print_nodes(const run_options& options, const node_list& nodes, const node_part* parts, bool phased)
+void print_nodes(const run_options& options, const node_list& nodes, const node_part* parts)
 {
-    print_part(options, parts[nodes.count], phased);
+    print_part(options, parts[nodes.count]);
     for (int i = 0; i < nodes.count; ++i) {
         std::printf("node: %s\n", nodes.names[i]);
-        print_part(options, parts[i], phased);
+        print_part(options, parts[i]);
     }
     std::fflush(stdout);
 }
@@ -1286,7 +1291,7 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     double first[max_nodes], last[max_nodes];
     bool known[max_nodes] = {};
     int gpus = options.gpus;
-    bool phased = options.phases != nullptr || options.window != nullptr;
+    bool with_phases = phased(options);
     int series_fds[max_nodes];
     bool read = start_node_series(options, series_fds, nodes.count);
     read = read && read_nodes(options, nodes, parts, options.record != nullptr ? &records : nullptr, curves,
@@ -1298,7 +1303,7 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
         known[i] = part.known;
         add_summary(sum.figures, part.figures, i == 0);
         add_summary(sum.row, part.row, i == 0);
-        if (phased)
+        if (with_phases)
             add_phase_totals(sum.phases, part.phases, i == 0);
     }
     if (read)
@@ -1322,7 +1327,7 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
         static record_inputs in;
         in = record_inputs{};
         in.figures = &sum.figures;
-        in.phases = phased ? &sum.phases : nullptr;
+        in.phases = with_phases ? &sum.phases : nullptr;
         in.node_meters = records.text[0] != nullptr ? records.text[0] : "";
         in.node_flags = records.text[1] != nullptr ? records.text[1] : "";
         in.node_parts = records.text[2] != nullptr ? records.text[2] : "";
@@ -1339,12 +1344,12 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     free_node_records(records);
     int status = -1;
     if (read) {
-        print_nodes(options, nodes, parts, phased);
+        print_nodes(options, nodes, parts);
         part_rows rows;
         rows.count = options.node_rows ? nodes.count : 0;
         rows.names = nodes.names;
         rows.parts = parts;
-        status = write_case(options, sum.row, phased ? &sum.phases : nullptr, record, record_size, rows);
+        status = write_case(options, sum.row, with_phases ? &sum.phases : nullptr, record, record_size, rows);
     }
     std::free(record);
     std::free(parts);
@@ -1420,7 +1425,7 @@ int run(int argc, char** argv)
     bool read = read_case(options, c, said.out,
                           options.plot != nullptr || options.series != nullptr || options.record != nullptr,
                           options.series);
-    bool phased = options.phases != nullptr || options.window != nullptr;
+    bool with_phases = phased(options);
     char* record = nullptr;
     size_t record_size = 0;
     if (read && options.record != nullptr) {
@@ -1428,7 +1433,7 @@ int run(int argc, char** argv)
         in = record_inputs{};
         char names[1 + max_cpus + max_gpus][16];
         in.figures = &c.summary;
-        in.phases = phased ? &c.phases->totals : nullptr;
+        in.phases = with_phases ? &c.phases->totals : nullptr;
         record_meters(options, c.logs, *c.phases, in, names);
         read = make_record(options, argc, argv, in, said, started, began, &record, &record_size);
     }
@@ -1436,14 +1441,14 @@ int run(int argc, char** argv)
     int status = -1;
     if (read) {
         print_console_summary(c.summary, stdout, options.gpus, options.cpus);
-        if (phased)
+        if (with_phases)
             print_phase_blocks(stdout, options, c.phases->totals);
         // Out before the table is touched, so a run waiting for the lock
         // has shown its figures. Errors on standard output change nothing
         // here.
         std::fflush(stdout);
         energy_summary row = c.phases != nullptr ? row_figures_of(options, *c.phases, c.summary) : c.summary;
-        status = write_case(options, row, phased ? &c.phases->totals : nullptr, record, record_size);
+        status = write_case(options, row, with_phases ? &c.phases->totals : nullptr, record, record_size);
     }
     std::free(record);
     end_case(c);
