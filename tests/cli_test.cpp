@@ -876,6 +876,14 @@ TEST(Cli, NodeLogByItsStamps)
     EXPECT_EQ(r.output.substr(0, r.output.find('\n')), "total energy: 0.000000");
     EXPECT_NE(r.errors.find("case7.total.pwr: a power analyzer's log (PTDaemon): read it with --total-format=ptd\n"),
               std::string::npos) << r.errors;
+    // Times of day in the record take the day of the first dated reading,
+    // the CPU log's, though the node log comes first.
+    setenv("TZ", "UTC", 1);
+    write_file(dir.file("case7.total.pwr"), "10:00:00 A 400\n10:00:01 A 410\n");
+    write_file(dir.file("case7.cpu.pwr"), "time h cpu1 a b c cpu2\n1714557601 h 10 a b c 20\n");
+    r = run_tool(dir.path, {"--total-time=stamps", "--record=rec", "case7", "0", "0"});
+    EXPECT_NE(read_file(dir.file("rec")).find("\"first\":\"2024-05-01T10:00:00.000000000Z\""), std::string::npos)
+        << r.errors;
 }
 
 // Runs of one label with --once, all at once: one row in the table, every

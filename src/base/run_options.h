@@ -49,4 +49,10 @@ struct run_options {
     const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold
 };
 
+// Whether the run reports phases: marks (--phases), or a window.
+inline bool has_phases(const run_options& o)
+{
+    return o.phases != nullptr || o.window != nullptr;
+}
+
 #endif

@@ -141,12 +141,36 @@ void see_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns, 
 
 } // namespace
 
-bool start_case_view(case_view& view, const char* series)
+namespace {
+
+// Sets the meters' curves to hold no power yet.
+void empty_curves(case_view& view)
 {
     for (meter_view& m : view.meters) {
         std::fill(m.low, m.low + view_spans, static_cast<float>(empty_low));
         std::fill(m.high, m.high + view_spans, static_cast<float>(-empty_low));
     }
+}
+
+} // namespace
+
+int reset_case_view(case_view& view)
+{
+    for (meter_view& m : view.meters)
+        m = meter_view{};
+    empty_curves(view);
+    view.series_error = 0;
+    if (view.series == nullptr)
+        return 0;
+    if (std::fflush(view.series) != 0 || ftruncate(fileno(view.series), 0) != 0)
+        return errno != 0 ? errno : EIO;
+    std::rewind(view.series);
+    return 0;
+}
+
+bool start_case_view(case_view& view, const char* series)
+{
+    empty_curves(view);
     if (series == nullptr)
         return true;
     // Beside the series, on the file system that is to hold it, rather

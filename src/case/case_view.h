@@ -56,6 +56,10 @@ struct case_view {
 bool start_case_view(case_view& view, const char* series);
 void free_case_view(case_view& view);
 
+// Empties view for the logs to be read in time again: its meters as new,
+// its kept readings cut. Returns 0 or an errno.
+int reset_case_view(case_view& view);
+
 // The observer that feeds view.
 reading_observer view_observer(case_view& view);
 

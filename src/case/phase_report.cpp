@@ -162,8 +162,12 @@ bool settle_times(const run_options& o, const phase_logs& logs, phase_report& r,
     *anchored = r.plan.dated || logs.dated;
     *anchor = r.plan.dated ? r.plan.first_mark_ns : logs.date_ns;
     bool offsets = r.plan.window && (r.plan.from_offset || r.plan.to_offset);
-    // Twice where the first reading dates the times of day it met.
-    for (int pass = 0; pass < 2 && (offsets || !*anchored); ++pass) {
+    // Twice where the first reading dates the times of day it met. A run
+    // without phases places its meters in time for the view alone, which
+    // the anchor changes only where times of day meet it: split_by_phase
+    // reads its logs again then, rather than every run reading them once
+    // ahead.
+    for (int pass = 0; pass < 2 && (offsets || (!*anchored && has_phases(o))); ++pass) {
         if (!start_phase_sums(r.sums, r.plan, *anchored, *anchor))
             return false;
         timed_sink sink = phase_sink(r.sums);
@@ -323,20 +327,36 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
     int64_t anchor;
     if (!settle_times(o, logs, r, &anchored, &anchor))
         return -1;
-    if (!start_phase_sums(r.sums, r.plan, anchored, anchor)) {
-        std::printf("couldn't read %s: %s\n", logs.total, std::strerror(ENOMEM));
-        return -1;
+    for (int pass = 0;; ++pass) {
+        if (!start_phase_sums(r.sums, r.plan, anchored, anchor)) {
+            std::printf("couldn't read %s: %s\n", logs.total, std::strerror(ENOMEM));
+            return -1;
+        }
+        timed_sink sink = phase_sink(r.sums);
+        reading_observer observer;
+        if (r.view != nullptr) {
+            observer = view_observer(*r.view);
+            r.sums.observer = &observer;
+        }
+        int status = read_in_time(o, logs, r, sink);
+        r.sums.observer = nullptr;
+        if (status != 0)
+            return -1;
+        // Times of day met without a date: again, on the day the first
+        // dated reading gives them.
+        if (pass > 0 || anchored || !r.sums.saw_instant || !r.sums.saw_clock)
+            break;
+        anchored = true;
+        anchor = r.sums.first_instant_ns;
+        free_phase_sums(r.sums);
+        r.sums = phase_sums{};
+        int reset = r.view != nullptr ? reset_case_view(*r.view) : 0;
+        if (reset != 0) {
+            std::printf("couldn't write %s\n", o.series != nullptr ? o.series : logs.total);
+            std::fprintf(stderr, "energy-totals: %s\n", std::strerror(reset));
+            return -1;
+        }
     }
-    timed_sink sink = phase_sink(r.sums);
-    reading_observer observer;
-    if (r.view != nullptr) {
-        observer = view_observer(*r.view);
-        r.sums.observer = &observer;
-    }
-    int status = read_in_time(o, logs, r, sink);
-    r.sums.observer = nullptr;
-    if (status != 0)
-        return -1;
     finish_phase_sums(r.sums);
     if (r.view != nullptr)
         finish_case_view(*r.view);

@@ -363,7 +363,7 @@ int parse_command_line(int argc, char** argv, run_options& options, char* reason
                                    : "expects BASE WRITE ID; see --help");
         return command_usage;
     }
-    bool phased = options.phases != nullptr || options.window != nullptr;
+    bool phased = has_phases(options);
     const char* needs_phases = options.idle != nullptr ? "--idle" : options.idle_watts != nullptr ? "--idle-watts"
                              : options.row != nullptr ? "--row" : options.phase_rows ? "--phase-rows" : nullptr;
     if (!phased && needs_phases != nullptr) {

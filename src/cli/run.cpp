@@ -740,17 +740,11 @@ void end_phases(phase_report* phases)
     std::free(phases);
 }
 
-// Whether the run reports phases: marks, or a window.
-bool phased(const run_options& o)
-{
-    return o.phases != nullptr || o.window != nullptr;
-}
-
 // Whether the case is read in time: for its phases, a picture, a series
 // or a record.
 bool in_time(const run_options& o)
 {
-    return phased(o) || o.plot != nullptr || o.series != nullptr || o.record != nullptr;
+    return has_phases(o) || o.plot != nullptr || o.series != nullptr || o.record != nullptr;
 }
 
 // A case as read: its figures, its logs and what was seen of them, and,
@@ -1011,7 +1005,7 @@ bool read_node(const run_options& options, const char* node, node_part& part, no
         char names[1 + max_cpus + max_gpus][16];
         in.options = &o;
         in.figures = &c.summary;
-        in.phases = phased(o) ? &c.phases->totals : nullptr;
+        in.phases = has_phases(o) ? &c.phases->totals : nullptr;
         record_meters(o, c.logs, *c.phases, in, names);
         int64_t first = 0, last = 0;
         if (record_span(in, &first, &last))
@@ -1251,7 +1245,7 @@ bool start_node_series(const run_options& options, int* fds, int count)
 void print_part(const run_options& options, const node_part& part)
 {
     print_console_summary(part.figures, stdout, options.gpus, options.cpus);
-    if (phased(options))
+    if (has_phases(options))
         print_phase_blocks(stdout, options, part.phases);
 }
 
@@ -1291,7 +1285,7 @@ int run_nodes(run_options& options, const node_list& nodes, int argc, char** arg
     double first[max_nodes], last[max_nodes];
     bool known[max_nodes] = {};
     int gpus = options.gpus;
-    bool with_phases = phased(options);
+    bool with_phases = has_phases(options);
     int series_fds[max_nodes];
     bool read = start_node_series(options, series_fds, nodes.count);
     read = read && read_nodes(options, nodes, parts, options.record != nullptr ? &records : nullptr, curves,
@@ -1425,7 +1419,7 @@ int run(int argc, char** argv)
     bool read = read_case(options, c, said.out,
                           options.plot != nullptr || options.series != nullptr || options.record != nullptr,
                           options.series);
-    bool with_phases = phased(options);
+    bool with_phases = has_phases(options);
     char* record = nullptr;
     size_t record_size = 0;
     if (read && options.record != nullptr) {
