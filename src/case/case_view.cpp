@@ -480,9 +480,15 @@ bool node_column(const node_curve& c, int kind, int64_t from, int64_t to, held_p
     return true;
 }
 
+// Where pixel column c of columns across [start, end) begins.
+int64_t column_start(int64_t start, int64_t end, int columns, int c)
+{
+    return start + static_cast<int64_t>(static_cast<double>(end - start) * c / columns);
+}
+
 // Draws a curve across the frame's columns, each column's lowest and
-// highest power from column(c, from, to, &low, &high), broken where a
-// column has none.
+// highest power from column(from, to, &low, &high), broken where a column
+// has none.
 template <class Column>
 void draw_columns(FILE* out, const plot_frame& f, int64_t end, const char* colour, double stroke, Column column)
 {
@@ -490,10 +496,9 @@ void draw_columns(FILE* out, const plot_frame& f, int64_t end, const char* colou
                       "stroke-linejoin=\"round\" d=\"", colour, stroke);
     bool drawing = false;
     for (int c = 0; c < f.columns; ++c) {
-        auto from = f.start + static_cast<int64_t>(static_cast<double>(end - f.start) * c / f.columns);
-        auto to = f.start + static_cast<int64_t>(static_cast<double>(end - f.start) * (c + 1) / f.columns);
         float low, high;
-        if (!column(from, to + 1, &low, &high)) {
+        if (!column(column_start(f.start, end, f.columns, c), column_start(f.start, end, f.columns, c + 1) + 1, &low,
+                    &high)) {
             drawing = false;
             continue;
         }
@@ -558,14 +563,18 @@ int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* name
         auto sum = [&](int64_t from, int64_t to, float* low, float* high) {
             return across(from, to, low, high, false);
         };
+        auto restart = [&] {
+            for (auto& h : held)
+                h = held_power{};
+        };
         double highest = 1;
         for (int n = 0; n < count; ++n)
             highest = std::max(highest, nodes[n].peak[k]);
-        for (auto& h : held)
-            h = held_power{};
+        // The sum's peak, in the columns as they are drawn.
+        restart();
         for (int c = 0; c < columns; ++c) {
             float l, h;
-            if (sum(start + (end - start) * c / columns, start + (end - start) * (c + 1) / columns + 1, &l, &h))
+            if (sum(column_start(start, end, columns, c), column_start(start, end, columns, c + 1) + 1, &l, &h))
                 sum_peak[k] = std::max(sum_peak[k], static_cast<double>(h));
         }
         highest = std::max(highest, sum_peak[k]);
@@ -581,14 +590,12 @@ int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* name
                 return node_column(nodes[n], k, from, to, one, low, high);
             });
         }
-        for (auto& h : held)
-            h = held_power{};
+        restart();
         if (count > 8)
             draw_columns(out, f, end, "#b0b0b0", 1, [&](int64_t from, int64_t to, float* low, float* high) {
                 return across(from, to, low, high, true);
             });
-        for (auto& h : held)
-            h = held_power{};
+        restart();
         draw_columns(out, f, end, "#000000", 2, sum);
     }
     // The legend: each node's mean and peak power of each kind, then the

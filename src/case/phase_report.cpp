@@ -352,8 +352,9 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
         r.sums = phase_sums{};
         int reset = r.view != nullptr ? reset_case_view(*r.view) : 0;
         if (reset != 0) {
-            std::printf("couldn't write %s\n", o.series != nullptr ? o.series : logs.total);
-            std::fprintf(stderr, "energy-totals: %s\n", std::strerror(reset));
+            const char* kept = o.series != nullptr ? o.series : logs.total;
+            std::printf("couldn't write %s\n", kept);
+            std::fprintf(stderr, "energy-totals: %s: %s\n", kept, std::strerror(reset));
             return -1;
         }
     }
@@ -415,7 +416,6 @@ void add_phase_totals(phase_totals& sum, const phase_totals& part, bool first)
         sum.seconds[p] = std::fmax(sum.seconds[p], part.seconds[p]);
     }
 }
-
 
 void print_phase_blocks(FILE* out, const run_options& o, const phase_totals& t)
 {
