@@ -884,6 +884,24 @@ TEST(Cli, NodeLogByItsStamps)
     r = run_tool(dir.path, {"--total-time=stamps", "--record=rec", "case7", "0", "0"});
     EXPECT_NE(read_file(dir.file("rec")).find("\"first\":\"2024-05-01T10:00:00.000000000Z\""), std::string::npos)
         << r.errors;
+    // Times of day that meet the node's change of offset from UTC (read as
+    // UTC, at 01:00 on the day the CPU log dates): the readings on either
+    // side an hour apart in time, though their stamps run on.
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    write_file(dir.file("case7.total.pwr"), "00:59:58 A 1\n00:59:58 A 2\n00:59:59 A 3\n00:59:59 A 4\n"
+                                            "01:00:00 A 5\n01:00:00 A 6\n01:00:01 A 7\n01:00:01 A 8\n");
+    write_file(dir.file("case7.cpu.pwr"), "time h cpu1 a b c cpu2\n1774746000 h 10 a b c 20\n");
+    r = run_tool(dir.path, {"--series=s.csv", "case7", "0", "0"});
+    std::string series = read_file(dir.file("s.csv"));
+    auto seconds_at = [&](const char* reading) {
+        return std::stod(series.substr(series.rfind('\n', series.find(reading)) + 1));
+    };
+    EXPECT_DOUBLE_EQ(seconds_at(",4\n") - seconds_at(",6\n"), 3599) << series << r.errors;
+    setenv("TZ", "UTC", 1);
+    // A reading of -0 is placed as 0, whichever way its run is placed.
+    write_file(dir.file("case7.total.pwr"), "10:00:00 A 1\n10:00:00 A 2\n10:00:01 A -0\n");
+    r = run_tool(dir.path, {"--series=s.csv", "case7", "0", "0"});
+    EXPECT_NE(read_file(dir.file("s.csv")).find("1.500000000,node,0\n"), std::string::npos) << read_file(dir.file("s.csv"));
 }
 
 // Runs of one label with --once, all at once: one row in the table, every
@@ -996,7 +1014,8 @@ TEST(Cli, CpusNeverChangeFigures)
     std::vector<tool_result> results;
     for (int cpus = 1; cpus <= 2; ++cpus) {
         write_file(dir.file("results.txt"), "");
-        tool_result r = run_tool_with(dir.path, {"big", "1", "0"}, [cpus] {
+        // Read in time too: on two CPUs, one reads while the other places.
+        tool_result r = run_tool_with(dir.path, {"--plot=p.svg", "--series=s.csv", "big", "1", "0"}, [cpus] {
             cpu_set_t set;
             CPU_ZERO(&set);
             for (int c = 0; c < cpus; ++c)
@@ -1006,7 +1025,7 @@ TEST(Cli, CpusNeverChangeFigures)
         });
         if (r.status == 122)
             GTEST_SKIP() << "can't run on " << cpus << " CPUs here";
-        r.output += read_file(dir.file("results.txt"));
+        r.output += read_file(dir.file("results.txt")) + read_file(dir.file("p.svg")) + read_file(dir.file("s.csv"));
         results.push_back(r);
     }
     EXPECT_EQ(results[0].status, 0);
@@ -1350,7 +1369,7 @@ TEST(Cli, EveryPathReadsTheSameLogs)
     std::string readings;
     for (int i = 0; i < 150000; ++i)
         readings += std::to_string(100 + i % 97) + "." + std::to_string(i % 10) + " W\n";
-    readings += std::string(20000, ' ') + "150 W\n"; // longer than the timed pass's slice
+    readings += std::string(40000, ' ') + "150 W\n"; // longer than the timed pass's slice
     write_file(dir.file("gpupower1.out"), readings);
     tool_result r = run_tool(dir.path, {"--record=r.jsonl", "c", "0", "0"});
     ASSERT_EQ(r.status, 0) << r.errors;

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "read/log_reading.h"
 #include "read/power_logs.h"
 
 namespace {
@@ -550,6 +551,25 @@ TEST(Readers, KernelsGiveThePortableFigures)
             ExpectSameBits(fast, portable, "seed " + std::to_string(seed));
             EXPECT_EQ(fast_shape.no_reading, portable_shape.no_reading) << "seed " << seed;
             EXPECT_EQ(fast_shape.runs_on, portable_shape.runs_on) << "seed " << seed;
+        }
+    }
+    // A line's fields, as the timed readers split it at whitespace.
+    std::mt19937 random(7);
+    const char bytes[] = {' ', '\t', '\v', '\r', 'a', '5', '\0', '\xe2', ','};
+    for (int i = 0; i < 3000; ++i) {
+        std::string line(random() % 65, ' ');
+        for (char& c : line)
+            c = bytes[random() % sizeof bytes];
+        for (int most : {64, 3}) {
+            const char* p = line.data();
+            lines_kernel = line_kernel::avx2;
+            line_fields fast = split_line(p, p + line.size(), field_split::blanks, most);
+            lines_kernel = line_kernel::portable;
+            line_fields portable = split_line(p, p + line.size(), field_split::blanks, most);
+            ASSERT_EQ(fast.count, portable.count) << "\"" << line << "\"";
+            for (int f = 0; f < fast.count; ++f)
+                EXPECT_TRUE(fast.at[f] == portable.at[f] && fast.length[f] == portable.length[f])
+                    << "field " << f << " of \"" << line << "\"";
         }
     }
     lines_kernel = in_use;

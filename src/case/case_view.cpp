@@ -59,7 +59,8 @@ void settle_median(meter_view& m)
 // before the curve's start, not drawn).
 int64_t draw_in(meter_view& m, int64_t ns, double watts)
 {
-    int64_t i = (ns - m.origin_ns) / m.width_ns;
+    bool cached = ns >= m.span_from_ns && ns < m.span_to_ns;
+    int64_t i = cached ? m.span : (ns - m.origin_ns) / m.width_ns;
     while (i >= view_spans) {
         for (int j = 0; j < view_spans / 2; ++j) {
             m.low[j] = std::min(m.low[2 * j], m.low[2 * j + 1]);
@@ -76,6 +77,11 @@ int64_t draw_in(meter_view& m, int64_t ns, double watts)
     }
     if (i < 0)
         return i;
+    if (!cached) {
+        m.span = i;
+        m.span_from_ns = m.origin_ns + i * m.width_ns;
+        m.span_to_ns = m.span_from_ns + m.width_ns;
+    }
     auto w = static_cast<float>(watts);
     if (!std::isfinite(w)) {
         m.broken[i] = true;
@@ -131,12 +137,45 @@ void see_energy(void* context, int meter, int64_t from_ns, int64_t to_ns, double
     take(v, meter, from_ns, to_ns, seconds > 0 ? joules / seconds : 0, joules);
 }
 
+// As see_energy for each reading. Past the first (whose interval from the
+// reading before may be any), each reading's interval is the step: once
+// the median is known and the step is no gap by it, what take does comes
+// down to the sums and the curve, kept in registers here.
 void see_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns, const double* joules, size_t n)
 {
     auto& v = *static_cast<case_view*>(context);
+    meter_view& m = v.meters[meter];
     double seconds = static_cast<double>(step_ns) / 1e9;
-    for (size_t i = 0; i < n; ++i, from_ns += step_ns)
+    size_t i = 0;
+    for (; i < n && (i == 0 || m.median_ns == 0 || step_ns <= 0 || step_ns > 3 * m.median_ns); ++i, from_ns += step_ns)
         take(v, meter, from_ns, from_ns + step_ns, seconds > 0 ? joules[i] / seconds : 0, joules[i]);
+    if (i == n)
+        return;
+    double energy = m.energy, peak = m.peak;
+    uint64_t not_finite = m.not_finite;
+    m.readings += n - i;
+    for (; i < n; ++i, from_ns += step_ns) {
+        double watts = joules[i] / seconds;
+        energy += joules[i];
+        peak = std::max(peak, watts);
+        auto w = static_cast<float>(watts);
+        bool finite = std::isfinite(w);
+        not_finite += !finite;
+        int64_t to = from_ns + step_ns;
+        if (from_ns >= m.span_from_ns && to < m.span_to_ns && finite) {
+            // Both ends in the span last drawn in: the case of nearly all.
+            m.low[m.span] = std::min(m.low[m.span], w);
+            m.high[m.span] = std::max(m.high[m.span], w);
+        } else if (draw_in(m, from_ns, watts) < 0 || to >= m.span_to_ns) {
+            draw_in(m, to, watts);
+        }
+        if (v.series != nullptr && !put_kept_reading(v.series, meter, to, watts) && v.series_error == 0)
+            v.series_error = errno != 0 ? errno : EIO;
+    }
+    m.last_ns = from_ns;
+    m.energy = energy;
+    m.peak = peak;
+    m.not_finite = not_finite;
 }
 
 } // namespace

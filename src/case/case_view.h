@@ -39,6 +39,9 @@ struct meter_view {
     // The curve: span i is [origin + i * width, origin + (i + 1) * width).
     int64_t origin_ns = 0, width_ns = 1000000;
     float low[view_spans], high[view_spans];
+    // The span last drawn in, [span_from_ns, span_to_ns): the next reading
+    // mostly falls in it too, and is then placed without a division.
+    int64_t span = 0, span_from_ns = 0, span_to_ns = 0;
     // Readings that are no finite number: never drawn, the curve broken in
     // their spans.
     uint64_t not_finite = 0;

@@ -12,6 +12,7 @@
 
 #include "report/log_warnings.h"
 #include "base/open_file.h"
+#include "case/timed_relay.h"
 #include "read/power_logs.h"
 #include "report/summary_output.h"
 
@@ -96,23 +97,29 @@ double phase_length(const phase_report& r, const run_options& o, int phase)
     return phase_seconds_within(r.sums, phase, INT64_MIN / 2, INT64_MAX / 2);
 }
 
-// Reads the logs again, each reading passed on to sink in time.
-int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, const timed_sink& sink)
+// The logs of a case read in time, as read_each_in_time reads them: what
+// it needs, and where it leaves what went wrong.
+struct in_time_reading {
+    const run_options& o;
+    const phase_logs& logs;
+    phase_report& r;
+    line_buffer& lb;
+    cpu_log& cpu;
+    gpu_csv_log* all;
+    const char* failed = nullptr; // the log that could not be read
+};
+
+// Reads each log of the case, every reading passed on to sink in time.
+int read_each_in_time(void* context, const timed_sink& sink)
 {
-    line_buffer lb;
-    if (line_buffer_init(lb, default_line_buffer_size) != 0)
-        return ENOMEM;
-    cpu_log* cpu = new_records<cpu_log>(1);
-    gpu_csv_log* all = o.gpu_log != nullptr ? new_records<gpu_csv_log>(1) : nullptr;
-    int err = cpu == nullptr || (o.gpu_log != nullptr && all == nullptr) ? ENOMEM : 0;
-    const char* failed = logs.total;
+    auto& c = *static_cast<in_time_reading*>(context);
+    const run_options& o = c.o;
+    int err = 0;
     for (int i = 0; err == 0 && i < 2 + (o.gpu_log != nullptr ? 1 : o.gpus); ++i) {
-        failed = i == 0 ? logs.total : i == 1 ? logs.cpu : logs.gpus[i - 2];
-        int fd = open_file(failed, O_RDONLY | O_NOCTTY);
-        if (fd < 0) {
-            err = errno;
-            break;
-        }
+        c.failed = i == 0 ? c.logs.total : i == 1 ? c.logs.cpu : c.logs.gpus[i - 2];
+        int fd = open_file(c.failed, O_RDONLY | O_NOCTTY);
+        if (fd < 0)
+            return errno;
         if (i == 0) {
             node_log_options no;
             no.format = o.total_format;
@@ -122,30 +129,46 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
             energy_summary s;
             log_shape shape;
             char error[256];
-            err = read_node_log(fd, lb, no, s, shape, error);
+            err = read_node_log(fd, c.lb, no, s, shape, error);
         } else if (i == 1) {
             cpu_log_options co = {static_cast<cpu_format>(o.cpu_format), o.cpus, o.cpu_fields, o.cpu_wrap, &sink,
                                   o.cpus_given};
-            err = read_cpu_log(fd, lb, co, *cpu);
-            if (err == EINVAL && cpu->error[0] != '\0') {
-                char option[48];
-                std::snprintf(option, sizeof option, "--cpu-format=%s", cpu_format_name(o.cpu_format));
-                say_not_fitting(logs.cpu, option, nullptr, cpu->error);
-                err = -1;
-            }
-        } else if (all != nullptr) {
-            err = read_gpu_csv_log(fd, lb, o.gpu_columns, o.gpus_given ? o.gpus : 0, *all, &sink);
+            err = read_cpu_log(fd, c.lb, co, c.cpu);
+        } else if (c.all != nullptr) {
+            err = read_gpu_csv_log(fd, c.lb, o.gpu_columns, o.gpus_given ? o.gpus : 0, *c.all, &sink);
             for (int k = 0; k < o.gpus; ++k)
-                r.gpu_source[k] = k < all->gpus ? all->source[k] : -1;
+                c.r.gpu_source[k] = k < c.all->gpus ? c.all->source[k] : -1;
         } else {
-            err = o.gpu_stamps ? read_timed_gpu_log(fd, lb, i - 1, sink)
-                               : read_timed_plain_gpu_log(fd, lb, i - 1, o.gpu_period, sink);
-            r.gpu_source[i - 2] = i - 2;
+            err = o.gpu_stamps ? read_timed_gpu_log(fd, c.lb, i - 1, sink)
+                               : read_timed_plain_gpu_log(fd, c.lb, i - 1, o.gpu_period, sink);
+            c.r.gpu_source[i - 2] = i - 2;
         }
         (void)close(fd);
     }
+    return err;
+}
+
+// Reads the logs again, each reading passed on to sink in time: read on a
+// thread of their own while sink places them, where there is a CPU for it.
+int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, const timed_sink& sink)
+{
+    line_buffer lb;
+    if (line_buffer_init(lb, default_line_buffer_size) != 0)
+        return ENOMEM;
+    cpu_log* cpu = new_records<cpu_log>(1);
+    gpu_csv_log* all = o.gpu_log != nullptr ? new_records<gpu_csv_log>(1) : nullptr;
+    int err = cpu == nullptr || (o.gpu_log != nullptr && all == nullptr) ? ENOMEM : 0;
+    in_time_reading c = {o, logs, r, lb, *cpu, all, logs.total};
+    if (err == 0)
+        err = relay_timed_readings(read_each_in_time, &c, sink);
+    if (err == EINVAL && c.failed == logs.cpu && cpu->error[0] != '\0') {
+        char option[48];
+        std::snprintf(option, sizeof option, "--cpu-format=%s", cpu_format_name(o.cpu_format));
+        say_not_fitting(logs.cpu, option, nullptr, cpu->error);
+        err = -1;
+    }
     if (err > 0)
-        std::printf("couldn't read %s: %s\n", failed, std::strerror(err));
+        std::printf("couldn't read %s: %s\n", c.failed, std::strerror(err));
     std::free(cpu);
     std::free(all);
     line_buffer_free(lb);

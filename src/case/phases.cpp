@@ -37,6 +37,12 @@ int64_t local_offset_ns(int64_t wall_ns)
     return offset;
 }
 
+// Whether local_offset_ns takes the walls a and b for one hour.
+bool one_offset(int64_t a_ns, int64_t b_ns)
+{
+    return a_ns / (3600 * billion) == b_ns / (3600 * billion);
+}
+
 // The stamp [p, end) of a mark or a window as an instant: a date and time
 // (on the node's clock where it has no offset; `date --iso-8601=ns` writes
 // its fraction after a comma) or seconds since the epoch. Returns 0; 1 for
@@ -604,9 +610,27 @@ void take_energy(void* context, int meter, int64_t from_ns, int64_t ns, int form
     m.last_ns = t;
 }
 
-// As take_energy for each reading; on a time line that is the logs' own
-// shifted (a place from the log's start), each reading's start is the
-// reading before's end, and its seconds are not worked out again.
+// Whether the readings after the first of a run stand a step apart as
+// instants, as they do as stamps: on a time line that is the logs' own
+// shifted (a place from the log's start), or as times of day within one
+// hour of the node's clock (one offset from UTC for them all). A reading
+// of -0 joules goes by take_energy, which makes it +0.
+bool even_run(const meter_time& m, int64_t from_ns, int64_t step_ns, int form, const double* joules, size_t n)
+{
+    if (step_ns <= 0 || (form != stamp_relative && form != stamp_clock))
+        return false;
+    auto k = static_cast<int64_t>(n);
+    if (form == stamp_clock && !one_offset(m.day_ns + from_ns + step_ns, m.day_ns + from_ns + k * step_ns))
+        return false;
+    for (size_t i = 1; form == stamp_clock && i < n; ++i)
+        if (joules[i] == 0 && std::signbit(joules[i]))
+            return false;
+    return true;
+}
+
+// As take_energy for each reading; where they stand evenly (even_run),
+// each reading's start is the reading before's end, and its seconds are
+// not worked out again.
 void take_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns, int form, const double* joules,
                      size_t n)
 {
@@ -619,7 +643,7 @@ void take_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns,
     if (n == 0)
         return;
     one(0);
-    if (form != stamp_relative || step_ns <= 0) {
+    if (!even_run(m, from_ns, step_ns, form, joules, n)) {
         for (size_t i = 1; i < n; ++i)
             one(i);
         return;
@@ -633,6 +657,20 @@ void take_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns,
     // is all that span's; share finds the spans of the others.
     double a = seconds_of(s, f);
     int c = first_live(s, meter, a);
+    // All of them before the span's end, and no other span begun: all
+    // the span's (as the loop below would add them, one at a time).
+    double end = seconds_of(s, f + static_cast<int64_t>(n - i) * step_ns);
+    const phase_sums::span* whole = s.spans + c;
+    if (!s.overlap && c < s.span_count && whole->from <= a && end < whole->to &&
+        (c + 1 == s.span_count || whole[1].from > end)) {
+        double& into = s.energy[whole->target][meter];
+        double sum = into;
+        for (; i < n; ++i)
+            sum = add_figures(joules[i], sum);
+        into = sum;
+        m.last_ns = f + static_cast<int64_t>(n - 1) * step_ns;
+        return;
+    }
     for (; i < n; ++i) {
         f += step_ns;
         double b = seconds_of(s, f);

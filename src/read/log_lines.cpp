@@ -1232,6 +1232,32 @@ const char* line_kernel_name(line_kernel k)
     return k == line_kernel::avx2 ? "avx2" : "portable";
 }
 
+uint64_t whitespace_bits(const char* p, size_t n)
+{
+    uint64_t space = n < 64 ? ~uint64_t{0} << n : 0;
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (lines_kernel == line_kernel::avx2 && n >= 16) {
+        // 16 bytes a load, the last one ending at the line's end: within
+        // the line, and never a load of bytes just copied, which would
+        // wait for the copy's stores.
+        auto bits_16 = [](const char* b) {
+            uint32_t bits, newline;
+            wide_masks::of_16(b, bits, newline);
+            return uint64_t{bits};
+        };
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16)
+            space |= bits_16(p + i) << i;
+        if (i < n)
+            space |= bits_16(p + n - 16) << (n - 16);
+        return space;
+    }
+#endif
+    for (size_t i = 0; i < n; ++i)
+        space |= is_space(p[i]) ? uint64_t{1} << i : 0;
+    return space;
+}
+
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
 namespace {
 

@@ -14,6 +14,7 @@
 #define ENERGY_TOTALS_LOG_LINES_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "base/energy_summary.h"
 #include "read/log_kinds.h"
@@ -32,6 +33,11 @@ extern line_kernel lines_kernel;
 
 // The name of kernel k, for messages: "portable" or "avx2".
 const char* line_kernel_name(line_kernel k);
+
+// The whitespace of the n bytes at p (n at most 64) as bits, by the kernel
+// in use: bit i is set where p[i] is whitespace, and every bit from n up.
+// Nothing past p + n is read.
+uint64_t whitespace_bits(const char* p, size_t n);
 
 // The line scanners the readers run over each buffer of whole lines; they
 // are exposed so that tests and fuzzers can feed them from memory. [begin,

@@ -101,6 +101,19 @@ inline line_fields split_line(const char* p, const char* end, field_split by, in
         }
         return f;
     }
+    if (by == field_split::blanks && lines_kernel == line_kernel::avx2 && end - p <= 64) {
+        // A field starts where whitespace, or the line's start, is followed
+        // by a byte that is not, and runs to the next whitespace: found by
+        // bits, with no branch on each byte of its width.
+        uint64_t space = whitespace_bits(p, static_cast<size_t>(end - p));
+        for (uint64_t starts = ~space & (space << 1 | 1); starts != 0 && f.count < most; starts &= starts - 1) {
+            auto at = static_cast<unsigned>(__builtin_ctzll(starts));
+            uint64_t after = space >> at;
+            f.at[f.count] = p + at;
+            f.length[f.count++] = after != 0 ? static_cast<size_t>(__builtin_ctzll(after)) : 64 - at;
+        }
+        return f;
+    }
     bool commas = by == field_split::blanks_and_commas;
     while (p < end && f.count < most) {
         while (p < end && (is_space(*p) || (commas && *p == ',')))

@@ -49,6 +49,9 @@ struct timed_sink {
 };
 constexpr int64_t since_last = INT64_MIN;
 
+// The most readings a reader passes in one energy_run.
+constexpr size_t most_run_readings = 32768;
+
 // How a log read by its stamps makes energy of its readings: the
 // trapezoid between neighbouring readings (the default), or, as MLPerf's
 // result summarizer counts it, each reading held over the time since the
