@@ -45,6 +45,7 @@ struct run_options {
     const char* nodes = nullptr;       // --nodes=LIST or --nodes=@FILE: the case's nodes
     bool node_rows = false;            // --node-rows: a row for each node too
     const char* gpu_dir = nullptr;     // a node's directory, where its GPU logs are read
+    bool shares_cpus = false;          // a node's reader, beside the other nodes': no thread of its own
     const char* check = nullptr; // --check=TABLE: the table to check
     const char* cases = nullptr; // --cases=LIST: the cases whose rows it should hold
 };

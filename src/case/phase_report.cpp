@@ -160,7 +160,7 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
     int err = cpu == nullptr || (o.gpu_log != nullptr && all == nullptr) ? ENOMEM : 0;
     in_time_reading c = {o, logs, r, lb, *cpu, all, logs.total};
     if (err == 0)
-        err = relay_timed_readings(read_each_in_time, &c, sink);
+        err = relay_timed_readings(read_each_in_time, &c, sink, !o.shares_cpus);
     if (err == EINVAL && c.failed == logs.cpu && cpu->error[0] != '\0') {
         char option[48];
         std::snprintf(option, sizeof option, "--cpu-format=%s", cpu_format_name(o.cpu_format));

@@ -128,10 +128,10 @@ void place(const unsigned char* block, size_t used, const timed_sink& sink)
 } // namespace
 
 int relay_timed_readings(int (*read)(void* context, const timed_sink& relayed), void* context,
-                         const timed_sink& sink)
+                         const timed_sink& sink, bool threaded)
 {
     static_assert(sizeof(call) % alignof(double) == 0);
-    if (allowed_cpus() < 2)
+    if (!threaded || allowed_cpus() < 2)
         return read(context, sink);
     relay r;
     r.read = read;

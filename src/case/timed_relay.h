@@ -10,9 +10,10 @@
 
 // Runs read(context, relayed) on a thread of its own, each call it makes
 // of relayed made of sink here, in order, as it comes; returns read's
-// status once both are done. Where the run may use one CPU alone, or no
-// thread or memory is to be had for it, read runs here on sink itself.
+// status once both are done. Where threaded is false, the run may use one
+// CPU alone, or no thread or memory is to be had for it, read runs here on
+// sink itself.
 int relay_timed_readings(int (*read)(void* context, const timed_sink& relayed), void* context,
-                         const timed_sink& sink);
+                         const timed_sink& sink, bool threaded);
 
 #endif

@@ -1084,7 +1084,10 @@ void pass_on(int fd, FILE* out)
                  (options.record == nullptr || start_node_records(records));
     if (!ready)
         _exit(1);
-    head.read = read_node(options, node, part, options.record != nullptr ? &records : nullptr,
+    // The other nodes are read beside this one, on the CPUs it could use.
+    run_options own = options;
+    own.shares_cpus = true;
+    head.read = read_node(own, node, part, options.record != nullptr ? &records : nullptr,
                           options.plot != nullptr ? &curve : nullptr, r.series, said, &head.gpus);
     bool ok = std::fflush(said.out) == 0 && end_node_records(records) == 0;
     head.said_size = said.size;
