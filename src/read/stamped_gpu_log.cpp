@@ -774,6 +774,7 @@ struct csv_reader {
     uint64_t round_start_line = 0;
     picked_line round_start; // its first line, as the warnings quote it
     clock_days days; // times of day, past midnight a day later
+    stamp_memo memo; // the stamp of the GPUs' lines before, written again for each
     const timed_sink* sink = nullptr; // where each GPU's points go too, if anywhere
 };
 
@@ -879,7 +880,7 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
     int64_t ns;
     int form = stamp_none;
     if (f.at[0] == nullptr || f.at[1] == nullptr || (id_at >= 0 && (f.at[id_at] == nullptr || f.length[id_at] == 0)) ||
-        (form = whole_field_stamp(f.at[0], f.at[0] + f.length[0], &ns, &r.days)) == stamp_none) {
+        (form = memo_stamp(r.memo, f.at[0], f.at[0] + f.length[0], &ns, &r.days)) == stamp_none) {
         skip_line(shape, q);
         return;
     }
