@@ -613,8 +613,9 @@ void take_energy(void* context, int meter, int64_t from_ns, int64_t ns, int form
 // Whether the readings after the first of a run stand a step apart as
 // instants, as they do as stamps: on a time line that is the logs' own
 // shifted (a place from the log's start), or as times of day within one
-// hour of the node's clock (one offset from UTC for them all). A reading
-// of -0 joules goes by take_energy, which makes it +0.
+// hour of the node's clock (one offset from UTC for them all). Times of
+// day with a reading of -0 joules go one at a time, as they always have:
+// take_energy makes each such reading +0 (0 W in the picture and series).
 bool even_run(const meter_time& m, int64_t from_ns, int64_t step_ns, int form, const double* joules, size_t n)
 {
     if (step_ns <= 0 || (form != stamp_relative && form != stamp_clock))
