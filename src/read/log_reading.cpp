@@ -26,19 +26,6 @@ void pick_first(picked_line& picked, uint64_t number, const char* text, size_t l
         pick(picked, number, text, length);
 }
 
-void note_blank(blank_lines& b)
-{
-    ++(b.any_other ? b.trailing : b.leading);
-}
-
-void note_other(blank_lines& b)
-{
-    if (b.any_other)
-        b.among += b.trailing;
-    b.trailing = 0;
-    b.any_other = true;
-}
-
 // The blank lines of part appended to those of into, which came before it.
 void merge_blanks(blank_lines& into, const blank_lines& part)
 {
@@ -54,18 +41,6 @@ void merge_blanks(blank_lines& into, const blank_lines& part)
     }
     into.trailing = part.trailing;
     into.any_other = true;
-}
-
-bool is_blank_line(const char* p, const char* end)
-{
-    while (p < end && is_space(*p))
-        ++p;
-    return p == end;
-}
-
-run_line quoted(const char* p, const char* end)
-{
-    return {p, static_cast<size_t>(end - 1 - p)};
 }
 
 // Looks at each line of the run alone, by the rule, for what the warnings

@@ -64,7 +64,10 @@ struct run_line {
 };
 
 // The line from p, its newline just before end, as the warnings quote it.
-run_line quoted(const char* p, const char* end);
+inline run_line quoted(const char* p, const char* end)
+{
+    return {p, static_cast<size_t>(end - 1 - p)};
+}
 
 // A line's fields, as the readers that take a line at a time split it.
 constexpr int most_fields = 64;
@@ -155,11 +158,26 @@ void pick(picked_line& picked, uint64_t number, const char* text, size_t length)
 void pick_first(picked_line& picked, uint64_t number, const char* text, size_t length);
 
 // Whether the line [p, end) holds only whitespace.
-bool is_blank_line(const char* p, const char* end);
+inline bool is_blank_line(const char* p, const char* end)
+{
+    while (p < end && is_space(*p))
+        ++p;
+    return p == end;
+}
 
 // Counts a blank line, or a line that is not, after those counted.
-void note_blank(blank_lines& b);
-void note_other(blank_lines& b);
+inline void note_blank(blank_lines& b)
+{
+    ++(b.any_other ? b.trailing : b.leading);
+}
+
+inline void note_other(blank_lines& b)
+{
+    if (b.any_other)
+        b.among += b.trailing;
+    b.trailing = 0;
+    b.any_other = true;
+}
 
 // The blank lines of part appended to those of into, which came before it.
 void merge_blanks(blank_lines& into, const blank_lines& part);

@@ -42,14 +42,14 @@ inline bool fixed_digits(const char*& p, const char* end, int n, int64_t* value)
 // the ninth are read and dropped.
 inline int64_t fraction_ns(const char*& p, const char* end)
 {
+    // The nanoseconds a fraction of d digits' last digit stands for.
+    static constexpr int64_t scale[10] = {0, 100000000, 10000000, 1000000, 100000, 10000, 1000, 100, 10, 1};
     int64_t ns = 0;
     int digits = 0;
     for (; p < end && *p >= '0' && *p <= '9'; ++p, ++digits)
         if (digits < 9)
             ns = ns * 10 + (*p - '0');
-    for (; digits < 9; ++digits)
-        ns *= 10;
-    return ns;
+    return ns * scale[digits < 9 ? digits : 9];
 }
 
 // "HH:MM:" at q (the hour of hour_digits digits); q is moved past it.
@@ -91,11 +91,11 @@ inline int64_t days_from_civil(int64_t y, int64_t m, int64_t d)
 inline constexpr int64_t latest_second = 9000000000;
 
 // Units since the epoch (unit_ns a second's or a millisecond's), with any
-// fraction of one, to the nanosecond.
-inline bool parse_epoch(const char* p, const char* end, int64_t unit_ns, int64_t* ns, const char** after)
+// fraction of one, to the nanosecond; its first digits, where read
+// already, are units (digits of them), and p is past them.
+inline bool parse_epoch(const char* p, const char* end, int64_t unit_ns, int64_t* ns, const char** after,
+                        int64_t units = 0, int digits = 0)
 {
-    int64_t units = 0;
-    int digits = 0;
     for (; p < end && *p >= '0' && *p <= '9'; ++p, ++digits) {
         units = units * 10 + (*p - '0');
         if (units >= latest_second / unit_ns * billion)
@@ -160,8 +160,10 @@ inline bool parse_time_stamp(const char* p, const char* end, int64_t* ns, const 
                 return false;
             separator = '/'; // no offset after it
         } else {
-            if (!fixed_digits(q, end, 4, &year) || q == end || (*q != '/' && *q != '-'))
+            if (!fixed_digits(q, end, 4, &year))
                 return parse_epoch(p, end, billion, ns, after);
+            if (q == end || (*q != '/' && *q != '-'))
+                return parse_epoch(q, end, billion, ns, after, year, 4);
             separator = *q++;
             if (!fixed_digits(q, end, 2, &month) || q == end || *q++ != separator ||
                 !fixed_digits(q, end, 2, &day) || q == end || (*q != 'T' && *q != ' '))
