@@ -414,6 +414,8 @@ TEST(GpuPowerLog, TimeStamped)
     VerifyStamped("1714557600.0, 10\n1714557600.1 20\nnoise\n1714557600.1, 5\n"
                   "1714557600.05, 7\n1714557600.2, 30\n",
                   {{t0, 10}, {t0 + 100000000, 5}, {t0 + 200000000, 30}}, 3);
+    // Seconds since the epoch of fewer than four digits, and of four.
+    VerifyStamped("12.5, 10\n1714, 20\n", {{12500000000, 10}, {1714000000000, 20}});
     std::string log;
     std::vector<std::pair<int64_t, double>> points;
     for (int i = 0; i < 40; ++i) {
