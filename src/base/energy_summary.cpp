@@ -2,11 +2,20 @@
 // the sum of two summaries.
 #include "base/energy_summary.h"
 
+namespace {
+
+constexpr double energy_summary::*gpu_figures[max_gpus] = {
+    &energy_summary::gpu1, &energy_summary::gpu2, &energy_summary::gpu3, &energy_summary::gpu4,
+    &energy_summary::gpu5, &energy_summary::gpu6, &energy_summary::gpu7, &energy_summary::gpu8};
+constexpr double energy_summary::*cpu_figures[max_cpus] = {
+    &energy_summary::cpu1, &energy_summary::cpu2, &energy_summary::cpu3, &energy_summary::cpu4,
+    &energy_summary::cpu5, &energy_summary::cpu6, &energy_summary::cpu7, &energy_summary::cpu8};
+
+} // namespace
+
 double& gpu_figure(energy_summary& s, int k)
 {
-    double* figures[max_gpus] = {&s.gpu1, &s.gpu2, &s.gpu3, &s.gpu4,
-                                 &s.gpu5, &s.gpu6, &s.gpu7, &s.gpu8};
-    return *figures[k - 1];
+    return s.*gpu_figures[k - 1];
 }
 
 double gpu_figure(const energy_summary& s, int k)
@@ -16,8 +25,7 @@ double gpu_figure(const energy_summary& s, int k)
 
 double& cpu_figure(energy_summary& s, int k)
 {
-    double* figures[max_cpus] = {&s.cpu1, &s.cpu2, &s.cpu3, &s.cpu4, &s.cpu5, &s.cpu6, &s.cpu7, &s.cpu8};
-    return *figures[k - 1];
+    return s.*cpu_figures[k - 1];
 }
 
 double cpu_figure(const energy_summary& s, int k)

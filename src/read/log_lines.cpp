@@ -1232,26 +1232,37 @@ const char* line_kernel_name(line_kernel k)
     return k == line_kernel::avx2 ? "avx2" : "portable";
 }
 
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+namespace {
+
+// whitespace_bits' masks, 16 bytes a load, the last one ending at the
+// line's end: within the line, and never a load of bytes just copied,
+// which would wait for the copy's stores. Flattened, as the loops built
+// for AVX2 are.
+[[gnu::target("avx2"), gnu::flatten]] uint64_t wide_whitespace_bits(const char* p, size_t n, uint64_t space)
+{
+    uint32_t bits, newline;
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        wide_masks::of_16(p + i, bits, newline);
+        space |= uint64_t{bits} << i;
+    }
+    if (i < n) {
+        wide_masks::of_16(p + n - 16, bits, newline);
+        space |= uint64_t{bits} << (n - 16);
+    }
+    return space;
+}
+
+} // namespace
+#endif
+
 uint64_t whitespace_bits(const char* p, size_t n)
 {
     uint64_t space = n < 64 ? ~uint64_t{0} << n : 0;
 #if defined(ENERGY_TOTALS_WIDE_MASKS)
-    if (lines_kernel == line_kernel::avx2 && n >= 16) {
-        // 16 bytes a load, the last one ending at the line's end: within
-        // the line, and never a load of bytes just copied, which would
-        // wait for the copy's stores.
-        auto bits_16 = [](const char* b) {
-            uint32_t bits, newline;
-            wide_masks::of_16(b, bits, newline);
-            return uint64_t{bits};
-        };
-        size_t i = 0;
-        for (; i + 16 <= n; i += 16)
-            space |= bits_16(p + i) << i;
-        if (i < n)
-            space |= bits_16(p + n - 16) << (n - 16);
-        return space;
-    }
+    if (lines_kernel == line_kernel::avx2 && n >= 16)
+        return wide_whitespace_bits(p, n, space);
 #endif
     for (size_t i = 0; i < n; ++i)
         space |= is_space(p[i]) ? uint64_t{1} << i : 0;
