@@ -21,13 +21,19 @@ namespace {
 constexpr int64_t billion = 1000000000;
 constexpr int64_t day_ns = 86400 * billion;
 
+// The hour a wall-clock time falls in, as local_offset_ns keeps them.
+int64_t hour_of(int64_t wall_ns)
+{
+    return wall_ns / (3600 * billion);
+}
+
 // The node's offset from UTC, in nanoseconds, at the wall-clock time
 // wall_ns (read as if it were UTC: an hour's error only across a change of
 // offset). Kept for the hour last asked, as a log asks once a reading.
 int64_t local_offset_ns(int64_t wall_ns)
 {
     static int64_t hour = INT64_MIN, offset = 0;
-    int64_t h = wall_ns / (3600 * billion);
+    int64_t h = hour_of(wall_ns);
     if (h != hour) {
         time_t t = static_cast<time_t>(wall_ns / billion);
         struct tm tm;
@@ -40,7 +46,7 @@ int64_t local_offset_ns(int64_t wall_ns)
 // Whether local_offset_ns takes the walls a and b for one hour.
 bool one_offset(int64_t a_ns, int64_t b_ns)
 {
-    return a_ns / (3600 * billion) == b_ns / (3600 * billion);
+    return hour_of(a_ns) == hour_of(b_ns);
 }
 
 // The stamp [p, end) of a mark or a window as an instant: a date and time

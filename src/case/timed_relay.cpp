@@ -24,7 +24,7 @@ struct call {
 // Room for two calls with the longest run a reader passes, in each of
 // three blocks (1.5 MB in all): the reader runs ahead where placing is the
 // slower (a GPU log's lines), placing catches up where reading is (a CPU
-// log's). Half the room measured 6% slower on a sweep's logs.
+// log's); less room measured slower (HACKING).
 constexpr size_t block_bytes = 2 * (sizeof(call) + most_run_readings * sizeof(double));
 constexpr int block_count = 3;
 
