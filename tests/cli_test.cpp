@@ -461,6 +461,19 @@ TEST(Cli, OneLogOfEveryGpu)
     EXPECT_EQ(r.output, summary(gpu[2], gpu[0], gpu[1], 0));
     EXPECT_EQ(r.errors, "energy-totals: case7: uuid.csv: its GPUs in the order they first appear: GPU1 "
                         "is GPU-b, GPU2 is GPU-c, GPU3 is GPU-a\n");
+    // Read in time, the log's first 64 kB hold GPU 1 alone: the times of
+    // day take the day of GPU 0's first stamp (23:00, so the next day's
+    // 10:00), as they do where the log is read whole first.
+    setenv("TZ", "UTC", 1);
+    std::string late = "timestamp, index, power.draw [W]\n";
+    for (int i = 0; i < 4000; ++i)
+        late += std::to_string(1714521600 + i) + ", 1, 100 W\n";
+    for (int i = 0; i < 4; ++i)
+        late += std::to_string(1714604400 + i) + ", 0, 100 W\n" + std::to_string(1714604400 + i) + ", 1, 100 W\n";
+    write_file(dir.file("late.csv"), late);
+    r = run_tool(dir.path, {"--gpu-log=late.csv", "--record=rec", "case7", "0", "0"});
+    EXPECT_NE(read_file(dir.file("rec")).find("\"first\":\"2024-05-02T09:59:59"), std::string::npos)
+        << r.errors;
 }
 
 std::vector<std::vector<double>> figure_blocks(const std::string& output);

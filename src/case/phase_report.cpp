@@ -105,7 +105,7 @@ struct in_time_reading {
     phase_report& r;
     line_buffer& lb;
     cpu_log& cpu;
-    gpu_csv_log* all;
+    gpu_csv_log* all; // the one log of every GPU's record: the run's, or scratch
     const char* failed = nullptr; // the log that could not be read
 };
 
@@ -136,7 +136,9 @@ int read_each_in_time(void* context, const timed_sink& sink)
             err = read_cpu_log(fd, c.lb, co, c.cpu);
         } else if (c.all != nullptr) {
             err = read_gpu_csv_log(fd, c.lb, o.gpu_columns, o.gpus_given ? o.gpus : 0, *c.all, &sink);
-            for (int k = 0; k < o.gpus; ++k)
+            // Every GPU the log holds: the run may settle how many it
+            // reports only once the log is read.
+            for (int k = 0; k < max_gpus; ++k)
                 c.r.gpu_source[k] = k < c.all->gpus ? c.all->source[k] : -1;
         } else {
             err = o.gpu_stamps ? read_timed_gpu_log(fd, c.lb, i - 1, sink)
@@ -150,27 +152,33 @@ int read_each_in_time(void* context, const timed_sink& sink)
 
 // Reads the logs again, each reading passed on to sink in time: read on a
 // thread of their own while sink places them, where there is a CPU for it.
+// The one log of every GPU goes into logs.all_gpus where the run reads it
+// here alone; a failure is then the run's to say, reading it again.
 int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, const timed_sink& sink)
 {
     line_buffer lb;
     if (line_buffer_init(lb, default_line_buffer_size) != 0)
         return ENOMEM;
     cpu_log* cpu = new_records<cpu_log>(1);
-    gpu_csv_log* all = o.gpu_log != nullptr ? new_records<gpu_csv_log>(1) : nullptr;
+    gpu_csv_log* all = o.gpu_log == nullptr       ? nullptr
+                       : logs.all_gpus != nullptr ? new (logs.all_gpus) gpu_csv_log
+                                                  : new_records<gpu_csv_log>(1);
     int err = cpu == nullptr || (o.gpu_log != nullptr && all == nullptr) ? ENOMEM : 0;
     in_time_reading c = {o, logs, r, lb, *cpu, all, logs.total};
     if (err == 0)
         err = relay_timed_readings(read_each_in_time, &c, sink, !o.shares_cpus);
-    if (err == EINVAL && c.failed == logs.cpu && cpu->error[0] != '\0') {
+    bool quiet = logs.all_gpus != nullptr;
+    if (err == EINVAL && c.failed == logs.cpu && cpu->error[0] != '\0' && !quiet) {
         char option[48];
         std::snprintf(option, sizeof option, "--cpu-format=%s", cpu_format_name(o.cpu_format));
         say_not_fitting(logs.cpu, option, nullptr, cpu->error);
         err = -1;
     }
-    if (err > 0)
+    if (err > 0 && !quiet)
         std::printf("couldn't read %s: %s\n", c.failed, std::strerror(err));
     std::free(cpu);
-    std::free(all);
+    if (all != logs.all_gpus)
+        std::free(all);
     line_buffer_free(lb);
     return err;
 }
@@ -184,7 +192,7 @@ bool settle_times(const run_options& o, const phase_logs& logs, phase_report& r,
 {
     *anchored = r.plan.dated || logs.dated;
     *anchor = r.plan.dated ? r.plan.first_mark_ns : logs.date_ns;
-    bool offsets = r.plan.window && (r.plan.from_offset || r.plan.to_offset);
+    bool offsets = !reads_logs_once(r.plan);
     // Twice where the first reading dates the times of day it met. A run
     // without phases places its meters in time for the view alone, which
     // the anchor changes only where times of day meet it: split_by_phase
@@ -321,6 +329,11 @@ void total_phases(const run_options& o, const phase_report& r, phase_totals& t)
 
 } // namespace
 
+bool reads_logs_once(const phase_plan& plan)
+{
+    return !(plan.window && (plan.from_offset || plan.to_offset));
+}
+
 int read_phase_plan(const run_options& options, phase_report& report)
 {
     char why[320];
@@ -342,7 +355,7 @@ int read_phase_plan(const run_options& options, phase_report& report)
     return 0;
 }
 
-int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r, FILE* err)
+int read_by_phase(const run_options& o, const phase_logs& logs, phase_report& r)
 {
     for (int& s : r.gpu_source)
         s = -1;
@@ -352,7 +365,8 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
         return -1;
     for (int pass = 0;; ++pass) {
         if (!start_phase_sums(r.sums, r.plan, anchored, anchor)) {
-            std::printf("couldn't read %s: %s\n", logs.total, std::strerror(ENOMEM));
+            if (logs.all_gpus == nullptr)
+                std::printf("couldn't read %s: %s\n", logs.total, std::strerror(ENOMEM));
             return -1;
         }
         timed_sink sink = phase_sink(r.sums);
@@ -384,6 +398,11 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
     finish_phase_sums(r.sums);
     if (r.view != nullptr)
         finish_case_view(*r.view);
+    return 0;
+}
+
+int judge_phases(const run_options& o, const phase_logs& logs, phase_report& r, FILE* err)
+{
     for (int i = 0; i < figure_count(o); ++i)
         if (meter_of(r, o, i) >= 0 && meter_untimed(r.sums, meter_of(r, o, i))) {
             std::printf("couldn't place %s in time\n", log_of(logs, o, i));
@@ -425,6 +444,11 @@ int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r
     }
     total_phases(o, r, r.totals);
     return 0;
+}
+
+int split_by_phase(const run_options& o, const phase_logs& logs, phase_report& r, FILE* err)
+{
+    return read_by_phase(o, logs, r) != 0 ? -1 : judge_phases(o, logs, r, err);
 }
 
 void add_phase_totals(phase_totals& sum, const phase_totals& part, bool first)

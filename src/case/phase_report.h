@@ -14,6 +14,8 @@
 #include "case/case_view.h"
 #include "case/phases.h"
 
+struct gpu_csv_log;
+
 // The case's logs, as the run named them, and what it saw of the GPUs'.
 struct phase_logs {
     const char* case_name = nullptr; // for messages
@@ -26,6 +28,10 @@ struct phase_logs {
     // which dates the logs' times of day where no mark does.
     bool dated = false;
     int64_t date_ns = 0;
+    // Where the run reads the one log of every GPU in time alone: its
+    // record, filled there. Failures are then left unsaid, for the run to
+    // say as it reads the log again.
+    gpu_csv_log* all_gpus = nullptr;
 };
 
 // What the phases came to, as printed, appended and recorded: each
@@ -57,6 +63,11 @@ struct phase_report {
 // Returns 0, or -1 having said what is wrong (status 255, nothing read).
 int read_phase_plan(const run_options& options, phase_report& report);
 
+// Whether split_by_phase reads logs whose times of day are dated in time
+// once: not where a window counts from their coverage, which a pass of
+// its own finds first.
+bool reads_logs_once(const phase_plan& plan);
+
 // Reads the case's logs again, in time, and splits each meter's energy at
 // the phases' edges; then settles the idle power. Returns 0, or -1 having
 // said what is wrong: a log that can't be read again, a phase outside a
@@ -64,6 +75,10 @@ int read_phase_plan(const run_options& options, phase_report& report);
 // are then report.totals. Warns (on
 // err) of a phase partly outside a log, or too short for its GPU readings.
 int split_by_phase(const run_options& options, const phase_logs& logs, phase_report& report, FILE* err);
+// Its two steps: the logs read in time into report.sums (and the view),
+// then the phases checked and their idle power and totals settled.
+int read_by_phase(const run_options& options, const phase_logs& logs, phase_report& report);
+int judge_phases(const run_options& options, const phase_logs& logs, phase_report& report, FILE* err);
 
 // Writes the picture (--plot) and the series (--series), each to a file of
 // its own renamed into place. Returns 0, or -1 having said what is wrong.

@@ -147,6 +147,10 @@ struct case_logs {
     // it: the base name, or the working directory where that is empty.
     const char* case_name = nullptr;
     char* working_directory = nullptr; // where it is the case's name
+    // The one log of every GPU left to the pass in time, which reads it
+    // once for both, and the date its first lines give (gpu_log_date).
+    bool gpus_in_time = false;
+    int64_t gpu_date_ns = 0;
 };
 
 void free_logs(case_logs& logs)
@@ -363,12 +367,43 @@ bool gpu_logs_read(const run_options& options, const case_logs& logs)
     return true;
 }
 
+// The date a GPU log's stamps give the logs' times of day, to the hour
+// that choosing their day needs, into *ns: its first stamp, where that has
+// a date (after 2001; a time of day or a relative stamp is far below).
+// False where it has none.
+bool gpu_log_date(const log_shape& gpu, int64_t* ns)
+{
+    constexpr int64_t year_2001_ns = 978307200LL * 1000000000;
+    *ns = gpu.stamps.first_ns;
+    return gpu.stamps.good > 0 && gpu.stamps.first_ns > year_2001_ns;
+}
+
+// Whether the one log of every GPU, open on fd, may be left to the pass in
+// time: a regular file whose first 64 kB date the logs' times of day
+// (which the pass needs before it reads them), its date then in logs. The
+// whole log's reading must give the same date, or the case is read again
+// the plain way.
+bool dated_at_head(int fd, line_buffer& lb, const run_options& options, case_logs& logs)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    gpu_csv_log& all = *logs.all_gpus;
+    bool dated = read_gpu_csv_log(fd, lb, options.gpu_columns, options.gpus_given ? options.gpus : 0, all,
+                                  nullptr, 64 * 1024) == 0 &&
+                 gpu_log_date(all.shape, &logs.gpu_date_ns);
+    new (&all) gpu_csv_log;
+    return dated;
+}
+
 // Reads the logs of the case into s, and what was seen of them into logs.
 // The total-power and CPU logs are both opened before either is read; the
 // GPU logs follow, each opened as its turn comes. A log that can't be
 // opened or read whole is reported and ends the run: a figure from part of
-// a log would look like a complete run's. Returns true when all were read.
-bool read_logs(run_options& options, energy_summary& s, case_logs& logs)
+// a log would look like a complete run's. With once, the one log of every
+// GPU may be left to the pass in time that follows (logs.gpus_in_time),
+// and s waits for it. Returns true when all were read.
+bool read_logs(run_options& options, energy_summary& s, case_logs& logs, bool once)
 {
     line_buffer lb;
     int fds[max_case_logs];
@@ -393,16 +428,17 @@ bool read_logs(run_options& options, energy_summary& s, case_logs& logs)
             say_where_gpu_log_is(logs.case_name, logs.set.names[i]);
             goto done;
         }
-        if (!read_whole_log(fds[i], i, lb, logs, options))
+        logs.gpus_in_time = once && logs.all_gpus != nullptr && dated_at_head(fds[i], lb, options, logs);
+        if (!logs.gpus_in_time && !read_whole_log(fds[i], i, lb, logs, options))
             goto done;
     }
-    ok = gpu_logs_read(options, logs) && settle_gpu_count(options, logs);
+    ok = logs.gpus_in_time || (gpu_logs_read(options, logs) && settle_gpu_count(options, logs));
 
 done:
     for (int fd : fds)
         close_log(fd);
     line_buffer_free(lb);
-    if (ok)
+    if (ok && !logs.gpus_in_time)
         gather_figures(logs, options.gpus, s);
     return ok;
 }
@@ -711,9 +747,10 @@ int write_case(const run_options& options, const energy_summary& figures, const 
                                      : 0;
 }
 
-// Splits the case's energy by its phases, from the logs read again in
-// time. Returns false having said what is wrong.
-bool split_case(const run_options& options, const case_logs& logs, phase_report& report, FILE* err)
+// The case's logs as the pass in time takes them, with what was seen of
+// the GPUs': the period of their readings, whether the power column
+// averages, and the date their first stamp gives.
+phase_logs name_phase_logs(const case_logs& logs)
 {
     phase_logs named;
     named.case_name = logs.case_name;
@@ -724,12 +761,15 @@ bool split_case(const run_options& options, const case_logs& logs, phase_report&
     const log_shape& gpu = logs.all_gpus != nullptr ? logs.all_gpus->shape : logs.set.shapes[2];
     named.gpu_period = static_cast<double>(gpu.stamps.typical_ns) / 1e9;
     named.averaged = logs.all_gpus != nullptr && std::strcmp(logs.all_gpus->power_column, "power.draw") == 0;
-    // A GPU stamp with a date (after 2001; a time of day or a relative
-    // stamp is far below) dates the logs' times of day, to the hour that
-    // choosing their day needs, without a reading of the logs to find one.
-    constexpr int64_t year_2001_ns = 978307200LL * 1000000000;
-    named.dated = gpu.stamps.good > 0 && gpu.stamps.first_ns > year_2001_ns;
-    named.date_ns = gpu.stamps.first_ns;
+    named.dated = gpu_log_date(gpu, &named.date_ns);
+    return named;
+}
+
+// Splits the case's energy by its phases, from the logs read again in
+// time. Returns false having said what is wrong.
+bool split_case(const run_options& options, const case_logs& logs, phase_report& report, FILE* err)
+{
+    phase_logs named = name_phase_logs(logs);
     return split_by_phase(options, named, report, err) == 0 && draw_case(options, named, report) == 0;
 }
 
@@ -763,12 +803,43 @@ void end_case(case_reading& c)
     c.phases = nullptr;
 }
 
+// Reads the case in time with the one log of every GPU, which read_logs
+// left to this pass: the log's record from the pass, then checked, the
+// case's figures gathered and what does not fit said, and the phases
+// split, as read_case and split_case do. Returns 1 when it read the case,
+// 0 having said why it can't, or -1 with nothing said where the pass could
+// not settle the log (it could not read the case whole, or the log's date
+// is not the one its first lines gave): the case is then read again the
+// plain way, which says what is wrong.
+int split_case_once(run_options& options, case_reading& c, FILE* said)
+{
+    case_logs& logs = c.logs;
+    phase_logs named = name_phase_logs(logs);
+    named.dated = true;
+    named.date_ns = logs.gpu_date_ns;
+    named.all_gpus = logs.all_gpus;
+    if (read_by_phase(options, named, *c.phases) != 0)
+        return -1;
+    logs.set.shapes[2] = logs.all_gpus->shape;
+    int64_t date_ns;
+    if (!gpu_log_date(logs.set.shapes[2], &date_ns) || date_ns != logs.gpu_date_ns)
+        return -1;
+    if (!gpu_logs_read(options, logs) || !settle_gpu_count(options, logs))
+        return 0;
+    gather_figures(logs, options.gpus, c.summary);
+    warn_about_case(options, logs, c.summary, said);
+    named = name_phase_logs(logs);
+    return judge_phases(options, named, *c.phases, said) == 0 && draw_case(options, named, *c.phases) == 0;
+}
+
 // Reads the case options names into c, saying on said what does not fit
 // its rules; in time where asked, the marks first: a fault in them reads
 // no log; viewed, with the meters' view, which keeps the readings beside
-// series where that is given. Returns false having said why it can't be
-// read.
-bool read_case(run_options& options, case_reading& c, FILE* said, bool viewed, const char* series)
+// series where that is given. With once, a case read in time reads the
+// one log of every GPU in that pass alone, where it can. Returns false
+// having said why it can't be read.
+bool read_case(run_options& options, case_reading& c, FILE* said, bool viewed, const char* series,
+               bool once = true)
 {
     if (in_time(options) || viewed) {
         c.phases = new_records<phase_report>(1);
@@ -787,7 +858,16 @@ bool read_case(run_options& options, case_reading& c, FILE* said, bool viewed, c
             return false;
     }
     timed_integration = options.step ? integration_rule::step : integration_rule::trapezoid;
-    bool read = read_logs(options, c.summary, c.logs);
+    once = once && c.phases != nullptr && reads_logs_once(c.phases->plan);
+    bool read = read_logs(options, c.summary, c.logs, once);
+    if (read && c.logs.gpus_in_time) {
+        int split = split_case_once(options, c, said);
+        if (split >= 0)
+            return split == 1;
+        end_case(c);
+        c = case_reading{};
+        return read_case(options, c, said, viewed, series, false);
+    }
     if (read)
         warn_about_case(options, c.logs, c.summary, said);
     return read && (c.phases == nullptr || split_case(options, c.logs, *c.phases, said));

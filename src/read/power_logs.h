@@ -156,9 +156,10 @@ struct gpu_csv_log {
     int source[max_csv_gpus] = {}; // GPU k's points went to sink as source source[k - 1]
 };
 // With a sink, each GPU's points go to it too, GPU source i as meter
-// first_gpu_source + i (source[] says which GPU that is).
+// first_gpu_source + i (source[] says which GPU that is). With head, only
+// the lines that start in the regular file's first head bytes.
 int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out,
-                     const timed_sink* sink = nullptr);
+                     const timed_sink* sink = nullptr, long long head = 0);
 
 // The logs again, for the phases: each reading passed to sink with its
 // time, as its figure's reader takes it, rather than summed (the node log

@@ -954,7 +954,7 @@ void choose_and_read_held(csv_reader& r, gpu_csv_log& out, held_lines& h, int gp
 } // namespace
 
 int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out,
-                     const timed_sink* sink)
+                     const timed_sink* sink, long long head)
 {
     // On the stack, each set up as its GPU first appears: a static array
     // here would take a guard, and with it the C++ exception run-time, into
@@ -978,7 +978,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
         return ENOMEM;
     held->count = 0;
     held->used = 0;
-    byte_source src = whole_file(fd);
+    byte_source src = head > 0 ? chunk_of(fd, 0, head) : whole_file(fd);
     int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
         each_line(run, &r.number, shape, [&](const char* at, const char* line_end, const run_line& line,
                                              uint64_t) {
