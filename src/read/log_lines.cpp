@@ -415,24 +415,43 @@ struct gpu_line_shape {
 // multiply-adds of digits_value and window_reading.
 constexpr int most_lane_digits = 8;
 
-// The reading that starts at q (after blanks) in the line at p, learnt:
-// the places of its digits from p, their number, how many follow the
-// point, and its sign. Returns false where it is not of the plain shape
-// after a minus or of more than most_lane_digits digits.
-[[gnu::target("avx2")]] bool learn_reading(const char* p, const char* q, unsigned char* at,
-                                           int& n, int& fraction, bool& negative)
+// A line learnt, and its reading: the line's bytes (zeros past it); the
+// places of the reading's digits from the line's start, their number, and
+// `order`, which puts them in bytes 8 - n to 7 (0x80, a zero, elsewhere);
+// 10 to the number of its fraction digits, and its sign.
+struct learnt_line {
+    alignas(32) unsigned char bytes[32];
+    alignas(16) unsigned char order[16];
+    unsigned char at[most_lane_digits];
+    int n;
+    double scale;
+    bool negative;
+};
+
+// Learns the line [p, p + length), of at most 32 bytes, whose reading
+// starts at q (after blanks); its order counts the digits' places from
+// the reading's first digit where from_reading, else from p. Returns false
+// where the reading is not of the plain shape after a minus or of more
+// than most_lane_digits digits.
+[[gnu::target("avx2")]] bool learn_line(const char* p, const char* q, ptrdiff_t length, bool from_reading,
+                                        learnt_line& l)
 {
     q = skip_blanks(q);
-    negative = *q == '-';
-    q += negative;
+    l.negative = *q == '-';
+    q += l.negative;
     decimal_digits d = take_decimal(q);
     if (!is_plain(d, size_t{most_lane_digits}))
         return false;
-    n = 0;
-    fraction = static_cast<int>(d.fraction);
+    l.n = 0;
     for (const char* digit = q; digit < d.end; ++digit)
         if (digit != d.point)
-            at[n++] = static_cast<unsigned char>(digit - p);
+            l.at[l.n++] = static_cast<unsigned char>(digit - p);
+    l.scale = exact_powers_of_ten[d.fraction];
+    std::memset(l.bytes, 0, sizeof l.bytes);
+    std::memcpy(l.bytes, p, static_cast<size_t>(length));
+    std::memset(l.order, 0x80, sizeof l.order);
+    for (int i = 0; i < l.n; ++i)
+        l.order[most_lane_digits - l.n + i] = static_cast<unsigned char>(l.at[i] - (from_reading ? l.at[0] : 0));
     return true;
 }
 
@@ -441,26 +460,20 @@ constexpr int most_lane_digits = 8;
 [[gnu::target("avx2")]] bool learn_gpu_shape(const char* p, const char* next, gpu_line_shape& t)
 {
     ptrdiff_t length = next - p;
-    unsigned char at[most_lane_digits];
-    int n, fraction;
-    if (length > 16 || !learn_reading(p, p, at, n, fraction, t.negative))
+    learnt_line l;
+    if (length > 16 || !learn_line(p, p, length, false, l))
         return false;
-    alignas(16) unsigned char bytes[16] = {};
     alignas(16) unsigned char digits[16] = {};
-    alignas(16) unsigned char order[16];
-    std::memset(order, 0x80, sizeof order);
-    std::memcpy(bytes, p, static_cast<size_t>(length));
-    for (int i = 0; i < n; ++i) {
-        digits[at[i]] = 0xff;
-        order[most_lane_digits - n + i] = at[i];
-    }
-    t.bytes = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(bytes)));
+    for (int i = 0; i < l.n; ++i)
+        digits[l.at[i]] = 0xff;
+    t.bytes = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(l.bytes)));
     t.digits = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(digits)));
-    t.order = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(order)));
+    t.order = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(l.order)));
     uint32_t line = (uint32_t{1} << length) - 1;
     t.whole = line | line << 16;
     t.length = static_cast<int>(length);
-    t.scale = exact_powers_of_ten[fraction];
+    t.scale = l.scale;
+    t.negative = l.negative;
     return true;
 }
 
@@ -548,26 +561,20 @@ struct total_line_shape {
                 return false;
             ++count;
         }
-    unsigned char at[most_lane_digits];
-    int n, fraction;
-    if (!learn_reading(p, q, at, n, fraction, t.negative))
+    learnt_line l;
+    if (!learn_line(p, q, length, true, l))
         return false;
-    alignas(32) unsigned char bytes[32] = {};
     alignas(32) unsigned char digits[32] = {};
-    alignas(16) unsigned char order[16];
-    std::memset(order, 0x80, sizeof order);
-    std::memcpy(bytes, p, static_cast<size_t>(length));
     for (ptrdiff_t i = 0; i < length; ++i)
         digits[i] = is_digit(p[i]) ? 0xff : 0;
-    t.from = at[0];
-    for (int i = 0; i < n; ++i)
-        order[most_lane_digits - n + i] = static_cast<unsigned char>(at[i] - at[0]);
-    t.bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
+    t.from = l.at[0];
+    t.bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(l.bytes));
     t.digits = _mm256_load_si256(reinterpret_cast<const __m256i*>(digits));
-    t.order = _mm_load_si128(reinterpret_cast<const __m128i*>(order));
+    t.order = _mm_load_si128(reinterpret_cast<const __m128i*>(l.order));
     t.whole = length == 32 ? ~uint32_t{0} : (uint32_t{1} << length) - 1;
     t.length = static_cast<int>(length);
-    t.scale = exact_powers_of_ten[fraction];
+    t.scale = l.scale;
+    t.negative = l.negative;
     return true;
 }
 
