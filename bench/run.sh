@@ -149,6 +149,19 @@ awk -v st="$s_tool" -v sb="$s_base" -v kb="$small_kb" 'BEGIN {
   printf "  energy-totals %6.3f ms, peak %d KB; plain reading %6.3f ms; ratio %.2f\n", st / 1e3, kb, sb / 1e3, st / sb
 }'
 
+# Read in time: --plot against the plain run, alternating, on the sweep and
+# one-log shapes; the pass in time should take the run to at most 3 and
+# 1.5 times the plain run.
+echo "in time, --plot against the plain run: median of $runs runs each, alternating"
+for shape in sweep onelog; do
+  opts=$(options "$shape")
+  # shellcheck disable=SC2086
+  read -r t_plot t_plain _ < <("$work/alternate" "$runs" "$cases/$shape" "$tool" $opts --plot="$work/p.svg" large 0 0 \
+    -- "$tool" $opts large 0 0)
+  awk -v name="$shape" -v tp="$t_plot" -v tb="$t_plain" 'BEGIN {
+    printf "  %-8s %6.3f s against %6.3f s (%.2f times)\n", name, tp / 1e6, tb / 1e6, tp / tb }'
+done
+
 # A case over four nodes, each the stamped shape's logs (linked), read in
 # time (--record): one node alone, the four, each on one CPU, and the four
 # on every CPU. The four on one CPU should take at most four times one node
