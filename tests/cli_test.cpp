@@ -1317,8 +1317,9 @@ std::vector<std::vector<double>> figure_blocks(const std::string& output)
 // One case read through every path that takes its logs: the node log by
 // its period, the CPU log's fields 3 and 7, the stamped GPU log, read
 // plainly (at once, as large logs are), through --cpu-format=columns, as
-// the one log of every GPU, and again in time by phases (whose blocks add
-// up to the run) and as the series (whose trapezoid is GPU1). Every path
+// the one log of every GPU (read plainly, and in time alone for a
+// picture), and again in time by phases (whose blocks add up to the run)
+// and as the series (whose trapezoid is GPU1). Every path
 // gives the same sums: one that took a reading from another place would
 // show here.
 TEST(Cli, EveryPathReadsTheSameLogs)
@@ -1347,6 +1348,7 @@ TEST(Cli, EveryPathReadsTheSameLogs)
         {"--gpu-time=stamps", "--cpu-format=columns"},
         {"--gpu-log=gpus.csv"},
         {"--gpu-time=stamps", "--window=+100,-100", "--series=s.csv"},
+        {"--gpu-log=gpus.csv", "--plot=p.svg"}, // the one log read in time alone
     };
     std::vector<std::vector<std::vector<double>>> runs;
     for (auto& words : paths) {
