@@ -1019,7 +1019,7 @@ TEST(Cli, CpusNeverChangeFigures)
         total += "10:00:01 A " + std::string(reading) + "\n";
         if (i % 2 == 0)
             cpu += "10:00:01 n1 " + std::string(reading) + " 1 2 3 " + r + "5\n";
-        gpu += r + " W\n" + r + " W\n" + r + " W\n";
+        gpu += std::string(reading) + " W\n" + r + " W\n" + r + " W\n";
     }
     write_file(dir.file("big.total.pwr"), total);
     write_file(dir.file("big.cpu.pwr"), cpu);
@@ -1044,6 +1044,11 @@ TEST(Cli, CpusNeverChangeFigures)
     EXPECT_EQ(results[0].status, 0);
     EXPECT_EQ(results[0].output, results[1].output);
     EXPECT_EQ(results[0].errors, results[1].errors);
+    // Without a series the picture takes a span's readings at once: the
+    // same picture.
+    std::string with_series = read_file(dir.file("p.svg"));
+    run_tool(dir.path, {"--plot=p.svg", "big", "0", "0"});
+    EXPECT_EQ(read_file(dir.file("p.svg")), with_series);
 }
 
 // A case of three meters whose edges fall between readings, times in

@@ -137,10 +137,40 @@ void see_energy(void* context, int meter, int64_t from_ns, int64_t to_ns, double
     take(v, meter, from_ns, to_ns, seconds > 0 ? joules / seconds : 0, joules);
 }
 
+// The k readings at joules, each over a step of seconds, whose intervals
+// all lie in the span last drawn in: their energy added in order into
+// *energy, and the peak and the span's lowest and highest from their
+// lowest and highest joules, a division each, which is exact: a correctly
+// rounded division and the conversion to float never decrease. Only where
+// each is above 0 and its watts a finite float (below 1e38), so that no
+// -0 or NaN makes the order of the comparisons matter; else false, with
+// nothing taken.
+bool take_in_span(meter_view& m, const double* joules, size_t k, double seconds, double* energy, double* peak)
+{
+    double lowest = joules[0], highest = joules[0];
+    bool fit = true;
+    for (size_t i = 0; i < k; ++i) {
+        fit &= joules[i] > 0 && joules[i] <= 1e38 * seconds;
+        lowest = std::min(lowest, joules[i]);
+        highest = std::max(highest, joules[i]);
+    }
+    if (!fit)
+        return false;
+    double sum = *energy;
+    for (size_t i = 0; i < k; ++i)
+        sum += joules[i];
+    *energy = sum;
+    *peak = std::max(*peak, highest / seconds);
+    m.low[m.span] = std::min(m.low[m.span], static_cast<float>(lowest / seconds));
+    m.high[m.span] = std::max(m.high[m.span], static_cast<float>(highest / seconds));
+    return true;
+}
+
 // As see_energy for each reading. Past the first (whose interval from the
 // reading before may be any), each reading's interval is the step: once
 // the median is known and the step is no gap by it, what take does comes
-// down to the sums and the curve, kept in registers here.
+// down to the sums and the curve, kept in registers here; without a
+// series, the readings in the span last drawn in taken at once.
 void see_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns, const double* joules, size_t n)
 {
     auto& v = *static_cast<case_view*>(context);
@@ -155,6 +185,15 @@ void see_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns, 
     uint64_t not_finite = m.not_finite;
     m.readings += n - i;
     for (; i < n; ++i, from_ns += step_ns) {
+        if (v.series == nullptr && from_ns >= m.span_from_ns && from_ns < m.span_to_ns) {
+            // The readings from here whose intervals end before the span does.
+            size_t k = std::min(n - i, static_cast<size_t>((m.span_to_ns - from_ns - 1) / step_ns));
+            if (k > 1 && take_in_span(m, joules + i, k, seconds, &energy, &peak)) {
+                i += k - 1;
+                from_ns += static_cast<int64_t>(k - 1) * step_ns;
+                continue;
+            }
+        }
         double watts = joules[i] / seconds;
         energy += joules[i];
         peak = std::max(peak, watts);
