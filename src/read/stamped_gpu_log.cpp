@@ -398,29 +398,43 @@ int field_after(const line_fields& w, const char* key)
     return -1;
 }
 
+// The run's lines in slices of whole lines of at most `slice` bytes (a
+// line longer than that a slice alone), each handed to take(p, end).
+template <class Take>
+void each_slice(const line_run& run, size_t slice, Take take)
+{
+    for (const char* p = run.begin; p < run.end;) {
+        const char* end = run.end;
+        if (static_cast<size_t>(end - p) > slice) {
+            const void* nl = memrchr(p, '\n', slice);
+            end = nl != nullptr ? static_cast<const char*>(nl) + 1
+                                : static_cast<const char*>(std::memchr(p + slice, '\n', static_cast<size_t>(run.end - p) - slice)) + 1;
+        }
+        take(p, end);
+        p = end;
+    }
+}
+
+// The readings a slice of a timed log's lines holds, kept by the scanners
+// (one a line, in order; up to most_run_readings), for the readers that
+// place a log's lines by their period.
+constexpr size_t slice_bytes = most_run_readings; // and so at most as many readings
+
 // A log whose lines stand a period apart from its start, each line's
 // reading (GPU rule) over its period, into sink alone as meter: the
 // readings kept by the scanners a slice of lines at a time, then passed on.
 int read_by_place(byte_source& src, line_buffer& lb, double weight, int meter, const timed_sink& sink,
                   log_shape& shape)
 {
-    constexpr size_t slice = most_run_readings; // bytes, and so at most as many readings
-    auto* readings = static_cast<double*>(std::malloc(slice * sizeof(double)));
+    auto* readings = static_cast<double*>(std::malloc(slice_bytes * sizeof(double)));
     if (readings == nullptr)
         return ENOMEM;
     auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
     int64_t t = 0;
     int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
-        for (const char* p = run.begin; p < run.end;) {
-            // Whole lines, at most a slice's bytes where a line ends within it.
-            const char* end = run.end;
-            if (static_cast<size_t>(end - p) > slice) {
-                const void* nl = memrchr(p, '\n', slice);
-                end = nl != nullptr ? static_cast<const char*>(nl) + 1
-                                    : static_cast<const char*>(std::memchr(p + slice, '\n', static_cast<size_t>(run.end - p) - slice)) + 1;
-            }
-            double* last = end - p <= static_cast<ptrdiff_t>(slice) ? keep_gpu_power_readings(p, end, readings, shape)
-                                                                         : nullptr;
+        each_slice(run, slice_bytes, [&](const char* p, const char* end) {
+            double* last = end - p <= static_cast<ptrdiff_t>(slice_bytes) ? keep_gpu_power_readings(p, end, readings, shape)
+                                                                           : nullptr;
             if (last == nullptr) {
                 // One line longer than a slice.
                 double joules = gpu_power_reading(p, end, shape) * weight;
@@ -433,8 +447,7 @@ int read_by_place(byte_source& src, line_buffer& lb, double weight, int meter, c
             if (n > 0)
                 sink.energy_run(sink.context, meter, t * period_ns, period_ns, stamp_relative, readings, n);
             t += static_cast<int64_t>(n);
-            p = end;
-        }
+        });
     });
     std::free(readings);
     return status;
@@ -481,126 +494,147 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
     byte_source src = whole_file(fd);
     if (f.stamp == stamp_at::place)
         return read_by_place(src, lb, weight, meter, *sink, shape);
+    // By the period, the lines' readings kept by the scanners a slice of
+    // lines at a time (kept[line - kept_from]; none for a line longer than
+    // a slice); their stamps read line by line below.
+    double* kept = nullptr;
+    uint64_t kept_from = 0;
+    double* slice = f.period ? static_cast<double*>(std::malloc(slice_bytes * sizeof(double))) : nullptr;
+    if (f.period && slice == nullptr)
+        return ENOMEM;
+    log_shape kept_shape; // what the scanners count, which the reading by the period does not say
     // A JSON log's records of other keys are none of its lines.
     auto pass_over = [&](const char* at, const char* line_end, uint64_t) {
         return f.stamp == stamp_at::json_key && !is_record_read(f, at, line_end);
     };
-    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
-        each_line(run, &state.number, shape, [&](const char* at, const char* line_end, const run_line& line,
-                                                 uint64_t number) {
-            quoted_line q = {number, line.text, line.length};
-            if (f.stamp >= stamp_at::after_key) {
-                // The stamp and the reading where the format names them.
-                pick(shape.last_line, number, line.text, line.length);
-                const char *stamp = nullptr, *stamp_end = nullptr, *reading = nullptr, *reading_end = line_end;
-                double divisor = 1;
-                int64_t ns = 0;
-                bool good = false;
-                if (f.stamp == stamp_at::after_key) {
-                    line_fields w = split_line(at, line_end, field_split::commas);
-                    int t = field_after(w, f.stamp_key), p = field_after(w, f.power_key);
-                    if (t >= 0 && p >= 0) {
-                        stamp = w.at[t], stamp_end = stamp + w.length[t];
-                        reading = w.at[p], reading_end = reading + w.length[p];
-                    }
-                } else if (f.stamp == stamp_at::json_key) {
-                    const char* after;
-                    stamp = json_value(at, line_end, f.stamp_key);
-                    reading = json_value(at, line_end, f.power_key);
-                    for (reading_end = reading; reading_end != nullptr && reading_end < line_end &&
-                                                *reading_end != ',' && *reading_end != '}';)
-                        ++reading_end;
-                    if (stamp != nullptr && reading != nullptr && parse_epoch_ms(stamp, line_end, &ns, &after))
-                        state.form = stamp_instant, good = true;
-                    stamp = nullptr; // read already
-                } else if (is_header_line(at, line_end)) {
-                    if (number == 1) {
-                        shape.header = true;
-                        ++shape.no_reading;
-                    }
-                    if (columns == nullptr && !(named = name_columns(c, at, line_end)))
-                        std::snprintf(error, error_size, "its header, \"%.*s\", names no stamp or no power column",
-                                      static_cast<int>(line.length < 120 ? line.length : 120), line.text);
-                    return;
-                } else if (named) {
-                    csv_fields fields;
-                    split_fields(at, line_end, c, fields);
-                    stamp = fields.at[0], stamp_end = stamp + fields.length[0];
-                    reading = fields.at[1], reading_end = reading + fields.length[1];
-                    divisor = c.milliwatts ? 1000 : 1;
-                }
-                if (stamp != nullptr && reading != nullptr)
-                    good = (state.form = whole_field_stamp(stamp, stamp_end, &ns, &days)) != stamp_none;
-                if (good && state.have_last && ns <= state.last_ns) {
-                    st.shared += ns == state.last_ns ? 1 : 0;
-                    good = false;
-                }
-                if (good)
-                    take_reading(reading, reading_end, divisor, ns, q, state, shape, shape);
-                else
-                    skip_line(shape, q);
-                return;
-            }
-            if (f.period) {
-                double joules = total_power_reading(at, line_end + 1, shape) * weight;
-                const char* field_end;
-                const char* field = first_field(at, line_end, &field_end);
-                int64_t ns;
-                int form = memo_stamp(memo, field, field_end, &ns, &days);
-                if (form == stamp_none) {
-                    pass_held();
-                    sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
-                    return;
-                }
-                same = ns == last_stamp ? same + 1 : 0;
-                last_stamp = ns;
-                int64_t t = ns + same * period_ns;
-                if (held_count == held_room || form != held_form ||
-                    t - period_ns != held_from + static_cast<int64_t>(held_count) * period_ns)
-                    pass_held();
-                if (held_count == 0) {
-                    held_from = t - period_ns;
-                    held_form = form;
-                }
-                held[held_count++] = joules;
-                return;
-            }
+    auto take_line = [&](const char* at, const char* line_end, const run_line& line, uint64_t number) {
+        quoted_line q = {number, line.text, line.length};
+        if (f.stamp >= stamp_at::after_key) {
+            // The stamp and the reading where the format names them.
+            pick(shape.last_line, number, line.text, line.length);
+            const char *stamp = nullptr, *stamp_end = nullptr, *reading = nullptr, *reading_end = line_end;
+            double divisor = 1;
             int64_t ns = 0;
-            bool good;
-            const char* reading = skip_blanks(at);
-            if (f.stamp == stamp_at::line_start) {
-                // The newline ends the stamp, whatever its form.
+            bool good = false;
+            if (f.stamp == stamp_at::after_key) {
+                line_fields w = split_line(at, line_end, field_split::commas);
+                int t = field_after(w, f.stamp_key), p = field_after(w, f.power_key);
+                if (t >= 0 && p >= 0) {
+                    stamp = w.at[t], stamp_end = stamp + w.length[t];
+                    reading = w.at[p], reading_end = reading + w.length[p];
+                }
+            } else if (f.stamp == stamp_at::json_key) {
                 const char* after;
-                const char* stamp = reading;
-                good = parse_time_stamp(stamp, line_end + 1, &ns, &after, &state.prefix);
-                if (good) {
-                    reading = skip_blanks(after);
-                    good = *reading == ',' && (!state.have_last || ns > state.last_ns);
-                    if (good && sink != nullptr)
-                        state.form = date_stamp_form(stamp, after);
-                    // Several lines at one instant: one log of several GPUs?
-                    st.shared += *reading == ',' && state.have_last && ns == state.last_ns;
+                stamp = json_value(at, line_end, f.stamp_key);
+                reading = json_value(at, line_end, f.power_key);
+                for (reading_end = reading; reading_end != nullptr && reading_end < line_end &&
+                                            *reading_end != ',' && *reading_end != '}';)
+                    ++reading_end;
+                if (stamp != nullptr && reading != nullptr && parse_epoch_ms(stamp, line_end, &ns, &after))
+                    state.form = stamp_instant, good = true;
+                stamp = nullptr; // read already
+            } else if (is_header_line(at, line_end)) {
+                if (number == 1) {
+                    shape.header = true;
+                    ++shape.no_reading;
                 }
-                ++reading;
-            } else {
-                // The stamp is the line's first field; the reading stands
-                // where the total-power rule puts it.
-                pick(shape.last_line, number, line.text, line.length);
-                const char* field_end;
-                const char* field = first_field(at, line_end, &field_end);
-                state.form = whole_field_stamp(field, field_end, &ns, &days);
-                good = state.form != stamp_none;
-                reading = at;
-                for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
-                    count += is_space(*reading) ? 1 : 0;
-                if (good && state.have_last && ns <= state.last_ns) {
-                    st.shared += ns == state.last_ns ? 1 : 0;
-                    good = false;
-                }
+                if (columns == nullptr && !(named = name_columns(c, at, line_end)))
+                    std::snprintf(error, error_size, "its header, \"%.*s\", names no stamp or no power column",
+                                  static_cast<int>(line.length < 120 ? line.length : 120), line.text);
+                return;
+            } else if (named) {
+                csv_fields fields;
+                split_fields(at, line_end, c, fields);
+                stamp = fields.at[0], stamp_end = stamp + fields.length[0];
+                reading = fields.at[1], reading_end = reading + fields.length[1];
+                divisor = c.milliwatts ? 1000 : 1;
             }
-            take_stamped(good, number == 1, reading, line_end, ns, q, state, shape);
-        }, false, pass_over);
+            if (stamp != nullptr && reading != nullptr)
+                good = (state.form = whole_field_stamp(stamp, stamp_end, &ns, &days)) != stamp_none;
+            if (good && state.have_last && ns <= state.last_ns) {
+                st.shared += ns == state.last_ns ? 1 : 0;
+                good = false;
+            }
+            if (good)
+                take_reading(reading, reading_end, divisor, ns, q, state, shape, shape);
+            else
+                skip_line(shape, q);
+            return;
+        }
+        if (f.period) {
+            double joules = (kept != nullptr ? kept[number - kept_from] : total_power_reading(at, line_end + 1, shape)) *
+                            weight;
+            const char* field_end;
+            const char* field = first_field(at, line_end, &field_end);
+            int64_t ns;
+            int form = memo_stamp(memo, field, field_end, &ns, &days);
+            if (form == stamp_none) {
+                pass_held();
+                sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
+                return;
+            }
+            same = ns == last_stamp ? same + 1 : 0;
+            last_stamp = ns;
+            int64_t t = ns + same * period_ns;
+            if (held_count == held_room || form != held_form ||
+                t - period_ns != held_from + static_cast<int64_t>(held_count) * period_ns)
+                pass_held();
+            if (held_count == 0) {
+                held_from = t - period_ns;
+                held_form = form;
+            }
+            held[held_count++] = joules;
+            return;
+        }
+        int64_t ns = 0;
+        bool good;
+        const char* reading = skip_blanks(at);
+        if (f.stamp == stamp_at::line_start) {
+            // The newline ends the stamp, whatever its form.
+            const char* after;
+            const char* stamp = reading;
+            good = parse_time_stamp(stamp, line_end + 1, &ns, &after, &state.prefix);
+            if (good) {
+                reading = skip_blanks(after);
+                good = *reading == ',' && (!state.have_last || ns > state.last_ns);
+                if (good && sink != nullptr)
+                    state.form = date_stamp_form(stamp, after);
+                // Several lines at one instant: one log of several GPUs?
+                st.shared += *reading == ',' && state.have_last && ns == state.last_ns;
+            }
+            ++reading;
+        } else {
+            // The stamp is the line's first field; the reading stands
+            // where the total-power rule puts it.
+            pick(shape.last_line, number, line.text, line.length);
+            const char* field_end;
+            const char* field = first_field(at, line_end, &field_end);
+            state.form = whole_field_stamp(field, field_end, &ns, &days);
+            good = state.form != stamp_none;
+            reading = at;
+            for (int count = 0; good && reading < line_end && count < total_power_kind.after_whitespace; ++reading)
+                count += is_space(*reading) ? 1 : 0;
+            if (good && state.have_last && ns <= state.last_ns) {
+                st.shared += ns == state.last_ns ? 1 : 0;
+                good = false;
+            }
+        }
+        take_stamped(good, number == 1, reading, line_end, ns, q, state, shape);
+    };
+    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
+        if (!f.period) {
+            each_line(run, &state.number, shape, take_line, false, pass_over);
+            return;
+        }
+        each_slice(run, slice_bytes, [&](const char* p, const char* end) {
+            kept = end - p <= static_cast<ptrdiff_t>(slice_bytes) ? slice : nullptr;
+            if (kept != nullptr)
+                keep_total_power_readings(p, end, kept, kept_shape);
+            kept_from = state.number + 1;
+            each_line(line_run{p, end, run.first && p == run.begin}, &state.number, shape, take_line, false, pass_over);
+        });
     });
+    std::free(slice);
     if (f.period)
         pass_held();
     // Never nothing, where a format was asked for: a log none of whose
