@@ -1024,21 +1024,33 @@ TEST(Cli, CpusNeverChangeFigures)
     write_file(dir.file("big.total.pwr"), total);
     write_file(dir.file("big.cpu.pwr"), cpu);
     write_file(dir.file("gpupower1.out"), gpu);
+    // One log of two GPUs, which a picture on two CPUs reads beside the others.
+    std::string one = "timestamp, index, power.draw [W]\n";
+    for (int i = 0; i < 100000; ++i)
+        for (int g = 0; g < 2; ++g)
+            one += std::to_string(1714557600 + i) + ", " + std::to_string(g) + ", " + std::to_string(i % 89 + g) + " W\n";
+    write_file(dir.file("gpus.csv"), one);
     std::vector<tool_result> results;
     for (int cpus = 1; cpus <= 2; ++cpus) {
-        write_file(dir.file("results.txt"), "");
-        // Read in time too: on two CPUs, one reads while the other places.
-        tool_result r = run_tool_with(dir.path, {"--plot=p.svg", "--series=s.csv", "big", "1", "0"}, [cpus] {
+        auto on_cpus = [cpus] {
             cpu_set_t set;
             CPU_ZERO(&set);
             for (int c = 0; c < cpus; ++c)
                 CPU_SET(c, &set);
             if (sched_setaffinity(0, sizeof set, &set) != 0)
                 _exit(122);
-        });
+        };
+        write_file(dir.file("results.txt"), "");
+        // Read in time too: on two CPUs, one reads while the other places.
+        tool_result r = run_tool_with(dir.path, {"--plot=p.svg", "--series=s.csv", "big", "1", "0"}, on_cpus);
         if (r.status == 122)
             GTEST_SKIP() << "can't run on " << cpus << " CPUs here";
         r.output += read_file(dir.file("results.txt")) + read_file(dir.file("p.svg")) + read_file(dir.file("s.csv"));
+        tool_result o = run_tool_with(dir.path, {"--gpu-log=gpus.csv", "--plot=q.svg", "--record=r.jsonl", "big", "0", "0"},
+                                      on_cpus);
+        std::string record = read_file(dir.file("r.jsonl"));
+        r.output += o.output + o.errors + read_file(dir.file("q.svg")) + record.substr(record.find("\"operands\""));
+        std::remove(dir.file("r.jsonl").c_str());
         results.push_back(r);
     }
     EXPECT_EQ(results[0].status, 0);

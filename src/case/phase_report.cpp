@@ -106,7 +106,8 @@ struct in_time_reading {
     line_buffer& lb;
     cpu_log& cpu;
     gpu_csv_log* all; // the one log of every GPU's record: the run's, or scratch
-    const char* failed = nullptr; // the log that could not be read
+    const char* failed;  // the log that could not be read
+    int first, end;      // the logs it reads: 0 the node's, 1 the CPUs', 2 on the GPUs'
 };
 
 // Reads each log of the case, every reading passed on to sink in time.
@@ -115,7 +116,7 @@ int read_each_in_time(void* context, const timed_sink& sink)
     auto& c = *static_cast<in_time_reading*>(context);
     const run_options& o = c.o;
     int err = 0;
-    for (int i = 0; err == 0 && i < 2 + (o.gpu_log != nullptr ? 1 : o.gpus); ++i) {
+    for (int i = c.first; err == 0 && i < c.end; ++i) {
         c.failed = i == 0 ? c.logs.total : i == 1 ? c.logs.cpu : c.logs.gpus[i - 2];
         int fd = open_file(c.failed, O_RDONLY | O_NOCTTY);
         if (fd < 0)
@@ -164,9 +165,24 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
                        : logs.all_gpus != nullptr ? new (logs.all_gpus) gpu_csv_log
                                                   : new_records<gpu_csv_log>(1);
     int err = cpu == nullptr || (o.gpu_log != nullptr && all == nullptr) ? ENOMEM : 0;
-    in_time_reading c = {o, logs, r, lb, *cpu, all, logs.total};
+    int count = 2 + (o.gpu_log != nullptr ? 1 : o.gpus);
+    in_time_reading c = {o, logs, r, lb, *cpu, all, logs.total, 0, count};
+    // The one log of every GPU the run reads here alone, read on a thread of
+    // its own beside the node's and CPUs' logs where the order of their
+    // readings does not matter: no series keeps them in that order, and the
+    // log's stamps, dated, place its readings by no other meter's.
+    line_buffer gpu_lb;
+    bool apart = logs.all_gpus != nullptr && (r.view == nullptr || r.view->series == nullptr) && err == 0 &&
+                 line_buffer_init(gpu_lb, default_line_buffer_size) == 0;
+    in_time_reading gpus = {o, logs, r, gpu_lb, *cpu, all, logs.gpus[0], 2, count};
+    c.end = apart ? 2 : count;
+    timed_reader readers[max_timed_readers] = {{read_each_in_time, &c}, {read_each_in_time, &gpus}};
     if (err == 0)
-        err = relay_timed_readings(read_each_in_time, &c, sink, !o.shares_cpus);
+        err = relay_timed_readings(readers, apart ? 2 : 1, sink, !o.shares_cpus);
+    if (apart)
+        line_buffer_free(gpu_lb);
+    // Apart or not, the run says what went wrong with the one log's case,
+    // reading it again.
     bool quiet = logs.all_gpus != nullptr;
     if (err == EINVAL && c.failed == logs.cpu && cpu->error[0] != '\0' && !quiet) {
         char option[48];

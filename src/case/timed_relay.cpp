@@ -32,31 +32,41 @@ constexpr size_t point_bytes = 24, energy_bytes = 32, run_head_bytes = 32;
 constexpr size_t block_bytes = 2 * (run_head_bytes + most_run_readings * sizeof(double));
 constexpr int block_count = 3;
 
-struct relay {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+// A reader's ring of blocks, filled on its thread and placed on the run's.
+struct relay;
+struct ring {
+    relay* shared = nullptr;
     unsigned char* blocks[block_count] = {};
     size_t used[block_count] = {}; // the bytes of calls in each block handed over
     int handed = 0;                // blocks handed over and not yet placed
+    int placing = 0;               // the next of them to place
     bool done = false;
     int status = 0;
     // The reader's side.
-    int (*read)(void*, const timed_sink&) = nullptr;
-    void* context = nullptr;
+    timed_reader reader;
     int filling = 0;
     size_t at = 0;
 };
 
+// The readers' rings, and the lock and the condition each side waits on.
+struct relay {
+    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    ring rings[max_timed_readers];
+    int count = 0;
+};
+
 // Hands the block being filled over, and waits for one to fill next.
-void hand_over(relay& r)
+void hand_over(ring& r)
 {
-    pthread_mutex_lock(&r.mutex);
+    relay& shared = *r.shared;
+    pthread_mutex_lock(&shared.mutex);
     r.used[r.filling] = r.at;
     ++r.handed;
-    pthread_cond_signal(&r.changed);
+    pthread_cond_broadcast(&shared.changed);
     while (r.handed == block_count)
-        pthread_cond_wait(&r.changed, &r.mutex);
-    pthread_mutex_unlock(&r.mutex);
+        pthread_cond_wait(&shared.changed, &shared.mutex);
+    pthread_mutex_unlock(&shared.mutex);
     r.filling = (r.filling + 1) % block_count;
     r.at = 0;
 }
@@ -64,7 +74,7 @@ void hand_over(relay& r)
 // Writes a call's head and its first three numbers (as many as bytes
 // holds past the head) into the block being filled, handing it over first
 // where the call, and joules after it, would not fit.
-void put(relay& r, call_head h, size_t bytes, int64_t a, int64_t b, uint64_t c, size_t joules = 0)
+void put(ring& r, call_head h, size_t bytes, int64_t a, int64_t b, uint64_t c, size_t joules = 0)
 {
     if (r.at + bytes + joules > block_bytes)
         hand_over(r);
@@ -84,19 +94,19 @@ uint64_t bits_of(double x)
 
 void put_point(void* context, int meter, int64_t ns, int form, double watts)
 {
-    put(*static_cast<relay*>(context), {call_head::point, static_cast<int16_t>(form), meter}, point_bytes, ns,
+    put(*static_cast<ring*>(context), {call_head::point, static_cast<int16_t>(form), meter}, point_bytes, ns,
         static_cast<int64_t>(bits_of(watts)), 0);
 }
 
 void put_energy(void* context, int meter, int64_t from_ns, int64_t ns, int form, double joules)
 {
-    put(*static_cast<relay*>(context), {call_head::energy, static_cast<int16_t>(form), meter}, energy_bytes,
+    put(*static_cast<ring*>(context), {call_head::energy, static_cast<int16_t>(form), meter}, energy_bytes,
         from_ns, ns, bits_of(joules));
 }
 
 void put_run(void* context, int meter, int64_t from_ns, int64_t step_ns, int form, const double* joules, size_t n)
 {
-    auto& r = *static_cast<relay*>(context);
+    auto& r = *static_cast<ring*>(context);
     put(r, {call_head::run, static_cast<int16_t>(form), meter}, run_head_bytes, from_ns, step_ns, n,
         n * sizeof(double));
     std::memcpy(r.blocks[r.filling] + r.at, joules, n * sizeof(double));
@@ -105,20 +115,20 @@ void put_run(void* context, int meter, int64_t from_ns, int64_t step_ns, int for
 
 void* read_relayed(void* arg)
 {
-    auto& r = *static_cast<relay*>(arg);
+    auto& r = *static_cast<ring*>(arg);
     timed_sink relayed;
     relayed.context = &r;
     relayed.point = put_point;
     relayed.energy = put_energy;
     relayed.energy_run = put_run;
-    int status = r.read(r.context, relayed);
-    pthread_mutex_lock(&r.mutex);
+    int status = r.reader.read(r.reader.context, relayed);
+    pthread_mutex_lock(&r.shared->mutex);
     r.used[r.filling] = r.at;
     ++r.handed;
     r.done = true;
     r.status = status;
-    pthread_cond_signal(&r.changed);
-    pthread_mutex_unlock(&r.mutex);
+    pthread_cond_broadcast(&r.shared->changed);
+    pthread_mutex_unlock(&r.shared->mutex);
     return nullptr;
 }
 
@@ -150,40 +160,72 @@ void place(const unsigned char* block, size_t used, const timed_sink& sink)
 
 } // namespace
 
-int relay_timed_readings(int (*read)(void* context, const timed_sink& relayed), void* context,
-                         const timed_sink& sink, bool threaded)
+int relay_timed_readings(const timed_reader* readers, int count, const timed_sink& sink, bool threaded)
 {
     static_assert(sizeof(call_head) == 8);
-    if (!threaded || allowed_cpus() < 2)
-        return read(context, sink);
+    auto read_here = [&] {
+        int status = 0;
+        for (int i = 0; i < count; ++i) {
+            int s = readers[i].read(readers[i].context, sink);
+            status = status != 0 ? status : s;
+        }
+        return status;
+    };
+    if (!threaded || allowed_cpus() < 2 || count < 1 || count > max_timed_readers)
+        return read_here();
     relay r;
-    r.read = read;
-    r.context = context;
+    r.count = count;
     bool ready = true;
-    for (unsigned char*& b : r.blocks)
-        ready = ready && (b = static_cast<unsigned char*>(std::malloc(block_bytes))) != nullptr;
-    pthread_t reader;
-    if (!ready || pthread_create(&reader, nullptr, read_relayed, &r) != 0) {
-        for (unsigned char* b : r.blocks)
-            std::free(b);
-        return read(context, sink);
+    for (int i = 0; i < count; ++i) {
+        r.rings[i].shared = &r;
+        r.rings[i].reader = readers[i];
+        for (unsigned char*& b : r.rings[i].blocks)
+            ready = ready && (b = static_cast<unsigned char*>(std::malloc(block_bytes))) != nullptr;
     }
-    for (int placing = 0;; placing = (placing + 1) % block_count) {
+    pthread_t threads[max_timed_readers];
+    int started = 0;
+    while (ready && started < count && pthread_create(&threads[started], nullptr, read_relayed, &r.rings[started]) == 0)
+        ++started;
+    if (started < count) {
+        // The readers started read into rings that are placed below; a
+        // reader that could not start reads there too, after them.
+        for (int i = started; i < count; ++i)
+            r.rings[i].done = true;
+    }
+    // Each handed block placed as it comes: a reader's in its order, the
+    // readers' as they come.
+    for (;;) {
         pthread_mutex_lock(&r.mutex);
-        while (r.handed == 0 && !r.done)
+        ring* next = nullptr;
+        for (;;) {
+            bool all_done = true;
+            for (int i = 0; i < count && next == nullptr; ++i) {
+                next = r.rings[i].handed > 0 ? &r.rings[i] : nullptr;
+                all_done = all_done && r.rings[i].done;
+            }
+            if (next != nullptr || all_done)
+                break;
             pthread_cond_wait(&r.changed, &r.mutex);
-        bool last = r.handed == 0;
+        }
         pthread_mutex_unlock(&r.mutex);
-        if (last)
+        if (next == nullptr)
             break;
-        place(r.blocks[placing], r.used[placing], sink);
+        place(next->blocks[next->placing], next->used[next->placing], sink);
         pthread_mutex_lock(&r.mutex);
-        --r.handed;
-        pthread_cond_signal(&r.changed);
+        --next->handed;
+        next->placing = (next->placing + 1) % block_count;
+        pthread_cond_broadcast(&r.changed);
         pthread_mutex_unlock(&r.mutex);
     }
-    pthread_join(reader, nullptr);
-    for (unsigned char* b : r.blocks)
-        std::free(b);
-    return r.status;
+    for (int i = 0; i < started; ++i)
+        pthread_join(threads[i], nullptr);
+    int status = 0;
+    for (int i = 0; i < count; ++i) {
+        int s = i < started ? r.rings[i].status : readers[i].read(readers[i].context, sink);
+        status = status != 0 ? status : s;
+    }
+    for (ring& g : r.rings)
+        for (unsigned char* b : g.blocks)
+            std::free(b);
+    return status;
 }

@@ -8,12 +8,21 @@
 
 #include "read/timed_readings.h"
 
-// Runs read(context, relayed) on a thread of its own, each call it makes
-// of relayed made of sink here, in order, as it comes; returns read's
-// status once both are done. Where threaded is false, the run may use one
-// CPU alone, or no thread or memory is to be had for it, read runs here on
-// sink itself.
-int relay_timed_readings(int (*read)(void* context, const timed_sink& relayed), void* context,
-                         const timed_sink& sink, bool threaded);
+// A reader of logs in time: read(context, sink) passes each reading to sink.
+struct timed_reader {
+    int (*read)(void* context, const timed_sink& sink) = nullptr;
+    void* context = nullptr;
+};
+constexpr int max_timed_readers = 2;
+
+// Runs each of the count readers (up to max_timed_readers) on a thread of
+// its own, each call it makes of its relayed sink made of sink here, in its
+// order, as it comes: one reader's calls in the order it made them, two
+// readers' interleaved as they come (for readings whose places do not
+// depend on the other's). Returns the first reader's status that is not
+// 0, once all are done. Where threaded is false, the run may use one CPU
+// alone, or no thread or memory is to be had for them, the readers run
+// here on sink itself, in turn.
+int relay_timed_readings(const timed_reader* readers, int count, const timed_sink& sink, bool threaded);
 
 #endif
