@@ -53,7 +53,6 @@ struct relay {
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
     ring rings[max_timed_readers];
-    int count = 0;
 };
 
 // Hands the block being filled over, and waits for one to fill next.
@@ -163,20 +162,9 @@ void place(const unsigned char* block, size_t used, const timed_sink& sink)
 int relay_timed_readings(const timed_reader* readers, int count, const timed_sink& sink, bool threaded)
 {
     static_assert(sizeof(call_head) == 8);
-    auto read_here = [&] {
-        int status = 0;
-        for (int i = 0; i < count; ++i) {
-            int s = readers[i].read(readers[i].context, sink);
-            status = status != 0 ? status : s;
-        }
-        return status;
-    };
-    if (!threaded || allowed_cpus() < 2 || count < 1 || count > max_timed_readers)
-        return read_here();
     relay r;
-    r.count = count;
-    bool ready = true;
-    for (int i = 0; i < count; ++i) {
+    bool ready = threaded && allowed_cpus() >= 2 && count <= max_timed_readers;
+    for (int i = 0; ready && i < count; ++i) {
         r.rings[i].shared = &r;
         r.rings[i].reader = readers[i];
         for (unsigned char*& b : r.rings[i].blocks)
@@ -186,20 +174,14 @@ int relay_timed_readings(const timed_reader* readers, int count, const timed_sin
     int started = 0;
     while (ready && started < count && pthread_create(&threads[started], nullptr, read_relayed, &r.rings[started]) == 0)
         ++started;
-    if (started < count) {
-        // The readers started read into rings that are placed below; a
-        // reader that could not start reads there too, after them.
-        for (int i = started; i < count; ++i)
-            r.rings[i].done = true;
-    }
-    // Each handed block placed as it comes: a reader's in its order, the
-    // readers' as they come.
+    // Each handed block of the readers started placed as it comes: a
+    // reader's in its order, the readers' as they come.
     for (;;) {
         pthread_mutex_lock(&r.mutex);
         ring* next = nullptr;
         for (;;) {
             bool all_done = true;
-            for (int i = 0; i < count && next == nullptr; ++i) {
+            for (int i = 0; i < started && next == nullptr; ++i) {
                 next = r.rings[i].handed > 0 ? &r.rings[i] : nullptr;
                 all_done = all_done && r.rings[i].done;
             }
@@ -219,6 +201,7 @@ int relay_timed_readings(const timed_reader* readers, int count, const timed_sin
     }
     for (int i = 0; i < started; ++i)
         pthread_join(threads[i], nullptr);
+    // A reader that did not start reads here, on sink itself, after them.
     int status = 0;
     for (int i = 0; i < count; ++i) {
         int s = i < started ? r.rings[i].status : readers[i].read(readers[i].context, sink);
