@@ -146,7 +146,7 @@ void put_meter_flags(FILE* out, const record_inputs& in, const char* node, bool*
             continue;
         if (whole > 0 && covered(*m.view) < 0.95 * whole)
             flag("coverage");
-        if (m.period_asked > 0 && static_cast<double>(m.view->median_ns) / 1e9 > 1.5 * m.period_asked)
+        if (m.period_asked > 0 && static_cast<double>(m.view->intervals.median_ns) / 1e9 > 1.5 * m.period_asked)
             flag("period");
     }
 }
@@ -213,7 +213,7 @@ void put_meter(FILE* out, const record_meter& m, bool dated, const char* node = 
     put_key(out, "seconds");
     put_number(out, timed ? covered(*v) : 0);
     put_key(out, "median_period");
-    put_number(out, timed ? static_cast<double>(v->median_ns) / 1e9 : 0);
+    put_number(out, timed ? static_cast<double>(v->intervals.median_ns) / 1e9 : 0);
     put_key(out, "period_asked");
     if (m.period_asked > 0)
         put_number(out, m.period_asked);

@@ -17,42 +17,19 @@ namespace {
 
 constexpr double empty_low = HUGE_VAL;
 
-void note_gap(meter_view& m, int64_t from_ns, int64_t interval)
-{
-    if (m.gaps < view_gaps_kept) {
-        m.gap_from[m.gaps] = from_ns;
-        m.gap_to[m.gaps] = from_ns + interval;
+// A gap of the meter's, begun at from_ns: counted, the first kept to be drawn.
+struct view_gap {
+    meter_view& m;
+    void operator()(int64_t interval, int64_t from_ns) const
+    {
+        if (m.gaps < view_gaps_kept) {
+            m.gap_from[m.gaps] = from_ns;
+            m.gap_to[m.gaps] = from_ns + interval;
+        }
+        ++m.gaps;
+        m.longest_gap_ns = std::max(m.longest_gap_ns, interval);
     }
-    ++m.gaps;
-    m.longest_gap_ns = std::max(m.longest_gap_ns, interval);
-}
-
-// Takes the interval from the meter's reading before: the first ones into
-// the sample, the rest judged against its median.
-void note_interval(meter_view& m, int64_t interval)
-{
-    if (m.sampled < view_period_sample) {
-        m.sample_at[m.sampled] = m.last_ns;
-        m.sample[m.sampled++] = interval;
-        return;
-    }
-    if (m.median_ns > 0 && interval > 3 * m.median_ns)
-        note_gap(m, m.last_ns, interval);
-}
-
-// The median of the sample, once it is full (or the log has ended), and
-// the sample's intervals judged against it.
-void settle_median(meter_view& m)
-{
-    if (m.median_ns > 0 || m.sampled == 0)
-        return;
-    int64_t sorted[view_period_sample];
-    std::copy(m.sample, m.sample + m.sampled, sorted);
-    m.median_ns = std::max<int64_t>(median_interval(sorted, m.sampled), 1);
-    for (int i = 0; i < m.sampled; ++i)
-        if (m.sample[i] > 3 * m.median_ns)
-            note_gap(m, m.sample_at[i], m.sample[i]);
-}
+};
 
 // Puts watts at time ns into the meter's curve, the spans doubling in
 // width until ns falls in them. Returns the span it fell in (below 0:
@@ -102,9 +79,7 @@ void take(case_view& v, int meter, int64_t from_ns, int64_t ns, double watts, do
         m.origin_ns = from_ns;
         m.peak = watts;
     } else {
-        note_interval(m, ns - m.last_ns);
-        if (m.sampled == view_period_sample)
-            settle_median(m);
+        watch_interval(m.intervals, ns - m.last_ns, m.last_ns, view_gap{m});
     }
     ++m.readings;
     m.not_finite += !std::isfinite(static_cast<float>(watts));
@@ -177,7 +152,7 @@ void see_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns, 
     meter_view& m = v.meters[meter];
     double seconds = static_cast<double>(step_ns) / 1e9;
     size_t i = 0;
-    for (; i < n && (i == 0 || m.median_ns == 0 || step_ns <= 0 || step_ns > 3 * m.median_ns); ++i, from_ns += step_ns)
+    for (; i < n && (i == 0 || m.intervals.median_ns == 0 || step_ns <= 0 || step_ns > 3 * m.intervals.median_ns); ++i, from_ns += step_ns)
         take(v, meter, from_ns, from_ns + step_ns, seconds > 0 ? joules[i] / seconds : 0, joules[i]);
     if (i == n)
         return;
@@ -285,7 +260,7 @@ void finish_case_view(case_view& view)
 {
     for (meter_view& m : view.meters)
         if (m.any)
-            settle_median(m);
+            settle_watch(m.intervals, view_gap{m});
 }
 
 double mean_power(const meter_view& m)
@@ -440,7 +415,7 @@ int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phas
             if (!any_here)
                 continue;
             // Pixels between readings are joined; a gap breaks the line.
-            if (drawing && from - drawn_to > 3 * std::max<int64_t>(m.median_ns, 1))
+            if (drawing && from - drawn_to > 3 * std::max<int64_t>(m.intervals.median_ns, 1))
                 drawing = false;
             drawn_to = to;
             std::fprintf(out, "%s%.1f,%.1f", drawing ? "L" : "M", left + c + 0.5, y_of(high));
@@ -489,7 +464,7 @@ void take_node_curve(node_curve& c, int kind, const meter_view* const* meters, i
             continue;
         from = !c.any[kind] || m.first_ns < from ? m.first_ns : from;
         to = !c.any[kind] || m.last_ns > to ? m.last_ns : to;
-        c.period_ns[kind] = std::max(c.period_ns[kind], m.median_ns);
+        c.period_ns[kind] = std::max(c.period_ns[kind], m.intervals.median_ns);
         c.mean[kind] += mean_power(m);
         c.any[kind] = true;
     }

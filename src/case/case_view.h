@@ -27,12 +27,9 @@ struct meter_view {
     double peak = 0;          // the highest power, in watts
     double last_watts = 0;
     bool any = false;
-    // Intervals between readings: the first kept, for the median; then
-    // each one over three times the median is a gap.
-    int64_t sample[view_period_sample] = {};
-    int64_t sample_at[view_period_sample] = {}; // where each began
-    int sampled = 0;
-    int64_t median_ns = 0;
+    // Intervals between readings, each met where it began: the median of
+    // the first, and the gaps from it.
+    interval_watch<view_period_sample> intervals;
     uint64_t gaps = 0;
     int64_t longest_gap_ns = 0;
     int64_t gap_from[view_gaps_kept] = {}, gap_to[view_gaps_kept] = {};

@@ -20,26 +20,20 @@
 
 namespace {
 
-// Intervals more than this many times the typical one are gaps.
-constexpr int64_t gap_factor = 3;
+// A stamped log's typical interval is the median of its first 31.
+using stamp_watch = interval_watch<31>;
 
-void note_gap(stamp_shape& st, int64_t interval, uint64_t line)
-{
-    if (st.typical_ns > INT64_MAX / gap_factor || interval <= gap_factor * st.typical_ns)
-        return;
-    ++st.gaps;
-    if (interval > st.longest_gap_ns) {
-        st.longest_gap_ns = interval;
-        st.longest_gap_line = line;
+// A gap of a stamped log's, ending at line at: counted, the longest kept.
+struct stamp_gap {
+    stamp_shape& st;
+    void operator()(int64_t interval, int64_t at) const
+    {
+        ++st.gaps;
+        if (interval > st.longest_gap_ns) {
+            st.longest_gap_ns = interval;
+            st.longest_gap_line = static_cast<uint64_t>(at);
+        }
     }
-}
-
-// The first intervals of a log, and the lines that end them, kept until
-// there are enough to tell the typical one.
-struct interval_sample {
-    int count = 0;
-    int64_t interval[31];
-    uint64_t line[31];
 };
 
 // Where the intervals v[0, n) come in a steady pattern, k - 1 short ones
@@ -75,36 +69,26 @@ int rounds_in(const int64_t* v, int n)
     return k;
 }
 
-// Sets the typical interval from those sampled, and judges them by it.
-void settle_typical(stamp_shape& st, const interval_sample& sample)
+// The typical interval, and the pattern of the intervals sampled, once the
+// watch has settled.
+void note_typical(stamp_shape& st, const stamp_watch& w)
 {
-    int64_t sorted[sizeof sample.interval / sizeof sample.interval[0]] = {};
-    for (int i = 0; i < sample.count; ++i)
-        sorted[i] = sample.interval[i];
-    st.typical_ns = median_interval(sorted, sample.count);
-    st.rounds_of = rounds_in(sample.interval, sample.count);
-    for (int i = 0; i < sample.count; ++i)
-        note_gap(st, sample.interval[i], sample.line[i]);
+    st.typical_ns = w.median_ns;
+    st.rounds_of = rounds_in(w.interval, w.count);
 }
 
-// Sets the typical interval where the log ended before the sample was full.
-void settle_at_end(stamp_shape& st, const interval_sample& sample)
+// Takes the interval that ends at line number.
+void note_interval(stamp_shape& st, stamp_watch& w, int64_t interval, uint64_t number)
 {
-    if (st.typical_ns == 0 && sample.count > 0)
-        settle_typical(st, sample);
+    if (watch_interval(w, interval, static_cast<int64_t>(number), stamp_gap{st}))
+        note_typical(st, w);
 }
 
-void note_interval(stamp_shape& st, interval_sample& sample, int64_t interval, uint64_t line)
+// Settles the typical interval where the log ended before the sample was full.
+void settle_at_end(stamp_shape& st, stamp_watch& w)
 {
-    constexpr int room = sizeof sample.interval / sizeof sample.interval[0];
-    if (sample.count < room) {
-        sample.interval[sample.count] = interval;
-        sample.line[sample.count++] = line;
-        if (sample.count == room)
-            settle_typical(st, sample);
-        return;
-    }
-    note_gap(st, interval, line);
+    if (settle_watch(w, stamp_gap{st}))
+        note_typical(st, w);
 }
 
 // The state of the trapezoid rule between lines.
@@ -115,7 +99,7 @@ struct stamped_state {
     double last_reading = 0.0;
     uint64_t number = 0;
     stamp_prefix prefix;
-    interval_sample sample;
+    stamp_watch intervals;
     // Where the good points go too, with their stamps' form, when asked.
     const timed_sink* sink = nullptr;
     int meter = 0;
@@ -135,7 +119,7 @@ void add_point(stamped_state& state, log_shape& shape, int64_t ns, double readin
         double dt = static_cast<double>(ns - state.last_ns) / 1e9;
         area = step ? reading * dt : add_figures(state.last_reading, reading) * dt * 0.5;
         state.energy = add_figures(area, state.energy);
-        note_interval(st, state.sample, ns - state.last_ns, number);
+        note_interval(st, state.intervals, ns - state.last_ns, number);
     } else {
         st.first_ns = ns;
     }
@@ -652,7 +636,7 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
     }
     if (status == 0 && error != nullptr && error[0] != '\0')
         status = EINVAL;
-    settle_at_end(st, state.sample);
+    settle_at_end(st, state.intervals);
     *energy = state.energy;
     return status;
 }
@@ -1074,7 +1058,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     for (int k = 0; k < r.count; ++k) {
         gpu_track& t = tracks[order[k]];
         out.source[k] = order[k];
-        settle_at_end(t.shape.stamps, t.state.sample);
+        settle_at_end(t.shape.stamps, t.state.intervals);
         if (k < max_gpus)
             gpu_figure(out.part, k + 1) = t.state.energy;
         out.lines[k] = t.shape.stamps.good;

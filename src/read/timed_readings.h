@@ -69,4 +69,57 @@ inline int64_t median_interval(int64_t* v, int n)
     return v[(n - 1) / 2];
 }
 
+// The typical interval of a meter's readings, and the gaps from it: the
+// first `room` intervals sampled, their median (at least 1 ns) the typical
+// one, then each interval over three times it a gap, the sampled ones
+// judged once the median is known. at is where an interval was met (a
+// line's number, an instant), for the gaps to say.
+template <int room>
+struct interval_watch {
+    int count = 0;
+    int64_t median_ns = 0; // 0 until the sample is settled
+    int64_t interval[room] = {};
+    int64_t at[room] = {};
+};
+
+// Whether interval is a gap by w's median.
+template <int room>
+bool is_gap(const interval_watch<room>& w, int64_t interval)
+{
+    return w.median_ns <= INT64_MAX / 3 && interval > 3 * w.median_ns;
+}
+
+// Settles the median from the intervals sampled, if it is not yet, and
+// calls gap(interval, at) for each of them that is a gap. Returns whether
+// it settled it now.
+template <int room, class Gap>
+bool settle_watch(interval_watch<room>& w, Gap gap)
+{
+    if (w.median_ns > 0 || w.count == 0)
+        return false;
+    int64_t sorted[room];
+    std::copy(w.interval, w.interval + w.count, sorted);
+    w.median_ns = std::max<int64_t>(median_interval(sorted, w.count), 1);
+    for (int i = 0; i < w.count; ++i)
+        if (is_gap(w, w.interval[i]))
+            gap(w.interval[i], w.at[i]);
+    return true;
+}
+
+// Takes an interval met at at: into the sample while it has room (the
+// median settled once it is full), else gap(interval, at) where it is
+// one. Returns whether it settled the median.
+template <int room, class Gap>
+bool watch_interval(interval_watch<room>& w, int64_t interval, int64_t at, Gap gap)
+{
+    if (w.count < room) {
+        w.interval[w.count] = interval;
+        w.at[w.count++] = at;
+        return w.count == room && settle_watch(w, gap);
+    }
+    if (is_gap(w, interval))
+        gap(interval, at);
+    return false;
+}
+
 #endif
