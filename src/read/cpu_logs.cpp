@@ -2,8 +2,8 @@
 // fields (by number or by the header's names), perf stat's counts,
 // cumulative energy counters (RAPL's energy_uj), turbostat's package rows,
 // a RAPL logger's CSV; each format's bid; a log of none of whose lines is
-// of its format refused. Not on the hot path: read plainly, a line at a
-// time.
+// of its format refused. Read plainly, a line at a time, but for the
+// default shape (fields 3 and 7, two CPUs), which its scanners read.
 #include "read/power_logs.h"
 
 #include <cctype>
@@ -836,11 +836,58 @@ void say_unread(const cpu_log_options& o, unsigned fits, cpu_log& out)
                       "reads it; its first line is \"%.*s\"", asked, static_cast<int>(first.length), first.text);
 }
 
+// The plain CPU log, two CPUs' joules at fields 3 and 7, as the summary
+// reads it: by its rule and scanners, a slice of lines at a time, into
+// out's figures and shape; with a sink, each line's readings passed on as
+// the joules up to the stamp of its first field, but a blank line's.
+int read_plain_cpu_log(int fd, line_buffer& lb, const timed_sink* sink, cpu_log& out)
+{
+    auto* kept = static_cast<double*>(std::malloc(2 * slice_bytes * sizeof(double)));
+    if (kept == nullptr)
+        return ENOMEM;
+    stamp_memo memo;
+    clock_days days;
+    int64_t ns = 0;
+    auto pass_slice = [&](const char* p, const char* end) {
+        for (const double* r = kept; p < end; r += 2) {
+            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* field_end;
+            const char* field = first_field(p, line_end, &field_end);
+            p = line_end + 1;
+            if (field == field_end)
+                continue;
+            int form = memo_stamp(memo, field, field_end, &ns, &days);
+            for (int k = 0; k < 2; ++k)
+                sink->energy(sink->context, cpu_meter(k + 1), since_last, ns, form, r[k]);
+        }
+    };
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, cpu_rule, out.shape, [&](const line_run& run) {
+        take_lines(run, cpu_rule, out.shape, [&](const char* begin, const char* end) {
+            each_slice({begin, end, false}, slice_bytes, [&](const char* p, const char* slice_end) {
+                size_t lines = 1;
+                if (slice_end - p <= static_cast<ptrdiff_t>(slice_bytes))
+                    lines = static_cast<size_t>(keep_cpu_power_readings(p, slice_end, kept, out.shape) - kept) / 2;
+                else
+                    cpu_power_readings(p, slice_end, out.shape, kept);
+                add_kept_cpu_readings(kept, lines, out.part.cpu1, out.part.cpu2);
+                out.seen[0] = out.seen[1] = true;
+                if (sink != nullptr)
+                    pass_slice(p, slice_end);
+            });
+        });
+    });
+    std::free(kept);
+    return status;
+}
+
 } // namespace
 
 int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out)
 {
     out.cpus = o.cpus;
+    if (o.format == cpu_format::columns && o.fields == nullptr && o.cpus == 2)
+        return read_plain_cpu_log(fd, lb, o.sink, out);
     column_state columns;
     counter_state counters;
     turbostat_state turbostat;

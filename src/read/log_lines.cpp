@@ -1302,6 +1302,11 @@ double total_power_reading(const char* p, const char* end, log_shape& shape)
     return reading;
 }
 
+void cpu_power_readings(const char* p, const char* end, log_shape& shape, double* readings)
+{
+    cpu_line(p, end, readings[0], readings[1], shape);
+}
+
 namespace {
 
 // A one-reading log's lines into its figure, or kept, by the kernel that

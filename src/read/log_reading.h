@@ -19,6 +19,7 @@
 #include "read/log_lines.h"
 #include "read/log_shape.h"
 #include "read/reading_number.h"
+#include "read/timed_readings.h"
 
 // What becomes of a log's first line.
 enum class first_line { header_if_no_reading, header };
@@ -271,6 +272,28 @@ void each_line(const line_run& run, uint64_t* number, log_shape& shape, Take tak
         take(at, end, line, *number);
     }
 }
+
+// The run's lines in slices of whole lines of at most `slice` bytes (a
+// line longer than that a slice alone), each handed to take(p, end).
+template <class Take>
+void each_slice(const line_run& run, size_t slice, Take take)
+{
+    for (const char* p = run.begin; p < run.end;) {
+        const char* end = run.end;
+        if (static_cast<size_t>(end - p) > slice) {
+            const void* nl = memrchr(p, '\n', slice);
+            end = nl != nullptr ? static_cast<const char*>(nl) + 1
+                                : static_cast<const char*>(std::memchr(p + slice, '\n', static_cast<size_t>(run.end - p) - slice)) + 1;
+        }
+        take(p, end);
+        p = end;
+    }
+}
+
+// The bytes of a slice of lines whose readings the timed readers keep at
+// once, by the scanners: at most a reading a byte (two in the CPU log), so
+// a slice's readings of a meter fit one energy_run.
+constexpr size_t slice_bytes = most_run_readings;
 
 // Takes the header, the log's first line, from an empty buffer, the
 // buffer growing for it where it is long. Notes in shape its first bytes

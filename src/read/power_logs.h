@@ -179,8 +179,9 @@ int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, cons
 // after a stamp, one a package (a step down is a wrap of wrap_uj);
 // turbostat's package rows (Pkg_J, or PkgWatt times the interval or its
 // "N sec"); a RAPL logger's CSV, long or wide, by its header. Read plainly,
-// a line at a time; a log from which no line gave a CPU a reading is
-// refused (EINVAL, error saying why).
+// a line at a time, but for the default shape (fields 3 and 7, two CPUs),
+// read by its rule and scanners as read_cpu_power_log reads it; a log from
+// which no line gave a CPU a reading is refused (EINVAL, error saying why).
 enum class cpu_format : int { columns, perf, counters, turbostat, csv };
 constexpr int cpu_format_count = 5;
 

@@ -382,28 +382,6 @@ int field_after(const line_fields& w, const char* key)
     return -1;
 }
 
-// The run's lines in slices of whole lines of at most `slice` bytes (a
-// line longer than that a slice alone), each handed to take(p, end).
-template <class Take>
-void each_slice(const line_run& run, size_t slice, Take take)
-{
-    for (const char* p = run.begin; p < run.end;) {
-        const char* end = run.end;
-        if (static_cast<size_t>(end - p) > slice) {
-            const void* nl = memrchr(p, '\n', slice);
-            end = nl != nullptr ? static_cast<const char*>(nl) + 1
-                                : static_cast<const char*>(std::memchr(p + slice, '\n', static_cast<size_t>(run.end - p) - slice)) + 1;
-        }
-        take(p, end);
-        p = end;
-    }
-}
-
-// The readings a slice of a timed log's lines holds, kept by the scanners
-// (one a line, in order; up to most_run_readings), for the readers that
-// place a log's lines by their period.
-constexpr size_t slice_bytes = most_run_readings; // and so at most as many readings
-
 // A log whose lines stand a period apart from its start, each line's
 // reading (GPU rule) over its period, into sink alone as meter: the
 // readings kept by the scanners a slice of lines at a time, then passed on.
