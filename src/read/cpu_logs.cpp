@@ -837,19 +837,18 @@ void say_unread(const cpu_log_options& o, unsigned fits, cpu_log& out)
 }
 
 // The plain CPU log, two CPUs' joules at fields 3 and 7, as the summary
-// reads it: by its rule and scanners, a slice of lines at a time, into
-// out's figures and shape; with a sink, each line's readings passed on as
-// the joules up to the stamp of its first field, but a blank line's.
+// reads it (read_plain_in_time); with a sink, each line's readings passed
+// on as the joules up to the stamp of its first field, but a blank line's.
 int read_plain_cpu_log(int fd, line_buffer& lb, const timed_sink* sink, cpu_log& out)
 {
-    auto* kept = static_cast<double*>(std::malloc(2 * slice_bytes * sizeof(double)));
-    if (kept == nullptr)
-        return ENOMEM;
     stamp_memo memo;
     clock_days days;
     int64_t ns = 0;
-    auto pass_slice = [&](const char* p, const char* end) {
-        for (const double* r = kept; p < end; r += 2) {
+    double figures[2] = {out.part.cpu1, out.part.cpu2};
+    int status = read_plain_in_time(fd, lb, cpu_rule, 1, figures, out.shape,
+                                    [&](const char* p, const char* end, const double* r, size_t) {
+        out.seen[0] = out.seen[1] = true;
+        for (; sink != nullptr && p < end; r += 2) {
             const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
             const char* field_end;
             const char* field = first_field(p, line_end, &field_end);
@@ -860,24 +859,9 @@ int read_plain_cpu_log(int fd, line_buffer& lb, const timed_sink* sink, cpu_log&
             for (int k = 0; k < 2; ++k)
                 sink->energy(sink->context, cpu_meter(k + 1), since_last, ns, form, r[k]);
         }
-    };
-    byte_source src = whole_file(fd);
-    int status = read_lines(src, lb, cpu_rule, out.shape, [&](const line_run& run) {
-        take_lines(run, cpu_rule, out.shape, [&](const char* begin, const char* end) {
-            each_slice({begin, end, false}, slice_bytes, [&](const char* p, const char* slice_end) {
-                size_t lines = 1;
-                if (slice_end - p <= static_cast<ptrdiff_t>(slice_bytes))
-                    lines = static_cast<size_t>(keep_cpu_power_readings(p, slice_end, kept, out.shape) - kept) / 2;
-                else
-                    cpu_power_readings(p, slice_end, out.shape, kept);
-                add_kept_cpu_readings(kept, lines, out.part.cpu1, out.part.cpu2);
-                out.seen[0] = out.seen[1] = true;
-                if (sink != nullptr)
-                    pass_slice(p, slice_end);
-            });
-        });
     });
-    std::free(kept);
+    out.part.cpu1 = figures[0];
+    out.part.cpu2 = figures[1];
     return status;
 }
 

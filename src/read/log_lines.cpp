@@ -1288,21 +1288,17 @@ bool avx2_lines()
 } // namespace
 #endif
 
-double gpu_power_reading(const char* p, const char* end, log_shape& shape)
+void gpu_power_line(const char* p, const char* end, log_shape& shape, double* readings)
 {
-    double reading;
-    gpu_line(p, end, reading, shape);
-    return reading;
+    gpu_line(p, end, readings[0], shape);
 }
 
-double total_power_reading(const char* p, const char* end, log_shape& shape)
+void total_power_line(const char* p, const char* end, log_shape& shape, double* readings)
 {
-    double reading;
-    total_line(p, end, reading, shape);
-    return reading;
+    total_line(p, end, readings[0], shape);
 }
 
-void cpu_power_readings(const char* p, const char* end, log_shape& shape, double* readings)
+void cpu_power_line(const char* p, const char* end, log_shape& shape, double* readings)
 {
     cpu_line(p, end, readings[0], readings[1], shape);
 }

@@ -56,13 +56,12 @@ void add_cpu_power_lines(const char* begin, const char* end, energy_summary& s,
 void add_gpu_power_lines(const char* begin, const char* end, energy_summary& s,
                          log_shape& shape, double weight = gpu_weight);
 
-// The reading of one total-power (or GPU) line [p, end), end past its
-// newline, by the portable walk: for the readers that take a line at a
-// time, and a line longer than the timed readers' slices.
-double total_power_reading(const char* p, const char* end, log_shape& shape);
-double gpu_power_reading(const char* p, const char* end, log_shape& shape);
-// The CPU log's two readings of the line [p, end) into readings[0, 2).
-void cpu_power_readings(const char* p, const char* end, log_shape& shape, double* readings);
+// The readings of one line [p, end), end past its newline, into
+// readings (two in the CPU log), by the portable walk: for a line longer
+// than the timed readers' slices.
+void total_power_line(const char* p, const char* end, log_shape& shape, double* readings);
+void cpu_power_line(const char* p, const char* end, log_shape& shape, double* readings);
+void gpu_power_line(const char* p, const char* end, log_shape& shape, double* readings);
 
 // The same scanners, for a log read in chunks on several threads: each
 // keeps its lines' readings in order from out on (the CPU log's two a line,

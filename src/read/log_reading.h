@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -26,10 +27,11 @@ enum class first_line { header_if_no_reading, header };
 
 // A log's rule as the read loop takes it.
 // keep is the scanner's form for a chunk read before its turn, which
-// keeps `readings` a line rather than adding them.
+// keeps `readings` a line rather than adding them; line, one line's.
 struct log_rule {
     void (*scan)(const char*, const char*, energy_summary&, log_shape&, double);
     double* (*keep)(const char*, const char*, double*, log_shape&);
+    void (*line)(const char*, const char*, log_shape&, double*);
     size_t readings;
     first_line first;
 };
@@ -39,16 +41,16 @@ constexpr first_line first_line_of(const log_kind& k)
 {
     return k.header_always ? first_line::header : first_line::header_if_no_reading;
 }
-inline constexpr log_rule total_power_rule = {add_total_power_lines, keep_total_power_readings,
+inline constexpr log_rule total_power_rule = {add_total_power_lines, keep_total_power_readings, total_power_line,
                                               total_power_kind.readings, first_line_of(total_power_kind)};
-inline constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readings, cpu_kind.readings,
-                                      first_line_of(cpu_kind)};
-inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, gpu_kind.readings,
-                                      first_line_of(gpu_kind)};
+inline constexpr log_rule cpu_rule = {add_cpu_power_lines, keep_cpu_power_readings, cpu_power_line,
+                                      cpu_kind.readings, first_line_of(cpu_kind)};
+inline constexpr log_rule gpu_rule = {add_gpu_power_lines, keep_gpu_power_readings, gpu_power_line,
+                                      gpu_kind.readings, first_line_of(gpu_kind)};
 // The rule of the readers that take a log's lines one at a time (the
 // time-stamped logs, the one log of every GPU, the CPU formats), not by a
 // scanner; each reads its own header.
-inline constexpr log_rule line_at_a_time_rule = {nullptr, nullptr, 1, first_line::header_if_no_reading};
+inline constexpr log_rule line_at_a_time_rule = {nullptr, nullptr, nullptr, 1, first_line::header_if_no_reading};
 
 // Whole lines, [begin, end), as the read loop hands them on: the log's
 // first line on its own (unless it is a header, which is dropped).
@@ -373,6 +375,40 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
         lb.begin = lb.end;
     }
     return 0;
+}
+
+// A plain log read in time, by its rule and scanners: into figures the
+// figure the plain reader gives (its readings times weight; the CPU log's
+// pairs into figures[0] and figures[1]), into shape what it sees; and a
+// slice of whole lines at a time, each slice [p, end) handed with its
+// lines' readings (one a line, two in the CPU log, in order) to pass(p,
+// end, readings, lines). Returns 0, ENOMEM, or what read_lines returns.
+template <class Pass>
+int read_plain_in_time(int fd, line_buffer& lb, const log_rule& rule, double weight, double* figures,
+                       log_shape& shape, Pass pass)
+{
+    auto* kept = static_cast<double*>(std::malloc(rule.readings * slice_bytes * sizeof(double)));
+    if (kept == nullptr)
+        return ENOMEM;
+    byte_source src = whole_file(fd);
+    int status = read_lines(src, lb, rule, shape, [&](const line_run& run) {
+        take_lines(run, rule, shape, [&](const char* begin, const char* end) {
+            each_slice({begin, end, false}, slice_bytes, [&](const char* p, const char* slice_end) {
+                size_t lines = 1;
+                if (slice_end - p <= static_cast<ptrdiff_t>(slice_bytes))
+                    lines = static_cast<size_t>(rule.keep(p, slice_end, kept, shape) - kept) / rule.readings;
+                else
+                    rule.line(p, slice_end, shape, kept);
+                if (rule.readings == 2)
+                    add_kept_cpu_readings(kept, lines, figures[0], figures[1]);
+                else
+                    add_kept_readings(kept, lines, weight, figures[0], shape.readings);
+                pass(p, slice_end, kept, lines);
+            });
+        });
+    });
+    std::free(kept);
+    return status;
 }
 
 #endif

@@ -309,7 +309,6 @@ struct csv_fields {
 enum class stamp_at {
     line_start,  // "STAMP, reading"
     first_field, // the first field, the reading where the total-power rule puts it
-    place,       // none: the line's place in the log
     after_key,   // in the field after stamp_key, the reading after power_key (commas)
     json_key,    // a JSON record's values of stamp_key (epoch milliseconds) and power_key
     column,      // the columns a header (or the columns given) names
@@ -317,7 +316,6 @@ enum class stamp_at {
 struct timed_format {
     const char* name; // as --total-format names it
     stamp_at stamp;
-    bool period;      // each reading over the period up to its stamp; else the trapezoid over stamps
     const char* stamp_key = nullptr;
     const char* power_key = nullptr;
     const char* record = nullptr; // json_key: the records read, by their "key"; others are passed over
@@ -351,16 +349,16 @@ bool csv_bid(const char* p, const char* end)
            (name_columns(c, p, end), c.stamp >= 0);
 }
 
-constexpr timed_format stamped_gpu = {"stamps", stamp_at::line_start, false};
-constexpr timed_format gpu_by_period = {"plain", stamp_at::place, true};
-// The node log's, in the order of total_format.
+constexpr timed_format stamped_gpu = {"stamps", stamp_at::line_start};
+// The node log's, in the order of total_format; the plain one, by its
+// period, is read_node_by_period's.
 constexpr timed_format node_formats[] = {
-    {"plain", stamp_at::first_field, true},
-    {"stamps", stamp_at::first_field, false},
-    {"ptd", stamp_at::after_key, false, "Time", "Watts", nullptr, ptd_bid, "a power analyzer's log (PTDaemon)"},
-    {"mllog", stamp_at::json_key, false, "\"time_ms\"", "\"value\"", "\"power_reading\"", mllog_bid,
+    {"plain", stamp_at::first_field},
+    {"stamps", stamp_at::first_field},
+    {"ptd", stamp_at::after_key, "Time", "Watts", nullptr, ptd_bid, "a power analyzer's log (PTDaemon)"},
+    {"mllog", stamp_at::json_key, "\"time_ms\"", "\"value\"", "\"power_reading\"", mllog_bid,
      "an MLPerf log (:::MLLOG)"},
-    {"csv", stamp_at::column, false, nullptr, nullptr, nullptr, csv_bid, "a CSV log with a header"},
+    {"csv", stamp_at::column, nullptr, nullptr, nullptr, csv_bid, "a CSV log with a header"},
 };
 constexpr int node_format_count = sizeof node_formats / sizeof node_formats[0];
 
@@ -382,43 +380,10 @@ int field_after(const line_fields& w, const char* key)
     return -1;
 }
 
-// A log whose lines stand a period apart from its start, each line's
-// reading (GPU rule) over its period, into sink alone as meter: the
-// readings kept by the scanners a slice of lines at a time, then passed on.
-int read_by_place(byte_source& src, line_buffer& lb, double weight, int meter, const timed_sink& sink,
-                  log_shape& shape)
-{
-    auto* readings = static_cast<double*>(std::malloc(slice_bytes * sizeof(double)));
-    if (readings == nullptr)
-        return ENOMEM;
-    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
-    int64_t t = 0;
-    int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
-        each_slice(run, slice_bytes, [&](const char* p, const char* end) {
-            double* last = end - p <= static_cast<ptrdiff_t>(slice_bytes) ? keep_gpu_power_readings(p, end, readings, shape)
-                                                                           : nullptr;
-            if (last == nullptr) {
-                // One line longer than a slice.
-                double joules = gpu_power_reading(p, end, shape) * weight;
-                sink.energy(sink.context, meter, t * period_ns, (t + 1) * period_ns, stamp_relative, joules);
-                ++t;
-            }
-            auto n = last != nullptr ? static_cast<size_t>(last - readings) : 0;
-            for (size_t i = 0; i < n; ++i)
-                readings[i] *= weight;
-            if (n > 0)
-                sink.energy_run(sink.context, meter, t * period_ns, period_ns, stamp_relative, readings, n);
-            t += static_cast<int64_t>(n);
-        });
-    });
-    std::free(readings);
-    return status;
-}
-
-// Reads a timed log of format f into *energy (by the trapezoid) or, by its
-// period (weight seconds a line), into sink alone, as meter; its points
-// passed on to sink where one is given. The one line loop of these logs.
-int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, int meter, const timed_sink* sink,
+// Reads a log of format f by its stamps into *energy (by the trapezoid),
+// as meter; its points passed on to sink where one is given. The one line
+// loop of these logs.
+int read_timed(int fd, line_buffer& lb, const timed_format& f, int meter, const timed_sink* sink,
                double* energy, log_shape& shape, const char* columns = nullptr, char* error = nullptr,
                size_t error_size = 0)
 {
@@ -428,24 +393,6 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
     state.meter = meter;
     stamp_shape& st = shape.stamps;
     clock_days days;
-    // By the period: the lines that share a stamp (two a second under a
-    // stamp of whole seconds) follow it a period apart; a line without one
-    // follows the one before. A stamp written again is not parsed again.
-    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
-    int64_t last_stamp = INT64_MIN, same = 0;
-    stamp_memo memo;
-    // Readings a period apart, each over the period that ends at its line's
-    // time, passed on as runs: the sink places a run at less cost a reading.
-    constexpr size_t held_room = 2048;
-    double held[held_room];
-    size_t held_count = 0;
-    int64_t held_from = 0;
-    int held_form = stamp_none;
-    auto pass_held = [&] {
-        if (held_count > 0)
-            sink->energy_run(sink->context, meter, held_from, period_ns, held_form, held, held_count);
-        held_count = 0;
-    };
     // A CSV's columns, as given or as its header names them.
     csv_columns c;
     bool named = columns != nullptr && name_columns(c, columns, columns + std::strlen(columns));
@@ -454,17 +401,6 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
         return EINVAL;
     }
     byte_source src = whole_file(fd);
-    if (f.stamp == stamp_at::place)
-        return read_by_place(src, lb, weight, meter, *sink, shape);
-    // By the period, the lines' readings kept by the scanners a slice of
-    // lines at a time (kept[line - kept_from]; none for a line longer than
-    // a slice); their stamps read line by line below.
-    double* kept = nullptr;
-    uint64_t kept_from = 0;
-    double* slice = f.period ? static_cast<double*>(std::malloc(slice_bytes * sizeof(double))) : nullptr;
-    if (f.period && slice == nullptr)
-        return ENOMEM;
-    log_shape kept_shape; // what the scanners count, which the reading by the period does not say
     // A JSON log's records of other keys are none of its lines.
     auto pass_over = [&](const char* at, const char* line_end, uint64_t) {
         return f.stamp == stamp_at::json_key && !is_record_read(f, at, line_end);
@@ -523,31 +459,6 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
                 skip_line(shape, q);
             return;
         }
-        if (f.period) {
-            double joules = (kept != nullptr ? kept[number - kept_from] : total_power_reading(at, line_end + 1, shape)) *
-                            weight;
-            const char* field_end;
-            const char* field = first_field(at, line_end, &field_end);
-            int64_t ns;
-            int form = memo_stamp(memo, field, field_end, &ns, &days);
-            if (form == stamp_none) {
-                pass_held();
-                sink->energy(sink->context, meter, since_last, 0, stamp_none, joules);
-                return;
-            }
-            same = ns == last_stamp ? same + 1 : 0;
-            last_stamp = ns;
-            int64_t t = ns + same * period_ns;
-            if (held_count == held_room || form != held_form ||
-                t - period_ns != held_from + static_cast<int64_t>(held_count) * period_ns)
-                pass_held();
-            if (held_count == 0) {
-                held_from = t - period_ns;
-                held_form = form;
-            }
-            held[held_count++] = joules;
-            return;
-        }
         int64_t ns = 0;
         bool good;
         const char* reading = skip_blanks(at);
@@ -584,25 +495,12 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
         take_stamped(good, number == 1, reading, line_end, ns, q, state, shape);
     };
     int status = read_lines(src, lb, line_at_a_time_rule, shape, [&](const line_run& run) {
-        if (!f.period) {
-            each_line(run, &state.number, shape, take_line, false, pass_over);
-            return;
-        }
-        each_slice(run, slice_bytes, [&](const char* p, const char* end) {
-            kept = end - p <= static_cast<ptrdiff_t>(slice_bytes) ? slice : nullptr;
-            if (kept != nullptr)
-                keep_total_power_readings(p, end, kept, kept_shape);
-            kept_from = state.number + 1;
-            each_line(line_run{p, end, run.first && p == run.begin}, &state.number, shape, take_line, false, pass_over);
-        });
+        each_line(run, &state.number, shape, take_line, false, pass_over);
     });
-    std::free(slice);
-    if (f.period)
-        pass_held();
     // Never nothing, where a format was asked for: a log none of whose
     // lines is of it, said, with the format its lines fit, if one.
     const picked_line& opening = shape.opening;
-    if (status == 0 && error != nullptr && error[0] == '\0' && !f.period && st.good == 0 && opening.number > 0) {
+    if (status == 0 && error != nullptr && error[0] == '\0' && st.good == 0 && opening.number > 0) {
         const char* what;
         int other = total_format_fitting(opening.text, opening.text + opening.length, &what);
         if (other >= 0 && std::strcmp(node_formats[other].name, f.name) != 0)
@@ -619,11 +517,69 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, double weight, in
     return status;
 }
 
+// The plain node log in time, as the summary reads it (read_plain_in_time),
+// each line's reading over the period (weight seconds) up to its first
+// field's stamp, into sink as the node's: the lines that share a stamp (two
+// a second under a stamp of whole seconds) follow it a period apart; a line
+// without one follows the one before; a blank line passes nothing.
+int read_node_by_period(int fd, line_buffer& lb, double weight, const timed_sink& sink, double* energy,
+                        log_shape& shape)
+{
+    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    int64_t last_stamp = INT64_MIN, same = 0;
+    stamp_memo memo;
+    clock_days days;
+    // Readings a period apart, each over the period that ends at its line's
+    // time, passed on as runs: the sink places a run at less cost a reading.
+    constexpr size_t held_room = 2048;
+    double held[held_room];
+    size_t held_count = 0;
+    int64_t held_from = 0;
+    int held_form = stamp_none;
+    auto pass_held = [&] {
+        if (held_count > 0)
+            sink.energy_run(sink.context, total_meter, held_from, period_ns, held_form, held, held_count);
+        held_count = 0;
+    };
+    int status = read_plain_in_time(fd, lb, total_power_rule, weight, energy, shape,
+                                    [&](const char* p, const char* end, const double* r, size_t) {
+        for (; p < end; ++r) {
+            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* field_end;
+            const char* field = first_field(p, line_end, &field_end);
+            p = line_end + 1;
+            if (field == field_end)
+                continue;
+            double joules = *r * weight;
+            int64_t ns;
+            int form = memo_stamp(memo, field, field_end, &ns, &days);
+            if (form == stamp_none) {
+                pass_held();
+                sink.energy(sink.context, total_meter, since_last, 0, stamp_none, joules);
+                continue;
+            }
+            same = ns == last_stamp ? same + 1 : 0;
+            last_stamp = ns;
+            int64_t t = ns + same * period_ns;
+            if (held_count == held_room || form != held_form ||
+                t - period_ns != held_from + static_cast<int64_t>(held_count) * period_ns)
+                pass_held();
+            if (held_count == 0) {
+                held_from = t - period_ns;
+                held_form = form;
+            }
+            held[held_count++] = joules;
+        }
+    });
+    pass_held();
+    return status;
+}
+
 } // namespace
 
 int read_stamped_gpu_log(int fd, line_buffer& lb, energy_summary& s, log_shape& shape, double)
 {
-    return read_timed(fd, lb, stamped_gpu, 0, 0, nullptr, &s.gpu1, shape);
+    return read_timed(fd, lb, stamped_gpu, 0, nullptr, &s.gpu1, shape);
 }
 
 int total_format_fitting(const char* p, const char* end, const char** what)
@@ -645,7 +601,9 @@ int read_node_log(int fd, line_buffer& lb, const node_log_options& o, energy_sum
                   char (&error)[256])
 {
     error[0] = '\0';
-    return read_timed(fd, lb, node_formats[o.format], o.period, total_meter, o.sink, &s.total_energy, shape,
+    if (o.format == static_cast<int>(total_format::plain))
+        return read_node_by_period(fd, lb, o.period, *o.sink, &s.total_energy, shape);
+    return read_timed(fd, lb, node_formats[o.format], total_meter, o.sink, &s.total_energy, shape,
                       o.format == static_cast<int>(total_format::csv) ? o.columns : nullptr, error, sizeof error);
 }
 
@@ -653,14 +611,22 @@ int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink)
 {
     double energy = 0;
     log_shape shape;
-    return read_timed(fd, lb, stamped_gpu, 0, first_gpu_source + k - 1, &sink, &energy, shape);
+    return read_timed(fd, lb, stamped_gpu, first_gpu_source + k - 1, &sink, &energy, shape);
 }
 
 int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink)
 {
     double energy = 0;
     log_shape shape;
-    return read_timed(fd, lb, gpu_by_period, weight, first_gpu_source + k - 1, &sink, &energy, shape);
+    auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
+    int64_t t = 0;
+    return read_plain_in_time(fd, lb, gpu_rule, weight, &energy, shape,
+                              [&](const char*, const char*, double* joules, size_t lines) {
+        for (size_t i = 0; i < lines; ++i)
+            joules[i] *= weight;
+        sink.energy_run(sink.context, first_gpu_source + k - 1, t * period_ns, period_ns, stamp_relative, joules, lines);
+        t += static_cast<int64_t>(lines);
+    });
 }
 
 namespace {
