@@ -1397,23 +1397,27 @@ TEST(Cli, EveryPathReadsTheSameLogs)
     }
     EXPECT_NEAR(energy, plain[4], 1e-9 * plain[4]);
     // A plain GPU log, each line over its period from the node log's start,
-    // the node log by its period and the CPU log: their readings in time,
-    // as the record gives them, hold their figures, a line longer than the
-    // timed pass's slice among them; a blank CPU line is no reading.
+    // the node log by its period and the CPU log, read in time alone: their
+    // readings, as the record gives them, hold their figures, a line longer
+    // than the timed pass's slice among them; a blank CPU line is no
+    // reading; what is said of them is what the plain reading says.
     std::string readings;
     for (int i = 0; i < 150000; ++i)
         readings += std::to_string(100 + i % 97) + "." + std::to_string(i % 10) + " W\n";
-    readings += std::string(40000, ' ') + "150 W\n";
+    readings += std::string(40000, ' ') + "150 W\n-2.5 W\n";
     write_file(dir.file("gpupower1.out"), readings);
     write_file(dir.file("c.total.pwr"), total + "1714632600.0 A " + std::string(40000, '0') + "150\n" + total);
     write_file(dir.file("c.cpu.pwr"), cpu + "\n1714632600.0 h 12.5 a b c" + std::string(40000, ' ') + "7.25\n");
     tool_result r = run_tool(dir.path, {"--record=r.jsonl", "c", "0", "0"});
     ASSERT_EQ(r.status, 0) << r.errors;
+    tool_result plain_run = run_tool(dir.path, {"c", "0", "0"});
+    EXPECT_EQ(r.output, plain_run.output);
+    EXPECT_EQ(r.errors, plain_run.errors);
     std::string record = read_file(dir.file("r.jsonl"));
     for (const char* name : {"node", "CPU1", "GPU1"}) {
         std::string meter = record.substr(record.find("{\"meter\":\"" + std::string(name) + "\""));
         auto field = [&](const std::string& key) { return std::stod(meter.substr(meter.find(key) + key.size())); };
-        EXPECT_EQ(field("\"readings\":"), *name == 'n' ? 300001 : 150001) << name;
+        EXPECT_EQ(field("\"readings\":"), *name == 'n' ? 300001 : *name == 'C' ? 150001 : 150002) << name;
         double figure = figure_blocks(r.output)[0][*name == 'n' ? 0 : *name == 'C' ? 1 : 4];
         EXPECT_NEAR(field("\"mean_watts\":") * field("\"seconds\":"), figure, 1e-9 * figure) << meter;
     }

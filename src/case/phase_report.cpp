@@ -97,6 +97,13 @@ double phase_length(const phase_report& r, const run_options& o, int phase)
     return phase_seconds_within(r.sums, phase, INT64_MIN / 2, INT64_MAX / 2);
 }
 
+// Whether the run reads logs in this pass alone, and says what goes wrong
+// with them as it reads them again.
+bool left_to_pass(const phase_logs& logs)
+{
+    return logs.all_gpus != nullptr || logs.parts != nullptr;
+}
+
 // The logs of a case read in time, as read_each_in_time reads them: what
 // it needs, and where it leaves what went wrong.
 struct in_time_reading {
@@ -121,20 +128,28 @@ int read_each_in_time(void* context, const timed_sink& sink)
         int fd = open_file(c.failed, O_RDONLY | O_NOCTTY);
         if (fd < 0)
             return errno;
+        // The plain logs' figures and shapes where the run takes them from
+        // here, else scratch.
+        energy_summary scratch_part;
+        log_shape scratch_shape;
+        energy_summary& part = c.logs.parts != nullptr ? c.logs.parts[i] : scratch_part;
+        log_shape& shape = c.logs.shapes != nullptr ? c.logs.shapes[i] : scratch_shape;
+        part = energy_summary{};
+        shape = log_shape{};
         if (i == 0) {
             node_log_options no;
             no.format = o.total_format;
             no.columns = o.total_columns;
             no.period = o.total_period;
             no.sink = &sink;
-            energy_summary s;
-            log_shape shape;
             char error[256];
-            err = read_node_log(fd, c.lb, no, s, shape, error);
+            err = read_node_log(fd, c.lb, no, part, shape, error);
         } else if (i == 1) {
             cpu_log_options co = {static_cast<cpu_format>(o.cpu_format), o.cpus, o.cpu_fields, o.cpu_wrap, &sink,
                                   o.cpus_given};
             err = read_cpu_log(fd, c.lb, co, c.cpu);
+            part = c.cpu.part;
+            shape = c.cpu.shape;
         } else if (c.all != nullptr) {
             err = read_gpu_csv_log(fd, c.lb, o.gpu_columns, o.gpus_given ? o.gpus : 0, *c.all, &sink);
             // Every GPU the log holds: the run may settle how many it
@@ -142,8 +157,8 @@ int read_each_in_time(void* context, const timed_sink& sink)
             for (int k = 0; k < max_gpus; ++k)
                 c.r.gpu_source[k] = k < c.all->gpus ? c.all->source[k] : -1;
         } else {
-            err = o.gpu_stamps ? read_timed_gpu_log(fd, c.lb, i - 1, sink)
-                               : read_timed_plain_gpu_log(fd, c.lb, i - 1, o.gpu_period, sink);
+            err = o.gpu_stamps ? read_timed_gpu_log(fd, c.lb, i - 1, sink, part, shape)
+                               : read_timed_plain_gpu_log(fd, c.lb, i - 1, o.gpu_period, sink, part, shape);
             c.r.gpu_source[i - 2] = i - 2;
         }
         (void)close(fd);
@@ -183,7 +198,7 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
         line_buffer_free(gpu_lb);
     // Apart or not, the run says what went wrong with the one log's case,
     // reading it again.
-    bool quiet = logs.all_gpus != nullptr;
+    bool quiet = left_to_pass(logs);
     if (err == EINVAL && c.failed == logs.cpu && cpu->error[0] != '\0' && !quiet) {
         char option[48];
         std::snprintf(option, sizeof option, "--cpu-format=%s", cpu_format_name(o.cpu_format));
@@ -381,7 +396,7 @@ int read_by_phase(const run_options& o, const phase_logs& logs, phase_report& r)
         return -1;
     for (int pass = 0;; ++pass) {
         if (!start_phase_sums(r.sums, r.plan, anchored, anchor)) {
-            if (logs.all_gpus == nullptr)
+            if (!left_to_pass(logs))
                 std::printf("couldn't read %s: %s\n", logs.total, std::strerror(ENOMEM));
             return -1;
         }

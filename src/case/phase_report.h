@@ -15,6 +15,7 @@
 #include "case/phases.h"
 
 struct gpu_csv_log;
+struct log_shape;
 
 // The case's logs, as the run named them, and what it saw of the GPUs'.
 struct phase_logs {
@@ -29,9 +30,13 @@ struct phase_logs {
     bool dated = false;
     int64_t date_ns = 0;
     // Where the run reads the one log of every GPU in time alone: its
-    // record, filled there. Failures are then left unsaid, for the run to
-    // say as it reads the log again.
+    // record, filled there; where it reads the plain logs there alone, each
+    // one's figures and what was seen of it (the node's, the CPUs', then
+    // each GPU's), filled there as the plain readers fill them. Failures
+    // are then left unsaid, for the run to say as it reads the logs again.
     gpu_csv_log* all_gpus = nullptr;
+    energy_summary* parts = nullptr;
+    log_shape* shapes = nullptr;
 };
 
 // What the phases came to, as printed, appended and recorded: each

@@ -148,9 +148,11 @@ struct case_logs {
     const char* case_name = nullptr;
     char* working_directory = nullptr; // where it is the case's name
     // The one log of every GPU left to the pass in time, which reads it
-    // once for both, and the date its first lines give (gpu_log_date).
+    // once for both, and the date its first lines give (gpu_log_date); or
+    // the plain logs left to it, all of them.
     bool gpus_in_time = false;
     int64_t gpu_date_ns = 0;
+    bool plain_in_time = false;
 };
 
 void free_logs(case_logs& logs)
@@ -396,13 +398,30 @@ bool dated_at_head(int fd, line_buffer& lb, const run_options& options, case_log
     return dated;
 }
 
+// Whether the pass in time may read the case's logs alone: all of them
+// plain (the node's by its period, two CPUs' joules at fields 3 and 7,
+// the GPUs' by their period), which its readers read as the summary's do,
+// and regular files, which a failed pass leaves to be read again.
+bool plain_logs_in_time(const run_options& options, const case_logs& logs)
+{
+    if (options.total_format != 0 || logs.cpus != nullptr || logs.all_gpus != nullptr || options.gpu_stamps)
+        return false;
+    for (int i = 0; i < logs.set.count; ++i) {
+        struct stat st;
+        if (stat(logs.set.names[i], &st) != 0 || !S_ISREG(st.st_mode))
+            return false;
+    }
+    return true;
+}
+
 // Reads the logs of the case into s, and what was seen of them into logs.
 // The total-power and CPU logs are both opened before either is read; the
 // GPU logs follow, each opened as its turn comes. A log that can't be
 // opened or read whole is reported and ends the run: a figure from part of
-// a log would look like a complete run's. With once, the one log of every
-// GPU may be left to the pass in time that follows (logs.gpus_in_time),
-// and s waits for it. Returns true when all were read.
+// a log would look like a complete run's. With once, the plain logs
+// (logs.plain_in_time), or the one log of every GPU (logs.gpus_in_time),
+// may be left to the pass in time that follows, and s waits for it.
+// Returns true when all were read.
 bool read_logs(run_options& options, energy_summary& s, case_logs& logs, bool once)
 {
     line_buffer lb;
@@ -413,6 +432,11 @@ bool read_logs(run_options& options, energy_summary& s, case_logs& logs, bool on
 
     if (!plan_logs(options, logs) || line_buffer_init(lb, default_line_buffer_size) != 0) {
         std::printf("couldn't read %s.total.pwr: %s\n", options.base_name, std::strerror(ENOMEM));
+        goto done;
+    }
+    logs.plain_in_time = once && plain_logs_in_time(options, logs);
+    if (logs.plain_in_time) {
+        ok = true;
         goto done;
     }
     // The one log of every GPU is read by one thread, with the others.
@@ -438,7 +462,7 @@ done:
     for (int fd : fds)
         close_log(fd);
     line_buffer_free(lb);
-    if (ok && !logs.gpus_in_time)
+    if (ok && !logs.gpus_in_time && !logs.plain_in_time)
         gather_figures(logs, options.gpus, s);
     return ok;
 }
@@ -803,27 +827,34 @@ void end_case(case_reading& c)
     c.phases = nullptr;
 }
 
-// Reads the case in time with the one log of every GPU, which read_logs
-// left to this pass: the log's record from the pass, then checked, the
-// case's figures gathered and what does not fit said, and the phases
-// split, as read_case and split_case do. Returns 1 when it read the case,
-// 0 having said why it can't, or -1 with nothing said where the pass could
-// not settle the log (it could not read the case whole, or the log's date
-// is not the one its first lines gave): the case is then read again the
-// plain way, which says what is wrong.
+// Reads the case in time with the logs read_logs left to this pass (the
+// plain logs, or the one log of every GPU): their figures and shapes from
+// the pass, then checked, the case's figures gathered and what does not
+// fit said, and the phases split, as read_case and split_case do. Returns
+// 1 when it read the case, 0 having said why it can't, or -1 with nothing
+// said where the pass could not settle the logs (it could not read the
+// case whole, or the one log's date is not the one its first lines gave):
+// the case is then read again the plain way, which says what is wrong.
 int split_case_once(run_options& options, case_reading& c, FILE* said)
 {
     case_logs& logs = c.logs;
     phase_logs named = name_phase_logs(logs);
-    named.dated = true;
-    named.date_ns = logs.gpu_date_ns;
-    named.all_gpus = logs.all_gpus;
+    if (logs.plain_in_time) {
+        named.parts = logs.set.parts;
+        named.shapes = logs.set.shapes;
+    } else {
+        named.dated = true;
+        named.date_ns = logs.gpu_date_ns;
+        named.all_gpus = logs.all_gpus;
+    }
     if (read_by_phase(options, named, *c.phases) != 0)
         return -1;
-    logs.set.shapes[2] = logs.all_gpus->shape;
     int64_t date_ns;
-    if (!gpu_log_date(logs.set.shapes[2], &date_ns) || date_ns != logs.gpu_date_ns)
-        return -1;
+    if (logs.gpus_in_time) {
+        logs.set.shapes[2] = logs.all_gpus->shape;
+        if (!gpu_log_date(logs.set.shapes[2], &date_ns) || date_ns != logs.gpu_date_ns)
+            return -1;
+    }
     if (!gpu_logs_read(options, logs) || !settle_gpu_count(options, logs))
         return 0;
     gather_figures(logs, options.gpus, c.summary);
@@ -860,7 +891,7 @@ bool read_case(run_options& options, case_reading& c, FILE* said, bool viewed, c
     timed_integration = options.step ? integration_rule::step : integration_rule::trapezoid;
     once = once && c.phases != nullptr && reads_logs_once(c.phases->plan);
     bool read = read_logs(options, c.summary, c.logs, once);
-    if (read && c.logs.gpus_in_time) {
+    if (read && (c.logs.gpus_in_time || c.logs.plain_in_time)) {
         int split = split_case_once(options, c, said);
         if (split >= 0)
             return split == 1;

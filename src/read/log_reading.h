@@ -395,10 +395,14 @@ int read_plain_in_time(int fd, line_buffer& lb, const log_rule& rule, double wei
         take_lines(run, rule, shape, [&](const char* begin, const char* end) {
             each_slice({begin, end, false}, slice_bytes, [&](const char* p, const char* slice_end) {
                 size_t lines = 1;
-                if (slice_end - p <= static_cast<ptrdiff_t>(slice_bytes))
+                uint64_t negatives = shape.readings.negatives;
+                if (slice_end - p <= static_cast<ptrdiff_t>(slice_bytes)) {
                     lines = static_cast<size_t>(rule.keep(p, slice_end, kept, shape) - kept) / rule.readings;
-                else
-                    rule.line(p, slice_end, shape, kept);
+                } else {
+                    rule.line(p, slice_end, shape, kept); // one line, longer than a slice
+                    ++shape.lines;
+                }
+                shape.readings.negatives = negatives; // the sum counts them, as it sees each
                 if (rule.readings == 2)
                     add_kept_cpu_readings(kept, lines, figures[0], figures[1]);
                 else

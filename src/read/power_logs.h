@@ -107,9 +107,10 @@ struct node_log_options {
 // rule over the stamps, as read_stamped_gpu_log reads a GPU's; a line
 // whose stamp is not later than the last good one's is skipped (lines that
 // share a stamp counted apart). With a sink, its points go there too; the
-// plain log, with a sink, is read by its period into the sink alone, each
-// line's reading over the period up to its first field's stamp (lines
-// that share one a period apart). Returns 0, the errno of a read, or
+// plain log, with a sink, is read by its period, each line's reading over
+// the period up to its first field's stamp (lines that share one a period
+// apart), its figure and shape as read_total_power_log gives them.
+// Returns 0, the errno of a read, or
 // EINVAL with error saying why: a CSV header or columns that name no stamp
 // or no power column, or a log of which no line is of its format.
 int read_node_log(int fd, line_buffer& lb, const node_log_options& o, energy_summary& s, log_shape& shape,
@@ -161,14 +162,17 @@ struct gpu_csv_log {
 int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu_csv_log& out,
                      const timed_sink* sink = nullptr, long long head = 0);
 
-// The logs again, for the phases: each reading passed to sink with its
-// time, as its figure's reader takes it, rather than summed (the node log
-// by read_node_log). GPU k's time-stamped log, as source k - 1. Each
-// returns 0 or the errno of a read.
-int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink);
+// The GPU logs in time, for the phases: each reading passed to sink with
+// its time, as GPU k's source k - 1, and its figure into part.gpu1 and what
+// was seen of it into shape, as the summary's reader gives them (the node
+// log by read_node_log, the CPU log by read_cpu_log). Each returns 0 or
+// the errno of a read. GPU k's time-stamped log:
+int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink, energy_summary& part,
+                       log_shape& shape);
 // GPU k's plain log: each line's reading over its period, placed by its
 // line's number from the log's start (stamp_relative).
-int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink);
+int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink,
+                             energy_summary& part, log_shape& shape);
 
 // The CPU log as the meters users have write it (--cpu-format): columns
 // of joules, at fields 3 and 7 (the default reader's rule) or at the

@@ -607,20 +607,18 @@ int read_node_log(int fd, line_buffer& lb, const node_log_options& o, energy_sum
                       o.format == static_cast<int>(total_format::csv) ? o.columns : nullptr, error, sizeof error);
 }
 
-int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink)
+int read_timed_gpu_log(int fd, line_buffer& lb, int k, const timed_sink& sink, energy_summary& part,
+                       log_shape& shape)
 {
-    double energy = 0;
-    log_shape shape;
-    return read_timed(fd, lb, stamped_gpu, first_gpu_source + k - 1, &sink, &energy, shape);
+    return read_timed(fd, lb, stamped_gpu, first_gpu_source + k - 1, &sink, &part.gpu1, shape);
 }
 
-int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink)
+int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, const timed_sink& sink,
+                             energy_summary& part, log_shape& shape)
 {
-    double energy = 0;
-    log_shape shape;
     auto period_ns = static_cast<int64_t>(std::llround(weight * 1e9));
     int64_t t = 0;
-    return read_plain_in_time(fd, lb, gpu_rule, weight, &energy, shape,
+    return read_plain_in_time(fd, lb, gpu_rule, weight, &part.gpu1, shape,
                               [&](const char*, const char*, double* joules, size_t lines) {
         for (size_t i = 0; i < lines; ++i)
             joules[i] *= weight;
