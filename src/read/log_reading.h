@@ -1,7 +1,8 @@
 // The reading of a log, shared by its readers: each log's rule, where a
 // read loop's bytes come from, the loop that hands whole lines on, and what
 // every reader does with them (the header rule, and the lines the warnings
-// quote). Inside the readers only; power_logs.h is their contract.
+// quote); and the plain logs read in time by their rules and scanners.
+// Inside the readers only; power_logs.h is their contract.
 #ifndef ENERGY_TOTALS_LOG_READING_H
 #define ENERGY_TOTALS_LOG_READING_H
 

@@ -2,8 +2,8 @@
 // node log in each of its formats (by its stamps, a power analyzer's,
 // MLPerf's, a CSV), the one log of every GPU (each GPU's curve by its id),
 // each by the trapezoid rule (or the step) over its lines' stamps with what
-// the stamps say of the meter; the node log and a plain GPU log read again
-// in time, by their period; and the formats' bids.
+// the stamps say of the meter; the node log and a plain GPU log in time, by
+// their period (read_plain_in_time); and the formats' bids.
 #include "read/power_logs.h"
 
 #include <algorithm>
