@@ -695,6 +695,14 @@ void take_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns,
     m.last_ns = f;
 }
 
+void take_energy_lines(void* context, int first, int meters, int form, const int64_t* ns, const double* joules,
+                       size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        for (int k = 0; k < meters; ++k)
+            take_energy(context, first + k, since_last, ns[i], form, joules[i * static_cast<size_t>(meters) + k]);
+}
+
 } // namespace
 
 bool start_phase_sums(phase_sums& sums, const phase_plan& plan, bool anchored, int64_t anchor_ns)
@@ -747,6 +755,7 @@ timed_sink phase_sink(phase_sums& sums)
     sink.point = take_point;
     sink.energy = take_energy;
     sink.energy_run = take_energy_run;
+    sink.energy_lines = take_energy_lines;
     return sink;
 }
 

@@ -16,10 +16,11 @@ namespace {
 // One call of the sink, as written into a block: its head, then its
 // numbers, 8 bytes each: a point's instant and watts (24 bytes in all); an
 // energy's start, instant and joules (32); a run's start, step and count
-// (32), then its joules. A point, the most of the calls, in as few bytes
-// as it takes: the blocks pass from one CPU's cache to the other's.
+// (32), then its joules; lines, their meters and count (32), then their
+// stamps and joules. A point, the most of the calls, in as few bytes as it
+// takes: the blocks pass from one CPU's cache to the other's.
 struct call_head {
-    enum : int16_t { point, energy, run } kind;
+    enum : int16_t { point, energy, run, lines } kind;
     int16_t form;
     int32_t meter;
 };
@@ -112,6 +113,17 @@ void put_run(void* context, int meter, int64_t from_ns, int64_t step_ns, int for
     r.at += n * sizeof(double);
 }
 
+void put_lines(void* context, int first, int meters, int form, const int64_t* ns, const double* joules, size_t n)
+{
+    auto& r = *static_cast<ring*>(context);
+    size_t stamps = n * sizeof(int64_t), readings = n * static_cast<size_t>(meters) * sizeof(double);
+    put(r, {call_head::lines, static_cast<int16_t>(form), first}, run_head_bytes, meters, static_cast<int64_t>(n), 0,
+        stamps + readings);
+    std::memcpy(r.blocks[r.filling] + r.at, ns, stamps);
+    std::memcpy(r.blocks[r.filling] + r.at + stamps, joules, readings);
+    r.at += stamps + readings;
+}
+
 void* read_relayed(void* arg)
 {
     auto& r = *static_cast<ring*>(arg);
@@ -120,6 +132,7 @@ void* read_relayed(void* arg)
     relayed.point = put_point;
     relayed.energy = put_energy;
     relayed.energy_run = put_run;
+    relayed.energy_lines = put_lines;
     int status = r.reader.read(r.reader.context, relayed);
     pthread_mutex_lock(&r.shared->mutex);
     r.used[r.filling] = r.at;
@@ -147,12 +160,18 @@ void place(const unsigned char* block, size_t used, const timed_sink& sink)
         } else if (h.kind == call_head::energy) {
             sink.energy(sink.context, h.meter, n[0], n[1], h.form, value);
             at += energy_bytes;
-        } else {
+        } else if (h.kind == call_head::run) {
             // The joules stand 8-byte aligned: the blocks are malloc's,
             // and every call is a multiple of 8 bytes.
             sink.energy_run(sink.context, h.meter, n[0], n[1], h.form,
                             reinterpret_cast<const double*>(block + at + run_head_bytes), static_cast<size_t>(n[2]));
             at += run_head_bytes + static_cast<size_t>(n[2]) * sizeof(double);
+        } else {
+            auto lines = static_cast<size_t>(n[1]);
+            const unsigned char* ns = block + at + run_head_bytes;
+            sink.energy_lines(sink.context, h.meter, static_cast<int>(n[0]), h.form, reinterpret_cast<const int64_t*>(ns),
+                              reinterpret_cast<const double*>(ns + lines * sizeof(int64_t)), lines);
+            at += run_head_bytes + lines * (1 + static_cast<size_t>(n[0])) * sizeof(double);
         }
     }
 }

@@ -838,12 +838,22 @@ void say_unread(const cpu_log_options& o, unsigned fits, cpu_log& out)
 
 // The plain CPU log, two CPUs' joules at fields 3 and 7, as the summary
 // reads it (read_plain_in_time); with a sink, each line's readings passed
-// on as the joules up to the stamp of its first field, but a blank line's.
+// on as the joules up to the stamp of its first field, but a blank line's,
+// lines of one stamp form at a time.
 int read_plain_cpu_log(int fd, line_buffer& lb, const timed_sink* sink, cpu_log& out)
 {
     stamp_memo memo;
     clock_days days;
-    int64_t ns = 0;
+    constexpr size_t room = 1024;
+    int64_t ns[room];
+    double joules[2 * room];
+    size_t held = 0;
+    int held_form = stamp_none;
+    auto pass_held = [&] {
+        if (held > 0)
+            sink->energy_lines(sink->context, cpu_meter(1), 2, held_form, ns, joules, held);
+        held = 0;
+    };
     double figures[2] = {out.part.cpu1, out.part.cpu2};
     int status = read_plain_in_time(fd, lb, cpu_rule, 1, figures, out.shape,
                                     [&](const char* p, const char* end, const double* r, size_t) {
@@ -855,11 +865,19 @@ int read_plain_cpu_log(int fd, line_buffer& lb, const timed_sink* sink, cpu_log&
             p = line_end + 1;
             if (field == field_end)
                 continue;
-            int form = memo_stamp(memo, field, field_end, &ns, &days);
-            for (int k = 0; k < 2; ++k)
-                sink->energy(sink->context, cpu_meter(k + 1), since_last, ns, form, r[k]);
+            int64_t at = 0;
+            int form = memo_stamp(memo, field, field_end, &at, &days);
+            if (held == room || form != held_form)
+                pass_held();
+            held_form = form;
+            ns[held] = at;
+            joules[2 * held] = r[0];
+            joules[2 * held + 1] = r[1];
+            ++held;
         }
     });
+    if (sink != nullptr)
+        pass_held();
     out.part.cpu1 = figures[0];
     out.part.cpu2 = figures[1];
     return status;

@@ -46,10 +46,17 @@ struct timed_sink {
     // readings a period apart, a slice of lines at a time.
     void (*energy_run)(void* context, int meter, int64_t from_ns, int64_t step_ns, int form, const double* joules,
                        size_t n) = nullptr;
+    // The joules of meters first to first + meters - 1 at each of n lines,
+    // joules[i * meters + k] meter first + k's over the time since its
+    // last stamp up to ns[i], as the n lines' calls of energy would pass
+    // them, line by line: a CPU log's lines.
+    void (*energy_lines)(void* context, int first, int meters, int form, const int64_t* ns, const double* joules,
+                         size_t n) = nullptr;
 };
 constexpr int64_t since_last = INT64_MIN;
 
-// The most readings a reader passes in one energy_run.
+// The most readings a reader passes in one energy_run, and the most
+// stamps and joules together in one energy_lines.
 constexpr size_t most_run_readings = 32768;
 
 // How a log read by its stamps makes energy of its readings: the
