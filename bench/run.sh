@@ -149,11 +149,11 @@ awk -v st="$s_tool" -v sb="$s_base" -v kb="$small_kb" 'BEGIN {
   printf "  energy-totals %6.3f ms, peak %d KB; plain reading %6.3f ms; ratio %.2f\n", st / 1e3, kb, sb / 1e3, st / sb
 }'
 
-# Read in time: --plot against the plain run, alternating, on the sweep and
-# one-log shapes; the pass in time should take the run to at most 3 and
-# 1.5 times the plain run.
+# Read in time: --plot against the plain run, alternating, on the plain
+# shapes and the one log; the pass in time should take the run to at most
+# 3 times the plain run on the first, 1.5 on the last.
 echo "in time, --plot against the plain run: median of $runs runs each, alternating"
-for shape in sweep onelog; do
+for shape in even sweep gpu mixed blank onelog; do
   opts=$(options "$shape")
   # shellcheck disable=SC2086
   read -r t_plot t_plain _ < <("$work/alternate" "$runs" "$cases/$shape" "$tool" $opts --plot="$work/p.svg" large 0 0 \

@@ -849,9 +849,9 @@ int split_case_once(run_options& options, case_reading& c, FILE* said)
     }
     if (read_by_phase(options, named, *c.phases) != 0)
         return -1;
-    int64_t date_ns;
     if (logs.gpus_in_time) {
         logs.set.shapes[2] = logs.all_gpus->shape;
+        int64_t date_ns;
         if (!gpu_log_date(logs.set.shapes[2], &date_ns) || date_ns != logs.gpu_date_ns)
             return -1;
     }
