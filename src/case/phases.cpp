@@ -700,7 +700,7 @@ void take_energy_lines(void* context, int first, int meters, int form, const int
 {
     for (size_t i = 0; i < n; ++i)
         for (int k = 0; k < meters; ++k)
-            take_energy(context, first + k, since_last, ns[i], form, joules[i * static_cast<size_t>(meters) + k]);
+            take_energy(context, first + k, since_last, ns[i], form, *joules++);
 }
 
 } // namespace
