@@ -1,5 +1,6 @@
 // The three readers on any bytes: no crash, no read outside the buffers,
-// and the figures the reading rules give, however the bytes arrive. The
+// and the figures the reading rules give, however the bytes arrive, read
+// plainly or in time. The
 // rules are restated here the plain way, one line at a time as C strings,
 // as getline and atof would see them.
 #include <cstdint>
@@ -122,6 +123,42 @@ energy_summary from_chunks(const std::string& text, size_t chunk_size, log_shape
     return s;
 }
 
+// The three logs read in time, as a run with a picture reads them once:
+// the readings to a sink that keeps none, the figures and shapes kept.
+energy_summary in_time(const std::string& text, size_t capacity, log_shape shapes[3])
+{
+    timed_sink sink;
+    sink.point = [](void*, int, int64_t, int, double) {};
+    sink.energy = [](void*, int, int64_t, int64_t, int, double) {};
+    sink.energy_run = [](void*, int, int64_t, int64_t, int, const double*, size_t) {};
+    sink.energy_lines = [](void*, int, int, int, const int64_t*, const double*, size_t) {};
+    int fd = memfd_create("log", 0);
+    line_buffer lb;
+    if (fd < 0 || line_buffer_init(lb, capacity) != 0 ||
+        write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    energy_summary s, gpu;
+    node_log_options node;
+    node.format = static_cast<int>(total_format::plain);
+    node.sink = &sink;
+    char error[256];
+    static cpu_log cpu;
+    cpu = cpu_log{};
+    cpu_log_options cpu_options;
+    cpu_options.sink = &sink;
+    if (lseek(fd, 0, SEEK_SET) != 0 || read_node_log(fd, lb, node, s, shapes[0], error) != 0 ||
+        lseek(fd, 0, SEEK_SET) != 0 || read_cpu_log(fd, lb, cpu_options, cpu) != 0 ||
+        lseek(fd, 0, SEEK_SET) != 0 || read_timed_plain_gpu_log(fd, lb, 1, gpu_weight, sink, gpu, shapes[2]) != 0)
+        std::abort();
+    close(fd);
+    line_buffer_free(lb);
+    s.cpu1 = cpu.part.cpu1;
+    s.cpu2 = cpu.part.cpu2;
+    s.gpu1 = gpu.gpu1;
+    shapes[1] = cpu.shape;
+    return s;
+}
+
 // The lines handed straight to the scanners, in a buffer exactly their size.
 energy_summary from_memory(const std::string& text, log_shape shapes[3])
 {
@@ -156,6 +193,25 @@ void expect_same_counts(const log_shape* a, const log_shape* b)
     for (int i = 0; i < 3; ++i)
         if (a[i].lines != b[i].lines || a[i].no_reading != b[i].no_reading ||
             a[i].runs_on != b[i].runs_on || a[i].not_finite != b[i].not_finite)
+            std::abort();
+}
+
+// Nor anything else the warnings say, read by the same loop in time.
+void expect_same_shapes(const log_shape* a, const log_shape* b)
+{
+    expect_same_counts(a, b);
+    auto same_line = [](const picked_line& x, const picked_line& y) {
+        return x.number == y.number && x.length == y.length && std::memcmp(x.text, y.text, x.length) == 0;
+    };
+    for (int i = 0; i < 3; ++i)
+        if (std::memcmp(&a[i].readings, &b[i].readings, sizeof(reading_range)) != 0 || a[i].header != b[i].header ||
+            a[i].unended != b[i].unended || a[i].header_readings != b[i].header_readings ||
+            a[i].blanks.leading != b[i].blanks.leading || a[i].blanks.among != b[i].blanks.among ||
+            a[i].blanks.trailing != b[i].blanks.trailing || a[i].blanks.any_other != b[i].blanks.any_other ||
+            !same_line(a[i].opening, b[i].opening) || !same_line(a[i].first_line, b[i].first_line) ||
+            !same_line(a[i].last_line, b[i].last_line) || !same_line(a[i].no_reading_line, b[i].no_reading_line) ||
+            !same_line(a[i].runs_on_line, b[i].runs_on_line) || !same_line(a[i].not_finite_line, b[i].not_finite_line) ||
+            !same_line(a[i].negative_line, b[i].negative_line))
             std::abort();
 }
 
@@ -236,6 +292,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (std::memcmp(&in_file[i].readings, &in_chunks[i].readings, sizeof(reading_range)) != 0 ||
             in_file[i].header != in_chunks[i].header || in_file[i].unended != in_chunks[i].unended)
             std::abort();
+    log_shape timed[3];
+    expect_same(in_time(text, capacity, timed), expected);
+    expect_same_shapes(in_file, timed);
     expect_same_stamped(text, capacity);
     expect_same_one_log(text, capacity, nullptr);
     expect_same_one_log(text, capacity, "timestamp,gpu,power_W");
