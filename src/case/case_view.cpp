@@ -17,7 +17,8 @@ namespace {
 
 constexpr double empty_low = HUGE_VAL;
 
-// A gap of the meter's, begun at from_ns: counted, the first kept to be drawn.
+// A gap in the meter's readings, the interval begun at from_ns: counted,
+// the first kept to be drawn.
 struct view_gap {
     meter_view& m;
     void operator()(int64_t interval, int64_t from_ns) const

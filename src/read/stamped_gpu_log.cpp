@@ -23,7 +23,8 @@ namespace {
 // A stamped log's typical interval is the median of its first 31.
 using stamp_watch = interval_watch<31>;
 
-// A gap of a stamped log's, ending at line at: counted, the longest kept.
+// A gap in a stamped log, the interval that ends at line number at:
+// counted, the longest kept.
 struct stamp_gap {
     stamp_shape& st;
     void operator()(int64_t interval, int64_t at) const
