@@ -283,12 +283,26 @@ struct stamp_memo {
     int form = stamp_none;
 };
 
+// Whether the n bytes at a and b are the same: for a field of 8 to 16
+// bytes, a stamp's, by two loads of 8 each (overlapping) rather than a call.
+inline bool same_field(const char* a, const char* b, size_t n)
+{
+    if (n < 8 || n > 16)
+        return std::memcmp(a, b, n) == 0;
+    uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 // whole_field_stamp, where [p, end) is not the field memo holds; else what
 // it read then.
 inline int memo_stamp(stamp_memo& memo, const char* p, const char* end, int64_t* ns, clock_days* days = nullptr)
 {
     auto n = static_cast<size_t>(end - p);
-    if (memo.held && n == memo.length && std::memcmp(p, memo.text, n) == 0) {
+    if (memo.held && n == memo.length && same_field(p, memo.text, n)) {
         *ns = memo.ns;
         return memo.form;
     }
