@@ -858,23 +858,17 @@ int read_plain_cpu_log(int fd, line_buffer& lb, const timed_sink* sink, cpu_log&
     int status = read_plain_in_time(fd, lb, cpu_rule, 1, figures, out.shape,
                                     [&](const char* p, const char* end, const double* r, size_t) {
         out.seen[0] = out.seen[1] = true;
-        for (; sink != nullptr && p < end; r += 2) {
-            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const char* field_end;
-            const char* field = first_field(p, line_end, &field_end);
-            p = line_end + 1;
-            if (field == field_end)
-                continue;
-            int64_t at = 0;
-            int form = memo_stamp(memo, field, field_end, &at, &days);
+        if (sink == nullptr)
+            return;
+        each_line_stamp(p, end, memo, days, [&](size_t i, int64_t at, int form) {
             if (held == room || form != held_form)
                 pass_held();
             held_form = form;
             ns[held] = at;
-            joules[2 * held] = r[0];
-            joules[2 * held + 1] = r[1];
+            joules[2 * held] = r[2 * i];
+            joules[2 * held + 1] = r[2 * i + 1];
             ++held;
-        }
+        });
     });
     if (sink != nullptr)
         pass_held();

@@ -378,6 +378,25 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
     return 0;
 }
 
+// The stamp of each line of [p, end) that is not blank, by its first field
+// (memo_stamp, with days for a time of day): take(i, ns, form), i the
+// line's place in [p, end), blank lines counted.
+template <class Take>
+void each_line_stamp(const char* p, const char* end, stamp_memo& memo, clock_days& days, Take take)
+{
+    for (size_t i = 0; p < end; ++i) {
+        const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* field_end;
+        const char* field = first_field(p, line_end, &field_end);
+        p = line_end + 1;
+        if (field == field_end)
+            continue;
+        int64_t ns = 0;
+        int form = memo_stamp(memo, field, field_end, &ns, &days);
+        take(i, ns, form);
+    }
+}
+
 // A plain log read in time, by its rule and scanners: into figures the
 // figure the plain reader gives (its readings times weight; the CPU log's
 // pairs into figures[0] and figures[1]), into shape what it sees; and a

@@ -544,20 +544,12 @@ int read_node_by_period(int fd, line_buffer& lb, double weight, const timed_sink
     };
     int status = read_plain_in_time(fd, lb, total_power_rule, weight, energy, shape,
                                     [&](const char* p, const char* end, const double* r, size_t) {
-        for (; p < end; ++r) {
-            const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-            const char* field_end;
-            const char* field = first_field(p, line_end, &field_end);
-            p = line_end + 1;
-            if (field == field_end)
-                continue;
-            double joules = *r * weight;
-            int64_t ns;
-            int form = memo_stamp(memo, field, field_end, &ns, &days);
+        each_line_stamp(p, end, memo, days, [&](size_t i, int64_t ns, int form) {
+            double joules = r[i] * weight;
             if (form == stamp_none) {
                 pass_held();
                 sink.energy(sink.context, total_meter, since_last, 0, stamp_none, joules);
-                continue;
+                return;
             }
             same = ns == last_stamp ? same + 1 : 0;
             last_stamp = ns;
@@ -570,7 +562,7 @@ int read_node_by_period(int fd, line_buffer& lb, double weight, const timed_sink
                 held_form = form;
             }
             held[held_count++] = joules;
-        }
+        });
     });
     pass_held();
     return status;

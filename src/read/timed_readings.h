@@ -77,10 +77,10 @@ inline int64_t median_interval(int64_t* v, int n)
 }
 
 // The typical interval of a meter's readings, and the gaps from it: the
-// first `room` intervals sampled, their median (at least 1 ns) the typical
-// one, then each interval over three times it a gap, the sampled ones
-// judged once the median is known. at is where an interval was met (a
-// line's number, an instant), for the gaps to say.
+// first `room` intervals sampled, their median (never below a nanosecond)
+// the typical one, then each interval over three times it a gap, the
+// sampled ones judged once the median is known. at is where an interval
+// was met (a line's number, an instant), for the gaps to say.
 template <int room>
 struct interval_watch {
     int count = 0;
