@@ -857,7 +857,6 @@ int read_plain_cpu_log(int fd, line_buffer& lb, const timed_sink* sink, cpu_log&
     double figures[2] = {out.part.cpu1, out.part.cpu2};
     int status = read_plain_in_time(fd, lb, cpu_rule, 1, figures, out.shape,
                                     [&](const char* p, const char* end, const double* r, size_t) {
-        out.seen[0] = out.seen[1] = true;
         if (sink == nullptr)
             return;
         each_line_stamp(p, end, memo, days, [&](size_t i, int64_t at, int form) {
@@ -874,6 +873,7 @@ int read_plain_cpu_log(int fd, line_buffer& lb, const timed_sink* sink, cpu_log&
         pass_held();
     out.part.cpu1 = figures[0];
     out.part.cpu2 = figures[1];
+    out.seen[0] = out.seen[1] = out.shape.lines > 0;
     return status;
 }
 
