@@ -123,18 +123,17 @@ void see_energy(void* context, int meter, int64_t from_ns, int64_t to_ns, double
 // nothing taken.
 bool take_in_span(meter_view& m, const double* joules, size_t k, double seconds, double* energy, double* peak)
 {
-    double lowest = joules[0], highest = joules[0];
+    // One pass: the checks run beside the sum, which waits on each add.
+    double lowest = joules[0], highest = joules[0], sum = *energy, most = 1e38 * seconds;
     bool fit = true;
     for (size_t i = 0; i < k; ++i) {
-        fit &= joules[i] > 0 && joules[i] <= 1e38 * seconds;
+        fit &= (joules[i] > 0) & (joules[i] <= most);
         lowest = std::min(lowest, joules[i]);
         highest = std::max(highest, joules[i]);
+        sum += joules[i];
     }
     if (!fit)
         return false;
-    double sum = *energy;
-    for (size_t i = 0; i < k; ++i)
-        sum += joules[i];
     *energy = sum;
     *peak = std::max(*peak, highest / seconds);
     m.low[m.span] = std::min(m.low[m.span], static_cast<float>(lowest / seconds));
