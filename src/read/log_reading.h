@@ -380,11 +380,19 @@ int read_lines(byte_source& src, line_buffer& lb, const log_rule& rule, log_shap
 
 // The stamp of each line of [p, end) that is not blank, by its first field
 // (memo_stamp, with days for a time of day): take(i, ns, form), i the
-// line's place in [p, end), blank lines counted.
+// line's place in [p, end), blank lines counted. A line that starts with
+// the stamp before, whitespace after it, has that stamp: meters write a
+// stamp on several lines in turn, and the field need not be walked.
 template <class Take>
 void each_line_stamp(const char* p, const char* end, stamp_memo& memo, clock_days& days, Take take)
 {
     for (size_t i = 0; p < end; ++i) {
+        if (memo.held && static_cast<size_t>(end - p) > memo.length && same_field(p, memo.text, memo.length) &&
+            is_space(p[memo.length])) {
+            p = static_cast<const char*>(std::memchr(p + memo.length, '\n', static_cast<size_t>(end - p) - memo.length)) + 1;
+            take(i, memo.ns, memo.form);
+            continue;
+        }
         const char* line_end = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         const char* field_end;
         const char* field = first_field(p, line_end, &field_end);
