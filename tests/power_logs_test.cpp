@@ -574,6 +574,20 @@ TEST(Readers, KernelsGiveThePortableFigures)
                     << "field " << f << " of \"" << line << "\"";
         }
     }
+    // The newlines of up to 64 bytes, by which the pass in time finds lines.
+    for (int i = 0; i < 1000; ++i) {
+        std::string block(64, ' ');
+        for (char& c : block)
+            c = "\n a5"[random() % 4];
+        size_t n = 1 + random() % 64;
+        uint64_t expected = 0;
+        for (size_t k = 0; k < n; ++k)
+            expected |= uint64_t{block[k] == '\n'} << k;
+        for (line_kernel k : {line_kernel::avx2, line_kernel::portable}) {
+            lines_kernel = k;
+            EXPECT_EQ(newline_bits(block.data(), n), expected) << n << " bytes of \"" << block << "\"";
+        }
+    }
     lines_kernel = in_use;
 }
 

@@ -1264,6 +1264,31 @@ namespace {
 } // namespace
 #endif
 
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+namespace {
+
+[[gnu::target("avx2")]] uint64_t wide_newline_bits(const char* p)
+{
+    uint64_t space, newline;
+    wide_masks::of_64(p, space, newline);
+    return newline;
+}
+
+} // namespace
+#endif
+
+uint64_t newline_bits(const char* p, size_t n)
+{
+#if defined(ENERGY_TOTALS_WIDE_MASKS)
+    if (lines_kernel == line_kernel::avx2 && n == 64)
+        return wide_newline_bits(p);
+#endif
+    uint64_t bits = 0;
+    for (const char* q = p; (q = static_cast<const char*>(std::memchr(q, '\n', static_cast<size_t>(p + n - q)))) != nullptr; ++q)
+        bits |= uint64_t{1} << (q - p);
+    return bits;
+}
+
 uint64_t whitespace_bits(const char* p, size_t n)
 {
     uint64_t space = n < 64 ? ~uint64_t{0} << n : 0;

@@ -39,6 +39,10 @@ const char* line_kernel_name(line_kernel k);
 // Nothing past p + n is read.
 uint64_t whitespace_bits(const char* p, size_t n);
 
+// The newlines of the n bytes at p (n at most 64) as bits, by the kernel
+// in use: bit i is set where p[i] is '\n'. Nothing past p + n is read.
+uint64_t newline_bits(const char* p, size_t n);
+
 // The line scanners the readers run over each buffer of whole lines; they
 // are exposed so that tests and fuzzers can feed them from memory. [begin,
 // end) holds whole lines, each ending in '\n' (so end[-1] == '\n'), none of
