@@ -915,6 +915,11 @@ TEST(Cli, NodeLogByItsStamps)
     write_file(dir.file("case7.total.pwr"), "10:00:00 A 1\n10:00:00 A 2\n10:00:01 A -0\n");
     r = run_tool(dir.path, {"--series=s.csv", "case7", "0", "0"});
     EXPECT_NE(read_file(dir.file("s.csv")).find("1.500000000,node,0\n"), std::string::npos) << read_file(dir.file("s.csv"));
+    // A line without a stamp is placed where the run of lines before it ends.
+    write_file(dir.file("case7.total.pwr"), "10:00:00 A 1\n10:00:00 A 2\n10:00:01 A 3\n10:00:01 A 4\nnone A 5\n");
+    r = run_tool(dir.path, {"--series=s.csv", "case7", "0", "0"});
+    series = read_file(dir.file("s.csv"));
+    EXPECT_DOUBLE_EQ(seconds_at(",0\n"), seconds_at(",4\n")) << series << r.errors;
 }
 
 // Runs of one label with --once, all at once: one row in the table, every

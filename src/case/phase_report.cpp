@@ -115,6 +115,7 @@ struct in_time_reading {
     gpu_csv_log* all; // the one log of every GPU's record: the run's, or scratch
     const char* failed;  // the log that could not be read
     int first, end;      // the logs it reads: 0 the node's, 1 the CPUs', 2 on the GPUs'
+    int status = 0;      // what reading them returned
 };
 
 // Reads each log of the case, every reading passed on to sink in time.
@@ -163,6 +164,7 @@ int read_each_in_time(void* context, const timed_sink& sink)
         }
         (void)close(fd);
     }
+    c.status = err;
     return err;
 }
 
@@ -182,20 +184,31 @@ int read_in_time(const run_options& o, const phase_logs& logs, phase_report& r, 
     int err = cpu == nullptr || (o.gpu_log != nullptr && all == nullptr) ? ENOMEM : 0;
     int count = 2 + (o.gpu_log != nullptr ? 1 : o.gpus);
     in_time_reading c = {o, logs, r, lb, *cpu, all, logs.total, 0, count};
-    // The one log of every GPU the run reads here alone, read on a thread of
-    // its own beside the node's and CPUs' logs where the order of their
-    // readings does not matter: no series keeps them in that order, and the
-    // log's stamps, dated, place its readings by no other meter's.
+    // The GPUs' logs read on a thread of their own beside the others where
+    // the order of their readings does not matter: no series keeps them in
+    // that order, and they date nothing and place their readings by no
+    // other meter's. The one log of every GPU the run reads here alone,
+    // its stamps dated, beside the node's and CPUs' logs; plain GPU logs,
+    // placed from the node log's start, beside the CPUs' once the node's
+    // is placed.
     line_buffer gpu_lb;
-    bool apart = logs.all_gpus != nullptr && (r.view == nullptr || r.view->series == nullptr) && err == 0 &&
-                 line_buffer_init(gpu_lb, default_line_buffer_size) == 0;
+    bool plain_gpus = o.gpu_log == nullptr && !o.gpu_stamps;
+    bool apart = (logs.all_gpus != nullptr || plain_gpus) && (r.view == nullptr || r.view->series == nullptr) &&
+                 err == 0 && line_buffer_init(gpu_lb, default_line_buffer_size) == 0;
     in_time_reading gpus = {o, logs, r, gpu_lb, *cpu, all, logs.gpus[0], 2, count};
-    c.end = apart ? 2 : count;
     timed_reader readers[max_timed_readers] = {{read_each_in_time, &c}, {read_each_in_time, &gpus}};
+    if (apart && plain_gpus) {
+        c.end = 1;
+        err = relay_timed_readings(readers, 1, sink, !o.shares_cpus);
+        c.first = 1;
+    }
+    c.end = apart ? 2 : count;
     if (err == 0)
         err = relay_timed_readings(readers, apart ? 2 : 1, sink, !o.shares_cpus);
     if (apart)
         line_buffer_free(gpu_lb);
+    if (c.status == 0 && gpus.status != 0)
+        c.failed = gpus.failed;
     // Apart or not, the run says what went wrong with the one log's case,
     // reading it again.
     bool quiet = left_to_pass(logs);
@@ -232,6 +245,7 @@ bool settle_times(const run_options& o, const phase_logs& logs, phase_report& r,
     for (int pass = 0; pass < 2 && (offsets || (!*anchored && has_phases(o))); ++pass) {
         if (!start_phase_sums(r.sums, r.plan, *anchored, *anchor))
             return false;
+        r.sums.split_energy = false; // its times alone are wanted here
         timed_sink sink = phase_sink(r.sums);
         if (read_in_time(o, logs, r, sink) != 0)
             return false;
@@ -400,6 +414,9 @@ int read_by_phase(const run_options& o, const phase_logs& logs, phase_report& r)
                 std::printf("couldn't read %s: %s\n", logs.total, std::strerror(ENOMEM));
             return -1;
         }
+        // The phases' energies, where phases are asked for; else the
+        // readings in time are for the view and the meters' times alone.
+        r.sums.split_energy = has_phases(o);
         timed_sink sink = phase_sink(r.sums);
         reading_observer observer;
         if (r.view != nullptr) {

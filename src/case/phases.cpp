@@ -523,6 +523,8 @@ int first_live(phase_sums& s, int meter, double a)
 // the time of theirs; all of them to the spans holding b where b <= a.
 void share(phase_sums& s, int meter, double a, double b, double joules)
 {
+    if (!s.split_energy)
+        return;
     for (int i = first_live(s, meter, b <= a ? b : a); i < s.span_count && s.spans[i].from <= b; ++i) {
         const phase_sums::span& sp = s.spans[i];
         double& into = s.energy[sp.target][meter];
@@ -550,6 +552,8 @@ void place_energy(phase_sums& s, int meter, int64_t from_ns, int64_t to_ns, doub
 // power interpolated there.
 void trapezoid(phase_sums& s, int meter, double a, double p0, double b, double p1)
 {
+    if (!s.split_energy)
+        return;
     for (int i = first_live(s, meter, a); i < s.span_count && s.spans[i].from < b; ++i) {
         const phase_sums::span& sp = s.spans[i];
         double lo = a > sp.from ? a : sp.from, hi = b < sp.to ? b : sp.to;
@@ -660,6 +664,10 @@ void take_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns,
     note_coverage(m, f, f + static_cast<int64_t>(n - i) * step_ns);
     if (s.observer != nullptr)
         s.observer->energy_run(s.observer->context, meter, f, step_ns, joules + i, n - i);
+    if (!s.split_energy) {
+        m.last_ns = f + static_cast<int64_t>(n - 1) * step_ns;
+        return;
+    }
     // A reading wholly within the meter's span, and none of the next,
     // is all that span's; share finds the spans of the others.
     double a = seconds_of(s, f);

@@ -107,6 +107,9 @@ struct phase_sums {
     int64_t first_instant_ns = 0;
     bool saw_clock = false;   // a reading with a time of day came
     const reading_observer* observer = nullptr; // where the placed readings go too
+    // Whether each reading's energy is shared among the spans: not where
+    // only the meters' times and the observer's readings are wanted.
+    bool split_energy = true;
 };
 
 // Sets sums up for plan; origin and anchor from its first mark, or, where
