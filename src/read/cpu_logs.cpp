@@ -58,18 +58,6 @@ bool word_stamp(const line_fields& w, int i, int64_t* ns, int* form, clock_days*
     return f != stamp_none;
 }
 
-// A line of the log: its number, and its bytes as warnings quote them.
-struct csv_line_text {
-    uint64_t number;
-    run_line text;
-};
-
-void note(picked_line& picked, uint64_t& count, const csv_line_text& line)
-{
-    ++count;
-    pick_first(picked, line.number, line.text.text, line.text.length);
-}
-
 // Where the joules of the line being read stand in time, for a sink: over
 // [from, ns], from since_last for the time since the CPU's last line.
 struct line_time {
@@ -100,6 +88,27 @@ void add_cpu(cpu_log& out, int k, double joules, const line_time* at = nullptr)
         at->sink->energy(at->sink->context, cpu_meter(k), at->from, at->ns, at->form, joules);
 }
 
+// The field of the header named by the n bytes at name, from 1 (the last
+// of that name); 0, said in out, where the header names none.
+int named_field(const line_fields& header, const char* name, size_t n, cpu_log& out)
+{
+    int field = 0;
+    for (int i = 0; i < header.count; ++i)
+        if (header.length[i] == n && std::memcmp(header.at[i], name, n) == 0)
+            field = i + 1;
+    if (field == 0)
+        std::snprintf(out.error, sizeof out.error, "--cpu-fields names \"%.*s\", which its header line does not",
+                      static_cast<int>(n), name);
+    return field;
+}
+
+// The length of the item at p of a list between commas.
+size_t item_length(const char* p)
+{
+    const char* comma = std::strchr(p, ',');
+    return comma != nullptr ? static_cast<size_t>(comma - p) : std::strlen(p);
+}
+
 // --cpu-format=columns: the fields of each CPU, by number or by the
 // header's names, set from the header line.
 struct column_state {
@@ -118,29 +127,18 @@ bool set_fields(column_state& st, const cpu_log_options& o, const line_fields& h
         return true;
     const char* p = o.fields;
     for (int k = 0; k < o.cpus && *p != '\0'; ++k) {
-        const char* comma = std::strchr(p, ',');
-        size_t n = comma != nullptr ? static_cast<size_t>(comma - p) : std::strlen(p);
+        size_t n = item_length(p);
         char* end;
         long number = std::strtol(p, &end, 10);
-        if (end == p + n && number >= 1) {
-            st.fields[k] = static_cast<int>(number);
-        } else {
-            st.fields[k] = 0;
-            for (int i = 0; i < header.count; ++i)
-                if (header.length[i] == n && std::memcmp(header.at[i], p, n) == 0)
-                    st.fields[k] = i + 1;
-            if (st.fields[k] == 0) {
-                std::snprintf(out.error, sizeof out.error,
-                              "--cpu-fields names \"%.*s\", which its header line does not", static_cast<int>(n), p);
-                return false;
-            }
-        }
-        p = comma != nullptr ? comma + 1 : p + n;
+        st.fields[k] = end == p + n && number >= 1 ? static_cast<int>(number) : named_field(header, p, n, out);
+        if (st.fields[k] == 0)
+            return false;
+        p += n + (p[n] == ',');
     }
     return true;
 }
 
-void take_columns(const column_state& st, const line_fields& w, const csv_line_text& line, cpu_log& out, line_time& at)
+void take_columns(const column_state& st, const line_fields& w, const numbered_line& line, cpu_log& out, line_time& at)
 {
     // Each CPU's joules for the interval that ends at the line's stamp.
     at.from = since_last;
@@ -155,13 +153,13 @@ void take_columns(const column_state& st, const line_fields& w, const csv_line_t
             uint64_t runs_on = shape.runs_on, not_finite = shape.not_finite;
             joules = scan_reading(w.at[f], &stop, shape);
             if (stop == w.at[f])
-                note(shape.no_reading_line, shape.no_reading, line);
+                note_line(shape.no_reading_line, shape.no_reading, line);
             if (shape.runs_on != runs_on)
                 pick_first(shape.runs_on_line, line.number, line.text.text, line.text.length);
             if (shape.not_finite != not_finite)
                 pick_first(shape.not_finite_line, line.number, line.text.text, line.text.length);
         } else {
-            note(out.shape.no_reading_line, out.shape.no_reading, line);
+            note_line(out.shape.no_reading_line, out.shape.no_reading, line);
         }
         add_cpu(out, k + 1, joules, &at);
     }
@@ -240,9 +238,9 @@ bool perf_says(const char* p, const char* end)
 // can't be read so, having said why in out.
 bool add_perf_count(const perf_count& c, const cpu_log_options& o, cpu_log& out, line_time& at)
 {
-    csv_line_text line = {c.line, {c.text, c.length}};
+    numbered_line line = {c.line, {c.text, c.length}};
     if (!c.number) {
-        note(out.shape.no_reading_line, out.shape.no_reading, line);
+        note_line(out.shape.no_reading_line, out.shape.no_reading, line);
         return true;
     }
     if (std::strstr(c.event, "energy-pkg") == nullptr) {
@@ -281,7 +279,7 @@ bool add_perf_count(const perf_count& c, const cpu_log_options& o, cpu_log& out,
 // Takes a line of perf's; held is a count whose event is still to come.
 // Returns false where the log can't be read so (a decimal comma), having
 // said why in out.
-bool take_perf(const char* p, const char* end, const csv_line_text& line, const cpu_log_options& o, cpu_log& out,
+bool take_perf(const char* p, const char* end, const numbered_line& line, const cpu_log_options& o, cpu_log& out,
                line_time& at, perf_count& held)
 {
     line_fields w = split_line(p, end, field_split::blanks);
@@ -298,7 +296,7 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, const 
         return add_perf_count(c, o, out, at);
     }
     if (held.line != 0) {
-        note(out.odd_line, out.odd, {held.line, {held.text, held.length}});
+        note_line(out.odd_line, out.odd, {held.line, {held.text, held.length}});
         held = perf_count{};
     }
     int unit = -1;
@@ -307,7 +305,7 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, const 
     int socket = -1;
     for (int i = 0; i < w.count && i != unit; ++i) {
         if (w.length[i] > 0 && w.at[i][0] == '<') {
-            note(out.not_counted_line, out.not_counted, line);
+            note_line(out.not_counted_line, out.not_counted, line);
             return true;
         }
         socket = socket < 0 && is_socket(w, i) ? i : socket;
@@ -326,7 +324,7 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, const 
                                   static_cast<int>(w.length[i] < 60 ? w.length[i] : 60), w.at[i]);
                 return true;
             }
-        note(out.odd_line, out.odd, line);
+        note_line(out.odd_line, out.odd, line);
         return true;
     }
     // Where the count should stand: after TIME, SOCKET and CPUS, those of them there are.
@@ -342,7 +340,7 @@ bool take_perf(const char* p, const char* end, const csv_line_text& line, const 
         return false;
     }
     if (count < 0 || count != expected) {
-        note(out.odd_line, out.odd, line);
+        note_line(out.odd_line, out.odd, line);
         return true;
     }
     perf_count c;
@@ -399,12 +397,12 @@ struct counter_state {
 // microjoules. Energy is the sum of the steps, each exact in integers; a
 // step down is a wrap of the counter, which adds --cpu-wrap. Returns false
 // where a wrap meets no --cpu-wrap.
-bool take_counters(counter_state& st, const cpu_log_options& o, const line_fields& w, const csv_line_text& line,
+bool take_counters(counter_state& st, const cpu_log_options& o, const line_fields& w, const numbered_line& line,
                    cpu_log& out, line_time& at)
 {
     int packages = w.count - 1;
     if (packages < 1) {
-        note(out.odd_line, out.odd, line);
+        note_line(out.odd_line, out.odd, line);
         return true;
     }
     unsigned long long counter[max_cpus] = {};
@@ -412,7 +410,7 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const line_field
         char* end;
         counter[k] = std::strtoull(w.at[k + 1], &end, 10);
         if (end != w.at[k + 1] + w.length[k + 1] || w.at[k + 1][0] == '-') {
-            note(out.shape.no_reading_line, out.shape.no_reading, line);
+            note_line(out.shape.no_reading_line, out.shape.no_reading, line);
             return true;
         }
     }
@@ -434,7 +432,7 @@ bool take_counters(counter_state& st, const cpu_log_options& o, const line_field
         // Two wraps in one interval, at 1000 W a package, would look like one.
         if (o.wrap_uj != 0 && stamped && st.have_stamp &&
             static_cast<double>(ns - st.last_ns) * 1e-9 * 1000 * 1e6 >= 2 * static_cast<double>(o.wrap_uj))
-            note(out.long_interval_line, out.long_intervals, line);
+            note_line(out.long_interval_line, out.long_intervals, line);
     }
     st.have_last = true;
     st.have_stamp = stamped;
@@ -520,7 +518,7 @@ bool take_turbostat_header(turbostat_state& st, const line_fields& w)
     return true;
 }
 
-void take_turbostat(turbostat_state& st, const line_fields& w, const csv_line_text& line, cpu_log& out, line_time& at)
+void take_turbostat(turbostat_state& st, const line_fields& w, const numbered_line& line, cpu_log& out, line_time& at)
 {
     long package = st.package >= 0 ? whole_number(w, st.package) : st.topology < 0 || is_word(w, st.topology, "-") ? 0 : -1;
     double joules = 0, watts = 0;
@@ -545,7 +543,7 @@ void take_turbostat(turbostat_state& st, const line_fields& w, const csv_line_te
         return;
     }
     if (!stamped || k >= max_cpus) {
-        note(out.odd_line, out.odd, line);
+        note_line(out.odd_line, out.odd, line);
         return;
     }
     add_power_interval(st.power, k, ns, watts, out, at);
@@ -628,20 +626,13 @@ bool name_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, co
         }
     }
     for (const char* f = o.fields; f != nullptr && *f != '\0' && st.wide_count < o.cpus;) {
-        const char* comma = std::strchr(f, ',');
-        size_t n = comma != nullptr ? static_cast<size_t>(comma - f) : std::strlen(f);
-        column_role kind = column_role::energy;
-        for (int i = 0; i < w.count; ++i)
-            if (w.length[i] == n && std::memcmp(w.at[i], f, n) == 0)
-                st.wide[st.wide_count] = i + 1, kind = name_of_column(f, n).role;
-        if (st.wide[st.wide_count] == 0) {
-            std::snprintf(out.error, sizeof out.error,
-                          "--cpu-fields names \"%.*s\", which its header line does not", static_cast<int>(n), f);
+        size_t n = item_length(f);
+        st.wide[st.wide_count] = named_field(w, f, n, out);
+        if (st.wide[st.wide_count] == 0)
             return false;
-        }
-        st.kind = kind == column_role::counter ? kind : column_role::energy;
+        st.kind = name_of_column(f, n).role == column_role::counter ? column_role::counter : column_role::energy;
         ++st.wide_count;
-        f = comma != nullptr ? comma + 1 : f + n;
+        f += n + (f[n] == ',');
     }
     if (st.wide_count > 0 && st.socket < 0)
         return true;
@@ -658,11 +649,11 @@ bool name_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, co
 // column's kind makes energy of it. Returns false where the log can't be
 // read so (a counter that wrapped with no --cpu-wrap).
 bool take_cpu_csv_value(cpu_csv_state& st, const cpu_log_options& o, int k, const line_fields& w, int column,
-                        int64_t ns, const csv_line_text& line, cpu_log& out, line_time& at)
+                        int64_t ns, const numbered_line& line, cpu_log& out, line_time& at)
 {
     double v;
     if (column >= w.count || !whole_reading(w, column, &v)) {
-        note(out.shape.no_reading_line, out.shape.no_reading, line);
+        note_line(out.shape.no_reading_line, out.shape.no_reading, line);
         return true;
     }
     out.packages = k + 1 > out.packages ? k + 1 : out.packages;
@@ -670,7 +661,7 @@ bool take_cpu_csv_value(cpu_csv_state& st, const cpu_log_options& o, int k, cons
         char* stop;
         unsigned long long now = std::strtoull(w.at[column], &stop, 10), step = 0;
         if (stop != w.at[column] + w.length[column] || w.at[column][0] == '-') {
-            note(out.shape.no_reading_line, out.shape.no_reading, line);
+            note_line(out.shape.no_reading_line, out.shape.no_reading, line);
             return true;
         }
         if (st.counted[k] && !counter_step(st.last[k], now, k, o, line.number, out, &step))
@@ -690,13 +681,13 @@ bool take_cpu_csv_value(cpu_csv_state& st, const cpu_log_options& o, int k, cons
     else if (at.form != stamp_none)
         add_power_interval(st.power, k, ns, v, out, at);
     else
-        note(out.odd_line, out.odd, line);
+        note_line(out.odd_line, out.odd, line);
     return true;
 }
 
 // A data row of the CSV. Returns false where the log can't be read so.
 bool take_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, const char* end,
-                  const csv_line_text& line, cpu_log& out, line_time& at)
+                  const numbered_line& line, cpu_log& out, line_time& at)
 {
     line_fields w = split_line(p, end, field_split::commas);
     int64_t ns = 0;
@@ -714,7 +705,7 @@ bool take_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, co
     column_role ignored;
     int k = st.socket < w.count ? socket_of(w.at[st.socket], w.length[st.socket], &ignored) : -1;
     if (k < 0 || k >= max_cpus) {
-        note(out.odd_line, out.odd, line);
+        note_line(out.odd_line, out.odd, line);
         return true;
     }
     if (st.domain >= 0 && st.domain < w.count) {
@@ -932,7 +923,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
         each_line(run, &number, shape, [&](const char* at, const char* line_end, const run_line& text, uint64_t n) {
             if (failed)
                 return;
-            csv_line_text line = {n, text};
+            numbered_line line = {n, text};
             // A blank line: no reading, for each CPU of the columns.
             if (is_blank_line(at, line_end)) {
                 shape.no_reading += o.format == cpu_format::columns ? static_cast<unsigned>(o.cpus) - 1 : 0;
@@ -984,7 +975,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 } else if (turbostat_named) {
                     take_turbostat(turbostat, w, line, out, timing);
                 } else {
-                    note(out.odd_line, out.odd, line);
+                    note_line(out.odd_line, out.odd, line);
                 }
                 break;
             }
@@ -1001,7 +992,7 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     if (failed)
         return EINVAL;
     if (held.line != 0)
-        note(out.odd_line, out.odd, {held.line, {held.text, held.length}});
+        note_line(out.odd_line, out.odd, {held.line, {held.text, held.length}});
     if (o.format == cpu_format::turbostat && !turbostat_named && number > 0) {
         std::snprintf(out.error, sizeof out.error,
                       "no header line names PkgWatt or Pkg_J: run turbostat with "

@@ -74,6 +74,12 @@ inline run_line quoted(const char* p, const char* end)
     return {p, static_cast<size_t>(end - 1 - p)};
 }
 
+// A line as the warnings quote it, with its number.
+struct numbered_line {
+    uint64_t number;
+    run_line text;
+};
+
 // A line's fields, as the readers that take a line at a time split it.
 constexpr int most_fields = 64;
 struct line_fields {
@@ -161,6 +167,13 @@ column_name name_of_column(const char* p, size_t n);
 // only where picked holds none yet.
 void pick(picked_line& picked, uint64_t number, const char* text, size_t length);
 void pick_first(picked_line& picked, uint64_t number, const char* text, size_t length);
+
+// Counts a line of a kind, the first of them kept in picked.
+inline void note_line(picked_line& picked, uint64_t& count, const numbered_line& line)
+{
+    ++count;
+    pick_first(picked, line.number, line.text.text, line.text.length);
+}
 
 // Whether the line [p, end) holds only whitespace.
 inline bool is_blank_line(const char* p, const char* end)

@@ -135,18 +135,10 @@ void add_point(stamped_state& state, log_shape& shape, int64_t ns, double readin
     state.last_reading = reading;
 }
 
-// A line of a time-stamped log as the warnings quote it.
-struct quoted_line {
-    uint64_t number;
-    const char* text;
-    size_t length;
-};
-
 // A line skipped for its stamp: none, or not later than its curve's last.
-void skip_line(log_shape& shape, const quoted_line& q)
+void skip_line(log_shape& shape, const numbered_line& q)
 {
-    ++shape.stamps.skipped;
-    pick_first(shape.stamps.skipped_line, q.number, q.text, q.length);
+    note_line(shape.stamps.skipped_line, shape.stamps.skipped, q);
 }
 
 // The one rule of the time-stamped readers for a reading: the number at
@@ -157,7 +149,7 @@ void skip_line(log_shape& shape, const quoted_line& q)
 // unit after a blank, or the next column after ", " as nvidia-smi writes
 // it, is the meter's; a number run straight on into other bytes ("12W", a
 // decimal comma, "30,3" in one column) counts, and is said.
-void take_reading(const char* p, const char* field_end, double divisor, int64_t ns, const quoted_line& q,
+void take_reading(const char* p, const char* field_end, double divisor, int64_t ns, const numbered_line& q,
                   stamped_state& state, log_shape& curve, log_shape& shape)
 {
     // The parse counts into a shape; the curve's lends its counters, which
@@ -169,21 +161,16 @@ void take_reading(const char* p, const char* field_end, double divisor, int64_t 
     curve.runs_on = runs_on;
     curve.not_finite = not_finite;
     if (stop == p) {
-        ++shape.no_reading;
-        pick_first(shape.no_reading_line, q.number, q.text, q.length);
+        note_line(shape.no_reading_line, shape.no_reading, q);
         return;
     }
-    if (stop < field_end && !is_space(*stop) && !(stop[0] == ',' && is_space(stop[1]))) {
-        ++shape.runs_on;
-        pick_first(shape.runs_on_line, q.number, q.text, q.length);
-    }
-    if (!std::isfinite(reading)) {
-        ++shape.not_finite;
-        pick_first(shape.not_finite_line, q.number, q.text, q.length);
-    }
+    if (stop < field_end && !is_space(*stop) && !(stop[0] == ',' && is_space(stop[1])))
+        note_line(shape.runs_on_line, shape.runs_on, q);
+    if (!std::isfinite(reading))
+        note_line(shape.not_finite_line, shape.not_finite, q);
     reading /= divisor;
     if (reading < 0)
-        pick_first(shape.negative_line, q.number, q.text, q.length);
+        pick_first(shape.negative_line, q.number, q.text.text, q.text.length);
     add_point(state, curve, ns, reading, q.number);
 }
 
@@ -191,7 +178,7 @@ void take_reading(const char* p, const char* field_end, double divisor, int64_t 
 // reading at p (its field ends at field_end) is a point of the curve; a
 // first line without a good stamp is the header; any other such line is
 // skipped.
-void take_stamped(bool good, bool first, const char* p, const char* field_end, int64_t ns, const quoted_line& q,
+void take_stamped(bool good, bool first, const char* p, const char* field_end, int64_t ns, const numbered_line& q,
                   stamped_state& state, log_shape& shape)
 {
     if (!good && first) {
@@ -407,7 +394,7 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, int meter, const 
         return f.stamp == stamp_at::json_key && !is_record_read(f, at, line_end);
     };
     auto take_line = [&](const char* at, const char* line_end, const run_line& line, uint64_t number) {
-        quoted_line q = {number, line.text, line.length};
+        numbered_line q = {number, line};
         if (f.stamp >= stamp_at::after_key) {
             // The stamp and the reading where the format names them.
             pick(shape.last_line, number, line.text, line.length);
@@ -622,11 +609,7 @@ int read_timed_plain_gpu_log(int fd, line_buffer& lb, int k, double weight, cons
 
 namespace {
 
-// Which id column varies, from the first lines of the log after its
-// header: the first of the candidates whose value changes; -1 where none
-// does while several lines share a stamp (the log has no id column), else
-// the first. *rounds is the lines a round holds where each line has its
-// own stamp and they come in a steady pattern (0 where they don't).
+// The data lines after a header that the id column is chosen by.
 constexpr int lines_to_choose_by = 64;
 
 struct id_choice {
@@ -637,6 +620,12 @@ struct id_choice {
     int rounds = 0;
 };
 
+// Which id column varies, from the lines [p, end) held after a header
+// (held_lines): the first of the candidates whose value changes; -1 where
+// none does while several lines share a stamp (the log has no id column),
+// else the first. Without one, rounds is the lines a round holds where
+// each line has its own stamp and they come in a steady pattern (0 where
+// they don't).
 id_choice choose_id(const char* p, const char* end, const csv_columns& c)
 {
     id_choice choice;
@@ -650,20 +639,16 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
     int64_t intervals[31];
     int count = 0;
     int group = 0, in_group = 0; // group -1: groups of more than one size
-    for (int line = 0; p < end && line < lines_to_choose_by;) {
-        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
-        if (nl == nullptr)
-            break;
-        const char* q = p;
-        p = nl + 1;
-        if (is_blank_line(q, nl) || is_header_line(q, nl))
-            continue;
-        ++line;
+    uint64_t number = 0;
+    log_shape scratch;
+    each_line({p, end, false}, &number, scratch, [&](const char* q, const char* nl, const run_line&, uint64_t) {
         csv_fields f;
+        if (is_header_line(q, nl))
+            return;
         split_fields(q, nl, c, f);
         int64_t ns;
         if (f.at[0] == nullptr || whole_field_stamp(f.at[0], f.at[0] + f.length[0], &ns) == stamp_none)
-            continue;
+            return;
         if (have_last && ns == last_ns) {
             shared = true;
         } else {
@@ -688,7 +673,7 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
                 varies[k] = true;
             }
         }
-    }
+    });
     for (int k = 0; k < c.id_count; ++k)
         if (varies[k]) {
             choice.id = c.ids[k];
@@ -803,8 +788,7 @@ void take_csv_header(csv_reader& r, gpu_csv_log& out, const char* p, const char*
                  log_shape& shape, const csv_columns& h, bool names)
 {
     if (r.number > 1) {
-        ++out.headers_again;
-        pick_first(out.header_again_line, r.number, line.text, line.length);
+        note_line(out.header_again_line, out.headers_again, {r.number, line});
     } else {
         shape.header = true;
         ++shape.no_reading;
@@ -821,7 +805,7 @@ void take_csv_header(csv_reader& r, gpu_csv_log& out, const char* p, const char*
 void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* end, uint64_t number,
                    const run_line& line, log_shape& shape)
 {
-    quoted_line q = {number, line.text, line.length};
+    numbered_line q = {number, line};
     if (!r.named) {
         ++shape.no_reading;
         return;
@@ -965,12 +949,8 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     std::free(held);
     if (out.header_error[0] != '\0')
         return status != 0 ? status : EINVAL;
-    if (r.c.id < 0 && r.round_by_stamp)
+    if (r.c.id < 0)
         end_round(r, out);
-    else if (r.c.id < 0 && r.round_position != 0 && r.round_position != r.round_size) {
-        ++out.odd_rounds;
-        pick_first(out.odd_round_line, r.round_start_line, r.round_start.text, r.round_start.length);
-    }
     // GPU k: the k-th id in index order, or in order of first appearance.
     int order[max_csv_gpus];
     for (int i = 0; i < r.count; ++i)
