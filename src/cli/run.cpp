@@ -1173,7 +1173,7 @@ bool read_part(int fd, off_t* at, void* bytes, size_t size)
 }
 
 // Copies all that fd holds to out.
-void pass_on(int fd, FILE* out)
+void copy_out(int fd, FILE* out)
 {
     char buffer[4096];
     long long at = 0;
@@ -1260,8 +1260,8 @@ int take_node_reply(node_reader& r, node_part& part, node_curve* curve,
         std::free(bytes);
         return -1;
     }
-    pass_on(r.out, stdout);
-    pass_on(r.err, stderr);
+    copy_out(r.out, stdout);
+    copy_out(r.err, stderr);
     std::fwrite(bytes, 1, said_size, said.out);
     // The codes are the addresses of this program's own texts, the same
     // in the reader's process; copied out, as they follow the text

@@ -764,7 +764,7 @@ bool turbostat_bid(const char* p, const char* end)
 }
 
 // A CSV header that names the sockets' energy.
-bool csv_bid(const char* p, const char* end)
+bool socket_csv_bid(const char* p, const char* end)
 {
     cpu_csv_state st;
     cpu_log scratch;
@@ -784,7 +784,7 @@ constexpr cpu_format_entry cpu_formats[cpu_format_count] = {
     {"perf", "perf stat's log", perf_bid},
     {"counters", "a log of energy counters", counters_bid},
     {"turbostat", "turbostat's log", turbostat_bid},
-    {"csv", "a CSV of RAPL's readings", csv_bid},
+    {"csv", "a CSV of RAPL's readings", socket_csv_bid},
 };
 
 } // namespace

@@ -330,7 +330,7 @@ bool mllog_bid(const char* p, const char* end)
 }
 
 // A header line that names a stamp column, between commas.
-bool csv_bid(const char* p, const char* end)
+bool stamp_csv_bid(const char* p, const char* end)
 {
     csv_columns c;
     return std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr && is_header_line(p, end) &&
@@ -346,7 +346,7 @@ constexpr timed_format node_formats[] = {
     {"ptd", stamp_at::after_key, "Time", "Watts", nullptr, ptd_bid, "a power analyzer's log (PTDaemon)"},
     {"mllog", stamp_at::json_key, "\"time_ms\"", "\"value\"", "\"power_reading\"", mllog_bid,
      "an MLPerf log (:::MLLOG)"},
-    {"csv", stamp_at::column, nullptr, nullptr, nullptr, csv_bid, "a CSV log with a header"},
+    {"csv", stamp_at::column, nullptr, nullptr, nullptr, stamp_csv_bid, "a CSV log with a header"},
 };
 constexpr int node_format_count = sizeof node_formats / sizeof node_formats[0];
 

@@ -789,7 +789,7 @@ int place_record(const char* name, record_place& place)
 
 // Writes what the append has to say to notices, in one piece, once the
 // lock is let go.
-void pass_on(FILE* said, const char* text, FILE* notices)
+void say_at_once(FILE* said, const char* text, FILE* notices)
 {
     std::fflush(said);
     long length = std::ftell(said);
@@ -864,7 +864,7 @@ int append(const append_job& job, int* undo_error, FILE* notices, bool* skipped)
                      std::strerror(release_err));
     if (lock.path[0] != '\0')
         remove_leftovers(lock);
-    pass_on(said, text, notices);
+    say_at_once(said, text, notices);
     std::fclose(said);
     return err;
 }
