@@ -152,7 +152,7 @@ void see_energy_run(void* context, int meter, int64_t from_ns, int64_t step_ns, 
     meter_view& m = v.meters[meter];
     double seconds = static_cast<double>(step_ns) / 1e9;
     size_t i = 0;
-    for (; i < n && (i == 0 || m.intervals.median_ns == 0 || step_ns <= 0 || step_ns > 3 * m.intervals.median_ns); ++i, from_ns += step_ns)
+    for (; i < n && (i == 0 || m.intervals.median_ns == 0 || step_ns <= 0 || is_gap(m.intervals, step_ns)); ++i, from_ns += step_ns)
         take(v, meter, from_ns, from_ns + step_ns, seconds > 0 ? joules[i] / seconds : 0, joules[i]);
     if (i == n)
         return;
