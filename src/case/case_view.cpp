@@ -391,8 +391,6 @@ int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phas
     double seconds = static_cast<double>(end - start) / 1e9;
     double y_step = tick_step((highest - lowest) * 1.05);
     double y_low = std::floor(lowest / y_step) * y_step, y_high = std::ceil(highest * 1.05 / y_step) * y_step;
-    auto x_of = [&](double s) { return left + s / seconds * columns; };
-    auto y_of = [&](double w) { return top + plot_h - (w - y_low) / (y_high - y_low) * plot_h; };
     start_svg(out, width, height, title);
     plot_frame f = {left, top, plot_h, columns, start, seconds, y_low, y_high, y_step};
     draw_frame(out, f, phases, phase_count, "power (W)");
@@ -415,18 +413,18 @@ int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phas
             if (!any_here)
                 continue;
             // Pixels between readings are joined; a gap breaks the line.
-            if (drawing && from - drawn_to > 3 * std::max<int64_t>(m.intervals.median_ns, 1))
+            if (drawing && longer_than_gap(std::max<int64_t>(m.intervals.median_ns, 1), from - drawn_to))
                 drawing = false;
             drawn_to = to;
-            std::fprintf(out, "%s%.1f,%.1f", drawing ? "L" : "M", left + c + 0.5, y_of(high));
+            std::fprintf(out, "%s%.1f,%.1f", drawing ? "L" : "M", left + c + 0.5, f.y_of(high));
             if (low < high)
-                std::fprintf(out, "L%.1f,%.1f", left + c + 0.5, y_of(low));
+                std::fprintf(out, "L%.1f,%.1f", left + c + 0.5, f.y_of(low));
             drawing = true;
         }
         std::fputs("\"/>\n", out);
         for (uint64_t g = 0; g < m.gaps && g < view_gaps_kept; ++g) {
-            double a = x_of(static_cast<double>(m.gap_from[g] - start) / 1e9);
-            double b = x_of(static_cast<double>(m.gap_to[g] - start) / 1e9);
+            double a = f.x_of(static_cast<double>(m.gap_from[g] - start) / 1e9);
+            double b = f.x_of(static_cast<double>(m.gap_to[g] - start) / 1e9);
             std::fprintf(out, "<rect class=\"gap\" x=\"%.1f\" y=\"%g\" width=\"%.1f\" height=\"4\" fill=\"%s\"><title>",
                          a, top + plot_h - 4 - 5 * k, std::max(b - a, 1.0), colour);
             put_xml_text(out, meters[k].name);
@@ -527,7 +525,7 @@ bool node_column(const node_curve& c, int kind, int64_t from, int64_t to, held_p
         held = {(*low + *high) / 2, to, true};
         return true;
     }
-    if (!held.any || from > c.to_ns[kind] || from - held.seen_ns > 3 * std::max<int64_t>(c.period_ns[kind], 1))
+    if (!held.any || from > c.to_ns[kind] || longer_than_gap(std::max<int64_t>(c.period_ns[kind], 1), from - held.seen_ns))
         return false;
     *low = *high = held.level;
     return true;

@@ -61,14 +61,6 @@ byte_source chunk_of(int fd, long long from, long long to)
     return src;
 }
 
-ssize_t pread_whole(int fd, char* to, size_t room, long long at)
-{
-    ssize_t n;
-    while ((n = pread(fd, to, room, static_cast<off_t>(at))) < 0 && errno == EINTR) {
-    }
-    return n;
-}
-
 // The next bytes of a chunk into [to, to + room): what follows its end
 // is cut off. Returns the bytes, 0 at the chunk's end, or -1 with errno.
 ssize_t read_chunk(byte_source& src, char* to, size_t room)
@@ -81,7 +73,7 @@ ssize_t read_chunk(byte_source& src, char* to, size_t room)
         size_t want = room;
         if (!src.started && src.to - src.at < static_cast<long long>(room))
             want = static_cast<size_t>(src.to - src.at);
-        ssize_t n = pread_whole(src.fd, to, want, src.at);
+        ssize_t n = read_at(src.fd, to, want, src.at);
         if (n <= 0)
             return n;
         long long at = src.at;
@@ -145,7 +137,7 @@ unsigned long long line_number_at(const char* name, long long offset)
     unsigned long long lines = 1;
     for (long long at = 0; at < offset;) {
         size_t want = static_cast<size_t>(std::min<long long>(offset - at, sizeof block));
-        ssize_t n = pread_whole(fd, block, want, at);
+        ssize_t n = read_at(fd, block, want, at);
         if (n <= 0) {
             lines = 0;
             break;

@@ -89,11 +89,18 @@ struct interval_watch {
     int64_t at[room] = {};
 };
 
+// Whether interval is a gap where the typical interval is median_ns:
+// longer than three of them.
+inline bool longer_than_gap(int64_t median_ns, int64_t interval)
+{
+    return median_ns <= INT64_MAX / 3 && interval > 3 * median_ns;
+}
+
 // Whether interval is a gap by w's median.
 template <int room>
 bool is_gap(const interval_watch<room>& w, int64_t interval)
 {
-    return w.median_ns <= INT64_MAX / 3 && interval > 3 * w.median_ns;
+    return longer_than_gap(w.median_ns, interval);
 }
 
 // Settles the median from the intervals sampled, if it is not yet, and
