@@ -85,6 +85,16 @@ void where(FILE* out, const picked_line& line)
     std::fputs("\")\n", out);
 }
 
+// A warning of n things of a kind: "N ONE|MANY REST", then where the
+// first of them stands.
+void say_counted(FILE* out, const read_log_report& log, const char* code, uint64_t n, const char* one,
+                 const char* many, const char* rest, const picked_line& first)
+{
+    start(out, log, code);
+    std::fprintf(out, "%llu %s %s", as_count(n), noun(as_count(n), one, many), rest);
+    where(out, first);
+}
+
 // The blank lines at the end of a log, which stand for nothing: all of
 // them where no other line is.
 count trailing_blanks(const read_log_report& log)
@@ -177,18 +187,13 @@ void warn_about_shape(FILE* out, const read_log_report& log, unsigned readings_p
         }
     }
     if (shape.not_finite > 0) {
-        start(out, log, "not-finite");
-        std::fprintf(out, "%llu %s nan or infinite, and so is the figure", as_count(shape.not_finite),
-                     noun(as_count(shape.not_finite), "reading is", "readings are"));
-        where(out, shape.not_finite_line);
+        say_counted(out, log, "not-finite", shape.not_finite, "reading is", "readings are",
+                    "nan or infinite, and so is the figure", shape.not_finite_line);
     }
     if (shape.runs_on > 0) {
-        start(out, log, "runs-on");
-        std::fprintf(out,
-                     "%llu %s on into other characters (as in 12W, 1,5 or 10:00); only "
-                     "the number before them counts",
-                     as_count(shape.runs_on), noun(as_count(shape.runs_on), "reading runs", "readings run"));
-        where(out, shape.runs_on_line);
+        say_counted(out, log, "runs-on", shape.runs_on, "reading runs", "readings run",
+                    "on into other characters (as in 12W, 1,5 or 10:00); only the number before them counts",
+                    shape.runs_on_line);
     }
     if (shape.unended && !(one_line && carriage_returns_alone(shape.opening))) {
         start(out, log, "no-newline");
@@ -418,11 +423,9 @@ void warn_about_gpu_log(FILE* out, const read_log_report& log, const gpu_csv_log
                      all.power_column);
     }
     if (all.headers_again > 0) {
-        start(out, log, "headers-again");
-        std::fprintf(out, "%llu header %s among its lines (a logger restarted?): each names the columns "
-                          "read from there on",
-                     as_count(all.headers_again), all.headers_again == 1 ? "line" : "lines");
-        where(out, all.header_again_line);
+        say_counted(out, log, "headers-again", all.headers_again, "header line", "header lines",
+                    "among its lines (a logger restarted?): each names the columns read from there on",
+                    all.header_again_line);
     }
     if (gpus_given && (all.gpus != gpus || all.too_many)) {
         start(out, log, "gpu-count");
@@ -487,17 +490,13 @@ void warn_about_format(FILE* out, const read_log_report& log, bool cpu)
 void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cpu)
 {
     if (cpu.odd > 0) {
-        start(out, log, "odd-lines");
-        std::fprintf(out, "%llu %s not of its format's shape, passed over", as_count(cpu.odd),
-                     noun(as_count(cpu.odd), "line is", "lines are"));
-        where(out, cpu.odd_line);
+        say_counted(out, log, "odd-lines", cpu.odd, "line is", "lines are", "not of its format's shape, passed over",
+                    cpu.odd_line);
     }
     if (cpu.not_counted > 0) {
-        start(out, log, "not-counted");
-        std::fprintf(out, "%llu %s <not counted> or <not supported>: perf could not read the counters "
-                          "then (run it with -a, and with the rights RAPL needs)",
-                     as_count(cpu.not_counted), noun(as_count(cpu.not_counted), "reading is", "readings are"));
-        where(out, cpu.not_counted_line);
+        say_counted(out, log, "not-counted", cpu.not_counted, "reading is", "readings are",
+                    "<not counted> or <not supported>: perf could not read the counters then (run it with -a, "
+                    "and with the rights RAPL needs)", cpu.not_counted_line);
     }
     if (cpu.other_event[0] != '\0') {
         start(out, log, "other-events");
@@ -527,11 +526,9 @@ void warn_about_cpu_log(FILE* out, const read_log_report& log, const cpu_log& cp
                      noun(as_count(cpu.wraps), "time", "times"));
     }
     if (cpu.long_intervals > 0) {
-        start(out, log, "long-intervals");
-        std::fprintf(out, "%llu %s long enough for a counter to wrap twice at 1000 W, which would count "
-                          "as once",
-                     as_count(cpu.long_intervals), noun(as_count(cpu.long_intervals), "interval is", "intervals are"));
-        where(out, cpu.long_interval_line);
+        say_counted(out, log, "long-intervals", cpu.long_intervals, "interval is", "intervals are",
+                    "long enough for a counter to wrap twice at 1000 W, which would count as once",
+                    cpu.long_interval_line);
     }
 }
 
