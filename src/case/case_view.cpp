@@ -361,6 +361,39 @@ void draw_frame(FILE* out, const plot_frame& f, const drawn_phase* phases, int p
     put_xml_text(out, y_label);
     std::fputs("</text>\n", out);
 }
+// Where pixel column c of columns across [start, end) begins.
+int64_t column_start(int64_t start, int64_t end, int columns, int c)
+{
+    return start + static_cast<int64_t>(static_cast<double>(end - start) * c / columns);
+}
+
+// Draws a curve across the frame's columns, each column's lowest and
+// highest power from column(from, to, &low, &high, &breaks), false where
+// it has none; the curve starts afresh where breaks is set, and after a
+// column with none unless across_empty (a meter's curve is joined
+// between its readings).
+template <class Column>
+void draw_columns(FILE* out, const plot_frame& f, int64_t end, const char* colour, double stroke, bool across_empty,
+                  Column column)
+{
+    std::fprintf(out, "<path class=\"meter\" fill=\"none\" stroke=\"%s\" stroke-width=\"%g\" "
+                      "stroke-linejoin=\"round\" d=\"", colour, stroke);
+    bool drawing = false;
+    for (int c = 0; c < f.columns; ++c) {
+        float low, high;
+        bool breaks = false;
+        bool any = column(column_start(f.start, end, f.columns, c), column_start(f.start, end, f.columns, c + 1) + 1,
+                          &low, &high, &breaks);
+        drawing = drawing && !breaks && (any || across_empty);
+        if (!any)
+            continue;
+        std::fprintf(out, "%s%.1f,%.1f", drawing ? "L" : "M", f.left + c + 0.5, f.y_of(high));
+        if (low < high)
+            std::fprintf(out, "L%.1f,%.1f", f.left + c + 0.5, f.y_of(low));
+        drawing = true;
+    }
+    std::fputs("\"/>\n", out);
+}
 } // namespace
 
 int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phase* phases, int phase_count,
@@ -399,29 +432,15 @@ int write_plot(FILE* out, const drawn_meter* meters, int count, const drawn_phas
     for (int k = 0; k < count; ++k) {
         const meter_view& m = *meters[k].view;
         const char* colour = meters[k].colour;
-        std::fprintf(out, "<path class=\"meter\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\" stroke-linejoin=\"round\" d=\"", colour);
-        bool drawing = false;
+        // Pixels between readings are joined; a reading of no finite
+        // number, or a gap, breaks the line.
         int64_t drawn_to = 0; // the end of the last pixel's time that held readings
-        for (int c = 0; c < columns && m.any; ++c) {
-            auto from = start + static_cast<int64_t>(static_cast<double>(end - start) * c / columns);
-            auto to = start + static_cast<int64_t>(static_cast<double>(end - start) * (c + 1) / columns);
-            float low, high;
-            bool broken;
-            bool any_here = curve_between(m, from, to + 1, &low, &high, &broken);
-            if (broken)
-                drawing = false;
-            if (!any_here)
-                continue;
-            // Pixels between readings are joined; a gap breaks the line.
-            if (drawing && longer_than_gap(std::max<int64_t>(m.intervals.median_ns, 1), from - drawn_to))
-                drawing = false;
-            drawn_to = to;
-            std::fprintf(out, "%s%.1f,%.1f", drawing ? "L" : "M", left + c + 0.5, f.y_of(high));
-            if (low < high)
-                std::fprintf(out, "L%.1f,%.1f", left + c + 0.5, f.y_of(low));
-            drawing = true;
-        }
-        std::fputs("\"/>\n", out);
+        draw_columns(out, f, end, colour, 2, true, [&](int64_t from, int64_t to, float* low, float* high, bool* breaks) {
+            bool some = m.any && curve_between(m, from, to, low, high, breaks);
+            *breaks = *breaks || (some && longer_than_gap(std::max<int64_t>(m.intervals.median_ns, 1), from - drawn_to));
+            drawn_to = some ? to - 1 : drawn_to;
+            return some;
+        });
         for (uint64_t g = 0; g < m.gaps && g < view_gaps_kept; ++g) {
             double a = f.x_of(static_cast<double>(m.gap_from[g] - start) / 1e9);
             double b = f.x_of(static_cast<double>(m.gap_to[g] - start) / 1e9);
@@ -531,36 +550,6 @@ bool node_column(const node_curve& c, int kind, int64_t from, int64_t to, held_p
     return true;
 }
 
-// Where pixel column c of columns across [start, end) begins.
-int64_t column_start(int64_t start, int64_t end, int columns, int c)
-{
-    return start + static_cast<int64_t>(static_cast<double>(end - start) * c / columns);
-}
-
-// Draws a curve across the frame's columns, each column's lowest and
-// highest power from column(from, to, &low, &high), broken where a column
-// has none.
-template <class Column>
-void draw_columns(FILE* out, const plot_frame& f, int64_t end, const char* colour, double stroke, Column column)
-{
-    std::fprintf(out, "<path class=\"meter\" fill=\"none\" stroke=\"%s\" stroke-width=\"%g\" "
-                      "stroke-linejoin=\"round\" d=\"", colour, stroke);
-    bool drawing = false;
-    for (int c = 0; c < f.columns; ++c) {
-        float low, high;
-        if (!column(column_start(f.start, end, f.columns, c), column_start(f.start, end, f.columns, c + 1) + 1, &low,
-                    &high)) {
-            drawing = false;
-            continue;
-        }
-        std::fprintf(out, "%s%.1f,%.1f", drawing ? "L" : "M", f.left + c + 0.5, f.y_of(high));
-        if (low < high)
-            std::fprintf(out, "L%.1f,%.1f", f.left + c + 0.5, f.y_of(low));
-        drawing = true;
-    }
-    std::fputs("\"/>\n", out);
-}
-
 } // namespace
 
 int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* names, int count,
@@ -637,17 +626,19 @@ int write_nodes_plot(FILE* out, const node_curve* nodes, const char* const* name
         draw_frame(out, f, phases, phase_count, label);
         for (int n = 0; count <= 8 && n < count; ++n) {
             held_power one;
-            draw_columns(out, f, end, colours[n], 1.2, [&](int64_t from, int64_t to, float* low, float* high) {
+            draw_columns(out, f, end, colours[n], 1.2, false, [&](int64_t from, int64_t to, float* low, float* high, bool*) {
                 return node_column(nodes[n], k, from, to, one, low, high);
             });
         }
         restart();
         if (count > 8)
-            draw_columns(out, f, end, "#b0b0b0", 1, [&](int64_t from, int64_t to, float* low, float* high) {
+            draw_columns(out, f, end, "#b0b0b0", 1, false, [&](int64_t from, int64_t to, float* low, float* high, bool*) {
                 return across(from, to, low, high, true);
             });
         restart();
-        draw_columns(out, f, end, "#000000", 2, sum);
+        draw_columns(out, f, end, "#000000", 2, false, [&](int64_t from, int64_t to, float* low, float* high, bool*) {
+            return sum(from, to, low, high);
+        });
     }
     // The legend: each node's mean and peak power of each kind, then the
     // sum's.
