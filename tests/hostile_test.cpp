@@ -432,6 +432,21 @@ TEST(HostileLogs, NumberLikeGarbage)
     c.expect_figures();
 }
 
+// Stamps 130 years apart: a typical interval past a third of the clock's
+// range, whose threshold for a gap is no number the picture may compute.
+TEST(HostileLogs, StampsCenturiesApart)
+{
+    scratch_dir dir;
+    write_file(dir.file("c.total.pwr"), "10:00:00 A 100\n");
+    write_file(dir.file("c.cpu.pwr"), "time host a b c d e\n10:00:00 n 1 c d e 2\n");
+    write_file(dir.file("gpupower1.out"), "1970-01-01T00:00:01Z, 100\n2100-01-01T00:00:00Z, 120\n"
+                                          "2230-01-01T00:00:00Z, 100\n");
+    tool_result r = run_tool(dir.path, {"--gpu-time=stamps", "--plot=p.svg", "c", "0", "0"});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    std::string picture = read_file(dir.file("p.svg"));
+    EXPECT_NE(picture.find("</svg>\n"), std::string::npos) << picture;
+}
+
 TEST(HostileLogs, LineEndings)
 {
     hostile_case c;
