@@ -774,6 +774,14 @@ TEST(Cli, CpuMeters)
         {{"--cpu-format=turbostat", "--cpus=1"}, "5.031399 sec\nCore\tCPU\tPkgWatt\n-\t-\t44.66\n0\t0\t44.66\n0\t1\n",
          0, "CPU1: " + std::to_string(44.66 * 5.031399), ""},
         {{"--cpu-format=turbostat", "--cpus=1"}, "Pkg_J\n195.33\n", 0, "CPU1: 195.330000", ""},
+        // Of two id columns, the first: the package, not the NUMA node.
+        {{"--cpu-format=turbostat", "--cpus=1"}, "Package Node Core CPU Pkg_J\n0 1 0 0 5\n", 0, "CPU1: 5.000000", ""},
+        // A counter missing from a line steps from its last value, not from 0.
+        {{"--cpu-format=counters"}, "10:00:00 100 200\n10:00:01 300\n10:00:02 600 800\n", 0,
+         "CPU1: 0.000500\nCPU2: 0.000600", ""},
+        {{"--cpu-format=csv", "--cpu-wrap=1000"}, "time,pkg0_uj\n1,100\n2,300\n", 0, "CPU1: 0.000200",
+         "long enough for a counter to wrap twice"},
+        {{"--cpu-format=csv"}, "timestamp,socket,energy\n1,0,5\n1,9,5\n", 0, "CPU1: 5.000000", "holds 10 sockets"},
     };
     for (const std::string& start : {std::string(), std::string("# started on 2024-05-01T10:00:00,000000000+00:00\n\n")}) {
         write_file(dir.file("case7.cpu.pwr"), start + perf);

@@ -38,24 +38,24 @@ long whole_number(const line_fields& w, int i)
     return n;
 }
 
+// Whether the words from i on are whole numbers, digits alone.
+bool whole_numbers(const line_fields& w, int i)
+{
+    for (; i < w.count; ++i)
+        for (size_t k = 0; k < w.length[i]; ++k)
+            if (!is_digit(w.at[i][k]))
+                return false;
+    return true;
+}
+
 // The word i as a number, the whole word; false where it is none.
 bool whole_reading(const line_fields& w, int i, double* value)
 {
-    if (i >= w.count || w.length[i] == 0)
+    if (i < 0 || i >= w.count || w.length[i] == 0)
         return false;
     const char* stop;
     *value = parse_reading(w.at[i], &stop);
     return stop == w.at[i] + w.length[i];
-}
-
-// The word i as a stamp: a date and time, seconds since the epoch, or a
-// time of day. False where it is none. With form, says which (times of day
-// on days' time line, past midnight a day later).
-bool word_stamp(const line_fields& w, int i, int64_t* ns, int* form, clock_days* days)
-{
-    int f = i < w.count ? whole_field_stamp(w.at[i], w.at[i] + w.length[i], ns, days) : stamp_none;
-    *form = f;
-    return f != stamp_none;
 }
 
 // Where the joules of the line being read stand in time, for a sink: over
@@ -384,76 +384,36 @@ bool counter_step(unsigned long long last, unsigned long long now, int k, const 
     return true;
 }
 
-struct counter_state {
-    bool have_last = false;
-    int64_t last_ns = 0;
-    int last_form = stamp_none;
-    bool have_stamp = false;
-    unsigned long long last[max_cpus] = {};
-    unsigned long long total[max_cpus] = {};
-};
-
-// --cpu-format=counters: a stamp, then one cumulative counter a package in
-// microjoules. Energy is the sum of the steps, each exact in integers; a
-// step down is a wrap of the counter, which adds --cpu-wrap. Returns false
-// where a wrap meets no --cpu-wrap.
-bool take_counters(counter_state& st, const cpu_log_options& o, const line_fields& w, const numbered_line& line,
-                   cpu_log& out, line_time& at)
-{
-    int packages = w.count - 1;
-    if (packages < 1) {
-        note_line(out.odd_line, out.odd, line);
-        return true;
-    }
-    unsigned long long counter[max_cpus] = {};
-    for (int k = 0; k < packages && k < max_cpus; ++k) {
-        char* end;
-        counter[k] = std::strtoull(w.at[k + 1], &end, 10);
-        if (end != w.at[k + 1] + w.length[k + 1] || w.at[k + 1][0] == '-') {
-            note_line(out.shape.no_reading_line, out.shape.no_reading, line);
-            return true;
-        }
-    }
-    out.packages = packages > out.packages ? packages : out.packages;
-    int64_t ns = 0;
-    int form = stamp_none;
-    bool stamped = word_stamp(w, 0, &ns, &form, &at.days);
-    if (st.have_last) {
-        for (int k = 0; k < packages && k < max_cpus; ++k) {
-            unsigned long long step;
-            if (!counter_step(st.last[k], counter[k], k, o, line.number, out, &step))
-                return false;
-            st.total[k] += step;
-            // Each step over the interval between the two lines' stamps.
-            if (at.sink != nullptr && k < out.cpus)
-                at.sink->energy(at.sink->context, cpu_meter(k + 1), stamped && st.have_stamp ? st.last_ns : since_last,
-                                ns, stamped ? form : stamp_none, static_cast<double>(step) / 1e6);
-        }
-        // Two wraps in one interval, at 1000 W a package, would look like one.
-        if (o.wrap_uj != 0 && stamped && st.have_stamp &&
-            static_cast<double>(ns - st.last_ns) * 1e-9 * 1000 * 1e6 >= 2 * static_cast<double>(o.wrap_uj))
-            note_line(out.long_interval_line, out.long_intervals, line);
-    }
-    st.have_last = true;
-    st.have_stamp = stamped;
-    st.last_ns = ns;
-    st.last_form = form;
-    std::memcpy(st.last, counter, sizeof counter);
-    return true;
-}
-
-// --cpu-format=turbostat: the columns its header names (the time of day in
-// seconds, the package, PkgWatt or Pkg_J, by the names turbostat's versions
-// gave them); package rows alone (a number in Package, and a power or
-// energy there), the summary row "-" and the other CPUs' rows passed over.
+// The CPU logs read as tables, by the roles their header's names give
+// their columns (name_roles), or by their places.
+//
+// --cpu-format=counters: a stamp, then a counter a package, between blanks
+// or commas; its first line a header where its second field is no number.
+//
+// --cpu-format=turbostat: blanks between its columns (the time of day in
+// seconds, the package, Pkg_J or PkgWatt, by the names turbostat's
+// versions gave them), its header on any line that names them (it writes
+// it again); package rows alone (a number in Package, and an energy or a
+// power there), the summary row "-" and the other CPUs' rows passed over.
 // Without a Package column the node has one package: its rows are the
 // summary rows (every row, where no Core or CPU column says which are).
-// Energy is Pkg_J where it is, else PkgWatt times the interval from the
-// package's stamp before (a package's first row takes its second's), or
-// times the "N sec" that turbostat run once around a command writes.
-// Each package's power held over the interval from its row before: its
-// last stamp, and its first row's power until a second row gives that
-// first row its interval.
+// PkgWatt counts where a row's Pkg_J is no number.
+//
+// --cpu-format=csv: commas between its columns, its header the first line
+// (after a '#' where it has one; later '#' lines, and all after a "###"
+// trailer, are passed over). Long, a row a socket and domain
+// ("#timestamp,interval,socket,domain,energy,power"): the socket N<k>,
+// S<k>, <k> or package-<k> is CPU k + 1, and rows of a domain other than
+// the package's are said once and left out. Wide, a column a socket:
+// pkg<k>_J, pkg<k>, package-<k>, or as --cpu-fields names them.
+//
+// The quantity: joules an interval (energy), microjoules counted up
+// (energy_uj, counters: steps summed, each exact in integers, over the
+// interval from the socket's stamp before; a step down is a wrap, which
+// adds --cpu-wrap), or watts (power) times the interval column, or times
+// the "N sec" that turbostat run once around a command writes, or held
+// over the interval from the socket's row before: its last stamp, and its
+// first row's power until a second row gives that first row its interval.
 struct power_track {
     int64_t last_ns[max_cpus] = {};
     bool have_last[max_cpus] = {};
@@ -485,92 +445,44 @@ void add_power_interval(power_track& st, int k, int64_t ns, double watts, cpu_lo
     st.last_ns[k] = ns;
 }
 
-struct turbostat_state {
-    int time = -1, package = -1, watts = -1, joules = -1, topology = -1;
-    double seconds = 0;
-    power_track power;
-};
-
-// Whether the line is turbostat's header: one that names PkgWatt or Pkg_J
-// (name_of_column); sets its columns.
-bool take_turbostat_header(turbostat_state& st, const line_fields& w)
-{
-    int found[5] = {-1, -1, -1, -1, -1}; // the stamp, the package, watts, joules, Core or CPU
-    for (int i = 0; i < w.count; ++i) {
-        column_name name = name_of_column(w.at[i], w.length[i]);
-        int role = name.role == column_role::stamp    ? 0
-                   : name.role == column_role::id     ? 1
-                   : name.role == column_role::power  ? 2
-                   : name.role == column_role::energy ? 3
-                                                      : -1;
-        if (role >= 0)
-            found[role] = i;
-        else if (found[4] < 0 && (is_word(w, i, "Core") || is_word(w, i, "CPU")))
-            found[4] = i;
-    }
-    if (found[2] < 0 && found[3] < 0)
-        return false;
-    st.time = found[0];
-    st.package = found[1];
-    st.watts = found[2];
-    st.joules = found[3];
-    st.topology = found[4];
-    return true;
-}
-
-void take_turbostat(turbostat_state& st, const line_fields& w, const numbered_line& line, cpu_log& out, line_time& at)
-{
-    long package = st.package >= 0 ? whole_number(w, st.package) : st.topology < 0 || is_word(w, st.topology, "-") ? 0 : -1;
-    double joules = 0, watts = 0;
-    bool have_joules = st.joules >= 0 && whole_reading(w, st.joules, &joules);
-    bool have_watts = st.watts >= 0 && whole_reading(w, st.watts, &watts);
-    if (package < 0 || (!have_joules && !have_watts))
-        return;
-    int k = static_cast<int>(package);
-    out.packages = k + 1 > out.packages ? k + 1 : out.packages;
-    int64_t ns = 0;
-    int form = stamp_none;
-    bool stamped = st.time >= 0 && word_stamp(w, st.time, &ns, &form, &at.days);
-    at.from = since_last;
-    at.ns = ns;
-    at.form = stamped ? form : stamp_none;
-    if (have_joules) {
-        add_cpu(out, k + 1, joules, &at);
-        return;
-    }
-    if (!stamped && st.seconds > 0) {
-        add_cpu(out, k + 1, watts * st.seconds, &at);
-        return;
-    }
-    if (!stamped || k >= max_cpus) {
-        note_line(out.odd_line, out.odd, line);
-        return;
-    }
-    add_power_interval(st.power, k, ns, watts, out, at);
-}
-
-// --cpu-format=csv: a CSV that a RAPL logger writes, read by its header,
-// its first line (after a '#' where it has one; later '#' lines, and all
-// after a "###" trailer, are passed over). Long, a row a socket and domain
-// ("#timestamp,interval,socket,domain,energy,power"): the socket N<k>,
-// S<k>, <k> or package-<k> is CPU k + 1, and rows of a domain other than
-// the package's are said once and left out. Wide, a column a socket:
-// pkg<k>_J, pkg<k>, package-<k>, or as --cpu-fields names them. The
-// quantity: joules an interval (energy), microjoules counted up
-// (energy_uj: steps summed, a wrap adding --cpu-wrap), or watts (power)
-// times the interval column, or the time since the socket's row before.
-struct cpu_csv_state {
-    int stamp = -1, socket = -1, domain = -1, value = -1, interval = -1;
+// What a table's columns hold, and what its sockets' rows have left.
+struct cpu_table {
+    bool turbostat = false;
+    int stamp = -1, socket = -1, domain = -1, interval = -1, topology = -1; // columns, from 0
+    int value = -1;           // the quantity's column, of kind
     column_role kind = column_role::none;
-    int wide[max_cpus] = {};  // a wide CSV's column of CPU k + 1
+    int watts = -1;           // turbostat's PkgWatt, where Pkg_J is the quantity
+    int wide[max_cpus] = {};  // a column a socket (a wide CSV's, the counters'): CPU k + 1's, from 1
     int wide_count = 0;
+    bool named = false;       // a header has named the columns
     bool trailer = false;     // past a "###" line
+    double seconds = 0;       // turbostat's "N sec"
     stamp_memo memo;
     power_track power;
-    unsigned long long last[max_cpus] = {};
-    bool counted[max_cpus] = {};
+    unsigned long long last[max_cpus] = {}; // each socket's counter, at its stamp
+    int64_t last_ns[max_cpus] = {};
+    bool counted[max_cpus] = {}, stamped[max_cpus] = {};
     unsigned long long total[max_cpus] = {};
+    uint64_t long_line = 0;  // the last line said to hold a long interval
 };
+
+// Whether the line is turbostat's header: one that names Pkg_J or
+// PkgWatt; sets its columns.
+bool take_turbostat_header(cpu_table& st, const line_fields& w)
+{
+    column_roles r = name_roles(w);
+    if (role_column(r, column_role::power) < 0 && role_column(r, column_role::energy) < 0)
+        return false;
+    st.stamp = role_column(r, column_role::stamp);
+    st.socket = role_column(r, column_role::id);
+    st.kind = role_column(r, column_role::energy) >= 0 ? column_role::energy : column_role::power;
+    st.value = role_column(r, st.kind);
+    st.watts = st.kind == column_role::energy ? role_column(r, column_role::power) : -1;
+    st.topology = -1;
+    for (int i = 0; i < w.count && st.topology < 0; ++i)
+        st.topology = is_word(w, i, "Core") || is_word(w, i, "CPU") ? i : -1;
+    return true;
+}
 
 // The socket a name or value gives ("pkg1_J", "package-1", "N1", "S1",
 // "1"), and the quantity its unit says (counter for _uj); -1 for none.
@@ -597,32 +509,29 @@ int socket_of(const char* p, size_t n, column_role* kind)
 
 // Names the CSV's columns from its header [p, end) and --cpu-fields.
 // Returns false where they name no quantity, having said so in out.
-bool name_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, const char* end, cpu_log& out)
+bool name_cpu_csv(cpu_table& st, const cpu_log_options& o, const char* p, const char* end, cpu_log& out)
 {
     for (p = skip_blanks(p); p < end && *p == '#'; ++p) {
     }
     line_fields w = split_line(p, end, field_split::commas);
-    int best = 3; // energy, counter, power: the joules first
-    for (int i = 0; i < w.count; ++i) {
-        column_name c = name_of_column(w.at[i], w.length[i]);
-        int rank = c.role == column_role::energy ? 0 : c.role == column_role::counter ? 1 : c.role == column_role::power ? 2 : 3;
+    column_roles r = name_roles(w);
+    st.stamp = role_column(r, column_role::stamp);
+    st.socket = role_column(r, column_role::id);
+    st.domain = role_column(r, column_role::domain);
+    st.interval = role_column(r, column_role::interval);
+    // The quantity: joules first, then microjoules counted up, then watts.
+    for (column_role c : {column_role::power, column_role::counter, column_role::energy})
+        if (role_column(r, c) >= 0)
+            st.value = role_column(r, c), st.kind = c;
+    // Columns a socket, by their names ("pkg0_J"): where there is no socket
+    // column, their quantity is the log's.
+    for (int i = 0; o.fields == nullptr && i < w.count; ++i) {
         column_role kind;
-        int socket;
-        if (c.role == column_role::stamp && st.stamp < 0)
-            st.stamp = i;
-        else if (c.role == column_role::id && st.socket < 0)
-            st.socket = i;
-        else if (c.role == column_role::domain && st.domain < 0)
-            st.domain = i;
-        else if (c.role == column_role::interval && st.interval < 0)
-            st.interval = i;
-        else if (rank < best)
-            st.value = i, st.kind = c.role, best = rank;
-        else if (o.fields == nullptr && (socket = socket_of(w.at[i], w.length[i], &kind)) >= 0 && socket < max_cpus &&
-                 c.role == column_role::none) {
+        int socket = socket_of(w.at[i], w.length[i], &kind);
+        if (socket >= 0 && socket < max_cpus && name_of_column(w.at[i], w.length[i]).role == column_role::none) {
             st.wide[socket] = i + 1;
             st.wide_count = socket + 1 > st.wide_count ? socket + 1 : st.wide_count;
-            st.kind = kind;
+            st.kind = st.socket < 0 ? kind : st.kind;
         }
     }
     for (const char* f = o.fields; f != nullptr && *f != '\0' && st.wide_count < o.cpus;) {
@@ -645,19 +554,19 @@ bool name_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, co
     return false;
 }
 
-// Socket k's quantity v, at the row's stamp, into CPU k + 1, as the
-// column's kind makes energy of it. Returns false where the log can't be
-// read so (a counter that wrapped with no --cpu-wrap).
-bool take_cpu_csv_value(cpu_csv_state& st, const cpu_log_options& o, int k, const line_fields& w, int column,
-                        int64_t ns, const numbered_line& line, cpu_log& out, line_time& at)
+// Socket k's quantity of kind at column, at the row's stamp, into CPU
+// k + 1. Returns false where the log can't be read so (a counter that
+// wrapped with no --cpu-wrap).
+bool take_table_value(cpu_table& st, const cpu_log_options& o, int k, const line_fields& w, int column,
+                      column_role kind, const numbered_line& line, cpu_log& out, line_time& at)
 {
     double v;
-    if (column >= w.count || !whole_reading(w, column, &v)) {
+    if (!whole_reading(w, column, &v)) {
         note_line(out.shape.no_reading_line, out.shape.no_reading, line);
         return true;
     }
     out.packages = k + 1 > out.packages ? k + 1 : out.packages;
-    if (st.kind == column_role::counter) {
+    if (kind == column_role::counter) {
         char* stop;
         unsigned long long now = std::strtoull(w.at[column], &stop, 10), step = 0;
         if (stop != w.at[column] + w.length[column] || w.at[column][0] == '-') {
@@ -667,44 +576,65 @@ bool take_cpu_csv_value(cpu_csv_state& st, const cpu_log_options& o, int k, cons
         if (st.counted[k] && !counter_step(st.last[k], now, k, o, line.number, out, &step))
             return false;
         st.total[k] += step;
+        bool timed = at.form != stamp_none && st.stamped[k];
         if (at.sink != nullptr && st.counted[k] && k < out.cpus)
-            at.sink->energy(at.sink->context, cpu_meter(k + 1), since_last, ns, at.form, static_cast<double>(step) / 1e6);
+            at.sink->energy(at.sink->context, cpu_meter(k + 1), timed ? st.last_ns[k] : since_last, at.ns, at.form,
+                            static_cast<double>(step) / 1e6);
+        // Two wraps in one interval, at 1000 W a package, would look like one.
+        if (o.wrap_uj != 0 && st.counted[k] && timed && line.number != st.long_line &&
+            static_cast<double>(at.ns - st.last_ns[k]) * 1e-9 * 1000 * 1e6 >= 2 * static_cast<double>(o.wrap_uj)) {
+            note_line(out.long_interval_line, out.long_intervals, line);
+            st.long_line = line.number;
+        }
         st.counted[k] = true;
+        st.stamped[k] = at.form != stamp_none;
         st.last[k] = now;
+        st.last_ns[k] = at.ns;
         return true;
     }
     double seconds;
-    if (st.kind == column_role::energy)
+    if (kind == column_role::energy)
         add_cpu(out, k + 1, v, &at);
     else if (st.interval >= 0 && whole_reading(w, st.interval, &seconds))
         add_cpu(out, k + 1, v * seconds, &at);
+    else if (at.form == stamp_none && st.seconds > 0)
+        add_cpu(out, k + 1, v * st.seconds, &at);
     else if (at.form != stamp_none)
-        add_power_interval(st.power, k, ns, v, out, at);
+        add_power_interval(st.power, k, at.ns, v, out, at);
     else
         note_line(out.odd_line, out.odd, line);
     return true;
 }
 
-// A data row of the CSV. Returns false where the log can't be read so.
-bool take_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, const char* end,
-                  const numbered_line& line, cpu_log& out, line_time& at)
+// A data row of a table. Returns false where the log can't be read so.
+bool take_table_row(cpu_table& st, const cpu_log_options& o, const line_fields& w, const numbered_line& line,
+                    cpu_log& out, line_time& at)
 {
-    line_fields w = split_line(p, end, field_split::commas);
     int64_t ns = 0;
     at.from = since_last;
     at.form = st.stamp >= 0 && st.stamp < w.count
                   ? memo_stamp(st.memo, w.at[st.stamp], w.at[st.stamp] + w.length[st.stamp], &ns, &at.days)
                   : stamp_none;
     at.ns = ns;
-    if (st.socket < 0) {
+    if (st.socket < 0 && st.wide_count > 0) {
         for (int k = 0; k < st.wide_count; ++k)
-            if (!take_cpu_csv_value(st, o, k, w, st.wide[k] - 1, ns, line, out, at))
+            if (!take_table_value(st, o, k, w, st.wide[k] - 1, st.kind, line, out, at))
                 return false;
         return true;
     }
     column_role ignored;
-    int k = st.socket < w.count ? socket_of(w.at[st.socket], w.length[st.socket], &ignored) : -1;
-    if (k < 0 || k >= max_cpus) {
+    long k = !st.turbostat ? (st.socket < w.count ? socket_of(w.at[st.socket], w.length[st.socket], &ignored) : -1)
+             : st.socket >= 0 ? whole_number(w, st.socket)
+             : st.topology < 0 || is_word(w, st.topology, "-") ? 0 : -1;
+    int column = st.value;
+    column_role kind = st.kind;
+    double v;
+    if (st.turbostat && !whole_reading(w, column, &v))
+        column = st.watts, kind = column_role::power;
+    // turbostat's rows of other CPUs, and its summary row, hold no quantity.
+    if (st.turbostat && (k < 0 || !whole_reading(w, column, &v)))
+        return true;
+    if (k < 0) {
         note_line(out.odd_line, out.odd, line);
         return true;
     }
@@ -719,7 +649,13 @@ bool take_cpu_csv(cpu_csv_state& st, const cpu_log_options& o, const char* p, co
             return true;
         }
     }
-    return take_cpu_csv_value(st, o, k, w, st.value, ns, line, out, at);
+    if (k >= max_cpus) {
+        // A socket past any --cpus: left out, and said.
+        out.packages = k + 1 > out.packages ? static_cast<int>(k) + 1 : out.packages;
+        out.sockets_beyond = true;
+        return true;
+    }
+    return take_table_value(st, o, static_cast<int>(k), w, column, kind, line, out, at);
 }
 
 // Each format's bid: whether the line [p, end) is one its meter writes.
@@ -747,26 +683,21 @@ bool perf_bid(const char* p, const char* end)
 bool counters_bid(const char* p, const char* end)
 {
     line_fields w = split_line(p, end, field_split::blanks_and_commas);
-    for (int i = 1; i < w.count; ++i)
-        for (size_t k = 0; k < w.length[i]; ++k)
-            if (!is_digit(w.at[i][k]))
-                return false;
     int64_t ns;
-    int form;
-    return w.count > 1 && word_stamp(w, 0, &ns, &form, nullptr);
+    return w.count > 1 && whole_numbers(w, 1) && whole_field_stamp(w.at[0], w.at[0] + w.length[0], &ns) != stamp_none;
 }
 
 // turbostat's header.
 bool turbostat_bid(const char* p, const char* end)
 {
-    turbostat_state st;
+    cpu_table st;
     return take_turbostat_header(st, split_line(p, end, field_split::blanks));
 }
 
 // A CSV header that names the sockets' energy.
 bool socket_csv_bid(const char* p, const char* end)
 {
-    cpu_csv_state st;
+    cpu_table st;
     cpu_log scratch;
     return std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr && name_cpu_csv(st, cpu_log_options{}, p, end, scratch);
 }
@@ -876,9 +807,6 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     if (o.format == cpu_format::columns && o.fields == nullptr && o.cpus == 2)
         return read_plain_cpu_log(fd, lb, o.sink, out);
     column_state columns;
-    counter_state counters;
-    turbostat_state turbostat;
-    bool turbostat_named = false;
     uint64_t number = 0;
     bool failed = false;
     log_shape& shape = out.shape;
@@ -887,9 +815,19 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
     bool perf_read = false; // a line of perf's readings has come
     unsigned fits = 0;      // the formats the first lines fit, a bit each
     perf_count held;        // perf's count whose event is on the next line
-    cpu_csv_state* table = o.format == cpu_format::csv ? new_records<cpu_csv_state>(1) : nullptr;
-    if (o.format == cpu_format::csv && table == nullptr)
+    bool by_table = o.format == cpu_format::csv || o.format == cpu_format::turbostat || o.format == cpu_format::counters;
+    cpu_table* table = by_table ? new_records<cpu_table>(1) : nullptr;
+    if (by_table && table == nullptr)
         return ENOMEM;
+    if (table != nullptr) {
+        table->turbostat = o.format == cpu_format::turbostat;
+        if (o.format == cpu_format::counters) {
+            table->stamp = 0;
+            table->kind = column_role::counter;
+            for (int k = 0; k < max_cpus; ++k)
+                table->wide[k] = k + 2;
+        }
+    }
     // The columns' header is none of the log's lines, as the default
     // reader's is not; perf's lines before its first reading ("# started
     // on", its column names) are one header, as a log's first line is, and
@@ -954,26 +892,33 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
                 if (n == 1 && !whole_reading(w, 1, &ignored)) {
                     shape.header = true;
                     ++shape.no_reading;
+                } else if (w.count < 2) {
+                    note_line(out.odd_line, out.odd, line);
+                } else if (!whole_numbers(w, 1)) {
+                    // A line of counters is whole numbers, or none of them counts.
+                    note_line(shape.no_reading_line, shape.no_reading, line);
                 } else {
-                    failed = !take_counters(counters, o, w, line, out, timing);
+                    out.packages = w.count - 1 > max_cpus && w.count - 1 > out.packages ? w.count - 1 : out.packages;
+                    table->wide_count = w.count - 1 < max_cpus ? w.count - 1 : max_cpus;
+                    failed = !take_table_row(*table, o, w, line, out, timing);
                 }
                 break;
             }
             case cpu_format::csv:
-                failed = !take_cpu_csv(*table, o, at, line_end, line, out, timing);
+                failed = !take_table_row(*table, o, split_line(at, line_end, field_split::commas), line, out, timing);
                 break;
             case cpu_format::turbostat: {
                 line_fields w = split_line(at, line_end, field_split::blanks);
                 double seconds;
                 if (w.count == 2 && is_word(w, 1, "sec") && whole_reading(w, 0, &seconds)) {
-                    turbostat.seconds = seconds;
+                    table->seconds = seconds;
                     ++shape.no_reading;
-                } else if (take_turbostat_header(turbostat, w)) {
+                } else if (take_turbostat_header(*table, w)) {
                     shape.header = shape.header || n == 1;
-                    turbostat_named = true;
+                    table->named = true;
                     ++shape.no_reading;
-                } else if (turbostat_named) {
-                    take_turbostat(turbostat, w, line, out, timing);
+                } else if (table->named) {
+                    take_table_row(*table, o, w, line, out, timing);
                 } else {
                     note_line(out.odd_line, out.odd, line);
                 }
@@ -983,9 +928,11 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
         }, true, pass_over);
     });
     // Counters' steps, exact, into the figures at the end.
-    bool counted = o.format == cpu_format::counters || (table != nullptr && table->kind == column_role::counter);
+    bool counted = table != nullptr && table->kind == column_role::counter;
+    bool unnamed = o.format == cpu_format::turbostat && !table->named && number > 0;
+    unsigned long long total[max_cpus] = {};
     if (table != nullptr)
-        std::memcpy(counters.total, table->total, sizeof counters.total);
+        std::memcpy(total, table->total, sizeof total);
     std::free(table);
     if (status != 0)
         return status;
@@ -993,14 +940,14 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
         return EINVAL;
     if (held.line != 0)
         note_line(out.odd_line, out.odd, {held.line, {held.text, held.length}});
-    if (o.format == cpu_format::turbostat && !turbostat_named && number > 0) {
+    if (unnamed) {
         std::snprintf(out.error, sizeof out.error,
                       "no header line names PkgWatt or Pkg_J: run turbostat with "
                       "--show Time_Of_Day_Seconds,Package,PkgWatt");
         return EINVAL;
     }
     for (int k = 0; counted && k < out.cpus && k < out.packages; ++k) {
-        cpu_figure(out.part, k + 1) = static_cast<double>(counters.total[k]) / 1e6;
+        cpu_figure(out.part, k + 1) = static_cast<double>(total[k]) / 1e6;
         out.seen[k] = true;
     }
     if (counted && out.packages > out.cpus)

@@ -235,3 +235,33 @@ column_name name_of_column(const char* p, size_t n)
     c.milliwatts = milliwatts;
     return c;
 }
+
+column_roles name_roles(const line_fields& names)
+{
+    column_roles r;
+    std::fill(r.at, r.at + role_count, -1);
+    int power_rank = 0, id_ranks[4] = {};
+    for (int i = 0; i < names.count; ++i) {
+        column_name c = name_of_column(names.at[i], names.length[i]);
+        int& at = r.at[static_cast<int>(c.role)];
+        if (c.role == column_role::power && c.rank > power_rank) {
+            at = i;
+            power_rank = c.rank;
+            r.milliwatts = c.milliwatts;
+        } else if (c.role == column_role::id && r.id_count < 4) {
+            int k = r.id_count++;
+            for (; k > 0 && id_ranks[k - 1] < c.rank; --k) {
+                r.ids[k] = r.ids[k - 1];
+                r.id_kinds[k] = r.id_kinds[k - 1];
+                id_ranks[k] = id_ranks[k - 1];
+            }
+            r.ids[k] = i;
+            r.id_kinds[k] = c.id_kind;
+            id_ranks[k] = c.rank;
+        } else if (c.role != column_role::power && c.role != column_role::id && at < 0) {
+            at = i;
+        }
+    }
+    r.at[static_cast<int>(column_role::id)] = r.ids[0];
+    return r;
+}

@@ -163,6 +163,26 @@ struct column_name {
 };
 column_name name_of_column(const char* p, size_t n);
 
+// A header's columns by their names' roles, the one rule every reader of a
+// header takes them by: of each role the first column, -1 for none; of
+// power, the first of the highest rank; the ids, the first four, the
+// highest rank first (of equal ranks, the first first).
+constexpr int role_count = static_cast<int>(column_role::interval) + 1;
+struct column_roles {
+    int at[role_count];
+    int ids[4] = {-1, -1, -1, -1};
+    int id_kinds[4] = {};
+    int id_count = 0;
+    bool milliwatts = false; // the power column is in milliwatts
+};
+column_roles name_roles(const line_fields& names);
+
+// The column of role c, or -1.
+inline int role_column(const column_roles& r, column_role c)
+{
+    return r.at[static_cast<int>(c)];
+}
+
 // Keeps the first bytes of a line, and its number, in picked; the second
 // only where picked holds none yet.
 void pick(picked_line& picked, uint64_t number, const char* text, size_t length);

@@ -198,7 +198,6 @@ struct csv_columns {
     signed char slot[max_csv_columns]; // each column's place in csv_fields, or -1
     int stamp = -1;
     int power = -1;
-    int power_rank = 0;          // its name's rank (name_of_column)
     bool milliwatts = false;
     int ids[4] = {-1, -1, -1, -1}; // id columns, the most telling first
     int id_kinds[4] = {};
@@ -213,34 +212,19 @@ struct csv_columns {
 bool name_columns(csv_columns& c, const char* p, const char* end)
 {
     c = csv_columns{};
-    int ranks[4] = {};
     line_fields names = split_line(p, end, field_split::commas);
-    for (int i = 0; i < names.count; ++i) {
-        size_t length = names.length[i];
-        const char* field = names.at[i];
-        column_name name = name_of_column(field, length);
-        if (name.role == column_role::stamp) {
-            if (c.stamp < 0)
-                c.stamp = i;
-        } else if (name.role == column_role::power && name.rank > c.power_rank) {
-            c.power = i;
-            c.power_rank = name.rank;
-            c.milliwatts = name.milliwatts;
-            std::snprintf(c.power_name, sizeof c.power_name, "%.*s", static_cast<int>(length), field);
-        } else if (name.role == column_role::id && c.id_count < 4) {
-            int at = c.id_count++;
-            for (; at > 0 && ranks[at - 1] < name.rank; --at) {
-                c.ids[at] = c.ids[at - 1];
-                c.id_kinds[at] = c.id_kinds[at - 1];
-                ranks[at] = ranks[at - 1];
-            }
-            c.ids[at] = i;
-            c.id_kinds[at] = name.id_kind;
-            ranks[at] = name.rank;
-        }
-    }
-    c.id = c.id_count > 0 ? c.ids[0] : -1;
-    c.id_kind = c.id_count > 0 ? c.id_kinds[0] : 0;
+    column_roles r = name_roles(names);
+    c.stamp = role_column(r, column_role::stamp);
+    c.power = role_column(r, column_role::power);
+    c.milliwatts = r.milliwatts;
+    if (c.power >= 0)
+        std::snprintf(c.power_name, sizeof c.power_name, "%.*s", static_cast<int>(names.length[c.power]),
+                      names.at[c.power]);
+    std::copy(r.ids, r.ids + 4, c.ids);
+    std::copy(r.id_kinds, r.id_kinds + 4, c.id_kinds);
+    c.id_count = r.id_count;
+    c.id = c.ids[0];
+    c.id_kind = c.id_kinds[0];
     std::memset(c.slot, -1, sizeof c.slot);
     int wanted[6] = {c.stamp, c.power, c.ids[0], c.ids[1], c.ids[2], c.ids[3]};
     for (int k = 0; k < 6; ++k)
