@@ -361,6 +361,7 @@ void draw_frame(FILE* out, const plot_frame& f, const drawn_phase* phases, int p
     put_xml_text(out, y_label);
     std::fputs("</text>\n", out);
 }
+
 // Where pixel column c of columns across [start, end) begins.
 int64_t column_start(int64_t start, int64_t end, int columns, int c)
 {

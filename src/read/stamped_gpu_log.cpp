@@ -198,10 +198,7 @@ struct csv_columns {
     signed char slot[max_csv_columns]; // each column's place in csv_fields, or -1
     int stamp = -1;
     int power = -1;
-    bool milliwatts = false;
-    int ids[4] = {-1, -1, -1, -1}; // id columns, the most telling first
-    int id_kinds[4] = {};
-    int id_count = 0;
+    column_roles roles;          // the id columns among them, the most telling first
     int id = -1;                 // the one taken, or -1 for none
     int id_kind = 0;
     char power_name[48] = {};
@@ -213,20 +210,17 @@ bool name_columns(csv_columns& c, const char* p, const char* end)
 {
     c = csv_columns{};
     line_fields names = split_line(p, end, field_split::commas);
-    column_roles r = name_roles(names);
-    c.stamp = role_column(r, column_role::stamp);
-    c.power = role_column(r, column_role::power);
-    c.milliwatts = r.milliwatts;
+    c.roles = name_roles(names);
+    const int* ids = c.roles.ids;
+    c.stamp = role_column(c.roles, column_role::stamp);
+    c.power = role_column(c.roles, column_role::power);
     if (c.power >= 0)
         std::snprintf(c.power_name, sizeof c.power_name, "%.*s", static_cast<int>(names.length[c.power]),
                       names.at[c.power]);
-    std::copy(r.ids, r.ids + 4, c.ids);
-    std::copy(r.id_kinds, r.id_kinds + 4, c.id_kinds);
-    c.id_count = r.id_count;
-    c.id = c.ids[0];
-    c.id_kind = c.id_kinds[0];
+    c.id = ids[0];
+    c.id_kind = c.roles.id_kinds[0];
     std::memset(c.slot, -1, sizeof c.slot);
-    int wanted[6] = {c.stamp, c.power, c.ids[0], c.ids[1], c.ids[2], c.ids[3]};
+    int wanted[6] = {c.stamp, c.power, ids[0], ids[1], ids[2], ids[3]};
     for (int k = 0; k < 6; ++k)
         if (wanted[k] >= 0 && wanted[k] < max_csv_columns) {
             c.slot[wanted[k]] = static_cast<signed char>(k);
@@ -417,7 +411,7 @@ int read_timed(int fd, line_buffer& lb, const timed_format& f, int meter, const 
                 split_fields(at, line_end, c, fields);
                 stamp = fields.at[0], stamp_end = stamp + fields.length[0];
                 reading = fields.at[1], reading_end = reading + fields.length[1];
-                divisor = c.milliwatts ? 1000 : 1;
+                divisor = c.roles.milliwatts ? 1000 : 1;
             }
             if (stamp != nullptr && reading != nullptr)
                 good = (state.form = whole_field_stamp(stamp, stamp_end, &ns, &days)) != stamp_none;
@@ -645,7 +639,7 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
         ++in_group;
         have_last = true;
         last_ns = ns;
-        for (int k = 0; k < c.id_count; ++k) {
+        for (int k = 0; k < c.roles.id_count; ++k) {
             const char* v = f.at[2 + k];
             size_t n = f.length[2 + k];
             if (v == nullptr)
@@ -658,15 +652,15 @@ id_choice choose_id(const char* p, const char* end, const csv_columns& c)
             }
         }
     });
-    for (int k = 0; k < c.id_count; ++k)
+    for (int k = 0; k < c.roles.id_count; ++k)
         if (varies[k]) {
-            choice.id = c.ids[k];
-            choice.kind = c.id_kinds[k];
+            choice.id = c.roles.ids[k];
+            choice.kind = c.roles.id_kinds[k];
             return choice;
         }
     choice.shared = shared;
     choice.group = group > 0 ? group : 0;
-    if (c.id_count == 0 || shared)
+    if (c.roles.id_count == 0 || shared)
         choice.id = -1;
     if (choice.id < 0 && !shared)
         choice.rounds = rounds_in(intervals, count);
@@ -797,8 +791,8 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
     csv_fields f;
     split_fields(p, end, r.c, f);
     int id_at = -1;
-    for (int k = 0; k < r.c.id_count; ++k)
-        if (r.c.ids[k] == r.c.id)
+    for (int k = 0; k < r.c.roles.id_count; ++k)
+        if (r.c.roles.ids[k] == r.c.id)
             id_at = 2 + k;
     int64_t ns;
     int form = stamp_none;
@@ -818,7 +812,7 @@ void take_csv_line(csv_reader& r, gpu_csv_log& out, const char* p, const char* e
     if (t->state.have_last && ns <= t->state.last_ns)
         skip_line(shape, q);
     else
-        take_reading(f.at[1], f.at[1] + f.length[1], r.c.milliwatts ? 1000 : 1, ns, q, t->state, t->shape,
+        take_reading(f.at[1], f.at[1] + f.length[1], r.c.roles.milliwatts ? 1000 : 1, ns, q, t->state, t->shape,
                      shape);
 }
 
@@ -952,7 +946,7 @@ int read_gpu_csv_log(int fd, line_buffer& lb, const char* columns, int gpus, gpu
     out.no_id = r.c.id < 0;
     out.round_lines = r.round_size;
     out.rounds_by_stamp = r.round_by_stamp;
-    out.milliwatts = r.c.milliwatts;
+    out.milliwatts = r.c.roles.milliwatts;
     std::memcpy(out.power_column, r.c.power_name, sizeof out.power_column);
     for (int k = 0; k < r.count; ++k) {
         gpu_track& t = tracks[order[k]];
