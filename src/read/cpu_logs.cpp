@@ -844,8 +844,9 @@ int read_cpu_log(int fd, line_buffer& lb, const cpu_log_options& o, cpu_log& out
             return true;
         }
         if (o.format == cpu_format::csv) {
-            table->trailer = table->trailer || (line_end - at >= 3 && std::memcmp(skip_blanks(at), "###", 3) == 0);
-            return table->trailer || *skip_blanks(at) == '#';
+            const char* first = skip_blanks(at);
+            table->trailer = table->trailer || (line_end - first >= 3 && std::memcmp(first, "###", 3) == 0);
+            return table->trailer || *first == '#';
         }
         if (o.format != cpu_format::perf)
             return false;
