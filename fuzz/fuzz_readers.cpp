@@ -1,4 +1,4 @@
-// The three readers on any bytes: no crash, no read outside the buffers,
+// The readers on any bytes: no crash, no read outside the buffers,
 // and the figures the reading rules give, however the bytes arrive, read
 // plainly or in time. The
 // rules are restated here the plain way, one line at a time as C strings,
@@ -281,6 +281,39 @@ void expect_same_one_log(const std::string& text, size_t capacity, const char* c
         std::abort();
 }
 
+// The CPU log in each format, three CPUs of it, through a small buffer and
+// a large one: the same status, figures and counts.
+void expect_same_cpu_formats(const std::string& text, size_t capacity)
+{
+    int fd = memfd_create("log", 0);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    for (int format = 0; format < cpu_format_count; ++format) {
+        static cpu_log logs[2];
+        int status[2];
+        size_t capacities[2] = {capacity, 1 << 20};
+        cpu_log_options o;
+        o.format = static_cast<cpu_format>(format);
+        o.cpus = 3;
+        o.wrap_uj = format % 2 == 0 ? 262143328850 : 0;
+        for (int i = 0; i < 2; ++i) {
+            line_buffer lb;
+            logs[i] = cpu_log{};
+            if (line_buffer_init(lb, capacities[i]) != 0 || lseek(fd, 0, SEEK_SET) != 0)
+                std::abort();
+            status[i] = read_cpu_log(fd, lb, o, logs[i]);
+            line_buffer_free(lb);
+        }
+        const cpu_log& a = logs[0];
+        const cpu_log& b = logs[1];
+        if (status[0] != status[1] || (status[0] != 0 && status[0] != EINVAL) ||
+            std::memcmp(&a.part, &b.part, sizeof a.part) != 0 || a.packages != b.packages || a.odd != b.odd ||
+            a.shape.lines != b.shape.lines || a.shape.no_reading != b.shape.no_reading || a.wraps != b.wraps)
+            std::abort();
+    }
+    close(fd);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
@@ -307,6 +340,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     expect_same_stamped(text, capacity);
     expect_same_one_log(text, capacity, nullptr);
     expect_same_one_log(text, capacity, "timestamp,gpu,power_W");
+    expect_same_cpu_formats(text, capacity);
     // The portable kernel too, where the CPU runs the AVX2 one.
     if (lines_kernel == line_kernel::avx2) {
         log_shape portable[3];
