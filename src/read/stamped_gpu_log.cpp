@@ -196,9 +196,7 @@ constexpr int max_csv_columns = 64;
 struct csv_columns {
     int last = 0;                // the last column taken
     signed char slot[max_csv_columns]; // each column's place in csv_fields, or -1
-    int stamp = -1;
-    int power = -1;
-    column_roles roles;          // the id columns among them, the most telling first
+    column_roles roles;          // the header's columns by role
     int id = -1;                 // the one taken, or -1 for none
     int id_kind = 0;
     char power_name[48] = {};
@@ -212,21 +210,20 @@ bool name_columns(csv_columns& c, const char* p, const char* end)
     line_fields names = split_line(p, end, field_split::commas);
     c.roles = name_roles(names);
     const int* ids = c.roles.ids;
-    c.stamp = role_column(c.roles, column_role::stamp);
-    c.power = role_column(c.roles, column_role::power);
-    if (c.power >= 0)
-        std::snprintf(c.power_name, sizeof c.power_name, "%.*s", static_cast<int>(names.length[c.power]),
-                      names.at[c.power]);
+    int stamp = role_column(c.roles, column_role::stamp), power = role_column(c.roles, column_role::power);
+    if (power >= 0)
+        std::snprintf(c.power_name, sizeof c.power_name, "%.*s", static_cast<int>(names.length[power]),
+                      names.at[power]);
     c.id = ids[0];
     c.id_kind = c.roles.id_kinds[0];
     std::memset(c.slot, -1, sizeof c.slot);
-    int wanted[6] = {c.stamp, c.power, ids[0], ids[1], ids[2], ids[3]};
+    int wanted[6] = {stamp, power, ids[0], ids[1], ids[2], ids[3]};
     for (int k = 0; k < 6; ++k)
         if (wanted[k] >= 0 && wanted[k] < max_csv_columns) {
             c.slot[wanted[k]] = static_cast<signed char>(k);
             c.last = wanted[k] > c.last ? wanted[k] : c.last;
         }
-    return c.stamp >= 0 && c.power >= 0 && c.stamp < max_csv_columns && c.power < max_csv_columns;
+    return stamp >= 0 && power >= 0 && stamp < max_csv_columns && power < max_csv_columns;
 }
 
 // Whether [p, end) is a time stamp and nothing more.
@@ -312,7 +309,7 @@ bool stamp_csv_bid(const char* p, const char* end)
 {
     csv_columns c;
     return std::memchr(p, ',', static_cast<size_t>(end - p)) != nullptr && is_header_line(p, end) &&
-           (name_columns(c, p, end), c.stamp >= 0);
+           (name_columns(c, p, end), role_column(c.roles, column_role::stamp) >= 0);
 }
 
 constexpr timed_format stamped_gpu = {"stamps", stamp_at::line_start};
